@@ -1,0 +1,73 @@
+// The client session shared by zkcp, zkjob, zkls, zkrm and zkpwd: locate and check the user's
+// environment file, obtain the password, connect through the naming service and authenticate.
+// A tool's main calls the steps in its own order; each step prints its own message on failure.
+#ifndef ZK_CLIENTS_SESSION_H_
+#define ZK_CLIENTS_SESSION_H_
+
+#include <functional>
+#include <string>
+
+#include "idl/orb.h"
+
+namespace zk {
+
+// Exit statuses of the client tools.
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 20;
+
+// A server path after the "::" prefix, split into directory and mask.
+struct ServerPath {
+  std::string dir;   // wire form, ends in "\" (".\" for the root)
+  std::string mask;  // "*.*" when the path ends in a separator
+};
+
+// Server-path steps a to c: drops "::", turns "/" into "\", puts "." before a leading "\".
+// Returns false (after printing the "..\" / "../" error) when the path holds either sequence.
+bool NormaliseServerPath(const std::string& arg, std::string* out);
+// Step d: the split into directory and mask.
+ServerPath SplitServerPath(const std::string& path);
+
+class ClientSession {
+ public:
+  explicit ClientSession(const std::string& argv0);
+  ~ClientSession();  // destroys the ORB if still up
+
+  // Remembers the starting directory, makes `env_file` absolute when it exists there, moves to
+  // the program directory. False after "ERROR:ユーザ環境設定ファイルが存在しません。(...)".
+  bool Locate(const std::string& env_file);
+  // False after "ERROR:ユーザ環境設定ファイルではありません。(...)".
+  bool CheckKind();
+  // The user id: ReadUserName(file, 1).
+  const std::string& ReadUser();
+  // Reads ns/iiop/ssl (false after "ERROR:サーバ接続情報が設定されていません。(...)"), starts the
+  // ORB, resolves "ZKmdImpl" and narrows it (false after "orb->destroy error"). CORBA
+  // exceptions propagate to the caller's handler.
+  bool Connect();
+  // zkExistsUser; false after "ERROR:ユーザ認証に失敗しました。" (the ORB is destroyed).
+  bool Authenticate(const std::string& password);
+  // Destroys the ORB (idempotent).
+  void Shutdown();
+
+  const std::string& argv0() const { return argv0_; }
+  const std::string& start_dir() const { return start_dir_; }
+  const std::string& env_file() const { return env_file_; }
+  const std::string& user() const { return user_; }
+  ZKmd_ptr server() const { return server_.in(); }
+
+ private:
+  std::string argv0_;
+  std::string start_dir_;
+  std::string env_file_;
+  std::string user_;
+  CORBA::ORB_var orb_;
+  ZKmd_var server_;
+};
+
+// Runs `body` inside the session's exception handler: a CORBA exception prints
+// "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints
+// "Error: " and gives 20.
+int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body);
+
+}  // namespace zk
+
+#endif  // ZK_CLIENTS_SESSION_H_

@@ -1,0 +1,50 @@
+// The ORB layer shared by the server and the client tools: the argument vectors built from an
+// environment file's connection settings, their translation for omniORB, the naming context,
+// and the text form of CORBA exceptions.
+#ifndef ZK_IDL_ORB_H_
+#define ZK_IDL_ORB_H_
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <string>
+#include <vector>
+
+#include "ZKmd.hh"
+
+namespace zk {
+
+struct ConnectionSettings {
+  std::string ns;    // naming-service host
+  std::string iiop;  // naming-service port
+  std::string ssl;   // the server's TLS port
+};
+
+// The server's seven entries: argv0, -ORBInitRef NameService=corbaloc:iiop:NS:IIOP/NameService,
+// -ORBSvcConf server.conf, -ORBEndpoint iiop:///ssl_port=SSL.
+std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c);
+// The client's three entries: argv0 and the -ORBInitRef pair.
+std::vector<std::string> ClientOrbArgs(const std::string& argv0, const ConnectionSettings& c);
+
+// The only place that knows the option names of the ORB the argument vectors were written for:
+// translates them for omniORB (configuration file, endpoint).
+std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args);
+
+// ORB_init over a translated argument vector (and the message-size limit of the transfers).
+CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args);
+
+// The naming context through the corbaloc reference, with the (empty) protection step.
+CosNaming::NamingContext_ptr NamingContext(CORBA::ORB_ptr orb);
+
+// The one-component name "ZKmdImpl".
+CosNaming::Name ServerName();
+
+// omniORB's text form of an exception, as printed after "CORBA Exception: ".
+std::string ExceptionText(const CORBA::Exception& e);
+
+// The largest GIOP message both sides accept; the tools refuse a unit that would not fit.
+constexpr long kMaxMessageBytes = 256L * 1024 * 1024;
+
+}  // namespace zk
+
+#endif  // ZK_IDL_ORB_H_

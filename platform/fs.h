@@ -1,0 +1,62 @@
+// The file system as the server and the copy tool see it: wildcard search, existence, directory
+// creation and removal, chunked reads and writes, and file times. Abstract so that tests can
+// replace it; FileSystem::Default() is the real one over POSIX calls.
+#ifndef ZK_PLATFORM_FS_H_
+#define ZK_PLATFORM_FS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zk {
+
+struct DirEntry {
+  std::string name;   // entry name, no directory part
+  bool is_dir = false;
+  int64_t size = 0;   // bytes (0 for directories)
+  int64_t mtime = 0;  // last-write time, seconds since the epoch
+  int64_t btime = 0;  // creation (birth) time where the file system has one, else mtime
+};
+
+// Windows-style name matching: "*" any run, "?" one character, ASCII letters compared without
+// regard to case; "*.*" and "*" match every name.
+bool WildcardMatch(const std::string& mask, const std::string& name);
+
+// Orders entries as a directory search returns them: by ASCII-upper-cased name, then by bytes.
+void SortSearchOrder(std::vector<DirEntry>* entries);
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The real file system. Never null; owned by the library.
+  static FileSystem* Default();
+
+  // Entries of directory `dir` whose names match `mask` ("." and ".." never; hidden names
+  // included), in search order. Returns false when `dir` cannot be read.
+  virtual bool Search(const std::string& dir, const std::string& mask,
+                      std::vector<DirEntry>* out) = 0;
+  // Properties of the entry at `path` (links followed). Returns false when nothing is there.
+  virtual bool Stat(const std::string& path, DirEntry* out) = 0;
+  // Creates `path` with all missing parents. Returns true when it exists as a directory after.
+  virtual bool MakeDirs(const std::string& path) = 0;
+  // Removes an empty directory / a file. Returns true on success.
+  virtual bool RemoveDir(const std::string& path) = 0;
+  virtual bool RemoveFile(const std::string& path) = 0;
+  // Writes `len` bytes: when `truncate`, the file is created or truncated first and written from
+  // the start; otherwise the existing file is written at `offset` (-1: at its end).
+  // Returns false when the file cannot be opened or written.
+  virtual bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+                       size_t len) = 0;
+  // Reads up to `len` bytes at `offset` into `buf`; *got is the count read (less at end of file).
+  // Returns false when the file cannot be opened or read.
+  virtual bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+                      size_t* got) = 0;
+  // Sets the last-write time, leaving the last-access time as it is. False on failure.
+  virtual bool SetWriteTime(const std::string& path, int64_t mtime) = 0;
+};
+
+}  // namespace zk
+
+#endif  // ZK_PLATFORM_FS_H_

@@ -1,0 +1,144 @@
+// The real file system over POSIX calls.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fs.h"
+
+namespace zk {
+namespace {
+
+bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
+  struct statx stx;
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+    // A dangling link: describe the link itself.
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+              &stx) != 0) {
+      return false;
+    }
+  }
+  out->name = name;
+  out->is_dir = S_ISDIR(stx.stx_mode);
+  out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
+  out->mtime = stx.stx_mtime.tv_sec;
+  out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
+  return true;
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool Search(const std::string& dir, const std::string& mask,
+              std::vector<DirEntry>* out) override {
+    out->clear();
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return false;
+    std::string base = dir.empty() ? "" : (dir.back() == '/' ? dir : dir + "/");
+    while (struct dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      if (!WildcardMatch(mask, name)) continue;
+      DirEntry entry;
+      if (FillEntry(base + name, name, &entry)) out->push_back(std::move(entry));
+    }
+    closedir(d);
+    SortSearchOrder(out);
+    return true;
+  }
+
+  bool Stat(const std::string& path, DirEntry* out) override {
+    size_t slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    return FillEntry(path, name, out);
+  }
+
+  bool MakeDirs(const std::string& path) override {
+    if (path.empty()) return false;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    std::string p;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+      size_t next = path.find('/', pos + 1);
+      p = path.substr(0, next);
+      if (!p.empty() && p != "/" && stat(p.c_str(), &st) != 0) {
+        if (mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      }
+      pos = next;
+    }
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool RemoveDir(const std::string& path) override { return rmdir(path.c_str()) == 0; }
+  bool RemoveFile(const std::string& path) override { return unlink(path.c_str()) == 0; }
+
+  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+               size_t len) override {
+    int flags = truncate ? (O_WRONLY | O_CREAT | O_TRUNC) : O_WRONLY;
+    int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (!truncate) {
+      off_t at = offset < 0 ? lseek(fd, 0, SEEK_END) : lseek(fd, offset, SEEK_SET);
+      if (at < 0) {
+        close(fd);
+        return false;
+      }
+    }
+    const char* p = static_cast<const char*>(data);
+    size_t left = len;
+    while (left > 0) {
+      ssize_t w = write(fd, p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        close(fd);
+        return false;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    return close(fd) == 0;
+  }
+
+  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+              size_t* got) override {
+    *got = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char* p = static_cast<char*>(buf);
+    while (*got < len) {
+      ssize_t r = pread(fd, p + *got, len - *got, offset + static_cast<int64_t>(*got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        close(fd);
+        return false;
+      }
+      if (r == 0) break;
+      *got += static_cast<size_t>(r);
+    }
+    close(fd);
+    return true;
+  }
+
+  bool SetWriteTime(const std::string& path, int64_t mtime) override {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  }
+};
+
+}  // namespace
+
+FileSystem* FileSystem::Default() {
+  static PosixFileSystem fs;
+  return &fs;
+}
+
+}  // namespace zk

@@ -1,0 +1,35 @@
+// The start-up rule of every program that reads an environment file: a name that exists
+// relative to the starting directory becomes absolute; then the process moves to its own
+// program directory (the directory part of argv[0]) for the rest of the run, so a name not
+// found in the starting directory is looked up there.
+#ifndef ZK_PLATFORM_STARTDIR_H_
+#define ZK_PLATFORM_STARTDIR_H_
+
+#include <string>
+
+namespace zk {
+
+// The process's current directory ("" when it cannot be read).
+std::string CurrentDir();
+
+// `path` made absolute against `base` (unchanged when already absolute). Pure text work.
+std::string AbsoluteFrom(const std::string& base, const std::string& path);
+
+// True when anything (file or directory) exists at `path`.
+bool PathExists(const std::string& path);
+// True when a regular file (or a link to one) exists at `path`.
+bool IsRegularFile(const std::string& path);
+// True when a directory exists at `path`.
+bool IsDirectory(const std::string& path);
+
+// Changes to the directory part of argv0; nothing happens when it has none or the change fails.
+void ChangeToProgramDir(const std::string& argv0);
+
+// The whole rule: returns the environment file name as the rest of the run uses it and stores
+// the starting directory in *start_dir (when given).
+std::string LocateEnvFile(const std::string& name, const std::string& argv0,
+                          std::string* start_dir = nullptr);
+
+}  // namespace zk
+
+#endif  // ZK_PLATFORM_STARTDIR_H_

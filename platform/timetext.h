@@ -1,0 +1,19 @@
+// Time text "yyyy/mm/dd hh:nn:ss" in the process's local time zone, used in listings and on
+// the wire. Times are whole seconds since the epoch; 0 means "no time" and formats as
+// "1899/12/30 00:00:00".
+#ifndef ZK_PLATFORM_TIMETEXT_H_
+#define ZK_PLATFORM_TIMETEXT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace zk {
+
+std::string FormatLocalTime(int64_t secs);
+// Parses the layout above as local time. False when the text does not parse.
+// "1899/12/30 00:00:00" gives 0.
+bool ParseLocalTime(const std::string& text, int64_t* secs);
+
+}  // namespace zk
+
+#endif  // ZK_PLATFORM_TIMETEXT_H_

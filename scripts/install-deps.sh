@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian package that zk needs to build, run and test.
+# Idempotent: when everything is present it does nothing and prints nothing.
+set -euo pipefail
+packages=(
+  cmake g++ make pkg-config
+  libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
+  libace-dev libsqlite3-dev sqlite3
+  libgtest-dev googletest
+  openssl procps
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

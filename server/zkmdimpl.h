@@ -1,0 +1,51 @@
+// The servant of ZKmd. It holds only the ORB and the path of the server environment file; every
+// operation works on its arguments, that file and the users' storage directories.
+#ifndef ZK_SERVER_ZKMDIMPL_H_
+#define ZK_SERVER_ZKMDIMPL_H_
+
+#include <string>
+
+#include "idl/orb.h"
+
+namespace zk {
+
+class ZKmdImpl : public POA_ZKmd {
+ public:
+  ZKmdImpl();
+  ~ZKmdImpl() override;
+
+  // Given once, right after construction, before the object reference is made.
+  void SetOrb(CORBA::ORB_ptr orb);
+  void SetEnvFile(const std::string& env_file);
+  const std::string& env_file() const { return env_file_; }
+
+  // Users and passwords.
+  CORBA::Long zkChgUserPwd(const char* userId, const char* newPassword) override;
+  CORBA::Long zkExistsUser(const char* userId, const char* password) override;
+  // Listing and existence queries.
+  CORBA::Long zkExistsDir(const char* userId, const char* dirName) override;
+  CORBA::Long zkExistsFile(const char* userId, const char* fileName) override;
+  CORBA::Long zkFileCount(const char* userId, const char* dirName, const char* fileMask) override;
+  CORBA::Long zkFileList(const char* userId, const char* dirName, const char* fileMask,
+                         const char* sortKey, ZKmd::zkSeqFileLst& fileList) override;
+  // Transfers.
+  CORBA::Long zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
+                           CORBA::Long& bufIndex) override;
+  CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                             CORBA::Long& bufIndex) override;
+  // Removal.
+  CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
+  CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
+  // Jobs.
+  CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
+                          const char* jobPassword, const char* runMode,
+                          char*& retValue) override;
+
+ private:
+  CORBA::ORB_var orb_;
+  std::string env_file_;
+};
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_ZKMDIMPL_H_

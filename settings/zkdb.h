@@ -1,0 +1,67 @@
+// The settings store: environment files (SQLite databases holding one scrambled key/value
+// table `zkenv`), whole-file creation and the registry of users and jobs.
+//
+// Every operation takes the environment file's path first and plain UTF-8 texts; scrambling
+// happens inside. No handle is kept between calls: each call opens the file, runs its
+// statements and closes it. Truth values are -1 (true) and 0 (false).
+#ifndef ZK_SETTINGS_ZKDB_H_
+#define ZK_SETTINGS_ZKDB_H_
+
+#include <string>
+
+namespace zk {
+
+// Scrambling of stored ids and values (pure functions).
+std::string ScrambleText(const std::string& text);
+std::string UnscrambleText(const std::string& text);
+// A random run of 1 to 15 letters "A".."Y", stored in columns a row does not need.
+std::string MakeFillerText();
+
+// Generic row access.
+// Unscrambled value of column 1..3 of row `id`; empty when the file, the row or the column
+// is missing, or `column` is out of range.
+std::string ReadEnvValue(const std::string& file, const std::string& id, int column);
+// Rewrites all three values of an existing row (empty values become filler). 0 when the file
+// opened and the statement ran (also when no row matched), -1 when the file cannot be opened.
+int UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
+                 const std::string& v2, const std::string& v3);
+// The same for the row "env_" + name.
+std::string ReadEnvSetting(const std::string& file, const std::string& name);
+int UpdateEnvSetting(const std::string& file, const std::string& name, const std::string& v1,
+                     const std::string& v2, const std::string& v3);
+
+// Whole-file creation: replaces any `zkenv` table in one transaction. 0 on success, -1 on failure.
+int CreateServerEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
+                        const std::string& ssl, const std::string& unit);
+int CreateUserEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
+                      const std::string& ssl, const std::string& unit, const std::string& user_id,
+                      const std::string& password);
+
+// Users.
+int UserExists(const std::string& file, const std::string& user_id);
+std::string ReadUserName(const std::string& file, int n);
+std::string ReadUserPassword(const std::string& file, const std::string& user_id);
+std::string ReadUserDir(const std::string& file, const std::string& user_id);
+int SetUserPassword(const std::string& file, const std::string& user_id,
+                    const std::string& new_password);
+int ReadUserCount(const std::string& file);
+int ReadUserHighMark(const std::string& file);
+int AddUser(const std::string& file, const std::string& user_id, const std::string& password,
+            const std::string& dir);
+int DeleteUser(const std::string& file, const std::string& user_id);
+
+// Jobs.
+int JobExists(const std::string& file, const std::string& job_id);
+std::string ReadJobName(const std::string& file, int n);
+std::string ReadJobProgram(const std::string& file, const std::string& job_id);
+std::string ReadJobParams(const std::string& file, const std::string& job_id);
+std::string ReadJobPassword(const std::string& file, const std::string& job_id);
+int ReadJobCount(const std::string& file);
+int ReadJobHighMark(const std::string& file);
+int AddJob(const std::string& file, const std::string& job_id, const std::string& program,
+           const std::string& params, const std::string& run_password);
+int DeleteJob(const std::string& file, const std::string& job_id);
+
+}  // namespace zk
+
+#endif  // ZK_SETTINGS_ZKDB_H_
