@@ -1,0 +1,115 @@
+// Process-level test support: run built programs and capture their streams, temporary folders,
+// free ports, and a real naming service plus zksvr on 127.0.0.1 that is stopped by process id.
+#ifndef ZK_TESTS_HARNESS_H_
+#define ZK_TESTS_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zk {
+namespace test {
+
+struct RunResult {
+  int status = -1;  // exit status; 128+N when ended by signal N; -1 when it could not start
+  std::string out;  // standard output, bytes as written
+  std::string err;  // standard error
+};
+
+struct RunOptions {
+  std::string cwd;                // working directory ("" = the test's)
+  std::string input;              // bytes fed to standard input, then end of input
+  std::vector<std::string> env;   // extra "NAME=value" entries
+  int timeout_seconds = 60;       // killed (and status 128+9) when exceeded
+};
+
+// build/bin, from the ZK_BIN environment variable that ctest sets.
+std::string BinDir();
+// BinDir() + "/" + name.
+std::string Program(const std::string& name);
+// A symbolic link dir/name to the built program, so that the program's own directory is `dir`.
+// Returns dir + "/" + name.
+std::string LinkProgram(const std::string& dir, const std::string& name);
+
+// Runs argv (argv[0] is the executable path and is passed as argv[0]) and waits for it.
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
+
+// Starts argv in the background with output to `log` (or /dev/null); returns its pid (-1 on error).
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd,
+            const std::string& log = "");
+// SIGTERM, wait up to 5 s, then SIGKILL; reaps the child. Safe with pid <= 0.
+void Stop(pid_t pid);
+
+// A fresh folder under $TMPDIR, removed with its content on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreePort();
+// True when something accepts connections on 127.0.0.1:port (waits up to `seconds`).
+bool WaitForPort(int port, int seconds);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// A naming service and zksvr on 127.0.0.1, free ports, everything in one temporary folder:
+//   dir()/server.zkd            the server environment file (unit 1000 unless changed)
+//   dir()/zksvr                 link to the built server (so server.conf is looked up in dir())
+//   dir()/store/<user>/         users' storage directories
+//   dir()/clients/<user>/       each user's folder with its client.zkd
+// Everything started is stopped by process id in the destructor, also when a test fails.
+class ServerFixture {
+ public:
+  explicit ServerFixture(const std::string& unit = "1000");
+  ~ServerFixture();
+
+  const std::string& dir() const { return tmp_.path(); }
+  std::string server_env() const { return dir() + "/server.zkd"; }
+  int ns_port() const { return ns_port_; }
+
+  // Registers a user (storage dir()/store/<user>/) and writes dir()/clients/<user>/client.zkd.
+  // Returns the user's client folder.
+  std::string AddUser(const std::string& user, const std::string& password);
+  std::string client_dir(const std::string& user) const { return dir() + "/clients/" + user; }
+  std::string storage_dir(const std::string& user) const { return dir() + "/store/" + user; }
+  // Registers a job in server.zkd.
+  void AddJob(const std::string& job, const std::string& program, const std::string& params = "",
+              const std::string& run_password = "");
+
+  // Starts the naming service / the server and waits until it serves ("ZKmdImpl" resolves).
+  // Returns false (with a note in *why) when it did not come up in time.
+  bool StartNaming(std::string* why = nullptr);
+  bool StartServer(std::string* why = nullptr);
+  // Both, asserting success. Call from a test's body or SetUp.
+  void Start();
+  void StopServer();
+  void StopNaming();
+  pid_t server_pid() const { return server_pid_; }
+
+  // Runs a client tool from the user's client folder (so ./client.zkd is found there).
+  RunResult RunClient(const std::string& user, const std::string& tool,
+                      const std::vector<std::string>& args, const std::string& input = "",
+                      int timeout_seconds = 60);
+
+ private:
+  TempDir tmp_;
+  int ns_port_ = 0;
+  pid_t ns_pid_ = -1;
+  pid_t server_pid_ = -1;
+};
+
+}  // namespace test
+}  // namespace zk
+
+#endif  // ZK_TESTS_HARNESS_H_
