@@ -1,1 +1,140 @@
-// placeholder
+// The ORB layer: argument vectors from the connection settings, their translation into omniORB's
+// option names, ORB start-up, the naming context and the text form of exceptions.
+#include "idl/orb.h"
+
+#include <omniORB4/streamOperators.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "platform/startdir.h"
+
+namespace zk {
+
+namespace {
+
+std::string NameServiceRef(const ConnectionSettings& c) {
+  return "NameService=corbaloc:iiop:" + c.ns + ":" + c.iiop + "/NameService";
+}
+
+// The quality-of-protection override on the naming reference. omniORB has no such policy
+// (create_policy(15, ...) raises PolicyError), so this step applies nothing: naming traffic is
+// plain IIOP through the corbaloc reference, which is what "no protection" asks for.
+CORBA::Object_ptr ApplyNoProtectionOverride(CORBA::ORB_ptr /*orb*/, CORBA::Object_ptr ref) {
+  return CORBA::Object::_duplicate(ref);
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c) {
+  return {argv0,          "-ORBInitRef",  NameServiceRef(c),          "-ORBSvcConf",
+          "server.conf",  "-ORBEndpoint", "iiop:///ssl_port=" + c.ssl};
+}
+
+std::vector<std::string> ClientOrbArgs(const std::string& argv0, const ConnectionSettings& c) {
+  return {argv0, "-ORBInitRef", NameServiceRef(c)};
+}
+
+bool ConfiguresTls(const std::string& conf_file) {
+  std::ifstream in(conf_file);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    if (Trim(t.substr(0, eq)) == "sslKeyFile" && !Trim(t.substr(eq + 1)).empty()) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args) {
+  // The configuration file comes before the endpoint in the vector, but decides its form.
+  bool tls = false;
+  for (size_t i = 1; i + 1 < args.size(); ++i) {
+    if (args[i] == "-ORBSvcConf" && IsRegularFile(args[i + 1])) tls = ConfiguresTls(args[i + 1]);
+  }
+
+  std::vector<std::string> out;
+  if (!args.empty()) out.push_back(args[0]);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool has_value = i + 1 < args.size();
+    if (a == "-ORBSvcConf" && has_value) {
+      const std::string& file = args[++i];
+      if (IsRegularFile(file)) {
+        out.push_back("-ORBconfigFile");
+        out.push_back(file);
+      }
+    } else if (a == "-ORBEndpoint" && has_value) {
+      const std::string& endpoint = args[++i];
+      out.push_back("-ORBendPoint");
+      if (tls) {
+        std::string port;
+        size_t at = endpoint.find("ssl_port=");
+        if (at != std::string::npos) port = endpoint.substr(at + 9);
+        out.push_back("giop:ssl::" + port);
+      } else {
+        out.push_back("giop:tcp::");
+      }
+    } else {
+      out.push_back(a);
+    }
+  }
+
+  // Both sides: one batch of the largest unit fits in one GIOP message. Idle connections stay
+  // open, since the server remembers who authenticated on each of them.
+  out.push_back("-ORBgiopMaxMsgSize");
+  out.push_back(std::to_string(kMaxMessageBytes));
+  out.push_back("-ORBinConScanPeriod");
+  out.push_back("0");
+  out.push_back("-ORBoutConScanPeriod");
+  out.push_back("0");
+  return out;
+}
+
+CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args) {
+  std::vector<std::unique_ptr<char[]>> storage;
+  std::vector<char*> argv;
+  for (const std::string& a : args) {
+    storage.emplace_back(new char[a.size() + 1]);
+    a.copy(storage.back().get(), a.size());
+    storage.back()[a.size()] = '\0';
+    argv.push_back(storage.back().get());
+  }
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(args.size());
+  return CORBA::ORB_init(argc, argv.data(), "");
+}
+
+CosNaming::NamingContext_ptr NamingContext(CORBA::ORB_ptr orb) {
+  CORBA::Object_var initial = orb->resolve_initial_references("NameService");
+  CORBA::Object_var overridden = ApplyNoProtectionOverride(orb, initial.in());
+  CosNaming::NamingContext_var context = CosNaming::NamingContext::_narrow(overridden.in());
+  if (CORBA::is_nil(context.in())) throw CORBA::INV_OBJREF();
+  return context._retn();
+}
+
+CosNaming::Name ServerName() {
+  CosNaming::Name name;
+  name.length(1);
+  name[0].id = CORBA::string_dup("ZKmdImpl");
+  name[0].kind = CORBA::string_dup("");
+  return name;
+}
+
+std::string ExceptionText(const CORBA::Exception& e) {
+  std::ostringstream os;
+  os << e;
+  return os.str();
+}
+
+}  // namespace zk

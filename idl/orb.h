@@ -27,8 +27,13 @@ std::vector<std::string> ServerOrbArgs(const std::string& argv0, const Connectio
 std::vector<std::string> ClientOrbArgs(const std::string& argv0, const ConnectionSettings& c);
 
 // The only place that knows the option names of the ORB the argument vectors were written for:
-// translates them for omniORB (configuration file, endpoint).
+// translates them for omniORB (configuration file, endpoint) and adds omniORB's own tuning
+// (message limit, idle connections kept open).
 std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args);
+
+// True when the omniORB configuration file `conf_file` names a TLS key ("sslKeyFile = ..."):
+// the server then listens on its TLS port only.
+bool ConfiguresTls(const std::string& conf_file);
 
 // ORB_init over a translated argument vector (and the message-size limit of the transfers).
 CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args);
