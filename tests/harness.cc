@@ -1,0 +1,359 @@
+// Process-level test support over fork/exec, pipes and a test-side ORB.
+#include "tests/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include "settings/zkdb.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> CArgs(const std::vector<std::string>& v) {
+  std::vector<char*> out;
+  for (const std::string& s : v) out.push_back(const_cast<char*>(s.c_str()));
+  out.push_back(nullptr);
+  return out;
+}
+
+int StatusOf(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+// One ORB for the whole test process, used only to look names up.
+CORBA::ORB_ptr TestOrb() {
+  static CORBA::ORB_ptr orb = [] {
+    int argc = 1;
+    static char name[] = "zktest";
+    static char* argv[] = {name, nullptr};
+    return CORBA::ORB_init(argc, argv);
+  }();
+  return orb;
+}
+
+// True when the naming service on `port` resolves "ZKmdImpl" to a live object.
+bool ServerAnswers(int port) {
+  try {
+    CORBA::Object_var obj = TestOrb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(port) + "/NameService").c_str());
+    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
+    if (CORBA::is_nil(nc)) return false;
+    CosNaming::Name name;
+    name.length(1);
+    name[0].id = CORBA::string_dup("ZKmdImpl");
+    name[0].kind = CORBA::string_dup("");
+    CORBA::Object_var ref = nc->resolve(name);
+    return !CORBA::is_nil(ref) && !ref->_non_existent();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string BinDir() {
+  const char* b = getenv("ZK_BIN");
+  if (b && *b) return b;
+  return std::filesystem::current_path().parent_path().string() + "/bin";
+}
+
+std::string Program(const std::string& name) { return BinDir() + "/" + name; }
+
+std::string LinkProgram(const std::string& dir, const std::string& name) {
+  std::string link = dir + "/" + name;
+  unlink(link.c_str());
+  if (symlink(Program(name).c_str(), link.c_str()) != 0) {
+    throw std::runtime_error("cannot link " + link);
+  }
+  return link;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) {
+    return result;
+  }
+  std::vector<char*> args = CArgs(argv);
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e; ++e) env_strings.push_back(*e);
+  for (const std::string& e : options.env) env_strings.push_back(e);
+  std::vector<char*> envp = CArgs(env_strings);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  size_t written = 0;
+  int in_fd = in_pipe[1];
+  if (options.input.empty()) {
+    close(in_fd);
+    in_fd = -1;
+  } else {
+    fcntl(in_fd, F_SETFL, O_NONBLOCK);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(options.timeout_seconds);
+  bool out_open = true, err_open = true, killed = false;
+  while (out_open || err_open) {
+    struct pollfd fds[3];
+    int n = 0;
+    if (out_open) fds[n++] = {out_pipe[0], POLLIN, 0};
+    if (err_open) fds[n++] = {err_pipe[0], POLLIN, 0};
+    if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+    poll(fds, n, 100);
+    for (int i = 0; i < n; ++i) {
+      if (!fds[i].revents) continue;
+      if (fds[i].fd == in_fd) {
+        ssize_t w = write(in_fd, options.input.data() + written, options.input.size() - written);
+        if (w > 0) written += static_cast<size_t>(w);
+        if (w < 0 || written == options.input.size()) {
+          close(in_fd);
+          in_fd = -1;
+        }
+        continue;
+      }
+      char buf[65536];
+      ssize_t r = read(fds[i].fd, buf, sizeof(buf));
+      if (r <= 0) {
+        if (fds[i].fd == out_pipe[0]) out_open = false; else err_open = false;
+      } else if (fds[i].fd == out_pipe[0]) {
+        result.out.append(buf, static_cast<size_t>(r));
+      } else {
+        result.err.append(buf, static_cast<size_t>(r));
+      }
+    }
+    if (!killed && Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  result.status = StatusOf(raw);
+  return result;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const std::string& log) {
+  std::vector<char*> args = CArgs(argv);
+  std::string out = log.empty() ? "/dev/null" : log;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, 0);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  int raw;
+  while (Clock::now() < deadline) {
+    pid_t r = waitpid(pid, &raw, WNOHANG);
+    if (r == pid || r < 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &raw, 0);
+}
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zktest.XXXXXX";
+  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make everything removable first (tests may leave read-only folders behind).
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0700);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool WaitForPort(int port, int seconds) {
+  auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  do {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+ServerFixture::ServerFixture(const std::string& unit) {
+  ns_port_ = FreePort();
+  mkdir((dir() + "/store").c_str(), 0700);
+  mkdir((dir() + "/clients").c_str(), 0700);
+  mkdir((dir() + "/names").c_str(), 0700);
+  if (CreateServerEnvFile(server_env(), "127.0.0.1", std::to_string(ns_port_), "0", unit) != 0) {
+    throw std::runtime_error("cannot create server.zkd");
+  }
+  LinkProgram(dir(), "zksvr");
+  // The server publishes its loopback address, so every test connection stays on 127.0.0.1.
+  WriteFile(dir() + "/server.conf", "endPointPublish = giop:tcp:127.0.0.1:\n");
+}
+
+ServerFixture::~ServerFixture() {
+  StopServer();
+  StopNaming();
+}
+
+std::string ServerFixture::AddUser(const std::string& user, const std::string& password) {
+  std::string store = storage_dir(user);
+  std::string client = client_dir(user);
+  mkdir(store.c_str(), 0700);
+  mkdir(client.c_str(), 0700);
+  zk::AddUser(server_env(), user, password, store + "/");
+  CreateUserEnvFile(client + "/client.zkd", ReadEnvSetting(server_env(), "ns"),
+                    ReadEnvSetting(server_env(), "iiop"), ReadEnvSetting(server_env(), "ssl"),
+                    ReadEnvSetting(server_env(), "unit"), user, password);
+  return client;
+}
+
+void ServerFixture::AddJob(const std::string& job, const std::string& program,
+                           const std::string& params, const std::string& run_password) {
+  zk::AddJob(server_env(), job, program, params, run_password);
+}
+
+bool ServerFixture::StartNaming(std::string* why) {
+  std::string port = std::to_string(ns_port_);
+  ns_pid_ = Spawn({"/usr/bin/omniNames", "-start", port, "-always", "-datadir", dir() + "/names",
+                   "-ORBendPoint", "giop:tcp:127.0.0.1:" + port},
+                  dir(), dir() + "/names.log");
+  if (WaitForPort(ns_port_, 20)) return true;
+  if (why) *why = "naming service did not listen on " + port + ": " + ReadFile(dir() + "/names.log");
+  return false;
+}
+
+bool ServerFixture::StartServer(std::string* why) {
+  server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < deadline) {
+    if (ServerAnswers(ns_port_)) return true;
+    int raw;
+    if (waitpid(server_pid_, &raw, WNOHANG) == server_pid_) {
+      server_pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (why) *why = "zksvr did not come up: " + ReadFile(dir() + "/zksvr.log");
+  return false;
+}
+
+void ServerFixture::Start() {
+  std::string why;
+  ASSERT_TRUE(StartNaming(&why)) << why;
+  ASSERT_TRUE(StartServer(&why)) << why;
+}
+
+void ServerFixture::StopServer() {
+  Stop(server_pid_);
+  server_pid_ = -1;
+}
+
+void ServerFixture::StopNaming() {
+  Stop(ns_pid_);
+  ns_pid_ = -1;
+}
+
+RunResult ServerFixture::RunClient(const std::string& user, const std::string& tool,
+                                   const std::vector<std::string>& args, const std::string& input,
+                                   int timeout_seconds) {
+  std::vector<std::string> argv = {Program(tool)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.cwd = client_dir(user);
+  options.input = input;
+  options.timeout_seconds = timeout_seconds;
+  return Run(argv, options);
+}
+
+}  // namespace test
+}  // namespace zk

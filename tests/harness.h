@@ -66,6 +66,7 @@ void WriteFile(const std::string& path, const std::string& content);
 // A naming service and zksvr on 127.0.0.1, free ports, everything in one temporary folder:
 //   dir()/server.zkd            the server environment file (unit 1000 unless changed)
 //   dir()/zksvr                 link to the built server (so server.conf is looked up in dir())
+//   dir()/server.conf           ORB settings: publish 127.0.0.1 (tests never use another address)
 //   dir()/store/<user>/         users' storage directories
 //   dir()/clients/<user>/       each user's folder with its client.zkd
 // Everything started is stopped by process id in the destructor, also when a test fails.
