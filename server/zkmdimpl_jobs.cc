@@ -1,11 +1,64 @@
-// Remote jobs (not yet built).
+// Remote jobs: the servant's entry point and the real job host over the registry in the server
+// environment file, the file system and the process layer. The checks live in server/jobs.cc.
+#include "platform/process.h"
+#include "platform/startdir.h"
+#include "server/jobs.h"
+#include "server/storage.h"
 #include "server/zkmdimpl.h"
+#include "settings/zkdb.h"
 
 namespace zk {
+namespace {
 
-CORBA::Long ZKmdImpl::zkRemoteJob(const char*, const char*, const char*, const char*, const char*,
-                                  char*&) {
-  throw CORBA::NO_IMPLEMENT();
+class RegistryJobHost : public JobHost {
+ public:
+  explicit RegistryJobHost(const std::string& env_file) : env_file_(env_file) {}
+
+  bool StorageDir(const std::string& user_id, std::string* dir) override {
+    return GetUserStorageDir(env_file_, user_id, dir);
+  }
+  bool JobExists(const std::string& job_id) override {
+    return zk::JobExists(env_file_, job_id) != 0;
+  }
+  std::string JobProgram(const std::string& job_id) override {
+    return ReadJobProgram(env_file_, job_id);
+  }
+  std::string JobParams(const std::string& job_id) override {
+    return ReadJobParams(env_file_, job_id);
+  }
+  std::string JobPassword(const std::string& job_id) override {
+    return ReadJobPassword(env_file_, job_id);
+  }
+  bool IsFile(const std::string& path) override { return IsRegularFile(path); }
+  bool RunAndWait(const std::vector<std::string>& argv, int* exit_code) override {
+    return zk::RunAndWait(argv, exit_code);
+  }
+  void StartDetached(const std::vector<std::string>& argv) override {
+    // The job keeps the server's standard output and error, as a console job would.
+    zk::StartDetached(argv, false);
+  }
+
+ private:
+  std::string env_file_;
+};
+
+}  // namespace
+
+CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
+                                  const char* jobPassword, const char* runMode,
+                                  char*& retValue) {
+  JobRequest request;
+  request.user_id = userId ? userId : "";
+  request.job_id = jobId ? jobId : "";
+  request.params = jobParams ? jobParams : "";
+  request.password = jobPassword ? jobPassword : "";
+  request.run_mode = runMode ? runMode : "";
+  RegistryJobHost host(env_file());
+  std::string ret;
+  CORBA::Long result = RunRemoteJob(&host, request, &ret);
+  CORBA::string_free(retValue);
+  retValue = CORBA::string_dup(ret.c_str());
+  return result;
 }
 
 }  // namespace zk
