@@ -66,10 +66,16 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
 bool RunAndWait(const std::vector<std::string>& argv, int* exit_code) {
   if (argv.empty() || argv[0].empty()) return false;
   std::vector<char*> args = ArgvOf(argv);
+  // Only the standard streams are passed on: descriptors another thread opens meanwhile
+  // (sockets, database files) must not leak into the program, close-on-exec or not.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t pid;
   int rc = argv[0].find('/') == std::string::npos
-               ? posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ)
-               : posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ);
+               ? posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ)
+               : posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -107,6 +113,7 @@ bool StartDetached(const std::vector<std::string>& argv, bool quiet) {
       }
       if (null_fd > STDERR_FILENO) close(null_fd);
     }
+    closefrom(STDERR_FILENO + 1);
     if (search) {
       execvp(args[0], args.data());
     } else {
