@@ -1,1 +1,461 @@
-// placeholder
+// Environment files over SQLite: row access, whole-file creation and the registry of users and
+// jobs. Every call opens its own connection and closes it before returning.
+//
+// Writes that touch more than one row (creation, adding and deleting users and jobs) run in one
+// transaction, started with BEGIN IMMEDIATE so that the counters are read and written under the
+// same write lock; a concurrent tool then waits (busy timeout) instead of losing its update.
+#include "settings/zkdb.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace zk {
+namespace {
+
+// How long a connection waits for a lock that another process holds.
+constexpr int kBusyTimeoutMs = 5000;
+
+const char kCreateTable[] =
+    "CREATE TABLE IF NOT EXISTS zkenv (id TEXT PRIMARY KEY, v1 TEXT, v2 TEXT, v3 TEXT)";
+const char kSelectRow[] = "SELECT v1, v2, v3 FROM zkenv WHERE id=?";
+const char kSelectAll[] = "SELECT id, v1 FROM zkenv";
+const char kCountRow[] = "SELECT count(*) FROM zkenv WHERE id=?";
+const char kUpdateRow[] = "UPDATE zkenv SET v1=?, v2=?, v3=? WHERE id=?";
+const char kInsertRow[] = "INSERT INTO zkenv (id, v1, v2, v3) VALUES (?, ?, ?, ?)";
+const char kDeleteRow[] = "DELETE FROM zkenv WHERE id=?";
+
+// One connection, closed on destruction.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() {
+    if (db_) sqlite3_close(db_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Opens an existing file; a missing file is not created. False when it cannot be opened.
+  bool OpenExisting(const std::string& file) { return Open(file, SQLITE_OPEN_READWRITE); }
+  // Opens the file, creating it when missing.
+  bool OpenOrCreate(const std::string& file) {
+    return Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  }
+
+  sqlite3* get() const { return db_; }
+
+  // Runs one statement without results. True on success.
+  bool Exec(const char* sql) {
+    char* msg = nullptr;
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
+    if (msg) sqlite3_free(msg);
+    return rc == SQLITE_OK;
+  }
+
+ private:
+  bool Open(const std::string& file, int flags) {
+    if (file.empty()) return false;
+    int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      if (db_) sqlite3_close(db_);
+      db_ = nullptr;
+      return false;
+    }
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    return true;
+  }
+
+  sqlite3* db_ = nullptr;
+};
+
+// One prepared statement, finalized on destruction. `rc()` is the result of the preparation.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  }
+  ~Statement() {
+    if (stmt_) sqlite3_finalize(stmt_);
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return rc_ == SQLITE_OK && stmt_ != nullptr; }
+  int rc() const { return rc_; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+  // Resets and binds all parameters as text.
+  void Bind(std::initializer_list<const std::string*> values) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    int i = 1;
+    for (const std::string* v : values) {
+      sqlite3_bind_text(stmt_, i++, v->data(), static_cast<int>(v->size()), SQLITE_TRANSIENT);
+    }
+  }
+  int Step() { return sqlite3_step(stmt_); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+  int rc_ = SQLITE_ERROR;
+};
+
+// A statement that could not be prepared because the table is missing (plain SQLITE_ERROR) finds
+// nothing; any other failure (not a database, locked, unreadable) means the file is unusable.
+bool MissingTable(const Statement& s) { return s.rc() == SQLITE_ERROR; }
+
+std::string ColumnText(sqlite3_stmt* stmt, int col) {
+  const unsigned char* p = sqlite3_column_text(stmt, col);
+  if (!p) return std::string();
+  return std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(stmt, col));
+}
+
+// Reads the three unscrambled values of row `id`. Returns false when the row does not exist or
+// cannot be read; NULL columns read as empty.
+bool ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3>* values) {
+  Statement s(db, kSelectRow);
+  if (!s.ok()) return false;
+  const std::string key = ScrambleText(id);
+  s.Bind({&key});
+  if (s.Step() != SQLITE_ROW) return false;
+  for (int c = 0; c < 3; ++c) {
+    const unsigned char* p = sqlite3_column_text(s.get(), c);
+    (*values)[c] = p ? UnscrambleText(ColumnText(s.get(), c)) : std::string();
+  }
+  return true;
+}
+
+std::string ReadValue(sqlite3* db, const std::string& id, int column) {
+  std::array<std::string, 3> values;
+  if (!ReadRow(db, id, &values)) return std::string();
+  return values[column - 1];
+}
+
+// A counter's text as a number: decimal digits after optional blanks and sign, 0 when empty or
+// not a number, clamped to the int range.
+int ToNumber(const std::string& text) {
+  errno = 0;
+  long v = std::strtol(text.c_str(), nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+int ReadNumber(sqlite3* db, const std::string& id) { return ToNumber(ReadValue(db, id, 1)); }
+
+std::string Stored(const std::string& value) {
+  return ScrambleText(value.empty() ? MakeFillerText() : value);
+}
+
+enum class Outcome { kDone, kNoTable, kFailed };
+
+// Rewrites the three values of an existing row; empty values become fresh filler.
+Outcome UpdateRow(sqlite3* db, const std::string& id, const std::string& v1, const std::string& v2,
+                  const std::string& v3) {
+  Statement s(db, kUpdateRow);
+  if (!s.ok()) return MissingTable(s) ? Outcome::kNoTable : Outcome::kFailed;
+  const std::string s1 = Stored(v1), s2 = Stored(v2), s3 = Stored(v3), key = ScrambleText(id);
+  s.Bind({&s1, &s2, &s3, &key});
+  return s.Step() == SQLITE_DONE ? Outcome::kDone : Outcome::kFailed;
+}
+
+// Inserts one row with its values stored as given (empty stays empty). True on success.
+bool InsertRow(Statement* s, const std::string& id, const std::string& v1, const std::string& v2,
+               const std::string& v3) {
+  const std::string k = ScrambleText(id), s1 = ScrambleText(v1), s2 = ScrambleText(v2),
+                    s3 = ScrambleText(v3);
+  s->Bind({&k, &s1, &s2, &s3});
+  return s->Step() == SQLITE_DONE;
+}
+
+// Deletes row `id`; the number of rows removed, or -1 on failure.
+int DeleteRow(sqlite3* db, const std::string& id) {
+  Statement s(db, kDeleteRow);
+  if (!s.ok()) return -1;
+  const std::string key = ScrambleText(id);
+  s.Bind({&key});
+  if (s.Step() != SQLITE_DONE) return -1;
+  return sqlite3_changes(db);
+}
+
+// -1 when row `id` exists, 0 when not; -1 also when the file cannot be opened or read, so that
+// callers never take an unusable file for a free id.
+int RowExists(const std::string& file, const std::string& id) {
+  Connection c;
+  if (!c.OpenExisting(file)) return -1;
+  Statement s(c.get(), kCountRow);
+  if (!s.ok()) return MissingTable(s) ? 0 : -1;
+  const std::string key = ScrambleText(id);
+  s.Bind({&key});
+  if (s.Step() != SQLITE_ROW) return -1;
+  return sqlite3_column_int(s.get(), 0) > 0 ? -1 : 0;
+}
+
+// Runs `work` inside BEGIN IMMEDIATE ... COMMIT; rolls back when it fails. 0 or -1.
+template <typename Work>
+int InTransaction(Connection* c, Work work) {
+  if (!c->Exec("BEGIN IMMEDIATE")) return -1;
+  if (!work() || !c->Exec("COMMIT")) {
+    c->Exec("ROLLBACK");
+    return -1;
+  }
+  return 0;
+}
+
+// The names of one registry kind: counter rows, number rows and entry rows.
+struct Registry {
+  const char* count;  // "users"
+  const char* high;   // "maxusers"
+  const char* num;    // "uid_"
+  const char* entry;  // "usr_"
+};
+const Registry kUsers = {"users", "maxusers", "uid_", "usr_"};
+const Registry kJobs = {"jobs", "maxjobs", "jid_", "job_"};
+
+int AddEntry(const std::string& file, const Registry& r, const std::string& id,
+             const std::string& v1, const std::string& v2, const std::string& v3) {
+  Connection c;
+  if (!c.OpenExisting(file)) return -1;
+  return InTransaction(&c, [&] {
+    int high = ReadNumber(c.get(), r.high);
+    int count = ReadNumber(c.get(), r.count);
+    if (high == INT_MAX || count == INT_MAX) return false;
+    const std::string number = std::to_string(high + 1);
+    if (UpdateRow(c.get(), r.high, number, "", "") != Outcome::kDone) return false;
+    if (UpdateRow(c.get(), r.count, std::to_string(count + 1), "", "") != Outcome::kDone) {
+      return false;
+    }
+    Statement ins(c.get(), kInsertRow);
+    if (!ins.ok()) return false;
+    // An id that already has a row fails here, and nothing of the addition is kept.
+    return InsertRow(&ins, r.entry + id, v1, v2, v3) &&
+           InsertRow(&ins, r.num + number, id, MakeFillerText(), MakeFillerText());
+  });
+}
+
+// The smallest number n (1..high) whose number row names `id`; 0 when none does.
+int FindNumber(sqlite3* db, const Registry& r, const std::string& id, int high) {
+  // One pass over the table instead of one query per number: the result is the same.
+  Statement s(db, kSelectAll);
+  if (!s.ok()) return 0;
+  const std::string prefix = r.num;
+  int found = 0;
+  while (s.Step() == SQLITE_ROW) {
+    std::string row_id = UnscrambleText(ColumnText(s.get(), 0));
+    if (row_id.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string digits = row_id.substr(prefix.size());
+    if (digits.empty() || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) {
+      continue;
+    }
+    int n = std::atoi(digits.c_str());
+    if (n > high || (found != 0 && n >= found)) continue;
+    if (UnscrambleText(ColumnText(s.get(), 1)) == id) found = n;
+  }
+  return found;
+}
+
+int DeleteEntry(const std::string& file, const Registry& r, const std::string& id) {
+  Connection c;
+  if (!c.OpenExisting(file)) return -1;
+  return InTransaction(&c, [&] {
+    int count = ReadNumber(c.get(), r.count);
+    int high = ReadNumber(c.get(), r.high);
+    int n = FindNumber(c.get(), r, id, high);
+    // Deleting an id that has no row would only miscount: it fails and changes nothing.
+    if (DeleteRow(c.get(), r.entry + id) != 1) return false;
+    if (n > 0 && DeleteRow(c.get(), r.num + std::to_string(n)) < 0) return false;
+    return UpdateRow(c.get(), r.count, std::to_string(count - 1), "", "") == Outcome::kDone;
+  });
+}
+
+std::string ReadNamed(const std::string& file, const std::string& id, int column) {
+  Connection c;
+  if (!c.OpenExisting(file)) return std::string();
+  return ReadValue(c.get(), id, column);
+}
+
+// Creates (or replaces) the file's table with `rows` in one transaction. The file is made
+// readable and writable by its owner only: it carries passwords.
+int CreateEnvFile(const std::string& file, const std::vector<std::array<std::string, 4>>& rows) {
+  if (file.empty()) return -1;
+  struct stat st;
+  const bool existed = stat(file.c_str(), &st) == 0;
+  if (existed && !S_ISREG(st.st_mode)) return -1;
+  if (!existed) {
+    // Created here with the owner-only mode, so the file is never readable by others.
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    close(fd);
+  }
+
+  int result = -1;
+  {
+    Connection c;
+    if (c.OpenOrCreate(file)) {
+      result = InTransaction(&c, [&] {
+        if (!c.Exec("DROP TABLE IF EXISTS zkenv") || !c.Exec(kCreateTable)) return false;
+        Statement ins(c.get(), kInsertRow);
+        if (!ins.ok()) return false;
+        for (const auto& row : rows) {
+          if (!InsertRow(&ins, row[0], row[1], row[2], row[3])) return false;
+        }
+        return true;
+      });
+    }
+  }
+  if (result != 0) {
+    // A file that this call created and could not fill is not left behind.
+    if (!existed) unlink(file.c_str());
+    return result;
+  }
+  // A replaced file now holds only the new content; it carries passwords, so it becomes
+  // owner-only like a new one (a file owned by someone else keeps its mode).
+  if (existed) (void)chmod(file.c_str(), 0600);
+  return 0;
+}
+
+// A row of a new file with one value and filler in v2 and v3.
+std::array<std::string, 4> OneValue(const std::string& id, const std::string& v1) {
+  return {id, v1, MakeFillerText(), MakeFillerText()};
+}
+
+const char kDefaultAdminPassword[] = "lanternshadow";
+
+std::vector<std::array<std::string, 4>> SettingRows(const std::string& type, const std::string& ns,
+                                                    const std::string& iiop, const std::string& ssl,
+                                                    const std::string& unit) {
+  return {OneValue("env_envtype", type), OneValue("env_adminpwd", kDefaultAdminPassword),
+          OneValue("env_ns", ns),        OneValue("env_iiop", iiop),
+          OneValue("env_ssl", ssl),      OneValue("env_unit", unit)};
+}
+
+}  // namespace
+
+std::string ReadEnvValue(const std::string& file, const std::string& id, int column) {
+  if (column < 1 || column > 3) return std::string();
+  return ReadNamed(file, id, column);
+}
+
+int UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
+                 const std::string& v2, const std::string& v3) {
+  Connection c;
+  if (!c.OpenExisting(file)) return -1;
+  // A row or table that is not there is nothing to update; a write that the file refuses (not a
+  // database, read-only, locked past the timeout) is a failure, not a success.
+  return UpdateRow(c.get(), id, v1, v2, v3) == Outcome::kFailed ? -1 : 0;
+}
+
+std::string ReadEnvSetting(const std::string& file, const std::string& name) {
+  return ReadEnvValue(file, "env_" + name, 1);
+}
+
+int UpdateEnvSetting(const std::string& file, const std::string& name, const std::string& v1,
+                     const std::string& v2, const std::string& v3) {
+  return UpdateEnvRow(file, "env_" + name, v1, v2, v3);
+}
+
+int CreateServerEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
+                        const std::string& ssl, const std::string& unit) {
+  auto rows = SettingRows("server", ns, iiop, ssl, unit);
+  for (const char* counter : {"users", "maxusers", "jobs", "maxjobs"}) {
+    rows.push_back(OneValue(counter, "0"));
+  }
+  return CreateEnvFile(file, rows);
+}
+
+int CreateUserEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
+                      const std::string& ssl, const std::string& unit, const std::string& user_id,
+                      const std::string& password) {
+  auto rows = SettingRows("user", ns, iiop, ssl, unit);
+  rows.push_back(OneValue("users", "1"));
+  rows.push_back(OneValue("uid_1", user_id));
+  rows.push_back({"usr_" + user_id, user_id, password, MakeFillerText()});
+  return CreateEnvFile(file, rows);
+}
+
+int UserExists(const std::string& file, const std::string& user_id) {
+  return RowExists(file, "usr_" + user_id);
+}
+
+std::string ReadUserName(const std::string& file, int n) {
+  return ReadNamed(file, "uid_" + std::to_string(n), 1);
+}
+
+std::string ReadUserPassword(const std::string& file, const std::string& user_id) {
+  return ReadNamed(file, "usr_" + user_id, 2);
+}
+
+std::string ReadUserDir(const std::string& file, const std::string& user_id) {
+  return ReadNamed(file, "usr_" + user_id, 3);
+}
+
+int SetUserPassword(const std::string& file, const std::string& user_id,
+                    const std::string& new_password) {
+  const std::string id = "usr_" + user_id;
+  Connection c;
+  if (!c.OpenExisting(file)) return -1;
+  // Read and rewrite under one write lock, so a concurrent change of the row is not undone.
+  return InTransaction(&c, [&] {
+    std::array<std::string, 3> values;
+    if (!ReadRow(c.get(), id, &values)) values = {};
+    return UpdateRow(c.get(), id, values[0], new_password, values[2]) != Outcome::kFailed;
+  });
+}
+
+int ReadUserCount(const std::string& file) { return ToNumber(ReadNamed(file, "users", 1)); }
+
+int ReadUserHighMark(const std::string& file) { return ToNumber(ReadNamed(file, "maxusers", 1)); }
+
+int AddUser(const std::string& file, const std::string& user_id, const std::string& password,
+            const std::string& dir) {
+  return AddEntry(file, kUsers, user_id, user_id, password, dir);
+}
+
+int DeleteUser(const std::string& file, const std::string& user_id) {
+  return DeleteEntry(file, kUsers, user_id);
+}
+
+int JobExists(const std::string& file, const std::string& job_id) {
+  return RowExists(file, "job_" + job_id);
+}
+
+std::string ReadJobName(const std::string& file, int n) {
+  return ReadNamed(file, "jid_" + std::to_string(n), 1);
+}
+
+std::string ReadJobProgram(const std::string& file, const std::string& job_id) {
+  return ReadNamed(file, "job_" + job_id, 1);
+}
+
+std::string ReadJobParams(const std::string& file, const std::string& job_id) {
+  return ReadNamed(file, "job_" + job_id, 2);
+}
+
+std::string ReadJobPassword(const std::string& file, const std::string& job_id) {
+  return ReadNamed(file, "job_" + job_id, 3);
+}
+
+int ReadJobCount(const std::string& file) { return ToNumber(ReadNamed(file, "jobs", 1)); }
+
+int ReadJobHighMark(const std::string& file) { return ToNumber(ReadNamed(file, "maxjobs", 1)); }
+
+int AddJob(const std::string& file, const std::string& job_id, const std::string& program,
+           const std::string& params, const std::string& run_password) {
+  return AddEntry(file, kJobs, job_id, program, params, run_password);
+}
+
+int DeleteJob(const std::string& file, const std::string& job_id) {
+  return DeleteEntry(file, kJobs, job_id);
+}
+
+}  // namespace zk
