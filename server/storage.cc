@@ -1,6 +1,9 @@
 // Storage directory lookup and confinement of wire paths to it.
 #include "server/storage.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>
@@ -11,7 +14,16 @@
 namespace zk {
 namespace {
 
-// realpath of `path`, or of its longest existing ancestor with the rest appended unresolved.
+void ToSlashes(std::string* s) {
+  for (char& c : *s) {
+    if (c == '\\') c = '/';
+  }
+}
+
+// The real path of `path`: realpath of the longest part of it that exists, with the missing rest
+// appended as written. Empty when the path cannot be resolved safely: a component that exists but
+// does not resolve (a dangling or looping symbolic link, an unreadable directory) could lead
+// anywhere once it is created or followed, so it is never walked past.
 std::string RealPrefix(const std::string& path) {
   std::string head = path;
   std::string tail;
@@ -22,29 +34,41 @@ std::string RealPrefix(const std::string& path) {
       if (!tail.empty()) out += (out == "/" ? "" : "/") + tail;
       return out;
     }
+    struct stat st;
+    if (lstat(head.c_str(), &st) == 0) return std::string();  // there, but does not resolve
+    if (errno != ENOENT && errno != ENOTDIR) return std::string();
     size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos) break;
+    if (slash == std::string::npos) {
+      // A relative path whose first component is missing: continue from the current directory.
+      tail = tail.empty() ? head : head + "/" + tail;
+      head = ".";
+      continue;
+    }
     std::string last = head.substr(slash + 1);
-    tail = tail.empty() ? last : last + "/" + tail;
-    head = head.substr(0, slash);
-    if (head.empty()) head = "/";
-    if (head == "/" && slash == 0 && last.empty()) break;
+    if (!last.empty()) tail = tail.empty() ? last : last + "/" + tail;
+    head = slash == 0 ? "/" : head.substr(0, slash);
   }
   return std::string();
+}
+
+// True when `real` is `root` or lies below it (both real paths).
+bool IsWithin(const std::string& real, const std::string& root) {
+  if (real == root) return true;
+  std::string prefix = root == "/" ? root : root + "/";
+  return real.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
 
 bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, std::string* dir) {
   dir->clear();
-  if (UserExists(env_file, user_id) == 0) return false;
+  if (user_id.empty() || UserExists(env_file, user_id) == 0) return false;
   std::string d = ReadUserDir(env_file, user_id);
   if (d.empty()) return false;
-  for (char& c : d) {
-    if (c == '\\') c = '/';
-  }
+  ToSlashes(&d);
   if (d.back() != '/') d.push_back('/');
   std::string bare = d.size() > 1 ? d.substr(0, d.size() - 1) : d;
+  // A failed creation is not an error here: the following test or search then finds nothing.
   if (bare != "/") FileSystem::Default()->MakeDirs(bare);
   *dir = d;
   return true;
@@ -54,10 +78,10 @@ bool ResolveInArea(const std::string& area, const std::string& rel, std::string*
   out->clear();
   if (area.empty()) return false;
   std::string r = rel;
-  for (char& c : r) {
-    if (c == '\\') c = '/';
-  }
+  ToSlashes(&r);
   bool trailing = !r.empty() && r.back() == '/';
+
+  // Components; "" and "." are only separators, ".." is never allowed.
   std::vector<std::string> parts;
   size_t i = 0;
   while (i <= r.size()) {
@@ -83,11 +107,7 @@ bool ResolveInArea(const std::string& area, const std::string& rel, std::string*
                           ? joined.substr(0, joined.size() - 1)
                           : joined;
   std::string real = RealPrefix(probe);
-  if (real_area.empty() || real.empty()) return false;
-  if (real != real_area &&
-      real.compare(0, real_area.size() + 1, real_area == "/" ? "/" : real_area + "/") != 0) {
-    return false;
-  }
+  if (real_area.empty() || real.empty() || !IsWithin(real, real_area)) return false;
   *out = joined;
   return true;
 }

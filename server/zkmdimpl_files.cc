@@ -1,18 +1,124 @@
-// Listing, existence queries and removal (not yet built).
+// Listing, existence queries and removal inside a user's storage directory. Every operation first
+// looks the user's area up and joins the wire path onto it; an unregistered user id or a path that
+// would leave the area gets the operation's failure answer (0 for queries, -1 for removals)
+// without anything being read or changed.
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "server/listing.h"
+#include "server/storage.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
+namespace {
 
-CORBA::Long ZKmdImpl::zkExistsDir(const char*, const char*) { throw CORBA::NO_IMPLEMENT(); }
-CORBA::Long ZKmdImpl::zkExistsFile(const char*, const char*) { throw CORBA::NO_IMPLEMENT(); }
-CORBA::Long ZKmdImpl::zkFileCount(const char*, const char*, const char*) {
-  throw CORBA::NO_IMPLEMENT();
+bool EndsInSeparator(const std::string& s) {
+  return !s.empty() && (s.back() == '\\' || s.back() == '/');
 }
-CORBA::Long ZKmdImpl::zkFileList(const char*, const char*, const char*, const char*,
-                                 ZKmd::zkSeqFileLst&) {
-  throw CORBA::NO_IMPLEMENT();
+
+// `path` without one final "/" (the root "/" stays).
+std::string DropFinalSlash(const std::string& path) {
+  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
+  return path;
 }
-CORBA::Long ZKmdImpl::zkDirRemove(const char*, const char*) { throw CORBA::NO_IMPLEMENT(); }
-CORBA::Long ZKmdImpl::zkFileRemove(const char*, const char*) { throw CORBA::NO_IMPLEMENT(); }
+
+// The native path of `rel` inside the area of `user`; false when the user or the path is refused.
+bool AreaPath(const std::string& env_file, const char* user, const char* rel, std::string* out) {
+  std::string area;
+  if (!GetUserStorageDir(env_file, user ? user : "", &area)) return false;
+  return ResolveInArea(area, rel ? rel : "", out);
+}
+
+// The search of `dir_name` + "\" + `mask` in the area of `user`: the mask is the last component of
+// the joined pattern, so a mask cannot reach another directory than the joined one either.
+bool SearchArea(const std::string& env_file, const char* user, const char* dir_name,
+                const char* mask, std::vector<DirEntry>* found) {
+  std::string pattern = dir_name ? dir_name : "";
+  if (!pattern.empty() && !EndsInSeparator(pattern)) pattern += '\\';
+  pattern += mask ? mask : "";
+  std::string full;
+  if (!AreaPath(env_file, user, pattern.c_str(), &full)) return false;
+  size_t slash = full.find_last_of('/');
+  if (slash == std::string::npos) return false;
+  return FileSystem::Default()->Search(full.substr(0, slash + 1), full.substr(slash + 1), found);
+}
+
+}  // namespace
+
+CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
+  std::string path;
+  if (!AreaPath(env_file_, userId, dirName, &path)) return 0;
+  DirEntry st;
+  return FileSystem::Default()->Stat(DropFinalSlash(path), &st) && st.is_dir ? 1 : 0;
+}
+
+CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
+  std::string path;
+  if (!AreaPath(env_file_, userId, fileName, &path)) return 0;
+  DirEntry st;
+  return FileSystem::Default()->Stat(path, &st) && !st.is_dir ? 1 : 0;
+}
+
+CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
+  try {
+    std::vector<DirEntry> found;
+    if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+    return static_cast<CORBA::Long>(found.size());
+  } catch (...) {
+    return 0;
+  }
+}
+
+CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
+                                 const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
+  std::vector<DirEntry> found;
+  if (!SearchArea(env_file_, userId, dirName, fileMask, &found) || found.empty()) return 0;
+
+  // Never more entries than the caller sent slots for; those found later are dropped.
+  size_t slots = fileList.length();
+  size_t filled = found.size() < slots ? found.size() : slots;
+  std::vector<ListingRecord> recs;
+  recs.reserve(filled);
+  for (size_t i = 0; i < filled; ++i) recs.push_back(MakeListingRecord(found[i]));
+  found.clear();
+
+  std::string code = sortKey ? sortKey : "";
+  std::vector<size_t> order;
+  if (!code.empty()) {
+    order = ListingOrder(SortKeys(code, recs));
+  } else {
+    order.resize(filled);
+    for (size_t i = 0; i < filled; ++i) order[i] = i;
+  }
+  for (size_t i = 0; i < filled; ++i) {
+    const ListingRecord& rec = recs[order[i]];
+    ZKmd::zkStrctFileList& slot = fileList[static_cast<CORBA::ULong>(i)];
+    slot.fileNm = rec.name.c_str();
+    slot.fileType = rec.type.c_str();
+    slot.fileSize = rec.size;
+    slot.updDt = rec.upd_dt.c_str();
+  }
+  return 0;
+}
+
+CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
+  std::string path;
+  if (!AreaPath(env_file_, userId, dirName, &path)) return -1;
+  path = DropFinalSlash(path);
+  DirEntry st;
+  if (!FileSystem::Default()->Stat(path, &st) || !st.is_dir) return -1;
+  FileSystem::Default()->RemoveDir(path);  // a directory with content stays; still 0
+  return 0;
+}
+
+CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
+  std::string path;
+  if (!AreaPath(env_file_, userId, fileName, &path)) return -1;
+  DirEntry st;
+  if (!FileSystem::Default()->Stat(path, &st) || st.is_dir) return -1;
+  FileSystem::Default()->RemoveFile(path);  // outcome not examined, as for directories
+  return 0;
+}
 
 }  // namespace zk
