@@ -43,7 +43,7 @@ std::vector<std::string> ClientOrbArgs(const std::string& argv0, const Connectio
   return {argv0, "-ORBInitRef", NameServiceRef(c)};
 }
 
-bool ConfiguresTls(const std::string& conf_file) {
+bool ConfigNames(const std::string& conf_file, const std::string& key) {
   std::ifstream in(conf_file);
   std::string line;
   while (std::getline(in, line)) {
@@ -51,20 +51,29 @@ bool ConfiguresTls(const std::string& conf_file) {
     if (t.empty() || t[0] == '#') continue;
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (Trim(t.substr(0, eq)) == "sslKeyFile" && !Trim(t.substr(eq + 1)).empty()) return true;
+    if (Trim(t.substr(0, eq)) == key && !Trim(t.substr(eq + 1)).empty()) return true;
   }
   return false;
 }
 
+bool ConfiguresTls(const std::string& conf_file) { return ConfigNames(conf_file, "sslKeyFile"); }
+
 std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args) {
   // The configuration file comes before the endpoint in the vector, but decides its form.
-  bool tls = false;
+  std::string conf;
   for (size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-ORBSvcConf" && IsRegularFile(args[i + 1])) tls = ConfiguresTls(args[i + 1]);
+    if (args[i] == "-ORBSvcConf" && IsRegularFile(args[i + 1])) conf = args[i + 1];
   }
+  const bool tls = !conf.empty() && ConfiguresTls(conf);
 
   std::vector<std::string> out;
   if (!args.empty()) out.push_back(args[0]);
+  // omniORB's own log lines would break the console texts; a configuration file that sets a
+  // trace level keeps it. First, so that it holds even when a later option is refused.
+  if (conf.empty() || !ConfigNames(conf, "traceLevel")) {
+    out.push_back("-ORBtraceLevel");
+    out.push_back("0");
+  }
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();

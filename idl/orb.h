@@ -28,9 +28,11 @@ std::vector<std::string> ClientOrbArgs(const std::string& argv0, const Connectio
 
 // The only place that knows the option names of the ORB the argument vectors were written for:
 // translates them for omniORB (configuration file, endpoint) and adds omniORB's own tuning
-// (message limit, idle connections kept open).
+// (quiet log unless configured, message limit, idle connections kept open).
 std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args);
 
+// True when the omniORB configuration file `conf_file` sets `key` to a non-empty value.
+bool ConfigNames(const std::string& conf_file, const std::string& key);
 // True when the omniORB configuration file `conf_file` names a TLS key ("sslKeyFile = ..."):
 // the server then listens on its TLS port only.
 bool ConfiguresTls(const std::string& conf_file);

@@ -1,0 +1,158 @@
+// zksvr: serves ZKmd to the client tools. Reads server.zkd, registers one servant in the naming
+// service as "ZKmdImpl" and runs the ORB until SIGTERM or SIGINT, then tears down and exits 0.
+#include <ace/OS_main.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "idl/orb.h"
+#include "platform/console.h"
+#include "platform/options.h"
+#include "platform/startdir.h"
+#include "server/zkmdimpl.h"
+#include "settings/zkdb.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFail = 20;
+
+// Turns SIGTERM and SIGINT into an ORB shutdown. The signals are blocked in every thread (the
+// mask is set before the ORB starts its own threads) and taken by one thread with sigwait, so
+// no ORB call ever runs inside a signal handler.
+class ShutdownWatcher {
+ public:
+  ShutdownWatcher() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    thread_ = std::thread([this] { Loop(); });
+  }
+
+  ~ShutdownWatcher() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+      orb_ = CORBA::ORB::_nil();
+    }
+    pthread_kill(thread_.native_handle(), SIGTERM);  // wakes sigwait; done_ makes it return
+    thread_.join();
+  }
+
+  // From now on a signal shuts this ORB down.
+  void Watch(CORBA::ORB_ptr orb) {
+    std::lock_guard<std::mutex> lock(mu_);
+    orb_ = CORBA::ORB::_duplicate(orb);
+  }
+
+  // The run is over: a late signal no longer touches the ORB.
+  void Release() {
+    std::lock_guard<std::mutex> lock(mu_);
+    orb_ = CORBA::ORB::_nil();
+  }
+
+ private:
+  void Loop() {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&signals_, &sig) != 0) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      if (done_) return;
+      if (CORBA::is_nil(orb_.in())) {
+        // Still starting (the ORB may be waiting on the naming service): end at once.
+        _exit(128 + sig);
+      }
+      try {
+        orb_->shutdown(false);
+      } catch (...) {
+        // Already shut down: the run loop is returning anyway.
+      }
+    }
+  }
+
+  sigset_t signals_;
+  std::mutex mu_;
+  bool done_ = false;
+  CORBA::ORB_var orb_;
+  std::thread thread_;
+};
+
+// Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
+void Serve(const std::string& argv0, const std::string& env_file, const zk::ConnectionSettings& c,
+           ShutdownWatcher* watcher) {
+  CORBA::ORB_var orb;
+  try {
+    orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::ServerOrbArgs(argv0, c)));
+    watcher->Watch(orb.in());
+
+    CORBA::Object_var poa_obj = orb->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(poa_obj.in());
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+
+    CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
+
+    // Reference counted: the POA keeps the servant alive for as long as it is active.
+    PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdImpl();
+    servant->SetOrb(orb.in());
+    servant->SetEnvFile(env_file);
+    ZKmd_var ref = servant->_this();
+
+    naming->rebind(zk::ServerName(), ref.in());
+    orb->run();
+
+    watcher->Release();
+    try {
+      poa->destroy(true, true);
+    } catch (const CORBA::OBJECT_NOT_EXIST&) {
+      // omniORB's shutdown has destroyed the adapters already.
+    }
+    orb->destroy();
+  } catch (const CORBA::Exception& e) {
+    watcher->Release();
+    zk::PrintErr("CORBA Exception: " + zk::ExceptionText(e));
+    if (!CORBA::is_nil(orb.in())) {
+      try {
+        orb->destroy();
+      } catch (...) {
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+  const std::string argv0 = zk::FromConsole(argv[0]);
+
+  zk::OptionScan options = zk::ScanOptions(argc, argv, "e:");
+  if (!options.ok) {
+    zk::PrintOut(zk::UsageLine(argv0, {"-e <環境設定ファイル名> "}));
+    return kExitFail;
+  }
+
+  const std::string env_file = zk::LocateEnvFile(options.Get('e', "./server.zkd"), argv[0]);
+  if (!zk::PathExists(env_file)) {
+    zk::PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + env_file + ")");
+    return kExitFail;
+  }
+  if (zk::ReadEnvSetting(env_file, "envtype") != "server") {
+    zk::PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + env_file + ")");
+    return kExitFail;
+  }
+
+  zk::ConnectionSettings connection;
+  connection.ns = zk::ReadEnvSetting(env_file, "ns");
+  connection.iiop = zk::ReadEnvSetting(env_file, "iiop");
+  connection.ssl = zk::ReadEnvSetting(env_file, "ssl");
+
+  ShutdownWatcher watcher;
+  Serve(argv0, env_file, connection, &watcher);
+  return kExitOk;
+}

@@ -1,0 +1,295 @@
+// zksvr as a process: its command line and environment-file checks, start-up against a real
+// naming service, the user operations over the wire, rebinding, stale bindings, shutdown by
+// signal, and a server that keeps serving after a client vanished in the middle of a request.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "idl/orb.h"
+#include "settings/zkdb.h"
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+const char kUsage[] = " -e <環境設定ファイル名> \n";
+const char kNoFile[] = "ERROR:サーバ環境設定ファイルが存在しません。(";
+const char kNotServer[] = "ERROR:サーバ環境設定ファイルではありません。(";
+
+// The test process's own ORB (the harness already made one; ORB_init hands out the same).
+CORBA::ORB_ptr Orb() {
+  static CORBA::ORB_ptr orb = [] {
+    int argc = 1;
+    static char name[] = "server_test";
+    static char* argv[] = {name, nullptr};
+    return CORBA::ORB_init(argc, argv);
+  }();
+  return orb;
+}
+
+CosNaming::NamingContext_ptr Naming(int ns_port) {
+  CORBA::Object_var obj = Orb()->string_to_object(
+      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
+  return CosNaming::NamingContext::_narrow(obj.in());
+}
+
+// The object bound as "ZKmdImpl" right now.
+ZKmd_ptr Resolve(int ns_port) {
+  CosNaming::NamingContext_var nc = Naming(ns_port);
+  CORBA::Object_var obj = nc->resolve(ServerName());
+  return ZKmd::_narrow(obj.in());
+}
+
+RunResult RunServer(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv = {Program("zksvr")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.cwd = cwd;
+  options.timeout_seconds = 30;
+  return Run(argv, options);
+}
+
+// Waits for `pid` to end; its exit status, or -1 after `seconds`.
+int WaitExit(pid_t pid, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int raw = 0;
+    if (waitpid(pid, &raw, WNOHANG) == pid) {
+      return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+// TCP ports on which process `pid` listens (from /proc: its socket inodes, then /proc/net/tcp).
+std::vector<int> ListeningPorts(pid_t pid) {
+  std::set<std::string> inodes;
+  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  if (DIR* d = opendir(fd_dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      char target[256];
+      ssize_t n = readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
+      if (n <= 0) continue;
+      std::string t(target, static_cast<size_t>(n));
+      if (t.rfind("socket:[", 0) == 0) inodes.insert(t.substr(8, t.size() - 9));
+    }
+    closedir(d);
+  }
+  std::vector<int> ports;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream tcp(table);
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+      std::istringstream in(line);
+      std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+      in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+      if (state == "0A" && inodes.count(inode)) {
+        ports.push_back(std::stoi(local.substr(local.rfind(':') + 1), nullptr, 16));
+      }
+    }
+  }
+  return ports;
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fixture_.AddUser("u1", "Secret1");
+    fixture_.Start();
+  }
+  ServerFixture fixture_;
+};
+
+TEST_F(ServerTest, ChecksPasswordsExactly) {
+  ZKmd_var server = Resolve(fixture_.ns_port());
+  EXPECT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
+  EXPECT_EQ(0, server->zkExistsUser("u1", "secret1"));
+  EXPECT_EQ(0, server->zkExistsUser("u1", "Secret"));
+  EXPECT_EQ(0, server->zkExistsUser("u1", ""));
+  EXPECT_EQ(0, server->zkExistsUser("U1", "Secret1"));
+  EXPECT_EQ(0, server->zkExistsUser("nobody", "Secret1"));
+  EXPECT_EQ(0, server->zkExistsUser("", ""));
+}
+
+TEST_F(ServerTest, PasswordChangeIsSeenAtOnce) {
+  ZKmd_var server = Resolve(fixture_.ns_port());
+  const std::string env = fixture_.server_env();
+  const std::string dir_before = ReadUserDir(env, "u1");
+
+  EXPECT_EQ(0, server->zkChgUserPwd("u1", "New pass"));
+  EXPECT_EQ(-1, server->zkExistsUser("u1", "New pass"));
+  EXPECT_EQ(0, server->zkExistsUser("u1", "Secret1"));
+  EXPECT_EQ(dir_before, ReadUserDir(env, "u1"));
+  EXPECT_EQ("u1", ReadEnvValue(env, "usr_u1", 1));
+
+  // An unregistered user id: answered 0, and no row appears.
+  EXPECT_EQ(0, server->zkChgUserPwd("ghost", "x"));
+  EXPECT_EQ(0, UserExists(env, "ghost"));
+}
+
+TEST_F(ServerTest, SecondServerTakesOverTheName) {
+  ZKmd_var first = Resolve(fixture_.ns_port());
+  CORBA::String_var first_ior = Orb()->object_to_string(first.in());
+
+  pid_t second = Spawn({fixture_.dir() + "/zksvr", "-e", fixture_.server_env()}, fixture_.dir(),
+                       fixture_.dir() + "/second.log");
+  ASSERT_GT(second, 0);
+  bool rebound = false;
+  for (int i = 0; i < 400 && !rebound; ++i) {
+    ZKmd_var now = Resolve(fixture_.ns_port());
+    CORBA::String_var ior = Orb()->object_to_string(now.in());
+    rebound = std::strcmp(ior.in(), first_ior.in()) != 0;
+    if (!rebound) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(rebound) << ReadFile(fixture_.dir() + "/second.log");
+
+  // The first server may go; the name leads to the second one.
+  fixture_.StopServer();
+  ZKmd_var now = Resolve(fixture_.ns_port());
+  EXPECT_EQ(-1, now->zkExistsUser("u1", "Secret1"));
+  kill(second, SIGTERM);
+  EXPECT_EQ(0, WaitExit(second, 10));
+}
+
+TEST_F(ServerTest, EndsCleanlyOnSignals) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    pid_t pid = Spawn({fixture_.dir() + "/zksvr", "-e", fixture_.server_env()}, fixture_.dir(),
+                      fixture_.dir() + "/sig.log");
+    ASSERT_GT(pid, 0);
+    // Serving once its listening socket is up.
+    for (int i = 0; i < 400 && ListeningPorts(pid).empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ASSERT_FALSE(ListeningPorts(pid).empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(pid, sig);
+    EXPECT_EQ(0, WaitExit(pid, 10)) << "signal " << sig;
+  }
+  EXPECT_EQ("", ReadFile(fixture_.dir() + "/sig.log"));
+}
+
+TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
+  ZKmd_var server = Resolve(fixture_.ns_port());
+  ASSERT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
+  std::vector<int> ports = ListeningPorts(fixture_.server_pid());
+  ASSERT_FALSE(ports.empty());
+
+  // A client that dies halfway through a request: a GIOP 1.2 header announcing a large body,
+  // a few bytes of it, then the connection is gone. Also plain garbage.
+  for (int round = 0; round < 3; ++round) {
+    for (int port : ports) {
+      int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      addr.sin_port = htons(static_cast<uint16_t>(port));
+      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        const unsigned char half[] = {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0, 0, 0x10, 0,
+                                      0,   0,   0,   1,   3, 0, 0, 0};
+        const char junk[] = "not a GIOP message at all";
+        if (round == 1) {
+          (void)!write(fd, junk, sizeof(junk));
+        } else {
+          (void)!write(fd, half, sizeof(half));
+        }
+      }
+      close(fd);
+    }
+  }
+  // Many real clients at once, then a fresh one.
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.emplace_back([&] {
+      ZKmd_var s = Resolve(fixture_.ns_port());
+      for (int n = 0; n < 20; ++n) s->zkExistsUser("u1", "Secret1");
+    });
+  }
+  for (auto& t : clients) t.join();
+  ZKmd_var again = Resolve(fixture_.ns_port());
+  EXPECT_EQ(-1, again->zkExistsUser("u1", "Secret1"));
+  EXPECT_EQ(0, kill(fixture_.server_pid(), 0));
+}
+
+// Command line and environment file, without any naming service.
+TEST(ServerStartTest, RefusesBadCommandLinesAndFiles) {
+  TempDir tmp;
+  RunResult r = RunServer({"-x"}, tmp.path());
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("usage: " + Program("zksvr") + kUsage, r.out);
+  EXPECT_EQ("", r.err);
+
+  r = RunServer({"-e"}, tmp.path());
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("usage: " + Program("zksvr") + kUsage, r.out);
+
+  // No file anywhere: the name is reported as given.
+  r = RunServer({"-e", "missing.zkd"}, tmp.path());
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(std::string(kNoFile) + "missing.zkd)\n", r.err);
+  EXPECT_EQ("", r.out);
+  r = RunServer({}, tmp.path());
+  EXPECT_EQ(std::string(kNoFile) + "./server.zkd)\n", r.err);
+
+  // A user's file is refused, by its absolute name; so is a file that is no database.
+  ASSERT_EQ(0, CreateUserEnvFile(tmp / "client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
+  r = RunServer({"-e", "client.zkd"}, tmp.path());
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(std::string(kNotServer) + tmp.path() + "/client.zkd)\n", r.err);
+  WriteFile(tmp / "text.zkd", "plain text\n");
+  r = RunServer({"ignored", "-e", "client.zkd", "-e", "text.zkd"}, tmp.path());
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(std::string(kNotServer) + tmp.path() + "/text.zkd)\n", r.err);
+}
+
+TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
+  // A server.zkd beside the program (not in the starting directory) is used, and a relative
+  // name that is found nowhere is reported as typed.
+  TempDir progdir, start;
+  LinkProgram(progdir.path(), "zksvr");
+  ASSERT_EQ(0, CreateUserEnvFile(progdir / "server.zkd", "h", "1", "2", "1000", "u", "p"));
+  RunOptions options;
+  options.cwd = start.path();
+  RunResult r = test::Run({progdir / "zksvr"}, options);
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(std::string(kNotServer) + "./server.zkd)\n", r.err);
+}
+
+TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {
+  TempDir tmp;
+  // Nothing listens on the naming port.
+  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "127.0.0.1", std::to_string(FreePort()),
+                                   "0", "1000"));
+  RunResult r = RunServer({}, tmp.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("CORBA Exception: CORBA::TRANSIENT(TRANSIENT_ConnectFailed, CORBA::COMPLETED_NO)\n",
+            r.err);
+  EXPECT_EQ("", r.out);
+
+  // Empty connection settings still start the ORB and fail at the naming service.
+  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "", "", "", "1000"));
+  r = RunServer({}, tmp.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.err.find("CORBA Exception: ")) << r.err;
+  EXPECT_EQ('\n', r.err.back());
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
