@@ -1,1 +1,129 @@
-// placeholder
+// The client session: environment file, connection through the naming service, authentication,
+// the exception handler around a tool's work, and the server-path notation "::".
+#include "clients/session.h"
+
+#include <exception>
+
+#include "platform/console.h"
+#include "platform/startdir.h"
+#include "settings/zkdb.h"
+
+namespace zk {
+
+bool NormaliseServerPath(const std::string& arg, std::string* out) {
+  std::string path = arg.size() > 2 ? arg.substr(2) : std::string();
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  if (!path.empty() && path[0] == '\\') path.insert(0, ".");
+  // "/" became "\" above, so one search covers both spellings of the parent directory.
+  if (path.find("..\\") != std::string::npos) {
+    PrintErr("ERROR:サーバディレクトリに「..\\」「../」は指定できません。");
+    return false;
+  }
+  *out = path;
+  return true;
+}
+
+ServerPath SplitServerPath(const std::string& path) {
+  ServerPath result;
+  size_t last = path.find_last_of("\\:");
+  std::string dir = last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  if (!dir.empty()) dir.pop_back();
+  if (dir.empty()) {
+    dir = ".\\";
+  } else if (dir.back() != '\\') {
+    dir.push_back('\\');
+  }
+  result.dir = dir;
+  result.mask = last == std::string::npos ? path : path.substr(last + 1);
+  if (result.mask.empty()) result.mask = "*.*";
+  return result;
+}
+
+ClientSession::ClientSession(const std::string& argv0) : argv0_(argv0) {}
+
+ClientSession::~ClientSession() {
+  try {
+    Shutdown();
+  } catch (...) {
+    // Leaving anyway.
+  }
+}
+
+bool ClientSession::Locate(const std::string& env_file) {
+  env_file_ = LocateEnvFile(env_file, argv0_, &start_dir_);
+  if (!PathExists(env_file_)) {
+    PrintErr("ERROR:ユーザ環境設定ファイルが存在しません。(" + env_file_ + ")");
+    return false;
+  }
+  return true;
+}
+
+bool ClientSession::CheckKind() {
+  if (ReadEnvSetting(env_file_, "envtype") != "user") {
+    PrintErr("ERROR:ユーザ環境設定ファイルではありません。(" + env_file_ + ")");
+    return false;
+  }
+  return true;
+}
+
+const std::string& ClientSession::ReadUser() {
+  user_ = ReadUserName(env_file_, 1);
+  return user_;
+}
+
+bool ClientSession::Connect() {
+  ConnectionSettings c;
+  c.ns = ReadEnvSetting(env_file_, "ns");
+  c.iiop = ReadEnvSetting(env_file_, "iiop");
+  c.ssl = ReadEnvSetting(env_file_, "ssl");
+  if (c.ns.empty() || c.iiop.empty() || c.ssl.empty()) {
+    PrintErr("ERROR:サーバ接続情報が設定されていません。(" + env_file_ + ")");
+    return false;
+  }
+
+  orb_ = InitOrb(TranslateForOmniOrb(ClientOrbArgs(argv0_, c)));
+  CosNaming::NamingContext_var naming = NamingContext(orb_.in());
+  CORBA::Object_var obj = naming->resolve(ServerName());
+  server_ = ZKmd::_narrow(obj.in());
+  if (CORBA::is_nil(server_.in())) {
+    Shutdown();
+    PrintErr("orb->destroy error");
+    return false;
+  }
+  return true;
+}
+
+bool ClientSession::Authenticate(const std::string& password) {
+  CORBA::String_var user = CORBA::string_dup(user_.c_str());
+  CORBA::String_var word = CORBA::string_dup(password.c_str());
+  if (server_->zkExistsUser(user.in(), word.in()) == 0) {
+    PrintErr("ERROR:ユーザ認証に失敗しました。");
+    Shutdown();
+    return false;
+  }
+  return true;
+}
+
+void ClientSession::Shutdown() {
+  server_ = ZKmd::_nil();
+  if (CORBA::is_nil(orb_.in())) return;
+  CORBA::ORB_var orb = orb_._retn();
+  orb->destroy();
+}
+
+int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const CORBA::Exception& e) {
+    PrintErr("CORBA Exception: " + ExceptionText(e));
+    return kExitFail;
+  } catch (...) {
+    if (!catch_other) throw;
+    PrintErr("Error: ");
+    return kExitFail;
+  }
+}
+
+}  // namespace zk
