@@ -1,0 +1,20 @@
+// zksvstr: starts the server zksvr in the background with the given server environment file,
+// and returns at once.
+#include <ace/OS_main.h>
+
+#include <string>
+
+#include "platform/console.h"
+#include "platform/process.h"
+#include "tools/launcher.h"
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+
+  std::string env_file;
+  if (int status = zk::PrepareLaunch(argc, argv, &env_file)) return status;
+
+  // What becomes of the started server is not watched: the launcher ends with 0.
+  zk::StartDetached(zk::ServerCommand(zk::LocateProgram("zksvr"), env_file), /*quiet=*/true);
+  return 0;
+}
