@@ -227,6 +227,8 @@ TEST_F(LauncherTest, StartsRealNamingService) {
   int port = FreePort();
   ASSERT_EQ(0, CreateServerEnvFile(prog() + "/server.zkd", "127.0.0.1", std::to_string(port), "0",
                                    "1000"));
+  // The real naming service accepts the configuration file it is given.
+  WriteFile(prog() + "/ns.conf", "traceLevel = 1\n");
   DetachedGuard guard("omniNames", prog() + "/nsdata");
   RunResult r = Launch("zknsstr");
   ASSERT_EQ(0, r.status) << r.err;
