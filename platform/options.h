@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zk {
@@ -16,6 +17,8 @@ struct OptionScan {
   std::map<char, std::string> values;  // last value of each option seen ("" for flags)
   std::vector<char> order;             // option letters in the order met (flags included)
   std::vector<std::string> positional; // non-option arguments, in order
+  // Every option met with its value, in order; for tools that weigh each occurrence.
+  std::vector<std::pair<char, std::string>> given;
   bool Has(char c) const { return values.count(c) != 0; }
   std::string Get(char c, const std::string& def = "") const {
     auto it = values.find(c);

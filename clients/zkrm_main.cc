@@ -1,0 +1,92 @@
+// zkrm: removes the files and empty directories that a server path names in one directory of
+// the user's area (the last component may hold wildcards), printing each path it handled and a
+// count. It does not descend into directories.
+#include <ace/OS_main.h>
+
+#include <cstdint>
+#include <string>
+
+#include "clients/listing_text.h"
+#include "clients/session.h"
+#include "platform/console.h"
+#include "platform/options.h"
+
+namespace {
+
+std::string Usage(const std::string& argv0) {
+  return zk::UsageLine(argv0, {"<ファイル名> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
+}
+
+// Removes the matching entries of `where` and prints the summary. Remote failures propagate;
+// the answers of the removals are not examined.
+void RemoveEntries(ZKmd_ptr server, const std::string& user, const zk::ServerPath& where) {
+  int32_t removed = 0;
+  CORBA::Long count = server->zkFileCount(user.c_str(), where.dir.c_str(), where.mask.c_str());
+  if (count > 0) {
+    ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst;
+    list->length(static_cast<CORBA::ULong>(count));
+    server->zkFileList(user.c_str(), where.dir.c_str(), where.mask.c_str(), "", list.inout());
+    for (CORBA::ULong i = 0; i < list->length(); ++i) {
+      const ZKmd::zkStrctFileList& e = list[i];
+      // A slot the server left empty (entries removed since the count) is no entry.
+      if (e.fileNm.in()[0] == '\0') continue;
+      const std::string entry = zk::EntryPath(where.dir, e.fileNm.in());
+      if (std::string(e.fileType.in()) == "<DIR>") {
+        if (server->zkFileCount(user.c_str(), entry.c_str(), "*.*") != 0) continue;
+        server->zkDirRemove(user.c_str(), entry.c_str());
+      } else {
+        server->zkFileRemove(user.c_str(), entry.c_str());
+      }
+      ++removed;
+      zk::PrintOut(entry);
+    }
+  }
+  zk::PrintOut(zk::RemoveSummaryLine(removed));
+}
+
+}  // namespace
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+  const std::string argv0 = argv[0];
+
+  // Parse.
+  zk::OptionScan opts = zk::ScanOptions(argc, argv, "e:p:");
+  if (!opts.ok || opts.positional.size() > 1) {
+    zk::PrintOut(Usage(argv0));
+    return zk::kExitFail;
+  }
+  const std::string path = opts.positional.empty() ? "::" : opts.positional[0];
+  if (path.compare(0, 2, "::") != 0) {
+    zk::PrintOut(Usage(argv0));
+    return zk::kExitFail;
+  }
+
+  zk::ClientSession session(argv0);
+  return zk::RunGuarded(session, true, [&]() -> int {
+    // Locate and check.
+    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    if (!session.CheckKind()) return zk::kExitFail;
+    const std::string user = session.ReadUser();
+    std::string password = opts.Get('p');
+    if (password.empty()) password = zk::PromptWord("パスワードを入力してください");
+    std::string normalised;
+    if (!zk::NormaliseServerPath(path, &normalised)) return zk::kExitFail;
+    const zk::ServerPath where = zk::SplitServerPath(normalised);
+
+    // Connect and authenticate.
+    if (!session.Connect()) return zk::kExitFail;
+    if (!session.Authenticate(password)) return zk::kExitFail;
+
+    // Work.
+    try {
+      RemoveEntries(session.server(), user, where);
+    } catch (...) {
+      zk::PrintErr("Error ServerRemove");
+      session.Shutdown();
+      return zk::kExitFail;
+    }
+    session.Shutdown();
+    return zk::kExitOk;
+  });
+}
