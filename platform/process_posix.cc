@@ -1,10 +1,12 @@
 // Starting programs over posix_spawn and fork.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/process.h"
 
@@ -71,10 +73,21 @@ bool RunAndWait(const std::vector<std::string>& argv, int* exit_code) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  // The program starts with no signal blocked and every signal at its default action, whatever
+  // the caller blocks or ignores (a server blocks SIGTERM in all threads to take it in one).
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
   int rc = argv[0].find('/') == std::string::npos
-               ? posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ)
-               : posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+               ? posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ)
+               : posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   int status = 0;
@@ -96,6 +109,12 @@ bool StartDetached(const std::vector<std::string>& argv, bool quiet) {
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
   std::vector<char*> args = ArgvOf(argv);
   bool search = argv[0].find('/') == std::string::npos;
+  struct sigaction default_action;
+  memset(&default_action, 0, sizeof(default_action));
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigset_t none;
+  sigemptyset(&none);
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
@@ -114,6 +133,9 @@ bool StartDetached(const std::vector<std::string>& argv, bool quiet) {
       if (null_fd > STDERR_FILENO) close(null_fd);
     }
     closefrom(STDERR_FILENO + 1);
+    // As in RunAndWait: no signal blocked, every signal at its default action.
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &default_action, nullptr);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (search) {
       execvp(args[0], args.data());
     } else {
