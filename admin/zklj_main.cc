@@ -1,0 +1,37 @@
+// zklj: lists the registered jobs with their programs and parameters; a job guarded by a run
+// password is marked " (*)", the password itself is never shown.
+#include <ace/OS_main.h>
+
+#include <string>
+
+#include "admin/admin.h"
+#include "platform/console.h"
+#include "platform/options.h"
+#include "settings/zkdb.h"
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+  const std::string argv0 = zk::ProgramName(argv[0]);
+  zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:a:");
+  if (!scan.ok) return zk::PrintUsage(argv0, {zk::kUsageEnvFile, zk::kUsageAdminPassword});
+
+  std::string file;
+  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
+    return zk::kExitError;
+  }
+  if (zk::ReadJobCount(file) == 0) {
+    zk::PrintErr("ERROR:ジョブが存在しません。");
+    return zk::kExitError;
+  }
+  const int high = zk::ReadJobHighMark(file);
+  int k = 0;
+  for (int n = 1; n <= high; ++n) {
+    const std::string job_id = zk::ReadJobName(file, n);
+    if (job_id.empty()) continue;
+    std::string line = std::to_string(++k) + ": " + job_id + " = " +
+                       zk::ReadJobProgram(file, job_id) + " " + zk::ReadJobParams(file, job_id);
+    if (!zk::ReadJobPassword(file, job_id).empty()) line += " (*)";
+    zk::PrintOut(line);
+  }
+  return zk::kExitOk;
+}

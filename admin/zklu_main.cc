@@ -1,0 +1,35 @@
+// zklu: lists the registered users with their storage directories, in the order of their numbers.
+#include <ace/OS_main.h>
+
+#include <string>
+
+#include "admin/admin.h"
+#include "platform/console.h"
+#include "platform/options.h"
+#include "settings/zkdb.h"
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+  const std::string argv0 = zk::ProgramName(argv[0]);
+  zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:a:");
+  if (!scan.ok) return zk::PrintUsage(argv0, {zk::kUsageEnvFile, zk::kUsageAdminPassword});
+
+  std::string file;
+  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
+    return zk::kExitError;
+  }
+  if (zk::ReadUserCount(file) == 0) {
+    zk::PrintErr("ERROR:ユーザが存在しません。");
+    return zk::kExitError;
+  }
+  // Numbers of deleted users are gaps; the listing counts only the users it shows.
+  const int high = zk::ReadUserHighMark(file);
+  int k = 0;
+  for (int n = 1; n <= high; ++n) {
+    const std::string name = zk::ReadUserName(file, n);
+    if (name.empty()) continue;
+    ++k;
+    zk::PrintOut(std::to_string(k) + ": " + name + " (" + zk::ReadUserDir(file, name) + ")");
+  }
+  return zk::kExitOk;
+}

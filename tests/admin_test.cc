@@ -1,0 +1,394 @@
+// The administration tools as processes: exact console output, streams and exit statuses,
+// passwords given with -a or typed at the prompt, and what each run leaves on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/startdir.h"
+#include "settings/zkdb.h"
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+const char kAdminPrompt[] = "管理者パスワードを入力してください\n\n";
+const char kWrongAdmin[] = "ERROR:管理者パスワードが誤っています。\n";
+const char kEnvOpts[] = "-e <環境設定ファイル名> -a <管理者パスワード> \n";
+const char kUserFileMade[] = "ユーザ環境設定ファイルを作成しました。(./client.zkd)\n";
+const char kUserAdded[] = "ユーザを追加しました。\n\n";
+
+// The tools linked into one folder (their program directory), run from a separate starting
+// folder, with the server file in the program directory.
+class AdminTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool :
+         {"zkenv", "zkuenv", "zkau", "zkdu", "zklu", "zkaj", "zkdj", "zklj", "zkapwd"}) {
+      LinkProgram(bin_.path(), tool);
+    }
+    server_ = bin_ / "server.zkd";
+  }
+
+  RunResult Tool(const std::string& tool, std::vector<std::string> args,
+                 const std::string& input = "") {
+    args.insert(args.begin(), bin_ / tool);
+    RunOptions options;
+    options.cwd = start_.path();
+    options.input = input;
+    return test::Run(args, options);
+  }
+
+  void NewServerFile() { ASSERT_EQ(CreateServerEnvFile(server_, "nshost", "2809", "81", "64"), 0); }
+
+  std::string Usage(const std::string& tool, const std::string& pieces) {
+    return "usage: " + (bin_ / tool) + " " + pieces;
+  }
+
+  TempDir bin_;
+  TempDir start_;
+  std::string server_;
+};
+
+std::string HostName() {
+  char buf[256] = {};
+  gethostname(buf, sizeof(buf) - 1);
+  return buf;
+}
+
+std::string Created(const std::string& file, const std::string& ns, const std::string& iiop,
+                    const std::string& ssl, const std::string& unit) {
+  return "サーバ環境設定ファイルを作成・設定しました。(" + file + ")\n" +
+         "  NSサーバ名     :" + ns + "\n" + "  IIOPポート番号 :" + iiop + "\n" +
+         "  SSLポート番号  :" + ssl + "\n" + "  ユニットサイズ :" + unit + " KB\n";
+}
+
+TEST_F(AdminTest, ZkenvCreatesWithDefaultsThenAsksBeforeReplacing) {
+  RunResult r = Tool("zkenv", {});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Created("./server.zkd", HostName(), "11108", "81", "1000"));
+  EXPECT_EQ(r.err, "");
+  struct stat st;
+  ASSERT_EQ(stat(server_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(AddUser(server_, "u1", "p1", "/srv/u1/"), 0);
+
+  // A wrong password (or one cut at a blank) changes nothing, even with every option given.
+  for (const std::string typed : {"wrong\n", "lantern shadow\n", ""}) {
+    r = Tool("zkenv", {"-n", "h2", "-i", "1", "-s", "2", "-u", "512"}, typed);
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, kAdminPrompt);
+    EXPECT_EQ(r.err, kWrongAdmin);
+    EXPECT_EQ(ReadEnvSetting(server_, "ns"), HostName());
+    EXPECT_EQ(UserExists(server_, "u1"), -1);
+  }
+
+  // Options may follow other arguments; the values shown are those of the new file.
+  r = Tool("zkenv", {"stray", "-u", "512", "-n", "first", "-n", "ns2"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kAdminPrompt + Created("./server.zkd", "ns2", "11108", "81", "512"));
+  EXPECT_EQ(UserExists(server_, "u1"), 0);
+  EXPECT_EQ(ReadUserCount(server_), 0);
+  EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "lanternshadow");
+}
+
+TEST_F(AdminTest, ZkenvRefusals) {
+  const std::string zkenv_usage =
+      Usage("zkenv",
+            "-e <環境設定ファイル名> -n <NSサーバ名> -i <IIOPポート番号> -s <SSLポート番号> "
+            "-u <転送ユニットサイズ(KB)> \n");
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-x"}, {"-u"}}) {
+    RunResult r = Tool("zkenv", args);
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, zkenv_usage);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_FALSE(PathExists(server_));
+
+  // A user file named relative to the starting folder is refused before any prompt.
+  ASSERT_EQ(CreateUserEnvFile(start_ / "client.zkd", "h", "1", "2", "3", "u", "p"), 0);
+  RunResult r = Tool("zkenv", {"-e", "client.zkd"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "ERROR:サーバ環境設定ファイルではありません。(" + (start_ / "client.zkd") + ")\n");
+  EXPECT_EQ(ReadEnvSetting(start_ / "client.zkd", "envtype"), "user");
+
+  // A file that cannot be created.
+  r = Tool("zkenv", {"-e", "no/such/dir/server.zkd"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err,
+            "ERROR:サーバ環境設定ファイルの作成・設定に失敗しました。(no/such/dir/server.zkd)\n");
+}
+
+TEST_F(AdminTest, OpeningRefusesMissingForeignAndWrongPassword) {
+  RunResult r = Tool("zklu", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:サーバ環境設定ファイルが存在しません。(./server.zkd)\n");
+
+  WriteFile(server_, "plain text, not a settings file\n");
+  r = Tool("zkdj", {"j1"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:サーバ環境設定ファイルではありません。(./server.zkd)\n");
+  EXPECT_EQ(ReadFile(server_), "plain text, not a settings file\n");
+
+  ASSERT_EQ(unlink(server_.c_str()), 0);
+  NewServerFile();
+  r = Tool("zkaj", {"-a", "nope", "j1", "/bin/true"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kWrongAdmin);
+  // An empty -a means "ask"; end of input gives an empty word, which never passes.
+  r = Tool("zkaj", {"-a", "", "j1", "/bin/true"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, kAdminPrompt);
+  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_EQ(ReadJobCount(server_), 0);
+}
+
+TEST_F(AdminTest, UserToolsAddListDelete) {
+  NewServerFile();
+  // Typed password, relative directory with a trailing backslash, options after the arguments.
+  RunResult r = Tool("zkau", {"alice", "pw-alice", "store/alice\\"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kAdminPrompt) +
+                       "ユーザ用格納ディレクトリを作成しました。(store/alice)\n" + kUserAdded +
+                       kUserFileMade);
+  EXPECT_EQ(r.err, "");
+  struct stat st;
+  ASSERT_EQ(stat((bin_ / "store/alice").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(ReadUserDir(server_, "alice"), "store/alice\\");
+  const std::string client = bin_ / "client.zkd";
+  EXPECT_EQ(ReadEnvSetting(client, "envtype"), "user");
+  EXPECT_EQ(ReadEnvSetting(client, "ns"), "nshost");
+  EXPECT_EQ(ReadEnvSetting(client, "unit"), "64");
+  EXPECT_EQ(ReadUserName(client, 1), "alice");
+  EXPECT_EQ(ReadUserPassword(client, "alice"), "pw-alice");
+  EXPECT_FALSE(PathExists(start_ / "client.zkd"));
+
+  // An existing directory is announced all the same; the second user's file replaces the first.
+  const std::string existing = start_ / "bobdir";
+  ASSERT_EQ(mkdir(existing.c_str(), 0755), 0);
+  r = Tool("zkau", {"bob", "pw-bob", existing + "/", "-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ユーザ用格納ディレクトリを作成しました。(" + existing + ")\n" + kUserAdded +
+                       kUserFileMade);
+  EXPECT_EQ(ReadUserName(client, 1), "bob");
+  EXPECT_EQ(UserExists(client, "alice"), 0);
+
+  // The root is registered without being created.
+  r = Tool("zkau", {"-a", "lanternshadow", "carol", "pw", "/"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kUserAdded) + kUserFileMade);
+
+  r = Tool("zklu", {"-a", "lanternshadow", "surplus"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: bob (" + existing + "/)\n3: carol (/)\n");
+
+  r = Tool("zkdu", {"bob", "-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ユーザを削除しました。\n");
+  EXPECT_TRUE(IsDirectory(existing));
+  r = Tool("zklu", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: carol (/)\n");
+
+  r = Tool("zkdu", {"-a", "lanternshadow", "bob"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, "ERROR:存在しないユーザIDです。(bob)\n");
+  EXPECT_EQ(ReadUserCount(server_), 2);
+  EXPECT_EQ(ReadUserHighMark(server_), 3);
+
+  r = Tool("zkau", {"-a", "lanternshadow", "alice", "x", "elsewhere"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:既に存在するユーザIDです。(alice)\n");
+  EXPECT_FALSE(PathExists(bin_ / "elsewhere"));
+
+  for (const char* u : {"alice", "carol"}) ASSERT_EQ(DeleteUser(server_, u), 0);
+  r = Tool("zklu", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:ユーザが存在しません。\n");
+}
+
+TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
+  NewServerFile();
+  const std::string au_usage =
+      Usage("zkau", std::string("<ユーザID> <パスワード> <格納ディレクトリ> ") + kEnvOpts);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"u1", "pw"}, {"u1", "pw", ""}, {"u1", "pw", "d", "extra"}, {"-q", "u1", "pw", "d"}}) {
+    RunResult r = Tool("zkau", args);
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, au_usage);
+    EXPECT_EQ(r.err, "");
+  }
+
+  WriteFile(bin_ / "afile", "x");
+  RunResult r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "afile"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:ファイル名が指定されています。(afile)\n");
+
+  // A directory below a file cannot be created: warning on standard output, status 10.
+  r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "afile/sub/"});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.out,
+            "ユーザ用格納ディレクトリを作成しました。(afile/sub)\n"
+            "WARNING:ユーザ用格納ディレクトリの作成に失敗しました。(afile/sub)\n");
+  EXPECT_EQ(r.err, "");
+
+  EXPECT_EQ(ReadUserCount(server_), 0);
+  EXPECT_EQ(ReadUserHighMark(server_), 0);
+  EXPECT_FALSE(PathExists(bin_ / "client.zkd"));
+}
+
+TEST_F(AdminTest, JobTools) {
+  NewServerFile();
+  const std::string aj_usage = Usage(
+      "zkaj",
+      std::string("<ジョブID> <実行プログラム> -o <実行パラメタ> -r <実行パスワード> ") + kEnvOpts);
+  RunResult r = Tool("zkaj", {"-a", "lanternshadow", "j1"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, aj_usage);
+
+  r = Tool("zkaj", {"j1", "-o", "-x 1", "/opt/bin/tool", "-r", "run", "-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ジョブを追加しました。\n\n");
+  r = Tool("zkaj", {"j2", "/bin/echo"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kAdminPrompt) + "ジョブを追加しました。\n\n");
+  EXPECT_EQ(ReadJobParams(server_, "j2"), "");
+
+  r = Tool("zklj", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1: j1 = /opt/bin/tool -x 1 (*)\n2: j2 = /bin/echo \n");
+
+  r = Tool("zkaj", {"-a", "lanternshadow", "j1", "/bin/other"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, "ERROR:既に存在するジョブIDです。(j1)\n");
+  EXPECT_EQ(ReadJobProgram(server_, "j1"), "/opt/bin/tool");
+
+  r = Tool("zkdj", {"-a", "lanternshadow", "j1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ジョブを削除しました。\n");
+  r = Tool("zklj", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.out, "1: j2 = /bin/echo \n");
+
+  r = Tool("zkdj", {"-a", "lanternshadow", "j1"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, "ERROR:存在しないジョブIDです。(j1)\n");
+  EXPECT_EQ(ReadJobCount(server_), 1);
+  r = Tool("zkdj", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, Usage("zkdj", std::string("<ジョブID> ") + kEnvOpts));
+
+  ASSERT_EQ(DeleteJob(server_, "j2"), 0);
+  r = Tool("zklj", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, "ERROR:ジョブが存在しません。\n");
+}
+
+TEST_F(AdminTest, ZkapwdChangesOnlyAfterEveryCheck) {
+  NewServerFile();
+  const char kCurrentPrompt[] = "現在のパスワードを入力してください\n\n";
+  const char kNewPrompt[] = "新しいパスワードを入力してください\n\n";
+  const char kAgainPrompt[] = "新しいパスワード(確認)を入力してください\n\n";
+  const char kChanged[] = "管理者パスワードを変更しました。\n";
+  const char kWrongNew[] = "ERROR:新しいパスワードが誤っています。\n";
+
+  RunResult r = Tool("zkapwd", {"a", "b", "c", "d"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, Usage("zkapwd",
+                         "<現在のパスワード> <新しいパスワード> "
+                         "<新しいパスワード(確認)> -e <環境設定ファイル名> \n"));
+
+  r = Tool("zkapwd", {"wrong"}, "n1\nn1\n");
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "ERROR:現在のパスワードが誤っています。\n");
+
+  r = Tool("zkapwd", {"lanternshadow", "n1", "n2"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, kWrongNew);
+  // End of input at the prompts: an empty new password is never stored.
+  r = Tool("zkapwd", {"lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, std::string(kNewPrompt) + kAgainPrompt);
+  EXPECT_EQ(r.err, kWrongNew);
+  EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "lanternshadow");
+
+  r = Tool("zkapwd", {"lanternshadow"}, "neu\nneu\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kNewPrompt) + kAgainPrompt + kChanged);
+  EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "neu");
+
+  r = Tool("zkapwd", {}, "neu\nfinal\nfinal\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kCurrentPrompt) + kNewPrompt + kAgainPrompt + kChanged);
+
+  r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "d1"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, kWrongAdmin);
+  r = Tool("zkau", {"-a", "final", "u1", "pw", "d1"});
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(AdminTest, ZkuenvRewritesUserFileFromServerFile) {
+  NewServerFile();
+  ASSERT_EQ(AddUser(server_, "ユーザ一", "old", "/srv/u/"), 0);
+  ASSERT_EQ(SetUserPassword(server_, "ユーザ一", "changed"), 0);
+  ASSERT_EQ(UpdateEnvSetting(server_, "ns", "newhost", "", ""), 0);
+  const std::string client = bin_ / "client.zkd";
+
+  RunResult r = Tool("zkuenv", {"-a", "wrong", "ユーザ一"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_FALSE(PathExists(client));
+
+  r = Tool("zkuenv", {"-a", "lanternshadow"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.out, Usage("zkuenv", std::string("<ユーザID> ") + kEnvOpts));
+
+  r = Tool("zkuenv", {"-a", "lanternshadow", "nobody"});
+  EXPECT_EQ(r.status, 20);
+  EXPECT_EQ(r.err, "ERROR:存在しないユーザIDです。(nobody)\n");
+  EXPECT_FALSE(PathExists(client));
+
+  r = Tool("zkuenv", {"ユーザ一"}, "lanternshadow\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kAdminPrompt) + kUserFileMade);
+  EXPECT_EQ(ReadUserPassword(client, "ユーザ一"), "changed");
+  EXPECT_EQ(ReadEnvSetting(client, "ns"), "newhost");
+  EXPECT_EQ(ReadEnvSetting(client, "iiop"), "2809");
+  EXPECT_EQ(ReadUserCount(server_), 1);
+}
+
+TEST_F(AdminTest, NothingIsStoredInPlainText) {
+  RunResult r = Tool("zkenv", {"-n", "plainhostname", "-i", "24680"});
+  ASSERT_EQ(r.status, 0);
+  r = Tool("zkau", {"-a", "lanternshadow", "plainuserid", "plainpassword", "plaindirectory"});
+  ASSERT_EQ(r.status, 0);
+  r = Tool("zkaj", {"-a", "lanternshadow", "-o", "plainparams", "plainjob", "plainprogram"});
+  ASSERT_EQ(r.status, 0);
+  for (const std::string& file : {server_, bin_ / "client.zkd"}) {
+    const std::string bytes = ReadFile(file);
+    ASSERT_FALSE(bytes.empty());
+    for (const char* plain :
+         {"plainhostname", "24680", "plainuserid", "plainpassword", "plaindirectory", "plainjob",
+          "plainprogram", "plainparams", "lanternshadow", "env_ns", "env_adminpwd", "usr_", "uid_",
+          "maxusers"}) {
+      EXPECT_EQ(bytes.find(plain), std::string::npos) << file << ": " << plain;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
