@@ -1,0 +1,338 @@
+// The directory walks of zkcp and the ZKmd requests they make.
+#include "clients/copy_walk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "platform/console.h"
+#include "platform/timetext.h"
+
+namespace zk {
+namespace {
+
+const char kListFailed[] = "ファイルリストの取得に失敗しました。(";
+
+std::string DirPart(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string WithSlash(const std::string& dir) {
+  return !dir.empty() && dir.back() == '/' ? dir : dir + "/";
+}
+
+// The name of the chunk a result index points at ("" when the server sent a bad index).
+std::string NameAt(const ZKmd::zkSeqFileBuf& chunks, CORBA::Long index) {
+  if (index < 1 || static_cast<CORBA::ULong>(index) > chunks.length()) return std::string();
+  return chunks[index - 1].fileNm.in();
+}
+
+// A listing entry for a local directory entry.
+ListEntry FromDirEntry(const DirEntry& e) {
+  ListEntry l;
+  l.name = e.name;
+  l.is_dir = e.is_dir;
+  l.size = WireSize(e.size);
+  l.upd = FormatLocalTime(e.mtime);
+  return l;
+}
+
+}  // namespace
+
+std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::string& mask) {
+  std::vector<ListEntry> out;
+  CORBA::Long n = server_->zkFileCount(user_.c_str(), dir.c_str(), mask.c_str());
+  if (n < 1) return out;
+  ZKmd::zkSeqFileLst list;
+  list.length(static_cast<CORBA::ULong>(n));
+  server_->zkFileList(user_.c_str(), dir.c_str(), mask.c_str(), "nm", list);
+  out.reserve(list.length());
+  for (CORBA::ULong i = 0; i < list.length(); ++i) {
+    const ZKmd::zkStrctFileList& e = list[i];
+    if (e.fileNm.in() == nullptr || e.fileNm.in()[0] == '\0') continue;  // slot left unfilled
+    ListEntry l;
+    l.name = e.fileNm.in();
+    l.is_dir = std::strcmp(e.fileType.in(), "<DIR>") == 0;
+    l.size = e.fileSize;
+    l.upd = e.updDt.in();
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
+CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+  CORBA::Long i = 0;
+  CORBA::Long r = server_->zkFileUpload(user_.c_str(), batch, i);
+  *index = i;
+  return r;
+}
+
+CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+  CORBA::Long i = 0;
+  CORBA::Long r = server_->zkFileDownload(user_.c_str(), batch, i);
+  *index = i;
+  return r;
+}
+
+CopyConsole CopyConsole::Standard() {
+  CopyConsole c;
+  c.out = [](const std::string& s) { PrintOut(s); };
+  c.err = [](const std::string& s) { PrintErr(s); };
+  return c;
+}
+
+CopyWalk::CopyWalk(FileSystem* fs, CopyServer* server, CopyMode mode, int64_t unit,
+                   CopyConsole console)
+    : fs_(fs), server_(server), mode_(mode), unit_(unit), console_(std::move(console)) {}
+
+// ---- local tree to the server ----
+
+int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
+                       const std::string& server_dir) {
+  std::vector<ListEntry> listing;
+  try {
+    listing = server_->List(server_dir, "*.*");
+  } catch (...) {
+    console_.err(kListFailed + server_dir + ")");
+    return kWalkFailed;
+  }
+  NameIndex names(listing);
+  Pending pending(unit_);
+  int result = kWalkOk;
+  try {
+    std::vector<DirEntry> entries;
+    fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
+    for (const DirEntry& e : entries) {
+      if (e.is_dir) {
+        SendUpload(&pending);
+        if (ToServer(local_dir + e.name + "/", "*.*", server_dir + e.name + "\\") != kWalkOk) {
+          result = kWalkFailed;
+          break;
+        }
+        continue;
+      }
+      if (!ShouldCopy(mode_, mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name), e.size,
+                      FormatLocalTime(e.mtime))) {
+        continue;
+      }
+      std::string path = local_dir + e.name;
+      console_.out(path);
+      if (!QueueUpload(path, e, server_dir, &pending)) {
+        console_.err("WARNING:ファイルを開けませんでした。");
+        ++unreadable_;
+      }
+    }
+    SendUpload(&pending);
+  } catch (...) {
+    console_.err(kListFailed + local_dir + mask + ")");
+    return kWalkFailed;
+  }
+  return result;
+}
+
+bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
+                           const std::string& server_dir, Pending* pending) {
+  // Sizes and offsets travel as 32-bit values: a larger file cannot be described.
+  if (file.size < 0 || file.size > INT32_MAX) return false;
+  size_t got = 0;
+  if (!fs_->ReadAt(path, 0, 0, nullptr, &got)) return false;  // cannot be opened
+  std::string upd = FormatLocalTime(file.mtime);
+  std::string crt = FormatLocalTime(file.btime);
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);
+  CORBA::ULong first = pending->chunks.length();  // this file's first chunk still pending
+  for (const ChunkSpan& span : CutFile(file.size, unit_)) {
+    if (pending->budget.MustSendBefore(span.len, header)) {
+      SendUpload(pending);
+      first = 0;
+    }
+    CORBA::ULong n = pending->chunks.length();
+    pending->chunks.length(n + 1);
+    ZKmd::zkStrctFileBuf& c = pending->chunks[n];
+    c.filePath = server_dir.c_str();
+    c.fileNm = file.name.c_str();
+    c.fileSize = static_cast<CORBA::Long>(file.size);
+    c.updDt = upd.c_str();
+    c.crtDt = crt.c_str();
+    c.bufNo = span.no;
+    c.nextBuf = span.next;
+    c.bufPos = 0;
+    c.bufUnitSize = 0;
+    size_t len = static_cast<size_t>(span.len);
+    c.fileBuf.length(static_cast<CORBA::ULong>(len));
+    if (len > 0) {
+      if (!fs_->ReadAt(path, span.pos, len, c.fileBuf.get_buffer(), &got)) {
+        // Unreadable after all: drop what is still pending of this file.
+        pending->chunks.length(first);
+        pending->budget.Clear();
+        for (CORBA::ULong i = 0; i < first; ++i) {
+          const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
+          pending->budget.Add(k.fileBuf.length(),
+                              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(),
+                                               k.crtDt.in()));
+        }
+        return false;
+      }
+      // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+      if (got < len) std::memset(c.fileBuf.get_buffer() + got, 0, len - got);
+    }
+    pending->budget.Add(span.len, header);
+  }
+  return true;
+}
+
+void CopyWalk::SendUpload(Pending* pending) {
+  if (pending->chunks.length() == 0) return;
+  try {
+    CORBA::Long index = 0;
+    CORBA::Long r = server_->Upload(pending->chunks, &index);
+    CORBA::ULong processed = 0;
+    if (r == 0) {
+      processed = pending->chunks.length();
+    } else {
+      if (r == 21) {
+        console_.err("ERROR:ディレクトリを作成できませんでした。(" + NameAt(pending->chunks, index) +
+                     ")");
+      } else {
+        console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) + ")");
+      }
+      if (index >= 1) {
+        processed = std::min(static_cast<CORBA::ULong>(index - 1), pending->chunks.length());
+      }
+    }
+    for (CORBA::ULong i = 0; i < processed; ++i) {
+      if (!pending->chunks[i].nextBuf) ++copied_;
+    }
+  } catch (const CORBA::Exception& e) {
+    console_.err("CORBA Exception: " + ExceptionText(e));
+  } catch (...) {
+    console_.err("Error LocalToServer");
+  }
+  pending->chunks.length(0);
+  pending->budget.Clear();
+}
+
+// ---- server tree to a local directory ----
+
+int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
+                         const std::string& local_dir) {
+  std::vector<ListEntry> local;
+  try {
+    std::vector<DirEntry> entries;
+    fs_->Search(local_dir, "*.*", &entries);  // a missing directory holds nothing yet
+    local.reserve(entries.size());
+    for (const DirEntry& e : entries) local.push_back(FromDirEntry(e));
+  } catch (...) {
+    console_.err(kListFailed + local_dir + "*.*)");
+    return kWalkFailed;
+  }
+  NameIndex names(local);
+  Pending pending(unit_);
+  int result = kWalkOk;
+  try {
+    std::vector<ListEntry> listing = server_->List(server_dir, mask);
+    for (const ListEntry& e : listing) {
+      if (e.is_dir) {
+        SendDownload(&pending, local_dir);
+        if (FromServer(server_dir + e.name + "\\", "*.*", local_dir + e.name + "/") != kWalkOk) {
+          result = kWalkFailed;
+          break;
+        }
+        continue;
+      }
+      if (!ShouldCopy(mode_, mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name), e.size,
+                      e.upd)) {
+        continue;
+      }
+      console_.out(server_dir + e.name);
+      QueueDownload(e, server_dir, &pending, local_dir);
+    }
+    SendDownload(&pending, local_dir);
+  } catch (...) {
+    console_.err(kListFailed + server_dir + ")");
+    return kWalkFailed;
+  }
+  return result;
+}
+
+void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
+                             Pending* pending, const std::string& local_dir) {
+  if (file.size < 0) {  // 2 GiB or more: not describable in 32-bit offsets
+    console_.err("ERROR:ダウンロードに失敗しました。(" + file.name + ")");
+    return;
+  }
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19;
+  for (const ChunkSpan& span : CutFile(file.size, unit_)) {
+    if (pending->budget.MustSendBefore(span.len, header)) SendDownload(pending, local_dir);
+    CORBA::ULong n = pending->chunks.length();
+    pending->chunks.length(n + 1);
+    ZKmd::zkStrctFileBuf& c = pending->chunks[n];
+    c.filePath = server_dir.c_str();
+    c.fileNm = file.name.c_str();
+    c.fileSize = 0;
+    c.updDt = "";
+    c.crtDt = "";
+    c.bufNo = span.no;
+    c.nextBuf = span.next;
+    c.bufPos = static_cast<CORBA::Long>(span.pos);
+    c.bufUnitSize = static_cast<CORBA::Long>(span.len);
+    pending->budget.Add(span.len, header);
+  }
+}
+
+void CopyWalk::SendDownload(Pending* pending, const std::string& local_dir) {
+  if (pending->chunks.length() == 0) return;
+  try {
+    // Keep the requests: the reply is written under our own names and offsets, whatever the
+    // server sends back in those fields.
+    ZKmd::zkSeqFileBuf requests = pending->chunks;
+    CORBA::Long index = 0;
+    CORBA::Long r = server_->Download(pending->chunks, &index);
+    if (r != 0 || pending->chunks.length() != requests.length()) {
+      console_.err("ERROR:ダウンロードに失敗しました。(" + NameAt(requests, index) + ")");
+    } else {
+      for (CORBA::ULong i = 0; i < requests.length(); ++i) {
+        // Hand the reply's buffer over without copying; take its sizes before releasing it.
+        ZKmd::DataBuffer& reply = pending->chunks[i].fileBuf;
+        CORBA::ULong max = reply.maximum(), len = reply.length();
+        requests[i].fileBuf.replace(max, len, reply.get_buffer(true), true);
+        requests[i].updDt = pending->chunks[i].updDt;
+        requests[i].crtDt = pending->chunks[i].crtDt;
+      }
+      StoreDownloaded(requests, local_dir);
+    }
+  } catch (const CORBA::Exception& e) {
+    console_.err("CORBA Exception: " + ExceptionText(e));
+  } catch (...) {
+    console_.err("Error ServerToLocal");
+  }
+  pending->chunks.length(0);
+  pending->budget.Clear();
+}
+
+void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf& chunks, const std::string& local_dir) {
+  std::string base = WithSlash(local_dir);
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    const ZKmd::zkStrctFileBuf& c = chunks[i];
+    std::string path = base + c.fileNm.in();
+    std::string dir = DirPart(path);
+    if (!dir.empty() && !fs_->MakeDirs(dir)) {
+      console_.err(std::string("ERROR:ディレクトリを作成できませんでした。(") + c.fileNm.in() + ")");
+      return;
+    }
+    // Never more than was asked for, whatever came back.
+    size_t len = std::min<size_t>(c.fileBuf.length(), static_cast<size_t>(c.bufUnitSize));
+    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
+    if (!fs_->WriteAt(path, c.bufNo == 1, c.bufPos, data, len)) {
+      console_.err(std::string("ERROR:ファイル書き込みに失敗しました。(") + c.fileNm.in() + ")");
+      return;
+    }
+    if (!c.nextBuf) {
+      int64_t mtime = 0;
+      if (ParseLocalTime(c.updDt.in(), &mtime)) fs_->SetWriteTime(path, mtime);
+      ++copied_;
+    }
+  }
+}
+
+}  // namespace zk

@@ -1,0 +1,107 @@
+// zkcp: copies files and directory trees between the local disk and the user's area on the
+// server, in either direction, skipping, updating or replacing files that already exist there.
+#include <ace/OS_main.h>
+
+#include <string>
+
+#include "clients/copy_plan.h"
+#include "clients/copy_walk.h"
+#include "clients/session.h"
+#include "platform/console.h"
+#include "platform/options.h"
+#include "platform/startdir.h"
+#include "settings/zkdb.h"
+
+namespace {
+
+bool HasPrefix(const std::string& s) { return s.compare(0, 2, "::") == 0; }
+
+}  // namespace
+
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
+  zk::InitConsole();
+  const std::string argv0 = argv[0];
+
+  // Parse.
+  zk::OptionScan opts = zk::ScanOptions(argc, argv, "e:p:ur");
+  std::string source = opts.positional.size() > 0 ? opts.positional[0] : "";
+  std::string dest = opts.positional.size() > 1 ? opts.positional[1] : "";
+  if (!opts.ok || opts.positional.size() > 2 || source.empty()) {
+    zk::PrintOut(zk::UsageLine(argv0, {"<送り側> ", "<受け側> ", "-u -r ",
+                                       "-e <環境設定ファイル名> ", "-p <パスワード> "}));
+    return zk::kExitFail;
+  }
+  zk::CopyMode mode = zk::CopyMode::kSkip;
+  for (char c : opts.order) {  // the later of -u and -r wins
+    if (c == 'u') mode = zk::CopyMode::kUpdate;
+    if (c == 'r') mode = zk::CopyMode::kReplace;
+  }
+
+  // Direction and paths.
+  if (dest.empty()) dest = HasPrefix(source) ? zk::CurrentDir() : "::";
+  if (HasPrefix(source) && HasPrefix(dest)) {
+    zk::PrintErr("ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。");
+    return zk::kExitFail;
+  }
+  if (!HasPrefix(source) && !HasPrefix(dest)) {
+    zk::PrintErr("ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。");
+    return zk::kExitFail;
+  }
+  const bool to_server = HasPrefix(dest);
+  std::string server_path;
+  if (!zk::NormaliseServerPath(to_server ? dest : source, &server_path)) return zk::kExitFail;
+  std::string local_path = zk::AbsoluteFrom(zk::CurrentDir(), to_server ? source : dest);
+
+  zk::ClientSession session(argv0);
+  return zk::RunGuarded(session, true, [&]() -> int {
+    // Locate and check the environment file, the unit, the password; connect.
+    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    if (!session.CheckKind()) return zk::kExitFail;
+    const std::string user = session.ReadUser();
+    int64_t unit = 0;
+    if (!zk::ParseUnit(zk::ReadEnvSetting(session.env_file(), "unit"), &unit)) {
+      zk::PrintErr("ERROR:転送単位(unit)は1から" + std::to_string(zk::MaxUnitKb()) +
+                   "までのKB数で設定してください。(" + session.env_file() + ")");
+      return zk::kExitFail;
+    }
+    std::string password = opts.Get('p');
+    if (password.empty()) password = zk::PromptWord("パスワードを入力してください");
+    if (!session.Connect()) return zk::kExitFail;
+    if (!session.Authenticate(password)) return zk::kExitFail;
+
+    // The destination must be a directory (or not exist yet).
+    bool dest_is_file = false;
+    if (to_server) {
+      dest_is_file = (server_path.empty() || server_path.back() != '\\') &&
+                     session.server()->zkExistsFile(user.c_str(), server_path.c_str()) != 0;
+    } else {
+      dest_is_file = local_path.back() != '/' && zk::IsRegularFile(local_path);
+    }
+    if (dest_is_file) {
+      zk::PrintErr("ERROR:コピー先はディレクトリを指定してください。");
+      session.Shutdown();
+      return zk::kExitFail;
+    }
+
+    // Copy.
+    zk::ZKmdCopyServer server(session.server(), user);
+    zk::CopyWalk walk(zk::FileSystem::Default(), &server, mode, unit,
+                      zk::CopyConsole::Standard());
+    int result;
+    if (to_server) {
+      if (server_path.empty() || server_path.back() != '\\') server_path += "\\";
+      std::string dir, mask;
+      zk::SplitLocalPath(local_path, &dir, &mask);
+      result = walk.ToServer(dir, mask, server_path);
+    } else {
+      if (local_path.back() != '/') local_path += "/";
+      zk::ServerPath from = zk::SplitServerPath(server_path);
+      result = walk.FromServer(from.dir, from.mask, local_path);
+    }
+    for (const std::string& line : zk::ResultLines(walk.copied(), walk.unreadable())) {
+      zk::PrintOut(line);
+    }
+    session.Shutdown();
+    return result == zk::kWalkOk ? zk::kExitOk : zk::kExitFail;
+  });
+}
