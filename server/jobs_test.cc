@@ -1,4 +1,5 @@
 // Job requests against a recording fake host: order of checks, parameters, start modes.
+// Exit codes, run passwords and parameters end to end are in tests/jobs_test.cc.
 #include "server/jobs.h"
 
 #include <gtest/gtest.h>
@@ -86,22 +87,6 @@ TEST(JobArgvTest, ProgramIsOneArgumentAndParamsAreSplit) {
             JobArgv("/r", "; rm -rf x $(id) `id`"));
 }
 
-TEST_F(JobRequestTest, WaitModeReturnsExitCodeAsSignedText) {
-  host.exit_code = 3;
-  EXPECT_EQ(kJobStarted, Run("j"));
-  EXPECT_EQ("3", ret);
-  ASSERT_EQ(1u, host.waited.size());
-  EXPECT_EQ((std::vector<std::string>{"/opt/jobs/run"}), host.waited[0]);
-  EXPECT_TRUE(host.detached.empty());
-
-  host.exit_code = -1;
-  EXPECT_EQ(kJobStarted, Run("j"));
-  EXPECT_EQ("-1", ret);
-  host.exit_code = 128 + 9;
-  EXPECT_EQ(kJobStarted, Run("j"));
-  EXPECT_EQ("137", ret);
-}
-
 TEST_F(JobRequestTest, OnlyExactlyOneIsWaitMode) {
   for (const char* mode : {"0", "true", "", "1 ", "11"}) {
     host.exit_code = 7;
@@ -141,33 +126,6 @@ TEST_F(JobRequestTest, ChecksRunInFixedOrder) {
 
   EXPECT_TRUE(host.waited.empty());
   EXPECT_TRUE(host.detached.empty());
-}
-
-TEST_F(JobRequestTest, RunPasswordIsComparedExactlyWhenRegistered) {
-  host.jobs["p"] = {"/opt/jobs/run", "", "Secret"};
-  EXPECT_EQ(kJobWrongPassword, Run("p", "", "secret"));
-  EXPECT_EQ("0", ret);
-  EXPECT_EQ(kJobWrongPassword, Run("p", "", ""));
-  EXPECT_EQ(kJobWrongPassword, Run("p", "", "Secret "));
-  EXPECT_TRUE(host.waited.empty());
-  EXPECT_EQ(kJobStarted, Run("p", "", "Secret"));
-  // Without a registered run password anything is accepted.
-  EXPECT_EQ(kJobStarted, Run("j", "", "whatever"));
-  EXPECT_EQ(kJobStarted, Run("j", "", ""));
-  EXPECT_EQ(3u, host.waited.size());
-}
-
-TEST_F(JobRequestTest, ClientParamsOverrideRegisteredOnesAndBothGetStoragePrefix) {
-  host.jobs["r"] = {"/opt/jobs/run", "::in.txt", ""};
-  EXPECT_EQ(kJobStarted, Run("r"));
-  EXPECT_EQ((std::vector<std::string>{"/opt/jobs/run", "/srv/zk/u1/in.txt"}), host.waited.back());
-
-  EXPECT_EQ(kJobStarted, Run("r", "-a ::x ::y"));
-  EXPECT_EQ((std::vector<std::string>{"/opt/jobs/run", "-a", "/srv/zk/u1/x", "/srv/zk/u1/y"}),
-            host.waited.back());
-
-  EXPECT_EQ(kJobStarted, Run("r", "::z", "", "0"));
-  EXPECT_EQ((std::vector<std::string>{"/opt/jobs/run", "/srv/zk/u1/z"}), host.detached.back());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "ZKmd.hh"
+#include "settings/zkdb.h"
 #include "tests/harness.h"
 
 namespace zk {
@@ -271,6 +272,20 @@ TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
   EXPECT_FALSE(done_at_return);
   EXPECT_TRUE(WaitForFile(started, 10));
   EXPECT_TRUE(WaitForFile(done, 10));
+}
+
+TEST_F(JobsTest, UnreachableNamingServiceIsReportedAsCorbaException) {
+  TempDir client;
+  ASSERT_EQ(0, CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()),
+                                 "0", "1000", "u1", "pw1"));
+  WriteFile(client / "zkjob.log", "7\n");
+  RunOptions options;
+  options.cwd = client.path();
+  RunResult r = test::Run({Program("zkjob"), "exit", "-s", "-p", "pw1"}, options);
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(0u, r.err.rfind("CORBA Exception: ", 0)) << r.err;
+  EXPECT_FALSE(Exists(client / "zkjob.log"));
 }
 
 // A client of its own over the interface, authenticated once on its connection.
