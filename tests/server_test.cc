@@ -31,7 +31,18 @@ const char kUsage[] = " -e <環境設定ファイル名> \n";
 const char kNoFile[] = "ERROR:サーバ環境設定ファイルが存在しません。(";
 const char kNotServer[] = "ERROR:サーバ環境設定ファイルではありません。(";
 
-// The test process's own ORB (the harness already made one; ORB_init hands out the same).
+// The test process's ORB is set up as the client tools set theirs up (the harness's ORB_init
+// then hands out the same one), so requests larger than omniORB's default limit can be sent.
+class ClientOrbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    CORBA::ORB_var orb =
+        InitOrb(TranslateForOmniOrb(ClientOrbArgs("server_test", {"127.0.0.1", "1", "2"})));
+  }
+};
+::testing::Environment* const kClientOrb =
+    ::testing::AddGlobalTestEnvironment(new ClientOrbEnvironment);
+
 CORBA::ORB_ptr Orb() {
   static CORBA::ORB_ptr orb = [] {
     int argc = 1;
@@ -108,6 +119,12 @@ std::vector<int> ListeningPorts(pid_t pid) {
   return ports;
 }
 
+// Stops a server that a test started itself, also when an assertion ends the test early.
+struct Spawned {
+  pid_t pid;
+  ~Spawned() { Stop(pid); }
+};
+
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -144,6 +161,15 @@ TEST_F(ServerTest, PasswordChangeIsSeenAtOnce) {
   EXPECT_EQ(0, UserExists(env, "ghost"));
 }
 
+TEST_F(ServerTest, AcceptsRequestsAboveTheDefaultMessageLimit) {
+  ZKmd_var server = Resolve(fixture_.ns_port());
+  const std::string big(5 * 1024 * 1024, 'x');
+  EXPECT_EQ(0, server->zkExistsUser("u1", big.c_str()));
+  const std::string long_word(3 * 1024 * 1024, 'w');
+  EXPECT_EQ(0, server->zkChgUserPwd("u1", long_word.c_str()));
+  EXPECT_EQ(-1, server->zkExistsUser("u1", long_word.c_str()));
+}
+
 TEST_F(ServerTest, SecondServerTakesOverTheName) {
   ZKmd_var first = Resolve(fixture_.ns_port());
   CORBA::String_var first_ior = Orb()->object_to_string(first.in());
@@ -151,6 +177,7 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
   pid_t second = Spawn({fixture_.dir() + "/zksvr", "-e", fixture_.server_env()}, fixture_.dir(),
                        fixture_.dir() + "/second.log");
   ASSERT_GT(second, 0);
+  Spawned guard{second};
   bool rebound = false;
   for (int i = 0; i < 400 && !rebound; ++i) {
     ZKmd_var now = Resolve(fixture_.ns_port());
@@ -166,6 +193,7 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
   EXPECT_EQ(-1, now->zkExistsUser("u1", "Secret1"));
   kill(second, SIGTERM);
   EXPECT_EQ(0, WaitExit(second, 10));
+  guard.pid = -1;
 }
 
 TEST_F(ServerTest, EndsCleanlyOnSignals) {
@@ -173,6 +201,7 @@ TEST_F(ServerTest, EndsCleanlyOnSignals) {
     pid_t pid = Spawn({fixture_.dir() + "/zksvr", "-e", fixture_.server_env()}, fixture_.dir(),
                       fixture_.dir() + "/sig.log");
     ASSERT_GT(pid, 0);
+    Spawned guard{pid};
     // Serving once its listening socket is up.
     for (int i = 0; i < 400 && ListeningPorts(pid).empty(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -181,6 +210,7 @@ TEST_F(ServerTest, EndsCleanlyOnSignals) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     kill(pid, sig);
     EXPECT_EQ(0, WaitExit(pid, 10)) << "signal " << sig;
+    guard.pid = -1;
   }
   EXPECT_EQ("", ReadFile(fixture_.dir() + "/sig.log"));
 }
