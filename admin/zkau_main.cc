@@ -32,11 +32,14 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitError;
   }
   // A relative directory is taken from the program's directory, the current one by now.
-  if (zk::PathExists(directory) && !zk::IsDirectory(directory)) {
+  const std::string create = zk::StorageDirToCreate(directory);
+  auto names_file = [](const std::string& path) {
+    return zk::PathExists(path) && !zk::IsDirectory(path);
+  };
+  if (names_file(directory) || names_file(create)) {
     zk::PrintErr("ERROR:ファイル名が指定されています。(" + directory + ")");
     return zk::kExitError;
   }
-  const std::string create = zk::StorageDirToCreate(directory);
   if (!create.empty()) {
     zk::PrintOut("ユーザ用格納ディレクトリを作成しました。(" + create + ")");
     if (!zk::CreateStorageDir(create)) {

@@ -231,10 +231,13 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
   }
 
   WriteFile(bin_ / "afile", "x");
-  RunResult r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "afile"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:ファイル名が指定されています。(afile)\n");
+  RunResult r;
+  for (const std::string typed : {"afile", "afile\\", "afile/"}) {
+    r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", typed});
+    EXPECT_EQ(r.status, 20);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "ERROR:ファイル名が指定されています。(" + typed + ")\n");
+  }
 
   // A directory below a file cannot be created: warning on standard output, status 10.
   r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "afile/sub/"});
