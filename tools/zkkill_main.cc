@@ -19,8 +19,8 @@ const int kFailure = 20;
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
 
-  // The program id is the one word after the program name, bare or after "-p". Any other
-  // number of words ends the run at once, without output.
+  // The program id is the one word after the program name, bare or after "-p" ("-p" alone
+  // leaves it empty). Any other number of words ends the run at once, without output.
   std::string id;
   if (argc == 2 && std::string(argv[1]) != "-p") {
     id = argv[1];
