@@ -112,4 +112,11 @@ bool ResolveInArea(const std::string& area, const std::string& rel, std::string*
   return true;
 }
 
+bool StaysInArea(const std::string& area, const std::string& path) {
+  char area_buf[PATH_MAX];
+  char path_buf[PATH_MAX];
+  if (!realpath(area.c_str(), area_buf) || !realpath(path.c_str(), path_buf)) return false;
+  return IsWithin(path_buf, area_buf);
+}
+
 }  // namespace zk

@@ -18,6 +18,10 @@ bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, 
 // separator of `rel` is kept.
 bool ResolveInArea(const std::string& area, const std::string& rel, std::string* out);
 
+// True when the native path `path`, an existing entry found inside `area`, stays inside it once
+// symbolic links are followed (false for a link that leads outside or does not resolve).
+bool StaysInArea(const std::string& area, const std::string& path);
+
 }  // namespace zk
 
 #endif  // ZK_SERVER_STORAGE_H_

@@ -2,7 +2,10 @@
 // looks the user's area up and joins the wire path onto it; an unregistered user id or a path that
 // would leave the area gets the operation's failure answer (0 for queries, -1 for removals)
 // without anything being read or changed.
+#include <sys/stat.h>
+
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fs.h"
@@ -32,16 +35,32 @@ bool AreaPath(const std::string& env_file, const char* user, const char* rel, st
 
 // The search of `dir_name` + "\" + `mask` in the area of `user`: the mask is the last component of
 // the joined pattern, so a mask cannot reach another directory than the joined one either.
+// Entries that are symbolic links leading outside the area (or nowhere) are left out: they could
+// only show what lies outside, and every request naming them is refused.
 bool SearchArea(const std::string& env_file, const char* user, const char* dir_name,
                 const char* mask, std::vector<DirEntry>* found) {
   std::string pattern = dir_name ? dir_name : "";
   if (!pattern.empty() && !EndsInSeparator(pattern)) pattern += '\\';
   pattern += mask ? mask : "";
-  std::string full;
-  if (!AreaPath(env_file, user, pattern.c_str(), &full)) return false;
+  std::string area, full;
+  if (!GetUserStorageDir(env_file, user ? user : "", &area)) return false;
+  if (!ResolveInArea(area, pattern, &full)) return false;
   size_t slash = full.find_last_of('/');
   if (slash == std::string::npos) return false;
-  return FileSystem::Default()->Search(full.substr(0, slash + 1), full.substr(slash + 1), found);
+  const std::string dir = full.substr(0, slash + 1);
+  if (!FileSystem::Default()->Search(dir, full.substr(slash + 1), found)) return false;
+
+  size_t kept = 0;
+  for (size_t i = 0; i < found->size(); ++i) {
+    DirEntry& e = (*found)[i];
+    struct stat st;
+    std::string path = dir + e.name;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !StaysInArea(area, path)) continue;
+    if (kept != i) (*found)[kept] = std::move(e);
+    ++kept;
+  }
+  found->resize(kept);
+  return true;
 }
 
 }  // namespace

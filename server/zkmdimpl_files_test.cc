@@ -212,6 +212,11 @@ TEST_F(ServantFilesTest, RequestsLeavingTheAreaAreRefused) {
   // A mask cannot climb either.
   EXPECT_EQ(0, servant_.zkFileCount("u1", "sub", "..\\..\\..\\outside\\*"));
   EXPECT_EQ(0, servant_.zkFileCount("u1", ".\\", "..\\*.*"));
+  // Links leading outside are not listed; a link that stays inside is.
+  ASSERT_EQ(0, symlink("sub", (area_ + "sub2").c_str()));
+  EXPECT_EQ((Names{"A.doc", "b.txt", "c", "sub", "sub2"}), List(".\\", "*.*", "", 5));
+  EXPECT_EQ(5, servant_.zkFileCount("u1", "", "*"));
+  EXPECT_EQ(0, servant_.zkFileCount("u1", "", "s"));
   // A link to a file outside.
   EXPECT_EQ(0, servant_.zkExistsFile("u1", "s"));
   EXPECT_EQ(-1, servant_.zkFileRemove("u1", "s"));
