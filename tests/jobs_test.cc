@@ -262,7 +262,9 @@ TEST_F(JobsTest, ReturnFileIsRelativeToStartingDirectory) {
 
 TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
   const std::string started = jobs_ + "/bg.started", done = jobs_ + "/bg.done";
-  WriteScript(jobs_ + "/bg.sh", "touch " + started + "\nsleep 2\ntouch " + done + "\n");
+  WriteScript(jobs_ + "/bg.sh",
+              "echo $$ > " + started + ".tmp\nmv " + started + ".tmp " + started +
+                  "\nsleep 2\ntouch " + done + "\n");
   fx_->AddJob("bg", jobs_ + "/bg.sh");
   RunResult r = Job({"bg", "-p", "pw1"});
   bool done_at_return = Exists(done);
@@ -270,7 +272,13 @@ TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
   EXPECT_EQ(std::string(kStarted) + "ジョブID     : bg\n", r.out);
   EXPECT_EQ("0\n", ReadFile(ReturnFile()));
   EXPECT_FALSE(done_at_return);
-  EXPECT_TRUE(WaitForFile(started, 10));
+  ASSERT_TRUE(WaitForFile(started, 10));
+  // The detached job holds nothing of the server but the standard streams.
+  for (const auto& fd : OpenDescriptors(atoi(ReadFile(started).c_str()))) {
+    if (fd.first > 2) {
+      EXPECT_EQ(jobs_ + "/bg.sh", fd.second) << fd.first;
+    }
+  }
   EXPECT_TRUE(WaitForFile(done, 10));
 }
 
