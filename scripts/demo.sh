@@ -138,6 +138,9 @@ set_up() {
     cat "$log" >&2
     die "setting up the server environment failed"
   }
+  # The demo serves this machine only: the server publishes its loopback address, so every
+  # request of the demo stays on 127.0.0.1.
+  echo "endPointPublish = giop:tcp:127.0.0.1:" >"$run/server.conf"
   # zkau writes the user's client.zkd beside itself; the user's folder is demo/.
   mv "$run/client.zkd" "$demo/client.zkd"
   echo "$ns_port" >"$run/ns-port"
