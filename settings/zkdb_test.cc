@@ -302,6 +302,32 @@ TEST_F(ZkdbTest, FileThatIsNotADatabaseIsRefusedAndKept) {
   EXPECT_EQ(first + "\n", text);
 }
 
+TEST_F(ZkdbTest, ReadOnlyFileIsReadButNeverReportedAsWritten) {
+  NewServerFile();
+  ASSERT_EQ(AddUser(server_, "u1", "pw", "/s/"), 0);
+  ASSERT_EQ(chmod(server_.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  // Root may write anyway: check as an unprivileged user then.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    bool ok = ReadEnvSetting(server_, "ns") == "nshost" && UserExists(server_, "u1") == -1 &&
+              UpdateEnvRow(server_, "env_ns", "x", "", "") == -1 &&
+              SetUserPassword(server_, "u1", "new") == -1 &&
+              AddUser(server_, "u2", "p", "d") == -1 && DeleteUser(server_, "u1") == -1 &&
+              CreateServerEnvFile(server_, "h", "1", "2", "3") == -1 &&
+              CreateServerEnvFile(dir_ + "/new.zkd", "h", "1", "2", "3") == -1;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ReadUserPassword(server_, "u1"), "pw");
+  EXPECT_EQ(ReadUserCount(server_), 1);
+  EXPECT_NE(access((dir_ + "/new.zkd").c_str(), F_OK), 0);
+}
+
 TEST_F(ZkdbTest, EmptyDatabaseWithoutTable) {
   { std::ofstream out(server_); }  // a zero-length file is an empty database
   EXPECT_EQ(ReadEnvSetting(server_, "ns"), "");
