@@ -22,7 +22,8 @@ std::string MakeFillerText();
 // is missing, or `column` is out of range.
 std::string ReadEnvValue(const std::string& file, const std::string& id, int column);
 // Rewrites all three values of an existing row (empty values become filler). 0 when the file
-// opened and the statement ran (also when no row matched), -1 when the file cannot be opened.
+// opened and the statement ran (also when no row or no table matched); -1 when the file cannot
+// be opened or refuses the write (not a database, read-only, locked past the busy timeout).
 int UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
                  const std::string& v2, const std::string& v3);
 // The same for the row "env_" + name.
@@ -30,14 +31,17 @@ std::string ReadEnvSetting(const std::string& file, const std::string& name);
 int UpdateEnvSetting(const std::string& file, const std::string& name, const std::string& v1,
                      const std::string& v2, const std::string& v3);
 
-// Whole-file creation: replaces any `zkenv` table in one transaction. 0 on success, -1 on failure.
+// Whole-file creation: replaces any `zkenv` table in one transaction; the file is owner-only
+// (0600). 0 on success, -1 on failure (a file that the call created is then removed again).
 int CreateServerEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
                         const std::string& ssl, const std::string& unit);
 int CreateUserEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
                       const std::string& ssl, const std::string& unit, const std::string& user_id,
                       const std::string& password);
 
-// Users.
+// Users. UserExists / JobExists answer -1 also when the file cannot be opened or read.
+// AddUser / AddJob and DeleteUser / DeleteJob change the counters and rows together or not at
+// all: an id that is already registered (add) or not registered (delete) gives -1 and no change.
 int UserExists(const std::string& file, const std::string& user_id);
 std::string ReadUserName(const std::string& file, int n);
 std::string ReadUserPassword(const std::string& file, const std::string& user_id);
