@@ -1,0 +1,343 @@
+// zkcp against a real naming service and server: contents byte for byte and times to the second
+// in both directions, whole trees and masks, the three transfer modes, destinations that are
+// files, unreadable sources, directories the server cannot create, Japanese names, a client
+// killed in the middle of a file, and the checks that come before any copying.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "platform/fs.h"
+#include "settings/zkdb.h"
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+const char kCopied[] = "個のファイルをコピーしました。\n";
+const char kNotCopied[] = "個のファイルがコピーできませんでした。\n";
+const char kPass[] = "pw1";
+
+std::string Count(int n) {
+  std::string num = std::to_string(n);
+  return std::string(18 - num.size(), ' ') + num + " ";
+}
+std::string Copied(int n) { return Count(n) + kCopied; }
+
+std::string Bytes(size_t n, int seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
+  return s;
+}
+
+void MakeDirs(const std::string& path) { FileSystem::Default()->MakeDirs(path); }
+
+void Put(const std::string& path, const std::string& data, int64_t mtime = 1500000000) {
+  MakeDirs(path.substr(0, path.find_last_of('/')));
+  WriteFile(path, data);
+  FileSystem::Default()->SetWriteTime(path, mtime);
+}
+
+int64_t MTime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Same bytes and same last-write time, without printing megabytes on failure.
+::testing::AssertionResult SameFile(const std::string& a, const std::string& b) {
+  if (!Exists(a) || !Exists(b)) return ::testing::AssertionFailure() << a << " or " << b << " missing";
+  std::string x = ReadFile(a), y = ReadFile(b);
+  if (x != y) {
+    return ::testing::AssertionFailure()
+           << a << " (" << x.size() << " bytes) differs from " << b << " (" << y.size() << ")";
+  }
+  if (MTime(a) != MTime(b)) {
+    return ::testing::AssertionFailure() << "times differ: " << MTime(a) << " " << MTime(b);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// One server for the whole suite, with a unit of 1 KB so that small files already span chunks.
+class CopyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixture_ = new ServerFixture("1");
+    fixture_->AddUser("u1", kPass);
+    std::string why;
+    ok_ = fixture_->StartNaming(&why) && fixture_->StartServer(&why);
+    why_ = why;
+  }
+  static void TearDownTestSuite() {
+    delete fixture_;
+    fixture_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(ok_) << why_; }
+
+  static std::string Client() { return fixture_->client_dir("u1"); }
+  static std::string Store() { return fixture_->storage_dir("u1"); }
+  static RunResult Zkcp(std::vector<std::string> args, int timeout = 60) {
+    args.push_back("-p");
+    args.push_back(kPass);
+    return fixture_->RunClient("u1", "zkcp", args, "", timeout);
+  }
+
+  static ServerFixture* fixture_;
+  static bool ok_;
+  static std::string why_;
+};
+
+ServerFixture* CopyTest::fixture_ = nullptr;
+bool CopyTest::ok_ = false;
+std::string CopyTest::why_;
+
+TEST_F(CopyTest, FilesOfEverySizeGoUpAndComeBackIdentical) {
+  const std::string src = Client() + "/sizes";
+  Put(src + "/empty", "", 1400000000);
+  Put(src + "/one-unit", Bytes(1024, 1), 1400000100);
+  Put(src + "/two-units", Bytes(2048, 2), 1400000200);
+  Put(src + "/odd", Bytes(2500, 3), 1400000300);
+  Put(src + "/many/small1", Bytes(300, 4));
+  Put(src + "/many/small2", Bytes(300, 5));
+  Put(src + "/many/small3", Bytes(300, 6));
+
+  RunResult r = Zkcp({"sizes", "::up"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(src + "/empty\n" + src + "/many/small1\n" + src + "/many/small2\n" + src +
+                "/many/small3\n" + src + "/odd\n" + src + "/one-unit\n" + src + "/two-units\n" +
+                Copied(7),
+            r.out);
+  for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small3"}) {
+    EXPECT_TRUE(SameFile(src + "/" + f, Store() + "/up/sizes/" + f)) << f;
+  }
+
+  // Back down into a fresh local folder.
+  r = Zkcp({"::up/sizes", "down"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
+            "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
+            "up\\sizes\\two-units\n" + Copied(7),
+            r.out);
+  for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small2"}) {
+    EXPECT_TRUE(SameFile(src + "/" + f, Client() + "/down/sizes/" + f)) << f;
+  }
+}
+
+TEST_F(CopyTest, SourceFormsSelectTheDirectoryItsContentOrMatchingNames) {
+  const std::string src = Client() + "/forms";
+  Put(src + "/a.txt", "a");
+  Put(src + "/b.log", "b");
+  Put(src + "/deep/er/c.txt", "c");
+  Put(src + "/sub.txt/d.bin", "d");
+
+  RunResult r = Zkcp({"forms", "::f1"});  // the directory itself
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Exists(Store() + "/f1/forms/deep/er/c.txt"));
+  EXPECT_TRUE(Exists(Store() + "/f1/forms/b.log"));
+
+  r = Zkcp({"forms/", "::f2\\"});  // its content
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Exists(Store() + "/f2/a.txt"));
+  EXPECT_TRUE(Exists(Store() + "/f2/deep/er/c.txt"));
+  EXPECT_FALSE(Exists(Store() + "/f2/forms"));
+
+  r = Zkcp({"forms/*.txt", "::f3"});  // matching files and matching directories with all inside
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/a.txt\n" + src + "/sub.txt/d.bin\n" + Copied(2), r.out);
+  EXPECT_TRUE(Exists(Store() + "/f3/sub.txt/d.bin"));
+  EXPECT_FALSE(Exists(Store() + "/f3/b.log"));
+  EXPECT_FALSE(Exists(Store() + "/f3/deep"));
+
+  r = Zkcp({"forms/b.log"});  // no destination: the root of the area
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/b.log\n" + Copied(1), r.out);
+  EXPECT_TRUE(SameFile(src + "/b.log", Store() + "/b.log"));
+
+  // From the server without a destination: into the starting directory.
+  const std::string here = Client() + "/nodest";
+  MakeDirs(here);
+  RunOptions in_here;
+  in_here.cwd = here;
+  r = test::Run({Program("zkcp"), "::f1/forms", "-e", Client() + "/client.zkd", "-p", kPass}, in_here);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(SameFile(src + "/deep/er/c.txt", here + "/forms/deep/er/c.txt"));
+  EXPECT_EQ("f1\\forms\\a.txt\nf1\\forms\\b.log\nf1\\forms\\deep\\er\\c.txt\n"
+            "f1\\forms\\sub.txt\\d.bin\n" + Copied(4),
+            r.out);
+  // Server masks, with "/" typed for "\".
+  r = Zkcp({"::f2/*.txt", "masked"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("f2\\a.txt\nf2\\sub.txt\\d.bin\n" + Copied(2), r.out);
+}
+
+TEST_F(CopyTest, ModesAgainstExistingFilesInOtherLetterCase) {
+  const std::string src = Client() + "/modes";
+  Put(src + "/same.txt", "new", 1600000000);
+  Put(src + "/older.txt", "new", 1600000000);
+  Put(src + "/bigger.txt", "newer", 1600000000);
+  Put(Store() + "/m/SAME.TXT", "old", 1600000000);    // same size, same time
+  Put(Store() + "/m/Older.Txt", "old", 1500000000);   // same size, older
+  Put(Store() + "/m/BIGGER.txt", "old", 1700000000);  // other size, newer
+
+  RunResult r = Zkcp({"modes/", "::m"});  // skip: nothing is copied
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(Copied(0), r.out);
+  EXPECT_FALSE(Exists(Store() + "/m/same.txt"));
+
+  r = Zkcp({"modes/", "::m", "-u"});  // update: older and other-size files
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/bigger.txt\n" + src + "/older.txt\n" + Copied(2), r.out);
+  EXPECT_TRUE(SameFile(src + "/older.txt", Store() + "/m/older.txt"));
+
+  r = Zkcp({"-r", "modes/", "::m"});  // replace: everything
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(Copied(3) , r.out.substr(r.out.find_last_of('\n', r.out.size() - 2) + 1));
+
+  // The later of -u and -r wins; downloads look names up in the local folder.
+  Put(Store() + "/m2/only.txt", "server", 1500000000);
+  Put(Client() + "/mdown/ONLY.TXT", "loc", 1400000000);
+  r = Zkcp({"::m2/only.txt", "mdown"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(Copied(0), r.out);
+  r = Zkcp({"::m2/only.txt", "mdown", "-r", "-u"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("m2\\only.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(SameFile(Store() + "/m2/only.txt", Client() + "/mdown/only.txt"));
+}
+
+TEST_F(CopyTest, DestinationThatIsAFileIsRefused) {
+  Put(Store() + "/report", "r");
+  Put(Client() + "/one.txt", "1");
+  RunResult r = Zkcp({"one.txt", "::report"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("ERROR:コピー先はディレクトリを指定してください。\n", r.err);
+  EXPECT_EQ("r", ReadFile(Store() + "/report"));
+
+  r = Zkcp({"::report", "one.txt"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("ERROR:コピー先はディレクトリを指定してください。\n", r.err);
+  EXPECT_EQ("1", ReadFile(Client() + "/one.txt"));
+
+  // A name that does not exist yet becomes a directory.
+  r = Zkcp({"one.txt", "::newdir"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Exists(Store() + "/newdir/one.txt"));
+}
+
+TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
+  // Tests run as root, who can read any file: a link to nothing cannot be opened by anyone.
+  const std::string src = Client() + "/bad";
+  Put(src + "/a.txt", "a");
+  Put(src + "/c.txt", "c");
+  ASSERT_EQ(0, symlink((src + "/nowhere").c_str(), (src + "/b.txt").c_str()));
+  RunResult r = Zkcp({"bad/", "::bad"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) +
+                kNotCopied,
+            r.out);
+  EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", r.err);
+
+  // A server file stands where a directory would have to be created.
+  Put(Store() + "/plain", "p");
+  r = Zkcp({"bad/a.txt", "::plain/sub"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/a.txt\n" + Copied(0), r.out);
+  EXPECT_EQ("ERROR:ディレクトリを作成できませんでした。(a.txt)\n", r.err);
+}
+
+TEST_F(CopyTest, JapaneseNamesBothWays) {
+  const std::string src = Client() + "/データ";
+  Put(src + "/日本語の名前.txt", "内容", 1500000000);
+  RunResult r = Zkcp({"データ", "::保存"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/日本語の名前.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Store() + "/保存/データ/日本語の名前.txt"));
+  r = Zkcp({"::保存\\データ\\", "戻り"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("保存\\データ\\日本語の名前.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Client() + "/戻り/日本語の名前.txt"));
+}
+
+TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
+  // Big enough that a unit of 1 KB takes many requests, so the kill lands inside the file.
+  const std::string src = Client() + "/big";
+  Put(src + "/a.bin", Bytes(6 * 1024 * 1024, 9), 1500000000);
+  Put(src + "/b.bin", Bytes(5000, 8), 1500000000);
+  pid_t pid = Spawn({Program("zkcp"), "big", "::killed", "-p", kPass}, Client());
+  ASSERT_GT(pid, 0);
+  const std::string partial = Store() + "/killed/big/a.bin";
+  for (int i = 0; i < 600; ++i) {
+    struct stat st;
+    if (stat(partial.c_str(), &st) == 0 && st.st_size > 64 * 1024) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  Stop(pid);
+  struct stat st;
+  ASSERT_EQ(0, stat(partial.c_str(), &st));
+  EXPECT_LT(st.st_size, 6 * 1024 * 1024) << "the client finished before it was killed";
+
+  RunResult r = Zkcp({"big", "::killed", "-r"}, 120);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), r.out);
+  EXPECT_TRUE(SameFile(src + "/a.bin", partial));
+  EXPECT_TRUE(SameFile(src + "/b.bin", Store() + "/killed/big/b.bin"));
+}
+
+TEST_F(CopyTest, ArgumentsAreCheckedBeforeAnythingElse) {
+  const std::string usage =
+      "usage: " + Program("zkcp") +
+      " <送り側> <受け側> -u -r -e <環境設定ファイル名> -p <パスワード> \n";
+  RunResult r = fixture_->RunClient("u1", "zkcp", {});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(usage, r.out);
+  r = fixture_->RunClient("u1", "zkcp", {"a", "::b", "c"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(usage, r.out);
+  r = fixture_->RunClient("u1", "zkcp", {"a", "-x"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(usage, r.out);
+  r = fixture_->RunClient("u1", "zkcp", {"::a", "::b"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。\n", r.err);
+  r = fixture_->RunClient("u1", "zkcp", {"a", "b"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ("ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。\n", r.err);
+  // Checked before the environment file is even looked for.
+  for (const char* bad : {"::..\\x", "::a/../b"}) {
+    r = fixture_->RunClient("u1", "zkcp", {"a", bad, "-e", "missing.zkd"});
+    EXPECT_EQ(20, r.status) << bad;
+    EXPECT_EQ("ERROR:サーバディレクトリに「..\\」「../」は指定できません。\n", r.err) << bad;
+  }
+}
+
+TEST_F(CopyTest, UnitThatIsNotAUsableNumberIsRefusedBeforeCopying) {
+  const std::string env = Client() + "/bad-unit.zkd";
+  const std::string good = Client() + "/client.zkd";
+  WriteFile(env, ReadFile(good));
+  Put(Client() + "/unit.txt", "u");
+  for (const char* unit : {"abc", "0", "-5", "999999999"}) {
+    ASSERT_EQ(0, UpdateEnvSetting(env, "unit", unit, "", ""));
+    RunResult r = Zkcp({"unit.txt", "::unit", "-e", "bad-unit.zkd"});
+    EXPECT_EQ(20, r.status) << unit;
+    EXPECT_EQ("", r.out) << unit;
+    EXPECT_EQ("ERROR:転送単位(unit)は1から245760までのKB数で設定してください。(" + env + ")\n",
+              r.err)
+        << unit;
+  }
+  EXPECT_FALSE(Exists(Store() + "/unit"));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
