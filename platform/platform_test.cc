@@ -95,6 +95,9 @@ TEST(TimeTextTest, LocalTimeRoundTrips) {
     int64_t secs = 0;
     ASSERT_TRUE(ParseLocalTime("2024/02/29 23:59:59", &secs));
     EXPECT_EQ(secs, 1709218799);
+    // One second before the epoch is a real time, not a failure.
+    ASSERT_TRUE(ParseLocalTime("1970/01/01 08:59:59", &secs));
+    EXPECT_EQ(secs, -1);
   }
   // A zone with summer time: both halves of the year come back to the same second.
   TimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
@@ -114,7 +117,7 @@ TEST(TimeTextTest, MalformedTextIsRefused) {
   int64_t secs = 42;
   for (const char* bad :
        {"", "2024/01/01", "2024/01/01 00:00", "2024/01/01 00:00:00x", "2024/13/01 00:00:00",
-        "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/01/01 24:00:00", "2024/01/01 00:60:00",
+        "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/02/31 00:00:00", "2024/01/01 24:00:00", "2024/01/01 00:60:00",
         "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00"}) {
     EXPECT_FALSE(ParseLocalTime(bad, &secs)) << bad;
   }

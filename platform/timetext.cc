@@ -42,8 +42,11 @@ bool ParseLocalTime(const std::string& text, int64_t* secs) {
   tm.tm_min = mi;
   tm.tm_sec = s;
   tm.tm_isdst = -1;
+  tm.tm_wday = -1;  // mktime sets it on success; -1 is also a valid time, so it cannot tell
   time_t t = mktime(&tm);
-  if (t == static_cast<time_t>(-1) && !(y == 1969 && mo == 12 && d == 31)) return false;
+  if (tm.tm_wday < 0) return false;
+  // A date that does not exist (2024/02/31) is normalised by mktime into another one: refuse it.
+  if (tm.tm_mday != d || tm.tm_mon != mo - 1) return false;
   *secs = static_cast<int64_t>(t);
   return true;
 }
