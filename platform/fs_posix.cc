@@ -42,7 +42,14 @@ class PosixFileSystem : public FileSystem {
       if (name == "." || name == "..") continue;
       if (!WildcardMatch(mask, name)) continue;
       DirEntry entry;
-      if (FillEntry(base + name, name, &entry)) out->push_back(std::move(entry));
+      if (!FillEntry(base + name, name, &entry)) continue;
+      if (e->d_type == DT_LNK) {
+        entry.is_link = true;
+      } else if (e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        entry.is_link = lstat((base + name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+      }
+      out->push_back(std::move(entry));
     }
     closedir(d);
     SortSearchOrder(out);

@@ -2,8 +2,6 @@
 // looks the user's area up and joins the wire path onto it; an unregistered user id or a path that
 // would leave the area gets the operation's failure answer (0 for queries, -1 for removals)
 // without anything being read or changed.
-#include <sys/stat.h>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,9 +51,7 @@ bool SearchArea(const std::string& env_file, const char* user, const char* dir_n
   size_t kept = 0;
   for (size_t i = 0; i < found->size(); ++i) {
     DirEntry& e = (*found)[i];
-    struct stat st;
-    std::string path = dir + e.name;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !StaysInArea(area, path)) continue;
+    if (e.is_link && !StaysInArea(area, dir + e.name)) continue;
     if (kept != i) (*found)[kept] = std::move(e);
     ++kept;
   }
