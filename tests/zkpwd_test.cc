@@ -3,6 +3,7 @@
 // binding, refused authentication).
 #include <gtest/gtest.h>
 
+#include "idl/orb.h"
 #include "settings/zkdb.h"
 #include "tests/harness.h"
 
@@ -155,6 +156,20 @@ TEST_F(ZkpwdTest, NamingAndServerFailuresAreCorbaExceptions) {
     EXPECT_EQ(
         "CORBA Exception: User exception: IDL:omg.org/CosNaming/NamingContext/NotFound:1.0\n",
         r.err);
+
+    // Something that is not a ZKmd under the name (here the naming context itself).
+    int argc = 1;
+    static char name[] = "zkpwd_test";
+    static char* argv[] = {name, nullptr};
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
+    CORBA::Object_var obj = orb->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(other.ns_port()) + "/NameService").c_str());
+    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
+    nc->rebind(ServerName(), nc.in());
+    r = other.RunClient("u2", "zkpwd", {"p2", "a", "a"});
+    EXPECT_EQ(20, r.status);
+    EXPECT_EQ("orb->destroy error\n", r.err);
+    EXPECT_EQ("p2", ReadUserPassword(other.client_dir("u2") + "/client.zkd", "u2"));
   }
 
   // No naming service at all.
