@@ -1,0 +1,233 @@
+// zkls and zkrm against a scripted server: this test process binds its own ZKmd object as
+// "ZKmdImpl" in a real naming service, records every request the tools send and answers as each
+// test says, so the tools' calls and their handling of failed requests can be checked exactly.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "idl/orb.h"
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+struct Entry {
+  const char* name;
+  const char* type;
+  long size;
+};
+
+// Answers authentication with yes, counts and lists from a script, and records the rest.
+class ScriptedServer : public POA_ZKmd {
+ public:
+  long count = 0;                      // answer of zkFileCount for the listed directory
+  std::vector<Entry> entries;          // filled into the caller's slots, at most as many
+  std::string throw_on;                // request (operation + " " + path) that raises
+  // Count of a directory's own entries (mask "*.*"); -1 falls back to `count`.
+  std::function<long(const std::string&)> inner_count;
+
+  std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mu_);
+    calls_.clear();
+  }
+
+  CORBA::Long zkChgUserPwd(const char*, const char*) override { return -1; }
+  CORBA::Long zkExistsUser(const char*, const char*) override { return -1; }
+  CORBA::Long zkExistsDir(const char*, const char*) override { return 0; }
+  CORBA::Long zkExistsFile(const char*, const char*) override { return 0; }
+  CORBA::Long zkFileCount(const char* user, const char* dir, const char* mask) override {
+    Record(std::string("count ") + user + " " + dir + " " + mask);
+    if (std::string(mask) == "*.*" && inner_count) {
+      long n = inner_count(dir);
+      if (n >= 0) return n;
+    }
+    return count;
+  }
+  CORBA::Long zkFileList(const char* user, const char* dir, const char* mask, const char* key,
+                         ZKmd::zkSeqFileLst& list) override {
+    Record(std::string("list ") + user + " " + dir + " " + mask + " [" + key + "] " +
+           std::to_string(list.length()));
+    for (CORBA::ULong i = 0; i < list.length() && i < entries.size(); ++i) {
+      list[i].fileNm = entries[i].name;
+      list[i].fileType = entries[i].type;
+      list[i].fileSize = entries[i].size;
+      list[i].updDt = "2006/04/01 10:20:30";
+    }
+    return 0;
+  }
+  CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf&, CORBA::Long&) override {
+    return 20;
+  }
+  CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf&, CORBA::Long&) override {
+    return 20;
+  }
+  CORBA::Long zkDirRemove(const char*, const char* dir) override {
+    Record(std::string("rmdir ") + dir);
+    return 0;
+  }
+  CORBA::Long zkFileRemove(const char*, const char* file) override {
+    Record(std::string("rm ") + file);
+    return 0;
+  }
+  CORBA::Long zkRemoteJob(const char*, const char*, const char*, const char*, const char*,
+                          char*&) override {
+    return -10;
+  }
+
+ private:
+  void Record(const std::string& call) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      calls_.push_back(call);
+    }
+    if (!throw_on.empty() && call.rfind(throw_on, 0) == 0) throw CORBA::NO_MEMORY();
+  }
+  std::mutex mu_;
+  std::vector<std::string> calls_;
+};
+
+class ScriptedTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixture_ = new ServerFixture();
+    fixture_->AddUser("u1", "pw1");
+    std::string why;
+    ASSERT_TRUE(fixture_->StartNaming(&why)) << why;
+
+    int argc = 3;
+    static char a0[] = "listing_errors_test", a1[] = "-ORBendPoint", a2[] = "giop:tcp:127.0.0.1:";
+    static char* argv[] = {a0, a1, a2, nullptr};
+    orb_ = CORBA::ORB_init(argc, argv);
+    CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
+    PortableServer::POA_var poa = PortableServer::POA::_narrow(obj.in());
+    server_ = new ScriptedServer;
+    PortableServer::ObjectId_var id = poa->activate_object(server_);
+    CORBA::Object_var ref = poa->id_to_reference(id.in());
+    PortableServer::POAManager_var manager = poa->the_POAManager();
+    manager->activate();
+    CORBA::Object_var ns = orb_->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture_->ns_port()) + "/NameService")
+            .c_str());
+    CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(ns.in());
+    naming->rebind(ServerName(), ref.in());
+  }
+  static void TearDownTestSuite() {
+    if (orb_) orb_->shutdown(true);
+    delete fixture_;
+    fixture_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_NE(nullptr, server_);
+    server_->Reset();
+    server_->count = 0;
+    server_->entries.clear();
+    server_->throw_on.clear();
+    server_->inner_count = [](const std::string&) { return -1L; };
+  }
+  static RunResult Tool(const std::string& tool, std::vector<std::string> args) {
+    args.push_back("-p");
+    args.push_back("pw1");
+    return fixture_->RunClient("u1", tool, args);
+  }
+
+  static ServerFixture* fixture_;
+  static CORBA::ORB_ptr orb_;
+  static ScriptedServer* server_;
+};
+
+ServerFixture* ScriptedTest::fixture_ = nullptr;
+CORBA::ORB_ptr ScriptedTest::orb_ = nullptr;
+ScriptedServer* ScriptedTest::server_ = nullptr;
+
+using Strings = std::vector<std::string>;
+const char kHead[] = "\n logs\\のディレクトリ\n\n";
+
+TEST_F(ScriptedTest, ListingAsksForTheCountThenForThatManyEntries) {
+  server_->count = 2;
+  server_->entries = {{"a.txt", "", 10}, {"sub", "<DIR>", 0}};
+  RunResult r = Tool("zkls", {"::logs\\*.txt", "-o", "d"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ((Strings{"count u1 logs\\ *.txt", "list u1 logs\\ *.txt [dt] 2"}), server_->Calls());
+
+  // Nothing counted: nothing fetched.
+  server_->Reset();
+  server_->count = 0;
+  r = Tool("zkls", {"::logs\\"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(kHead, r.out);
+  EXPECT_EQ((Strings{"count u1 logs\\ *.*"}), server_->Calls());
+}
+
+TEST_F(ScriptedTest, SlotsTheServerLeftEmptyAreNotListed) {
+  // Entries removed between the count and the listing leave empty slots behind.
+  server_->count = 3;
+  server_->entries = {{"a.txt", "", 10}};
+  RunResult r = Tool("zkls", {"::logs\\"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string(kHead) +
+                "2006/04/01 10:20:30                10 a.txt\n"
+                "                 1 個のファイル                        10 バイト\n"
+                "                 0 個のディレクトリ  \n",
+            r.out);
+
+  r = Tool("zkrm", {"::logs\\"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("logs\\a.txt\n                 1 個のディレクトリ・ファイルを削除しました。\n", r.out);
+}
+
+TEST_F(ScriptedTest, AFailedListingRequestEndsTheListing) {
+  server_->count = 2;
+  server_->throw_on = "list";
+  RunResult r = Tool("zkls", {"::logs\\"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(kHead, r.out);
+  EXPECT_EQ("\nError ServerSearch\n", r.err);
+
+  server_->throw_on = "count";
+  r = Tool("zkls", {"::logs\\"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(kHead, r.out);
+  EXPECT_EQ("\nError ServerSearch\n", r.err);
+}
+
+TEST_F(ScriptedTest, RemovalAsksBeforeRemovingDirectories) {
+  server_->count = 4;
+  server_->entries = {{"a.tmp", "", 1}, {"full", "<DIR>", 0}, {"old", "<DIR>", 0},
+                      {"z.tmp", "", 1}};
+  server_->inner_count = [](const std::string& dir) {
+    return dir == "logs\\full" ? 1L : dir == "logs\\old" ? 0L : -1L;
+  };
+  RunResult r = Tool("zkrm", {"::logs\\*"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("logs\\a.tmp\nlogs\\old\nlogs\\z.tmp\n"
+            "                 3 個のディレクトリ・ファイルを削除しました。\n",
+            r.out);
+  EXPECT_EQ((Strings{"count u1 logs\\ *", "list u1 logs\\ * [] 4", "rm logs\\a.tmp",
+                     "count u1 logs\\full *.*", "count u1 logs\\old *.*", "rmdir logs\\old",
+                     "rm logs\\z.tmp"}),
+            server_->Calls());
+}
+
+TEST_F(ScriptedTest, AFailedRemovalRequestStopsTheRemoval) {
+  server_->count = 3;
+  server_->entries = {{"a", "", 1}, {"b", "", 1}, {"c", "", 1}};
+  server_->throw_on = "rm .\\b";
+  RunResult r = Tool("zkrm", {"::"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(".\\a\n", r.out);  // no summary
+  EXPECT_EQ("Error ServerRemove\n", r.err);
+  EXPECT_EQ((Strings{"count u1 .\\ *.*", "list u1 .\\ *.* [] 3", "rm .\\a", "rm .\\b"}),
+            server_->Calls());
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
