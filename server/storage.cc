@@ -69,7 +69,11 @@ bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, 
   if (d.back() != '/') d.push_back('/');
   std::string bare = d.size() > 1 ? d.substr(0, d.size() - 1) : d;
   // A failed creation is not an error here: the following test or search then finds nothing.
-  if (bare != "/") FileSystem::Default()->MakeDirs(bare);
+  // A directory created here is the owner's only, as when the user was added.
+  struct stat st;
+  if (bare != "/" && stat(bare.c_str(), &st) != 0 && FileSystem::Default()->MakeDirs(bare)) {
+    chmod(bare.c_str(), 0700);
+  }
   *dir = d;
   return true;
 }

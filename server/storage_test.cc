@@ -129,6 +129,7 @@ TEST_F(AreaTest, StorageDirOfRegisteredUsersOnly) {
   struct stat st;
   EXPECT_EQ(0, stat(missing.c_str(), &st));  // created with its parents
   EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(0700u, st.st_mode & 0777u);
 
   EXPECT_FALSE(GetUserStorageDir(env, "nobody", &dir));
   EXPECT_EQ("", dir);
