@@ -197,18 +197,20 @@ int main(int argc, char* argv[]) {
               kClients, kCalls);
   std::printf("%-22s %9s %9s %9s %11s %7s\n", "measured", "requests", "failures", "seconds",
               "requests/s", "ratio");
-  std::printf("%-22s %9.0f %9d %9.3f %11.0f %7.2f\n", "ping (_non_existent)", requests,
-              ping.first, ping.second, ping_rate, 1.0);
-  std::printf("%-22s %9.0f %9d %9.3f %11.0f %7.2f\n", "auth (zkExistsUser)", requests,
-              auth.first, auth.second, auth_rate, auth_rate / ping_rate);
-  std::printf("(ratio: requests/s against the ping peer measured in the same run; warm-up and "
-              "connect failures: %d)\n\n",
-              warm_failures + connect_failures);
+  std::printf("%-22s %9.0f %9d %9.3f %11.0f %7.2f\n", "ping (_non_existent)", requests, ping.first,
+              ping.second, ping_rate, 1.0);
+  std::printf("%-22s %9.0f %9d %9.3f %11.0f %7.2f\n", "auth (zkExistsUser)", requests, auth.first,
+              auth.second, auth_rate, auth_rate / ping_rate);
+  std::printf(
+      "(ratio: requests/s against the ping peer measured in the same run; warm-up and "
+      "connect failures: %d)\n\n",
+      warm_failures + connect_failures);
 
   const double growth = 100.0 * (rss_after - rss_before) / rss_before;
-  std::printf("zksvr VmRSS (kB): %ld started, %ld idle before, %ld busy, %ld idle after: "
-              "%+.1f%% (limit +10%%)\n",
-              rss_start, rss_before, rss_busy, rss_after, growth);
+  std::printf(
+      "zksvr VmRSS (kB): %ld started, %ld idle before, %ld busy, %ld idle after: "
+      "%+.1f%% (limit +10%%)\n",
+      rss_start, rss_before, rss_busy, rss_after, growth);
 
   const bool ok = warm_failures == 0 && connect_failures == 0 && ping.first == 0 &&
                   auth.first == 0 && growth <= 10.0;

@@ -1,8 +1,8 @@
 // The server-path notation: normalisation of what follows "::" and its split into directory and
 // mask, as zkls, zkrm and zkcp send them.
-#include <gtest/gtest.h>
-
 #include "clients/session.h"
+
+#include <gtest/gtest.h>
 
 namespace zk {
 namespace {
@@ -42,15 +42,11 @@ TEST(ServerPathTest, SplitsIntoDirectoryAndMask) {
     const char* dir;
     const char* mask;
   } cases[] = {
-      {"", ".\\", "*.*"},
-      {"docs\\*.txt", "docs\\", "*.txt"},
-      {"docs", ".\\", "docs"},
-      {"a\\b\\", "a\\b\\", "*.*"},
-      {".\\docs", ".\\", "docs"},
-      {".\\", ".\\", "*.*"},
-      {"a\\b\\c", "a\\b\\", "c"},
-      {"a\\\\b", "a\\", "b"},  // a doubled separator keeps one
-      {"c:x", "c\\", "x"},     // ":" also ends the directory part
+      {"", ".\\", "*.*"},         {"docs\\*.txt", "docs\\", "*.txt"},
+      {"docs", ".\\", "docs"},    {"a\\b\\", "a\\b\\", "*.*"},
+      {".\\docs", ".\\", "docs"}, {".\\", ".\\", "*.*"},
+      {"a\\b\\c", "a\\b\\", "c"}, {"a\\\\b", "a\\", "b"},  // a doubled separator keeps one
+      {"c:x", "c\\", "x"},                                 // ":" also ends the directory part
       {"\\x", ".\\", "x"},
   };
   for (const Case& c : cases) {

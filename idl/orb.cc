@@ -35,8 +35,8 @@ std::string Trim(const std::string& s) {
 }  // namespace
 
 std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c) {
-  return {argv0,          "-ORBInitRef",  NameServiceRef(c),          "-ORBSvcConf",
-          "server.conf",  "-ORBEndpoint", "iiop:///ssl_port=" + c.ssl};
+  return {argv0,         "-ORBInitRef",  NameServiceRef(c),          "-ORBSvcConf",
+          "server.conf", "-ORBEndpoint", "iiop:///ssl_port=" + c.ssl};
 }
 
 std::vector<std::string> ClientOrbArgs(const std::string& argv0, const ConnectionSettings& c) {

@@ -2,13 +2,12 @@
 // them, and the text of exceptions.
 #include "idl/orb.h"
 
+#include <gtest/gtest.h>
 #include <omniORB4/omniORB.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 namespace zk {
 namespace {
@@ -32,8 +31,9 @@ class ConfFile {
 };
 
 // The options TranslateForOmniOrb always appends.
-const Args kTuning = {"-ORBgiopMaxMsgSize", std::to_string(kMaxMessageBytes),
-                      "-ORBinConScanPeriod", "0", "-ORBoutConScanPeriod", "0"};
+const Args kTuning = {"-ORBgiopMaxMsgSize",   std::to_string(kMaxMessageBytes),
+                      "-ORBinConScanPeriod",  "0",
+                      "-ORBoutConScanPeriod", "0"};
 
 Args Join(Args a, const Args& b) {
   a.insert(a.end(), b.begin(), b.end());

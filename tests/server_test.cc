@@ -2,6 +2,8 @@
 // naming service, the user operations over the wire, rebinding, stale bindings, shutdown by
 // signal, and a server that keeps serving after a client vanished in the middle of a request.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,13 +13,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "idl/orb.h"
 #include "settings/zkdb.h"
@@ -138,7 +137,8 @@ TEST_F(ServerTest, UserOperationsOverTheWire) {
   ZKmd_var server = Resolve(fixture_.ns_port());
   const std::string env = fixture_.server_env();
   EXPECT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
-  for (const char* wrong : {"secret1", "Secret", ""}) EXPECT_EQ(0, server->zkExistsUser("u1", wrong));
+  for (const char* wrong : {"secret1", "Secret", ""})
+    EXPECT_EQ(0, server->zkExistsUser("u1", wrong));
   EXPECT_EQ(0, server->zkExistsUser("U1", "Secret1"));
   EXPECT_EQ(0, server->zkExistsUser("nobody", "Secret1"));
 
@@ -218,8 +218,8 @@ TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
       addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       addr.sin_port = htons(static_cast<uint16_t>(port));
       if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-        const unsigned char half[] = {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0, 0, 0x10, 0,
-                                      0,   0,   0,   1,   3, 0, 0, 0};
+        const unsigned char half[] = {'G',  'I', 'O', 'P', 1, 2, 1, 0, 0, 0,
+                                      0x10, 0,   0,   0,   0, 1, 3, 0, 0, 0};
         const char junk[] = "not a GIOP message at all";
         if (round == 1) {
           (void)!write(fd, junk, sizeof(junk));
@@ -291,8 +291,8 @@ TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
 TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {
   TempDir tmp;
   // Nothing listens on the naming port.
-  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "127.0.0.1", std::to_string(FreePort()),
-                                   "0", "1000"));
+  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "127.0.0.1", std::to_string(FreePort()), "0",
+                                   "1000"));
   RunResult r = RunServer({}, tmp.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("CORBA Exception: CORBA::TRANSIENT(TRANSIENT_ConnectFailed, CORBA::COMPLETED_NO)\n",

@@ -122,8 +122,7 @@ TEST_F(ZkpwdTest, CommandLineAndFileErrors) {
   // The server's file is not a user's; the name is reported absolute.
   r = Zkpwd({"-e", fixture_.server_env(), "Secret1", "a", "a"});
   EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n",
-            r.err);
+  EXPECT_EQ("ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n", r.err);
 
   // Found in the starting directory: reported by its absolute name. An empty ssl port is
   // refused although the client does not use it.
@@ -153,9 +152,8 @@ TEST_F(ZkpwdTest, NamingAndServerFailuresAreCorbaExceptions) {
     other.AddUser("u2", "p2");
     r = other.RunClient("u2", "zkpwd", {"p2", "a", "a"});
     EXPECT_EQ(20, r.status);
-    EXPECT_EQ(
-        "CORBA Exception: User exception: IDL:omg.org/CosNaming/NamingContext/NotFound:1.0\n",
-        r.err);
+    EXPECT_EQ("CORBA Exception: User exception: IDL:omg.org/CosNaming/NamingContext/NotFound:1.0\n",
+              r.err);
 
     // Something that is not a ZKmd under the name (here the naming context itself).
     int argc = 1;
