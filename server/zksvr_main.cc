@@ -50,10 +50,11 @@ class ShutdownWatcher {
     orb_ = CORBA::ORB::_duplicate(orb);
   }
 
-  // The run is over: a late signal no longer touches the ORB.
+  // The run is over: a late signal no longer touches the ORB, nor cuts the teardown short.
   void Release() {
     std::lock_guard<std::mutex> lock(mu_);
     orb_ = CORBA::ORB::_nil();
+    released_ = true;
   }
 
  private:
@@ -63,8 +64,9 @@ class ShutdownWatcher {
       if (sigwait(&signals_, &sig) != 0) continue;
       std::lock_guard<std::mutex> lock(mu_);
       if (done_) return;
+      if (released_) continue;
       if (CORBA::is_nil(orb_.in())) {
-        // Still starting (the ORB may be waiting on the naming service): end at once.
+        // The ORB is not up yet: nothing to tear down, end at once.
         _exit(128 + sig);
       }
       try {
@@ -78,6 +80,7 @@ class ShutdownWatcher {
   sigset_t signals_;
   std::mutex mu_;
   bool done_ = false;
+  bool released_ = false;
   CORBA::ORB_var orb_;
   std::thread thread_;
 };
