@@ -100,10 +100,13 @@ int main() {
       }
       size_t zk_lines = 0, ls_lines = 0;
       int zk_status = 0, ls_status = 0;
-      double zk = Best([&] { return fixture.RunClient("bench", "zkls", args, "", 120); },
-                       &zk_lines, &zk_status);
-      double ls = Best([&] { return zk::test::Run({"/bin/ls", "-l", dir}); }, &ls_lines,
-                       &ls_status);
+      double zk = Best([&] { return fixture.RunClient("bench", "zkls", args, "", 120); }, &zk_lines,
+                       &zk_status);
+      double ls = Best(
+          [&] {
+            return zk::test::Run({"/bin/ls", "-l", dir});
+          },
+          &ls_lines, &ls_status);
       bool met = zk_status == 0 && zk_lines == kFiles + 5 && zk < 2.0 && zk <= 3 * ls;
       all_met = all_met && met;
       std::printf("%-11s %-6s %10.3f %10.3f %7.2f %9zu %s\n",

@@ -45,7 +45,8 @@ std::string DirSummaryLine(int32_t dirs) {
 }
 
 std::string RemoveSummaryLine(int32_t removed) {
-  return RightField(FormatGrouped(removed) + " ", 19) + "個のディレクトリ・ファイルを削除しました。";
+  return RightField(FormatGrouped(removed) + " ", 19) +
+         "個のディレクトリ・ファイルを削除しました。";
 }
 
 std::string EntryPath(const std::string& server_dir, const std::string& name) {

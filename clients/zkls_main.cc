@@ -19,7 +19,8 @@ std::string Usage(const std::string& argv0) {
 }
 // For a directory argument without the server prefix.
 std::string ShortUsage(const std::string& argv0) {
-  return zk::UsageLine(argv0, {"<ディレクトリ名> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
+  return zk::UsageLine(argv0,
+                       {"<ディレクトリ名> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
 }
 
 // Prints the entries of `where` matching its mask, and the summaries. Remote failures propagate.

@@ -104,8 +104,7 @@ TEST(ListingOrderTest, OrdersOfTheSortCodes) {
 
   // Time text sorts chronologically.
   std::vector<DirEntry> timed = {Entry("new", false, 1, 1700000000),
-                                 Entry("old", false, 1, 1000000000),
-                                 Entry("none", false, 1, 0)};
+                                 Entry("old", false, 1, 1000000000), Entry("none", false, 1, 0)};
   EXPECT_EQ((Names{"none", "old", "new"}), Sorted("dt", timed));
 
   // An unknown code keeps the order as found.
@@ -120,8 +119,8 @@ TEST(ListingOrderTest, EmptyAndSingle) {
 
 // The procedure, unbounded, as the listings of the original server ordered ties. Records the
 // deepest recursion it reached.
-void ReferenceSort(std::vector<std::string>& k, std::vector<size_t>& p, long i, long j,
-                   int depth, int* max_depth) {
+void ReferenceSort(std::vector<std::string>& k, std::vector<size_t>& p, long i, long j, int depth,
+                   int* max_depth) {
   *max_depth = std::max(*max_depth, depth);
   if (i >= j) return;
   long m = i + 1;
@@ -175,9 +174,9 @@ TEST(ListingOrderTest, AdversarialInputsOfAHundredThousand) {
   for (size_t i = 0; i < n; ++i) {
     char buf[32];
     snprintf(buf, sizeof(buf), "f%07zu", i);
-    inputs[0].push_back(buf);                                   // ascending
-    inputs[2].push_back(i + 1 == n ? "a" : "b");                // one differs, at the end
-    inputs[3].push_back(i % 2 ? "000000000000000" : buf);       // alternating
+    inputs[0].push_back(buf);                              // ascending
+    inputs[2].push_back(i + 1 == n ? "a" : "b");           // one differs, at the end
+    inputs[3].push_back(i % 2 ? "000000000000000" : buf);  // alternating
   }
   inputs[1].assign(inputs[0].rbegin(), inputs[0].rend());  // descending
   for (const auto& keys : inputs) {

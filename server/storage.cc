@@ -104,12 +104,10 @@ bool ResolveInArea(const std::string& area, const std::string& rel, std::string*
   if (!parts.empty() && trailing) joined += "/";
 
   // A symbolic link inside the area must not lead outside it.
-  std::string real_area = RealPrefix(area.size() > 1 && area.back() == '/'
-                                         ? area.substr(0, area.size() - 1)
-                                         : area);
-  std::string probe = joined.size() > 1 && joined.back() == '/'
-                          ? joined.substr(0, joined.size() - 1)
-                          : joined;
+  std::string real_area =
+      RealPrefix(area.size() > 1 && area.back() == '/' ? area.substr(0, area.size() - 1) : area);
+  std::string probe =
+      joined.size() > 1 && joined.back() == '/' ? joined.substr(0, joined.size() - 1) : joined;
   std::string real = RealPrefix(probe);
   if (real_area.empty() || real.empty() || !IsWithin(real, real_area)) return false;
   *out = joined;

@@ -79,14 +79,14 @@ TEST_F(AreaTest, RefusesParentComponentsInEveryForm) {
 }
 
 TEST_F(AreaTest, RefusesSymbolicLinksLeadingOutside) {
-  Link(root_ + "/outside", "out");                 // a directory outside
-  Link(root_ + "/outside/secret", "secret");       // a file outside
-  Link(root_ + "/outside/missing", "dangling");    // would create a file outside
-  Link("../outside", "docs/rel");                  // relative target, outside
-  Link("loop", "loop");                            // does not resolve at all
-  for (const char* rel : {"out", "out\\", "out\\secret", "out\\*.*", "out\\new\\deeper",
-                          "secret", "secret\\x", "dangling", "dangling\\x", "docs\\rel",
-                          "docs\\rel\\secret", "loop", "loop\\x"}) {
+  Link(root_ + "/outside", "out");               // a directory outside
+  Link(root_ + "/outside/secret", "secret");     // a file outside
+  Link(root_ + "/outside/missing", "dangling");  // would create a file outside
+  Link("../outside", "docs/rel");                // relative target, outside
+  Link("loop", "loop");                          // does not resolve at all
+  for (const char* rel :
+       {"out", "out\\", "out\\secret", "out\\*.*", "out\\new\\deeper", "secret", "secret\\x",
+        "dangling", "dangling\\x", "docs\\rel", "docs\\rel\\secret", "loop", "loop\\x"}) {
     EXPECT_EQ("REFUSED", Resolve(rel)) << rel;
   }
 }

@@ -24,9 +24,9 @@ struct Entry {
 // Answers authentication with yes, counts and lists from a script, and records the rest.
 class ScriptedServer : public POA_ZKmd {
  public:
-  long count = 0;                      // answer of zkFileCount for the listed directory
-  std::vector<Entry> entries;          // filled into the caller's slots, at most as many
-  std::string throw_on;                // request (operation + " " + path) that raises
+  long count = 0;              // answer of zkFileCount for the listed directory
+  std::vector<Entry> entries;  // filled into the caller's slots, at most as many
+  std::string throw_on;        // request (operation + " " + path) that raises
   // Count of a directory's own entries (mask "*.*"); -1 falls back to `count`.
   std::function<long(const std::string&)> inner_count;
 
@@ -66,9 +66,7 @@ class ScriptedServer : public POA_ZKmd {
   CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf&, CORBA::Long&) override {
     return 20;
   }
-  CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf&, CORBA::Long&) override {
-    return 20;
-  }
+  CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf&, CORBA::Long&) override { return 20; }
   CORBA::Long zkDirRemove(const char*, const char* dir) override {
     Record(std::string("rmdir ") + dir);
     return 0;
@@ -200,16 +198,17 @@ TEST_F(ScriptedTest, AFailedListingRequestEndsTheListing) {
 
 TEST_F(ScriptedTest, RemovalAsksBeforeRemovingDirectories) {
   server_->count = 4;
-  server_->entries = {{"a.tmp", "", 1}, {"full", "<DIR>", 0}, {"old", "<DIR>", 0},
-                      {"z.tmp", "", 1}};
+  server_->entries = {
+      {"a.tmp", "", 1}, {"full", "<DIR>", 0}, {"old", "<DIR>", 0}, {"z.tmp", "", 1}};
   server_->inner_count = [](const std::string& dir) {
     return dir == "logs\\full" ? 1L : dir == "logs\\old" ? 0L : -1L;
   };
   RunResult r = Tool("zkrm", {"::logs\\*"});
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("logs\\a.tmp\nlogs\\old\nlogs\\z.tmp\n"
-            "                 3 個のディレクトリ・ファイルを削除しました。\n",
-            r.out);
+  EXPECT_EQ(
+      "logs\\a.tmp\nlogs\\old\nlogs\\z.tmp\n"
+      "                 3 個のディレクトリ・ファイルを削除しました。\n",
+      r.out);
   EXPECT_EQ((Strings{"count u1 logs\\ *", "list u1 logs\\ * [] 4", "rm logs\\a.tmp",
                      "count u1 logs\\full *.*", "count u1 logs\\old *.*", "rmdir logs\\old",
                      "rm logs\\z.tmp"}),

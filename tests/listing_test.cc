@@ -2,10 +2,9 @@
 // directory-versus-contents forms of a path, removal of files and empty directories, and requests
 // that try to leave the user's storage area, through the tools and straight through the interface.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -24,8 +23,7 @@ const char kParentRefused[] = "ERROR:サーバディレクトリに「..\\」「
 const char kRemoved0[] = "                 0 個のディレクトリ・ファイルを削除しました。\n";
 const char kRemoved1[] = "                 1 個のディレクトリ・ファイルを削除しました。\n";
 const char kRemoved2[] = "                 2 個のディレクトリ・ファイルを削除しました。\n";
-const char kLsUsageShort[] =
-    "<ディレクトリ名> -e <環境設定ファイル名> -p <パスワード> \n";
+const char kLsUsageShort[] = "<ディレクトリ名> -e <環境設定ファイル名> -p <パスワード> \n";
 const char kRmUsage[] = "<ファイル名> -e <環境設定ファイル名> -p <パスワード> \n";
 
 // 2006/04/01 10:20:30 in the time zone below (UTC+9), the zone of the server and the tools.
@@ -125,10 +123,14 @@ TEST_F(ListingTest, SortOrders) {
   const Strings found = {".c", "A.doc", "b.txt", "sub"};  // the search order
 
   EXPECT_EQ(found, Names(Tool("zkls", {"-p", "pw1"}).out));
-  EXPECT_EQ((Strings{"sub", ".c", "A.doc", "b.txt"}), Names(Tool("zkls", {"-og", "-p", "pw1"}).out));
-  EXPECT_EQ((Strings{"sub", "b.txt", ".c", "A.doc"}), Names(Tool("zkls", {"-p", "pw1", "-o", "S"}).out));
-  EXPECT_EQ((Strings{"A.doc", ".c", "b.txt", "sub"}), Names(Tool("zkls", {"-o", "d", "-p", "pw1"}).out));
-  EXPECT_EQ((Strings{".c", "A.doc", "b.txt", "sub"}), Names(Tool("zkls", {"-o", "f", "-p", "pw1"}).out));
+  EXPECT_EQ((Strings{"sub", ".c", "A.doc", "b.txt"}),
+            Names(Tool("zkls", {"-og", "-p", "pw1"}).out));
+  EXPECT_EQ((Strings{"sub", "b.txt", ".c", "A.doc"}),
+            Names(Tool("zkls", {"-p", "pw1", "-o", "S"}).out));
+  EXPECT_EQ((Strings{"A.doc", ".c", "b.txt", "sub"}),
+            Names(Tool("zkls", {"-o", "d", "-p", "pw1"}).out));
+  EXPECT_EQ((Strings{".c", "A.doc", "b.txt", "sub"}),
+            Names(Tool("zkls", {"-o", "f", "-p", "pw1"}).out));
   // Unknown values are ignored; an earlier valid one stays.
   EXPECT_EQ(found, Names(Tool("zkls", {"-o", "name", "-p", "pw1"}).out));
   EXPECT_EQ((Strings{"sub", "b.txt", ".c", "A.doc"}),
@@ -294,9 +296,9 @@ TEST_F(ListingTest, NothingOutsideTheAreaIsRevealedOrTouched) {
   DirectClient zk(fixture_->ns_port());
   ASSERT_NE(0, zk->zkExistsUser("u1", "pw1"));
   const std::string abs = other + "/secret.txt";
-  for (const std::string& dir : {std::string("..\\u2\\"), std::string("../u2"),
-                                 std::string("docs\\..\\..\\u2"), std::string("link"),
-                                 std::string("link\\"), other}) {
+  for (const std::string& dir :
+       {std::string("..\\u2\\"), std::string("../u2"), std::string("docs\\..\\..\\u2"),
+        std::string("link"), std::string("link\\"), other}) {
     SCOPED_TRACE(dir);
     EXPECT_EQ(0, zk->zkExistsDir("u1", dir.c_str()));
     EXPECT_EQ(0, zk->zkFileCount("u1", dir.c_str(), "*.*"));
