@@ -136,7 +136,8 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   // Sizes and offsets travel as 32-bit values: a larger file cannot be described.
   if (file.size < 0 || file.size > INT32_MAX) return false;
   size_t got = 0;
-  if (!fs_->ReadAt(path, 0, 0, nullptr, &got)) return false;  // cannot be opened
+  // An empty file is only opened; any other is opened by the read of its first chunk.
+  if (file.size == 0 && !fs_->ReadAt(path, 0, 0, nullptr, &got)) return false;
   std::string upd = FormatLocalTime(file.mtime);
   std::string crt = FormatLocalTime(file.btime);
   int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);

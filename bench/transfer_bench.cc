@@ -1,0 +1,311 @@
+// zktransferbench: zkcp against a real naming service and zksvr on 127.0.0.1, beside scp and
+// rsync over an OpenSSH server on loopback and a local `cp -r` as the floor.
+//
+// Data: one 1 GiB file, and a tree of 10,000 files of 4 KiB (100 directories of 100 files).
+// Each is copied up (local to server area / remote directory) and down, by zkcp at the default
+// unit (1000 KB) and at a large unit, by scp and rsync (when bench/transfer.sh passes an sshd in
+// ZK_BENCH_SSH_PORT / ZK_BENCH_SSH_KEY), and by cp -r. Every copy starts from an empty
+// destination. Prints MB/s and files/s per row, the peak resident memory (VmHWM) of the client
+// and, for zkcp, of the server (restarted before each zkcp row), and the ratios of the goals.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/startdir.h"
+#include "settings/zkdb.h"
+#include "tests/harness.h"
+
+namespace {
+
+using zk::test::Program;
+
+constexpr int64_t kBigBytes = 1024LL * 1024 * 1024;
+constexpr int kDirs = 100;
+constexpr int kFilesPerDir = 100;
+constexpr int kSmallBytes = 4096;
+const char kPass[] = "benchpw";
+const char kLargeUnitKb[] = "65536";
+
+struct Timed {
+  int status = -1;
+  double seconds = 0;
+  long client_hwm_kb = 0;  // peak resident set of the process tree that was waited for
+};
+
+// Runs argv in `cwd` with output to /dev/null and measures wall time and peak memory.
+Timed RunTimed(const std::vector<std::string>& argv, const std::string& cwd) {
+  Timed t;
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage ru = {};
+  wait4(pid, &status, 0, &ru);
+  t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  t.client_hwm_kb = ru.ru_maxrss;
+  return t;
+}
+
+long ProcessHwmKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+void Sh(const std::string& cmd) {
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "failed: %s\n", cmd.c_str());
+}
+
+// Bytes and files below `dir` (regular files only).
+void Measure(const std::string& dir, int64_t* bytes, int64_t* files) {
+  *bytes = 0;
+  *files = 0;
+  std::vector<zk::DirEntry> entries;
+  zk::FileSystem::Default()->Search(dir, "*", &entries);
+  for (const zk::DirEntry& e : entries) {
+    if (e.is_dir) {
+      int64_t b, f;
+      Measure(dir + "/" + e.name, &b, &f);
+      *bytes += b;
+      *files += f;
+    } else {
+      *bytes += e.size;
+      *files += 1;
+    }
+  }
+}
+
+void MakeData(const std::string& root) {
+  std::string block(1 << 20, '\0');
+  uint64_t x = 88172645463325252ULL;
+  for (char& c : block) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x);
+  }
+  zk::FileSystem::Default()->MakeDirs(root + "/big");
+  {
+    std::ofstream out(root + "/big/big.bin", std::ios::binary);
+    for (int64_t i = 0; i < kBigBytes / static_cast<int64_t>(block.size()); ++i) {
+      block[i % block.size()] ^= static_cast<char>(i);  // no two blocks alike
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+  }
+  for (int d = 0; d < kDirs; ++d) {
+    std::string dir = root + "/tree/d" + std::to_string(d);
+    zk::FileSystem::Default()->MakeDirs(dir);
+    for (int f = 0; f < kFilesPerDir; ++f) {
+      std::ofstream out(dir + "/f" + std::to_string(f) + ".dat", std::ios::binary);
+      out.write(block.data() + (d * kFilesPerDir + f) * 64 % (block.size() - kSmallBytes),
+                kSmallBytes);
+    }
+  }
+}
+
+struct Row {
+  std::string data;  // "1 GiB file" / "10,000 files"
+  std::string dir;   // "up" / "down"
+  std::string tool;
+  Timed t;
+  long server_hwm_kb = -1;
+  int64_t bytes = 0, files = 0;
+  bool complete = false;
+};
+
+Row NewRow(const std::string& data, const std::string& dir, const std::string& tool) {
+  Row r;
+  r.data = data;
+  r.dir = dir;
+  r.tool = tool;
+  return r;
+}
+
+}  // namespace
+
+int main() {
+  zk::test::TempDir tmp;
+  const std::string data = tmp / "data";
+  std::printf("preparing data in %s ...\n", data.c_str());
+  std::fflush(stdout);
+  MakeData(data);
+  int64_t want_big_bytes, want_big_files, want_tree_bytes, want_tree_files;
+  Measure(data + "/big", &want_big_bytes, &want_big_files);
+  Measure(data + "/tree", &want_tree_bytes, &want_tree_files);
+
+  zk::test::ServerFixture fixture("1000");
+  const std::string client = fixture.AddUser("bench", kPass);
+  const std::string env_default = client + "/client.zkd";
+  const std::string env_large = client + "/large.zkd";
+  zk::test::WriteFile(env_large, zk::test::ReadFile(env_default));
+  zk::UpdateEnvSetting(env_large, "unit", kLargeUnitKb, "", "");
+  if (!fixture.StartNaming() || !fixture.StartServer()) {
+    std::fprintf(stderr, "naming service or server did not start\n");
+    return 1;
+  }
+  const std::string area = fixture.storage_dir("bench");
+
+  const char* ssh_port = std::getenv("ZK_BENCH_SSH_PORT");
+  const char* ssh_key = std::getenv("ZK_BENCH_SSH_KEY");
+  const bool have_ssh = ssh_port && ssh_key;
+  std::vector<std::string> ssh_opts = {"-o", "StrictHostKeyChecking=no", "-o",
+                                       "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+                                       "-o", "LogLevel=ERROR"};
+  std::string ssh_cmd;
+  if (have_ssh) {
+    ssh_cmd = std::string("ssh -p ") + ssh_port + " -i " + ssh_key;
+    for (const std::string& o : ssh_opts) ssh_cmd += " " + o;
+  }
+  const std::string user_at = std::string(getpwuid(getuid())->pw_name) + "@127.0.0.1:";
+  const std::string remote = tmp / "remote";  // the sshd side of scp and rsync
+  const std::string local_out = tmp / "out";
+
+  std::vector<Row> rows;
+  struct Set {
+    std::string label, name;
+    int64_t bytes, files;
+  };
+  for (const Set& set : {Set{"1 GiB file", "big", want_big_bytes, want_big_files},
+                         Set{"10,000 files", "tree", want_tree_bytes, want_tree_files}}) {
+    // ZK_BENCH_SETS="big" or "tree" measures one data set only (the default is both).
+    const char* only = std::getenv("ZK_BENCH_SETS");
+    if (only && std::string(only).find(set.name) == std::string::npos) continue;
+    const std::string src = data + "/" + set.name;
+    for (const char* dir : {"up", "down"}) {
+      const bool up = std::string(dir) == "up";
+      // zkcp at both units: the server area is the "remote" side.
+      for (const auto& unit : {std::make_pair(std::string("zkcp 1000 KB"), env_default),
+                               std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB",
+                                              env_large)}) {
+        Row row = NewRow(set.label, dir, unit.first);
+        fixture.StopServer();
+        if (up) Sh("rm -rf '" + area + "'/*");
+        Sh("rm -rf '" + local_out + "' && mkdir -p '" + local_out + "'");
+        if (!fixture.StartServer()) return 1;
+        std::vector<std::string> argv = {Program("zkcp")};
+        if (up) {
+          argv.insert(argv.end(), {src + "/", "::" + set.name, "-r"});
+        } else {
+          if (!zk::IsDirectory(area + "/" + set.name)) Sh("cp -r '" + src + "' '" + area + "/'");
+          argv.insert(argv.end(), {"::" + set.name + "\\", local_out, "-r"});
+        }
+        argv.insert(argv.end(), {"-e", unit.second, "-p", kPass});
+        // ZK_BENCH_TRACE=DIR: system-call counts of client and server per zkcp row (slows them).
+        const char* trace = std::getenv("ZK_BENCH_TRACE");
+        pid_t tracer = -1;
+        if (trace) {
+          std::string tag = std::string(trace) + "/" + set.name + "-" + dir + "-" +
+                            std::to_string(rows.size());
+          argv.insert(argv.begin(), {"strace", "-f", "-c", "-o", tag + ".client"});
+          tracer = zk::test::Spawn({"strace", "-f", "-c", "-o", tag + ".server", "-p",
+                                    std::to_string(fixture.server_pid())},
+                                   "");
+          sleep(1);
+        }
+        row.t = RunTimed(argv, client);
+        if (tracer > 0) {
+          kill(tracer, SIGINT);
+          waitpid(tracer, nullptr, 0);
+        }
+        row.server_hwm_kb = ProcessHwmKb(fixture.server_pid());
+        Measure(up ? area + "/" + set.name : local_out, &row.bytes, &row.files);
+        rows.push_back(row);
+      }
+      // scp and rsync over the loopback sshd.
+      if (have_ssh) {
+        for (const std::string tool : {"scp", "rsync"}) {
+          Row row = NewRow(set.label, dir, tool);
+          Sh("rm -rf '" + remote + "' '" + local_out + "' && mkdir -p '" + remote + "' '" +
+             local_out + "'");
+          if (!up) Sh("cp -r '" + src + "/.' '" + remote + "/'");
+          std::string from = up ? src : user_at + remote;
+          std::string to = up ? user_at + remote : local_out;
+          std::vector<std::string> argv;
+          if (tool == "scp") {
+            argv = {"scp", "-q", "-r", "-P", ssh_port, "-i", ssh_key};
+            argv.insert(argv.end(), ssh_opts.begin(), ssh_opts.end());
+            argv.insert(argv.end(), {from + "/.", to + "/"});
+          } else {
+            argv = {"rsync", "-a", "-e", ssh_cmd, from + "/", to + "/"};
+          }
+          row.t = RunTimed(argv, "");
+          Measure(up ? remote : local_out, &row.bytes, &row.files);
+          rows.push_back(row);
+        }
+      }
+      // The floor: a local copy.
+      {
+        Row row = NewRow(set.label, dir, "cp -r");
+        Sh("rm -rf '" + local_out + "' && mkdir -p '" + local_out + "'");
+        row.t = RunTimed({"cp", "-r", src + "/.", local_out + "/"}, "");
+        Measure(local_out, &row.bytes, &row.files);
+        rows.push_back(row);
+      }
+      Sh("rm -rf '" + local_out + "' '" + remote + "'");
+    }
+    Sh("rm -rf '" + area + "'/*");
+    for (Row& r : rows) {
+      if (r.data == set.label) r.complete = r.bytes == set.bytes && r.files == set.files;
+    }
+  }
+  fixture.StopServer();
+  fixture.StopNaming();
+
+  std::printf("\n%-13s %-5s %-17s %8s %9s %10s %12s %12s %s\n", "data", "dir", "tool", "seconds",
+              "MB/s", "files/s", "client HWM", "server HWM", "check");
+  std::map<std::string, double> rate;  // data|dir|tool -> MB/s
+  for (const Row& r : rows) {
+    double mbs = r.bytes / 1e6 / r.t.seconds;
+    double fps = r.files / r.t.seconds;
+    rate[r.data + "|" + r.dir + "|" + r.tool] = mbs;
+    std::string server = r.server_hwm_kb < 0 ? "-" : std::to_string(r.server_hwm_kb / 1024) + " MB";
+    std::printf("%-13s %-5s %-17s %8.2f %9.1f %10.0f %9ld MB %12s %s\n", r.data.c_str(),
+                r.dir.c_str(), r.tool.c_str(), r.t.seconds, mbs, fps, r.t.client_hwm_kb / 1024,
+                server.c_str(), r.t.status == 0 && r.complete ? "ok" : "INCOMPLETE");
+  }
+  std::printf("\nratios (throughput of zkcp / peer; goals: >= 2 vs scp on the large file, "
+              ">= 1 vs rsync on 10,000 files, >= 0.5 vs cp -r):\n");
+  const std::string big = "1 GiB file", tree = "10,000 files";
+  const std::string large = std::string("zkcp ") + kLargeUnitKb + " KB";
+  for (const char* dir : {"up", "down"}) {
+    for (const std::string& zk_tool : {std::string("zkcp 1000 KB"), large}) {
+      auto ratio = [&](const std::string& set, const std::string& peer) {
+        double p = rate[set + "|" + dir + "|" + peer];
+        return p > 0 ? rate[set + "|" + dir + "|" + zk_tool] / p : 0.0;
+      };
+      std::printf("  %-4s %-17s  big/scp %5.2f  tree/rsync %5.2f  big/cp %5.2f  tree/cp %5.2f\n",
+                  dir, zk_tool.c_str(), have_ssh ? ratio(big, "scp") : 0.0,
+                  have_ssh ? ratio(tree, "rsync") : 0.0, ratio(big, "cp -r"),
+                  ratio(tree, "cp -r"));
+    }
+  }
+  return 0;
+}
