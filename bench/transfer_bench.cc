@@ -9,9 +9,9 @@
 // and, for zkcp, of the server (restarted before each zkcp row), and the ratios of the goals.
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,8 +176,9 @@ int main() {
   const char* ssh_port = std::getenv("ZK_BENCH_SSH_PORT");
   const char* ssh_key = std::getenv("ZK_BENCH_SSH_KEY");
   const bool have_ssh = ssh_port && ssh_key;
-  std::vector<std::string> ssh_opts = {"-o", "StrictHostKeyChecking=no", "-o",
-                                       "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+  std::vector<std::string> ssh_opts = {"-o", "StrictHostKeyChecking=no",
+                                       "-o", "UserKnownHostsFile=/dev/null",
+                                       "-o", "BatchMode=yes",
                                        "-o", "LogLevel=ERROR"};
   std::string ssh_cmd;
   if (have_ssh) {
@@ -202,9 +203,9 @@ int main() {
     for (const char* dir : {"up", "down"}) {
       const bool up = std::string(dir) == "up";
       // zkcp at both units: the server area is the "remote" side.
-      for (const auto& unit : {std::make_pair(std::string("zkcp 1000 KB"), env_default),
-                               std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB",
-                                              env_large)}) {
+      for (const auto& unit :
+           {std::make_pair(std::string("zkcp 1000 KB"), env_default),
+            std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB", env_large)}) {
         Row row = NewRow(set.label, dir, unit.first);
         fixture.StopServer();
         if (up) Sh("rm -rf '" + area + "'/*");
@@ -222,8 +223,8 @@ int main() {
         const char* trace = std::getenv("ZK_BENCH_TRACE");
         pid_t tracer = -1;
         if (trace) {
-          std::string tag = std::string(trace) + "/" + set.name + "-" + dir + "-" +
-                            std::to_string(rows.size());
+          std::string tag =
+              std::string(trace) + "/" + set.name + "-" + dir + "-" + std::to_string(rows.size());
           argv.insert(argv.begin(), {"strace", "-f", "-c", "-o", tag + ".client"});
           tracer = zk::test::Spawn({"strace", "-f", "-c", "-o", tag + ".server", "-p",
                                     std::to_string(fixture.server_pid())},
@@ -291,8 +292,9 @@ int main() {
                 r.dir.c_str(), r.tool.c_str(), r.t.seconds, mbs, fps, r.t.client_hwm_kb / 1024,
                 server.c_str(), r.t.status == 0 && r.complete ? "ok" : "INCOMPLETE");
   }
-  std::printf("\nratios (throughput of zkcp / peer; goals: >= 2 vs scp on the large file, "
-              ">= 1 vs rsync on 10,000 files, >= 0.5 vs cp -r):\n");
+  std::printf(
+      "\nratios (throughput of zkcp / peer; goals: >= 2 vs scp on the large file, "
+      ">= 1 vs rsync on 10,000 files, >= 0.5 vs cp -r):\n");
   const std::string big = "1 GiB file", tree = "10,000 files";
   const std::string large = std::string("zkcp ") + kLargeUnitKb + " KB";
   for (const char* dir : {"up", "down"}) {
@@ -303,8 +305,7 @@ int main() {
       };
       std::printf("  %-4s %-17s  big/scp %5.2f  tree/rsync %5.2f  big/cp %5.2f  tree/cp %5.2f\n",
                   dir, zk_tool.c_str(), have_ssh ? ratio(big, "scp") : 0.0,
-                  have_ssh ? ratio(tree, "rsync") : 0.0, ratio(big, "cp -r"),
-                  ratio(tree, "cp -r"));
+                  have_ssh ? ratio(tree, "rsync") : 0.0, ratio(big, "cp -r"), ratio(tree, "cp -r"));
     }
   }
   return 0;

@@ -58,8 +58,8 @@ void BatchBudget::Clear() {
   count_ = 0;
 }
 
-int64_t ChunkHeaderBytes(const std::string& path, const std::string& name,
-                         const std::string& upd, const std::string& crt) {
+int64_t ChunkHeaderBytes(const std::string& path, const std::string& name, const std::string& upd,
+                         const std::string& crt) {
   // Four strings (length, bytes, terminator, alignment) and six fixed fields.
   return static_cast<int64_t>(path.size() + name.size() + upd.size() + crt.size()) + 4 * 8 + 32;
 }

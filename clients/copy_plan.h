@@ -54,15 +54,15 @@ class BatchBudget {
 };
 
 // Header bytes a chunk adds to a request: its strings plus the fixed fields and alignment.
-int64_t ChunkHeaderBytes(const std::string& path, const std::string& name,
-                         const std::string& upd, const std::string& crt);
+int64_t ChunkHeaderBytes(const std::string& path, const std::string& name, const std::string& upd,
+                         const std::string& crt);
 
 // An entry of a destination listing, local or on the server.
 struct ListEntry {
   std::string name;
   bool is_dir = false;
-  int64_t size = 0;     // as the listing gives it (32-bit signed on the wire)
-  std::string upd;      // last-write time, "yyyy/mm/dd hh:nn:ss" local time
+  int64_t size = 0;  // as the listing gives it (32-bit signed on the wire)
+  std::string upd;   // last-write time, "yyyy/mm/dd hh:nn:ss" local time
 };
 
 // Finds destination entries by name without regard to ASCII letter case. Every entry is found,

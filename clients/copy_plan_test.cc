@@ -18,8 +18,8 @@ TEST(CopyPlanTest, UnitMustBeAPositiveDecimalThatFitsOneMessage) {
   ASSERT_TRUE(ParseUnit(std::to_string(MaxUnitKb()), &bytes));
   // The largest batch, with its full header budget, still fits one GIOP message.
   EXPECT_LE(bytes + 2 * kBatchHeaderBudget, kMaxMessageBytes);
-  for (const char* bad : {"", "0", "000", "-1", "+5", " 5", "5 ", "5k", "1.5", "0x10",
-                          "99999999999999999999"}) {
+  for (const char* bad :
+       {"", "0", "000", "-1", "+5", " 5", "5 ", "5k", "1.5", "0x10", "99999999999999999999"}) {
     EXPECT_FALSE(ParseUnit(bad, &bytes)) << bad;
   }
   EXPECT_FALSE(ParseUnit(std::to_string(MaxUnitKb() + 1), &bytes));

@@ -168,9 +168,8 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
         pending->budget.Clear();
         for (CORBA::ULong i = 0; i < first; ++i) {
           const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
-          pending->budget.Add(k.fileBuf.length(),
-                              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(),
-                                               k.crtDt.in()));
+          pending->budget.Add(k.fileBuf.length(), ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(),
+                                                                   k.updDt.in(), k.crtDt.in()));
         }
         return false;
       }
@@ -192,8 +191,8 @@ void CopyWalk::SendUpload(Pending* pending) {
       processed = pending->chunks.length();
     } else {
       if (r == 21) {
-        console_.err("ERROR:ディレクトリを作成できませんでした。(" + NameAt(pending->chunks, index) +
-                     ")");
+        console_.err("ERROR:ディレクトリを作成できませんでした。(" +
+                     NameAt(pending->chunks, index) + ")");
       } else {
         console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) + ")");
       }
@@ -256,8 +255,8 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
   return result;
 }
 
-void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
-                             Pending* pending, const std::string& local_dir) {
+void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir, Pending* pending,
+                             const std::string& local_dir) {
   if (file.size < 0) {  // 2 GiB or more: not describable in 32-bit offsets
     console_.err("ERROR:ダウンロードに失敗しました。(" + file.name + ")");
     return;
@@ -318,7 +317,8 @@ void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf& chunks, const std::stri
     std::string path = base + c.fileNm.in();
     std::string dir = DirPart(path);
     if (!dir.empty() && !fs_->MakeDirs(dir)) {
-      console_.err(std::string("ERROR:ディレクトリを作成できませんでした。(") + c.fileNm.in() + ")");
+      console_.err(std::string("ERROR:ディレクトリを作成できませんでした。(") + c.fileNm.in() +
+                   ")");
       return;
     }
     // Never more than was asked for, whatever came back.

@@ -190,8 +190,8 @@ TEST_F(CopyWalkTest, ModesAgainstExistingServerNamesInOtherCase) {
   Write("d/a.txt", "new", 1600000000);
   Write("d/b.txt", "new", 1600000000);
   Write("d/c.txt", "new", 1600000000);
-  server_.Put("A.TXT", "old", FormatLocalTime(1500000000));      // older, same size
-  server_.Put("B.Txt", "old", FormatLocalTime(1700000000));      // newer, same size
+  server_.Put("A.TXT", "old", FormatLocalTime(1500000000));       // older, same size
+  server_.Put("B.Txt", "old", FormatLocalTime(1700000000));       // newer, same size
   server_.Put("c.TXT\\inner", "x", FormatLocalTime(1500000000));  // a directory of that name
   {
     CopyWalk walk = Walk(CopyMode::kSkip);

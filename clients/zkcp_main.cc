@@ -85,8 +85,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
     // Copy.
     zk::ZKmdCopyServer server(session.server(), user);
-    zk::CopyWalk walk(zk::FileSystem::Default(), &server, mode, unit,
-                      zk::CopyConsole::Standard());
+    zk::CopyWalk walk(zk::FileSystem::Default(), &server, mode, unit, zk::CopyConsole::Standard());
     int result;
     if (to_server) {
       if (server_path.empty() || server_path.back() != '\\') server_path += "\\";

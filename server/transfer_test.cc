@@ -101,9 +101,9 @@ TEST_F(TransferTest, UploadAssemblesChunksInOrderAndSetsTimeOnTheLast) {
 TEST_F(TransferTest, UploadFirstChunkTruncatesAndEmptyFilesAreCreated) {
   Write(area_ + "old.txt", Bytes(5000, 1));
   CORBA::Long index = -1;
-  ZKmd::zkSeqFileBuf batch = Seq({Up("\\", "old.txt", "short", 1, false),
-                                  Up("\\", "empty", "", 1, false),
-                                  Up("/deep/er/", "x", "x", 1, false)});
+  ZKmd::zkSeqFileBuf batch =
+      Seq({Up("\\", "old.txt", "short", 1, false), Up("\\", "empty", "", 1, false),
+           Up("/deep/er/", "x", "x", 1, false)});
   EXPECT_EQ(StoreChunks(fs_, area_, batch, &index), 0);
   EXPECT_EQ(Read(area_ + "old.txt"), "short");
   struct stat st;
@@ -116,9 +116,9 @@ TEST_F(TransferTest, UploadFailuresNameTheChunkAndKeepEarlierOnes) {
   Write(area_ + "plain", "f");
   CORBA::Long index = -1;
   // A file stands where a directory is needed: 21 at chunk 2, chunk 1 stored.
-  ZKmd::zkSeqFileBuf batch = Seq({Up("\\", "ok1", "1", 1, false),
-                                  Up("\\plain\\sub\\", "x", "2", 1, false),
-                                  Up("\\", "never", "3", 1, false)});
+  ZKmd::zkSeqFileBuf batch =
+      Seq({Up("\\", "ok1", "1", 1, false), Up("\\plain\\sub\\", "x", "2", 1, false),
+           Up("\\", "never", "3", 1, false)});
   EXPECT_EQ(StoreChunks(fs_, area_, batch, &index), kTransferDirFailed);
   EXPECT_EQ(index, 2);
   EXPECT_EQ(Read(area_ + "ok1"), "1");
@@ -166,9 +166,9 @@ TEST_F(TransferTest, DownloadFillsChunksAndZeroesPastTheEnd) {
   Write(area_ + "a.bin", data);
   ASSERT_TRUE(fs_->SetWriteTime(area_ + "a.bin", 1600000000));
   CORBA::Long index = -1;
-  ZKmd::zkSeqFileBuf batch = Seq({Down(".\\", "a.bin", 0, 1024, 1, true),
-                                  Down(".", "a.bin", 1024, 1024, 2, true),
-                                  Down("", "a.bin", 2048, 1024, 3, false)});
+  ZKmd::zkSeqFileBuf batch =
+      Seq({Down(".\\", "a.bin", 0, 1024, 1, true), Down(".", "a.bin", 1024, 1024, 2, true),
+           Down("", "a.bin", 2048, 1024, 3, false)});
   ASSERT_EQ(FillChunks(fs_, area_, batch, &index), 0);
   EXPECT_EQ(index, 0);
   std::string got;
@@ -218,8 +218,8 @@ TEST_F(TransferTest, DownloadRefusesBadRequestsAtTheirPosition) {
   // Lengths that each fit but together would not fit one reply.
   long half = static_cast<long>(kMaxMessageBytes / 2) + 1;
   CORBA::Long index = -1;
-  ZKmd::zkSeqFileBuf batch = Seq({Down("\\", "f", 0, 3), Down("\\", "f", 0, half),
-                                  Down("\\", "f", 0, half)});
+  ZKmd::zkSeqFileBuf batch =
+      Seq({Down("\\", "f", 0, 3), Down("\\", "f", 0, half), Down("\\", "f", 0, half)});
   // The first two are filled (about half the limit), the third is refused before allocation.
   EXPECT_EQ(FillChunks(fs_, area_, batch, &index), kTransferFileFailed);
   EXPECT_EQ(index, 3);

@@ -53,7 +53,8 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // Same bytes and same last-write time, without printing megabytes on failure.
 ::testing::AssertionResult SameFile(const std::string& a, const std::string& b) {
-  if (!Exists(a) || !Exists(b)) return ::testing::AssertionFailure() << a << " or " << b << " missing";
+  if (!Exists(a) || !Exists(b))
+    return ::testing::AssertionFailure() << a << " or " << b << " missing";
   std::string x = ReadFile(a), y = ReadFile(b);
   if (x != y) {
     return ::testing::AssertionFailure()
@@ -123,10 +124,12 @@ TEST_F(CopyTest, FilesOfEverySizeGoUpAndComeBackIdentical) {
   r = Zkcp({"::up/sizes", "down"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.err);
-  EXPECT_EQ("up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
-            "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
-            "up\\sizes\\two-units\n" + Copied(7),
-            r.out);
+  EXPECT_EQ(
+      "up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
+      "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
+      "up\\sizes\\two-units\n" +
+          Copied(7),
+      r.out);
   for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small2"}) {
     EXPECT_TRUE(SameFile(src + "/" + f, Client() + "/down/sizes/" + f)) << f;
   }
@@ -167,12 +170,15 @@ TEST_F(CopyTest, SourceFormsSelectTheDirectoryItsContentOrMatchingNames) {
   MakeDirs(here);
   RunOptions in_here;
   in_here.cwd = here;
-  r = test::Run({Program("zkcp"), "::f1/forms", "-e", Client() + "/client.zkd", "-p", kPass}, in_here);
+  r = test::Run({Program("zkcp"), "::f1/forms", "-e", Client() + "/client.zkd", "-p", kPass},
+                in_here);
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(SameFile(src + "/deep/er/c.txt", here + "/forms/deep/er/c.txt"));
-  EXPECT_EQ("f1\\forms\\a.txt\nf1\\forms\\b.log\nf1\\forms\\deep\\er\\c.txt\n"
-            "f1\\forms\\sub.txt\\d.bin\n" + Copied(4),
-            r.out);
+  EXPECT_EQ(
+      "f1\\forms\\a.txt\nf1\\forms\\b.log\nf1\\forms\\deep\\er\\c.txt\n"
+      "f1\\forms\\sub.txt\\d.bin\n" +
+          Copied(4),
+      r.out);
   // Server masks, with "/" typed for "\".
   r = Zkcp({"::f2/*.txt", "masked"});
   EXPECT_EQ(0, r.status) << r.err;
@@ -200,7 +206,7 @@ TEST_F(CopyTest, ModesAgainstExistingFilesInOtherLetterCase) {
 
   r = Zkcp({"-r", "modes/", "::m"});  // replace: everything
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(Copied(3) , r.out.substr(r.out.find_last_of('\n', r.out.size() - 2) + 1));
+  EXPECT_EQ(Copied(3), r.out.substr(r.out.find_last_of('\n', r.out.size() - 2) + 1));
 
   // The later of -u and -r wins; downloads look names up in the local folder.
   Put(Store() + "/m2/only.txt", "server", 1500000000);
@@ -242,9 +248,9 @@ TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
   ASSERT_EQ(0, symlink((src + "/nowhere").c_str(), (src + "/b.txt").c_str()));
   RunResult r = Zkcp({"bad/", "::bad"});
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) +
-                kNotCopied,
-            r.out);
+  EXPECT_EQ(
+      src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) + kNotCopied,
+      r.out);
   EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", r.err);
 
   // A server file stands where a directory would have to be created.
@@ -295,9 +301,8 @@ TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
 }
 
 TEST_F(CopyTest, ArgumentsAreCheckedBeforeAnythingElse) {
-  const std::string usage =
-      "usage: " + Program("zkcp") +
-      " <送り側> <受け側> -u -r -e <環境設定ファイル名> -p <パスワード> \n";
+  const std::string usage = "usage: " + Program("zkcp") +
+                            " <送り側> <受け側> -u -r -e <環境設定ファイル名> -p <パスワード> \n";
   RunResult r = fixture_->RunClient("u1", "zkcp", {});
   EXPECT_EQ(20, r.status);
   EXPECT_EQ(usage, r.out);
