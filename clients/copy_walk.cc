@@ -28,6 +28,11 @@ std::string NameAt(const ZKmd::zkSeqFileBuf& chunks, CORBA::Long index) {
   return chunks[index - 1].fileNm.in();
 }
 
+// A name the server listed that is one entry of the local directory: no "/", not "." or "..".
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 // A listing entry for a local directory entry.
 ListEntry FromDirEntry(const DirEntry& e) {
   ListEntry l;
@@ -232,6 +237,10 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
   try {
     std::vector<ListEntry> listing = server_->List(server_dir, mask);
     for (const ListEntry& e : listing) {
+      if (!IsPlainName(e.name)) {  // would land outside the destination directory
+        console_.err("ERROR:ダウンロードに失敗しました。(" + e.name + ")");
+        continue;
+      }
       if (e.is_dir) {
         SendDownload(&pending, local_dir);
         if (FromServer(server_dir + e.name + "\\", "*.*", local_dir + e.name + "/") != kWalkOk) {

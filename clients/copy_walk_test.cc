@@ -275,6 +275,18 @@ TEST_F(CopyWalkTest, DownloadsATreeWithTimesAndSkipsExistingNames) {
   EXPECT_EQ(out_.front(), ".\\docs\\a.bin");
 }
 
+TEST_F(CopyWalkTest, ListedNamesThatWouldLeaveTheDestinationAreRefused) {
+  server_.Put("../escaped", "x", FormatLocalTime(1600000000));
+  server_.Put("fine", "y", FormatLocalTime(1600000000));
+  ASSERT_EQ(mkdir((root_ + "dst").c_str(), 0700), 0);
+  CopyWalk walk = Walk();
+  EXPECT_EQ(walk.FromServer(".\\", "*.*", root_ + "dst/"), kWalkOk);
+  EXPECT_EQ(err_, std::vector<std::string>{"ERROR:ダウンロードに失敗しました。(../escaped)"});
+  EXPECT_EQ(access((root_ + "escaped").c_str(), F_OK), -1);
+  EXPECT_EQ(Read("dst/fine"), "y");
+  EXPECT_EQ(walk.copied(), 1);
+}
+
 TEST_F(CopyWalkTest, FailedDownloadWritesNothingOfItsBatch) {
   server_.Put("a.txt", "a", FormatLocalTime(1600000000));
   server_.Put("b.txt", "b", FormatLocalTime(1600000000));
