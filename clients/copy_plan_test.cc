@@ -120,31 +120,5 @@ TEST(CopyPlanTest, TransferModesDecideOnExistingEntries) {
   EXPECT_TRUE(ShouldCopy(CopyMode::kUpdate, &garbled, 10, t1));
 }
 
-TEST(CopyPlanTest, ResultLinesAreRightAlignedGroupedCounts) {
-  auto lines = ResultLines(0, 0);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "                 0 個のファイルをコピーしました。");
-  lines = ResultLines(1234567, 2);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "         1,234,567 個のファイルをコピーしました。");
-  EXPECT_EQ(lines[1], "                 2 個のファイルがコピーできませんでした。");
-}
-
-TEST(CopyPlanTest, LocalPathsSplitIntoDirectoryAndMask) {
-  std::string dir, mask;
-  SplitLocalPath("/home/u/data", &dir, &mask);
-  EXPECT_EQ(dir, "/home/u/");
-  EXPECT_EQ(mask, "data");
-  SplitLocalPath("/home/u/data/", &dir, &mask);
-  EXPECT_EQ(dir, "/home/u/data/");
-  EXPECT_EQ(mask, "*.*");
-  SplitLocalPath("/home/u/data/*.txt", &dir, &mask);
-  EXPECT_EQ(dir, "/home/u/data/");
-  EXPECT_EQ(mask, "*.txt");
-  SplitLocalPath("/", &dir, &mask);
-  EXPECT_EQ(dir, "/");
-  EXPECT_EQ(mask, "*.*");
-}
-
 }  // namespace
 }  // namespace zk

@@ -174,57 +174,6 @@ TEST_F(CopyWalkTest, UploadsATreeInUnitSizedBatches) {
   EXPECT_EQ(server_.batch_chunks, chunks);
 }
 
-TEST_F(CopyWalkTest, SmallFilesShareOneBatchAndMasksSelect) {
-  Write("d/1.txt", Bytes(300));
-  Write("d/2.txt", Bytes(300));
-  Write("d/3.txt", Bytes(300));
-  Write("d/skip.bin", Bytes(10));
-  CopyWalk walk = Walk();
-  EXPECT_EQ(walk.ToServer(root_ + "d/", "*.TXT", ".\\"), kWalkOk);
-  EXPECT_EQ(walk.copied(), 3);
-  EXPECT_EQ(server_.batch_chunks, std::vector<CORBA::ULong>{3});
-  EXPECT_EQ(server_.files.count("skip.bin"), 0u);
-}
-
-TEST_F(CopyWalkTest, ModesAgainstExistingServerNamesInOtherCase) {
-  Write("d/a.txt", "new", 1600000000);
-  Write("d/b.txt", "new", 1600000000);
-  Write("d/c.txt", "new", 1600000000);
-  server_.Put("A.TXT", "old", FormatLocalTime(1500000000));       // older, same size
-  server_.Put("B.Txt", "old", FormatLocalTime(1700000000));       // newer, same size
-  server_.Put("c.TXT\\inner", "x", FormatLocalTime(1500000000));  // a directory of that name
-  {
-    CopyWalk walk = Walk(CopyMode::kSkip);
-    walk.ToServer(root_ + "d/", "*.*", "\\");
-    EXPECT_EQ(walk.copied(), 0);
-    EXPECT_EQ(server_.files.count("a.txt"), 0u);
-  }
-  {
-    CopyWalk walk = Walk(CopyMode::kUpdate);
-    walk.ToServer(root_ + "d/", "*.*", "\\");
-    EXPECT_EQ(walk.copied(), 1);
-    EXPECT_EQ(server_.files["a.txt"], "new");
-    EXPECT_EQ(server_.files.count("b.txt"), 0u);
-  }
-  {
-    CopyWalk walk = Walk(CopyMode::kReplace);
-    walk.ToServer(root_ + "d/", "*.*", "\\");
-    EXPECT_EQ(walk.copied(), 3);
-  }
-}
-
-TEST_F(CopyWalkTest, UnreadableFilesAreCountedAndTheRestCopied) {
-  Write("d/a.txt", "a");
-  Write("d/c.txt", "c");
-  ASSERT_EQ(symlink((root_ + "nowhere").c_str(), (root_ + "d/b.txt").c_str()), 0);
-  CopyWalk walk = Walk();
-  EXPECT_EQ(walk.ToServer(root_ + "d/", "*.*", "\\"), kWalkOk);
-  EXPECT_EQ(walk.copied(), 2);
-  EXPECT_EQ(walk.unreadable(), 1);
-  EXPECT_EQ(err_, std::vector<std::string>{"WARNING:ファイルを開けませんでした。"});
-  EXPECT_EQ(out_.size(), 3u);  // the unreadable file is announced before it is opened
-}
-
 TEST_F(CopyWalkTest, FailedBatchIsReportedAndTheWalkGoesOn) {
   Write("d/a.txt", "a");
   Write("d/b.txt", "b");
@@ -295,15 +244,6 @@ TEST_F(CopyWalkTest, FailedDownloadWritesNothingOfItsBatch) {
   EXPECT_EQ(walk.FromServer(".\\", "*.*", root_), kWalkOk);
   EXPECT_EQ(err_, std::vector<std::string>{"ERROR:ダウンロードに失敗しました。(b.txt)"});
   EXPECT_EQ(access((root_ + "a.txt").c_str(), F_OK), -1);
-  EXPECT_EQ(walk.copied(), 0);
-}
-
-TEST_F(CopyWalkTest, DownloadOverALocalDirectoryReportsTheWrite) {
-  server_.Put("a", "data", FormatLocalTime(1600000000));
-  ASSERT_EQ(mkdir((root_ + "a").c_str(), 0700), 0);
-  CopyWalk walk = Walk(CopyMode::kReplace);
-  EXPECT_EQ(walk.FromServer(".\\", "*.*", root_), kWalkOk);
-  EXPECT_EQ(err_, std::vector<std::string>{"ERROR:ファイル書き込みに失敗しました。(a)"});
   EXPECT_EQ(walk.copied(), 0);
 }
 
