@@ -1,5 +1,7 @@
 // The servant of ZKmd. It holds only the ORB and the path of the server environment file; every
-// operation works on its arguments, that file and the users' storage directories.
+// operation works on its arguments, that file and the users' storage directories. zkExistsUser
+// binds its user id to the calling connection; every other operation serves only that user id
+// on that connection (server/connection_auth.h).
 #ifndef ZK_SERVER_ZKMDIMPL_H_
 #define ZK_SERVER_ZKMDIMPL_H_
 
@@ -18,6 +20,9 @@ class ZKmdImpl : public POA_ZKmd {
   void SetOrb(CORBA::ORB_ptr orb);
   void SetEnvFile(const std::string& env_file);
   const std::string& env_file() const { return env_file_; }
+
+  // Notes the calling connection of each request for the operations' guard.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
   // Users and passwords.
   CORBA::Long zkChgUserPwd(const char* userId, const char* newPassword) override;

@@ -1,5 +1,6 @@
 // Listing, existence queries and removal inside a user's storage directory. Every operation first
-// looks the user's area up and joins the wire path onto it; an unregistered user id or a path that
+// checks that its user id is the one authenticated on the calling connection, then looks the
+// user's area up and joins the wire path onto it; an unregistered user id or a path that
 // would leave the area gets the operation's failure answer (0 for queries, -1 for removals)
 // without anything being read or changed.
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
 #include "server/zkmdimpl.h"
@@ -62,6 +64,7 @@ bool SearchArea(const std::string& env_file, const char* user, const char* dir_n
 }  // namespace
 
 CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
+  if (!CallerIs(userId, "zkExistsDir")) return 0;
   std::string path;
   if (!AreaPath(env_file_, userId, dirName, &path)) return 0;
   DirEntry st;
@@ -69,6 +72,7 @@ CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
 }
 
 CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
+  if (!CallerIs(userId, "zkExistsFile")) return 0;
   std::string path;
   if (!AreaPath(env_file_, userId, fileName, &path)) return 0;
   DirEntry st;
@@ -76,6 +80,7 @@ CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
 }
 
 CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
+  if (!CallerIs(userId, "zkFileCount")) return 0;
   try {
     std::vector<DirEntry> found;
     if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
@@ -87,6 +92,7 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
 
 CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
                                  const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
+  if (!CallerIs(userId, "zkFileList")) return 0;
   std::vector<DirEntry> found;
   if (!SearchArea(env_file_, userId, dirName, fileMask, &found) || found.empty()) return 0;
 
@@ -118,6 +124,7 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
+  if (!CallerIs(userId, "zkDirRemove")) return -1;
   std::string path;
   if (!AreaPath(env_file_, userId, dirName, &path)) return -1;
   path = DropFinalSlash(path);
@@ -128,6 +135,7 @@ CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
+  if (!CallerIs(userId, "zkFileRemove")) return -1;
   std::string path;
   if (!AreaPath(env_file_, userId, fileName, &path)) return -1;
   DirEntry st;

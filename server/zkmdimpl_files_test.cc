@@ -9,6 +9,7 @@
 
 #include <fstream>
 
+#include "server/connection_auth.h"
 #include "server/zkmdimpl.h"
 #include "settings/zkdb.h"
 
@@ -31,6 +32,7 @@ class ServantFilesTest : public ::testing::Test {
     ASSERT_EQ(0, mkdir((root_ + "/outside/empty").c_str(), 0700));
     File(root_ + "/outside/secret", "secret");
     servant_.SetEnvFile(env_);
+    ServerConnections().Authenticated(&connection_, "u1");
   }
   void TearDown() override { ASSERT_EQ(0, system(("rm -rf '" + root_ + "'").c_str())); }
 
@@ -67,6 +69,9 @@ class ServantFilesTest : public ::testing::Test {
 
   std::string root_, env_, area_;
   ZKmdImpl servant_;
+  // The calls come as over a connection on which u1 has authenticated.
+  int connection_ = 0;
+  CallScope call_{&connection_, "giop:tcp:127.0.0.1:1"};
 };
 
 using Names = std::vector<std::string>;

@@ -2,6 +2,7 @@
 // environment file, the file system and the process layer. The checks live in server/jobs.cc.
 #include "platform/process.h"
 #include "platform/startdir.h"
+#include "server/connection_auth.h"
 #include "server/jobs.h"
 #include "server/storage.h"
 #include "server/zkmdimpl.h"
@@ -47,6 +48,11 @@ class RegistryJobHost : public JobHost {
 CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
                                   const char* jobPassword, const char* runMode,
                                   char*& retValue) {
+  if (!CallerIs(userId, "zkRemoteJob")) {
+    CORBA::string_free(retValue);
+    retValue = CORBA::string_dup("0");
+    return kJobUnknown;
+  }
   JobRequest request;
   request.user_id = userId ? userId : "";
   request.job_id = jobId ? jobId : "";

@@ -143,17 +143,20 @@ TEST_F(ServerTest, UserOperationsOverTheWire) {
   EXPECT_EQ(0, server->zkExistsUser("nobody", "Secret1"));
 
   // A change is seen by the next check; the rest of the row stays. Both requests are larger
-  // than omniORB's default message limit.
+  // than omniORB's default message limit. The change needs the user authenticated on this
+  // connection, which the refused checks above have undone.
   const std::string dir_before = ReadUserDir(env, "u1");
   const std::string long_word(3 * 1024 * 1024, 'w');
+  EXPECT_EQ(-1, server->zkChgUserPwd("u1", long_word.c_str()));
+  EXPECT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
   EXPECT_EQ(0, server->zkChgUserPwd("u1", long_word.c_str()));
   EXPECT_EQ(-1, server->zkExistsUser("u1", long_word.c_str()));
   EXPECT_EQ(0, server->zkExistsUser("u1", "Secret1"));
   EXPECT_EQ(dir_before, ReadUserDir(env, "u1"));
   EXPECT_EQ("u1", ReadEnvValue(env, "usr_u1", 1));
 
-  // An unregistered user id: answered 0, and no row appears.
-  EXPECT_EQ(0, server->zkChgUserPwd("ghost", "x"));
+  // An unregistered user id can never be authenticated: refused, and no row appears.
+  EXPECT_EQ(-1, server->zkChgUserPwd("ghost", "x"));
   EXPECT_EQ(0, UserExists(env, "ghost"));
 }
 

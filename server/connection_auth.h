@@ -1,0 +1,76 @@
+// Authentication bound to the connection. The server remembers, per GIOP connection, the user id
+// that zkExistsUser accepted on it; every other operation is served only when its user id is the
+// one authenticated on the calling connection.
+//
+// ConnectionAuth is the bookkeeping alone (connections are opaque keys), so it can be tested
+// without an ORB. The ORB side: InstallConnectionTracking() hooks every accepted connection,
+// and CallScope notes the calling connection of the request being dispatched in a thread-local
+// that the operations read through CurrentCall().
+#ifndef ZK_SERVER_CONNECTION_AUTH_H_
+#define ZK_SERVER_CONNECTION_AUTH_H_
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace zk {
+
+class ConnectionAuth {
+ public:
+  // A connection was accepted. The ORB reuses the memory of closed connections, so the same key
+  // may come back: it gets a fresh id and whatever the old connection proved is forgotten.
+  void Accepted(const void* conn);
+  // zkExistsUser accepted `user` on `conn` (which it replaces), or refused it (which clears).
+  void Authenticated(const void* conn, const std::string& user);
+  void Failed(const void* conn);
+  // True when `user` is the one authenticated on `conn`. A null or never seen connection has
+  // nobody authenticated.
+  bool Allows(const void* conn, const std::string& user) const;
+  // Connections remembered (for tests: reused keys do not pile up).
+  size_t size() const;
+
+ private:
+  // The id of `conn`, assigned now when the connection was accepted before tracking began.
+  uint64_t IdOf(const void* conn);
+
+  mutable std::mutex mu_;
+  uint64_t next_id_ = 1;
+  std::map<const void*, uint64_t> ids_;   // live connection -> its id
+  std::map<uint64_t, std::string> users_;  // connection id -> authenticated user
+};
+
+// The process-wide table the servant uses.
+ConnectionAuth& ServerConnections();
+
+// The connection of the request this thread is serving (null outside a request) and the peer's
+// address in the ORB's form ("giop:tcp:127.0.0.1:40000").
+struct CallOrigin {
+  const void* conn = nullptr;
+  std::string peer;
+};
+const CallOrigin& CurrentCall();
+
+// Sets this thread's CallOrigin for its lifetime, restoring the previous one afterwards.
+class CallScope {
+ public:
+  CallScope(const void* conn, const char* peer);
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  CallOrigin saved_;
+};
+
+// Registers the accept hook with the ORB (once per process; after ORB_init, before the first
+// connection is served).
+void InstallConnectionTracking();
+
+// The guard at the top of each operation: true when `user` is authenticated on the calling
+// connection; otherwise logs one line naming the operation, the user id and the peer.
+bool CallerIs(const char* user, const char* operation);
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_CONNECTION_AUTH_H_
