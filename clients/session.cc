@@ -83,7 +83,7 @@ bool ClientSession::Connect() {
     return false;
   }
 
-  orb_ = InitOrb(TranslateForOmniOrb(ClientOrbArgs(argv0_, c)));
+  orb_ = InitOrb(ClientOrbSetup(argv0_, c, ClientConfigFile(env_file_)));
   CosNaming::NamingContext_var naming = NamingContext(orb_.in());
   CORBA::Object_var obj = naming->resolve(ServerName());
   server_ = ZKmd::_narrow(obj.in());

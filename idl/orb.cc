@@ -2,8 +2,11 @@
 // option names, ORB start-up, the naming context and the text form of exceptions.
 #include "idl/orb.h"
 
+#include <omniORB4/internal/transportRules.h>
+#include <omniORB4/sslContext.h>
 #include <omniORB4/streamOperators.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -32,6 +35,41 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// A client's TLS context: it trusts the given CA and presents no certificate of its own.
+class ClientTlsContext : public sslContext {
+ public:
+  explicit ClientTlsContext(const std::string& ca_file)
+      : sslContext(CopyOf(ca_file), nullptr, nullptr) {}
+
+ protected:
+  void set_certificate() override {}
+  void set_privatekey() override {}
+
+ private:
+  // The context keeps the pointer for the life of the process.
+  static const char* CopyOf(const std::string& s) { return CORBA::string_dup(s.c_str()); }
+};
+
+// A client transport rule for one exact address ("giop:tcp:host:port"). omniORB's own rules match
+// hosts only, and the naming service and the server usually share one.
+class ExactAddressRule : public omni::transportRules::Rule {
+ public:
+  explicit ExactAddressRule(const char* address) : Rule(address) {}
+  CORBA::Boolean match(const char* endpoint) override {
+    return std::strcmp(endpoint, addressMask()) == 0;
+  }
+};
+
+class ExactAddressRuleType : public omni::transportRules::RuleType {
+ public:
+  CORBA::Boolean createRules(const char* address_mask, const CORBA::StringSeq& actions,
+                             omni::transportRules& rules) override {
+    if (std::strncmp(address_mask, "giop:", 5) != 0) return false;
+    rules.addRule(new ExactAddressRule(address_mask), actions);
+    return true;
+  }
+};
+
 }  // namespace
 
 std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c) {
@@ -43,17 +81,21 @@ std::vector<std::string> ClientOrbArgs(const std::string& argv0, const Connectio
   return {argv0, "-ORBInitRef", NameServiceRef(c)};
 }
 
-bool ConfigNames(const std::string& conf_file, const std::string& key) {
+std::string ConfigValue(const std::string& conf_file, const std::string& key) {
   std::ifstream in(conf_file);
-  std::string line;
+  std::string line, value;
   while (std::getline(in, line)) {
     std::string t = Trim(line);
     if (t.empty() || t[0] == '#') continue;
     size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (Trim(t.substr(0, eq)) == key && !Trim(t.substr(eq + 1)).empty()) return true;
+    if (Trim(t.substr(0, eq)) == key) value = Trim(t.substr(eq + 1));  // the last one holds
   }
-  return false;
+  return value;
+}
+
+bool ConfigNames(const std::string& conf_file, const std::string& key) {
+  return !ConfigValue(conf_file, key).empty();
 }
 
 bool ConfiguresTls(const std::string& conf_file) { return ConfigNames(conf_file, "sslKeyFile"); }
@@ -91,6 +133,11 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
         size_t at = endpoint.find("ssl_port=");
         if (at != std::string::npos) port = endpoint.substr(at + 9);
         out.push_back("giop:ssl::" + port);
+        // The clients hold no certificate: the server asks for none, unless configured to.
+        if (!ConfigNames(conf, "sslVerifyMode")) {
+          out.push_back("-ORBsslVerifyMode");
+          out.push_back("none");
+        }
       } else {
         out.push_back("giop:tcp::");
       }
@@ -107,6 +154,39 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
   out.push_back("0");
   out.push_back("-ORBoutConScanPeriod");
   out.push_back("0");
+  return out;
+}
+
+std::string ClientConfigFile(const std::string& env_file) {
+  size_t slash = env_file.find_last_of('/');
+  return (slash == std::string::npos ? std::string(".") : env_file.substr(0, slash)) +
+         "/client.conf";
+}
+
+std::vector<std::string> ClientOrbSetup(const std::string& argv0, const ConnectionSettings& c,
+                                        const std::string& conf_file) {
+  std::vector<std::string> args = ClientOrbArgs(argv0, c);
+  const bool has_conf = IsRegularFile(conf_file);
+  if (has_conf) {
+    args.push_back("-ORBSvcConf");
+    args.push_back(conf_file);
+  }
+  std::vector<std::string> out = TranslateForOmniOrb(args);
+  const std::string ca = has_conf ? ConfigValue(conf_file, "sslCAFile") : std::string();
+  if (ca.empty()) return out;
+
+  // The naming service speaks plain IIOP at its own address and nowhere else; everything else,
+  // the server above all, is reached over TLS or not at all.
+  static bool rule_type_added = false;
+  if (!rule_type_added) {
+    omni::transportRules::addRuleType(new ExactAddressRuleType());
+    rule_type_added = true;
+  }
+  sslContext::singleton = new ClientTlsContext(ca);
+  out.push_back("-ORBclientTransportRule");
+  out.push_back("giop:tcp:" + c.ns + ":" + c.iiop + " tcp");
+  out.push_back("-ORBclientTransportRule");
+  out.push_back("* ssl");
   return out;
 }
 

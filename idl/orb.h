@@ -37,6 +37,19 @@ bool ConfigNames(const std::string& conf_file, const std::string& key);
 // the server then listens on its TLS port only.
 bool ConfiguresTls(const std::string& conf_file);
 
+// The client's optional omniORB configuration file: client.conf in the folder of its
+// environment file.
+std::string ClientConfigFile(const std::string& env_file);
+// The value `conf_file` gives `key` ("" when it names none).
+std::string ConfigValue(const std::string& conf_file, const std::string& key);
+// The client's translated argument vector, with `conf_file` (when it exists) as its omniORB
+// configuration. When that file names a CA (sslCAFile), a TLS context trusting that CA and
+// holding no certificate of its own is installed, and every request to the server goes over TLS
+// (no clear-text fallback): only the naming service's own address is reached in clear text.
+// Call once, before InitOrb.
+std::vector<std::string> ClientOrbSetup(const std::string& argv0, const ConnectionSettings& c,
+                                        const std::string& conf_file);
+
 // ORB_init over a translated argument vector (and the message-size limit of the transfers).
 CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args);
 

@@ -80,11 +80,19 @@ TEST(OrbArgsTest, TranslatesForOmniOrb) {
                       kTuning)),
             out);
 
-  // A file that sets a TLS key: the TLS port only. One that sets a trace level keeps it.
+  // A file that sets a TLS key: the TLS port only, asking clients for no certificate unless
+  // the file says otherwise. One that sets a trace level keeps it.
   ConfFile tls("sslCAFile = ca.pem\n  sslKeyFile =  key.pem \ntraceLevel = 10\n");
   server[4] = tls.path();
   EXPECT_EQ(Join({"zksvr", "-ORBInitRef", "NameService=corbaloc:iiop:srv:5000/NameService",
-                  "-ORBconfigFile", tls.path(), "-ORBendPoint", "giop:ssl::5001"},
+                  "-ORBconfigFile", tls.path(), "-ORBendPoint", "giop:ssl::5001",
+                  "-ORBsslVerifyMode", "none"},
+                 kTuning),
+            TranslateForOmniOrb(server));
+  ConfFile verify("sslKeyFile = key.pem\nsslVerifyMode = peer,fail\ntraceLevel = 1\n");
+  server[4] = verify.path();
+  EXPECT_EQ(Join({"zksvr", "-ORBInitRef", "NameService=corbaloc:iiop:srv:5000/NameService",
+                  "-ORBconfigFile", verify.path(), "-ORBendPoint", "giop:ssl::5001"},
                  kTuning),
             TranslateForOmniOrb(server));
 }
