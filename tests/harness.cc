@@ -74,7 +74,40 @@ bool ServerAnswers(int port) {
   }
 }
 
+// True when the naming service on `port` has "ZKmdImpl" bound. The test ORB cannot talk to a
+// TLS-only server; a fresh naming service holds the name only once the server serves.
+bool NameBound(int port) {
+  try {
+    CORBA::Object_var obj = TestOrb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(port) + "/NameService").c_str());
+    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
+    if (CORBA::is_nil(nc)) return false;
+    CosNaming::Name name;
+    name.length(1);
+    name[0].id = CORBA::string_dup("ZKmdImpl");
+    name[0].kind = CORBA::string_dup("");
+    CORBA::Object_var ref = nc->resolve(name);
+    return !CORBA::is_nil(ref);
+  } catch (...) {
+    return false;
+  }
+}
+
+RunResult Openssl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/openssl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
 }  // namespace
+
+bool MakeCertificateAuthority(const std::string& prefix, std::string* why) {
+  RunResult r = Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
+                         "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", prefix + ".key",
+                         "-out", prefix + ".pem", "-days", "30", "-subj", "/CN=zk test CA"});
+  if (r.status != 0 && why) *why = "openssl: " + r.err;
+  return r.status == 0;
+}
 
 std::string BinDir() {
   const char* b = getenv("ZK_BIN");
@@ -284,6 +317,33 @@ ServerFixture::~ServerFixture() {
   StopNaming();
 }
 
+bool ServerFixture::EnableTls(std::string* why) {
+  const std::string tls = dir() + "/tls";
+  mkdir(tls.c_str(), 0700);
+  if (!MakeCertificateAuthority(tls + "/ca", why)) return false;
+  RunResult r = Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                         "-nodes", "-keyout", tls + "/server.key", "-out", tls + "/server.csr",
+                         "-subj", "/CN=127.0.0.1"});
+  if (r.status == 0) {
+    r = Openssl({"x509", "-req", "-in", tls + "/server.csr", "-CA", tls + "/ca.pem", "-CAkey",
+                 tls + "/ca.key", "-CAcreateserial", "-out", tls + "/server.crt", "-days", "30"});
+  }
+  if (r.status != 0) {
+    if (why) *why = "openssl: " + r.err;
+    return false;
+  }
+  // omniORB reads the key and the certificate from one file, and wants a key password even for
+  // a key that has none.
+  WriteFile(tls + "/server.pem", ReadFile(tls + "/server.key") + ReadFile(tls + "/server.crt"));
+  chmod((tls + "/server.pem").c_str(), 0600);
+  WriteFile(dir() + "/server.conf", "endPointPublish = giop:ssl:127.0.0.1:\n"
+                                    "sslCAFile = " + ca_file() + "\n"
+                                    "sslKeyFile = " + tls + "/server.pem\n"
+                                    "sslKeyPassword = unused\n");
+  tls_ = true;
+  return true;
+}
+
 std::string ServerFixture::AddUser(const std::string& user, const std::string& password) {
   std::string store = storage_dir(user);
   std::string client = client_dir(user);
@@ -293,6 +353,7 @@ std::string ServerFixture::AddUser(const std::string& user, const std::string& p
   CreateUserEnvFile(client + "/client.zkd", ReadEnvSetting(server_env(), "ns"),
                     ReadEnvSetting(server_env(), "iiop"), ReadEnvSetting(server_env(), "ssl"),
                     ReadEnvSetting(server_env(), "unit"), user, password);
+  if (tls_) WriteFile(client + "/client.conf", "sslCAFile = " + ca_file() + "\n");
   return client;
 }
 
@@ -315,7 +376,7 @@ bool ServerFixture::StartServer(std::string* why) {
   server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
   auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
-    if (ServerAnswers(ns_port_)) return true;
+    if (tls_ ? NameBound(ns_port_) : ServerAnswers(ns_port_)) return true;
     int raw;
     if (waitpid(server_pid_, &raw, WNOHANG) == server_pid_) {
       server_pid_ = -1;

@@ -63,6 +63,10 @@ bool WaitForPort(int port, int seconds);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
+// With openssl: a new certificate authority, its certificate in `prefix`.pem and its key in
+// `prefix`.key (owner-only). False, with the reason in *why, when openssl failed.
+bool MakeCertificateAuthority(const std::string& prefix, std::string* why = nullptr);
+
 // A naming service and zksvr on 127.0.0.1, free ports, everything in one temporary folder:
 //   dir()/server.zkd            the server environment file (unit 1000 unless changed)
 //   dir()/zksvr                 link to the built server (so server.conf is looked up in dir())
@@ -79,8 +83,15 @@ class ServerFixture {
   std::string server_env() const { return dir() + "/server.zkd"; }
   int ns_port() const { return ns_port_; }
 
-  // Registers a user (storage dir()/store/<user>/) and writes dir()/clients/<user>/client.zkd.
-  // Returns the user's client folder.
+  // Makes the server TLS only: a private CA and a server key and certificate in dir()/tls/,
+  // and server.conf naming them (still publishing 127.0.0.1). Every user added afterwards gets a
+  // client.conf trusting that CA beside its client.zkd. Call before AddUser and StartServer.
+  bool EnableTls(std::string* why = nullptr);
+  bool tls() const { return tls_; }
+  std::string ca_file() const { return dir() + "/tls/ca.pem"; }
+
+  // Registers a user (storage dir()/store/<user>/) and writes dir()/clients/<user>/client.zkd
+  // (and client.conf when TLS is on). Returns the user's client folder.
   std::string AddUser(const std::string& user, const std::string& password);
   std::string client_dir(const std::string& user) const { return dir() + "/clients/" + user; }
   std::string storage_dir(const std::string& user) const { return dir() + "/store/" + user; }
@@ -108,6 +119,7 @@ class ServerFixture {
   int ns_port_ = 0;
   pid_t ns_pid_ = -1;
   pid_t server_pid_ = -1;
+  bool tls_ = false;
 };
 
 }  // namespace test
