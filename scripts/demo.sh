@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The demo: sets up run/ at the top of the repository with the built programs, a server
-# environment file for 127.0.0.1 and one user "demo" (password "demo"), starts the naming
-# service and zksvr with the launchers, waits until the server answers and prints what to try.
+# environment file for 127.0.0.1, a private certificate authority and a server certificate so
+# that every request travels over TLS, and one user "demo" (password "demo") who trusts that CA;
+# starts the naming service and zksvr with the launchers, waits until the server answers and
+# prints what to try.
 #
 #   scripts/demo.sh          set up (first time) and start; a running demo is left as it is
 #   scripts/demo.sh stop     stop the demo's naming service and server (by their process ids)
@@ -99,6 +101,7 @@ hints() {
   local rel_run=${run#"$top"/}
   echo
   echo "The demo server is running: naming service on 127.0.0.1:$ns_port, zksvr serving user \"$user\"."
+  echo "Requests travel over TLS; the user's client.conf trusts the demo's own CA ($rel_run/tls/ca.pem)."
   echo "Try, as user \"$user\" (password \"$pw\"), in the user's folder:"
   echo
   echo "  cd $demo"
@@ -123,6 +126,42 @@ hints() {
   echo "or stop only this demo's pair with: scripts/demo.sh stop"
 }
 
+# Creates run/tls/ with a private CA and a server key and certificate for 127.0.0.1, the
+# server's server.conf (TLS only, publishing 127.0.0.1) and the user's copy of the CA certificate
+# with a client.conf that trusts it. Keys and configuration files are the owner's only.
+set_up_tls() {
+  local tls=$run/tls log=$run/setup.log
+  local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  command -v openssl >/dev/null || die "openssl is missing (scripts/install-deps.sh installs it)"
+  mkdir -p "$tls"
+  chmod 700 "$tls"
+  (
+    umask 077
+    cd "$tls"
+    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 3650 -subj "/CN=zk demo CA"
+    openssl req "${ec[@]}" -keyout server.key -out server.csr -subj "/CN=127.0.0.1"
+    printf 'subjectAltName = IP:127.0.0.1\n' >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial \
+      -extfile server.ext -out server.crt -days 825
+    # omniORB reads the key and its certificate from one file.
+    cat server.key server.crt >server.pem
+  ) >"$log" 2>&1 || {
+    cat "$log" >&2
+    die "creating the TLS certificates failed"
+  }
+  (
+    umask 077
+    # The demo serves this machine only, over TLS only: the server publishes its loopback
+    # address, so every request stays on 127.0.0.1, and has no clear-text endpoint. omniORB
+    # wants a key password even for a key that has none.
+    printf '%s\n' "endPointPublish = giop:ssl:127.0.0.1:" "sslCAFile = $tls/ca.pem" \
+      "sslKeyFile = $tls/server.pem" "sslKeyPassword = unused" >"$run/server.conf"
+    cp "$tls/ca.pem" "$demo/ca.pem"
+    echo "sslCAFile = $demo/ca.pem" >"$demo/client.conf"
+  )
+  echo "demo: set up TLS (${tls#"$top"/}/: private CA, server certificate for 127.0.0.1)"
+}
+
 # Creates server.zkd, the demo user, its storage directory and client.zkd.
 set_up() {
   local ns_port ssl_port log=$run/setup.log
@@ -138,13 +177,11 @@ set_up() {
     cat "$log" >&2
     die "setting up the server environment failed"
   }
-  # The demo serves this machine only: the server publishes its loopback address, so every
-  # request of the demo stays on 127.0.0.1.
-  echo "endPointPublish = giop:tcp:127.0.0.1:" >"$run/server.conf"
   # zkau writes the user's client.zkd beside itself; the user's folder is demo/.
   mv "$run/client.zkd" "$demo/client.zkd"
   echo "$ns_port" >"$run/ns-port"
   echo "demo: set up ${run#"$top"/}/server.zkd (naming service port $ns_port) and user \"$user\""
+  set_up_tls
 }
 
 # Waits until the server authenticates a client request (any answer but an ORB failure).
@@ -181,6 +218,10 @@ start_demo() {
     echo "demo: port $(cat "$run/ns-port") is taken by another program; setting up again"
     server_running && stop_pidfile "$run/zksvr.pid"
     set_up
+  fi
+  # A demo set up before it used TLS gets its certificates before the server starts again.
+  if ! server_running && ! grep -q '^sslKeyFile' "$run/server.conf" 2>/dev/null; then
+    set_up_tls
   fi
   local ns_port
   ns_port=$(cat "$run/ns-port")
