@@ -146,6 +146,13 @@ TEST_F(TransferTest, UploadRefusesPathsOutsideTheAreaAndUsersWithoutOne) {
   batch = Seq({Up("out/", "escaped", "2", 1, false)});
   EXPECT_EQ(StoreChunks(fs_, area_, batch, &index), kTransferFileFailed);
   EXPECT_EQ(access((root_ + "/escaped").c_str(), F_OK), -1);
+  // A file name that is itself such a link, after a chunk that resolved the same directory.
+  Write(root_ + "/secret", "s");
+  ASSERT_EQ(symlink((root_ + "/secret").c_str(), (area_ + "link").c_str()), 0);
+  batch = Seq({Up("\\", "in", "1", 1, false), Up("\\", "link", "2", 1, false)});
+  EXPECT_EQ(StoreChunks(fs_, area_, batch, &index), kTransferFileFailed);
+  EXPECT_EQ(index, 2);
+  EXPECT_EQ(Read(root_ + "/secret"), "s");
   // No storage directory (unregistered user): the first chunk fails.
   batch = Seq({Up("\\", "x", "1", 1, false)});
   EXPECT_EQ(StoreChunks(fs_, "", batch, &index), kTransferFileFailed);
