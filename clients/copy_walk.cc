@@ -1,6 +1,9 @@
 // The directory walks of zkcp and the ZKmd requests they make.
 #include "clients/copy_walk.h"
 
+#include <limits.h>
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -31,6 +34,12 @@ std::string NameAt(const ZKmd::zkSeqFileBuf& chunks, CORBA::Long index) {
 // A name the server listed that is one entry of the local directory: no "/", not "." or "..".
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// The real path of a local directory ("" when it cannot be resolved).
+std::string RealDir(const std::string& path) {
+  char buf[PATH_MAX];
+  return realpath(path.c_str(), buf) ? std::string(buf) : std::string();
 }
 
 // A listing entry for a local directory entry.
@@ -105,11 +114,17 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
   NameIndex names(listing);
   Pending pending(unit_);
   int result = kWalkOk;
+  walking_.push_back(RealDir(local_dir));
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
     for (const DirEntry& e : entries) {
       if (e.is_dir) {
+        // A link back to a directory being walked would repeat the tree without end.
+        std::string real = RealDir(local_dir + e.name);
+        if (!real.empty() && std::find(walking_.begin(), walking_.end(), real) != walking_.end()) {
+          continue;
+        }
         SendUpload(&pending);
         if (ToServer(local_dir + e.name + "/", "*.*", server_dir + e.name + "\\") != kWalkOk) {
           result = kWalkFailed;
@@ -131,8 +146,9 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
     SendUpload(&pending);
   } catch (...) {
     console_.err(kListFailed + local_dir + mask + ")");
-    return kWalkFailed;
+    result = kWalkFailed;
   }
+  walking_.pop_back();
   return result;
 }
 

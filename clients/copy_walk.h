@@ -91,6 +91,7 @@ class CopyWalk {
   CopyConsole console_;
   int32_t copied_ = 0;
   int32_t unreadable_ = 0;
+  std::vector<std::string> walking_;  // real paths of the local directories being walked
 };
 
 }  // namespace zk

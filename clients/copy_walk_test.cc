@@ -174,6 +174,17 @@ TEST_F(CopyWalkTest, UploadsATreeInUnitSizedBatches) {
   EXPECT_EQ(server_.batch_chunks, chunks);
 }
 
+TEST_F(CopyWalkTest, LinksBackToAWalkedDirectoryAreNotFollowed) {
+  Write("d/sub/x", "x");
+  ASSERT_EQ(symlink((root_ + "d").c_str(), (root_ + "d/sub/loop").c_str()), 0);
+  ASSERT_EQ(symlink((root_ + "d/sub").c_str(), (root_ + "d/again").c_str()), 0);
+  CopyWalk walk = Walk();
+  EXPECT_EQ(walk.ToServer(root_, "d", "\\"), kWalkOk);
+  EXPECT_EQ(server_.files.count("d\\sub\\x"), 1u);
+  EXPECT_EQ(server_.files.count("d\\again\\x"), 1u);  // a link elsewhere is still copied
+  EXPECT_EQ(walk.copied(), 2);
+}
+
 TEST_F(CopyWalkTest, FailedBatchIsReportedAndTheWalkGoesOn) {
   Write("d/a.txt", "a");
   Write("d/b.txt", "b");
