@@ -1,5 +1,7 @@
-// Chunked transfers: the servant looks up the caller's storage directory and hands the chunks to
-// the transfer functions. An unregistered user has no directory, so its first chunk fails.
+// Chunked transfers: the servant checks that the caller is the user authenticated on its
+// connection, looks up that user's storage directory and hands the chunks to the transfer
+// functions. A refused caller gets 20 for the first chunk.
+#include "server/connection_auth.h"
 #include "server/storage.h"
 #include "server/transfer.h"
 #include "server/zkmdimpl.h"
@@ -9,6 +11,10 @@ namespace zk {
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
   bufIndex = 0;
+  if (!CallerIs(userId, "zkFileUpload")) {
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
   if (fileBufs.length() == 0) return kTransferOk;
   std::string area;
   GetUserStorageDir(env_file_, userId, &area);
@@ -18,6 +24,10 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
 CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                      CORBA::Long& bufIndex) {
   bufIndex = 0;
+  if (!CallerIs(userId, "zkFileDownload")) {
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
   if (fileBufs.length() == 0) return kTransferOk;
   std::string area;
   GetUserStorageDir(env_file_, userId, &area);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "idl/orb.h"
 #include "platform/fs.h"
 #include "settings/zkdb.h"
 #include "tests/harness.h"
@@ -66,10 +67,46 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
   return ::testing::AssertionSuccess();
 }
 
+// The test process's ORB, set up as the tools set theirs up (message limit raised). It must
+// come first: the harness's own ORB_init then hands out the same one.
+CORBA::ORB_ptr Orb() {
+  static CORBA::ORB_ptr orb =
+      InitOrb(TranslateForOmniOrb(ClientOrbArgs("copy_test", {"127.0.0.1", "1", "2"})));
+  return orb;
+}
+
+// The server bound as "ZKmdImpl", over a connection of this process.
+ZKmd_ptr Resolve(int ns_port) {
+  CORBA::Object_var obj = Orb()->string_to_object(
+      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
+  CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
+  CORBA::Object_var server = nc->resolve(ServerName());
+  return ZKmd::_narrow(server.in());
+}
+
+ZKmd::zkSeqFileBuf OneChunk(const char* name, const std::string& data, long pos, long len) {
+  ZKmd::zkSeqFileBuf seq;
+  seq.length(1);
+  ZKmd::zkStrctFileBuf& c = seq[0];
+  c.filePath = "\\";
+  c.fileNm = name;
+  c.fileSize = static_cast<CORBA::Long>(data.size());
+  c.updDt = "2020/01/02 03:04:05";
+  c.crtDt = "2020/01/02 03:04:05";
+  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+  for (size_t i = 0; i < data.size(); ++i) c.fileBuf[i] = static_cast<CORBA::Octet>(data[i]);
+  c.bufNo = 1;
+  c.nextBuf = false;
+  c.bufPos = pos;
+  c.bufUnitSize = len;
+  return seq;
+}
+
 // One server for the whole suite, with a unit of 1 KB so that small files already span chunks.
 class CopyTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    Orb();
     fixture_ = new ServerFixture("1");
     fixture_->AddUser("u1", kPass);
     std::string why;
@@ -298,6 +335,40 @@ TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
   EXPECT_EQ(src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), r.out);
   EXPECT_TRUE(SameFile(src + "/a.bin", partial));
   EXPECT_TRUE(SameFile(src + "/b.bin", Store() + "/killed/big/b.bin"));
+}
+
+TEST_F(CopyTest, TransfersServeOnlyTheUserAuthenticatedOnTheConnection) {
+  ZKmd_var server = Resolve(fixture_->ns_port());
+  CORBA::Long index = -1;
+  ZKmd::zkSeqFileBuf up = OneChunk("wire.txt", "over the wire", 0, 0);
+  EXPECT_EQ(20, server->zkFileUpload("u1", up, index));
+  EXPECT_EQ(1, index);
+  EXPECT_FALSE(Exists(Store() + "/wire.txt"));
+  ZKmd::zkSeqFileBuf down = OneChunk("b.log", "", 0, 1);
+  EXPECT_EQ(20, server->zkFileDownload("u1", down, index));
+
+  ASSERT_EQ(-1, server->zkExistsUser("u1", kPass));
+  EXPECT_EQ(0, server->zkFileUpload("u1", up, index));
+  EXPECT_EQ(0, index);
+  EXPECT_EQ("over the wire", ReadFile(Store() + "/wire.txt"));
+  EXPECT_EQ(20, server->zkFileUpload("u2", up, index));  // not the user of this connection
+  EXPECT_EQ(1, index);
+
+  // Requests that would make the server allocate more than one reply can carry, or read before
+  // the start, are refused; a sound one is served.
+  for (long len : {static_cast<long>(kMaxMessageBytes) + 1, -1L}) {
+    down = OneChunk("wire.txt", "", 0, len);
+    EXPECT_EQ(20, server->zkFileDownload("u1", down, index)) << len;
+    EXPECT_EQ(1, index);
+  }
+  down = OneChunk("wire.txt", "", -5, 4);
+  EXPECT_EQ(20, server->zkFileDownload("u1", down, index));
+  down = OneChunk("wire.txt", "", 5, 3);
+  ASSERT_EQ(0, server->zkFileDownload("u1", down, index));
+  ASSERT_EQ(3u, down[0].fileBuf.length());
+  EXPECT_EQ('t', static_cast<char>(down[0].fileBuf[0]));
+  EXPECT_EQ(13, down[0].fileSize);
+  EXPECT_STREQ("2020/01/02 03:04:05", down[0].updDt.in());
 }
 
 TEST_F(CopyTest, ArgumentsAreCheckedBeforeAnythingElse) {
