@@ -1,0 +1,399 @@
+// Security of a running server: requests are served only for the user authenticated on their own
+// connection, TLS carries the tools' traffic (and only TLS, once a client trusts a CA), and the
+// password does not cross the wire readably.
+#include <gtest/gtest.h>
+#include <omniORB4/omniConnectionMgmt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "idl/orb.h"
+#include "settings/zkdb.h"
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+// The test process's ORB: set up as a client tool's, with the connection management extension so
+// that each DirectClient below gets a connection of its own.
+class ClientOrbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    omniConnectionMgmt::init();
+    CORBA::ORB_var orb =
+        InitOrb(TranslateForOmniOrb(ClientOrbArgs("security_test", {"127.0.0.1", "1", "2"})));
+  }
+};
+::testing::Environment* const kClientOrb =
+    ::testing::AddGlobalTestEnvironment(new ClientOrbEnvironment);
+
+CORBA::ORB_ptr Orb() {
+  int argc = 1;
+  static char name[] = "security_test";
+  static char* argv[] = {name, nullptr};
+  static CORBA::ORB_ptr orb = CORBA::ORB_init(argc, argv);
+  return orb;
+}
+
+// The server's interface over a GIOP connection that no other DirectClient shares.
+class DirectClient {
+ public:
+  DirectClient(int ns_port, CORBA::ULong connection_id) {
+    CORBA::Object_var obj = Orb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
+    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
+    CORBA::Object_var found = nc->resolve(ServerName());
+    CORBA::Object_var own = omniConnectionMgmt::makeRestrictedReference(
+        found.in(), connection_id, 1, 1, false, false, false);
+    server_ = ZKmd::_narrow(own.in());
+  }
+  ZKmd_ptr operator->() { return server_.in(); }
+
+  long Job(const char* user, const char* job, std::string* ret) {
+    CORBA::String_var value = CORBA::string_dup("");
+    long result = server_->zkRemoteJob(user, job, "", "", "1", value.inout());
+    *ret = value.in();
+    return result;
+  }
+  // Lists with `slots` slots; the names filled in (empty for untouched slots).
+  long List(const char* user, CORBA::ULong slots, std::vector<std::string>* names) {
+    ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst();
+    list->length(slots);
+    long result = server_->zkFileList(user, ".\\", "*.*", "", list.inout());
+    names->clear();
+    for (CORBA::ULong i = 0; i < list->length(); ++i) names->push_back(list[i].fileNm.in());
+    return result;
+  }
+  long Upload(const char* user, const std::string& name, const std::string& data,
+              CORBA::Long* index) {
+    ZKmd::zkSeqFileBuf bufs;
+    bufs.length(1);
+    bufs[0].filePath = CORBA::string_dup(".\\");
+    bufs[0].fileNm = CORBA::string_dup(name.c_str());
+    bufs[0].fileSize = static_cast<CORBA::Long>(data.size());
+    bufs[0].updDt = CORBA::string_dup("2026/01/02 03:04:05");
+    bufs[0].crtDt = CORBA::string_dup("2026/01/02 03:04:05");
+    bufs[0].fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+    for (size_t i = 0; i < data.size(); ++i) bufs[0].fileBuf[i] = data[i];
+    bufs[0].bufNo = 1;
+    bufs[0].nextBuf = false;
+    bufs[0].bufPos = 0;
+    bufs[0].bufUnitSize = static_cast<CORBA::Long>(data.size());
+    *index = 0;
+    return server_->zkFileUpload(user, bufs, *index);
+  }
+  long Download(const char* user, const std::string& name, std::string* data,
+                CORBA::Long* index) {
+    ZKmd::zkSeqFileBuf_var bufs = new ZKmd::zkSeqFileBuf();
+    bufs->length(1);
+    bufs[0].filePath = CORBA::string_dup(".\\");
+    bufs[0].fileNm = CORBA::string_dup(name.c_str());
+    bufs[0].updDt = CORBA::string_dup("");
+    bufs[0].crtDt = CORBA::string_dup("");
+    bufs[0].bufNo = 1;
+    bufs[0].bufPos = 0;
+    bufs[0].bufUnitSize = 64;
+    *index = 0;
+    long result = server_->zkFileDownload(user, bufs.inout(), *index);
+    data->clear();
+    for (CORBA::ULong i = 0; i < bufs[0].fileBuf.length(); ++i) {
+      data->push_back(static_cast<char>(bufs[0].fileBuf[i]));
+    }
+    return result;
+  }
+
+ private:
+  ZKmd_var server_;
+};
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void WriteScript(const std::string& path, const std::string& body) {
+  WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0700);
+}
+
+class AuthenticationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fixture_.AddUser("u1", "pw1");
+    fixture_.AddUser("u2", "pw2");
+    area_ = fixture_.storage_dir("u1") + "/";
+    WriteFile(area_ + "keep.txt", "keep");
+    mkdir((area_ + "empty").c_str(), 0700);
+    WriteScript(fixture_.dir() + "/mark.sh", "touch " + fixture_.dir() + "/marker\n");
+    fixture_.AddJob("mark", fixture_.dir() + "/mark.sh");
+    fixture_.Start();
+  }
+  std::string Marker() const { return fixture_.dir() + "/marker"; }
+  std::string ServerPassword() const { return ReadUserPassword(fixture_.server_env(), "u1"); }
+
+  // Every operation for u1 over `c` is refused with its own failure answer and changes nothing.
+  void ExpectAllRefused(DirectClient& c, const std::string& state) {
+    SCOPED_TRACE(state);
+    EXPECT_EQ(0, c->zkExistsDir("u1", "empty"));
+    EXPECT_EQ(0, c->zkExistsFile("u1", "keep.txt"));
+    EXPECT_EQ(0, c->zkFileCount("u1", ".\\", "*.*"));
+    std::vector<std::string> names;
+    EXPECT_EQ(0, c.List("u1", 3, &names));
+    EXPECT_EQ(std::vector<std::string>(3, ""), names);
+
+    CORBA::Long index = 0;
+    EXPECT_EQ(20, c.Upload("u1", "planted.txt", "planted", &index));
+    EXPECT_EQ(1, index);
+    EXPECT_FALSE(Exists(area_ + "planted.txt"));
+    std::string data;
+    EXPECT_EQ(20, c.Download("u1", "keep.txt", &data, &index));
+    EXPECT_EQ(1, index);
+    EXPECT_EQ(std::string::npos, data.find("keep"));
+
+    EXPECT_EQ(-1, c->zkFileRemove("u1", "keep.txt"));
+    EXPECT_EQ(-1, c->zkDirRemove("u1", "empty"));
+    EXPECT_EQ("keep", ReadFile(area_ + "keep.txt"));
+    EXPECT_TRUE(Exists(area_ + "empty"));
+
+    EXPECT_EQ(-1, c->zkChgUserPwd("u1", "taken-over"));
+    EXPECT_EQ("pw1", ServerPassword());
+
+    std::string ret = "unset";
+    EXPECT_EQ(-10, c.Job("u1", "mark", &ret));
+    EXPECT_EQ("0", ret);
+    EXPECT_FALSE(Exists(Marker()));
+  }
+
+  ServerFixture fixture_;
+  std::string area_;
+};
+
+TEST_F(AuthenticationTest, OnlyTheUserAuthenticatedOnTheConnectionIsServed) {
+  // u1 proves itself on a connection of its own first: that must not open any other one.
+  DirectClient owner(fixture_.ns_port(), 1);
+  ASSERT_EQ(-1, owner->zkExistsUser("u1", "pw1"));
+
+  DirectClient fresh(fixture_.ns_port(), 2);
+  ExpectAllRefused(fresh, "never authenticated");
+
+  DirectClient other(fixture_.ns_port(), 3);
+  ASSERT_EQ(-1, other->zkExistsUser("u2", "pw2"));
+  ExpectAllRefused(other, "authenticated as u2");
+  // Its own user is served there.
+  EXPECT_EQ(0, other->zkFileCount("u2", ".\\", "*.*"));
+  EXPECT_EQ(1, other->zkExistsDir("u2", ".\\"));
+
+  DirectClient failed(fixture_.ns_port(), 4);
+  ASSERT_EQ(-1, failed->zkExistsUser("u1", "pw1"));
+  EXPECT_EQ(1, failed->zkExistsFile("u1", "keep.txt"));
+  ASSERT_EQ(0, failed->zkExistsUser("u1", "wrong"));
+  ExpectAllRefused(failed, "after a refused password");
+  // Naming another user who does not exist clears it just the same.
+  ASSERT_EQ(-1, failed->zkExistsUser("u1", "pw1"));
+  ASSERT_EQ(0, failed->zkExistsUser("nobody", "pw1"));
+  ExpectAllRefused(failed, "after an unknown user");
+
+  // Each refusal is logged with the caller's address.
+  const std::string log = ReadFile(fixture_.dir() + "/zksvr.log");
+  for (const char* op : {"zkFileRemove", "zkRemoteJob", "zkFileUpload"}) {
+    const std::string line = std::string("(") + op + " u1 giop:tcp:";
+    EXPECT_TRUE(log.find(line + "127.0.0.1:") != std::string::npos ||
+                log.find(line + "[::ffff:127.0.0.1]:") != std::string::npos)
+        << op << "\n" << log;
+  }
+
+  // The owner's connection is served for every operation.
+  EXPECT_EQ(1, owner->zkExistsDir("u1", "empty"));
+  EXPECT_EQ(1, owner->zkExistsFile("u1", "keep.txt"));
+  EXPECT_EQ(2, owner->zkFileCount("u1", ".\\", "*.*"));
+  std::vector<std::string> names;
+  EXPECT_EQ(0, owner.List("u1", 3, &names));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"", "empty", "keep.txt"}), names);
+  CORBA::Long index = 0;
+  EXPECT_EQ(0, owner.Upload("u1", "new.txt", "fresh data", &index));
+  EXPECT_EQ("fresh data", ReadFile(area_ + "new.txt"));
+  std::string data;
+  EXPECT_EQ(0, owner.Download("u1", "keep.txt", &data, &index));
+  EXPECT_EQ(0, data.compare(0, 4, "keep"));
+  std::string ret;
+  EXPECT_EQ(0, owner.Job("u1", "mark", &ret));
+  EXPECT_TRUE(Exists(Marker()));
+  EXPECT_EQ(0, owner->zkFileRemove("u1", "keep.txt"));
+  EXPECT_FALSE(Exists(area_ + "keep.txt"));
+  EXPECT_EQ(0, owner->zkDirRemove("u1", "empty"));
+  EXPECT_FALSE(Exists(area_ + "empty"));
+  EXPECT_EQ(0, owner->zkChgUserPwd("u1", "pw1-new"));
+  EXPECT_EQ("pw1-new", ServerPassword());
+  // ... and only for its own user.
+  EXPECT_EQ(-1, owner->zkChgUserPwd("u2", "taken-over"));
+  EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u2"));
+}
+
+// ---- TLS ----
+
+const char kCorbaException[] = "CORBA Exception: ";
+
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(fixture_.EnableTls(&why)) << why;
+    client_ = fixture_.AddUser("u1", "pw1");
+    fixture_.Start();
+  }
+  RunResult Tool(const std::string& tool, const std::vector<std::string>& args) {
+    return fixture_.RunClient("u1", tool, args);
+  }
+
+  ServerFixture fixture_;
+  std::string client_;
+};
+
+TEST_F(TlsTest, ToolsWorkOverTls) {
+  WriteFile(client_ + "/hello.txt", "hello over TLS\n");
+  RunResult r = Tool("zkcp", {"-p", "pw1", "hello.txt", "::"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("hello over TLS\n", ReadFile(fixture_.storage_dir("u1") + "/hello.txt"));
+
+  r = Tool("zkls", {"-p", "pw1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("hello.txt")) << r.out;
+
+  r = Tool("zkcp", {"-p", "pw1", "::hello.txt", "back"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("hello over TLS\n", ReadFile(client_ + "/back/hello.txt"));
+
+  WriteScript(fixture_.dir() + "/mark.sh", "touch " + fixture_.dir() + "/marker\n");
+  fixture_.AddJob("mark", fixture_.dir() + "/mark.sh");
+  r = Tool("zkjob", {"mark", "-s", "-p", "pw1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(Exists(fixture_.dir() + "/marker"));
+
+  r = Tool("zkpwd", {"pw1", "pw2", "pw2"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u1"));
+}
+
+TEST_F(TlsTest, ClientsThatCannotSpeakTlsWithThisServerFail) {
+  // Trusting another CA: the handshake fails, and there is no clear-text endpoint to fall to.
+  std::string why;
+  ASSERT_TRUE(MakeCertificateAuthority(fixture_.dir() + "/other", &why)) << why;
+  WriteFile(client_ + "/client.conf", "sslCAFile = " + fixture_.dir() + "/other.pem\n");
+  RunResult r = Tool("zkls", {"-p", "pw1"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(0u, r.err.find(kCorbaException)) << r.err;
+  EXPECT_EQ("", r.out);
+
+  // No CA at all: nothing to reach the server with.
+  unlink((client_ + "/client.conf").c_str());
+  r = Tool("zkls", {"-p", "pw1"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(0u, r.err.find(kCorbaException)) << r.err;
+}
+
+TEST(TlsClientTest, ClientTrustingACaNeverTalksClearText) {
+  // A server without TLS: a client that trusts a CA refuses it rather than fall back.
+  ServerFixture fixture;
+  std::string client = fixture.AddUser("u1", "pw1");
+  fixture.Start();
+  std::string why;
+  ASSERT_TRUE(MakeCertificateAuthority(fixture.dir() + "/ca", &why)) << why;
+  WriteFile(client + "/client.conf", "sslCAFile = " + fixture.dir() + "/ca.pem\n");
+  RunResult r = fixture.RunClient("u1", "zkls", {"-p", "pw1"});
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(0u, r.err.find(kCorbaException)) << r.err;
+
+  // Without the CA the same client works in clear text.
+  unlink((client + "/client.conf").c_str());
+  r = fixture.RunClient("u1", "zkls", {"-p", "pw1"});
+  EXPECT_EQ(0, r.status) << r.err;
+}
+
+// ---- what crosses the loopback interface ----
+
+// tcpdump writing every TCP packet on the loopback interface to a file, for as long as it lives.
+class LoopbackCapture {
+ public:
+  static constexpr const char* kTcpdump = "/usr/bin/tcpdump";
+  static bool Available(std::string* why) {
+    if (access(kTcpdump, X_OK) != 0) {
+      *why = "tcpdump is not installed";
+      return false;
+    }
+    if (geteuid() != 0) {
+      *why = "capturing needs root";
+      return false;
+    }
+    return true;
+  }
+  explicit LoopbackCapture(const std::string& dir) : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
+    pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"}, dir, log_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (ReadFile(log_).find("listening on") != std::string::npos) {
+        listening_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~LoopbackCapture() { Stop(pid_); }
+  bool listening() const { return listening_; }
+  // Ends the capture and returns the captured bytes.
+  std::string Finish() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last packets
+    Stop(pid_);
+    pid_ = -1;
+    return ReadFile(file_);
+  }
+  std::string log() const { return ReadFile(log_); }
+
+ private:
+  std::string file_, log_;
+  pid_t pid_ = -1;
+  bool listening_ = false;
+};
+
+// Runs zkpwd from `old_word` to `new_word` under a capture; the captured bytes.
+std::string CapturedPasswordChange(ServerFixture& fixture, const std::string& old_word,
+                                   const std::string& new_word) {
+  LoopbackCapture capture(fixture.dir());
+  EXPECT_TRUE(capture.listening()) << capture.log();
+  RunResult r = fixture.RunClient("u1", "zkpwd", {old_word, new_word, new_word});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(new_word, ReadUserPassword(fixture.server_env(), "u1"));
+  std::string bytes = capture.Finish();
+  EXPECT_GT(bytes.size(), 1000u) << capture.log();
+  return bytes;
+}
+
+TEST(WireTest, PasswordsCrossInClearTextWithoutTlsAndNotWithIt) {
+  std::string why;
+  if (!LoopbackCapture::Available(&why)) GTEST_SKIP() << why;
+  const std::string tag = std::to_string(getpid());
+  {
+    // The capture does see a password in clear text: the check below can fail.
+    ServerFixture plain;
+    plain.AddUser("u1", "old-" + tag);
+    plain.Start();
+    std::string bytes = CapturedPasswordChange(plain, "old-" + tag, "Plain-Visible-" + tag);
+    EXPECT_NE(std::string::npos, bytes.find("Plain-Visible-" + tag));
+    EXPECT_NE(std::string::npos, bytes.find("old-" + tag));
+  }
+  ServerFixture tls;
+  ASSERT_TRUE(tls.EnableTls(&why)) << why;
+  tls.AddUser("u1", "old-" + tag);
+  tls.Start();
+  std::string bytes = CapturedPasswordChange(tls, "old-" + tag, "Tls-Hidden-" + tag);
+  EXPECT_EQ(std::string::npos, bytes.find("Tls-Hidden-" + tag));
+  EXPECT_EQ(std::string::npos, bytes.find("old-" + tag));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
