@@ -1,6 +1,7 @@
 // zkcp: copies files and directory trees between the local disk and the user's area on the
 // server, in either direction, skipping, updating or replacing files that already exist there.
 #include <ace/OS_main.h>
+#include <malloc.h>
 
 #include <string>
 
@@ -20,6 +21,10 @@ bool HasPrefix(const std::string& s) { return s.compare(0, 2, "::") == 0; }
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
+  // Batch buffers of one unit come and go for every request: keep them in the heap instead of
+  // mapping (and faulting in) fresh pages each time.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
   const std::string argv0 = argv[0];
 
   // Parse.
