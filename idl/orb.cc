@@ -6,10 +6,14 @@
 #include <omniORB4/sslContext.h>
 #include <omniORB4/streamOperators.h>
 
-#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <utility>
 
 #include "platform/startdir.h"
 
@@ -50,22 +54,60 @@ class ClientTlsContext : public sslContext {
   static const char* CopyOf(const std::string& s) { return CORBA::string_dup(s.c_str()); }
 };
 
-// A client transport rule for one exact address ("giop:tcp:host:port"). omniORB's own rules match
-// hosts only, and the naming service and the server usually share one.
-class ExactAddressRule : public omni::transportRules::Rule {
- public:
-  explicit ExactAddressRule(const char* address) : Rule(address) {}
-  CORBA::Boolean match(const char* endpoint) override {
-    return std::strcmp(endpoint, addressMask()) == 0;
+// Host and port of a TCP address "giop:tcp:HOST:PORT" (an IPv6 host may be bracketed).
+bool SplitTcpAddress(const std::string& address, std::string* host, std::string* port) {
+  const std::string prefix = "giop:tcp:";
+  if (address.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string rest = address.substr(prefix.size());
+  size_t colon = rest.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  *host = rest.substr(0, colon);
+  *port = rest.substr(colon + 1);
+  if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
+    *host = host->substr(1, host->size() - 2);
   }
+  return true;
+}
+
+// A client transport rule for one TCP address: a host (as written, or any address it resolves
+// to; omniORB hands the rules resolved addresses) and one port. omniORB's own rules match hosts
+// only, and the naming service and the server usually share one.
+class TcpAddressRule : public omni::transportRules::Rule {
+ public:
+  TcpAddressRule(const char* mask, std::set<std::string> hosts, std::string port)
+      : Rule(mask), hosts_(std::move(hosts)), port_(std::move(port)) {}
+  CORBA::Boolean match(const char* endpoint) override {
+    std::string host, port;
+    return SplitTcpAddress(endpoint, &host, &port) && port == port_ && hosts_.count(host) > 0;
+  }
+
+ private:
+  std::set<std::string> hosts_;
+  std::string port_;
 };
 
-class ExactAddressRuleType : public omni::transportRules::RuleType {
+// Reads rules whose address mask is a "giop:tcp:HOST:PORT" address.
+class TcpAddressRuleType : public omni::transportRules::RuleType {
  public:
   CORBA::Boolean createRules(const char* address_mask, const CORBA::StringSeq& actions,
                              omni::transportRules& rules) override {
-    if (std::strncmp(address_mask, "giop:", 5) != 0) return false;
-    rules.addRule(new ExactAddressRule(address_mask), actions);
+    std::string host, port;
+    if (!SplitTcpAddress(address_mask, &host, &port)) return false;
+    std::set<std::string> hosts = {host};
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+      for (addrinfo* a = found; a; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof(text), nullptr, 0,
+                        NI_NUMERICHOST) == 0) {
+          hosts.insert(text);
+        }
+      }
+      freeaddrinfo(found);
+    }
+    rules.addRule(new TcpAddressRule(address_mask, std::move(hosts), port), actions);
     return true;
   }
 };
@@ -179,7 +221,7 @@ std::vector<std::string> ClientOrbSetup(const std::string& argv0, const Connecti
   // the server above all, is reached over TLS or not at all.
   static bool rule_type_added = false;
   if (!rule_type_added) {
-    omni::transportRules::addRuleType(new ExactAddressRuleType());
+    omni::transportRules::addRuleType(new TcpAddressRuleType());
     rule_type_added = true;
   }
   sslContext::singleton = new ClientTlsContext(ca);

@@ -277,6 +277,12 @@ TEST_F(TlsTest, ToolsWorkOverTls) {
   r = Tool("zkpwd", {"pw1", "pw2", "pw2"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u1"));
+
+  // The naming service named by a host name: its clear-text address is still found.
+  ASSERT_EQ(0, UpdateEnvSetting(client_ + "/client.zkd", "ns", "localhost", "", ""));
+  r = Tool("zkls", {"-p", "pw2"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("hello.txt")) << r.out;
 }
 
 TEST_F(TlsTest, ClientsThatCannotSpeakTlsWithThisServerFail) {
