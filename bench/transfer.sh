@@ -1,5 +1,6 @@
 #!/bin/sh
-# Transfer benchmark: zkcp (default and large unit) beside scp and rsync over a private OpenSSH
+# Transfer benchmark: zkcp (default and large unit, and over TLS for the large file) beside scp
+# and rsync over a private OpenSSH
 # server on a free loopback port, and cp -r as the floor; 1 GiB file and 10,000 files of 4 KiB,
 # up and down. Needs about 3 GiB in $TMPDIR (or /tmp).
 # Installs openssh-server, openssh-client and rsync with apt-get only when missing (services are

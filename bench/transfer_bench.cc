@@ -3,7 +3,8 @@
 //
 // Data: one 1 GiB file, and a tree of 10,000 files of 4 KiB (100 directories of 100 files).
 // Each is copied up (local to server area / remote directory) and down, by zkcp at the default
-// unit (1000 KB) and at a large unit, by scp and rsync (when bench/transfer.sh passes an sshd in
+// unit (1000 KB) and at a large unit, by zkcp over TLS (the large file only, against a TLS-only
+// server of its own with a private CA), by scp and rsync (when bench/transfer.sh passes an sshd in
 // ZK_BENCH_SSH_PORT / ZK_BENCH_SSH_KEY), and by cp -r. Every copy starts from an empty
 // destination. Prints MB/s and files/s per row, the peak resident memory (VmHWM) of the client
 // and, for zkcp, of the server (restarted before each zkcp row), and the ratios of the goals.
@@ -174,6 +175,16 @@ int main() {
   }
   const std::string area = fixture.storage_dir("bench");
 
+  // The same server over TLS only, for the large file: the user's client.conf trusts its CA.
+  zk::test::ServerFixture tls_fixture("1000");
+  std::string tls_why;
+  bool tls_ok = tls_fixture.EnableTls(&tls_why);
+  const std::string tls_client = tls_ok ? tls_fixture.AddUser("bench", kPass) : std::string();
+  tls_ok = tls_ok && tls_fixture.StartNaming(&tls_why) && tls_fixture.StartServer(&tls_why);
+  if (!tls_ok) std::fprintf(stderr, "no TLS rows: %s\n", tls_why.c_str());
+  const std::string tls_area = tls_fixture.storage_dir("bench");
+  const std::string tls_tool = "zkcp TLS 1000 KB";
+
   const char* ssh_port = std::getenv("ZK_BENCH_SSH_PORT");
   const char* ssh_key = std::getenv("ZK_BENCH_SSH_KEY");
   const bool have_ssh = ssh_port && ssh_key;
@@ -208,42 +219,57 @@ int main() {
     if (only && std::string(only).find(set.name) == std::string::npos) continue;
     const std::string src = data + "/" + set.name;
     const bool big_set = set.name == "big";
-    std::string uploaded;  // the server directory of the last zkcp upload
+    std::string uploaded;      // the server directory of the last zkcp upload
+    std::string tls_uploaded;  // the same on the TLS server
     for (int round = 0; round < rounds; ++round)
       for (const char* dir : {"up", "down"}) {
         const bool up = std::string(dir) == "up";
-        // zkcp at both units: the server area is the "remote" side.
-        for (const auto& unit :
-             {std::make_pair(std::string("zkcp 1000 KB"), env_default),
-              std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB", env_large)}) {
-          Row row = NewRow(set.label, dir, unit.first);
+        // One zkcp row against `fx` (restarted first), whose area `fx_area` is the "remote" side.
+        auto zkcp_row = [&](const std::string& tool, zk::test::ServerFixture& fx,
+                            const std::string& fx_client, const std::string& fx_area,
+                            const std::string& env, std::string* last_upload) {
+          Row row = NewRow(set.label, dir, tool);
           const std::string name = set.name + "-" + std::to_string(++serial);
-          const std::string dest = up ? area + "/" + name : tmp / name;
-          fixture.StopServer();
+          const std::string dest = up ? fx_area + "/" + name : tmp / name;
+          fx.StopServer();
           Sh("sync");
-          if (!fixture.StartServer()) return 1;
+          if (!fx.StartServer()) return false;
           std::vector<std::string> argv = {Program("zkcp")};
           if (up) {
             argv.insert(argv.end(), {src + "/", "::" + name, "-r"});
           } else {
-            argv.insert(argv.end(), {"::" + uploaded + "\\", dest, "-r"});
+            argv.insert(argv.end(), {"::" + *last_upload + "\\", dest, "-r"});
           }
-          argv.insert(argv.end(), {"-e", unit.second, "-p", kPass});
+          argv.insert(argv.end(), {"-e", env, "-p", kPass});
           // ZK_BENCH_TRACE=DIR: system-call counts of the client per zkcp row (slows it down).
           if (const char* trace = std::getenv("ZK_BENCH_TRACE")) {
             argv.insert(argv.begin(),
                         {"strace", "-f", "-c", "-o", std::string(trace) + "/" + name});
           }
-          row.t = RunTimed(argv, client);
-          row.server_hwm_kb = ProcessHwmKb(fixture.server_pid());
+          row.t = RunTimed(argv, fx_client);
+          row.server_hwm_kb = ProcessHwmKb(fx.server_pid());
           Measure(dest, &row.bytes, &row.files);
           rows.push_back(row);
           if (up) {
-            if (big_set && !uploaded.empty()) Sh("rm -rf '" + area + "/" + uploaded + "'");
-            uploaded = name;
+            if (big_set && !last_upload->empty()) {
+              Sh("rm -rf '" + fx_area + "/" + *last_upload + "'");
+            }
+            *last_upload = name;
           } else if (big_set) {
             Sh("rm -rf '" + dest + "'");
           }
+          return true;
+        };
+        // zkcp at both units, and over TLS.
+        for (const auto& unit :
+             {std::make_pair(std::string("zkcp 1000 KB"), env_default),
+              std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB", env_large)}) {
+          if (!zkcp_row(unit.first, fixture, client, area, unit.second, &uploaded)) return 1;
+        }
+        if (big_set && tls_ok &&
+            !zkcp_row(tls_tool, tls_fixture, tls_client, tls_area, tls_client + "/client.zkd",
+                      &tls_uploaded)) {
+          return 1;
         }
         // scp and rsync over the loopback sshd; downloads read the data set itself.
         if (have_ssh) {
@@ -278,13 +304,15 @@ int main() {
           if (big_set) Sh("rm -rf '" + dest + "'");
         }
       }
-    Sh("rm -rf '" + area + "'/* '" + tmp.path() + "'/" + set.name + "-*");
+    Sh("rm -rf '" + area + "'/* '" + tls_area + "'/* '" + tmp.path() + "'/" + set.name + "-*");
     for (Row& r : rows) {
       if (r.data == set.label) r.complete = r.bytes == set.bytes && r.files == set.files;
     }
   }
   fixture.StopServer();
   fixture.StopNaming();
+  tls_fixture.StopServer();
+  tls_fixture.StopNaming();
 
   // The fastest run of each row; memory is the highest seen, "ok" only when every run was.
   std::vector<Row> best;
@@ -321,11 +349,11 @@ int main() {
   }
   std::printf(
       "\nratios (throughput of zkcp / peer; goals: >= 2 vs scp on the large file, "
-      ">= 1 vs rsync on 10,000 files, >= 0.5 vs cp -r):\n");
+      ">= 1 vs rsync on 10,000 files, >= 0.5 vs cp -r; over TLS: >= 1 vs scp):\n");
   const std::string big = "1 GiB file", tree = "10,000 files";
   const std::string large = std::string("zkcp ") + kLargeUnitKb + " KB";
   for (const char* dir : {"up", "down"}) {
-    for (const std::string& zk_tool : {std::string("zkcp 1000 KB"), large}) {
+    for (const std::string& zk_tool : {std::string("zkcp 1000 KB"), large, tls_tool}) {
       auto ratio = [&](const std::string& set, const std::string& peer) {
         double p = rate[set + "|" + dir + "|" + peer];
         return p > 0 ? rate[set + "|" + dir + "|" + zk_tool] / p : 0.0;
