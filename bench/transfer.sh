@@ -1,8 +1,7 @@
 #!/bin/sh
 # Transfer benchmark: zkcp (default and large unit, and over TLS for the large file) beside scp
-# and rsync over a private OpenSSH
-# server on a free loopback port, and cp -r as the floor; 1 GiB file and 10,000 files of 4 KiB,
-# up and down. Needs about 3 GiB in $TMPDIR (or /tmp).
+# and rsync over a private OpenSSH server on a free loopback port, and cp -r as the floor; 1 GiB
+# file and 10,000 files of 4 KiB, up and down. Needs about 3 GiB in $TMPDIR (or /tmp).
 # Installs openssh-server, openssh-client and rsync with apt-get only when missing (services are
 # not started by the installation). The sshd started here uses throwaway host and user keys in a
 # temporary folder, listens on 127.0.0.1 only, and is stopped by its process id at the end; the
