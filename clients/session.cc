@@ -68,6 +68,20 @@ bool ClientSession::CheckKind() {
   return true;
 }
 
+bool ClientSession::Open(const std::string& env_file) {
+  if (!Locate(env_file) || !CheckKind()) return false;
+  ReadUser();
+  return true;
+}
+
+bool ClientSession::Login(const std::string& password) {
+  return Connect() && Authenticate(password);
+}
+
+std::string PasswordOrPrompt(const std::string& given) {
+  return given.empty() ? PromptWord("パスワードを入力してください") : given;
+}
+
 const std::string& ClientSession::ReadUser() {
   user_ = ReadUserName(env_file_, 1);
   return user_;

@@ -48,6 +48,11 @@ class ClientSession {
   // Destroys the ORB (idempotent).
   void Shutdown();
 
+  // The opening of zkcp, zkjob, zkls and zkrm: Locate, CheckKind, then ReadUser.
+  bool Open(const std::string& env_file);
+  // Connect, then Authenticate.
+  bool Login(const std::string& password);
+
   const std::string& argv0() const { return argv0_; }
   const std::string& start_dir() const { return start_dir_; }
   const std::string& env_file() const { return env_file_; }
@@ -62,6 +67,9 @@ class ClientSession {
   CORBA::ORB_var orb_;
   ZKmd_var server_;
 };
+
+// The password given with -p, or, when that is empty, the word typed at the password prompt.
+std::string PasswordOrPrompt(const std::string& given);
 
 // Runs `body` inside the session's exception handler: a CORBA exception prints
 // "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints

@@ -60,19 +60,16 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::ClientSession session(argv0);
   return zk::RunGuarded(session, true, [&]() -> int {
     // Locate and check the environment file, the unit, the password; connect.
-    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    if (!session.CheckKind()) return zk::kExitFail;
-    const std::string user = session.ReadUser();
+    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    const std::string user = session.user();
     int64_t unit = 0;
     if (!zk::ParseUnit(zk::ReadEnvSetting(session.env_file(), "unit"), &unit)) {
       zk::PrintErr("ERROR:転送単位(unit)は1から" + std::to_string(zk::MaxUnitKb()) +
                    "までのKB数で設定してください。(" + session.env_file() + ")");
       return zk::kExitFail;
     }
-    std::string password = opts.Get('p');
-    if (password.empty()) password = zk::PromptWord("パスワードを入力してください");
-    if (!session.Connect()) return zk::kExitFail;
-    if (!session.Authenticate(password)) return zk::kExitFail;
+    const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
+    if (!session.Login(password)) return zk::kExitFail;
 
     // The destination must be a directory (or not exist yet).
     bool dest_is_file = false;

@@ -65,13 +65,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::ClientSession session(argv0);
   return zk::RunGuarded(session, false, [&]() -> int {
     // Locate, check, authenticate.
-    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    if (!session.CheckKind()) return zk::kExitFail;
-    const std::string user = session.ReadUser();
-    std::string password = opts.Get('p');
-    if (password.empty()) password = zk::PromptWord("パスワードを入力してください");
-    if (!session.Connect()) return zk::kExitFail;
-    if (!session.Authenticate(password)) return zk::kExitFail;
+    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    const std::string user = session.user();
+    const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
+    if (!session.Login(password)) return zk::kExitFail;
 
     // Work.
     CORBA::String_var ret_value = CORBA::string_dup("");

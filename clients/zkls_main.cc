@@ -78,18 +78,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::ClientSession session(argv0);
   return zk::RunGuarded(session, true, [&]() -> int {
     // Locate and check.
-    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    if (!session.CheckKind()) return zk::kExitFail;
-    const std::string user = session.ReadUser();
-    std::string password = opts.Get('p');
-    if (password.empty()) password = zk::PromptWord("パスワードを入力してください");
+    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    const std::string user = session.user();
+    const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
     std::string normalised;
     if (!zk::NormaliseServerPath(path, &normalised)) return zk::kExitFail;
     const zk::ServerPath where = zk::SplitServerPath(normalised);
 
     // Connect and authenticate.
-    if (!session.Connect()) return zk::kExitFail;
-    if (!session.Authenticate(password)) return zk::kExitFail;
+    if (!session.Login(password)) return zk::kExitFail;
 
     // Work.
     zk::PrintOut("");

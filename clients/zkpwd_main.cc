@@ -59,8 +59,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
 
     // Connect and authenticate with the stored password.
-    if (!session.Connect()) return zk::kExitFail;
-    if (!session.Authenticate(stored)) return zk::kExitFail;
+    if (!session.Login(stored)) return zk::kExitFail;
 
     // Work: the local file first, then the server.
     if (zk::SetUserPassword(session.env_file(), user, fresh) != 0) {
