@@ -1,12 +1,11 @@
-// The process list and termination, against real child processes.
+// Termination against real child processes: what zkkill's tests cannot stage (a process that
+// ignores SIGTERM, a zombie, a process already gone).
 #include "platform/proclist.h"
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <climits>
 
 #include "gtest/gtest.h"
 
@@ -14,25 +13,8 @@ namespace zk {
 namespace {
 
 TEST(ProcListTest, NameIsLastComponentOfExecutable) {
-  EXPECT_EQ("omniNames", ProgramNameOfExe("/usr/bin/omniNames"));
   EXPECT_EQ("zksvr", ProgramNameOfExe("/srv/zk/zksvr (deleted)"));
   EXPECT_EQ("a b", ProgramNameOfExe("/opt/a b"));
-  EXPECT_EQ("plain", ProgramNameOfExe("plain"));
-}
-
-TEST(ProcListTest, ListsProcessesInPidOrderWithOwnEntry) {
-  std::vector<ProcessEntry> list = ListProcesses();
-  ASSERT_FALSE(list.empty());
-  EXPECT_TRUE(
-      std::is_sorted(list.begin(), list.end(),
-                     [](const ProcessEntry& a, const ProcessEntry& b) { return a.pid < b.pid; }));
-  char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  ASSERT_GT(n, 0);
-  auto self = std::find_if(list.begin(), list.end(),
-                           [](const ProcessEntry& e) { return e.pid == getpid(); });
-  ASSERT_NE(list.end(), self);
-  EXPECT_EQ(ProgramNameOfExe(std::string(exe, n)), self->name);
 }
 
 // A child that ends (as a zombie, not reaped until the test does) or ignores SIGTERM.
