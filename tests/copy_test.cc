@@ -50,8 +50,6 @@ int64_t MTime(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
 // Same bytes and same last-write time, without printing megabytes on failure.
 ::testing::AssertionResult SameFile(const std::string& a, const std::string& b) {
   if (!Exists(a) || !Exists(b))
@@ -67,46 +65,10 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
   return ::testing::AssertionSuccess();
 }
 
-// The test process's ORB, set up as the tools set theirs up (message limit raised). It must
-// come first: the harness's own ORB_init then hands out the same one.
-CORBA::ORB_ptr Orb() {
-  static CORBA::ORB_ptr orb =
-      InitOrb(TranslateForOmniOrb(ClientOrbArgs("copy_test", {"127.0.0.1", "1", "2"})));
-  return orb;
-}
-
-// The server bound as "ZKmdImpl", over a connection of this process.
-ZKmd_ptr Resolve(int ns_port) {
-  CORBA::Object_var obj = Orb()->string_to_object(
-      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-  CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
-  CORBA::Object_var server = nc->resolve(ServerName());
-  return ZKmd::_narrow(server.in());
-}
-
-ZKmd::zkSeqFileBuf OneChunk(const char* name, const std::string& data, long pos, long len) {
-  ZKmd::zkSeqFileBuf seq;
-  seq.length(1);
-  ZKmd::zkStrctFileBuf& c = seq[0];
-  c.filePath = "\\";
-  c.fileNm = name;
-  c.fileSize = static_cast<CORBA::Long>(data.size());
-  c.updDt = "2020/01/02 03:04:05";
-  c.crtDt = "2020/01/02 03:04:05";
-  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
-  for (size_t i = 0; i < data.size(); ++i) c.fileBuf[i] = static_cast<CORBA::Octet>(data[i]);
-  c.bufNo = 1;
-  c.nextBuf = false;
-  c.bufPos = pos;
-  c.bufUnitSize = len;
-  return seq;
-}
-
 // One server for the whole suite, with a unit of 1 KB so that small files already span chunks.
 class CopyTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Orb();
     fixture_ = new ServerFixture("1");
     fixture_->AddUser("u1", kPass);
     std::string why;
@@ -205,10 +167,7 @@ TEST_F(CopyTest, SourceFormsSelectTheDirectoryItsContentOrMatchingNames) {
   // From the server without a destination: into the starting directory.
   const std::string here = Client() + "/nodest";
   MakeDirs(here);
-  RunOptions in_here;
-  in_here.cwd = here;
-  r = test::Run({Program("zkcp"), "::f1/forms", "-e", Client() + "/client.zkd", "-p", kPass},
-                in_here);
+  r = RunIn(here, {Program("zkcp"), "::f1/forms", "-e", Client() + "/client.zkd", "-p", kPass});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(SameFile(src + "/deep/er/c.txt", here + "/forms/deep/er/c.txt"));
   EXPECT_EQ(
@@ -338,7 +297,7 @@ TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
 }
 
 TEST_F(CopyTest, TransfersServeOnlyTheUserAuthenticatedOnTheConnection) {
-  ZKmd_var server = Resolve(fixture_->ns_port());
+  ZKmd_var server = ResolveServer(fixture_->ns_port());
   CORBA::Long index = -1;
   ZKmd::zkSeqFileBuf up = OneChunk("wire.txt", "over the wire", 0, 0);
   EXPECT_EQ(20, server->zkFileUpload("u1", up, index));

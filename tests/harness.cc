@@ -21,8 +21,6 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
 
 #include "settings/zkdb.h"
 
@@ -45,49 +43,13 @@ int StatusOf(int raw) {
   return -1;
 }
 
-// One ORB for the whole test process, used only to look names up.
-CORBA::ORB_ptr TestOrb() {
-  static CORBA::ORB_ptr orb = [] {
-    int argc = 1;
-    static char name[] = "zktest";
-    static char* argv[] = {name, nullptr};
-    return CORBA::ORB_init(argc, argv);
-  }();
-  return orb;
-}
-
-// True when the naming service on `port` resolves "ZKmdImpl" to a live object.
-bool ServerAnswers(int port) {
+// True when the naming service on `port` has "ZKmdImpl" bound (and, with `live`, answering). The
+// test ORB cannot talk to a TLS-only server; a fresh naming service holds the name only once the
+// server serves.
+bool NameBound(int port, bool live) {
   try {
-    CORBA::Object_var obj = TestOrb()->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
-    if (CORBA::is_nil(nc)) return false;
-    CosNaming::Name name;
-    name.length(1);
-    name[0].id = CORBA::string_dup("ZKmdImpl");
-    name[0].kind = CORBA::string_dup("");
-    CORBA::Object_var ref = nc->resolve(name);
-    return !CORBA::is_nil(ref) && !ref->_non_existent();
-  } catch (...) {
-    return false;
-  }
-}
-
-// True when the naming service on `port` has "ZKmdImpl" bound. The test ORB cannot talk to a
-// TLS-only server; a fresh naming service holds the name only once the server serves.
-bool NameBound(int port) {
-  try {
-    CORBA::Object_var obj = TestOrb()->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
-    if (CORBA::is_nil(nc)) return false;
-    CosNaming::Name name;
-    name.length(1);
-    name[0].id = CORBA::string_dup("ZKmdImpl");
-    name[0].kind = CORBA::string_dup("");
-    CORBA::Object_var ref = nc->resolve(name);
-    return !CORBA::is_nil(ref);
+    ZKmd_var server = ResolveServer(port);
+    return !CORBA::is_nil(server) && (!live || !server->_non_existent());
   } catch (...) {
     return false;
   }
@@ -100,6 +62,79 @@ RunResult Openssl(const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+CORBA::ORB_ptr TestOrb() {
+  static CORBA::ORB_ptr orb =
+      InitOrb(TranslateForOmniOrb(ClientOrbArgs("zktest", {"127.0.0.1", "1", "2"})));
+  return orb;
+}
+
+ZKmd_ptr ResolveServer(int ns_port) {
+  CORBA::Object_var obj = TestOrb()->string_to_object(
+      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
+  CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
+  CORBA::Object_var found = nc->resolve(ServerName());
+  return ZKmd::_narrow(found.in());
+}
+
+bool ServerServes(int ns_port) { return NameBound(ns_port, true); }
+
+ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len) {
+  ZKmd::zkSeqFileBuf seq;
+  seq.length(1);
+  ZKmd::zkStrctFileBuf& c = seq[0];
+  c.filePath = "\\";
+  c.fileNm = name.c_str();
+  c.fileSize = static_cast<CORBA::Long>(data.size());
+  c.updDt = "2020/01/02 03:04:05";
+  c.crtDt = "2020/01/02 03:04:05";
+  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+  for (size_t i = 0; i < data.size(); ++i) c.fileBuf[i] = static_cast<CORBA::Octet>(data[i]);
+  c.bufNo = 1;
+  c.nextBuf = false;
+  c.bufPos = pos;
+  c.bufUnitSize = len;
+  return seq;
+}
+
+long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
+            const std::string& mode, std::string* ret) {
+  CORBA::String_var value = CORBA::string_dup("");
+  long result =
+      server->zkRemoteJob(user.c_str(), job.c_str(), "", "", mode.c_str(), value.inout());
+  *ret = value.in();
+  return result;
+}
+
+RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv,
+                const std::string& input) {
+  RunOptions options;
+  options.cwd = cwd;
+  options.input = input;
+  return Run(argv, options);
+}
+
+void WriteScript(const std::string& path, const std::string& body, mode_t mode) {
+  WriteFile(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::pair<int, std::string>> OpenDescriptors(pid_t pid) {
+  std::vector<std::pair<int, std::string>> out;
+  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code link_ec;
+    std::string target = std::filesystem::read_symlink(it->path(), link_ec).string();
+    out.emplace_back(atoi(it->path().filename().c_str()), target);
+  }
+  return out;
+}
 
 bool MakeCertificateAuthority(const std::string& prefix, std::string* why) {
   RunResult r = Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
@@ -376,7 +411,7 @@ bool ServerFixture::StartServer(std::string* why) {
   server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
   auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
-    if (tls_ ? NameBound(ns_port_) : ServerAnswers(ns_port_)) return true;
+    if (NameBound(ns_port_, !tls_)) return true;
     int raw;
     if (waitpid(server_pid_, &raw, WNOHANG) == server_pid_) {
       server_pid_ = -1;

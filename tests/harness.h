@@ -6,7 +6,10 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "idl/orb.h"
 
 namespace zk {
 namespace test {
@@ -34,6 +37,9 @@ std::string LinkProgram(const std::string& dir, const std::string& name);
 
 // Runs argv (argv[0] is the executable path and is passed as argv[0]) and waits for it.
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
+// Run in the folder `cwd`, with `input` on standard input.
+RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv,
+                const std::string& input = "");
 
 // Starts argv in the background with output to `log` (or /dev/null); returns its pid (-1 on error).
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd,
@@ -62,6 +68,26 @@ bool WaitForPort(int port, int seconds);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// A "#!/bin/sh" script with `body`, made executable (unless `mode` says otherwise).
+void WriteScript(const std::string& path, const std::string& body, mode_t mode = 0755);
+// True when something (also a dangling link) has this name.
+bool Exists(const std::string& path);
+// The open descriptors of a process and what they lead to ("socket:[123]", a file's path).
+std::vector<std::pair<int, std::string>> OpenDescriptors(pid_t pid);
+
+// Direct calls to the server, as no tool would make them. The test process has one ORB, set up as
+// a client tool sets up its own (so requests above omniORB's default message limit fit).
+CORBA::ORB_ptr TestOrb();
+// The object bound as "ZKmdImpl" in the naming service on 127.0.0.1:ns_port (throws as CORBA does).
+ZKmd_ptr ResolveServer(int ns_port);
+// True when "ZKmdImpl" resolves there to a live object.
+bool ServerServes(int ns_port);
+// A batch of one chunk for the file `name` in the root of the area: `data` as its content for an
+// upload, `pos` and `len` as the part asked for by a download.
+ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len);
+// zkRemoteJob in wait mode ("1") or shell mode ("0"); the job's return value in *ret.
+long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
+            const std::string& mode, std::string* ret);
 
 // With openssl: a new certificate authority, its certificate in `prefix`.pem and its key in
 // `prefix`.key (owner-only). False, with the reason in *why, when openssl failed.

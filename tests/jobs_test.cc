@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
 
 #include <chrono>
 #include <fstream>
@@ -15,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "ZKmd.hh"
 #include "settings/zkdb.h"
 #include "tests/harness.h"
 
@@ -32,11 +29,6 @@ std::string WaitOutput(const std::string& job, const std::string& value) {
   return std::string(kStarted) + "ジョブID     : " + job + "\nジョブ戻り値 : " + value + "\n";
 }
 
-void WriteScript(const std::string& path, const std::string& body, mode_t mode = 0755) {
-  WriteFile(path, "#!/bin/sh\n" + body);
-  chmod(path.c_str(), mode);
-}
-
 // Polls for a file to appear; false when it did not within `seconds`.
 bool WaitForFile(const std::string& path, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -45,24 +37,6 @@ bool WaitForFile(const std::string& path, int seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// Targets of the open descriptors of a process ("3" -> "socket:[123]").
-std::vector<std::pair<int, std::string>> OpenDescriptors(pid_t pid) {
-  std::vector<std::pair<int, std::string>> out;
-  std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* d = opendir(dir.c_str());
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char buf[4096];
-    ssize_t n = readlink((dir + "/" + e->d_name).c_str(), buf, sizeof(buf) - 1);
-    out.emplace_back(atoi(e->d_name), n > 0 ? std::string(buf, static_cast<size_t>(n)) : "");
-  }
-  closedir(d);
-  return out;
 }
 
 // Children of `parent` that are zombies.
@@ -287,52 +261,18 @@ TEST_F(JobsTest, UnreachableNamingServiceIsReportedAsCorbaException) {
   ASSERT_EQ(0, CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()),
                                  "0", "1000", "u1", "pw1"));
   WriteFile(client / "zkjob.log", "7\n");
-  RunOptions options;
-  options.cwd = client.path();
-  RunResult r = test::Run({Program("zkjob"), "exit", "-s", "-p", "pw1"}, options);
+  RunResult r = RunIn(client.path(), {Program("zkjob"), "exit", "-s", "-p", "pw1"});
   EXPECT_EQ(20, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ(0u, r.err.rfind("CORBA Exception: ", 0)) << r.err;
   EXPECT_FALSE(Exists(client / "zkjob.log"));
 }
 
-// A client of its own over the interface, authenticated once on its connection.
-class DirectClient {
- public:
-  explicit DirectClient(int ns_port) {
-    int argc = 1;
-    static char name[] = "zktest";
-    static char* argv[] = {name, nullptr};
-    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
-    CORBA::Object_var obj = orb->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
-    CosNaming::Name n;
-    n.length(1);
-    n[0].id = CORBA::string_dup("ZKmdImpl");
-    n[0].kind = CORBA::string_dup("");
-    CORBA::Object_var ref = nc->resolve(n);
-    server_ = ZKmd::_narrow(ref);
-  }
-  ZKmd_ptr operator->() { return server_.in(); }
-  long RunJob(const std::string& user, const std::string& job, const std::string& mode,
-              std::string* ret) {
-    CORBA::String_var value = CORBA::string_dup("");
-    long result = server_->zkRemoteJob(user.c_str(), job.c_str(), "", "", mode.c_str(),
-                                       value.inout());
-    *ret = value.in();
-    return result;
-  }
-
- private:
-  ZKmd_var server_;
-};
-
 TEST_F(JobsTest, UnregisteredUserIsRefused) {
-  DirectClient c(fx_->ns_port());
+  ZKmd_var c = ResolveServer(fx_->ns_port());
   ASSERT_NE(0, c->zkExistsUser("u1", "pw1"));
   std::string ret;
-  EXPECT_EQ(-10, c.RunJob("stranger", "exit", "1", &ret));
+  EXPECT_EQ(-10, RunJob(c, "stranger", "exit", "1", &ret));
   EXPECT_EQ("0", ret);
   EXPECT_FALSE(Exists(fx_->dir() + "/store/stranger"));
 }
@@ -377,21 +317,21 @@ TEST_F(JobsTest, LongJobDoesNotBlockOthersAndInheritsNoDescriptors) {
 
 // Hundreds of started jobs leave the server with no zombie child and no descriptor more.
 TEST_F(JobsTest, ManyJobsLeaveNoZombiesOrDescriptors) {
-  DirectClient c(fx_->ns_port());
+  ZKmd_var c = ResolveServer(fx_->ns_port());
   ASSERT_NE(0, c->zkExistsUser("u1", "pw1"));
   pid_t server = fx_->server_pid();
   std::string ret;
   // Warm up: the connection and the server's worker threads exist before counting.
-  ASSERT_EQ(0, c.RunJob("u1", "exit", "0", &ret));
-  ASSERT_EQ(0, c.RunJob("u1", "exit", "1", &ret));
+  ASSERT_EQ(0, RunJob(c, "u1", "exit", "0", &ret));
+  ASSERT_EQ(0, RunJob(c, "u1", "exit", "1", &ret));
   size_t before = OpenDescriptors(server).size();
 
   for (int i = 0; i < 200; ++i) {
-    ASSERT_EQ(0, c.RunJob("u1", "exit", "0", &ret)) << i;
+    ASSERT_EQ(0, RunJob(c, "u1", "exit", "0", &ret)) << i;
     ASSERT_EQ("0", ret);
   }
   for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(0, c.RunJob("u1", "exit", "1", &ret)) << i;
+    ASSERT_EQ(0, RunJob(c, "u1", "exit", "1", &ret)) << i;
     ASSERT_EQ("3", ret);
   }
   EXPECT_EQ(0, ZombieChildren(server));

@@ -8,9 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 
-#include "idl/orb.h"
 #include "tests/harness.h"
 
 namespace zk {
@@ -66,10 +64,6 @@ class ListingTest : public ::testing::Test {
   static void Touch(const std::string& path, time_t mtime) {
     struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), ts, 0));
-  }
-  static bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
   }
   static RunResult Tool(const std::string& tool, std::vector<std::string> args,
                         const std::string& input = "") {
@@ -249,28 +243,6 @@ TEST_F(ListingTest, RemovesMatchingFilesAndEmptyDirectories) {
   EXPECT_FALSE(Exists(Area("logs")));
 }
 
-// A client of the test's own: authenticates as u1 on its connection, then sends requests that the
-// tools would never send.
-class DirectClient {
- public:
-  explicit DirectClient(int ns_port) {
-    int argc = 1;
-    static char name[] = "listing_test";
-    static char* argv[] = {name, nullptr};
-    orb_ = CORBA::ORB_init(argc, argv);
-    CORBA::Object_var obj = orb_->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
-    CORBA::Object_var found = nc->resolve(ServerName());
-    server_ = ZKmd::_narrow(found.in());
-  }
-  ZKmd_ptr operator->() { return server_.in(); }
-
- private:
-  CORBA::ORB_var orb_;
-  ZKmd_var server_;
-};
-
 TEST_F(ListingTest, NothingOutsideTheAreaIsRevealedOrTouched) {
   const std::string other = fixture_->storage_dir("u2");
   File(other + "/secret.txt", 6);
@@ -293,7 +265,7 @@ TEST_F(ListingTest, NothingOutsideTheAreaIsRevealedOrTouched) {
   EXPECT_EQ((Strings{"docs", "docs2"}), Names(r.out));  // only the link that stays inside
 
   // Straight through the interface.
-  DirectClient zk(fixture_->ns_port());
+  ZKmd_var zk = ResolveServer(fixture_->ns_port());
   ASSERT_NE(0, zk->zkExistsUser("u1", "pw1"));
   const std::string abs = other + "/secret.txt";
   for (const std::string& dir :

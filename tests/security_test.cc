@@ -18,47 +18,29 @@ namespace zk {
 namespace test {
 namespace {
 
-// The test process's ORB: set up as a client tool's, with the connection management extension so
-// that each DirectClient below gets a connection of its own.
+// The connection management extension, before the test process's ORB is set up, so that each
+// DirectClient below gets a connection of its own.
 class ClientOrbEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     omniConnectionMgmt::init();
-    CORBA::ORB_var orb =
-        InitOrb(TranslateForOmniOrb(ClientOrbArgs("security_test", {"127.0.0.1", "1", "2"})));
+    TestOrb();
   }
 };
 ::testing::Environment* const kClientOrb =
     ::testing::AddGlobalTestEnvironment(new ClientOrbEnvironment);
 
-CORBA::ORB_ptr Orb() {
-  int argc = 1;
-  static char name[] = "security_test";
-  static char* argv[] = {name, nullptr};
-  static CORBA::ORB_ptr orb = CORBA::ORB_init(argc, argv);
-  return orb;
-}
-
 // The server's interface over a GIOP connection that no other DirectClient shares.
 class DirectClient {
  public:
   DirectClient(int ns_port, CORBA::ULong connection_id) {
-    CORBA::Object_var obj = Orb()->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
-    CORBA::Object_var found = nc->resolve(ServerName());
+    ZKmd_var found = ResolveServer(ns_port);
     CORBA::Object_var own = omniConnectionMgmt::makeRestrictedReference(
         found.in(), connection_id, 1, 1, false, false, false);
     server_ = ZKmd::_narrow(own.in());
   }
   ZKmd_ptr operator->() { return server_.in(); }
 
-  long Job(const char* user, const char* job, std::string* ret) {
-    CORBA::String_var value = CORBA::string_dup("");
-    long result = server_->zkRemoteJob(user, job, "", "", "1", value.inout());
-    *ret = value.in();
-    return result;
-  }
   // Lists with `slots` slots; the names filled in (empty for untouched slots).
   long List(const char* user, CORBA::ULong slots, std::vector<std::string>* names) {
     ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst();
@@ -70,55 +52,24 @@ class DirectClient {
   }
   long Upload(const char* user, const std::string& name, const std::string& data,
               CORBA::Long* index) {
-    ZKmd::zkSeqFileBuf bufs;
-    bufs.length(1);
-    bufs[0].filePath = CORBA::string_dup(".\\");
-    bufs[0].fileNm = CORBA::string_dup(name.c_str());
-    bufs[0].fileSize = static_cast<CORBA::Long>(data.size());
-    bufs[0].updDt = CORBA::string_dup("2026/01/02 03:04:05");
-    bufs[0].crtDt = CORBA::string_dup("2026/01/02 03:04:05");
-    bufs[0].fileBuf.length(static_cast<CORBA::ULong>(data.size()));
-    for (size_t i = 0; i < data.size(); ++i) bufs[0].fileBuf[i] = data[i];
-    bufs[0].bufNo = 1;
-    bufs[0].nextBuf = false;
-    bufs[0].bufPos = 0;
-    bufs[0].bufUnitSize = static_cast<CORBA::Long>(data.size());
+    ZKmd::zkSeqFileBuf bufs = OneChunk(name, data, 0, static_cast<long>(data.size()));
     *index = 0;
     return server_->zkFileUpload(user, bufs, *index);
   }
   long Download(const char* user, const std::string& name, std::string* data,
                 CORBA::Long* index) {
-    ZKmd::zkSeqFileBuf_var bufs = new ZKmd::zkSeqFileBuf();
-    bufs->length(1);
-    bufs[0].filePath = CORBA::string_dup(".\\");
-    bufs[0].fileNm = CORBA::string_dup(name.c_str());
-    bufs[0].updDt = CORBA::string_dup("");
-    bufs[0].crtDt = CORBA::string_dup("");
-    bufs[0].bufNo = 1;
-    bufs[0].bufPos = 0;
-    bufs[0].bufUnitSize = 64;
+    ZKmd::zkSeqFileBuf bufs = OneChunk(name, "", 0, 64);
     *index = 0;
-    long result = server_->zkFileDownload(user, bufs.inout(), *index);
-    data->clear();
-    for (CORBA::ULong i = 0; i < bufs[0].fileBuf.length(); ++i) {
-      data->push_back(static_cast<char>(bufs[0].fileBuf[i]));
-    }
+    long result = server_->zkFileDownload(user, bufs, *index);
+    const ZKmd::zkStrctFileBuf& c = bufs[0];
+    data->assign(reinterpret_cast<const char*>(c.fileBuf.get_buffer()), c.fileBuf.length());
     return result;
   }
+  ZKmd_ptr get() { return server_.in(); }
 
  private:
   ZKmd_var server_;
 };
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-void WriteScript(const std::string& path, const std::string& body) {
-  WriteFile(path, "#!/bin/sh\n" + body);
-  chmod(path.c_str(), 0700);
-}
 
 class AuthenticationTest : public ::testing::Test {
  protected:
@@ -163,7 +114,7 @@ class AuthenticationTest : public ::testing::Test {
     EXPECT_EQ("pw1", ServerPassword());
 
     std::string ret = "unset";
-    EXPECT_EQ(-10, c.Job("u1", "mark", &ret));
+    EXPECT_EQ(-10, RunJob(c.get(), "u1", "mark", "1", &ret));
     EXPECT_EQ("0", ret);
     EXPECT_FALSE(Exists(Marker()));
   }
@@ -221,7 +172,7 @@ TEST_F(AuthenticationTest, OnlyTheUserAuthenticatedOnTheConnectionIsServed) {
   EXPECT_EQ(0, owner.Download("u1", "keep.txt", &data, &index));
   EXPECT_EQ(0, data.compare(0, 4, "keep"));
   std::string ret;
-  EXPECT_EQ(0, owner.Job("u1", "mark", &ret));
+  EXPECT_EQ(0, RunJob(owner.get(), "u1", "mark", "1", &ret));
   EXPECT_TRUE(Exists(Marker()));
   EXPECT_EQ(0, owner->zkFileRemove("u1", "keep.txt"));
   EXPECT_FALSE(Exists(area_ + "keep.txt"));

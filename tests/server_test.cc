@@ -2,7 +2,6 @@
 // naming service, the user operations over the wire, rebinding, stale bindings, shutdown by
 // signal, and a server that keeps serving after a client vanished in the middle of a request.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -30,48 +29,9 @@ const char kUsage[] = " -e <環境設定ファイル名> \n";
 const char kNoFile[] = "ERROR:サーバ環境設定ファイルが存在しません。(";
 const char kNotServer[] = "ERROR:サーバ環境設定ファイルではありません。(";
 
-// The test process's ORB is set up as the client tools set theirs up (the harness's ORB_init
-// then hands out the same one), so requests larger than omniORB's default limit can be sent.
-class ClientOrbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    CORBA::ORB_var orb =
-        InitOrb(TranslateForOmniOrb(ClientOrbArgs("server_test", {"127.0.0.1", "1", "2"})));
-  }
-};
-::testing::Environment* const kClientOrb =
-    ::testing::AddGlobalTestEnvironment(new ClientOrbEnvironment);
-
-CORBA::ORB_ptr Orb() {
-  static CORBA::ORB_ptr orb = [] {
-    int argc = 1;
-    static char name[] = "server_test";
-    static char* argv[] = {name, nullptr};
-    return CORBA::ORB_init(argc, argv);
-  }();
-  return orb;
-}
-
-CosNaming::NamingContext_ptr Naming(int ns_port) {
-  CORBA::Object_var obj = Orb()->string_to_object(
-      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-  return CosNaming::NamingContext::_narrow(obj.in());
-}
-
-// The object bound as "ZKmdImpl" right now.
-ZKmd_ptr Resolve(int ns_port) {
-  CosNaming::NamingContext_var nc = Naming(ns_port);
-  CORBA::Object_var obj = nc->resolve(ServerName());
-  return ZKmd::_narrow(obj.in());
-}
-
-RunResult RunServer(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv = {Program("zksvr")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunOptions options;
-  options.cwd = cwd;
-  options.timeout_seconds = 30;
-  return Run(argv, options);
+RunResult RunServer(std::vector<std::string> args, const std::string& cwd) {
+  args.insert(args.begin(), Program("zksvr"));
+  return RunIn(cwd, args);
 }
 
 // Waits for `pid` to end; its exit status, or -1 after `seconds`.
@@ -87,23 +47,15 @@ int WaitExit(pid_t pid, int seconds) {
   return -1;
 }
 
-// TCP ports on which process `pid` listens (from /proc: its socket inodes, then /proc/net/tcp).
+// TCP ports on which process `pid` listens (its socket inodes, then /proc/net/tcp).
 std::vector<int> ListeningPorts(pid_t pid) {
   std::set<std::string> inodes;
-  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-  if (DIR* d = opendir(fd_dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      char target[256];
-      ssize_t n = readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
-      if (n <= 0) continue;
-      std::string t(target, static_cast<size_t>(n));
-      if (t.rfind("socket:[", 0) == 0) inodes.insert(t.substr(8, t.size() - 9));
-    }
-    closedir(d);
+  for (const auto& fd : OpenDescriptors(pid)) {
+    if (fd.second.rfind("socket:[", 0) == 0) inodes.insert(fd.second.substr(8, fd.second.size() - 9));
   }
   std::vector<int> ports;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-    std::ifstream tcp(table);
+    std::istringstream tcp(ReadFile(table));
     std::string line;
     std::getline(tcp, line);
     while (std::getline(tcp, line)) {
@@ -134,7 +86,7 @@ class ServerTest : public ::testing::Test {
 };
 
 TEST_F(ServerTest, UserOperationsOverTheWire) {
-  ZKmd_var server = Resolve(fixture_.ns_port());
+  ZKmd_var server = ResolveServer(fixture_.ns_port());
   const std::string env = fixture_.server_env();
   EXPECT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
   for (const char* wrong : {"secret1", "Secret", ""})
@@ -161,8 +113,8 @@ TEST_F(ServerTest, UserOperationsOverTheWire) {
 }
 
 TEST_F(ServerTest, SecondServerTakesOverTheName) {
-  ZKmd_var first = Resolve(fixture_.ns_port());
-  CORBA::String_var first_ior = Orb()->object_to_string(first.in());
+  ZKmd_var first = ResolveServer(fixture_.ns_port());
+  CORBA::String_var first_ior = TestOrb()->object_to_string(first.in());
 
   pid_t second = Spawn({fixture_.dir() + "/zksvr", "-e", fixture_.server_env()}, fixture_.dir(),
                        fixture_.dir() + "/second.log");
@@ -170,8 +122,8 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
   Spawned guard{second};
   bool rebound = false;
   for (int i = 0; i < 400 && !rebound; ++i) {
-    ZKmd_var now = Resolve(fixture_.ns_port());
-    CORBA::String_var ior = Orb()->object_to_string(now.in());
+    ZKmd_var now = ResolveServer(fixture_.ns_port());
+    CORBA::String_var ior = TestOrb()->object_to_string(now.in());
     rebound = std::strcmp(ior.in(), first_ior.in()) != 0;
     if (!rebound) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -179,7 +131,7 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
 
   // The first server may go; the name leads to the second one.
   fixture_.StopServer();
-  ZKmd_var now = Resolve(fixture_.ns_port());
+  ZKmd_var now = ResolveServer(fixture_.ns_port());
   EXPECT_EQ(-1, now->zkExistsUser("u1", "Secret1"));
   kill(second, SIGTERM);
   EXPECT_EQ(0, WaitExit(second, 10));
@@ -206,7 +158,7 @@ TEST_F(ServerTest, EndsCleanlyOnSignals) {
 }
 
 TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
-  ZKmd_var server = Resolve(fixture_.ns_port());
+  ZKmd_var server = ResolveServer(fixture_.ns_port());
   ASSERT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
   std::vector<int> ports = ListeningPorts(fixture_.server_pid());
   ASSERT_FALSE(ports.empty());
@@ -237,12 +189,12 @@ TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
   std::vector<std::thread> clients;
   for (int i = 0; i < 4; ++i) {
     clients.emplace_back([&] {
-      ZKmd_var s = Resolve(fixture_.ns_port());
+      ZKmd_var s = ResolveServer(fixture_.ns_port());
       for (int n = 0; n < 20; ++n) s->zkExistsUser("u1", "Secret1");
     });
   }
   for (auto& t : clients) t.join();
-  ZKmd_var again = Resolve(fixture_.ns_port());
+  ZKmd_var again = ResolveServer(fixture_.ns_port());
   EXPECT_EQ(-1, again->zkExistsUser("u1", "Secret1"));
   EXPECT_EQ(0, kill(fixture_.server_pid(), 0));
 }
@@ -284,9 +236,7 @@ TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
   TempDir progdir, start;
   LinkProgram(progdir.path(), "zksvr");
   ASSERT_EQ(0, CreateUserEnvFile(progdir / "server.zkd", "h", "1", "2", "1000", "u", "p"));
-  RunOptions options;
-  options.cwd = start.path();
-  RunResult r = test::Run({progdir / "zksvr"}, options);
+  RunResult r = RunIn(start.path(), {progdir / "zksvr"});
   EXPECT_EQ(20, r.status);
   EXPECT_EQ(std::string(kNotServer) + "./server.zkd)\n", r.err);
 }

@@ -2,7 +2,6 @@
 // lines they start programs with, a real naming service and server started through them, and
 // zkkill ending processes that the test started itself.
 #include <gtest/gtest.h>
-#include <omniORB4/CORBA.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <omniORB4/Naming.hh>
 #include <thread>
 
 #include "platform/proclist.h"
@@ -26,17 +24,6 @@ namespace {
 
 const char kMissing[] = "ERROR:サーバ環境設定ファイルが存在しません。(";
 const char kNotServer[] = "ERROR:サーバ環境設定ファイルではありません。(";
-
-RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv) {
-  RunOptions options;
-  options.cwd = cwd;
-  return test::Run(argv, options);
-}
-
-void WriteScript(const std::string& path, const std::string& body) {
-  WriteFile(path, "#!/bin/sh\n" + body);
-  chmod(path.c_str(), 0755);
-}
 
 // Waits up to 10 s for a file to have content (a detached program writes it).
 std::string WaitForContent(const std::string& path) {
@@ -88,30 +75,6 @@ class DetachedGuard {
   std::string name_;
   std::string word_;
 };
-
-// True when the naming service on `port` resolves "ZKmdImpl" to a live object.
-bool ServerServes(int port) {
-  static CORBA::ORB_ptr orb = [] {
-    int argc = 1;
-    static char name[] = "tools_test";
-    static char* argv[] = {name, nullptr};
-    return CORBA::ORB_init(argc, argv);
-  }();
-  try {
-    CORBA::Object_var obj = orb->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(port) + "/NameService").c_str());
-    CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
-    if (CORBA::is_nil(nc)) return false;
-    CosNaming::Name name;
-    name.length(1);
-    name[0].id = CORBA::string_dup("ZKmdImpl");
-    name[0].kind = CORBA::string_dup("");
-    CORBA::Object_var ref = nc->resolve(name);
-    return !CORBA::is_nil(ref) && !ref->_non_existent();
-  } catch (...) {
-    return false;
-  }
-}
 
 // A launcher linked into prog/ and started from another folder, start/.
 class LauncherTest : public ::testing::Test {

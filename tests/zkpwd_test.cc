@@ -3,7 +3,6 @@
 // binding, refused authentication).
 #include <gtest/gtest.h>
 
-#include "idl/orb.h"
 #include "settings/zkdb.h"
 #include "tests/harness.h"
 
@@ -156,11 +155,7 @@ TEST_F(ZkpwdTest, NamingAndServerFailuresAreCorbaExceptions) {
               r.err);
 
     // Something that is not a ZKmd under the name (here the naming context itself).
-    int argc = 1;
-    static char name[] = "zkpwd_test";
-    static char* argv[] = {name, nullptr};
-    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
-    CORBA::Object_var obj = orb->string_to_object(
+    CORBA::Object_var obj = TestOrb()->string_to_object(
         ("corbaloc:iiop:127.0.0.1:" + std::to_string(other.ns_port()) + "/NameService").c_str());
     CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
     nc->rebind(ServerName(), nc.in());
