@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include "idl/orb.h"
 #include "platform/fs.h"
@@ -313,20 +314,42 @@ TEST_F(CopyTest, TransfersServeOnlyTheUserAuthenticatedOnTheConnection) {
   EXPECT_EQ(20, server->zkFileUpload("u2", up, index));  // not the user of this connection
   EXPECT_EQ(1, index);
 
-  // Requests that would make the server allocate more than one reply can carry, or read before
-  // the start, are refused; a sound one is served.
-  for (long len : {static_cast<long>(kMaxMessageBytes) + 1, -1L}) {
-    down = OneChunk("wire.txt", "", 0, len);
-    EXPECT_EQ(20, server->zkFileDownload("u1", down, index)) << len;
+  // A first chunk replaces what was there.
+  up = OneChunk("wire.txt", "short", 0, 0);
+  ASSERT_EQ(0, server->zkFileUpload("u1", up, index));
+  EXPECT_EQ("short", ReadFile(Store() + "/wire.txt"));
+
+  // Nothing is written outside the area: a parent path, a link to a folder outside, a file name
+  // that is a link to a file outside.
+  const std::string outside = fixture_->dir() + "/outside";
+  Put(outside + "/secret", "s");
+  ASSERT_EQ(0, symlink(outside.c_str(), (Store() + "/out").c_str()));
+  ASSERT_EQ(0, symlink((outside + "/secret").c_str(), (Store() + "/link").c_str()));
+  for (std::pair<const char*, const char*> escape :
+       {std::make_pair("..\\", "escaped"), std::make_pair("out\\", "escaped"),
+        std::make_pair("\\", "link")}) {
+    up = OneChunk(escape.second, "planted", 0, 0);
+    up[0].filePath = escape.first;
+    EXPECT_EQ(20, server->zkFileUpload("u1", up, index)) << escape.first;
     EXPECT_EQ(1, index);
   }
-  down = OneChunk("wire.txt", "", -5, 4);
-  EXPECT_EQ(20, server->zkFileDownload("u1", down, index));
-  down = OneChunk("wire.txt", "", 5, 3);
+  EXPECT_FALSE(Exists(fixture_->dir() + "/store/escaped"));
+  EXPECT_FALSE(Exists(outside + "/escaped"));
+  EXPECT_EQ("s", ReadFile(outside + "/secret"));
+
+  // Requests that would make the server allocate more than one reply can carry, or read before
+  // the start, are refused; a sound one is served.
+  for (std::pair<long, long> bad : {std::make_pair(0L, static_cast<long>(kMaxMessageBytes) + 1),
+                                    std::make_pair(0L, -1L), std::make_pair(-5L, 4L)}) {
+    down = OneChunk("wire.txt", "", bad.first, bad.second);
+    EXPECT_EQ(20, server->zkFileDownload("u1", down, index)) << bad.first << " " << bad.second;
+    EXPECT_EQ(1, index);
+  }
+  down = OneChunk("wire.txt", "", 1, 3);
   ASSERT_EQ(0, server->zkFileDownload("u1", down, index));
   ASSERT_EQ(3u, down[0].fileBuf.length());
-  EXPECT_EQ('t', static_cast<char>(down[0].fileBuf[0]));
-  EXPECT_EQ(13, down[0].fileSize);
+  EXPECT_EQ('h', static_cast<char>(down[0].fileBuf[0]));
+  EXPECT_EQ(5, down[0].fileSize);
   EXPECT_STREQ("2020/01/02 03:04:05", down[0].updDt.in());
 }
 
