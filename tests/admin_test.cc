@@ -68,9 +68,7 @@ std::string Created(const std::string& file, const std::string& ns, const std::s
 
 TEST_F(AdminTest, ZkenvCreatesWithDefaultsThenAsksBeforeReplacing) {
   RunResult r = Tool("zkenv", {});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, Created("./server.zkd", HostName(), "11108", "81", "1000"));
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(Ended(r, 0, Created("./server.zkd", HostName(), "11108", "81", "1000"), ""));
   struct stat st;
   ASSERT_EQ(stat(server_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -79,17 +77,14 @@ TEST_F(AdminTest, ZkenvCreatesWithDefaultsThenAsksBeforeReplacing) {
   // A wrong password (or one cut at a blank) changes nothing, even with every option given.
   for (const std::string typed : {"wrong\n", "lantern shadow\n", ""}) {
     r = Tool("zkenv", {"-n", "h2", "-i", "1", "-s", "2", "-u", "512"}, typed);
-    EXPECT_EQ(r.status, 20);
-    EXPECT_EQ(r.out, kAdminPrompt);
-    EXPECT_EQ(r.err, kWrongAdmin);
+    EXPECT_TRUE(Ended(r, 20, kAdminPrompt, kWrongAdmin));
     EXPECT_EQ(ReadEnvSetting(server_, "ns"), HostName());
     EXPECT_EQ(UserExists(server_, "u1"), -1);
   }
 
   // Options may follow other arguments; the values shown are those of the new file.
   r = Tool("zkenv", {"stray", "-u", "512", "-n", "first", "-n", "ns2"}, "lanternshadow\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kAdminPrompt + Created("./server.zkd", "ns2", "11108", "81", "512"));
+  EXPECT_TRUE(Ended(r, 0, kAdminPrompt + Created("./server.zkd", "ns2", "11108", "81", "512"), ""));
   EXPECT_EQ(UserExists(server_, "u1"), 0);
   EXPECT_EQ(ReadUserCount(server_), 0);
   EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "lanternshadow");
@@ -134,10 +129,8 @@ TEST_F(AdminTest, ZkenvRefusals) {
   // A user file named relative to the starting folder is refused before any prompt.
   ASSERT_EQ(CreateUserEnvFile(start_ / "client.zkd", "h", "1", "2", "3", "u", "p"), 0);
   RunResult r = Tool("zkenv", {"-e", "client.zkd"}, "lanternshadow\n");
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            "ERROR:サーバ環境設定ファイルではありません。(" + (start_ / "client.zkd") + ")\n");
+  EXPECT_TRUE(Ended(r, 20, "",
+                    "ERROR:サーバ環境設定ファイルではありません。(" + (start_ / "client.zkd") + ")\n"));
   EXPECT_EQ(ReadEnvSetting(start_ / "client.zkd", "envtype"), "user");
 
   // A file that cannot be created.
@@ -149,28 +142,20 @@ TEST_F(AdminTest, ZkenvRefusals) {
 
 TEST_F(AdminTest, OpeningRefusesMissingForeignAndWrongPassword) {
   RunResult r = Tool("zklu", {"-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:サーバ環境設定ファイルが存在しません。(./server.zkd)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバ環境設定ファイルが存在しません。(./server.zkd)\n"));
 
   WriteFile(server_, "plain text, not a settings file\n");
   r = Tool("zkdj", {"j1"}, "lanternshadow\n");
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:サーバ環境設定ファイルではありません。(./server.zkd)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバ環境設定ファイルではありません。(./server.zkd)\n"));
   EXPECT_EQ(ReadFile(server_), "plain text, not a settings file\n");
 
   ASSERT_EQ(unlink(server_.c_str()), 0);
   NewServerFile();
   r = Tool("zkaj", {"-a", "nope", "j1", "/bin/true"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongAdmin));
   // An empty -a means "ask"; end of input gives an empty word, which never passes.
   r = Tool("zkaj", {"-a", "", "j1", "/bin/true"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, kAdminPrompt);
-  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_TRUE(Ended(r, 20, kAdminPrompt, kWrongAdmin));
   EXPECT_EQ(ReadJobCount(server_), 0);
 }
 
@@ -208,37 +193,30 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
 
   // The root is registered without being created.
   r = Tool("zkau", {"-a", "lanternshadow", "carol", "pw", "/"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kUserAdded) + kUserFileMade);
+  EXPECT_TRUE(Ended(r, 0, std::string(kUserAdded) + kUserFileMade, ""));
 
   r = Tool("zklu", {"-a", "lanternshadow", "surplus"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: bob (" + existing + "/)\n3: carol (/)\n");
+  EXPECT_TRUE(
+      Ended(r, 0, "1: alice (store/alice\\)\n2: bob (" + existing + "/)\n3: carol (/)\n", ""));
 
   r = Tool("zkdu", {"bob", "-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ユーザを削除しました。\n");
+  EXPECT_TRUE(Ended(r, 0, "ユーザを削除しました。\n", ""));
   EXPECT_TRUE(IsDirectory(existing));
   r = Tool("zklu", {"-a", "lanternshadow"});
   EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: carol (/)\n");
 
   r = Tool("zkdu", {"-a", "lanternshadow", "bob"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, "ERROR:存在しないユーザIDです。(bob)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないユーザIDです。(bob)\n"));
   EXPECT_EQ(ReadUserCount(server_), 2);
   EXPECT_EQ(ReadUserHighMark(server_), 3);
 
   r = Tool("zkau", {"-a", "lanternshadow", "alice", "x", "elsewhere"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:既に存在するユーザIDです。(alice)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:既に存在するユーザIDです。(alice)\n"));
   EXPECT_FALSE(PathExists(bin_ / "elsewhere"));
 
   for (const char* u : {"alice", "carol"}) ASSERT_EQ(DeleteUser(server_, u), 0);
   r = Tool("zklu", {"-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:ユーザが存在しません。\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザが存在しません。\n"));
 }
 
 TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
@@ -247,9 +225,7 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
   RunResult r;
   for (const std::string typed : {"afile", "afile\\", "afile/"}) {
     r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", typed});
-    EXPECT_EQ(r.status, 20);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "ERROR:ファイル名が指定されています。(" + typed + ")\n");
+    EXPECT_TRUE(Ended(r, 20, "", "ERROR:ファイル名が指定されています。(" + typed + ")\n"));
   }
 
   // A directory below a file cannot be created: warning on standard output, status 10.
@@ -268,37 +244,30 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
 TEST_F(AdminTest, JobTools) {
   NewServerFile();
   RunResult r = Tool("zkaj", {"j1", "-o", "-x 1", "/opt/bin/tool", "-r", "run", "-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ジョブを追加しました。\n\n");
+  EXPECT_TRUE(Ended(r, 0, "ジョブを追加しました。\n\n", ""));
   r = Tool("zkaj", {"j2", "/bin/echo"}, "lanternshadow\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kAdminPrompt) + "ジョブを追加しました。\n\n");
+  EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + "ジョブを追加しました。\n\n", ""));
   EXPECT_EQ(ReadJobParams(server_, "j2"), "");
 
   r = Tool("zklj", {"-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "1: j1 = /opt/bin/tool -x 1 (*)\n2: j2 = /bin/echo \n");
+  EXPECT_TRUE(Ended(r, 0, "1: j1 = /opt/bin/tool -x 1 (*)\n2: j2 = /bin/echo \n", ""));
 
   r = Tool("zkaj", {"-a", "lanternshadow", "j1", "/bin/other"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, "ERROR:既に存在するジョブIDです。(j1)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:既に存在するジョブIDです。(j1)\n"));
   EXPECT_EQ(ReadJobProgram(server_, "j1"), "/opt/bin/tool");
 
   r = Tool("zkdj", {"-a", "lanternshadow", "j1"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ジョブを削除しました。\n");
+  EXPECT_TRUE(Ended(r, 0, "ジョブを削除しました。\n", ""));
   r = Tool("zklj", {"-a", "lanternshadow"});
   EXPECT_EQ(r.out, "1: j2 = /bin/echo \n");
 
   r = Tool("zkdj", {"-a", "lanternshadow", "j1"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, "ERROR:存在しないジョブIDです。(j1)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないジョブIDです。(j1)\n"));
   EXPECT_EQ(ReadJobCount(server_), 1);
 
   ASSERT_EQ(DeleteJob(server_, "j2"), 0);
   r = Tool("zklj", {"-a", "lanternshadow"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, "ERROR:ジョブが存在しません。\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ジョブが存在しません。\n"));
 }
 
 TEST_F(AdminTest, ZkapwdChangesOnlyAfterEveryCheck) {
@@ -310,32 +279,24 @@ TEST_F(AdminTest, ZkapwdChangesOnlyAfterEveryCheck) {
   const char kWrongNew[] = "ERROR:新しいパスワードが誤っています。\n";
 
   RunResult r = Tool("zkapwd", {"wrong"}, "n1\nn1\n");
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "ERROR:現在のパスワードが誤っています。\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:現在のパスワードが誤っています。\n"));
 
   r = Tool("zkapwd", {"lanternshadow", "n1", "n2"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, kWrongNew);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongNew));
   // End of input at the prompts: an empty new password is never stored.
   r = Tool("zkapwd", {"lanternshadow"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.out, std::string(kNewPrompt) + kAgainPrompt);
-  EXPECT_EQ(r.err, kWrongNew);
+  EXPECT_TRUE(Ended(r, 20, std::string(kNewPrompt) + kAgainPrompt, kWrongNew));
   EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "lanternshadow");
 
   r = Tool("zkapwd", {"lanternshadow"}, "neu\nneu\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kNewPrompt) + kAgainPrompt + kChanged);
+  EXPECT_TRUE(Ended(r, 0, std::string(kNewPrompt) + kAgainPrompt + kChanged, ""));
   EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "neu");
 
   r = Tool("zkapwd", {}, "neu\nfinal\nfinal\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kCurrentPrompt) + kNewPrompt + kAgainPrompt + kChanged);
+  EXPECT_TRUE(Ended(r, 0, std::string(kCurrentPrompt) + kNewPrompt + kAgainPrompt + kChanged, ""));
 
   r = Tool("zkau", {"-a", "lanternshadow", "u1", "pw", "d1"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongAdmin));
   r = Tool("zkau", {"-a", "final", "u1", "pw", "d1"});
   EXPECT_EQ(r.status, 0);
 }
@@ -348,18 +309,15 @@ TEST_F(AdminTest, ZkuenvRewritesUserFileFromServerFile) {
   const std::string client = bin_ / "client.zkd";
 
   RunResult r = Tool("zkuenv", {"-a", "wrong", "ユーザ一"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, kWrongAdmin);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongAdmin));
   EXPECT_FALSE(PathExists(client));
 
   r = Tool("zkuenv", {"-a", "lanternshadow", "nobody"});
-  EXPECT_EQ(r.status, 20);
-  EXPECT_EQ(r.err, "ERROR:存在しないユーザIDです。(nobody)\n");
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないユーザIDです。(nobody)\n"));
   EXPECT_FALSE(PathExists(client));
 
   r = Tool("zkuenv", {"ユーザ一"}, "lanternshadow\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string(kAdminPrompt) + kUserFileMade);
+  EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + kUserFileMade, ""));
   EXPECT_EQ(ReadUserPassword(client, "ユーザ一"), "changed");
   EXPECT_EQ(ReadEnvSetting(client, "ns"), "newhost");
   EXPECT_EQ(ReadEnvSetting(client, "iiop"), "2809");

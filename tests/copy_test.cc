@@ -110,26 +110,22 @@ TEST_F(CopyTest, FilesOfEverySizeGoUpAndComeBackIdentical) {
   Put(src + "/many/small3", Bytes(300, 6));
 
   RunResult r = Zkcp({"sizes", "::up"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("", r.err);
-  EXPECT_EQ(src + "/empty\n" + src + "/many/small1\n" + src + "/many/small2\n" + src +
-                "/many/small3\n" + src + "/odd\n" + src + "/one-unit\n" + src + "/two-units\n" +
-                Copied(7),
-            r.out);
+  EXPECT_TRUE(Ended(r, 0,
+                    src + "/empty\n" + src + "/many/small1\n" + src + "/many/small2\n" + src +
+                        "/many/small3\n" + src + "/odd\n" + src + "/one-unit\n" + src +
+                        "/two-units\n" + Copied(7),
+                    ""));
   for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small3"}) {
     EXPECT_TRUE(SameFile(src + "/" + f, Store() + "/up/sizes/" + f)) << f;
   }
 
   // Back down into a fresh local folder.
   r = Zkcp({"::up/sizes", "down"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("", r.err);
-  EXPECT_EQ(
-      "up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
-      "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
-      "up\\sizes\\two-units\n" +
-          Copied(7),
-      r.out);
+  EXPECT_TRUE(Ended(r, 0,
+                    "up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
+                    "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
+                    "up\\sizes\\two-units\n" + Copied(7),
+                    ""));
   for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small2"}) {
     EXPECT_TRUE(SameFile(src + "/" + f, Client() + "/down/sizes/" + f)) << f;
   }
@@ -154,15 +150,13 @@ TEST_F(CopyTest, SourceFormsSelectTheDirectoryItsContentOrMatchingNames) {
   EXPECT_FALSE(Exists(Store() + "/f2/forms"));
 
   r = Zkcp({"forms/*.txt", "::f3"});  // matching files and matching directories with all inside
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/a.txt\n" + src + "/sub.txt/d.bin\n" + Copied(2), r.out);
+  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + src + "/sub.txt/d.bin\n" + Copied(2), ""));
   EXPECT_TRUE(Exists(Store() + "/f3/sub.txt/d.bin"));
   EXPECT_FALSE(Exists(Store() + "/f3/b.log"));
   EXPECT_FALSE(Exists(Store() + "/f3/deep"));
 
   r = Zkcp({"forms/b.log"});  // no destination: the root of the area
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/b.log\n" + Copied(1), r.out);
+  EXPECT_TRUE(Ended(r, 0, src + "/b.log\n" + Copied(1), ""));
   EXPECT_TRUE(SameFile(src + "/b.log", Store() + "/b.log"));
 
   // From the server without a destination: into the starting directory.
@@ -178,8 +172,7 @@ TEST_F(CopyTest, SourceFormsSelectTheDirectoryItsContentOrMatchingNames) {
       r.out);
   // Server masks, with "/" typed for "\".
   r = Zkcp({"::f2/*.txt", "masked"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("f2\\a.txt\nf2\\sub.txt\\d.bin\n" + Copied(2), r.out);
+  EXPECT_TRUE(Ended(r, 0, "f2\\a.txt\nf2\\sub.txt\\d.bin\n" + Copied(2), ""));
 }
 
 TEST_F(CopyTest, ModesAgainstExistingFilesInOtherLetterCase) {
@@ -192,13 +185,11 @@ TEST_F(CopyTest, ModesAgainstExistingFilesInOtherLetterCase) {
   Put(Store() + "/m/BIGGER.txt", "old", 1700000000);  // other size, newer
 
   RunResult r = Zkcp({"modes/", "::m"});  // skip: nothing is copied
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(Copied(0), r.out);
+  EXPECT_TRUE(Ended(r, 0, Copied(0), ""));
   EXPECT_FALSE(Exists(Store() + "/m/same.txt"));
 
   r = Zkcp({"modes/", "::m", "-u"});  // update: older and other-size files
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/bigger.txt\n" + src + "/older.txt\n" + Copied(2), r.out);
+  EXPECT_TRUE(Ended(r, 0, src + "/bigger.txt\n" + src + "/older.txt\n" + Copied(2), ""));
   EXPECT_TRUE(SameFile(src + "/older.txt", Store() + "/m/older.txt"));
 
   r = Zkcp({"-r", "modes/", "::m"});  // replace: everything
@@ -209,11 +200,9 @@ TEST_F(CopyTest, ModesAgainstExistingFilesInOtherLetterCase) {
   Put(Store() + "/m2/only.txt", "server", 1500000000);
   Put(Client() + "/mdown/ONLY.TXT", "loc", 1400000000);
   r = Zkcp({"::m2/only.txt", "mdown"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(Copied(0), r.out);
+  EXPECT_TRUE(Ended(r, 0, Copied(0), ""));
   r = Zkcp({"::m2/only.txt", "mdown", "-r", "-u"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("m2\\only.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(Ended(r, 0, "m2\\only.txt\n" + Copied(1), ""));
   EXPECT_TRUE(SameFile(Store() + "/m2/only.txt", Client() + "/mdown/only.txt"));
 }
 
@@ -221,14 +210,11 @@ TEST_F(CopyTest, DestinationThatIsAFileIsRefused) {
   Put(Store() + "/report", "r");
   Put(Client() + "/one.txt", "1");
   RunResult r = Zkcp({"one.txt", "::report"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("ERROR:コピー先はディレクトリを指定してください。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー先はディレクトリを指定してください。\n"));
   EXPECT_EQ("r", ReadFile(Store() + "/report"));
 
   r = Zkcp({"::report", "one.txt"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:コピー先はディレクトリを指定してください。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー先はディレクトリを指定してください。\n"));
   EXPECT_EQ("1", ReadFile(Client() + "/one.txt"));
 
   // A name that does not exist yet becomes a directory.
@@ -253,21 +239,17 @@ TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
   // A server file stands where a directory would have to be created.
   Put(Store() + "/plain", "p");
   r = Zkcp({"bad/a.txt", "::plain/sub"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/a.txt\n" + Copied(0), r.out);
-  EXPECT_EQ("ERROR:ディレクトリを作成できませんでした。(a.txt)\n", r.err);
+  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(0), "ERROR:ディレクトリを作成できませんでした。(a.txt)\n"));
 }
 
 TEST_F(CopyTest, JapaneseNamesBothWays) {
   const std::string src = Client() + "/データ";
   Put(src + "/日本語の名前.txt", "内容", 1500000000);
   RunResult r = Zkcp({"データ", "::保存"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/日本語の名前.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(Ended(r, 0, src + "/日本語の名前.txt\n" + Copied(1), ""));
   EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Store() + "/保存/データ/日本語の名前.txt"));
   r = Zkcp({"::保存\\データ\\", "戻り"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("保存\\データ\\日本語の名前.txt\n" + Copied(1), r.out);
+  EXPECT_TRUE(Ended(r, 0, "保存\\データ\\日本語の名前.txt\n" + Copied(1), ""));
   EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Client() + "/戻り/日本語の名前.txt"));
 }
 
@@ -291,8 +273,7 @@ TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
   EXPECT_LT(st.st_size, 6 * 1024 * 1024) << "the client finished before it was killed";
 
   RunResult r = Zkcp({"big", "::killed", "-r"}, 120);
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), r.out);
+  EXPECT_TRUE(Ended(r, 0, src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), ""));
   EXPECT_TRUE(SameFile(src + "/a.bin", partial));
   EXPECT_TRUE(SameFile(src + "/b.bin", Store() + "/killed/big/b.bin"));
 }
@@ -357,25 +338,19 @@ TEST_F(CopyTest, ArgumentsAreCheckedBeforeAnythingElse) {
   const std::string usage = "usage: " + Program("zkcp") +
                             " <送り側> <受け側> -u -r -e <環境設定ファイル名> -p <パスワード> \n";
   RunResult r = fixture_->RunClient("u1", "zkcp", {});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(usage, r.out);
+  EXPECT_TRUE(Ended(r, 20, usage, ""));
   r = fixture_->RunClient("u1", "zkcp", {"a", "::b", "c"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(usage, r.out);
+  EXPECT_TRUE(Ended(r, 20, usage, ""));
   r = fixture_->RunClient("u1", "zkcp", {"a", "-x"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(usage, r.out);
+  EXPECT_TRUE(Ended(r, 20, usage, ""));
   r = fixture_->RunClient("u1", "zkcp", {"::a", "::b"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。\n"));
   r = fixture_->RunClient("u1", "zkcp", {"a", "b"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。\n"));
   // Checked before the environment file is even looked for.
   for (const char* bad : {"::..\\x", "::a/../b"}) {
     r = fixture_->RunClient("u1", "zkcp", {"a", bad, "-e", "missing.zkd"});
-    EXPECT_EQ(20, r.status) << bad;
-    EXPECT_EQ("ERROR:サーバディレクトリに「..\\」「../」は指定できません。\n", r.err) << bad;
+    EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバディレクトリに「..\\」「../」は指定できません。\n")) << bad;
   }
 }
 
@@ -387,10 +362,8 @@ TEST_F(CopyTest, UnitThatIsNotAUsableNumberIsRefusedBeforeCopying) {
   for (const char* unit : {"abc", "0", "-5", "999999999"}) {
     ASSERT_EQ(0, UpdateEnvSetting(env, "unit", unit, "", ""));
     RunResult r = Zkcp({"unit.txt", "::unit", "-e", "bad-unit.zkd"});
-    EXPECT_EQ(20, r.status) << unit;
-    EXPECT_EQ("", r.out) << unit;
-    EXPECT_EQ("ERROR:転送単位(unit)は1から245760までのKB数で設定してください。(" + env + ")\n",
-              r.err)
+    EXPECT_TRUE(Ended(r, 20, "",
+                      "ERROR:転送単位(unit)は1から245760までのKB数で設定してください。(" + env + ")\n"))
         << unit;
   }
   EXPECT_FALSE(Exists(Store() + "/unit"));

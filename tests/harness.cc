@@ -106,6 +106,14 @@ long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
   return result;
 }
 
+::testing::AssertionResult Ended(const RunResult& r, int status, const std::string& out,
+                                 const std::string& err) {
+  if (r.status == status && r.out == out && r.err == err) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "status " << r.status << " (want " << status
+                                       << ")\nout: [" << r.out << "] (want [" << out
+                                       << "])\nerr: [" << r.err << "] (want [" << err << "])";
+}
+
 RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv,
                 const std::string& input) {
   RunOptions options;

@@ -3,6 +3,7 @@
 #ifndef ZK_TESTS_HARNESS_H_
 #define ZK_TESTS_HARNESS_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
@@ -37,6 +38,9 @@ std::string LinkProgram(const std::string& dir, const std::string& name);
 
 // Runs argv (argv[0] is the executable path and is passed as argv[0]) and waits for it.
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
+// Success when the run ended with `status` and wrote exactly `out` and `err`; else all three.
+::testing::AssertionResult Ended(const RunResult& r, int status, const std::string& out,
+                                 const std::string& err);
 // Run in the folder `cwd`, with `input` on standard input.
 RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv,
                 const std::string& input = "");

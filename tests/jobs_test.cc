@@ -116,8 +116,7 @@ TEST_F(JobsTest, WaitModeReportsExitCodesAndWritesReturnFile) {
   EXPECT_EQ(WaitOutput("exit", "3"), r.out);
   // A job ended by a signal.
   r = Job({"killed", "-s", "-p", "pw1"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(WaitOutput("killed", "137"), r.out);
+  EXPECT_TRUE(Ended(r, 0, WaitOutput("killed", "137"), ""));
   // A program path relative to the server's directory.
   r = Job({"relative", "-s", "-p", "pw1"});
   EXPECT_EQ(WaitOutput("relative", "9"), r.out);
@@ -125,11 +124,9 @@ TEST_F(JobsTest, WaitModeReportsExitCodesAndWritesReturnFile) {
 
 TEST_F(JobsTest, PasswordPromptWhenNoneGiven) {
   RunResult r = Job({"exit", "-s", "-o", "4", "-p", ""}, "pw1\n");
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("パスワードを入力してください\n\n" + WaitOutput("exit", "4"), r.out);
+  EXPECT_TRUE(Ended(r, 0, "パスワードを入力してください\n\n" + WaitOutput("exit", "4"), ""));
   r = Job({"exit", "-s"}, "wrong\n");
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ認証に失敗しました。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "パスワードを入力してください\n\n", "ERROR:ユーザ認証に失敗しました。\n"));
   EXPECT_FALSE(Exists(ReturnFile()));
 }
 
@@ -160,16 +157,13 @@ TEST_F(JobsTest, ShellSyntaxReachesTheJobAsPlainArguments) {
 
 TEST_F(JobsTest, RunPasswords) {
   RunResult ok = Job({"locked", "-s", "-p", "pw1", "-r", "Secret"});
-  EXPECT_EQ(0, ok.status);
-  EXPECT_EQ(WaitOutput("locked", "0"), ok.out);
+  EXPECT_TRUE(Ended(ok, 0, WaitOutput("locked", "0"), ""));
   for (std::vector<std::string> extra :
        {std::vector<std::string>{"-r", "secret"}, {"-r", "wrong"}, {}}) {
     std::vector<std::string> args = {"locked", "-s", "-p", "pw1"};
     args.insert(args.end(), extra.begin(), extra.end());
     RunResult r = Job(args);
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("実行パスワードに誤りがあります。\n", r.err);
+    EXPECT_TRUE(Ended(r, 20, "", "実行パスワードに誤りがあります。\n"));
     EXPECT_FALSE(Exists(ReturnFile()));
   }
   // A job without run password accepts any.
@@ -179,18 +173,14 @@ TEST_F(JobsTest, RunPasswords) {
 TEST_F(JobsTest, MissingOrUnstartableProgram) {
   for (const char* job : {"dir", "gone"}) {
     RunResult r = Job({job, "-s", "-p", "pw1"});
-    EXPECT_EQ(20, r.status) << job;
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("存在しないプログラムが指定されました。\n", r.err);
+    EXPECT_TRUE(Ended(r, 20, "", "存在しないプログラムが指定されました。\n")) << job;
   }
   RunResult r = Job({"noexec", "-s", "-p", "pw1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ジョブの起動に失敗しました。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ジョブの起動に失敗しました。\n"));
   EXPECT_FALSE(Exists(ReturnFile()));
   // Shell mode does not look at the outcome of the start.
   r = Job({"noexec", "-p", "pw1"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ(std::string(kStarted) + "ジョブID     : noexec\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, std::string(kStarted) + "ジョブID     : noexec\n", ""));
   EXPECT_EQ("0\n", ReadFile(ReturnFile()));
 }
 
@@ -198,9 +188,7 @@ TEST_F(JobsTest, UnknownJobRemovesEarlierReturnFileAndCreatesStorage) {
   WriteFile(ReturnFile(), "7\n");
   ASSERT_EQ(0, rmdir(fx_->storage_dir("u1").c_str()));
   RunResult r = Job({"nosuchjob", "-s", "-p", "pw1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("存在しないジョブIDが指定されました。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "存在しないジョブIDが指定されました。\n"));
   EXPECT_FALSE(Exists(ReturnFile()));
   EXPECT_TRUE(Exists(fx_->storage_dir("u1")));
 }
@@ -213,15 +201,12 @@ TEST_F(JobsTest, CommandLineErrorsKeepEarlierReturnFile) {
                                         {"exit", "-x"},
                                         {"exit", "-l"}}) {
     RunResult r = Job(args);
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ(usage, r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(Ended(r, 20, usage, ""));
   }
   EXPECT_EQ("7\n", ReadFile(ReturnFile()));
   // Past the command-line checks the file goes, even when the environment file is missing.
   RunResult r = Job({"exit", "-p", "pw1", "-e", "none.zkd"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ環境設定ファイルが存在しません。(none.zkd)\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルが存在しません。(none.zkd)\n"));
   EXPECT_FALSE(Exists(ReturnFile()));
 }
 
@@ -242,8 +227,7 @@ TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
   fx_->AddJob("bg", jobs_ + "/bg.sh");
   RunResult r = Job({"bg", "-p", "pw1"});
   bool done_at_return = Exists(done);
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(std::string(kStarted) + "ジョブID     : bg\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, std::string(kStarted) + "ジョブID     : bg\n", ""));
   EXPECT_EQ("0\n", ReadFile(ReturnFile()));
   EXPECT_FALSE(done_at_return);
   ASSERT_TRUE(WaitForFile(started, 10));
@@ -307,11 +291,9 @@ TEST_F(JobsTest, LongJobDoesNotBlockOthersAndInheritsNoDescriptors) {
     EXPECT_EQ(std::string::npos, fd.second.find("socket:")) << fd.first;
     EXPECT_EQ(std::string::npos, fd.second.find(".zkd")) << fd.first;
   }
-  EXPECT_EQ(0, other.status) << other.err;
-  EXPECT_EQ(WaitOutput("exit", "2"), other.out);
+  EXPECT_TRUE(Ended(other, 0, WaitOutput("exit", "2"), ""));
   EXPECT_TRUE(other_before_long);
-  EXPECT_EQ(0, long_run.status) << long_run.err;
-  EXPECT_EQ(WaitOutput("long", "4"), long_run.out);
+  EXPECT_TRUE(Ended(long_run, 0, WaitOutput("long", "4"), ""));
   EXPECT_EQ("4\n", ReadFile(fx_->client_dir("u1") + "/long.log"));
 }
 

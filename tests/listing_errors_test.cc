@@ -154,23 +154,18 @@ TEST_F(ScriptedTest, SlotsTheServerLeftEmptyAreNotListed) {
             r.out);
 
   r = Tool("zkrm", {"::logs\\"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("logs\\a.txt\n                 1 個のディレクトリ・ファイルを削除しました。\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, "logs\\a.txt\n                 1 個のディレクトリ・ファイルを削除しました。\n", ""));
 }
 
 TEST_F(ScriptedTest, AFailedListingRequestEndsTheListing) {
   server_->count = 2;
   server_->throw_on = "list";
   RunResult r = Tool("zkls", {"::logs\\"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kHead, r.out);
-  EXPECT_EQ("\nError ServerSearch\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, kHead, "\nError ServerSearch\n"));
 
   server_->throw_on = "count";
   r = Tool("zkls", {"::logs\\"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kHead, r.out);
-  EXPECT_EQ("\nError ServerSearch\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, kHead, "\nError ServerSearch\n"));
 }
 
 TEST_F(ScriptedTest, AFailedRemovalRequestStopsTheRemoval) {
@@ -178,9 +173,7 @@ TEST_F(ScriptedTest, AFailedRemovalRequestStopsTheRemoval) {
   server_->entries = {{"a", "", 1}, {"b", "", 1}, {"c", "", 1}};
   server_->throw_on = "rm .\\b";
   RunResult r = Tool("zkrm", {"::"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(".\\a\n", r.out);  // no summary
-  EXPECT_EQ("Error ServerRemove\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, ".\\a\n", "Error ServerRemove\n"));
   EXPECT_EQ((Strings{"count u1 .\\ *.*", "list u1 .\\ *.* [] 3", "rm .\\a", "rm .\\b"}),
             server_->Calls());
 }

@@ -164,45 +164,35 @@ TEST_F(ListingTest, DirectoryItselfOrItsContents) {
 
 TEST_F(ListingTest, NothingToListPrintsOnlyTheHeading) {
   RunResult r = Tool("zkls", {"-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(kHeadRoot, r.out);
+  EXPECT_TRUE(Ended(r, 0, kHeadRoot, ""));
   File(Area("a.txt"), 1);
   r = Tool("zkls", {"::*.zip", "-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(kHeadRoot, r.out);
+  EXPECT_TRUE(Ended(r, 0, kHeadRoot, ""));
   r = Tool("zkls", {"::missing\\", "-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("\n missing\\のディレクトリ\n\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, "\n missing\\のディレクトリ\n\n", ""));
 }
 
 TEST_F(ListingTest, CommandLineChecksComeFirst) {
   RunResult r = Tool("zkls", {"docs", "-p", "pw1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("usage: " + Program("zkls") + " " + kLsUsageShort, r.out);
+  EXPECT_TRUE(Ended(r, 20, "usage: " + Program("zkls") + " " + kLsUsageShort, ""));
   r = Tool("zkls", {"::a", "::b", "-p", "pw1"});
   EXPECT_EQ(20, r.status);
   EXPECT_EQ("usage: " + Program("zkls") + " " +
                 "<ディレクトリ名> -e <環境設定ファイル名> -p <パスワード> -o <ソート順> \n",
             r.out);
   r = Tool("zkrm", {"logs", "-p", "pw1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("usage: " + Program("zkrm") + " " + kRmUsage, r.out);
+  EXPECT_TRUE(Ended(r, 20, "usage: " + Program("zkrm") + " " + kRmUsage, ""));
 
   // The password is asked before the path is checked.
   r = Tool("zkls", {"::..\\x"}, "pw1\n");
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kPrompt, r.out);
-  EXPECT_EQ(kParentRefused, r.err);
+  EXPECT_TRUE(Ended(r, 20, kPrompt, kParentRefused));
   r = Tool("zkrm", {"::a/../b", "-p", "pw1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ(kParentRefused, r.err);
+  EXPECT_TRUE(Ended(r, 20, "", kParentRefused));
 
   // A wrong password lists nothing.
   File(Area("a.txt"), 1);
   r = Tool("zkrm", {"-p", "wrong"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ認証に失敗しました。\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ認証に失敗しました。\n"));
   EXPECT_TRUE(Exists(Area("a.txt")));
 }
 
@@ -215,9 +205,7 @@ TEST_F(ListingTest, RemovesMatchingFilesAndEmptyDirectories) {
   File(Area("logs/keep.txt"), 1);
 
   RunResult r = Tool("zkrm", {"::logs\\*.tmp", "-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(std::string("logs\\a.tmp\nlogs\\old.tmp\n") + kRemoved2, r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(Ended(r, 0, std::string("logs\\a.tmp\nlogs\\old.tmp\n") + kRemoved2, ""));
   EXPECT_FALSE(Exists(Area("logs/a.tmp")));
   EXPECT_FALSE(Exists(Area("logs/old.tmp")));
   EXPECT_TRUE(Exists(Area("logs/full.tmp/inner")));
@@ -225,8 +213,7 @@ TEST_F(ListingTest, RemovesMatchingFilesAndEmptyDirectories) {
 
   // Masks that match nothing, and a directory with content named by itself.
   r = Tool("zkrm", {"::logs\\*.zip", "-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(kRemoved0, r.out);
+  EXPECT_TRUE(Ended(r, 0, kRemoved0, ""));
   r = Tool("zkrm", {"::logs", "-p", "pw1"});
   EXPECT_EQ(kRemoved0, r.out);
   EXPECT_TRUE(Exists(Area("logs")));
@@ -253,8 +240,7 @@ TEST_F(ListingTest, NothingOutsideTheAreaIsRevealedOrTouched) {
 
   // Through the tools: a link inside the area leads nowhere.
   RunResult r = Tool("zkls", {"::link\\", "-p", "pw1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("\n link\\のディレクトリ\n\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, "\n link\\のディレクトリ\n\n", ""));
   r = Tool("zkrm", {"::link\\*", "-p", "pw1"});
   EXPECT_EQ(kRemoved0, r.out);
   r = Tool("zkrm", {"::s.txt", "-p", "pw1"});

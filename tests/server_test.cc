@@ -203,31 +203,24 @@ TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
 TEST(ServerStartTest, RefusesBadCommandLinesAndFiles) {
   TempDir tmp;
   RunResult r = RunServer({"-x"}, tmp.path());
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("usage: " + Program("zksvr") + kUsage, r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(Ended(r, 20, "usage: " + Program("zksvr") + kUsage, ""));
 
   r = RunServer({"-e"}, tmp.path());
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("usage: " + Program("zksvr") + kUsage, r.out);
+  EXPECT_TRUE(Ended(r, 20, "usage: " + Program("zksvr") + kUsage, ""));
 
   // No file anywhere: the name is reported as given.
   r = RunServer({"-e", "missing.zkd"}, tmp.path());
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(std::string(kNoFile) + "missing.zkd)\n", r.err);
-  EXPECT_EQ("", r.out);
+  EXPECT_TRUE(Ended(r, 20, "", std::string(kNoFile) + "missing.zkd)\n"));
   r = RunServer({}, tmp.path());
   EXPECT_EQ(std::string(kNoFile) + "./server.zkd)\n", r.err);
 
   // A user's file is refused, by its absolute name; so is a file that is no database.
   ASSERT_EQ(0, CreateUserEnvFile(tmp / "client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
   r = RunServer({"-e", "client.zkd"}, tmp.path());
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(std::string(kNotServer) + tmp.path() + "/client.zkd)\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + tmp.path() + "/client.zkd)\n"));
   WriteFile(tmp / "text.zkd", "plain text\n");
   r = RunServer({"ignored", "-e", "client.zkd", "-e", "text.zkd"}, tmp.path());
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(std::string(kNotServer) + tmp.path() + "/text.zkd)\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + tmp.path() + "/text.zkd)\n"));
 }
 
 TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
@@ -237,8 +230,7 @@ TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
   LinkProgram(progdir.path(), "zksvr");
   ASSERT_EQ(0, CreateUserEnvFile(progdir / "server.zkd", "h", "1", "2", "1000", "u", "p"));
   RunResult r = RunIn(start.path(), {progdir / "zksvr"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(std::string(kNotServer) + "./server.zkd)\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + "./server.zkd)\n"));
 }
 
 TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {

@@ -117,18 +117,14 @@ TEST_F(LauncherTest, RefusesMissingAndUserEnvironmentFiles) {
   FakeProgram("zksvr");
   for (const char* launcher : {"zknsstr", "zksvstr"}) {
     RunResult r = Launch(launcher);
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(std::string(kMissing) + "./server.zkd)\n", r.err);
+    EXPECT_TRUE(Ended(r, 20, "", std::string(kMissing) + "./server.zkd)\n"));
 
     r = Launch(launcher, {"-e", "nothere.zkd"});
     EXPECT_EQ(std::string(kMissing) + "nothere.zkd)\n", r.err);
 
     // A file found in the starting folder is named by its absolute path.
     r = Launch(launcher, {"-e", "client.zkd"});
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(std::string(kNotServer) + start() + "/client.zkd)\n", r.err);
+    EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + start() + "/client.zkd)\n"));
   }
   // Nothing was started.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -141,9 +137,7 @@ TEST_F(LauncherTest, NamingServiceCommandLine) {
   FakeProgram("omniNames");
   // No file in the starting folder: the one beside the launcher is used; stray words are ignored.
   RunResult r = Launch("zknsstr", {"stray"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(Ended(r, 0, "", ""));
   // The program in the launcher's folder wins over the one in PATH, and runs in that folder.
   EXPECT_EQ("-start 4711 -always -datadir " + prog() +
                 "/nsdata -ORBendPoint giop:tcp:ns.example:4711|" + prog() + "\n",
@@ -275,16 +269,13 @@ TEST_F(KillTest, EndsEveryMatchInPidOrderWithoutRegardToCase) {
   pid_t a = StartSleeper();
   pid_t b = StartSleeper();
   RunResult r = Kill({UpperAscii(name_)});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("killed " + name_ + "\nkilled " + name_ + "\n", r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(Ended(r, 0, "killed " + name_ + "\nkilled " + name_ + "\n", ""));
   EXPECT_EQ(SIGTERM, EndSignal(std::min(a, b)));
   EXPECT_EQ(SIGTERM, EndSignal(std::max(a, b)));
 
   pid_t c = StartSleeper();
   r = Kill({"-p", name_});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("killed " + name_ + "\n", r.out);
+  EXPECT_TRUE(Ended(r, 0, "killed " + name_ + "\n", ""));
   EXPECT_EQ(SIGTERM, EndSignal(c));
 }
 
@@ -304,9 +295,7 @@ TEST_F(KillTest, CommandLineErrors) {
   std::string usage = "usage: " + Program("zkkill") + " -p <プログラムID> \n";
   for (std::vector<std::string> args : {std::vector<std::string>{""}, {"-p"}, {"-p", ""}}) {
     RunResult r = Kill(args);
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ(usage, r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(Ended(r, 20, usage, ""));
   }
   // Any other number of words: status 20 and no output, nothing ended.
   for (std::vector<std::string> args :

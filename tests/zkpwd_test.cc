@@ -37,9 +37,7 @@ class ZkpwdTest : public ::testing::Test {
 
 TEST_F(ZkpwdTest, ChangesBothPlacesFromArguments) {
   RunResult r = Zkpwd({"Secret1", "New pass", "New pass"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(kDone, r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(Ended(r, 0, kDone, ""));
   EXPECT_EQ("New pass", LocalPassword());
   EXPECT_EQ("New pass", ServerPassword());
 
@@ -52,14 +50,12 @@ TEST_F(ZkpwdTest, ChangesBothPlacesFromArguments) {
 TEST_F(ZkpwdTest, PromptsOnlyForWhatIsMissing) {
   // Leading blanks are skipped at a prompt and one word is taken.
   RunResult r = Zkpwd({"Secret1"}, "   Two\n Two \n");
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(std::string(kPromptNew) + kPromptAgain + kDone, r.out);
+  EXPECT_TRUE(Ended(r, 0, std::string(kPromptNew) + kPromptAgain + kDone, ""));
   EXPECT_EQ("Two", ServerPassword());
 
   // Empty arguments count as missing; all three prompts in order.
   r = Zkpwd({"", "", "", "-e", "client.zkd"}, "Two\nThree\nThree\n");
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(std::string(kPromptCurrent) + kPromptNew + kPromptAgain + kDone, r.out);
+  EXPECT_TRUE(Ended(r, 0, std::string(kPromptCurrent) + kPromptNew + kPromptAgain + kDone, ""));
   EXPECT_EQ("Three", LocalPassword());
   EXPECT_EQ("Three", ServerPassword());
 }
@@ -70,20 +66,15 @@ TEST_F(ZkpwdTest, LocalChecksComeFirst) {
   fixture_.StopNaming();
 
   RunResult r = Zkpwd({"secret1", "x", "x"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kWrongCurrent, r.err);
-  EXPECT_EQ("", r.out);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongCurrent));
 
   // Two words on one line: the second is the confirmation, and it differs.
   r = Zkpwd({"Secret1"}, "New1 New2\n");
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kWrongNew, r.err);
-  EXPECT_EQ(std::string(kPromptNew) + kPromptAgain, r.out);
+  EXPECT_TRUE(Ended(r, 20, std::string(kPromptNew) + kPromptAgain, kWrongNew));
 
   // Nothing typed at all (end of input) does not blank the password.
   r = Zkpwd({"Secret1"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kWrongNew, r.err);
+  EXPECT_TRUE(Ended(r, 20, std::string(kPromptNew) + kPromptAgain, kWrongNew));
   EXPECT_EQ("Secret1", LocalPassword());
 }
 
@@ -91,13 +82,11 @@ TEST_F(ZkpwdTest, CurrentPasswordIsCheckedAgainstTheLocalFile) {
   // The server already has the new password, the local file the old one.
   ASSERT_EQ(0, SetUserPassword(fixture_.server_env(), "u1", "Server only"));
   RunResult r = Zkpwd({"Server only", "n", "n"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kWrongCurrent, r.err);
+  EXPECT_TRUE(Ended(r, 20, "", kWrongCurrent));
 
   // The local password is right, but the server refuses it: nothing is written anywhere.
   r = Zkpwd({"Secret1", "n", "n"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ(kAuthFailed, r.err);
+  EXPECT_TRUE(Ended(r, 20, "", kAuthFailed));
   EXPECT_EQ("Secret1", LocalPassword());
   EXPECT_EQ("Server only", ServerPassword());
 }
@@ -109,19 +98,15 @@ TEST_F(ZkpwdTest, CommandLineAndFileErrors) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{"a", "b", "c", "d"}, {"-p", "x"}, {"a", "-e"}}) {
     RunResult r = Zkpwd(args);
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ(usage, r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_TRUE(Ended(r, 20, usage, ""));
   }
 
   RunResult r = Zkpwd({"-e", "nothing.zkd", "Secret1", "a", "a"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ環境設定ファイルが存在しません。(nothing.zkd)\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルが存在しません。(nothing.zkd)\n"));
 
   // The server's file is not a user's; the name is reported absolute.
   r = Zkpwd({"-e", fixture_.server_env(), "Secret1", "a", "a"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n"));
 
   // Found in the starting directory: reported by its absolute name. An empty ssl port is
   // refused although the client does not use it.
@@ -129,8 +114,7 @@ TEST_F(ZkpwdTest, CommandLineAndFileErrors) {
   ASSERT_EQ(0, CreateUserEnvFile(file, "127.0.0.1", std::to_string(fixture_.ns_port()), "", "1000",
                                  "u1", "Secret1"));
   r = Zkpwd({"Secret1", "a", "a"});
-  EXPECT_EQ(20, r.status);
-  EXPECT_EQ("ERROR:サーバ接続情報が設定されていません。(" + file + ")\n", r.err);
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバ接続情報が設定されていません。(" + file + ")\n"));
   EXPECT_EQ("Secret1", ServerPassword());
 }
 
@@ -160,8 +144,7 @@ TEST_F(ZkpwdTest, NamingAndServerFailuresAreCorbaExceptions) {
     CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
     nc->rebind(ServerName(), nc.in());
     r = other.RunClient("u2", "zkpwd", {"p2", "a", "a"});
-    EXPECT_EQ(20, r.status);
-    EXPECT_EQ("orb->destroy error\n", r.err);
+    EXPECT_TRUE(Ended(r, 20, "", "orb->destroy error\n"));
     EXPECT_EQ("p2", ReadUserPassword(other.client_dir("u2") + "/client.zkd", "u2"));
   }
 
