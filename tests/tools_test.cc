@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "platform/proclist.h"
 #include "platform/startdir.h"
@@ -279,32 +280,23 @@ TEST_F(KillTest, EndsEveryMatchInPidOrderWithoutRegardToCase) {
   EXPECT_EQ(SIGTERM, EndSignal(c));
 }
 
-TEST_F(KillTest, MatchesWholeNamesOnly) {
+TEST_F(KillTest, PartialNamesAndBadCommandLinesEndNothing) {
   pid_t a = StartSleeper();
-  for (const std::string& id :
-       {name_ + ".exe", name_.substr(1), tmp_ / name_, std::string("zkSleeper*")}) {
-    RunResult r = Kill({id});
-    EXPECT_EQ(0, r.status) << id;
-    EXPECT_EQ("", r.out + r.err) << id;
+  using Args = std::vector<std::string>;
+  const std::string usage = "usage: " + Program("zkkill") + " -p <プログラムID> \n";
+  const std::pair<Args, RunResult> cases[] = {
+      {{name_ + ".exe"}, {0, "", ""}}, {{name_.substr(1)}, {0, "", ""}},
+      {{tmp_ / name_}, {0, "", ""}},   {{"zkSleeper*"}, {0, "", ""}},
+      {{""}, {20, usage, ""}},         {{"-p"}, {20, usage, ""}},
+      {{"-p", ""}, {20, usage, ""}},   {{}, {20, "", ""}},  // other numbers of words: silent
+      {{name_, name_}, {20, "", ""}},  {{"-q", name_}, {20, "", ""}},
+      {{"-p", name_, "x"}, {20, "", ""}}};
+  for (const auto& c : cases) {
+    RunResult want = c.second;
+    EXPECT_TRUE(Ended(Kill(c.first), want.status, want.out, want.err))
+        << (c.first.empty() ? "(none)" : c.first[0]);
   }
   EXPECT_EQ(0, EndSignal(a, 5));  // still running
-}
-
-TEST_F(KillTest, CommandLineErrors) {
-  pid_t a = StartSleeper();
-  std::string usage = "usage: " + Program("zkkill") + " -p <プログラムID> \n";
-  for (std::vector<std::string> args : {std::vector<std::string>{""}, {"-p"}, {"-p", ""}}) {
-    RunResult r = Kill(args);
-    EXPECT_TRUE(Ended(r, 20, usage, ""));
-  }
-  // Any other number of words: status 20 and no output, nothing ended.
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{}, {name_, name_}, {"-q", name_}, {"-p", name_, "x"}}) {
-    RunResult r = Kill(args);
-    EXPECT_EQ(20, r.status) << args.size();
-    EXPECT_EQ("", r.out + r.err);
-  }
-  EXPECT_EQ(0, EndSignal(a, 5));
 }
 
 TEST_F(KillTest, RefusedProcessIsNotReportedAsKilled) {
