@@ -262,11 +262,7 @@ TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
   pid_t pid = Spawn({Program("zkcp"), "big", "::killed", "-p", kPass}, Client());
   ASSERT_GT(pid, 0);
   const std::string partial = Store() + "/killed/big/a.bin";
-  for (int i = 0; i < 600; ++i) {
-    struct stat st;
-    if (stat(partial.c_str(), &st) == 0 && st.st_size > 64 * 1024) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUntil([&] { return ReadFile(partial).size() > 64 * 1024; }, 6);
   kill(pid, SIGKILL);
   Stop(pid);
   struct stat st;

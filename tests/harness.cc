@@ -127,6 +127,15 @@ void WriteScript(const std::string& path, const std::string& body, mode_t mode) 
   chmod(path.c_str(), mode);
 }
 
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -417,16 +426,15 @@ bool ServerFixture::StartNaming(std::string* why) {
 
 bool ServerFixture::StartServer(std::string* why) {
   server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
-  auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (Clock::now() < deadline) {
-    if (NameBound(ns_port_, !tls_)) return true;
-    int raw;
-    if (waitpid(server_pid_, &raw, WNOHANG) == server_pid_) {
-      server_pid_ = -1;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  int raw;
+  bool ended = false;
+  if (WaitUntil([&] {
+        ended = waitpid(server_pid_, &raw, WNOHANG) == server_pid_;
+        return ended || NameBound(ns_port_, !tls_);
+      }, 20) && !ended) {
+    return true;
   }
+  if (ended) server_pid_ = -1;
   if (why) *why = "zksvr did not come up: " + ReadFile(dir() + "/zksvr.log");
   return false;
 }

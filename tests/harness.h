@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +75,8 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 // A "#!/bin/sh" script with `body`, made executable (unless `mode` says otherwise).
 void WriteScript(const std::string& path, const std::string& body, mode_t mode = 0755);
+// Polls `done` every 20 ms until it is true (then true) or `seconds` have passed (then false).
+bool WaitUntil(const std::function<bool()>& done, double seconds);
 // True when something (also a dangling link) has this name.
 bool Exists(const std::string& path);
 // The open descriptors of a process and what they lead to ("socket:[123]", a file's path).

@@ -29,14 +29,8 @@ std::string WaitOutput(const std::string& job, const std::string& value) {
   return std::string(kStarted) + "ジョブID     : " + job + "\nジョブ戻り値 : " + value + "\n";
 }
 
-// Polls for a file to appear; false when it did not within `seconds`.
 bool WaitForFile(const std::string& path, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (access(path.c_str(), F_OK) != 0) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return WaitUntil([&] { return Exists(path); }, seconds);
 }
 
 // Children of `parent` that are zombies.
@@ -318,12 +312,8 @@ TEST_F(JobsTest, ManyJobsLeaveNoZombiesOrDescriptors) {
   }
   EXPECT_EQ(0, ZombieChildren(server));
   // Connections of earlier clients may still be closing; nothing may stay above the start.
-  size_t after = OpenDescriptors(server).size();
-  for (int i = 0; i < 100 && after > before; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    after = OpenDescriptors(server).size();
-  }
-  EXPECT_LE(after, before);
+  size_t after = 0;
+  EXPECT_TRUE(WaitUntil([&] { return (after = OpenDescriptors(server).size()) <= before; }, 2));
   EXPECT_GT(after, 3u);
 }
 

@@ -290,14 +290,8 @@ class LoopbackCapture {
   }
   explicit LoopbackCapture(const std::string& dir) : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
     pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"}, dir, log_);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (ReadFile(log_).find("listening on") != std::string::npos) {
-        listening_ = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    listening_ =
+        WaitUntil([&] { return ReadFile(log_).find("listening on") != std::string::npos; }, 10);
   }
   ~LoopbackCapture() { Stop(pid_); }
   bool listening() const { return listening_; }

@@ -120,14 +120,11 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
                        fixture_.dir() + "/second.log");
   ASSERT_GT(second, 0);
   Spawned guard{second};
-  bool rebound = false;
-  for (int i = 0; i < 400 && !rebound; ++i) {
+  EXPECT_TRUE(WaitUntil([&] {
     ZKmd_var now = ResolveServer(fixture_.ns_port());
     CORBA::String_var ior = TestOrb()->object_to_string(now.in());
-    rebound = std::strcmp(ior.in(), first_ior.in()) != 0;
-    if (!rebound) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(rebound) << ReadFile(fixture_.dir() + "/second.log");
+    return std::strcmp(ior.in(), first_ior.in()) != 0;
+  }, 20)) << ReadFile(fixture_.dir() + "/second.log");
 
   // The first server may go; the name leads to the second one.
   fixture_.StopServer();
@@ -145,10 +142,7 @@ TEST_F(ServerTest, EndsCleanlyOnSignals) {
     ASSERT_GT(pid, 0);
     Spawned guard{pid};
     // Serving once its listening socket is up.
-    for (int i = 0; i < 400 && ListeningPorts(pid).empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    ASSERT_FALSE(ListeningPorts(pid).empty());
+    ASSERT_TRUE(WaitUntil([&] { return !ListeningPorts(pid).empty(); }, 10));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     kill(pid, sig);
     EXPECT_EQ(0, WaitExit(pid, 10)) << "signal " << sig;

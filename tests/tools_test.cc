@@ -28,12 +28,9 @@ const char kNotServer[] = "ERROR:サーバ環境設定ファイルではあり�
 
 // Waits up to 10 s for a file to have content (a detached program writes it).
 std::string WaitForContent(const std::string& path) {
-  for (int i = 0; i < 200; ++i) {
-    std::string s = ReadFile(path);
-    if (!s.empty() && s.back() == '\n') return s;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return "";
+  std::string s;
+  WaitUntil([&] { return !(s = ReadFile(path)).empty() && s.back() == '\n'; }, 10);
+  return s;
 }
 
 // The running processes of program `name` whose command line holds the argument `word`.
@@ -64,12 +61,9 @@ class DetachedGuard {
   }
   // Waits up to 10 s for exactly one such process and returns it (-1 when none came up).
   pid_t WaitForOne() const {
-    for (int i = 0; i < 200; ++i) {
-      std::vector<pid_t> pids = ProcessesWith(name_, word_);
-      if (pids.size() == 1) return pids[0];
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return -1;
+    std::vector<pid_t> pids;
+    return WaitUntil([&] { return (pids = ProcessesWith(name_, word_)).size() == 1; }, 10)
+               ? pids[0] : -1;
   }
 
  private:
@@ -209,11 +203,7 @@ TEST(ServerLauncherTest, StartsServerThatServes) {
   RunResult r = RunIn(fixture.dir(), {fixture.dir() + "/zksvstr"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_GT(guard.WaitForOne(), 0);
-  bool serves = false;
-  for (int i = 0; i < 200 && !(serves = ServerServes(fixture.ns_port())); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(serves);
+  EXPECT_TRUE(WaitUntil([&] { return ServerServes(fixture.ns_port()); }, 10));
 }
 
 // A copy of sleep under a name that nothing else on the machine has.
@@ -236,12 +226,12 @@ class KillTest : public ::testing::Test {
     pid_t pid = Spawn({tmp_ / name_, "60"}, tmp_.path());
     children_.push_back(pid);
     // Wait until the child runs the copy (not the test binary any more).
-    for (int i = 0; i < 100; ++i) {
+    WaitUntil([&] {
       for (const ProcessEntry& p : ListProcesses()) {
-        if (p.pid == pid && p.name == name_) return pid;
+        if (p.pid == pid && p.name == name_) return true;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+      return false;
+    }, 2);
     return pid;
   }
   // The signal that ended a child (0 when it has not ended within `tries` x 20 ms).
