@@ -1,9 +1,13 @@
-// zkls and zkrm against a scripted server: this test process binds its own ZKmd object as
-// "ZKmdImpl" in a real naming service, records every request the tools send and answers as each
-// test says, so the tools' handling of failed requests and of entries gone between the count and
-// the listing can be checked.
+// zkls, zkrm and zkcp against a scripted server: this test process binds its own ZKmd object as
+// "ZKmdImpl" in a real naming service, records the requests the tools send and answers as each
+// test says, so the tools' handling of failed or hostile answers, of entries gone between the
+// count and the listing, and the cutting of uploads into batches can be checked.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,6 +31,8 @@ class ScriptedServer : public POA_ZKmd {
   long count = 0;              // answer of zkFileCount for the listed directory
   std::vector<Entry> entries;  // filled into the caller's slots, at most as many
   std::string throw_on;        // request (operation + " " + path) that raises
+  std::map<std::string, std::string> contents;  // what downloads of a name get
+  std::string fail_download;                    // a name whose download chunk fails with 20
 
   std::vector<std::string> Calls() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -57,10 +63,33 @@ class ScriptedServer : public POA_ZKmd {
     }
     return 0;
   }
-  CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf&, CORBA::Long&) override {
-    return 20;
+  // Records "upload <chunks> <bytes>" for each batch.
+  CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf& batch,
+                           CORBA::Long& index) override {
+    size_t bytes = 0;
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) bytes += batch[i].fileBuf.length();
+    Record("upload " + std::to_string(batch.length()) + " " + std::to_string(bytes));
+    index = 0;
+    return 0;
   }
-  CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf&, CORBA::Long&) override { return 20; }
+  CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf& batch, CORBA::Long& index) override {
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) {
+      ZKmd::zkStrctFileBuf& c = batch[i];
+      index = static_cast<CORBA::Long>(i + 1);
+      if (fail_download == c.fileNm.in()) return 20;
+      const std::string& data = contents[c.fileNm.in()];
+      c.fileSize = static_cast<CORBA::Long>(data.size());
+      c.updDt = "2006/04/01 10:20:30";
+      c.crtDt = "2006/04/01 10:20:30";
+      c.fileBuf.length(static_cast<CORBA::ULong>(c.bufUnitSize));
+      for (CORBA::Long k = 0; k < c.bufUnitSize; ++k) {
+        size_t at = static_cast<size_t>(c.bufPos + k);
+        c.fileBuf[k] = at < data.size() ? static_cast<CORBA::Octet>(data[at]) : 0;
+      }
+    }
+    index = 0;
+    return 0;
+  }
   CORBA::Long zkDirRemove(const char*, const char* dir) override {
     Record(std::string("rmdir ") + dir);
     return 0;
@@ -89,13 +118,13 @@ class ScriptedServer : public POA_ZKmd {
 class ScriptedTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    fixture_ = new ServerFixture();
+    fixture_ = new ServerFixture("1");  // zkcp's unit: 1 KB
     fixture_->AddUser("u1", "pw1");
     std::string why;
     ASSERT_TRUE(fixture_->StartNaming(&why)) << why;
 
     int argc = 3;
-    static char a0[] = "listing_errors_test", a1[] = "-ORBendPoint", a2[] = "giop:tcp:127.0.0.1:";
+    static char a0[] = "scripted_server_test", a1[] = "-ORBendPoint", a2[] = "giop:tcp:127.0.0.1:";
     static char* argv[] = {a0, a1, a2, nullptr};
     orb_ = CORBA::ORB_init(argc, argv);
     CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
@@ -122,6 +151,8 @@ class ScriptedTest : public ::testing::Test {
     server_->count = 0;
     server_->entries.clear();
     server_->throw_on.clear();
+    server_->contents.clear();
+    server_->fail_download.clear();
   }
   static RunResult Tool(const std::string& tool, std::vector<std::string> args) {
     args.push_back("-p");
@@ -176,6 +207,58 @@ TEST_F(ScriptedTest, AFailedRemovalRequestStopsTheRemoval) {
   EXPECT_TRUE(Ended(r, 20, ".\\a\n", "Error ServerRemove\n"));
   EXPECT_EQ((Strings{"count u1 .\\ *.*", "list u1 .\\ *.* [] 3", "rm .\\a", "rm .\\b"}),
             server_->Calls());
+}
+
+TEST_F(ScriptedTest, UploadsGoInBatchesOfAtMostOneUnit) {
+  const std::string data = fixture_->client_dir("u1") + "/data";
+  ASSERT_EQ(0, mkdir(data.c_str(), 0700));
+  WriteFile(data + "/a.bin", std::string(2500, 'a'));
+  WriteFile(data + "/empty", "");
+  ASSERT_EQ(0, system(("mkdir -p '" + data + "/sub/deep' && echo -n deep > '" + data +
+                       "/sub/deep/x.txt'").c_str()));
+  RunResult r = Tool("zkcp", {"data", "::backup"});
+  EXPECT_TRUE(Ended(r, 0, data + "/a.bin\n" + data + "/empty\n" + data + "/sub/deep/x.txt\n" +
+                              "                 3 個のファイルをコピーしました。\n", ""));
+  // 1024, 1024, then 452 with the empty file; the subdirectory's file in a batch of its own.
+  std::vector<std::string> uploads;
+  for (const std::string& call : server_->Calls()) {
+    if (call.rfind("upload", 0) == 0) uploads.push_back(call);
+  }
+  EXPECT_EQ((Strings{"upload 1 1024", "upload 1 1024", "upload 2 452", "upload 1 4"}), uploads);
+}
+
+TEST_F(ScriptedTest, FailedListingStopsTheUpload) {
+  const std::string d = fixture_->client_dir("u1") + "/d";
+  ASSERT_EQ(0, system(("mkdir -p '" + d + "/a' '" + d + "/b' && echo x > '" + d +
+                       "/a/x' && echo y > '" + d + "/b/y' && echo z > '" + d + "/z'").c_str()));
+  server_->throw_on = "count u1 \\d\\a\\";
+  RunResult r = Tool("zkcp", {"d", "::"});
+  EXPECT_TRUE(Ended(r, 20, "                 0 個のファイルをコピーしました。\n",
+                    "ファイルリストの取得に失敗しました。(\\d\\a\\)\n"));
+  for (const std::string& call : server_->Calls()) EXPECT_NE(0u, call.rfind("upload", 0)) << call;
+}
+
+TEST_F(ScriptedTest, DownloadsRefuseHostileNamesAndWriteNothingOfAFailedBatch) {
+  const std::string dst = fixture_->client_dir("u1") + "/dst";
+  server_->count = 3;
+  server_->entries = {{"../escaped", "", 1}, {"fine", "", 1}, {"/abs", "", 1}};
+  server_->contents = {{"../escaped", "x"}, {"fine", "y"}, {"/abs", "z"}};
+  RunResult r = Tool("zkcp", {"::", "dst"});
+  EXPECT_TRUE(Ended(r, 0, ".\\fine\n                 1 個のファイルをコピーしました。\n",
+                    "ERROR:ダウンロードに失敗しました。(../escaped)\n"
+                    "ERROR:ダウンロードに失敗しました。(/abs)\n"));
+  EXPECT_EQ("y", ReadFile(dst + "/fine"));
+  EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/escaped"));
+  EXPECT_FALSE(Exists("/abs"));
+
+  server_->count = 2;
+  server_->entries = {{"a.txt", "", 1}, {"b.txt", "", 1}};
+  server_->contents = {{"a.txt", "a"}, {"b.txt", "b"}};
+  server_->fail_download = "b.txt";
+  r = Tool("zkcp", {"::", "dst2"});
+  EXPECT_TRUE(Ended(r, 0, ".\\a.txt\n.\\b.txt\n                 0 個のファイルをコピーしました。\n",
+                    "ERROR:ダウンロードに失敗しました。(b.txt)\n"));
+  EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/dst2/a.txt"));
 }
 
 }  // namespace
