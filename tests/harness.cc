@@ -276,13 +276,12 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
 void Stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
   int raw;
-  while (Clock::now() < deadline) {
+  auto ended = [&] {
     pid_t r = waitpid(pid, &raw, WNOHANG);
-    if (r == pid || r < 0) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+    return r == pid || r < 0;
+  };
+  if (WaitUntil(ended, 5)) return;
   kill(pid, SIGKILL);
   waitpid(pid, &raw, 0);
 }
@@ -305,38 +304,43 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in addr;
-  memset(&addr, 0, sizeof(addr));
+namespace {
+sockaddr_in Loopback(int port) {
+  sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+}  // namespace
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = Loopback(0);
+  socklen_t len = sizeof(addr);
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
     port = ntohs(addr.sin_port);
   }
   close(fd);
   return port;
 }
 
+int ConnectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = Loopback(port);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 bool WaitForPort(int port, int seconds) {
-  auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  do {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    if (ok) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  } while (Clock::now() < deadline);
-  return false;
+  return WaitUntil([&] {
+    int fd = ConnectLoopback(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  }, seconds);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -68,6 +68,8 @@ class TempDir {
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreePort();
+// A socket connected to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
 // True when something accepts connections on 127.0.0.1:port (waits up to `seconds`).
 bool WaitForPort(int port, int seconds);
 

@@ -161,12 +161,8 @@ TEST_F(ServerTest, KeepsServingAfterBrokenConnections) {
   // a few bytes of it, then the connection is gone. Also plain garbage.
   for (int round = 0; round < 3; ++round) {
     for (int port : ports) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      addr.sin_port = htons(static_cast<uint16_t>(port));
-      if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+      int fd = ConnectLoopback(port);
+      if (fd >= 0) {
         const unsigned char half[] = {'G',  'I', 'O', 'P', 1, 2, 1, 0, 0, 0,
                                       0x10, 0,   0,   0,   0, 1, 3, 0, 0, 0};
         const char junk[] = "not a GIOP message at all";
@@ -215,16 +211,6 @@ TEST(ServerStartTest, RefusesBadCommandLinesAndFiles) {
   WriteFile(tmp / "text.zkd", "plain text\n");
   r = RunServer({"ignored", "-e", "client.zkd", "-e", "text.zkd"}, tmp.path());
   EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + tmp.path() + "/text.zkd)\n"));
-}
-
-TEST(ServerStartTest, FindsItsFileInTheProgramDirectory) {
-  // A server.zkd beside the program (not in the starting directory) is used, and a relative
-  // name that is found nowhere is reported as typed.
-  TempDir progdir, start;
-  LinkProgram(progdir.path(), "zksvr");
-  ASSERT_EQ(0, CreateUserEnvFile(progdir / "server.zkd", "h", "1", "2", "1000", "u", "p"));
-  RunResult r = RunIn(start.path(), {progdir / "zksvr"});
-  EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + "./server.zkd)\n"));
 }
 
 TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {

@@ -40,11 +40,6 @@ TEST_F(ZkpwdTest, ChangesBothPlacesFromArguments) {
   EXPECT_TRUE(Ended(r, 0, kDone, ""));
   EXPECT_EQ("New pass", LocalPassword());
   EXPECT_EQ("New pass", ServerPassword());
-
-  // The same password again is accepted and written again.
-  r = Zkpwd({"New pass", "New pass", "New pass"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("New pass", ServerPassword());
 }
 
 TEST_F(ZkpwdTest, PromptsOnlyForWhatIsMissing) {
