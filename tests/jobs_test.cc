@@ -90,12 +90,9 @@ class JobsTest : public ::testing::Test {
   std::string ReturnFile() const { return fx_->client_dir("u1") + "/zkjob.log"; }
   std::string ArgsOut() const { return ReadFile(jobs_ + "/args.out"); }
 
-  static ServerFixture* fx_;
-  static std::string jobs_;
+  static inline ServerFixture* fx_ = nullptr;
+  static inline std::string jobs_;
 };
-
-ServerFixture* JobsTest::fx_ = nullptr;
-std::string JobsTest::jobs_;
 
 TEST_F(JobsTest, WaitModeReportsExitCodesAndWritesReturnFile) {
   for (const char* code : {"0", "3", "5", "255"}) {
