@@ -1,5 +1,6 @@
-// Process-level test support: run built programs and capture their streams, temporary folders,
-// free ports, and a real naming service plus zksvr on 127.0.0.1 that is stopped by process id.
+// Process-level test support: run built programs and check their streams, temporary folders,
+// free ports, polling, direct calls to the server, and a real naming service plus zksvr on
+// 127.0.0.1 that is stopped by process id.
 #ifndef ZK_TESTS_HARNESS_H_
 #define ZK_TESTS_HARNESS_H_
 
