@@ -82,6 +82,17 @@ std::string PasswordOrPrompt(const std::string& given) {
   return given.empty() ? PromptWord("パスワードを入力してください") : given;
 }
 
+bool OpenForServerPath(ClientSession& session, const std::string& env_file,
+                       const std::string& given_password, const std::string& path,
+                       ServerPath* where) {
+  if (!session.Open(env_file)) return false;
+  const std::string password = PasswordOrPrompt(given_password);
+  std::string normalised;
+  if (!NormaliseServerPath(path, &normalised)) return false;
+  *where = SplitServerPath(normalised);
+  return session.Login(password);
+}
+
 const std::string& ClientSession::ReadUser() {
   user_ = ReadUserName(env_file_, 1);
   return user_;

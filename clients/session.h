@@ -71,6 +71,13 @@ class ClientSession {
 // The password given with -p, or, when that is empty, the word typed at the password prompt.
 std::string PasswordOrPrompt(const std::string& given);
 
+// The session of the tools that take one "::" path (zkls, zkrm): Open with -e, the password
+// (-p or the prompt), the path normalised and split into *where, then Login. False after the
+// failing step's own message.
+bool OpenForServerPath(ClientSession& session, const std::string& env_file,
+                       const std::string& given_password, const std::string& path,
+                       ServerPath* where);
+
 // Runs `body` inside the session's exception handler: a CORBA exception prints
 // "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints
 // "Error: " and gives 20.

@@ -64,16 +64,13 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   zk::ClientSession session(argv0);
   return zk::RunGuarded(session, true, [&]() -> int {
-    // Locate and check.
-    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    // Locate, check, authenticate.
+    zk::ServerPath where;
+    if (!zk::OpenForServerPath(session, opts.Get('e', "./client.zkd"), opts.Get('p'), path,
+                               &where)) {
+      return zk::kExitFail;
+    }
     const std::string user = session.user();
-    const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
-    std::string normalised;
-    if (!zk::NormaliseServerPath(path, &normalised)) return zk::kExitFail;
-    const zk::ServerPath where = zk::SplitServerPath(normalised);
-
-    // Connect and authenticate.
-    if (!session.Login(password)) return zk::kExitFail;
 
     // Work.
     try {
