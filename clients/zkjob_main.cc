@@ -14,9 +14,9 @@
 namespace {
 
 std::string Usage(const std::string& argv0) {
-  return zk::UsageLine(argv0, {"<ジョブID> ", "-o <実行パラメタ> ", "-r <実行パスワード> ", "-s ",
-                               "-l <ジョブ戻り値ファイル> ", "-e <環境設定ファイル名> ",
-                               "-p <パスワード> "});
+  return zk::UsageLine(
+      argv0, {"<ジョブID> ", "-o <実行パラメタ> ", "-r <実行パスワード> ", "-s ",
+              "-l <ジョブ戻り値ファイル> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
 }
 
 // The message of a result code other than 0.
@@ -72,9 +72,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
     // Work.
     CORBA::String_var ret_value = CORBA::string_dup("");
-    CORBA::Long result = session.server()->zkRemoteJob(
-        user.c_str(), job_id.c_str(), opts.Get('o').c_str(), opts.Get('r').c_str(),
-        wait ? "1" : "0", ret_value.inout());
+    CORBA::Long result =
+        session.server()->zkRemoteJob(user.c_str(), job_id.c_str(), opts.Get('o').c_str(),
+                                      opts.Get('r').c_str(), wait ? "1" : "0", ret_value.inout());
     if (result != 0) {
       zk::PrintErr(FailureMessage(result));
       session.Shutdown();

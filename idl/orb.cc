@@ -2,11 +2,10 @@
 // option names, ORB start-up, the naming context and the text form of exceptions.
 #include "idl/orb.h"
 
+#include <netdb.h>
 #include <omniORB4/internal/transportRules.h>
 #include <omniORB4/sslContext.h>
 #include <omniORB4/streamOperators.h>
-
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <fstream>

@@ -5,8 +5,8 @@
 #define ZK_IDL_ORB_H_
 
 #include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
 
+#include <omniORB4/Naming.hh>
 #include <string>
 #include <vector>
 

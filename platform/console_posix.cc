@@ -1,6 +1,4 @@
 // Console text over stdio, iconv and termios.
-#include "platform/console.h"
-
 #include <iconv.h>
 #include <langinfo.h>
 #include <signal.h>
@@ -13,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "platform/console.h"
 
 namespace zk {
 namespace {

@@ -1,7 +1,8 @@
 // Wildcard matching and search order: pure logic shared by every FileSystem.
+#include "platform/fs.h"
+
 #include <algorithm>
 
-#include "platform/fs.h"
 #include "platform/text.h"
 
 namespace zk {

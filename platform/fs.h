@@ -12,11 +12,11 @@
 namespace zk {
 
 struct DirEntry {
-  std::string name;   // entry name, no directory part
+  std::string name;  // entry name, no directory part
   bool is_dir = false;
-  int64_t size = 0;   // bytes (0 for directories)
-  int64_t mtime = 0;  // last-write time, seconds since the epoch
-  int64_t btime = 0;  // creation (birth) time where the file system has one, else mtime
+  int64_t size = 0;      // bytes (0 for directories)
+  int64_t mtime = 0;     // last-write time, seconds since the epoch
+  int64_t btime = 0;     // creation (birth) time where the file system has one, else mtime
   bool is_link = false;  // the entry itself is a symbolic link (the fields above: its target)
 };
 

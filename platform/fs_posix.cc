@@ -16,8 +16,8 @@ bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) 
   struct statx stx;
   if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
     // A dangling link: describe the link itself.
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
-              &stx) != 0) {
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
+        0) {
       return false;
     }
   }

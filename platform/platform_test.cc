@@ -68,8 +68,8 @@ TEST(TimeTextTest, MalformedTextIsRefused) {
   int64_t secs = 42;
   for (const char* bad :
        {"", "2024/01/01", "2024/01/01 00:00", "2024/01/01 00:00:00x", "2024/13/01 00:00:00",
-        "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/02/31 00:00:00", "2024/01/01 24:00:00", "2024/01/01 00:60:00",
-        "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00"}) {
+        "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/02/31 00:00:00", "2024/01/01 24:00:00",
+        "2024/01/01 00:60:00", "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00"}) {
     EXPECT_FALSE(ParseLocalTime(bad, &secs)) << bad;
   }
   EXPECT_EQ(secs, 42);
@@ -78,11 +78,16 @@ TEST(TimeTextTest, MalformedTextIsRefused) {
 TEST(WildcardTest, WindowsStyleMatching) {
   for (const char* name : {"noext", ".hidden", "x."}) EXPECT_TRUE(WildcardMatch("*.*", name));
   using Case = std::pair<const char*, const char*>;
-  for (Case c : {Case{"*.txt", "README.TXT"}, {"a?c", "abc"}, {"*a*b", "xaxxb"},
+  for (Case c : {Case{"*.txt", "README.TXT"},
+                 {"a?c", "abc"},
+                 {"*a*b", "xaxxb"},
                  {"ファイル*", "ファイル一覧"}})
     EXPECT_TRUE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
   // Only ASCII letters fold.
-  for (Case c : {Case{"*.txt", "a.txt.bak"}, {"a?c", "ac"}, {"a?c", "abbc"}, {"*a*b", "xaxxbx"},
+  for (Case c : {Case{"*.txt", "a.txt.bak"},
+                 {"a?c", "ac"},
+                 {"a?c", "abbc"},
+                 {"*a*b", "xaxxbx"},
                  {"ä*", "Ä.txt"}})
     EXPECT_FALSE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
   // Many stars over a long name that does not match: must finish (no exponential backtracking).

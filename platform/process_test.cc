@@ -2,10 +2,9 @@
 // start failures and descriptors are checked end to end in tests/jobs_test.cc).
 #include "platform/process.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +21,7 @@ void SignalState(bool detached, uint64_t* blocked, uint64_t* ignored) {
   char out[] = "/tmp/zk_process_test_XXXXXX";
   int out_fd = mkstemp(out);
   close(out_fd);
-  std::string script =
-      "exec grep -E '^Sig(Blk|Ign)' /proc/self/status > " + std::string(out);
+  std::string script = "exec grep -E '^Sig(Blk|Ign)' /proc/self/status > " + std::string(out);
   std::string state;
   if (detached) {
     EXPECT_TRUE(StartDetached({"/bin/sh", "-c", script}, true));

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 #include "gtest/gtest.h"
 
 namespace zk {

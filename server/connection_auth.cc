@@ -3,8 +3,8 @@
 #include "server/connection_auth.h"
 
 #include <omniORB4/CORBA.h>
-#include <omniORB4/omniInterceptors.h>
 #include <omniORB4/internal/giopStrand.h>
+#include <omniORB4/omniInterceptors.h>
 
 #include "platform/console.h"
 
@@ -86,8 +86,8 @@ bool CallerIs(const char* user, const char* operation) {
   const CallOrigin& origin = CurrentCall();
   const std::string id = user ? user : "";
   if (ServerConnections().Allows(origin.conn, id)) return true;
-  PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation + " " +
-           id + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
+  PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation +
+           " " + id + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
   return false;
 }
 

@@ -36,7 +36,7 @@ class ConnectionAuth {
 
   mutable std::mutex mu_;
   uint64_t next_id_ = 1;
-  std::map<const void*, uint64_t> ids_;   // live connection -> its id
+  std::map<const void*, uint64_t> ids_;    // live connection -> its id
   std::map<uint64_t, std::string> users_;  // connection id -> authenticated user
 };
 

@@ -12,10 +12,10 @@ namespace zk {
 
 // Result codes of a job request.
 constexpr int kJobStarted = 0;
-constexpr int kJobUnknown = -10;         // no such job id (or no such user)
-constexpr int kJobNoProgram = -11;       // no file at the job's program path
-constexpr int kJobWrongPassword = -20;   // run password differs
-constexpr int kJobStartFailed = -30;     // wait mode: the process could not be created
+constexpr int kJobUnknown = -10;        // no such job id (or no such user)
+constexpr int kJobNoProgram = -11;      // no file at the job's program path
+constexpr int kJobWrongPassword = -20;  // run password differs
+constexpr int kJobStartFailed = -30;    // wait mode: the process could not be created
 
 struct JobRequest {
   std::string user_id;

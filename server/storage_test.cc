@@ -49,15 +49,24 @@ class AreaTest : public ::testing::Test {
 
 TEST_F(AreaTest, JoinsEveryFormInsideTheArea) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""}, {".", ""}, {".\\", ""}, {"docs\\a.txt", "docs/a.txt"},
-      {"docs/a.txt", "docs/a.txt"}, {".\\docs\\.\\a.txt", "docs/a.txt"},
-      {"docs\\", "docs/"}, {"docs\\*.*", "docs/*.*"},        // a trailing separator is kept
-      {"new\\deeper\\f", "new/deeper/f"},                     // not there yet (an upload's)
-      {"...", "..."}, {"a..b\\..c", "a..b/..c"},               // dots in names are names
-      {"docs\\a.txt\\x", "docs/a.txt/x"},                     // below a file: finds nothing
+      {"", ""},
+      {".", ""},
+      {".\\", ""},
+      {"docs\\a.txt", "docs/a.txt"},
+      {"docs/a.txt", "docs/a.txt"},
+      {".\\docs\\.\\a.txt", "docs/a.txt"},
+      {"docs\\", "docs/"},
+      {"docs\\*.*", "docs/*.*"},           // a trailing separator is kept
+      {"new\\deeper\\f", "new/deeper/f"},  // not there yet (an upload's)
+      {"...", "..."},
+      {"a..b\\..c", "a..b/..c"},           // dots in names are names
+      {"docs\\a.txt\\x", "docs/a.txt/x"},  // below a file: finds nothing
       // Leading separators and absolute paths stay inside.
-      {"\\", ""}, {"\\docs", "docs"}, {"/etc/passwd", "etc/passwd"},
-      {"C:\\Windows", "C:/Windows"}, {"//srv\\\\x", "srv/x"}};
+      {"\\", ""},
+      {"\\docs", "docs"},
+      {"/etc/passwd", "etc/passwd"},
+      {"C:\\Windows", "C:/Windows"},
+      {"//srv\\\\x", "srv/x"}};
   for (const auto& c : cases) EXPECT_EQ(area_ + c.second, Resolve(c.first)) << c.first;
 }
 

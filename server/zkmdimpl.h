@@ -43,8 +43,7 @@ class ZKmdImpl : public POA_ZKmd {
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
   // Jobs.
   CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
-                          const char* jobPassword, const char* runMode,
-                          char*& retValue) override;
+                          const char* jobPassword, const char* runMode, char*& retValue) override;
 
  private:
   CORBA::ORB_var orb_;

@@ -46,8 +46,7 @@ class RegistryJobHost : public JobHost {
 }  // namespace
 
 CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
-                                  const char* jobPassword, const char* runMode,
-                                  char*& retValue) {
+                                  const char* jobPassword, const char* runMode, char*& retValue) {
   if (!CallerIs(userId, "zkRemoteJob")) {
     CORBA::string_free(retValue);
     retValue = CORBA::string_dup("0");

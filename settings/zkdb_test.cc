@@ -78,7 +78,8 @@ TEST_F(ZkdbTest, ReadOnlyFileIsReadButNeverReportedAsWritten) {
     return ReadEnvSetting(server_, "ns") == "nshost" && UserExists(server_, "u1") == -1 &&
            UpdateEnvRow(server_, "env_ns", "x", "", "") == -1 &&
            SetUserPassword(server_, "u1", "new") == -1 && AddUser(server_, "u2", "p", "d") == -1 &&
-           DeleteUser(server_, "u1") == -1 && CreateServerEnvFile(server_, "h", "1", "2", "3") == -1 &&
+           DeleteUser(server_, "u1") == -1 &&
+           CreateServerEnvFile(server_, "h", "1", "2", "3") == -1 &&
            CreateServerEnvFile(dir_ + "/new.zkd", "h", "1", "2", "3") == -1;
   })));
   EXPECT_EQ("pw", ReadUserPassword(server_, "u1"));

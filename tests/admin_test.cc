@@ -98,19 +98,25 @@ TEST_F(AdminTest, UsageLinesChangeNothing) {
     std::vector<std::string> args;
     std::string pieces;
   } cases[] = {
-      {"zkenv", {"-x"}, "-e <環境設定ファイル名> -n <NSサーバ名> -i <IIOPポート番号> "
-                        "-s <SSLポート番号> -u <転送ユニットサイズ(KB)> \n"},
-      {"zkenv", {"-u"}, "-e <環境設定ファイル名> -n <NSサーバ名> -i <IIOPポート番号> "
-                        "-s <SSLポート番号> -u <転送ユニットサイズ(KB)> \n"},
+      {"zkenv",
+       {"-x"},
+       "-e <環境設定ファイル名> -n <NSサーバ名> -i <IIOPポート番号> "
+       "-s <SSLポート番号> -u <転送ユニットサイズ(KB)> \n"},
+      {"zkenv",
+       {"-u"},
+       "-e <環境設定ファイル名> -n <NSサーバ名> -i <IIOPポート番号> "
+       "-s <SSLポート番号> -u <転送ユニットサイズ(KB)> \n"},
       {"zkau", {"u1", "pw"}, "<ユーザID> <パスワード> <格納ディレクトリ> " + env},
       {"zkau", {"u1", "pw", ""}, "<ユーザID> <パスワード> <格納ディレクトリ> " + env},
       {"zkau", {"u1", "pw", "d", "extra"}, "<ユーザID> <パスワード> <格納ディレクトリ> " + env},
       {"zkau", {"-q", "u1", "pw", "d"}, "<ユーザID> <パスワード> <格納ディレクトリ> " + env},
-      {"zkaj", {"-a", "lanternshadow", "j1"},
+      {"zkaj",
+       {"-a", "lanternshadow", "j1"},
        "<ジョブID> <実行プログラム> -o <実行パラメタ> -r <実行パスワード> " + env},
       {"zkdj", {"-a", "lanternshadow"}, "<ジョブID> " + env},
       {"zkuenv", {"-a", "lanternshadow"}, "<ユーザID> " + env},
-      {"zkapwd", {"a", "b", "c", "d"},
+      {"zkapwd",
+       {"a", "b", "c", "d"},
        "<現在のパスワード> <新しいパスワード> <新しいパスワード(確認)> -e <環境設定ファイル名> \n"},
   };
   const std::string before = ReadFile(server_);
@@ -125,12 +131,12 @@ TEST_F(AdminTest, UsageLinesChangeNothing) {
 }
 
 TEST_F(AdminTest, ZkenvRefusals) {
-
   // A user file named relative to the starting folder is refused before any prompt.
   ASSERT_EQ(CreateUserEnvFile(start_ / "client.zkd", "h", "1", "2", "3", "u", "p"), 0);
   RunResult r = Tool("zkenv", {"-e", "client.zkd"}, "lanternshadow\n");
-  EXPECT_TRUE(Ended(r, 20, "",
-                    "ERROR:サーバ環境設定ファイルではありません。(" + (start_ / "client.zkd") + ")\n"));
+  EXPECT_TRUE(
+      Ended(r, 20, "",
+            "ERROR:サーバ環境設定ファイルではありません。(" + (start_ / "client.zkd") + ")\n"));
   EXPECT_EQ(ReadEnvSetting(start_ / "client.zkd", "envtype"), "user");
 
   // A file that cannot be created.
@@ -243,7 +249,8 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
 
 TEST_F(AdminTest, JobTools) {
   NewServerFile();
-  RunResult r = Tool("zkaj", {"j1", "-o", "-x 1", "/opt/bin/tool", "-r", "run", "-a", "lanternshadow"});
+  RunResult r =
+      Tool("zkaj", {"j1", "-o", "-x 1", "/opt/bin/tool", "-r", "run", "-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 0, "ジョブを追加しました。\n\n", ""));
   r = Tool("zkaj", {"j2", "/bin/echo"}, "lanternshadow\n");
   EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + "ジョブを追加しました。\n\n", ""));

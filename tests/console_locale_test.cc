@@ -28,9 +28,9 @@ class ShiftJisConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // The locale is built into the test's own folder; machines without the locale sources skip.
-    RunResult made = test::Run({"/bin/sh", "-c",
-                          "localedef -i ja_JP -f SHIFT_JIS " + dir_.path() +
-                              "/ja_JP.SJIS >/dev/null 2>&1"});
+    RunResult made = test::Run(
+        {"/bin/sh", "-c",
+         "localedef -i ja_JP -f SHIFT_JIS " + dir_.path() + "/ja_JP.SJIS >/dev/null 2>&1"});
     if (made.status > 1) GTEST_SKIP() << "cannot build a Shift_JIS locale here";
     LinkProgram(dir_.path(), "zkenv");
     LinkProgram(dir_.path(), "zkdu");
@@ -51,7 +51,9 @@ TEST_F(ShiftJisConsoleTest, OutputIsShiftJisAndArgumentsAreStoredAsUtf8) {
   RunResult r = Tool({dir_ / "zkenv", "-n", ToSjis(host), "-i", "1", "-s", "2", "-u", "3"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, ToSjis("サーバ環境設定ファイルを作成・設定しました。(./server.zkd)\n"
-                          "  NSサーバ名     :" + host + "\n"
+                          "  NSサーバ名     :" +
+                          host +
+                          "\n"
                           "  IIOPポート番号 :1\n"
                           "  SSLポート番号  :2\n"
                           "  ユニットサイズ :3 KB\n"));

@@ -120,7 +120,8 @@ TEST_F(CopyTest, FilesOfEverySizeGoUpAndComeBackIdentical) {
   EXPECT_TRUE(Ended(r, 0,
                     "up\\sizes\\empty\nup\\sizes\\many\\small1\nup\\sizes\\many\\small2\n"
                     "up\\sizes\\many\\small3\nup\\sizes\\odd\nup\\sizes\\one-unit\n"
-                    "up\\sizes\\two-units\n" + Copied(7),
+                    "up\\sizes\\two-units\n" +
+                        Copied(7),
                     ""));
   for (const char* f : {"empty", "one-unit", "two-units", "odd", "many/small1", "many/small2"}) {
     EXPECT_TRUE(SameFile(src + "/" + f, Client() + "/down/sizes/" + f)) << f;
@@ -227,15 +228,16 @@ TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
   Put(src + "/c.txt", "c");
   ASSERT_EQ(0, symlink((src + "/nowhere").c_str(), (src + "/b.txt").c_str()));
   RunResult r = Zkcp({"bad/", "::bad"});
-  EXPECT_TRUE(Ended(r, 0,
-                    src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) +
-                        kNotCopied,
-                    "WARNING:ファイルを開けませんでした。\n"));
+  EXPECT_TRUE(Ended(
+      r, 0,
+      src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) + kNotCopied,
+      "WARNING:ファイルを開けませんでした。\n"));
 
   // A server file stands where a directory would have to be created.
   Put(Store() + "/plain", "p");
   r = Zkcp({"bad/a.txt", "::plain/sub"});
-  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(0), "ERROR:ディレクトリを作成できませんでした。(a.txt)\n"));
+  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(0),
+                    "ERROR:ディレクトリを作成できませんでした。(a.txt)\n"));
 }
 
 TEST_F(CopyTest, JapaneseNamesBothWays) {
@@ -328,13 +330,16 @@ TEST_F(CopyTest, ArgumentsAreCheckedBeforeAnythingElse) {
   r = fixture_->RunClient("u1", "zkcp", {"a", "-x"});
   EXPECT_TRUE(Ended(r, 20, usage, ""));
   r = fixture_->RunClient("u1", "zkcp", {"::a", "::b"});
-  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。\n"));
+  EXPECT_TRUE(Ended(r, 20, "",
+                    "ERROR:コピー元／コピー先どちらもサーバディレクトリが設定されいています。\n"));
   r = fixture_->RunClient("u1", "zkcp", {"a", "b"});
-  EXPECT_TRUE(Ended(r, 20, "", "ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。\n"));
+  EXPECT_TRUE(Ended(
+      r, 20, "", "ERROR:コピー元／コピー先どちらもローカルディレクトリが設定されいています。\n"));
   // Checked before the environment file is even looked for.
   for (const char* bad : {"::..\\x", "::a/../b"}) {
     r = fixture_->RunClient("u1", "zkcp", {"a", bad, "-e", "missing.zkd"});
-    EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバディレクトリに「..\\」「../」は指定できません。\n")) << bad;
+    EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバディレクトリに「..\\」「../」は指定できません。\n"))
+        << bad;
   }
 }
 
@@ -346,8 +351,9 @@ TEST_F(CopyTest, UnitThatIsNotAUsableNumberIsRefusedBeforeCopying) {
   for (const char* unit : {"abc", "0", "-5", "999999999"}) {
     ASSERT_EQ(0, UpdateEnvSetting(env, "unit", unit, "", ""));
     RunResult r = Zkcp({"unit.txt", "::unit", "-e", "bad-unit.zkd"});
-    EXPECT_TRUE(Ended(r, 20, "",
-                      "ERROR:転送単位(unit)は1から245760までのKB数で設定してください。(" + env + ")\n"))
+    EXPECT_TRUE(
+        Ended(r, 20, "",
+              "ERROR:転送単位(unit)は1から245760までのKB数で設定してください。(" + env + ")\n"))
         << unit;
   }
   EXPECT_FALSE(Exists(Store() + "/unit"));

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,8 +20,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "settings/zkdb.h"
 
@@ -100,8 +99,7 @@ ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, lo
 long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
             const std::string& mode, std::string* ret) {
   CORBA::String_var value = CORBA::string_dup("");
-  long result =
-      server->zkRemoteJob(user.c_str(), job.c_str(), "", "", mode.c_str(), value.inout());
+  long result = server->zkRemoteJob(user.c_str(), job.c_str(), "", "", mode.c_str(), value.inout());
   *ret = value.in();
   return result;
 }
@@ -109,9 +107,9 @@ long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
 ::testing::AssertionResult Ended(const RunResult& r, int status, const std::string& out,
                                  const std::string& err) {
   if (r.status == status && r.out == out && r.err == err) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "status " << r.status << " (want " << status
-                                       << ")\nout: [" << r.out << "] (want [" << out
-                                       << "])\nerr: [" << r.err << "] (want [" << err << "])";
+  return ::testing::AssertionFailure()
+         << "status " << r.status << " (want " << status << ")\nout: [" << r.out << "] (want ["
+         << out << "])\nerr: [" << r.err << "] (want [" << err << "])";
 }
 
 RunResult RunIn(const std::string& cwd, const std::vector<std::string>& argv,
@@ -233,7 +231,10 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
       char buf[65536];
       ssize_t r = read(fds[i].fd, buf, sizeof(buf));
       if (r <= 0) {
-        if (fds[i].fd == out_pipe[0]) out_open = false; else err_open = false;
+        if (fds[i].fd == out_pipe[0])
+          out_open = false;
+        else
+          err_open = false;
       } else if (fds[i].fd == out_pipe[0]) {
         result.out.append(buf, static_cast<size_t>(r));
       } else {
@@ -336,11 +337,13 @@ int ConnectLoopback(int port) {
 }
 
 bool WaitForPort(int port, int seconds) {
-  return WaitUntil([&] {
-    int fd = ConnectLoopback(port);
-    if (fd >= 0) close(fd);
-    return fd >= 0;
-  }, seconds);
+  return WaitUntil(
+      [&] {
+        int fd = ConnectLoopback(port);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+      },
+      seconds);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -392,10 +395,15 @@ bool ServerFixture::EnableTls(std::string* why) {
   // a key that has none.
   WriteFile(tls + "/server.pem", ReadFile(tls + "/server.key") + ReadFile(tls + "/server.crt"));
   chmod((tls + "/server.pem").c_str(), 0600);
-  WriteFile(dir() + "/server.conf", "endPointPublish = giop:ssl:127.0.0.1:\n"
-                                    "sslCAFile = " + ca_file() + "\n"
-                                    "sslKeyFile = " + tls + "/server.pem\n"
-                                    "sslKeyPassword = unused\n");
+  WriteFile(dir() + "/server.conf",
+            "endPointPublish = giop:ssl:127.0.0.1:\n"
+            "sslCAFile = " +
+                ca_file() +
+                "\n"
+                "sslKeyFile = " +
+                tls +
+                "/server.pem\n"
+                "sslKeyPassword = unused\n");
   tls_ = true;
   return true;
 }
@@ -424,7 +432,8 @@ bool ServerFixture::StartNaming(std::string* why) {
                    "-ORBendPoint", "giop:tcp:127.0.0.1:" + port},
                   dir(), dir() + "/names.log");
   if (WaitForPort(ns_port_, 20)) return true;
-  if (why) *why = "naming service did not listen on " + port + ": " + ReadFile(dir() + "/names.log");
+  if (why)
+    *why = "naming service did not listen on " + port + ": " + ReadFile(dir() + "/names.log");
   return false;
 }
 
@@ -432,10 +441,13 @@ bool ServerFixture::StartServer(std::string* why) {
   server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
   int raw;
   bool ended = false;
-  if (WaitUntil([&] {
-        ended = waitpid(server_pid_, &raw, WNOHANG) == server_pid_;
-        return ended || NameBound(ns_port_, !tls_);
-      }, 20) && !ended) {
+  if (WaitUntil(
+          [&] {
+            ended = waitpid(server_pid_, &raw, WNOHANG) == server_pid_;
+            return ended || NameBound(ns_port_, !tls_);
+          },
+          20) &&
+      !ended) {
     return true;
   }
   if (ended) server_pid_ = -1;

@@ -24,10 +24,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string cwd;                // working directory ("" = the test's)
-  std::string input;              // bytes fed to standard input, then end of input
-  std::vector<std::string> env;   // extra "NAME=value" entries
-  int timeout_seconds = 60;       // killed (and status 128+9) when exceeded
+  std::string cwd;               // working directory ("" = the test's)
+  std::string input;             // bytes fed to standard input, then end of input
+  std::vector<std::string> env;  // extra "NAME=value" entries
+  int timeout_seconds = 60;      // killed (and status 128+9) when exceeded
 };
 
 // build/bin, from the ZK_BIN environment variable that ctest sets.

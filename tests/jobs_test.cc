@@ -2,10 +2,9 @@
 // scripts as jobs; and the server under load: a long wait-mode job next to other clients,
 // hundreds of started jobs without zombies or leaked descriptors.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -117,7 +116,8 @@ TEST_F(JobsTest, PasswordPromptWhenNoneGiven) {
   RunResult r = Job({"exit", "-s", "-o", "4", "-p", ""}, "pw1\n");
   EXPECT_TRUE(Ended(r, 0, "パスワードを入力してください\n\n" + WaitOutput("exit", "4"), ""));
   r = Job({"exit", "-s"}, "wrong\n");
-  EXPECT_TRUE(Ended(r, 20, "パスワードを入力してください\n\n", "ERROR:ユーザ認証に失敗しました。\n"));
+  EXPECT_TRUE(
+      Ended(r, 20, "パスワードを入力してください\n\n", "ERROR:ユーザ認証に失敗しました。\n"));
   EXPECT_FALSE(Exists(ReturnFile()));
 }
 
@@ -212,9 +212,8 @@ TEST_F(JobsTest, ReturnFileIsRelativeToStartingDirectory) {
 
 TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
   const std::string started = jobs_ + "/bg.started", done = jobs_ + "/bg.done";
-  WriteScript(jobs_ + "/bg.sh",
-              "echo $$ > " + started + ".tmp\nmv " + started + ".tmp " + started +
-                  "\nsleep 2\ntouch " + done + "\n");
+  WriteScript(jobs_ + "/bg.sh", "echo $$ > " + started + ".tmp\nmv " + started + ".tmp " + started +
+                                    "\nsleep 2\ntouch " + done + "\n");
   fx_->AddJob("bg", jobs_ + "/bg.sh");
   RunResult r = Job({"bg", "-p", "pw1"});
   bool done_at_return = Exists(done);
@@ -257,9 +256,8 @@ TEST_F(JobsTest, UnregisteredUserIsRefused) {
 // server's descriptors.
 TEST_F(JobsTest, LongJobDoesNotBlockOthersAndInheritsNoDescriptors) {
   const std::string pid_file = jobs_ + "/long.pid", done = jobs_ + "/long.done";
-  WriteScript(jobs_ + "/long.sh",
-              "echo $$ > " + pid_file + ".tmp\nmv " + pid_file + ".tmp " + pid_file +
-                  "\nsleep 3\ntouch " + done + "\nexit 4\n");
+  WriteScript(jobs_ + "/long.sh", "echo $$ > " + pid_file + ".tmp\nmv " + pid_file + ".tmp " +
+                                      pid_file + "\nsleep 3\ntouch " + done + "\nexit 4\n");
   fx_->AddJob("long", jobs_ + "/long.sh");
   RunResult long_run;
   std::thread runner([&] { long_run = Job({"long", "-s", "-p", "pw1", "-l", "long.log"}); });

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,9 +27,9 @@ struct Entry {
 // Answers authentication with yes, counts and lists from a script, and records the rest.
 class ScriptedServer : public POA_ZKmd {
  public:
-  long count = 0;              // answer of zkFileCount for the listed directory
-  std::vector<Entry> entries;  // filled into the caller's slots, at most as many
-  std::string throw_on;        // request (operation + " " + path) that raises
+  long count = 0;                               // answer of zkFileCount for the listed directory
+  std::vector<Entry> entries;                   // filled into the caller's slots, at most as many
+  std::string throw_on;                         // request (operation + " " + path) that raises
   std::map<std::string, std::string> contents;  // what downloads of a name get
   std::string fail_download;                    // a name whose download chunk fails with 20
 
@@ -181,8 +180,8 @@ TEST_F(ScriptedTest, SlotsTheServerLeftEmptyAreNotListed) {
                     ""));
 
   r = Tool("zkrm", {"::logs\\"});
-  EXPECT_TRUE(
-      Ended(r, 0, "logs\\a.txt\n                 1 個のディレクトリ・ファイルを削除しました。\n", ""));
+  EXPECT_TRUE(Ended(
+      r, 0, "logs\\a.txt\n                 1 個のディレクトリ・ファイルを削除しました。\n", ""));
 }
 
 TEST_F(ScriptedTest, AFailedListingRequestEndsTheListing) {
@@ -211,11 +210,14 @@ TEST_F(ScriptedTest, UploadsGoInBatchesOfAtMostOneUnit) {
   ASSERT_EQ(0, mkdir(data.c_str(), 0700));
   WriteFile(data + "/a.bin", std::string(2500, 'a'));
   WriteFile(data + "/empty", "");
-  ASSERT_EQ(0, system(("mkdir -p '" + data + "/sub/deep' && echo -n deep > '" + data +
-                       "/sub/deep/x.txt'").c_str()));
+  ASSERT_EQ(
+      0, system(("mkdir -p '" + data + "/sub/deep' && echo -n deep > '" + data + "/sub/deep/x.txt'")
+                    .c_str()));
   RunResult r = Tool("zkcp", {"data", "::backup"});
-  EXPECT_TRUE(Ended(r, 0, data + "/a.bin\n" + data + "/empty\n" + data + "/sub/deep/x.txt\n" +
-                              "                 3 個のファイルをコピーしました。\n", ""));
+  EXPECT_TRUE(Ended(r, 0,
+                    data + "/a.bin\n" + data + "/empty\n" + data + "/sub/deep/x.txt\n" +
+                        "                 3 個のファイルをコピーしました。\n",
+                    ""));
   // 1024, 1024, then 452 with the empty file; the subdirectory's file in a batch of its own.
   std::vector<std::string> uploads;
   for (const std::string& call : server_->Calls()) {
@@ -227,7 +229,8 @@ TEST_F(ScriptedTest, UploadsGoInBatchesOfAtMostOneUnit) {
 TEST_F(ScriptedTest, FailedListingStopsTheUpload) {
   const std::string d = fixture_->client_dir("u1") + "/d";
   ASSERT_EQ(0, system(("mkdir -p '" + d + "/a' '" + d + "/b' && echo x > '" + d +
-                       "/a/x' && echo y > '" + d + "/b/y' && echo z > '" + d + "/z'").c_str()));
+                       "/a/x' && echo y > '" + d + "/b/y' && echo z > '" + d + "/z'")
+                          .c_str()));
   server_->throw_on = "count u1 \\d\\a\\";
   RunResult r = Tool("zkcp", {"d", "::"});
   EXPECT_TRUE(Ended(r, 20, "                 0 個のファイルをコピーしました。\n",

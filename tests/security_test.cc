@@ -35,8 +35,8 @@ class DirectClient {
  public:
   DirectClient(int ns_port, CORBA::ULong connection_id) {
     ZKmd_var found = ResolveServer(ns_port);
-    CORBA::Object_var own = omniConnectionMgmt::makeRestrictedReference(
-        found.in(), connection_id, 1, 1, false, false, false);
+    CORBA::Object_var own = omniConnectionMgmt::makeRestrictedReference(found.in(), connection_id,
+                                                                        1, 1, false, false, false);
     server_ = ZKmd::_narrow(own.in());
   }
   ZKmd_ptr operator->() { return server_.in(); }
@@ -56,8 +56,7 @@ class DirectClient {
     *index = 0;
     return server_->zkFileUpload(user, bufs, *index);
   }
-  long Download(const char* user, const std::string& name, std::string* data,
-                CORBA::Long* index) {
+  long Download(const char* user, const std::string& name, std::string* data, CORBA::Long* index) {
     ZKmd::zkSeqFileBuf bufs = OneChunk(name, "", 0, 64);
     *index = 0;
     long result = server_->zkFileDownload(user, bufs, *index);
@@ -154,7 +153,8 @@ TEST_F(AuthenticationTest, OnlyTheUserAuthenticatedOnTheConnectionIsServed) {
     const std::string line = std::string("(") + op + " u1 giop:tcp:";
     EXPECT_TRUE(log.find(line + "127.0.0.1:") != std::string::npos ||
                 log.find(line + "[::ffff:127.0.0.1]:") != std::string::npos)
-        << op << "\n" << log;
+        << op << "\n"
+        << log;
   }
 
   // The owner's connection is served for every operation.
@@ -288,8 +288,10 @@ class LoopbackCapture {
     }
     return true;
   }
-  explicit LoopbackCapture(const std::string& dir) : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
-    pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"}, dir, log_);
+  explicit LoopbackCapture(const std::string& dir)
+      : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
+    pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"},
+                 dir, log_);
     listening_ =
         WaitUntil([&] { return ReadFile(log_).find("listening on") != std::string::npos; }, 10);
   }

@@ -51,7 +51,8 @@ int WaitExit(pid_t pid, int seconds) {
 std::vector<int> ListeningPorts(pid_t pid) {
   std::set<std::string> inodes;
   for (const auto& fd : OpenDescriptors(pid)) {
-    if (fd.second.rfind("socket:[", 0) == 0) inodes.insert(fd.second.substr(8, fd.second.size() - 9));
+    if (fd.second.rfind("socket:[", 0) == 0)
+      inodes.insert(fd.second.substr(8, fd.second.size() - 9));
   }
   std::vector<int> ports;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
@@ -120,11 +121,14 @@ TEST_F(ServerTest, SecondServerTakesOverTheName) {
                        fixture_.dir() + "/second.log");
   ASSERT_GT(second, 0);
   Spawned guard{second};
-  EXPECT_TRUE(WaitUntil([&] {
-    ZKmd_var now = ResolveServer(fixture_.ns_port());
-    CORBA::String_var ior = TestOrb()->object_to_string(now.in());
-    return std::strcmp(ior.in(), first_ior.in()) != 0;
-  }, 20)) << ReadFile(fixture_.dir() + "/second.log");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        ZKmd_var now = ResolveServer(fixture_.ns_port());
+        CORBA::String_var ior = TestOrb()->object_to_string(now.in());
+        return std::strcmp(ior.in(), first_ior.in()) != 0;
+      },
+      20))
+      << ReadFile(fixture_.dir() + "/second.log");
 
   // The first server may go; the name leads to the second one.
   fixture_.StopServer();

@@ -62,8 +62,8 @@ class DetachedGuard {
   // Waits up to 10 s for exactly one such process and returns it (-1 when none came up).
   pid_t WaitForOne() const {
     std::vector<pid_t> pids;
-    return WaitUntil([&] { return (pids = ProcessesWith(name_, word_)).size() == 1; }, 10)
-               ? pids[0] : -1;
+    return WaitUntil([&] { return (pids = ProcessesWith(name_, word_)).size() == 1; }, 10) ? pids[0]
+                                                                                           : -1;
   }
 
  private:
@@ -220,12 +220,14 @@ class KillTest : public ::testing::Test {
     pid_t pid = Spawn({tmp_ / name_, "60"}, tmp_.path());
     children_.push_back(pid);
     // Wait until the child runs the copy (not the test binary any more).
-    WaitUntil([&] {
-      for (const ProcessEntry& p : ListProcesses()) {
-        if (p.pid == pid && p.name == name_) return true;
-      }
-      return false;
-    }, 2);
+    WaitUntil(
+        [&] {
+          for (const ProcessEntry& p : ListProcesses()) {
+            if (p.pid == pid && p.name == name_) return true;
+          }
+          return false;
+        },
+        2);
     return pid;
   }
   // The signal that ended a child (0 when it has not ended within `tries` x 20 ms).
@@ -269,11 +271,11 @@ TEST_F(KillTest, PartialNamesAndBadCommandLinesEndNothing) {
   using Args = std::vector<std::string>;
   const std::string usage = "usage: " + Program("zkkill") + " -p <プログラムID> \n";
   const std::pair<Args, RunResult> cases[] = {
-      {{name_ + ".exe"}, {0, "", ""}}, {{name_.substr(1)}, {0, "", ""}},
-      {{tmp_ / name_}, {0, "", ""}},   {{"zkSleeper*"}, {0, "", ""}},
-      {{""}, {20, usage, ""}},         {{"-p"}, {20, usage, ""}},
-      {{"-p", ""}, {20, usage, ""}},   {{}, {20, "", ""}},  // other numbers of words: silent
-      {{name_, name_}, {20, "", ""}},  {{"-q", name_}, {20, "", ""}},
+      {{name_ + ".exe"}, {0, "", ""}},   {{name_.substr(1)}, {0, "", ""}},
+      {{tmp_ / name_}, {0, "", ""}},     {{"zkSleeper*"}, {0, "", ""}},
+      {{""}, {20, usage, ""}},           {{"-p"}, {20, usage, ""}},
+      {{"-p", ""}, {20, usage, ""}},     {{}, {20, "", ""}},  // other numbers of words: silent
+      {{name_, name_}, {20, "", ""}},    {{"-q", name_}, {20, "", ""}},
       {{"-p", name_, "x"}, {20, "", ""}}};
   for (const auto& c : cases) {
     RunResult want = c.second;

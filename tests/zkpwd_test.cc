@@ -101,7 +101,8 @@ TEST_F(ZkpwdTest, CommandLineAndFileErrors) {
 
   // The server's file is not a user's; the name is reported absolute.
   r = Zkpwd({"-e", fixture_.server_env(), "Secret1", "a", "a"});
-  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n"));
+  EXPECT_TRUE(Ended(
+      r, 20, "", "ERROR:ユーザ環境設定ファイルではありません。(" + fixture_.server_env() + ")\n"));
 
   // Found in the starting directory: reported by its absolute name. An empty ssl port is
   // refused although the client does not use it.
