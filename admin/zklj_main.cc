@@ -23,11 +23,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintErr("ERROR:ジョブが存在しません。");
     return zk::kExitError;
   }
-  const int high = zk::ReadJobHighMark(file);
   int k = 0;
-  for (int n = 1; n <= high; ++n) {
-    const std::string job_id = zk::ReadJobName(file, n);
-    if (job_id.empty()) continue;
+  for (const std::string& job_id : zk::RegisteredJobs(file)) {
     std::string line = std::to_string(++k) + ": " + job_id + " = " +
                        zk::ReadJobProgram(file, job_id) + " " + zk::ReadJobParams(file, job_id);
     if (!zk::ReadJobPassword(file, job_id).empty()) line += " (*)";

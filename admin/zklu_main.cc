@@ -22,14 +22,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintErr("ERROR:ユーザが存在しません。");
     return zk::kExitError;
   }
-  // Numbers of deleted users are gaps; the listing counts only the users it shows.
-  const int high = zk::ReadUserHighMark(file);
+  // The listing counts the users it shows, not their numbers.
   int k = 0;
-  for (int n = 1; n <= high; ++n) {
-    const std::string name = zk::ReadUserName(file, n);
-    if (name.empty()) continue;
-    ++k;
-    zk::PrintOut(std::to_string(k) + ": " + name + " (" + zk::ReadUserDir(file, name) + ")");
+  for (const std::string& name : zk::RegisteredUsers(file)) {
+    zk::PrintOut(std::to_string(++k) + ": " + name + " (" + zk::ReadUserDir(file, name) + ")");
   }
   return zk::kExitOk;
 }

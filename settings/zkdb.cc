@@ -458,4 +458,26 @@ int DeleteJob(const std::string& file, const std::string& job_id) {
   return DeleteEntry(file, kJobs, job_id);
 }
 
+namespace {
+
+std::vector<std::string> Registered(const std::string& file, int high,
+                                    std::string (*name_of)(const std::string&, int)) {
+  std::vector<std::string> names;
+  for (int n = 1; n <= high; ++n) {
+    std::string name = name_of(file, n);
+    if (!name.empty()) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+}  // namespace
+
+std::vector<std::string> RegisteredUsers(const std::string& file) {
+  return Registered(file, ReadUserHighMark(file), ReadUserName);
+}
+
+std::vector<std::string> RegisteredJobs(const std::string& file) {
+  return Registered(file, ReadJobHighMark(file), ReadJobName);
+}
+
 }  // namespace zk

@@ -8,6 +8,7 @@
 #define ZK_SETTINGS_ZKDB_H_
 
 #include <string>
+#include <vector>
 
 namespace zk {
 
@@ -65,6 +66,11 @@ int ReadJobHighMark(const std::string& file);
 int AddJob(const std::string& file, const std::string& job_id, const std::string& program,
            const std::string& params, const std::string& run_password);
 int DeleteJob(const std::string& file, const std::string& job_id);
+
+// The registered users (jobs) in number order: numbers 1 .. high mark, gaps left by deletions
+// skipped.
+std::vector<std::string> RegisteredUsers(const std::string& file);
+std::vector<std::string> RegisteredJobs(const std::string& file);
 
 }  // namespace zk
 
