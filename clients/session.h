@@ -33,7 +33,9 @@ class ClientSession {
   ~ClientSession();  // destroys the ORB if still up
 
   // Remembers the starting directory, makes `env_file` absolute when it exists there, moves to
-  // the program directory. False after "ERROR:ユーザ環境設定ファイルが存在しません。(...)".
+  // the program directory; a relative name found in neither is looked for in the user's settings
+  // folder ($XDG_CONFIG_HOME/zk, by default ~/.config/zk). False after
+  // "ERROR:ユーザ環境設定ファイルが存在しません。(...)".
   bool Locate(const std::string& env_file);
   // False after "ERROR:ユーザ環境設定ファイルではありません。(...)".
   bool CheckKind();

@@ -25,10 +25,21 @@ bool IsDirectory(const std::string& path);
 // Changes to the directory part of argv0; nothing happens when it has none or the change fails.
 void ChangeToProgramDir(const std::string& argv0);
 
+// The folder where a user keeps the client tools' settings: `xdg_config_home` + "/zk" when it
+// is an absolute path, else `home` + "/.config/zk"; "" when neither is absolute. The arguments
+// are the values of XDG_CONFIG_HOME and HOME (null when unset).
+std::string UserConfigDir(const char* xdg_config_home, const char* home);
+
 // The whole rule: returns the environment file name as the rest of the run uses it and stores
 // the starting directory in *start_dir (when given).
 std::string LocateEnvFile(const std::string& name, const std::string& argv0,
                           std::string* start_dir = nullptr);
+
+// The client tools' rule: LocateEnvFile, then, when nothing exists under the resulting name and
+// `name` is relative, the same name in the user's settings folder (UserConfigDir of the
+// environment). Returns that folder's file when it exists there, else LocateEnvFile's answer.
+std::string LocateUserEnvFile(const std::string& name, const std::string& argv0,
+                              std::string* start_dir = nullptr);
 
 }  // namespace zk
 

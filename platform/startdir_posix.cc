@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 
 #include "platform/startdir.h"
@@ -57,6 +58,22 @@ std::string LocateEnvFile(const std::string& name, const std::string& argv0,
   if (PathExists(name)) result = AbsoluteFrom(start, name);
   ChangeToProgramDir(argv0);
   return result;
+}
+
+std::string UserConfigDir(const char* xdg_config_home, const char* home) {
+  if (xdg_config_home && xdg_config_home[0] == '/') return AbsoluteFrom(xdg_config_home, "zk");
+  if (home && home[0] == '/') return AbsoluteFrom(home, ".config/zk");
+  return std::string();
+}
+
+std::string LocateUserEnvFile(const std::string& name, const std::string& argv0,
+                              std::string* start_dir) {
+  std::string result = LocateEnvFile(name, argv0, start_dir);
+  if (PathExists(result) || name.empty() || name[0] == '/') return result;
+  const std::string dir = UserConfigDir(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
+  if (dir.empty()) return result;
+  const std::string candidate = AbsoluteFrom(dir, name);
+  return PathExists(candidate) ? candidate : result;
 }
 
 }  // namespace zk

@@ -184,7 +184,13 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
   }
   std::vector<char*> args = CArgs(argv);
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) env_strings.push_back(*e);
+  // An extra entry replaces the inherited one of the same name (getenv finds the first).
+  auto name_of = [](const std::string& e) { return e.substr(0, e.find('=') + 1); };
+  for (char** e = environ; *e; ++e) {
+    bool replaced = false;
+    for (const std::string& extra : options.env) replaced |= name_of(extra) == name_of(*e);
+    if (!replaced) env_strings.push_back(*e);
+  }
   for (const std::string& e : options.env) env_strings.push_back(e);
   std::vector<char*> envp = CArgs(env_strings);
   pid_t pid = fork();

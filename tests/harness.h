@@ -26,7 +26,7 @@ struct RunResult {
 struct RunOptions {
   std::string cwd;               // working directory ("" = the test's)
   std::string input;             // bytes fed to standard input, then end of input
-  std::vector<std::string> env;  // extra "NAME=value" entries
+  std::vector<std::string> env;  // extra "NAME=value" entries (replacing inherited ones)
   int timeout_seconds = 60;      // killed (and status 128+9) when exceeded
 };
 
