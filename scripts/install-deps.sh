@@ -8,6 +8,7 @@ packages=(
   libace-dev libsqlite3-dev sqlite3
   libgtest-dev googletest
   openssl procps locales tcpdump
+  dpkg-dev lintian systemd man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do
