@@ -116,6 +116,28 @@ free_port() {
   echo "$p"
 }
 
+# Runs zksvr as zksvr.service does, with its paths in $root: in its WorkingDirectory, with the
+# program name systemd passes ("@program argv0 args"), and only the unit's Environment= (systemd
+# starts services with an almost empty environment).
+# It replaces the calling shell: call it in the background or in a subshell. With `limit` set it
+# is ended after that many seconds.
+start_server() {
+  local unit workdir environment program arg0 argv
+  unit=$(rewritten_unit zksvr.service)
+  workdir=$(unit_value WorkingDirectory <<<"$unit")
+  environment=$(unit_value Environment <<<"$unit")
+  read -ra argv <<<"$(unit_value ExecStart <<<"$unit")"
+  program=${argv[0]}
+  arg0=$program
+  if [[ $program == @* ]]; then
+    program=${program#@}
+    arg0=${argv[1]}
+    argv=("${argv[@]:1}")
+  fi
+  cd "$workdir" && exec ${limit:+timeout "$limit"} env -i PATH=/usr/bin:/bin "$environment" \
+    bash -c 'exec -a "$0" "$@"' "$arg0" "$program" "${argv[@]:1}"
+}
+
 case $step in
   build)
     need cpack dpkg-deb dpkg-shlibdeps
@@ -214,6 +236,15 @@ case $step in
     ssl_port=$(free_port)
     [ "$ns_port" != "$ssl_port" ] || ssl_port=$(free_port)
 
+    # The server as zksvr.service starts it, before the set-up: its error reaches standard error
+    # (the journal) byte for byte, and it ends with 20.
+    mkdir -p "$conf"
+    (limit=30 start_server) >"$tmp/zksvr.out" 2>"$tmp/zksvr.err"
+    status=$?
+    expected="ERROR:サーバ環境設定ファイルが存在しません。($conf/server.zkd)"
+    [ "$status" -eq 20 ] && [ "$(cat "$tmp/zksvr.err")" = "$expected" ] && [ ! -s "$tmp/zksvr.out" ] ||
+      fail "zksvr without settings: status $status, $(cat "$tmp/zksvr.out" "$tmp/zksvr.err")"
+
     # First set-up, with the packaged command, into the temporary root.
     "$root/usr/sbin/zksetup" -n 127.0.0.1 -i "$ns_port" -s "$ssl_port" -a admin-pw \
       -c "$conf" -d "$state" -o "$(id -un)" >"$tmp/setup.out" 2>"$tmp/setup.err" </dev/null ||
@@ -243,20 +274,8 @@ case $step in
     (set -a && . "$env_file" && bash -c "$ready") ||
       fail "the naming service is not ready: $(cat "$tmp/naming.log")"
 
-    # The server, with zksvr.service's command line, folder and environment.
-    rewritten_unit zksvr.service >"$tmp/zksvr.service"
-    workdir=$(unit_value WorkingDirectory <"$tmp/zksvr.service")
-    read -ra argv <<<"$(unit_value ExecStart <"$tmp/zksvr.service")"
-    program=${argv[0]}
-    arg0=${argv[0]}
-    if [[ $program == @* ]]; then # "@program argv0 args...", as systemd reads it
-      program=${program#@}
-      arg0=${argv[1]}
-      argv=("${argv[@]:1}")
-    fi
-    environment=$(unit_value Environment <"$tmp/zksvr.service")
-    (cd "$workdir" && export "$environment" && exec -a "$arg0" "$program" "${argv[@]:1}") \
-      >"$tmp/zksvr.out" 2>"$tmp/zksvr.err" &
+    # The server, started as its unit starts it.
+    start_server >"$tmp/zksvr.out" 2>"$tmp/zksvr.err" &
     server_pid=$!
     pids+=("$server_pid")
 
