@@ -88,7 +88,13 @@ std::string FromConsole(const std::string& text) {
 std::string PromptWord(const std::string& prompt) {
   PrintOut(prompt);
   bool tty = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved) == 0;
+  // SIGINT stays blocked while echo and the flag that says so change together: an interrupt in
+  // between is delivered once both agree, so the handler always knows what to restore.
+  sigset_t block, before;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
   if (tty) {
+    sigprocmask(SIG_BLOCK, &block, &before);
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = RestoreOnSignal;
@@ -97,6 +103,7 @@ std::string PromptWord(const std::string& prompt) {
     noecho.c_lflag &= ~ECHO;
     tcsetattr(STDIN_FILENO, TCSANOW, &noecho);
     g_echo_off = 1;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
   }
   // One blank-delimited word, read byte by byte so nothing past the word's end is consumed.
   std::string word;
@@ -108,9 +115,11 @@ std::string PromptWord(const std::string& prompt) {
     c = getchar();
   }
   if (tty) {
+    sigprocmask(SIG_BLOCK, &block, &before);
     tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
     g_echo_off = 0;
     sigaction(SIGINT, &g_old_int, nullptr);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
   }
   printf("\n");
   fflush(stdout);
