@@ -50,6 +50,16 @@ void Write(FILE* f, const std::string& text) {
   fflush(f);
 }
 
+// Names of the Shift_JIS codeset, upper-cased.
+bool IsShiftJis(const std::string& upper) {
+  std::string bare;
+  for (char c : upper) {
+    if (c != '-' && c != '_') bare.push_back(c);
+  }
+  return bare == "SHIFTJIS" || bare == "SJIS" || bare == "CSSHIFTJIS" || bare == "MSKANJI" ||
+         bare == "CP932" || bare == "WINDOWS31J";
+}
+
 struct termios g_saved;
 volatile sig_atomic_t g_echo_off = 0;
 struct sigaction g_old_int;
@@ -71,6 +81,11 @@ void InitConsole() {
   if (upper.empty() || upper == "UTF-8" || upper == "UTF8" || upper == "ANSI_X3.4-1968" ||
       upper == "ASCII" || upper == "US-ASCII") {
     g_codeset.clear();
+  } else if (IsShiftJis(upper)) {
+    // iconv's SHIFT_JIS reads byte 0x5C as the yen sign, so a typed "\" would stop being a path
+    // separator (and a password character) while output still shows 0x5C. The Windows code page
+    // keeps 0x5C as "\" (and 0x7E as "~") both ways, as a Japanese console shows them.
+    g_codeset = "CP932";
   } else {
     g_codeset = codeset;
   }
