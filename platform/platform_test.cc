@@ -94,6 +94,28 @@ TEST(WildcardTest, WindowsStyleMatching) {
   EXPECT_FALSE(WildcardMatch("*a*a*a*a*a*a*b", std::string(20000, 'a')));
 }
 
+TEST(WildcardTest, CharactersStarsInNamesAndMasksEndingInADot) {
+  using Case = std::pair<const char*, const char*>;
+  // "?" is one character however many bytes it takes; a "*" in the mask is a wildcard first, also
+  // where the name holds a "*"; "*." and "a*." want names without an extension.
+  for (Case c : {Case{"?.txt", "日.txt"},
+                 {"??", "日本"},
+                 {"*?語", "日本語"},
+                 {"*b", "*ab"},
+                 {"*.", "README"},
+                 {"a*.", "ab"},
+                 {"a.*", "a"},
+                 {"*.txt.*", "b.txt"},
+                 {"x.", "x."}})
+    EXPECT_TRUE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
+  for (Case c : {Case{"?", "日本"},
+                 {"?.txt", "日本.txt"},
+                 {"*.", "a.txt"},
+                 {"a*.", "ab.txt"},
+                 {"*.", ".hidden"}})
+    EXPECT_FALSE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
+}
+
 TEST(SplitCommandLineTest, BlanksSeparateQuotesGroup) {
   using V = std::vector<std::string>;
   EXPECT_EQ(SplitCommandLine("  \t "), V{});
