@@ -69,10 +69,23 @@ TEST(TimeTextTest, MalformedTextIsRefused) {
   for (const char* bad :
        {"", "2024/01/01", "2024/01/01 00:00", "2024/01/01 00:00:00x", "2024/13/01 00:00:00",
         "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/02/31 00:00:00", "2024/01/01 24:00:00",
-        "2024/01/01 00:60:00", "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00"}) {
+        "2024/01/01 00:60:00", "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00",
+        // The right length, but blanks or signs for digits, a 60th second, days that never were.
+        "1899/12/ 2300:00:00", "1949/+1/30 00:00:00", "2024/01/01 00:00:60", " 2024/1/01 0:00:00",
+        "2023/02/29 00:00:00", "0000/01/01 00:00:00"}) {
     EXPECT_FALSE(ParseLocalTime(bad, &secs)) << bad;
   }
   EXPECT_EQ(secs, 42);
+  ASSERT_TRUE(ParseLocalTime("2024/02/29 12:00:00", &secs));
+}
+
+TEST(TimeTextTest, TimesBeyondFourDigitYearsHaveNoText) {
+  TimeZone tz("UTC0");
+  EXPECT_EQ(FormatLocalTime(253402300799), "9999/12/31 23:59:59");
+  // Year 10000, and a time whose year does not fit an int once 1900 is added.
+  for (int64_t t : {int64_t{253402300800}, int64_t{67768035876284399}, INT64_MAX, INT64_MIN}) {
+    EXPECT_EQ(FormatLocalTime(t), "1899/12/30 00:00:00") << t;
+  }
 }
 
 TEST(WildcardTest, WindowsStyleMatching) {
