@@ -18,6 +18,8 @@ struct DirEntry {
   int64_t mtime = 0;     // last-write time, seconds since the epoch
   int64_t btime = 0;     // creation (birth) time where the file system has one, else mtime
   bool is_link = false;  // the entry itself is a symbolic link (the fields above: its target)
+  // Neither a regular file nor a directory (links followed): a pipe, socket or device.
+  bool is_special = false;
 };
 
 // Windows-style name matching: "*" any run, "?" one (UTF-8) character, ASCII letters compared
