@@ -1,6 +1,6 @@
 // Pure platform pieces where the programs' tests cannot reach every case: the time text (zones
-// with summer time, malformed text), name matching with wildcards and the Windows-style split of
-// a command line.
+// with summer time, malformed text, years beyond four digits), name matching with wildcards,
+// local paths made absolute, and the Windows-style split of a command line.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/startdir.h"
 #include "platform/timetext.h"
 
 namespace zk {
@@ -127,6 +128,22 @@ TEST(WildcardTest, CharactersStarsInNamesAndMasksEndingInADot) {
                  {"a*.", "ab.txt"},
                  {"*.", ".hidden"}})
     EXPECT_FALSE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
+}
+
+TEST(AbsoluteFromTest, DotsAreResolvedLexically) {
+  using Case = std::pair<const char*, const char*>;
+  for (Case c : {Case{"../data/zero.txt", "/w/data/zero.txt"},
+                 {"./x/../y", "/w/rel/y"},
+                 {"x/./y/", "/w/rel/x/y/"},
+                 {".", "/w/rel/"},
+                 {"..", "/w/"},
+                 {"a/..", "/w/rel/"},
+                 {"../../../..", "/"},
+                 {"/abs//p/../q", "/abs/q"},
+                 {"", "/w/rel/"}})
+    EXPECT_EQ(AbsoluteFrom("/w/rel", c.first), c.second) << c.first;
+  // Without a starting directory the path stays relative, ".." above it kept.
+  EXPECT_EQ(AbsoluteFrom("", "../a/./b"), "../a/b");
 }
 
 TEST(SplitCommandLineTest, BlanksSeparateQuotesGroup) {

@@ -1,8 +1,8 @@
 // zkcp against a real naming service and server: contents byte for byte and times to the second
 // in both directions, whole trees and masks, the three transfer modes, destinations that are
 // files, unreadable sources, directories the server cannot create, pipes, devices and names that
-// cannot travel, Japanese names, a client killed in the middle of a file, and the checks that
-// come before any copying.
+// cannot travel, local paths with "." and "..", Japanese names, a client killed in the middle of a
+// file, and the checks that come before any copying.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -266,6 +266,25 @@ TEST_F(CopyTest, PipesDevicesAndBackslashNamesAreSkippedWithAMessage) {
   Put(Store() + "/tofifo/pipe", "data");
   r = Zkcp({"::tofifo/", "special", "-r"}, 30);
   EXPECT_TRUE(Ended(r, 0, Copied(0), not_regular + "/pipe)\n"));
+}
+
+TEST_F(CopyTest, LocalPathsAreCleanedAndEnvironmentFoldersAreNotFiles) {
+  Put(Client() + "/data/zero.txt", "0");
+  MakeDirs(Client() + "/rel");
+  const std::string env = "-e" + Client() + "/client.zkd";
+  RunResult r =
+      RunIn(Client() + "/rel", {Program("zkcp"), "../data/zero.txt", "::nm", env, "-p", kPass});
+  EXPECT_TRUE(Ended(r, 0, Client() + "/data/zero.txt\n" + Copied(1), ""));
+
+  // "x/.." leaves no folder x behind.
+  r = RunIn(Client() + "/rel", {Program("zkcp"), "::nm\\", "./x/../y", env, "-p", kPass});
+  EXPECT_TRUE(Ended(r, 0, "nm\\zero.txt\n" + Copied(1), ""));
+  EXPECT_TRUE(SameFile(Client() + "/data/zero.txt", Client() + "/rel/y/zero.txt"));
+  EXPECT_FALSE(Exists(Client() + "/rel/x"));
+
+  // A folder given as the environment file is no environment file, named as it was given.
+  r = Zkcp({"data", "::nm", "-e", "rel"});
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルが存在しません。(rel)\n"));
 }
 
 TEST_F(CopyTest, JapaneseNamesBothWays) {
