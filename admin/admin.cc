@@ -27,7 +27,7 @@ std::string ProgramName(const char* argv0) { return FromConsole(argv0 ? argv0 : 
 
 bool LocateServerEnv(const std::string& name, const std::string& argv0, std::string* file) {
   *file = LocateEnvFile(name, argv0);
-  if (!PathExists(*file)) {
+  if (!IsRegularFile(*file)) {
     PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + *file + ")");
     return false;
   }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <unordered_set>
 
 #include "platform/console.h"
 #include "platform/timetext.h"
@@ -15,6 +16,8 @@ namespace zk {
 namespace {
 
 const char kListFailed[] = "ファイルリストの取得に失敗しました。(";
+const char kNotRegular[] = "WARNING:通常のファイルではないためコピーしません。(";
+const char kBackslashName[] = "ERROR:名前に「\\」を含むためコピーできません。(";
 
 std::string DirPart(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -119,6 +122,15 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
     for (const DirEntry& e : entries) {
+      if (e.name.find('\\') != std::string::npos) {
+        // "\" separates folders on the wire: the name would arrive as a path somewhere else.
+        console_.err(kBackslashName + local_dir + e.name + ")");
+        continue;
+      }
+      if (e.is_special) {  // a pipe or device could block the copy for ever; never opened
+        console_.err(kNotRegular + local_dir + e.name + ")");
+        continue;
+      }
       if (e.is_dir) {
         // A link back to a directory being walked would repeat the tree without end.
         std::string real = RealDir(local_dir + e.name);
@@ -238,11 +250,15 @@ void CopyWalk::SendUpload(Pending* pending) {
 int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
                          const std::string& local_dir) {
   std::vector<ListEntry> local;
+  std::unordered_set<std::string> special;  // local pipes and devices: never written to
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, "*.*", &entries);  // a missing directory holds nothing yet
     local.reserve(entries.size());
-    for (const DirEntry& e : entries) local.push_back(FromDirEntry(e));
+    for (const DirEntry& e : entries) {
+      local.push_back(FromDirEntry(e));
+      if (e.is_special) special.insert(e.name);
+    }
   } catch (...) {
     console_.err(kListFailed + local_dir + "*.*)");
     return kWalkFailed;
@@ -267,6 +283,10 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
       }
       if (!ShouldCopy(mode_, mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name), e.size,
                       e.upd)) {
+        continue;
+      }
+      if (special.count(e.name) > 0) {
+        console_.err(kNotRegular + local_dir + e.name + ")");
         continue;
       }
       console_.out(server_dir + e.name);

@@ -53,7 +53,7 @@ ClientSession::~ClientSession() {
 
 bool ClientSession::Locate(const std::string& env_file) {
   env_file_ = LocateUserEnvFile(env_file, argv0_, &start_dir_);
-  if (!PathExists(env_file_)) {
+  if (!IsRegularFile(env_file_)) {
     PrintErr("ERROR:ユーザ環境設定ファイルが存在しません。(" + env_file_ + ")");
     return false;
   }

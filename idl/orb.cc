@@ -38,19 +38,22 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// The CA path a ClientTlsContext hands its base: a base class of its own, so that it is built
+// before the sslContext that keeps a pointer to it and destroyed after it.
+struct CaPathHolder {
+  explicit CaPathHolder(const std::string& path) : ca_path(path) {}
+  const std::string ca_path;
+};
+
 // A client's TLS context: it trusts the given CA and presents no certificate of its own.
-class ClientTlsContext : public sslContext {
+class ClientTlsContext : private CaPathHolder, public sslContext {
  public:
   explicit ClientTlsContext(const std::string& ca_file)
-      : sslContext(CopyOf(ca_file), nullptr, nullptr) {}
+      : CaPathHolder(ca_file), sslContext(ca_path.c_str(), nullptr, nullptr) {}
 
  protected:
   void set_certificate() override {}
   void set_privatekey() override {}
-
- private:
-  // The context keeps the pointer for the life of the process.
-  static const char* CopyOf(const std::string& s) { return CORBA::string_dup(s.c_str()); }
 };
 
 // Host and port of a TCP address "giop:tcp:HOST:PORT" (an IPv6 host may be bracketed).

@@ -50,6 +50,16 @@ void Write(FILE* f, const std::string& text) {
   fflush(f);
 }
 
+// Names of the Shift_JIS codeset, upper-cased.
+bool IsShiftJis(const std::string& upper) {
+  std::string bare;
+  for (char c : upper) {
+    if (c != '-' && c != '_') bare.push_back(c);
+  }
+  return bare == "SHIFTJIS" || bare == "SJIS" || bare == "CSSHIFTJIS" || bare == "MSKANJI" ||
+         bare == "CP932" || bare == "WINDOWS31J";
+}
+
 struct termios g_saved;
 volatile sig_atomic_t g_echo_off = 0;
 struct sigaction g_old_int;
@@ -71,6 +81,11 @@ void InitConsole() {
   if (upper.empty() || upper == "UTF-8" || upper == "UTF8" || upper == "ANSI_X3.4-1968" ||
       upper == "ASCII" || upper == "US-ASCII") {
     g_codeset.clear();
+  } else if (IsShiftJis(upper)) {
+    // iconv's SHIFT_JIS reads byte 0x5C as the yen sign, so a typed "\" would stop being a path
+    // separator (and a password character) while output still shows 0x5C. The Windows code page
+    // keeps 0x5C as "\" (and 0x7E as "~") both ways, as a Japanese console shows them.
+    g_codeset = "CP932";
   } else {
     g_codeset = codeset;
   }
@@ -88,7 +103,13 @@ std::string FromConsole(const std::string& text) {
 std::string PromptWord(const std::string& prompt) {
   PrintOut(prompt);
   bool tty = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &g_saved) == 0;
+  // SIGINT stays blocked while echo and the flag that says so change together: an interrupt in
+  // between is delivered once both agree, so the handler always knows what to restore.
+  sigset_t block, before;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
   if (tty) {
+    sigprocmask(SIG_BLOCK, &block, &before);
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = RestoreOnSignal;
@@ -97,6 +118,7 @@ std::string PromptWord(const std::string& prompt) {
     noecho.c_lflag &= ~ECHO;
     tcsetattr(STDIN_FILENO, TCSANOW, &noecho);
     g_echo_off = 1;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
   }
   // One blank-delimited word, read byte by byte so nothing past the word's end is consumed.
   std::string word;
@@ -108,9 +130,11 @@ std::string PromptWord(const std::string& prompt) {
     c = getchar();
   }
   if (tty) {
+    sigprocmask(SIG_BLOCK, &block, &before);
     tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
     g_echo_off = 0;
     sigaction(SIGINT, &g_old_int, nullptr);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
   }
   printf("\n");
   fflush(stdout);

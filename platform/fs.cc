@@ -10,30 +10,59 @@ namespace {
 
 char Up(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-}  // namespace
+// Bytes of the UTF-8 character that starts at name[i] (1 for a byte that starts none).
+size_t CharLength(const std::string& name, size_t i) {
+  unsigned char lead = static_cast<unsigned char>(name[i]);
+  size_t len = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 1;
+  if (i + len > name.size()) return 1;
+  for (size_t k = 1; k < len; ++k) {
+    if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return 1;
+  }
+  return len;
+}
 
-bool WildcardMatch(const std::string& mask, const std::string& name) {
-  if (mask == "*" || mask == "*.*") return true;
-  // Iterative glob with backtracking to the last "*": linear in practice, never exponential.
+// "*" any run of characters (also none), "?" exactly one character, anything else itself.
+// Iterative, with backtracking to the last "*" only: linear in practice, never exponential.
+// Positions in the name move by whole characters, so "?" never takes half of one.
+bool Glob(const std::string& mask, const std::string& name) {
   size_t m = 0, n = 0, star = std::string::npos, mark = 0;
   while (n < name.size()) {
-    if (m < mask.size() && (mask[m] == '?' || Up(mask[m]) == Up(name[n]))) {
-      ++m;
-      ++n;
-    } else if (m < mask.size() && mask[m] == '*') {
+    if (m < mask.size() && mask[m] == '*') {  // a star is a wildcard before it is a literal
       star = m++;
       mark = n;
+    } else if (m < mask.size() && mask[m] == '?') {
+      ++m;
+      n += CharLength(name, n);
+    } else if (m < mask.size() && Up(mask[m]) == Up(name[n])) {
+      ++m;
+      ++n;
     } else if (star != std::string::npos) {
       m = star + 1;
-      n = ++mark;
+      mark += CharLength(name, mark);
+      n = mark;
     } else {
       return false;
     }
   }
   while (m < mask.size() && mask[m] == '*') ++m;
-  // "name." style masks: a trailing "." or ".*" also matches a name without extension.
-  if (m < mask.size() && (mask.substr(m) == "." || mask.substr(m) == ".*")) return true;
   return m == mask.size();
+}
+
+}  // namespace
+
+bool WildcardMatch(const std::string& mask, const std::string& name) {
+  if (mask == "*" || mask == "*.*") return true;
+  if (Glob(mask, name)) return true;
+  if (mask.size() >= 2 && mask.compare(mask.size() - 2, 2, ".*") == 0) {
+    // ".*" at the end may also match nothing: "a.*" matches "a".
+    return Glob(mask.substr(0, mask.size() - 2), name);
+  }
+  if (!mask.empty() && mask.back() == '.') {
+    // A mask ending in "." matches names without an extension: "*." matches "README", not
+    // "a.txt"; "a*." matches "ab", not "ab.txt" (a name ending in "." matched above as written).
+    return name.find('.') == std::string::npos && Glob(mask.substr(0, mask.size() - 1), name);
+  }
+  return false;
 }
 
 void SortSearchOrder(std::vector<DirEntry>* entries) {

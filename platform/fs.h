@@ -18,10 +18,14 @@ struct DirEntry {
   int64_t mtime = 0;     // last-write time, seconds since the epoch
   int64_t btime = 0;     // creation (birth) time where the file system has one, else mtime
   bool is_link = false;  // the entry itself is a symbolic link (the fields above: its target)
+  // Neither a regular file nor a directory (links followed): a pipe, socket or device.
+  bool is_special = false;
 };
 
-// Windows-style name matching: "*" any run, "?" one character, ASCII letters compared without
-// regard to case; "*.*" and "*" match every name.
+// Windows-style name matching: "*" any run, "?" one (UTF-8) character, ASCII letters compared
+// without regard to case; "*.*" and "*" match every name; a final ".*" may also match nothing
+// ("a.*" matches "a"); a mask ending in "." matches names without an extension ("*." matches
+// "README", not "a.txt").
 bool WildcardMatch(const std::string& mask, const std::string& name);
 
 // Orders entries as a directory search returns them: by ASCII-upper-cased name, then by bytes.

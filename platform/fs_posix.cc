@@ -23,6 +23,8 @@ bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) 
   }
   out->name = name;
   out->is_dir = S_ISDIR(stx.stx_mode);
+  // A dangling link is described as itself, an ordinary entry that cannot be opened.
+  out->is_special = !out->is_dir && !S_ISREG(stx.stx_mode) && !S_ISLNK(stx.stx_mode);
   out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
   out->mtime = stx.stx_mtime.tv_sec;
   out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;

@@ -1,6 +1,6 @@
 // Pure platform pieces where the programs' tests cannot reach every case: the time text (zones
-// with summer time, malformed text), name matching with wildcards and the Windows-style split of
-// a command line.
+// with summer time, malformed text, years beyond four digits), name matching with wildcards,
+// local paths made absolute, and the Windows-style split of a command line.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/startdir.h"
 #include "platform/timetext.h"
 
 namespace zk {
@@ -69,10 +70,23 @@ TEST(TimeTextTest, MalformedTextIsRefused) {
   for (const char* bad :
        {"", "2024/01/01", "2024/01/01 00:00", "2024/01/01 00:00:00x", "2024/13/01 00:00:00",
         "2024/00/10 00:00:00", "2024/01/32 00:00:00", "2024/02/31 00:00:00", "2024/01/01 24:00:00",
-        "2024/01/01 00:60:00", "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00"}) {
+        "2024/01/01 00:60:00", "abcd/ef/gh ij:kl:mn", "2024-01-01 00:00:00",
+        // The right length, but blanks or signs for digits, a 60th second, days that never were.
+        "1899/12/ 2300:00:00", "1949/+1/30 00:00:00", "2024/01/01 00:00:60", " 2024/1/01 0:00:00",
+        "2023/02/29 00:00:00", "0000/01/01 00:00:00"}) {
     EXPECT_FALSE(ParseLocalTime(bad, &secs)) << bad;
   }
   EXPECT_EQ(secs, 42);
+  ASSERT_TRUE(ParseLocalTime("2024/02/29 12:00:00", &secs));
+}
+
+TEST(TimeTextTest, TimesBeyondFourDigitYearsHaveNoText) {
+  TimeZone tz("UTC0");
+  EXPECT_EQ(FormatLocalTime(253402300799), "9999/12/31 23:59:59");
+  // Year 10000, and a time whose year does not fit an int once 1900 is added.
+  for (int64_t t : {int64_t{253402300800}, int64_t{67768035876284399}, INT64_MAX, INT64_MIN}) {
+    EXPECT_EQ(FormatLocalTime(t), "1899/12/30 00:00:00") << t;
+  }
 }
 
 TEST(WildcardTest, WindowsStyleMatching) {
@@ -92,6 +106,44 @@ TEST(WildcardTest, WindowsStyleMatching) {
     EXPECT_FALSE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
   // Many stars over a long name that does not match: must finish (no exponential backtracking).
   EXPECT_FALSE(WildcardMatch("*a*a*a*a*a*a*b", std::string(20000, 'a')));
+}
+
+TEST(WildcardTest, CharactersStarsInNamesAndMasksEndingInADot) {
+  using Case = std::pair<const char*, const char*>;
+  // "?" is one character however many bytes it takes; a "*" in the mask is a wildcard first, also
+  // where the name holds a "*"; "*." and "a*." want names without an extension.
+  for (Case c : {Case{"?.txt", "日.txt"},
+                 {"??", "日本"},
+                 {"*?語", "日本語"},
+                 {"*b", "*ab"},
+                 {"*.", "README"},
+                 {"a*.", "ab"},
+                 {"a.*", "a"},
+                 {"*.txt.*", "b.txt"},
+                 {"x.", "x."}})
+    EXPECT_TRUE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
+  for (Case c : {Case{"?", "日本"},
+                 {"?.txt", "日本.txt"},
+                 {"*.", "a.txt"},
+                 {"a*.", "ab.txt"},
+                 {"*.", ".hidden"}})
+    EXPECT_FALSE(WildcardMatch(c.first, c.second)) << c.first << " " << c.second;
+}
+
+TEST(AbsoluteFromTest, DotsAreResolvedLexically) {
+  using Case = std::pair<const char*, const char*>;
+  for (Case c : {Case{"../data/zero.txt", "/w/data/zero.txt"},
+                 {"./x/../y", "/w/rel/y"},
+                 {"x/./y/", "/w/rel/x/y/"},
+                 {".", "/w/rel/"},
+                 {"..", "/w/"},
+                 {"a/..", "/w/rel/"},
+                 {"../../../..", "/"},
+                 {"/abs//p/../q", "/abs/q"},
+                 {"", "/w/rel/"}})
+    EXPECT_EQ(AbsoluteFrom("/w/rel", c.first), c.second) << c.first;
+  // Without a starting directory the path stays relative, ".." above it kept.
+  EXPECT_EQ(AbsoluteFrom("", "../a/./b"), "../a/b");
 }
 
 TEST(SplitCommandLineTest, BlanksSeparateQuotesGroup) {

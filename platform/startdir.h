@@ -12,7 +12,9 @@ namespace zk {
 // The process's current directory ("" when it cannot be read).
 std::string CurrentDir();
 
-// `path` made absolute against `base` (unchanged when already absolute). Pure text work.
+// `path` made absolute against `base` (when not already absolute), with "." and ".." resolved
+// lexically (links are not looked at): "../data/a.txt" from "/w/rel" is "/w/data/a.txt". A path
+// that ends in "/", "." or ".." ends in "/". Pure text work.
 std::string AbsoluteFrom(const std::string& base, const std::string& path);
 
 // True when anything (file or directory) exists at `path`.
@@ -31,7 +33,8 @@ void ChangeToProgramDir(const std::string& argv0);
 std::string UserConfigDir(const char* xdg_config_home, const char* home);
 
 // The whole rule: returns the environment file name as the rest of the run uses it and stores
-// the starting directory in *start_dir (when given).
+// the starting directory in *start_dir (when given). Only a regular file counts as found: a
+// folder of that name keeps the name as given.
 std::string LocateEnvFile(const std::string& name, const std::string& argv0,
                           std::string* start_dir = nullptr);
 

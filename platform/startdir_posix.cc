@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/startdir.h"
 
@@ -16,14 +17,36 @@ std::string CurrentDir() {
 }
 
 std::string AbsoluteFrom(const std::string& base, const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  std::string rel = path;
-  while (rel.size() >= 2 && rel[0] == '.' && rel[1] == '/') rel.erase(0, 2);
-  if (rel == ".") rel.clear();
-  if (base.empty()) return rel;
-  std::string out = base;
-  if (out.back() != '/') out.push_back('/');
-  return out + rel;
+  const bool rooted = !path.empty() && path[0] == '/';
+  const std::string full = rooted || base.empty() ? path : base + "/" + path;
+  // A path that ends in "/", "." or ".." names a directory as such: it keeps a final "/".
+  size_t last = full.find_last_of('/');
+  const std::string tail = last == std::string::npos ? full : full.substr(last + 1);
+  const bool dir_form = tail.empty() || tail == "." || tail == "..";
+  const bool absolute = !full.empty() && full[0] == '/';
+  std::vector<std::string> parts;
+  size_t pos = 0;
+  while (pos <= full.size()) {
+    size_t end = full.find('/', pos);
+    if (end == std::string::npos) end = full.size();
+    std::string part = full.substr(pos, end - pos);
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!absolute) {
+        parts.push_back(part);  // above a relative start: kept
+      }                         // above the root: the root
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out = absolute ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
+  if (out.empty()) return dir_form ? "./" : ".";
+  if (dir_form && out.back() != '/') out.push_back('/');
+  return out;
 }
 
 bool PathExists(const std::string& path) {
@@ -55,7 +78,7 @@ std::string LocateEnvFile(const std::string& name, const std::string& argv0,
   std::string start = CurrentDir();
   if (start_dir) *start_dir = start;
   std::string result = name;
-  if (PathExists(name)) result = AbsoluteFrom(start, name);
+  if (IsRegularFile(name)) result = AbsoluteFrom(start, name);
   ChangeToProgramDir(argv0);
   return result;
 }
@@ -69,11 +92,11 @@ std::string UserConfigDir(const char* xdg_config_home, const char* home) {
 std::string LocateUserEnvFile(const std::string& name, const std::string& argv0,
                               std::string* start_dir) {
   std::string result = LocateEnvFile(name, argv0, start_dir);
-  if (PathExists(result) || name.empty() || name[0] == '/') return result;
+  if (IsRegularFile(result) || name.empty() || name[0] == '/') return result;
   const std::string dir = UserConfigDir(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
   if (dir.empty()) return result;
   const std::string candidate = AbsoluteFrom(dir, name);
-  return PathExists(candidate) ? candidate : result;
+  return IsRegularFile(candidate) ? candidate : result;
 }
 
 }  // namespace zk

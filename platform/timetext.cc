@@ -5,14 +5,36 @@
 #include <ctime>
 
 namespace zk {
+namespace {
 
-static const char kNoTime[] = "1899/12/30 00:00:00";
+const char kNoTime[] = "1899/12/30 00:00:00";
+
+// The value of the `len` decimal digits at text[at], or -1 when any of them is not a digit.
+int Digits(const std::string& text, size_t at, size_t len) {
+  int value = 0;
+  for (size_t i = at; i < at + len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeapYear(y) ? 29 : kDays[m - 1];
+}
+
+}  // namespace
 
 std::string FormatLocalTime(int64_t secs) {
   if (secs == 0) return kNoTime;
   time_t t = static_cast<time_t>(secs);
   struct tm tm;
   if (!localtime_r(&t, &tm)) return kNoTime;
+  // Four digits of year or nothing: a time outside the years 1 to 9999 has no text of this form.
+  if (tm.tm_year < 1 - 1900 || tm.tm_year > 9999 - 1900) return kNoTime;
   char buf[64];
   snprintf(buf, sizeof(buf), "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
@@ -24,14 +46,15 @@ bool ParseLocalTime(const std::string& text, int64_t* secs) {
     *secs = 0;
     return true;
   }
-  int y, mo, d, h, mi, s;
-  char tail;
-  if (text.size() != 19 ||
-      sscanf(text.c_str(), "%4d/%2d/%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+  // Exactly "yyyy/mm/dd hh:nn:ss": digits where digits belong, nothing else anywhere.
+  if (text.size() != 19 || text[4] != '/' || text[7] != '/' || text[10] != ' ' || text[13] != ':' ||
+      text[16] != ':') {
     return false;
   }
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60 || h < 0 || mi < 0 ||
-      s < 0) {
+  int y = Digits(text, 0, 4), mo = Digits(text, 5, 2), d = Digits(text, 8, 2);
+  int h = Digits(text, 11, 2), mi = Digits(text, 14, 2), s = Digits(text, 17, 2);
+  if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, mo) || h < 0 || h > 23 || mi < 0 ||
+      mi > 59 || s < 0 || s > 59) {
     return false;
   }
   struct tm tm = {};
@@ -45,8 +68,6 @@ bool ParseLocalTime(const std::string& text, int64_t* secs) {
   tm.tm_wday = -1;  // mktime sets it on success; -1 is also a valid time, so it cannot tell
   time_t t = mktime(&tm);
   if (tm.tm_wday < 0) return false;
-  // A date that does not exist (2024/02/31) is normalised by mktime into another one: refuse it.
-  if (tm.tm_mday != d || tm.tm_mon != mo - 1) return false;
   *secs = static_cast<int64_t>(t);
   return true;
 }

@@ -9,8 +9,10 @@
 
 namespace zk {
 
+// A time outside the years 1 to 9999 has no such text and gives the "no time" text as well.
 std::string FormatLocalTime(int64_t secs);
-// Parses the layout above as local time. False when the text does not parse.
+// Parses exactly the layout above (digits only, zero-padded, a date of the calendar, hours 0 to
+// 23, minutes and seconds 0 to 59) as local time. False for any other text.
 // "1899/12/30 00:00:00" gives 0.
 bool ParseLocalTime(const std::string& text, int64_t* secs);
 

@@ -7,7 +7,7 @@ packages=(
   libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
   libace-dev libsqlite3-dev sqlite3
   libgtest-dev googletest
-  openssl procps locales tcpdump
+  openssl procps locales tcpdump strace
   dpkg-dev lintian systemd man-db groff-base
 )
 missing=()

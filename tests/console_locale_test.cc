@@ -36,9 +36,10 @@ class ShiftJisConsoleTest : public ::testing::Test {
     LinkProgram(dir_.path(), "zkdu");
   }
 
-  RunResult Tool(const std::vector<std::string>& argv) {
+  RunResult Tool(const std::vector<std::string>& argv, const std::string& input = "") {
     RunOptions options;
     options.cwd = dir_.path();
+    options.input = input;
     options.env = {"LOCPATH=" + dir_.path(), "LC_ALL=ja_JP.SJIS"};
     return test::Run(argv, options);
   }
@@ -64,6 +65,21 @@ TEST_F(ShiftJisConsoleTest, OutputIsShiftJisAndArgumentsAreStoredAsUtf8) {
   RunResult missing = Tool({dir_ / "zkdu", "-a", "lanternshadow", ToSjis("利用者")});
   EXPECT_EQ(missing.status, 20);
   EXPECT_EQ(missing.err, ToSjis("ERROR:存在しないユーザIDです。(利用者)\n"));
+}
+
+TEST_F(ShiftJisConsoleTest, BackslashAndTildeStayThemselvesBothWays) {
+  // A Japanese console shows byte 0x5C as "\" and 0x7E as "~": typed in an argument, they reach
+  // the settings file as such, and they print as the same bytes.
+  RunResult r = Tool({dir_ / "zkenv", "-n", "num\\big~1", "-i", "1", "-s", "2", "-u", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadEnvSetting(dir_ / "server.zkd", "ns"), "num\\big~1");
+  EXPECT_NE(r.out.find(ToSjis("  NSサーバ名     :") + "num\\big~1\n"), std::string::npos) << r.out;
+
+  // A password typed at the prompt with a "\" in it matches the one stored.
+  ASSERT_EQ(0, UpdateEnvSetting(dir_ / "server.zkd", "adminpwd", "back\\slash", "", ""));
+  RunResult typed = Tool({dir_ / "zkdu", "nobody"}, "back\\slash\n");
+  EXPECT_EQ(typed.status, 20);
+  EXPECT_EQ(typed.err, ToSjis("ERROR:存在しないユーザIDです。(nobody)\n"));
 }
 
 }  // namespace

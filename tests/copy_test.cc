@@ -1,7 +1,8 @@
 // zkcp against a real naming service and server: contents byte for byte and times to the second
 // in both directions, whole trees and masks, the three transfer modes, destinations that are
-// files, unreadable sources, directories the server cannot create, Japanese names, a client
-// killed in the middle of a file, and the checks that come before any copying.
+// files, unreadable sources, directories the server cannot create, pipes, devices and names that
+// cannot travel, local paths with "." and "..", Japanese names, a client killed in the middle of a
+// file, and the checks that come before any copying.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -238,6 +239,52 @@ TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
   r = Zkcp({"bad/a.txt", "::plain/sub"});
   EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(0),
                     "ERROR:ディレクトリを作成できませんでした。(a.txt)\n"));
+}
+
+TEST_F(CopyTest, PipesDevicesAndBackslashNamesAreSkippedWithAMessage) {
+  // A named pipe would block the copy for ever, a device would be read as something it is not, and
+  // a "\" in a name would turn into a folder on the server: none of them is sent, the rest is.
+  const std::string src = Client() + "/special";
+  Put(src + "/a.txt", "a");
+  ASSERT_EQ(0, mkfifo((src + "/pipe").c_str(), 0600));
+  ASSERT_EQ(0, symlink("/dev/zero", (src + "/zero").c_str()));
+  Put(src + "/x\\y.txt", "xy");
+  MakeDirs(src + "/d\\e");
+  RunResult r = Zkcp({"special/", "::special"}, 30);
+  const std::string not_regular = "WARNING:通常のファイルではないためコピーしません。(" + src;
+  const std::string backslash = "ERROR:名前に「\\」を含むためコピーできません。(" + src;
+  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(1),
+                    backslash + "/d\\e)\n" + not_regular + "/pipe)\n" + backslash + "/x\\y.txt)\n" +
+                        not_regular + "/zero)\n"));
+  EXPECT_TRUE(SameFile(src + "/a.txt", Store() + "/special/a.txt"));
+  EXPECT_FALSE(Exists(Store() + "/special/pipe"));
+  EXPECT_FALSE(Exists(Store() + "/special/zero"));
+  EXPECT_FALSE(Exists(Store() + "/special/x"));
+  EXPECT_FALSE(Exists(Store() + "/special/d"));
+
+  // Nor is a pipe written to when a downloaded file would replace it.
+  Put(Store() + "/tofifo/pipe", "data");
+  r = Zkcp({"::tofifo/", "special", "-r"}, 30);
+  EXPECT_TRUE(Ended(r, 0, Copied(0), not_regular + "/pipe)\n"));
+}
+
+TEST_F(CopyTest, LocalPathsAreCleanedAndEnvironmentFoldersAreNotFiles) {
+  Put(Client() + "/data/zero.txt", "0");
+  MakeDirs(Client() + "/rel");
+  const std::string env = "-e" + Client() + "/client.zkd";
+  RunResult r =
+      RunIn(Client() + "/rel", {Program("zkcp"), "../data/zero.txt", "::nm", env, "-p", kPass});
+  EXPECT_TRUE(Ended(r, 0, Client() + "/data/zero.txt\n" + Copied(1), ""));
+
+  // "x/.." leaves no folder x behind.
+  r = RunIn(Client() + "/rel", {Program("zkcp"), "::nm\\", "./x/../y", env, "-p", kPass});
+  EXPECT_TRUE(Ended(r, 0, "nm\\zero.txt\n" + Copied(1), ""));
+  EXPECT_TRUE(SameFile(Client() + "/data/zero.txt", Client() + "/rel/y/zero.txt"));
+  EXPECT_FALSE(Exists(Client() + "/rel/x"));
+
+  // A folder given as the environment file is no environment file, named as it was given.
+  r = Zkcp({"data", "::nm", "-e", "rel"});
+  EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザ環境設定ファイルが存在しません。(rel)\n"));
 }
 
 TEST_F(CopyTest, JapaneseNamesBothWays) {

@@ -1,0 +1,17 @@
+# The sanitizer build's report folder: MODE=clear empties it before the tests, MODE=check fails
+# (printing every report) when a test or a program it started left a report there.
+if(MODE STREQUAL "clear")
+  file(REMOVE_RECURSE ${DIR})
+  file(MAKE_DIRECTORY ${DIR})
+  return()
+endif()
+file(GLOB reports ${DIR}/*)
+if(reports)
+  foreach(r ${reports})
+    file(READ ${r} text)
+    message("==== ${r}\n${text}")
+  endforeach()
+  list(LENGTH reports n)
+  message(FATAL_ERROR "${n} sanitizer report(s) in ${DIR}")
+endif()
+message("no sanitizer reports")
