@@ -1,8 +1,11 @@
 // Security of a running server: requests are served only for the user authenticated on their own
 // connection, TLS carries the tools' traffic (and only TLS, once a client trusts a CA), and the
 // password does not cross the wire readably.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <omniORB4/omniConnectionMgmt.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -292,14 +295,15 @@ class LoopbackCapture {
       : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
     pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"},
                  dir, log_);
-    listening_ =
-        WaitUntil([&] { return ReadFile(log_).find("listening on") != std::string::npos; }, 10);
+    // "listening on" comes before the capture really sees packets: it is live once a marker
+    // sent over loopback has reached the file.
+    listening_ = SeenMarker("start");
   }
   ~LoopbackCapture() { Stop(pid_); }
   bool listening() const { return listening_; }
-  // Ends the capture and returns the captured bytes.
+  // Ends the capture once everything sent before has reached the file; the captured bytes.
   std::string Finish() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the last packets
+    EXPECT_TRUE(SeenMarker("end")) << log();
     Stop(pid_);
     pid_ = -1;
     return ReadFile(file_);
@@ -307,6 +311,36 @@ class LoopbackCapture {
   std::string log() const { return ReadFile(log_); }
 
  private:
+  // Sends a marker through a loopback connection of its own, again every 200 ms, until the
+  // capture file holds it (packets are written as they come, -U); false after 10 s.
+  bool SeenMarker(const std::string& what) {
+    const std::string marker = "zk-capture-" + what + "-" + std::to_string(getpid());
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        listen(listener, 64) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      if (listener >= 0) close(listener);
+      return false;
+    }
+    bool seen = false;
+    for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
+      int fd = ConnectLoopback(ntohs(addr.sin_port));
+      if (fd >= 0) {
+        if (write(fd, marker.data(), marker.size()) < 0) {
+          // Another attempt follows.
+        }
+        close(fd);
+      }
+      seen = WaitUntil([&] { return ReadFile(file_).find(marker) != std::string::npos; }, 0.2);
+    }
+    close(listener);
+    return seen;
+  }
+
   std::string file_, log_;
   pid_t pid_ = -1;
   bool listening_ = false;
