@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace zk {
 namespace {
@@ -156,38 +154,6 @@ TEST(Cp932Test, KnownCodes) {
   std::string out;
   EXPECT_FALSE(Cp932ToUtf8(Bytes({0x81}), &out));  // cut after a lead byte
   EXPECT_FALSE(Cp932ToUtf8("a" + Bytes({0x95}), &out));
-}
-
-TEST(Cp932Test, ThreadsConvertIndependently) {
-  // Each thread keeps its own conversion state.
-  std::vector<std::thread> threads;
-  std::vector<int> failures(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t, &failures] {
-      for (int i = 0; i < 2000; ++i) {
-        std::string code, back;
-        const std::string text = t % 2 ? "ソフト\\表示.txt" : "日本語ｱ";
-        if (!Utf8ToCp932(text, &code) || !Cp932ToUtf8(code, &back) || back != text) {
-          ++failures[t];
-        }
-      }
-    });
-  }
-  for (std::thread& th : threads) th.join();
-  EXPECT_EQ(std::vector<int>(4, 0), failures);
-}
-
-TEST(WireCodeTest, FromAndToTheWire) {
-  std::string out;
-  EXPECT_TRUE(FromWire(WireCode::kUtf8, "日本語.txt", &out));
-  EXPECT_EQ("日本語.txt", out);
-  EXPECT_FALSE(FromWire(WireCode::kUtf8, Bytes({0x95, 0x5C}) + "x", &out));
-  EXPECT_FALSE(ToWire(WireCode::kUtf8, Bytes({0xFF}), &out));
-  EXPECT_TRUE(FromWire(WireCode::kCp932, Bytes({0x95, 0x5C}), &out));
-  EXPECT_EQ("表", out);
-  EXPECT_TRUE(ToWire(WireCode::kCp932, "表", &out));
-  EXPECT_EQ(Bytes({0x95, 0x5C}), out);
-  EXPECT_FALSE(ToWire(WireCode::kCp932, "a¥", &out));
 }
 
 TEST(VisibleBytesTest, EscapesWhatIsNoPrintableUtf8) {

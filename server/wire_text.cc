@@ -77,6 +77,8 @@ bool WireRequest::Convert(const char* param, const char* wire, std::string* text
 
 void KeepWireNames(const std::string& dir, std::vector<DirEntry>* entries, bool warn) {
   const WireCode code = ServerWireCode();
+  const std::string prefix =
+      dir.empty() || dir.back() == '\\' || dir.back() == '/' ? dir : dir + "\\";
   std::string wire;
   size_t kept = 0;
   for (size_t i = 0; i < entries->size(); ++i) {
@@ -84,7 +86,7 @@ void KeepWireNames(const std::string& dir, std::vector<DirEntry>* entries, bool 
     if (!ToWire(code, e.name, &wire)) {
       if (warn) {
         PrintErr("WARNING:通信の文字コードで表せない名前を一覧から除きました。(" +
-                 VisibleBytes(dir + e.name) + ")");
+                 VisibleBytes(prefix + e.name) + ")");
       }
       continue;
     }
