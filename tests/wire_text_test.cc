@@ -22,12 +22,13 @@ std::string PublishedReference(const ServerFixture& f) {
 }
 
 // The native char code set catior shows for the reference of a server started with the line
-// `conf_line` in its server.conf ("" when it shows none).
-std::string AdvertisedCodeSet(const std::string& conf_line) {
+// `conf_line` in its server.conf ("" when it shows none), and what the server logged.
+std::string AdvertisedCodeSet(const std::string& conf_line, std::string* log = nullptr) {
   ServerFixture f;
   if (!conf_line.empty()) f.AddServerConf(conf_line);
   std::string why;
   if (!f.StartNaming(&why) || !f.StartServer(&why)) return why;
+  if (log) *log = f.ServerLog();
   RunResult r = Run({"/usr/bin/catior", PublishedReference(f)});
   const std::string label = "char native code set:";
   size_t at = r.out.find(label);
@@ -45,6 +46,9 @@ TEST(WireTextTest, PublishedReferenceSaysWhatTheServerSends) {
   // travel through the byte-transparent ISO-8859-1.
   EXPECT_EQ("UTF-8", AdvertisedCodeSet("nativeCharCodeSet = ISO-8859-1"));
   EXPECT_EQ("ISO-8859-1", AdvertisedCodeSet("zkWireText = cp932"));
+  std::string log;
+  EXPECT_EQ("UTF-8", AdvertisedCodeSet("zkWireText = sjis", &log));
+  EXPECT_EQ("WARNING:server.confのzkWireTextはutf-8かcp932です。utf-8を使います。(sjis)\n", log);
 }
 
 TEST(WireTextTest, ClientOfAnotherOrbAndNativeCodeSetHandlesJapaneseNames) {
