@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <unordered_set>
 
 #include "platform/console.h"
@@ -59,17 +60,21 @@ ListEntry FromDirEntry(const DirEntry& e) {
 
 std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::string& mask) {
   std::vector<ListEntry> out;
-  CORBA::Long n = server_->zkFileCount(user_.c_str(), dir.c_str(), mask.c_str());
+  std::string wire_dir, wire_mask;
+  if (!text_.Out(dir, &wire_dir) || !text_.Out(mask, &wire_mask)) {
+    throw std::runtime_error("server path");
+  }
+  CORBA::Long n = server_->zkFileCount(user_.c_str(), wire_dir.c_str(), wire_mask.c_str());
   if (n < 1) return out;
   ZKmd::zkSeqFileLst list;
   list.length(static_cast<CORBA::ULong>(n));
-  server_->zkFileList(user_.c_str(), dir.c_str(), mask.c_str(), "nm", list);
+  server_->zkFileList(user_.c_str(), wire_dir.c_str(), wire_mask.c_str(), "nm", list);
   out.reserve(list.length());
   for (CORBA::ULong i = 0; i < list.length(); ++i) {
     const ZKmd::zkStrctFileList& e = list[i];
     if (e.fileNm.in() == nullptr || e.fileNm.in()[0] == '\0') continue;  // slot left unfilled
     ListEntry l;
-    l.name = e.fileNm.in();
+    if (!text_.In(e.fileNm.in(), &l.name)) continue;
     l.is_dir = std::strcmp(e.fileType.in(), "<DIR>") == 0;
     l.size = e.fileSize;
     l.upd = e.updDt.in();
@@ -79,13 +84,51 @@ std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::s
 }
 
 CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+  // The chunks with their names in the wire code and their data where the walk put it, up to
+  // the first chunk whose names have no wire form.
+  const CORBA::ULong n = batch.length();
+  ZKmd::zkSeqFileBuf chunks(n);
+  CORBA::ULong good = 0;
+  std::string path, name;
+  for (; good < n; ++good) {
+    const ZKmd::zkStrctFileBuf& in = batch[good];
+    if (!text_.Out(in.filePath.in(), &path) || !text_.Out(in.fileNm.in(), &name)) break;
+    chunks.length(good + 1);
+    ZKmd::zkStrctFileBuf& c = chunks[good];
+    c.filePath = path.c_str();
+    c.fileNm = name.c_str();
+    c.fileSize = in.fileSize;
+    c.updDt = in.updDt;  // time texts are ASCII
+    c.crtDt = in.crtDt;
+    CORBA::ULong len = in.fileBuf.length();
+    c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(in.fileBuf.get_buffer()), false);
+    c.bufNo = in.bufNo;
+    c.nextBuf = in.nextBuf;
+    c.bufPos = in.bufPos;
+    c.bufUnitSize = in.bufUnitSize;
+  }
   CORBA::Long i = 0;
-  CORBA::Long r = server_->zkFileUpload(user_.c_str(), batch, i);
+  CORBA::Long r = good == 0 ? 0 : server_->zkFileUpload(user_.c_str(), chunks, i);
+  if (r == 0 && good < n) {
+    i = static_cast<CORBA::Long>(good + 1);
+    r = 20;
+  }
   *index = i;
   return r;
 }
 
 CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+  // The requests name their files in the wire code; the walk writes the reply under its own
+  // names, so only the reply's data and times are used.
+  for (CORBA::ULong k = 0; k < batch.length(); ++k) {
+    std::string path, name;
+    if (!text_.Out(batch[k].filePath.in(), &path) || !text_.Out(batch[k].fileNm.in(), &name)) {
+      *index = static_cast<CORBA::Long>(k + 1);
+      return 20;
+    }
+    batch[k].filePath = path.c_str();
+    batch[k].fileNm = name.c_str();
+  }
   CORBA::Long i = 0;
   CORBA::Long r = server_->zkFileDownload(user_.c_str(), batch, i);
   *index = i;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clients/copy_plan.h"
+#include "clients/server_text.h"
 #include "idl/orb.h"
 #include "platform/fs.h"
 
@@ -28,10 +29,14 @@ class CopyServer {
   virtual CORBA::Long Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
 };
 
-// CopyServer over a ZKmd reference for one authenticated user.
+// CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Names
+// travel in the wire code of `text`: a listed name that cannot be read is left out; a directory
+// or mask that cannot be written fails the listing; a chunk whose names cannot be written fails
+// as the server's 20 would, after the chunks before it were sent.
 class ZKmdCopyServer : public CopyServer {
  public:
-  ZKmdCopyServer(ZKmd_ptr server, const std::string& user) : server_(server), user_(user) {}
+  ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText())
+      : server_(server), user_(user), text_(text) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
   CORBA::Long Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
@@ -39,6 +44,7 @@ class ZKmdCopyServer : public CopyServer {
  private:
   ZKmd_ptr server_;
   std::string user_;
+  ServerText text_;
 };
 
 // Where the walks print: progress lines to `out`, messages to `err`.

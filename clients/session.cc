@@ -108,7 +108,14 @@ bool ClientSession::Connect() {
     return false;
   }
 
-  orb_ = InitOrb(ClientOrbSetup(argv0_, c, ClientConfigFile(env_file_)));
+  const std::string conf = ClientConfigFile(env_file_);
+  WireCode code = WireCode::kUtf8;
+  if (!ReadWireCode(conf, &code)) {
+    PrintErr(std::string("WARNING:client.confの") + kWireTextKey +
+             "はutf-8かcp932です。utf-8を使います。(" + ConfigValue(conf, kWireTextKey) + ")");
+  }
+  text_ = ServerText(code);
+  orb_ = InitOrb(ClientOrbSetup(argv0_, c, conf));
   CosNaming::NamingContext_var naming = NamingContext(orb_.in());
   CORBA::Object_var obj = naming->resolve(ServerName());
   server_ = ZKmd::_narrow(obj.in());
@@ -121,8 +128,14 @@ bool ClientSession::Connect() {
 }
 
 bool ClientSession::Authenticate(const std::string& password) {
-  CORBA::String_var user = CORBA::string_dup(user_.c_str());
-  CORBA::String_var word = CORBA::string_dup(password.c_str());
+  std::string wire_password;
+  if (!text_.Out(user_, &wire_user_) || !text_.OutSecret(password, &wire_password)) {
+    PrintErr("ERROR:ユーザ認証に失敗しました。");
+    Shutdown();
+    return false;
+  }
+  CORBA::String_var user = CORBA::string_dup(wire_user_.c_str());
+  CORBA::String_var word = CORBA::string_dup(wire_password.c_str());
   if (server_->zkExistsUser(user.in(), word.in()) == 0) {
     PrintErr("ERROR:ユーザ認証に失敗しました。");
     Shutdown();

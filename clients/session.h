@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "clients/server_text.h"
 #include "idl/orb.h"
 
 namespace zk {
@@ -41,11 +42,12 @@ class ClientSession {
   bool CheckKind();
   // The user id: ReadUserName(file, 1).
   const std::string& ReadUser();
-  // Reads ns/iiop/ssl (false after "ERROR:サーバ接続情報が設定されていません。(...)"), starts the
-  // ORB, resolves "ZKmdImpl" and narrows it (false after "orb->destroy error"). CORBA
-  // exceptions propagate to the caller's handler.
+  // Reads ns/iiop/ssl (false after "ERROR:サーバ接続情報が設定されていません。(...)"), takes the
+  // wire code from client.conf, starts the ORB, resolves "ZKmdImpl" and narrows it (false after
+  // "orb->destroy error"). CORBA exceptions propagate to the caller's handler.
   bool Connect();
-  // zkExistsUser; false after "ERROR:ユーザ認証に失敗しました。" (the ORB is destroyed).
+  // zkExistsUser; false after "ERROR:ユーザ認証に失敗しました。" (the ORB is destroyed), also when
+  // the user id or the password cannot be written in the wire code.
   bool Authenticate(const std::string& password);
   // Destroys the ORB (idempotent).
   void Shutdown();
@@ -59,6 +61,10 @@ class ClientSession {
   const std::string& start_dir() const { return start_dir_; }
   const std::string& env_file() const { return env_file_; }
   const std::string& user() const { return user_; }
+  // The user id as every request carries it (set by Authenticate).
+  const std::string& wire_user() const { return wire_user_; }
+  // The conversion of texts to and from the server (set by Connect).
+  const ServerText& text() const { return text_; }
   ZKmd_ptr server() const { return server_.in(); }
 
  private:
@@ -66,6 +72,8 @@ class ClientSession {
   std::string start_dir_;
   std::string env_file_;
   std::string user_;
+  std::string wire_user_;
+  ServerText text_;
   CORBA::ORB_var orb_;
   ZKmd_var server_;
 };

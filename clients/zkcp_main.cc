@@ -61,7 +61,6 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   return zk::RunGuarded(session, true, [&]() -> int {
     // Locate and check the environment file, the unit, the password; connect.
     if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    const std::string user = session.user();
     int64_t unit = 0;
     if (!zk::ParseUnit(zk::ReadEnvSetting(session.env_file(), "unit"), &unit)) {
       zk::PrintErr("ERROR:転送単位(unit)は1から" + std::to_string(zk::MaxUnitKb()) +
@@ -70,12 +69,18 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
     const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
     if (!session.Login(password)) return zk::kExitFail;
+    const std::string user = session.wire_user();
 
     // The destination must be a directory (or not exist yet).
     bool dest_is_file = false;
     if (to_server) {
+      std::string wire_path;
+      if (!session.text().Out(server_path, &wire_path)) {
+        session.Shutdown();
+        return zk::kExitFail;
+      }
       dest_is_file = (server_path.empty() || server_path.back() != '\\') &&
-                     session.server()->zkExistsFile(user.c_str(), server_path.c_str()) != 0;
+                     session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != 0;
     } else {
       dest_is_file = local_path.back() != '/' && zk::IsRegularFile(local_path);
     }
@@ -86,7 +91,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
 
     // Copy.
-    zk::ZKmdCopyServer server(session.server(), user);
+    zk::ZKmdCopyServer server(session.server(), user, session.text());
     zk::CopyWalk walk(zk::FileSystem::Default(), &server, mode, unit, zk::CopyConsole::Standard());
     int result;
     if (to_server) {

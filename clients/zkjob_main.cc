@@ -19,6 +19,8 @@ std::string Usage(const std::string& argv0) {
               "-l <ジョブ戻り値ファイル> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
 }
 
+const char kRunFailed[] = "ジョブの実行に失敗しました。";
+
 // The message of a result code other than 0.
 const char* FailureMessage(long result) {
   switch (result) {
@@ -31,7 +33,7 @@ const char* FailureMessage(long result) {
     case -30:
       return "ジョブの起動に失敗しました。";
     default:
-      return "ジョブの実行に失敗しました。";
+      return kRunFailed;
   }
 }
 
@@ -66,15 +68,22 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   return zk::RunGuarded(session, false, [&]() -> int {
     // Locate, check, authenticate.
     if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    const std::string user = session.user();
     const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
     if (!session.Login(password)) return zk::kExitFail;
+    const std::string user = session.wire_user();
 
-    // Work.
+    // Work. The return value is a decimal number, the same bytes in every wire code.
+    std::string job, params, run_password;
+    if (!session.text().Out(job_id, &job) || !session.text().Out(opts.Get('o'), &params) ||
+        !session.text().OutSecret(opts.Get('r'), &run_password)) {
+      zk::PrintErr(kRunFailed);
+      session.Shutdown();
+      return zk::kExitFail;
+    }
     CORBA::String_var ret_value = CORBA::string_dup("");
     CORBA::Long result =
-        session.server()->zkRemoteJob(user.c_str(), job_id.c_str(), opts.Get('o').c_str(),
-                                      opts.Get('r').c_str(), wait ? "1" : "0", ret_value.inout());
+        session.server()->zkRemoteJob(user.c_str(), job.c_str(), params.c_str(),
+                                      run_password.c_str(), wait ? "1" : "0", ret_value.inout());
     if (result != 0) {
       zk::PrintErr(FailureMessage(result));
       session.Shutdown();

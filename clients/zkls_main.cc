@@ -3,6 +3,7 @@
 #include <ace/OS_main.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,20 @@ std::string ShortUsage(const std::string& argv0) {
                        {"<ディレクトリ名> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
 }
 
-// Prints the entries of `where` matching its mask, and the summaries. Remote failures propagate.
-void PrintListing(ZKmd_ptr server, const std::string& user, const zk::ServerPath& where,
-                  const std::string& sort_code) {
-  CORBA::Long count = server->zkFileCount(user.c_str(), where.dir.c_str(), where.mask.c_str());
+// Prints the entries of `where` matching its mask, and the summaries. Remote failures propagate,
+// as does a path that cannot be written in the wire code; an entry whose name cannot be read is
+// left out.
+void PrintListing(ZKmd_ptr server, const zk::ServerText& text, const std::string& user,
+                  const zk::ServerPath& where, const std::string& sort_code) {
+  std::string dir, mask, name;
+  if (!text.Out(where.dir, &dir) || !text.Out(where.mask, &mask)) {
+    throw std::runtime_error("server path");
+  }
+  CORBA::Long count = server->zkFileCount(user.c_str(), dir.c_str(), mask.c_str());
   if (count <= 0) return;
   ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst;
   list->length(static_cast<CORBA::ULong>(count));
-  server->zkFileList(user.c_str(), where.dir.c_str(), where.mask.c_str(), sort_code.c_str(),
-                     list.inout());
+  server->zkFileList(user.c_str(), dir.c_str(), mask.c_str(), sort_code.c_str(), list.inout());
 
   int32_t files = 0, dirs = 0;
   uint32_t bytes = 0;  // a 32-bit sum, as the summary shows it
@@ -39,6 +45,7 @@ void PrintListing(ZKmd_ptr server, const std::string& user, const zk::ServerPath
     const ZKmd::zkStrctFileList& e = list[i];
     // A slot the server left empty (entries removed since the count) is no entry.
     if (e.fileNm.in()[0] == '\0') continue;
+    if (!text.In(e.fileNm.in(), &name)) continue;
     bool is_dir = std::string(e.fileType.in()) == "<DIR>";
     if (is_dir) {
       ++dirs;
@@ -46,7 +53,7 @@ void PrintListing(ZKmd_ptr server, const std::string& user, const zk::ServerPath
       ++files;
       bytes += static_cast<uint32_t>(e.fileSize);
     }
-    zk::PrintOut(zk::EntryLine(e.updDt.in(), is_dir, e.fileSize, e.fileNm.in()));
+    zk::PrintOut(zk::EntryLine(e.updDt.in(), is_dir, e.fileSize, name));
   }
   zk::PrintOut(zk::FileSummaryLine(files, static_cast<int32_t>(bytes)));
   zk::PrintOut(zk::DirSummaryLine(dirs));
@@ -83,14 +90,14 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
                                &where)) {
       return zk::kExitFail;
     }
-    const std::string user = session.user();
+    const std::string user = session.wire_user();
 
     // Work.
     zk::PrintOut("");
     zk::PrintOut(zk::HeadingLine(where.dir));
     zk::PrintOut("");
     try {
-      PrintListing(session.server(), user, where, sort_code);
+      PrintListing(session.server(), session.text(), user, where, sort_code);
     } catch (...) {
       zk::PrintErr("");
       zk::PrintErr("Error ServerSearch");

@@ -58,8 +58,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       return zk::kExitFail;
     }
 
-    // Connect and authenticate with the stored password.
+    // Connect and authenticate with the stored password. The new one must have a wire form
+    // before anything is changed.
     if (!session.Login(stored)) return zk::kExitFail;
+    std::string wire_fresh;
+    if (!session.text().OutSecret(fresh, &wire_fresh)) {
+      zk::PrintErr("ERROR:新しいパスワードが誤っています。");
+      session.Shutdown();
+      return zk::kExitFail;
+    }
 
     // Work: the local file first, then the server.
     if (zk::SetUserPassword(session.env_file(), user, fresh) != 0) {
@@ -67,8 +74,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       session.Shutdown();
       return zk::kExitFail;
     }
-    CORBA::String_var id = CORBA::string_dup(user.c_str());
-    CORBA::String_var word = CORBA::string_dup(fresh.c_str());
+    CORBA::String_var id = CORBA::string_dup(session.wire_user().c_str());
+    CORBA::String_var word = CORBA::string_dup(wire_fresh.c_str());
     if (session.server()->zkChgUserPwd(id.in(), word.in()) != 0) {
       zk::PrintErr("ERROR:パスワードの変更に失敗しました。(server)");
       session.Shutdown();

@@ -4,6 +4,7 @@
 #include <ace/OS_main.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "clients/listing_text.h"
@@ -17,20 +18,29 @@ std::string Usage(const std::string& argv0) {
   return zk::UsageLine(argv0, {"<ファイル名> ", "-e <環境設定ファイル名> ", "-p <パスワード> "});
 }
 
-// Removes the matching entries of `where` and prints the summary. Remote failures propagate;
-// the answers of the removals are not examined.
-void RemoveEntries(ZKmd_ptr server, const std::string& user, const zk::ServerPath& where) {
+// Removes the matching entries of `where` and prints the summary. Remote failures propagate,
+// as does a path that cannot be written in the wire code; the answers of the removals are not
+// examined. An entry whose name cannot be read is left alone.
+void RemoveEntries(ZKmd_ptr server, const zk::ServerText& text, const std::string& user,
+                   const zk::ServerPath& where) {
   int32_t removed = 0;
-  CORBA::Long count = server->zkFileCount(user.c_str(), where.dir.c_str(), where.mask.c_str());
+  std::string dir, mask, name;
+  if (!text.Out(where.dir, &dir) || !text.Out(where.mask, &mask)) {
+    throw std::runtime_error("server path");
+  }
+  CORBA::Long count = server->zkFileCount(user.c_str(), dir.c_str(), mask.c_str());
   if (count > 0) {
     ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst;
     list->length(static_cast<CORBA::ULong>(count));
-    server->zkFileList(user.c_str(), where.dir.c_str(), where.mask.c_str(), "", list.inout());
+    server->zkFileList(user.c_str(), dir.c_str(), mask.c_str(), "", list.inout());
     for (CORBA::ULong i = 0; i < list->length(); ++i) {
       const ZKmd::zkStrctFileList& e = list[i];
       // A slot the server left empty (entries removed since the count) is no entry.
       if (e.fileNm.in()[0] == '\0') continue;
-      const std::string entry = zk::EntryPath(where.dir, e.fileNm.in());
+      std::string entry;
+      if (!text.In(e.fileNm.in(), &name) || !text.Out(zk::EntryPath(where.dir, name), &entry)) {
+        continue;
+      }
       if (std::string(e.fileType.in()) == "<DIR>") {
         if (server->zkFileCount(user.c_str(), entry.c_str(), "*.*") != 0) continue;
         server->zkDirRemove(user.c_str(), entry.c_str());
@@ -38,7 +48,7 @@ void RemoveEntries(ZKmd_ptr server, const std::string& user, const zk::ServerPat
         server->zkFileRemove(user.c_str(), entry.c_str());
       }
       ++removed;
-      zk::PrintOut(entry);
+      zk::PrintOut(zk::EntryPath(where.dir, name));
     }
   }
   zk::PrintOut(zk::RemoveSummaryLine(removed));
@@ -70,11 +80,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
                                &where)) {
       return zk::kExitFail;
     }
-    const std::string user = session.user();
+    const std::string user = session.wire_user();
 
     // Work.
     try {
-      RemoveEntries(session.server(), user, where);
+      RemoveEntries(session.server(), session.text(), user, where);
     } catch (...) {
       zk::PrintErr("Error ServerRemove");
       session.Shutdown();

@@ -8,6 +8,7 @@
 #include <omniORB4/streamOperators.h>
 #include <sys/socket.h>
 
+#include <cctype>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -144,6 +145,13 @@ bool ConfigNames(const std::string& conf_file, const std::string& key) {
 
 bool ConfiguresTls(const std::string& conf_file) { return ConfigNames(conf_file, "sslKeyFile"); }
 
+bool ReadWireCode(const std::string& conf_file, WireCode* code) {
+  std::string value = ConfigValue(conf_file, kWireTextKey);
+  for (char& ch : value) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  *code = value == "cp932" ? WireCode::kCp932 : WireCode::kUtf8;
+  return value.empty() || value == "cp932" || value == "utf-8";
+}
+
 std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args) {
   // The configuration file comes before the endpoint in the vector, but decides its form.
   std::string conf;
@@ -198,6 +206,11 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
   out.push_back("0");
   out.push_back("-ORBoutConScanPeriod");
   out.push_back("0");
+  // Last, so that it holds whatever the configuration file says.
+  WireCode wire = WireCode::kUtf8;
+  if (!conf.empty()) ReadWireCode(conf, &wire);
+  out.push_back("-ORBnativeCharCodeSet");
+  out.push_back(wire == WireCode::kCp932 ? "ISO-8859-1" : "UTF-8");
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ZKmd.hh"
+#include "platform/codepage.h"
 
 namespace zk {
 
@@ -20,6 +21,9 @@ struct ConnectionSettings {
   std::string ssl;   // the server's TLS port
 };
 
+// The server's ORB configuration file, in its current directory (the one ServerOrbArgs names).
+constexpr char kServerConfigFile[] = "server.conf";
+
 // The server's seven entries: argv0, -ORBInitRef NameService=corbaloc:iiop:NS:IIOP/NameService,
 // -ORBSvcConf server.conf, -ORBEndpoint iiop:///ssl_port=SSL.
 std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c);
@@ -28,7 +32,9 @@ std::vector<std::string> ClientOrbArgs(const std::string& argv0, const Connectio
 
 // The only place that knows the option names of the ORB the argument vectors were written for:
 // translates them for omniORB (configuration file, endpoint) and adds omniORB's own tuning
-// (quiet log unless configured, message limit, idle connections kept open).
+// (quiet log unless configured, message limit, idle connections kept open) and the native char
+// code set: UTF-8, so that every peer knows what our strings hold, or, when the configuration
+// file chooses code page 932, ISO-8859-1, which carries those bytes unchanged.
 std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args);
 
 // True when the omniORB configuration file `conf_file` sets `key` to a non-empty value.
@@ -36,6 +42,13 @@ bool ConfigNames(const std::string& conf_file, const std::string& key);
 // True when the omniORB configuration file `conf_file` names a TLS key ("sslKeyFile = ..."):
 // the server then listens on its TLS port only.
 bool ConfiguresTls(const std::string& conf_file);
+
+// The setting of server.conf and client.conf (ours; omniORB ignores it) that chooses the text on
+// the wire: "zkWireText = cp932" speaks the original Windows programs' code page 932 without code
+// set negotiation; absent or "utf-8", UTF-8 (the default).
+constexpr char kWireTextKey[] = "zkWireText";
+// The wire code `conf_file` chooses. False, with *code UTF-8, for a value it does not know.
+bool ReadWireCode(const std::string& conf_file, WireCode* code);
 
 // The client's optional omniORB configuration file: client.conf in the folder of its
 // environment file.

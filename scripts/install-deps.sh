@@ -7,6 +7,7 @@ packages=(
   libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
   libace-dev libsqlite3-dev sqlite3
   libgtest-dev googletest
+  omniorb tcl-combat
   openssl procps locales tcpdump strace
   dpkg-dev lintian systemd man-db groff-base
 )

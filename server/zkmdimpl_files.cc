@@ -11,6 +11,7 @@
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
+#include "server/wire_text.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
@@ -84,6 +85,7 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
   try {
     std::vector<DirEntry> found;
     if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+    KeepWireNames(dirName ? dirName : "", &found, false);  // as zkFileList will list them
     return static_cast<CORBA::Long>(found.size());
   } catch (...) {
     return 0;
@@ -94,7 +96,9 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
                                  const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
   if (!CallerIs(userId, "zkFileList")) return 0;
   std::vector<DirEntry> found;
-  if (!SearchArea(env_file_, userId, dirName, fileMask, &found) || found.empty()) return 0;
+  if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+  KeepWireNames(dirName ? dirName : "", &found, true);
+  if (found.empty()) return 0;
 
   // Never more entries than the caller sent slots for; those found later are dropped.
   size_t slots = fileList.length();

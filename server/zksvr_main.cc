@@ -13,7 +13,8 @@
 #include "platform/console.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
-#include "server/zkmdimpl.h"
+#include "server/wire_text.h"
+#include "server/zkmdimpl_wire.h"
 #include "settings/zkdb.h"
 
 namespace {
@@ -92,6 +93,7 @@ void Serve(const std::string& argv0, const std::string& env_file, const zk::Conn
   try {
     orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::ServerOrbArgs(argv0, c)));
     watcher->Watch(orb.in());
+    zk::InstallWireTextHook();
 
     CORBA::Object_var poa_obj = orb->resolve_initial_references("RootPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(poa_obj.in());
@@ -101,7 +103,7 @@ void Serve(const std::string& argv0, const std::string& env_file, const zk::Conn
     CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
 
     // Reference counted: the POA keeps the servant alive for as long as it is active.
-    PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdImpl();
+    PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdWireImpl();
     servant->SetOrb(orb.in());
     servant->SetEnvFile(env_file);
     ZKmd_var ref = servant->_this();
@@ -154,6 +156,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   connection.ns = zk::ReadEnvSetting(env_file, "ns");
   connection.iiop = zk::ReadEnvSetting(env_file, "iiop");
   connection.ssl = zk::ReadEnvSetting(env_file, "ssl");
+
+  // The text on the wire, from the ORB configuration file the server is about to use.
+  zk::WireCode wire = zk::WireCode::kUtf8;
+  if (!zk::ReadWireCode(zk::kServerConfigFile, &wire)) {
+    zk::PrintErr(std::string("WARNING:") + zk::kServerConfigFile + "の" + zk::kWireTextKey +
+                 "はutf-8かcp932です。utf-8を使います。(" +
+                 zk::ConfigValue(zk::kServerConfigFile, zk::kWireTextKey) + ")");
+  }
+  zk::SetServerWireCode(wire);
 
   ShutdownWatcher watcher;
   Serve(argv0, env_file, connection, &watcher);

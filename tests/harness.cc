@@ -427,6 +427,12 @@ std::string ServerFixture::AddUser(const std::string& user, const std::string& p
   return client;
 }
 
+void ServerFixture::AddServerConf(const std::string& line) {
+  WriteFile(dir() + "/server.conf", ReadFile(dir() + "/server.conf") + line + "\n");
+}
+
+std::string ServerFixture::ServerLog() const { return ReadFile(dir() + "/zksvr.log"); }
+
 void ServerFixture::AddJob(const std::string& job, const std::string& program,
                            const std::string& params, const std::string& run_password) {
   zk::AddJob(server_env(), job, program, params, run_password);

@@ -131,6 +131,10 @@ class ServerFixture {
   std::string AddUser(const std::string& user, const std::string& password);
   std::string client_dir(const std::string& user) const { return dir() + "/clients/" + user; }
   std::string storage_dir(const std::string& user) const { return dir() + "/store/" + user; }
+  // Adds a line to dir()/server.conf (before StartServer).
+  void AddServerConf(const std::string& line);
+  // What zksvr has written to its standard output and error.
+  std::string ServerLog() const;
   // Registers a job in server.zkd.
   void AddJob(const std::string& job, const std::string& program, const std::string& params = "",
               const std::string& run_password = "");

@@ -1,0 +1,192 @@
+// Every operation's strings through the text boundary. A refused string gives the operation's
+// own failure answer, the same one an unauthenticated caller gets: 0 for the queries, -1 for
+// removals and zkChgUserPwd, 20 with the refused chunk's position for transfers, -10 for jobs.
+#include "server/zkmdimpl_wire.h"
+
+#include <string>
+#include <vector>
+
+#include "server/connection_auth.h"
+#include "server/jobs.h"
+#include "server/transfer.h"
+#include "server/wire_text.h"
+
+namespace zk {
+
+CORBA::Long ZKmdWireImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
+  WireRequest w("zkChgUserPwd");
+  std::string user, password;
+  if (!w.In("userId", userId, &user) || !w.InSecret("newPassword", newPassword, &password)) {
+    return -1;
+  }
+  return ZKmdImpl::zkChgUserPwd(user.c_str(), password.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password) {
+  WireRequest w("zkExistsUser");
+  std::string user, word;
+  if (!w.In("userId", userId, &user) || !w.InSecret("password", password, &word)) {
+    ServerConnections().Failed(CurrentCall().conn);  // like any refusal: nobody is left proven
+    return 0;
+  }
+  return ZKmdImpl::zkExistsUser(user.c_str(), word.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkExistsDir(const char* userId, const char* dirName) {
+  WireRequest w("zkExistsDir");
+  std::string user, dir;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return 0;
+  return ZKmdImpl::zkExistsDir(user.c_str(), dir.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkExistsFile(const char* userId, const char* fileName) {
+  WireRequest w("zkExistsFile");
+  std::string user, file;
+  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return 0;
+  return ZKmdImpl::zkExistsFile(user.c_str(), file.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkFileCount(const char* userId, const char* dirName,
+                                      const char* fileMask) {
+  WireRequest w("zkFileCount");
+  std::string user, dir, mask;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir) ||
+      !w.In("fileMask", fileMask, &mask)) {
+    return 0;
+  }
+  return ZKmdImpl::zkFileCount(user.c_str(), dir.c_str(), mask.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
+                                     const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
+  WireRequest w("zkFileList");
+  std::string user, dir, mask, key;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir) ||
+      !w.In("fileMask", fileMask, &mask) || !w.In("sortKey", sortKey, &key)) {
+    return 0;
+  }
+  CORBA::Long result =
+      ZKmdImpl::zkFileList(user.c_str(), dir.c_str(), mask.c_str(), key.c_str(), fileList);
+  // The listing holds only names that have a wire form (KeepWireNames); "<DIR>" and the times
+  // are ASCII, the same bytes in either code.
+  if (ServerWireCode() != WireCode::kUtf8) {
+    std::string wire;
+    for (CORBA::ULong i = 0; i < fileList.length(); ++i) {
+      ZKmd::zkStrctFileList& e = fileList[i];
+      if (e.fileNm.in() && ToWire(ServerWireCode(), e.fileNm.in(), &wire)) {
+        e.fileNm = wire.c_str();
+      }
+    }
+  }
+  return result;
+}
+
+CORBA::Long ZKmdWireImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
+                                       CORBA::Long& bufIndex) {
+  WireRequest w("zkFileUpload");
+  std::string user;
+  if (!w.In("userId", userId, &user)) {
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
+  // The chunks with their texts in UTF-8 and their data left where the request put it, up to the
+  // first chunk with a string that is refused; the chunks before that one are stored.
+  const CORBA::ULong n = fileBufs.length();
+  ZKmd::zkSeqFileBuf chunks(n);
+  CORBA::ULong good = 0;
+  std::string path, name, upd, crt;
+  for (; good < n; ++good) {
+    const ZKmd::zkStrctFileBuf& in = fileBufs[good];
+    if (!w.In("filePath", in.filePath.in(), &path) || !w.In("fileNm", in.fileNm.in(), &name) ||
+        !w.In("updDt", in.updDt.in(), &upd) || !w.In("crtDt", in.crtDt.in(), &crt)) {
+      break;
+    }
+    chunks.length(good + 1);
+    ZKmd::zkStrctFileBuf& c = chunks[good];
+    c.filePath = path.c_str();
+    c.fileNm = name.c_str();
+    c.fileSize = in.fileSize;
+    c.updDt = upd.c_str();
+    c.crtDt = crt.c_str();
+    CORBA::ULong len = in.fileBuf.length();
+    c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(in.fileBuf.get_buffer()), false);
+    c.bufNo = in.bufNo;
+    c.nextBuf = in.nextBuf;
+    c.bufPos = in.bufPos;
+    c.bufUnitSize = in.bufUnitSize;
+  }
+  CORBA::Long result = ZKmdImpl::zkFileUpload(user.c_str(), chunks, bufIndex);
+  if (result == kTransferOk && good < n) {
+    bufIndex = static_cast<CORBA::Long>(good + 1);
+    return kTransferFileFailed;
+  }
+  return result;
+}
+
+CORBA::Long ZKmdWireImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                         CORBA::Long& bufIndex) {
+  WireRequest w("zkFileDownload");
+  std::string user;
+  bufIndex = 0;
+  if (!w.In("userId", userId, &user)) {
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
+  // The requests' names in UTF-8; a refused one fails the batch, whose reply is then not used.
+  const CORBA::ULong n = fileBufs.length();
+  std::vector<std::string> paths(n), names(n);
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    if (!w.In("filePath", fileBufs[i].filePath.in(), &paths[i]) ||
+        !w.In("fileNm", fileBufs[i].fileNm.in(), &names[i])) {
+      bufIndex = static_cast<CORBA::Long>(i + 1);
+      return kTransferFileFailed;
+    }
+  }
+  // The reply gives the names back as the client sent them.
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    std::string wire_path = fileBufs[i].filePath.in(), wire_name = fileBufs[i].fileNm.in();
+    fileBufs[i].filePath = paths[i].c_str();
+    fileBufs[i].fileNm = names[i].c_str();
+    paths[i] = std::move(wire_path);
+    names[i] = std::move(wire_name);
+  }
+  CORBA::Long result = ZKmdImpl::zkFileDownload(user.c_str(), fileBufs, bufIndex);
+  for (CORBA::ULong i = 0; i < n && i < fileBufs.length(); ++i) {
+    fileBufs[i].filePath = paths[i].c_str();
+    fileBufs[i].fileNm = names[i].c_str();
+  }
+  return result;
+}
+
+CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {
+  WireRequest w("zkDirRemove");
+  std::string user, dir;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return -1;
+  return ZKmdImpl::zkDirRemove(user.c_str(), dir.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkFileRemove(const char* userId, const char* fileName) {
+  WireRequest w("zkFileRemove");
+  std::string user, file;
+  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return -1;
+  return ZKmdImpl::zkFileRemove(user.c_str(), file.c_str());
+}
+
+CORBA::Long ZKmdWireImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
+                                      const char* jobPassword, const char* runMode,
+                                      char*& retValue) {
+  WireRequest w("zkRemoteJob");
+  std::string user, job, params, password, mode;
+  if (!w.In("userId", userId, &user) || !w.In("jobId", jobId, &job) ||
+      !w.In("jobParams", jobParams, &params) ||
+      !w.InSecret("jobPassword", jobPassword, &password) || !w.In("runMode", runMode, &mode)) {
+    CORBA::string_free(retValue);
+    retValue = CORBA::string_dup("0");
+    return kJobUnknown;
+  }
+  // retValue is a decimal number: the same bytes in either code.
+  return ZKmdImpl::zkRemoteJob(user.c_str(), job.c_str(), params.c_str(), password.c_str(),
+                               mode.c_str(), retValue);
+}
+
+}  // namespace zk

@@ -1,0 +1,150 @@
+// Peers that negotiate no code set, as the original Windows programs: this process's ORB speaks
+// GIOP 1.0 only (which has no code set negotiation) with the byte-transparent ISO-8859-1 as its
+// native code set, so every string goes out and comes back as the bytes written here.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/harness.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+// Set up before any test, so that the harness's direct calls share this ORB.
+class LegacyOrb : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    InitOrb({"zktest", "-ORBmaxGIOPVersion", "1.0", "-ORBnativeCharCodeSet", "ISO-8859-1",
+             "-ORBtraceLevel", "0"});
+  }
+};
+const ::testing::Environment* const kLegacyOrb = ::testing::AddGlobalTestEnvironment(new LegacyOrb);
+
+// Code page 932 bytes of the names used below.
+const std::string kSoft932 = "\x83\x5C\x83\x74\x83\x67";          // ソフト
+const std::string kShow932 = "\x95\x5C\x8E\xA6.txt";              // 表示.txt
+const std::string kJapanese932 = "\x93\xFA\x96\x7B\x8C\xEA.txt";  // 日本語.txt
+const std::string kJapanMask932 = "\x93\xFA\x96\x7B*";            // 日本*
+
+// One chunk per (directory, name), each a whole file holding "abc"; or, with `len`, one request
+// for that many bytes of each.
+ZKmd::zkSeqFileBuf Chunks(const std::vector<std::pair<std::string, std::string>>& files,
+                          long len = 0) {
+  ZKmd::zkSeqFileBuf seq;
+  seq.length(static_cast<CORBA::ULong>(files.size()));
+  for (CORBA::ULong i = 0; i < seq.length(); ++i) {
+    seq[i] = OneChunk(files[i].second, len ? "" : "abc", 0, len)[0];
+    seq[i].filePath = files[i].first.c_str();
+  }
+  return seq;
+}
+
+// The names zkFileList gives for the count zkFileCount gave.
+std::vector<std::string> Listed(ZKmd_ptr server, const std::string& dir, const std::string& mask) {
+  ZKmd::zkSeqFileLst list;
+  list.length(static_cast<CORBA::ULong>(server->zkFileCount("u1", dir.c_str(), mask.c_str())));
+  server->zkFileList("u1", dir.c_str(), mask.c_str(), "nm", list);
+  std::vector<std::string> names;
+  for (CORBA::ULong i = 0; i < list.length(); ++i) names.push_back(list[i].fileNm.in());
+  return names;
+}
+
+// `log` with each peer address ("giop:tcp:[::ffff:127.0.0.1]:40000") written as "PEER".
+std::string WithoutPeers(std::string log) {
+  for (size_t at = log.find("giop:tcp:"); at != std::string::npos; at = log.find("giop:tcp:", at)) {
+    log.replace(at, log.find(' ', at) - at, "PEER");
+  }
+  return log;
+}
+
+const std::string kRefused = "WARNING:文字コードを変換できない文字列を含む要求を拒否しました。(";
+
+TEST(LegacyPeerTest, KeepsAsciiAndUtf8NamesAndIsRefusedOtherBytes) {
+  ServerFixture f;
+  f.AddUser("u1", "pw1");
+  ASSERT_NO_FATAL_FAILURE(f.Start());
+  const std::string store = f.storage_dir("u1");
+  ZKmd_var server = ResolveServer(f.ns_port());
+  ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
+
+  // ASCII names work as with any peer; UTF-8 bytes are taken as they are sent.
+  CORBA::Long index = -1;
+  EXPECT_EQ(0,
+            server->zkFileUpload("u1", Chunks({{"\\", "plain.txt"}, {"\\", "日本語.txt"}}), index));
+  EXPECT_EQ("abc", ReadFile(store + "/plain.txt"));
+  EXPECT_EQ((std::vector<std::string>{"日本語.txt"}), Listed(server, ".\\", "日本*"));
+  ZKmd::zkSeqFileBuf down = Chunks({{"\\", "plain.txt"}}, 3);
+  EXPECT_EQ(0, server->zkFileDownload("u1", down, index));
+  EXPECT_EQ('c', down[0].fileBuf[2]);
+
+  // Shift_JIS bytes are no UTF-8: refused with the operation's failure answer, never read as a
+  // separator (0x5C) nor as a mask that matches everything. Chunks before the refused one stay.
+  EXPECT_EQ(20,
+            server->zkFileUpload("u1", Chunks({{"\\", "second.txt"}, {"\\", kShow932}}), index));
+  EXPECT_EQ(2, index);
+  EXPECT_EQ(0, server->zkFileCount("u1", ".\\", kJapanMask932.c_str()));
+  EXPECT_EQ(-1, server->zkFileRemove("u1", kJapanese932.c_str()));
+  down = Chunks({{"\\", kShow932}}, 3);
+  EXPECT_EQ(20, server->zkFileDownload("u1", down, index));
+  EXPECT_EQ((std::vector<std::string>{"plain.txt", "second.txt", "日本語.txt"}),
+            Listed(server, ".\\", "*"));
+
+  // One line for each refused request, naming the operation, the peer and the text.
+  EXPECT_EQ(kRefused + "zkFileUpload PEER fileNm=\\x95\\\\x8E\\xA6.txt)\n" + kRefused +
+                "zkFileCount PEER fileMask=\\x93\\xFA\\x96{*)\n" + kRefused +
+                "zkFileRemove PEER fileName=\\x93\\xFA\\x96{\\x8C\\xEA.txt)\n" + kRefused +
+                "zkFileDownload PEER fileNm=\\x95\\\\x8E\\xA6.txt)\n",
+            WithoutPeers(f.ServerLog()));
+}
+
+TEST(LegacyPeerTest, CodePage932ModeStoresUtf8AndGivesBackTheSameBytes) {
+  ServerFixture f;
+  f.AddServerConf("zkWireText = cp932");
+  f.AddUser("u1", "pw1");
+  ASSERT_NO_FATAL_FAILURE(f.Start());
+  const std::string store = f.storage_dir("u1");
+  ZKmd_var server = ResolveServer(f.ns_port());
+  ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
+
+  // "表" ends in 0x5C, and so does every character of "ソフト": one name, one folder.
+  CORBA::Long index = -1;
+  EXPECT_EQ(0,
+            server->zkFileUpload(
+                "u1", Chunks({{"\\" + kSoft932 + "\\", kShow932}, {"\\", kJapanese932}}), index));
+  EXPECT_EQ("abc", ReadFile(store + "/ソフト/表示.txt"));
+  EXPECT_EQ("abc", ReadFile(store + "/日本語.txt"));
+  EXPECT_EQ((std::vector<std::string>{kShow932}), Listed(server, kSoft932, "*"));
+  EXPECT_EQ((std::vector<std::string>{kJapanese932}), Listed(server, ".\\", kJapanMask932));
+  ZKmd::zkSeqFileBuf down = Chunks({{kSoft932 + "\\", kShow932}}, 3);
+  EXPECT_EQ(0, server->zkFileDownload("u1", down, index));
+  EXPECT_EQ(kSoft932 + "\\", down[0].filePath.in());  // given back as sent
+  EXPECT_EQ(kShow932, down[0].fileNm.in());
+  EXPECT_EQ('c', down[0].fileBuf[2]);
+
+  // A name that is no code page 932 text is refused; the chunk before it is stored.
+  EXPECT_EQ(20,
+            server->zkFileUpload("u1", Chunks({{"\\", "first.txt"}, {"\\", "\x85\x40"}}), index));
+  EXPECT_EQ(2, index);
+  EXPECT_TRUE(Exists(store + "/first.txt"));
+
+  // Names on disk without a code page 932 form are left out of counts and listings alike.
+  WriteFile(store + "/ソフト/a¥b.txt", "");
+  WriteFile(store + "/ソフト/\xFF.txt", "");
+  EXPECT_EQ((std::vector<std::string>{kShow932}), Listed(server, kSoft932, "*"));
+
+  EXPECT_EQ(0, server->zkFileRemove("u1", (kSoft932 + "\\" + kShow932).c_str()));
+  EXPECT_FALSE(Exists(store + "/ソフト/表示.txt"));
+
+  EXPECT_EQ(kRefused +
+                "zkFileUpload PEER fileNm=\\x85@)\n"
+                "WARNING:通信の文字コードで表せない名前を一覧から除きました。(ソフト\\a¥b.txt)\n"
+                "WARNING:通信の文字コードで表せない名前を一覧から除きました。(ソフト\\\\xFF.txt)\n",
+            WithoutPeers(f.ServerLog()));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
