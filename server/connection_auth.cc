@@ -6,6 +6,9 @@
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/omniInterceptors.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/console.h"
 
 namespace zk {
@@ -82,12 +85,47 @@ void InstallConnectionTracking() {
   std::call_once(once, [] { omniORB::getInterceptors()->serverAcceptConnection.add(OnAccept); });
 }
 
+std::string PeerHost(const std::string& address) {
+  std::string rest = address;
+  for (const char* prefix : {"giop:tcp:", "giop:ssl:"}) {
+    if (rest.compare(0, std::strlen(prefix), prefix) == 0) rest = rest.substr(std::strlen(prefix));
+  }
+  size_t colon = rest.rfind(':');
+  if (colon == std::string::npos || colon == 0) return address;
+  std::string host = rest.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  // An IPv4 peer reaching an IPv6 socket is the same peer as over IPv4.
+  const std::string mapped = "::ffff:";
+  if (host.compare(0, mapped.size(), mapped) == 0 && host.find('.') != std::string::npos) {
+    host = host.substr(mapped.size());
+  }
+  return host;
+}
+
+std::string LogText(const std::string& text) {
+  const size_t kMax = 200;
+  size_t keep = std::min(text.size(), kMax);
+  // Never cut a UTF-8 sequence in two.
+  while (keep < text.size() && keep > 0 &&
+         (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  std::string out = text.substr(0, keep);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  if (text.size() > kMax) out += "...";
+  return out;
+}
+
 bool CallerIs(const char* user, const char* operation) {
   const CallOrigin& origin = CurrentCall();
   const std::string id = user ? user : "";
   if (ServerConnections().Allows(origin.conn, id)) return true;
   PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation +
-           " " + id + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
+           " " + LogText(id) + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
   return false;
 }
 

@@ -67,6 +67,15 @@ class CallScope {
 // connection is served).
 void InstallConnectionTracking();
 
+// The host part of a peer address in the ORB's form: "giop:tcp:127.0.0.1:40000",
+// "giop:tcp:[::ffff:127.0.0.1]:40000" and "giop:ssl:[::1]:40000" give "127.0.0.1", "127.0.0.1"
+// and "::1"; a text of another form is kept whole.
+std::string PeerHost(const std::string& address);
+
+// `text` fit for one log line: control characters become "?", and at most 200 bytes are kept
+// (then "...").
+std::string LogText(const std::string& text);
+
 // The guard at the top of each operation: true when `user` is authenticated on the calling
 // connection; otherwise logs one line naming the operation, the user id and the peer.
 bool CallerIs(const char* user, const char* operation);

@@ -4,13 +4,33 @@
 
 #include <omniORB4/callHandle.h>
 
+#include <array>
+#include <chrono>
+
+#include "platform/console.h"
 #include "server/connection_auth.h"
+#include "server/login_throttle.h"
 #include "settings/zkdb.h"
 
 namespace zk {
 
 namespace {
+
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+// How long a login waits for a registry that another process has locked. Writers hold the lock
+// for milliseconds; a lock held longer refuses the login rather than keep the client waiting.
+constexpr int kLoginBusyTimeoutMs = 1000;
+
+// One log line about a refused login: the reason, then in parentheses any detail, the user id
+// and the peer.
+void LogRefusedLogin(const std::string& reason, const std::string& user,
+                     const std::string& detail = "") {
+  const std::string& peer = CurrentCall().peer;
+  PrintErr("WARNING:" + reason + "(" + (detail.empty() ? "" : detail + "; ") + LogText(user) + " " +
+           (peer.empty() ? "-" : peer) + ")");
+}
+
 }  // namespace
 
 ZKmdImpl::ZKmdImpl() = default;
@@ -28,25 +48,60 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   return POA_ZKmd::_dispatch(handle);
 }
 
-// -1 when the user id is registered and the password equals the stored one byte for byte; the
-// calling connection is then this user's until another zkExistsUser on it. A refusal leaves
-// nobody authenticated on the connection.
+// -1 when the user id is registered with a password that equals `password` byte for byte; the
+// calling connection is then this user's until another zkExistsUser on it. Everything else is 0
+// with one log line saying why, and leaves nobody authenticated on the connection: an unknown
+// user, a wrong or empty password, a registry that cannot be read (not a database, locked), and
+// an attempt that the throttle holds back (too many failures for the user id or the peer).
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
-  const void* conn = CurrentCall().conn;
-  if (UserExists(env_file_, user) == 0 || ReadUserPassword(env_file_, user) != Text(password)) {
-    ServerConnections().Failed(conn);
+  const CallOrigin& origin = CurrentCall();
+  ServerConnections().Failed(origin.conn);
+
+  const std::string peer = PeerHost(origin.peer);
+  LoginThrottle::Clock::duration wait;
+  if (!ServerLoginThrottle().Admit(user, peer, LoginThrottle::Clock::now(), &wait)) {
+    long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
+    LogRefusedLogin(
+        "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
+        user);
     return 0;
   }
-  ServerConnections().Authenticated(conn, user);
+
+  std::array<std::string, 3> row;
+  std::string error;
+  switch (ReadUserRow(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
+    case ReadStatus::kFailed:
+      LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
+                      env_file_ + ": " + error);
+      return 0;
+    case ReadStatus::kMissing:
+      LogRefusedLogin("認証に失敗しました。ユーザが登録されていません。", user);
+      return 0;
+    case ReadStatus::kFound:
+      break;
+  }
+  const std::string& stored = row[1];
+  if (stored.empty()) {
+    LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
+    return 0;
+  }
+  if (stored != Text(password)) {
+    LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
+    return 0;
+  }
+  ServerLoginThrottle().Succeeded(user, peer);
+  ServerConnections().Authenticated(origin.conn, user);
   return -1;
 }
 
-// 0 when the environment file opened and the update ran (also when no row matched), -1 when
-// the file could not be opened. The client proved the old password with zkExistsUser on this
-// connection before; -1 also when it did not.
+// 0 when the row was rewritten (also when the user has no row), -1 when the file could not be
+// opened, read or written. The client proved the old password with zkExistsUser on this
+// connection before; -1 also when it did not. An empty new password is refused (-1) and the old
+// one kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
   if (!CallerIs(userId, "zkChgUserPwd")) return -1;
+  if (Text(newPassword).empty()) return -1;
   return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? 0 : -1;
 }
 
