@@ -38,7 +38,7 @@ class DirectClient {
   }
   ZKmd_ptr operator->() { return server_.in(); }
 
-  // Lists with `slots` slots; the names filled in (empty for untouched slots).
+  // Lists with `slots` slots; the names of the slots that came back (empty for untouched ones).
   long List(const char* user, CORBA::ULong slots, std::vector<std::string>* names) {
     ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst();
     list->length(slots);
@@ -57,6 +57,8 @@ class DirectClient {
     ZKmd::zkSeqFileBuf bufs = OneChunk(name, "", 0, 64);
     *index = 0;
     long result = server_->zkFileDownload(user, bufs, *index);
+    data->clear();
+    if (bufs.length() == 0) return result;
     const ZKmd::zkStrctFileBuf& c = bufs[0];
     data->assign(reinterpret_cast<const char*>(c.fileBuf.get_buffer()), c.fileBuf.length());
     return result;
