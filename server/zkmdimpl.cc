@@ -2,13 +2,22 @@
 // right after connecting, and the password change.
 #include "server/zkmdimpl.h"
 
+#include <malloc.h>
 #include <omniORB4/callHandle.h>
+// The ORB's internal headers build on each other in this order.
+// clang-format off
+#include <omniORB4/internal/giopStrand.h>
+#include <omniORB4/internal/giopStream.h>
+#include <omniORB4/internal/GIOP_S.h>
+// clang-format on
 
 #include <array>
 #include <chrono>
+#include <cstring>
 
 #include "platform/console.h"
 #include "server/connection_auth.h"
+#include "server/early_answers.h"
 #include "server/login_throttle.h"
 #include "settings/zkdb.h"
 
@@ -31,6 +40,30 @@ void LogRefusedLogin(const std::string& reason, const std::string& user,
            (peer.empty() ? "-" : peer) + ")");
 }
 
+// The operations whose arguments or replies may be large.
+bool CarriesBulk(const char* op) {
+  return std::strcmp(op, "zkFileList") == 0 || std::strcmp(op, "zkFileUpload") == 0 ||
+         std::strcmp(op, "zkFileDownload") == 0;
+}
+
+// Freed memory goes back to the system once there is much of it: a request or reply of many
+// small parts (a listing with millions of slots) would otherwise leave the process that much
+// bigger for good. (Large buffers are mapped and unmapped one by one anyway; trimming after every
+// batch would only make the next one fault its pages in again.)
+void GiveMemoryBack() {
+  constexpr size_t kKeepFreeBytes = 16 * 1024 * 1024;
+  if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
+}
+
+// The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has
+// (serverCallTimeOutPeriod); a peer that stops sending is disconnected then. A logged-in user's
+// batch may take as long as the network needs: the limit is lifted for it.
+void LiftBodyTimeLimit(omniCallHandle& handle) {
+  if (!handle.iop_s()) return;
+  omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());
+  if (giop) giop->clearDeadline();
+}
+
 }  // namespace
 
 ZKmdImpl::ZKmdImpl() = default;
@@ -43,9 +76,31 @@ void ZKmdImpl::SetOrb(CORBA::ORB_ptr orb) {
 
 void ZKmdImpl::SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
 
+// Sees every request before its arguments are read. On a connection where nobody has logged in,
+// an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
+// texts only; a logged-in connection is served in full, its request body given all the time it
+// needs. After the calls that move bulk, the memory they used goes back to the system.
 CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   CallScope scope(handle.connection(), handle.peeraddress());
-  return POA_ZKmd::_dispatch(handle);
+  const char* op = handle.operation_name();
+  const bool logged_in = ServerConnections().HasLogin(handle.connection());
+  if (logged_in) LiftBodyTimeLimit(handle);
+  if (!logged_in) {
+    if (const FailureAnswer* answer = FailureAnswerFor(op)) {
+      const std::string& peer = CurrentCall().peer;
+      PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + op + " - " +
+               (peer.empty() ? "-" : peer) + ")");
+      AnswerUnread(handle, this, *answer);
+      return true;
+    }
+    if (std::strcmp(op, "zkExistsUser") == 0) {
+      DispatchLogin(handle, this);
+      return true;
+    }
+  }
+  CORBA::Boolean served = POA_ZKmd::_dispatch(handle);
+  if (CarriesBulk(op)) GiveMemoryBack();
+  return served;
 }
 
 // -1 when the user id is registered with a password that equals `password` byte for byte; the
@@ -56,17 +111,27 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
   const CallOrigin& origin = CurrentCall();
-  ServerConnections().Failed(origin.conn);
+  // Whatever happens below, nobody is logged in on the connection until the password matched.
+  LoginFailed();
 
   const std::string peer = PeerHost(origin.peer);
   LoginThrottle::Clock::duration wait;
-  if (!ServerLoginThrottle().Admit(user, peer, LoginThrottle::Clock::now(), &wait)) {
+  if (!ServerLoginThrottle().Admit(user, peer, &wait)) {
     long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
         user);
     return 0;
   }
+
+  // The attempt's outcome goes to the throttle on every way out below.
+  bool matched = false;
+  struct Outcome {
+    const std::string& user;
+    const std::string& peer;
+    const bool& matched;
+    ~Outcome() { ServerLoginThrottle().Done(user, peer, matched, LoginThrottle::Clock::now()); }
+  } outcome{user, peer, matched};
 
   std::array<std::string, 3> row;
   std::string error;
@@ -90,8 +155,8 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
     return 0;
   }
-  ServerLoginThrottle().Succeeded(user, peer);
-  ServerConnections().Authenticated(origin.conn, user);
+  matched = true;
+  LoginSucceeded(user);
   return -1;
 }
 
