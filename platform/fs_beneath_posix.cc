@@ -145,10 +145,7 @@ std::string PathOfFd(int fd) {
 }
 
 // The absolute `path` without repeated or final slashes ("/" stays).
-std::string Normal(const std::string& path) {
-  std::string out = "/" + Join("", Components(path), 0);
-  return out;
-}
+std::string Normal(const std::string& path) { return "/" + Join("", Components(path), 0); }
 
 class BeneathFileSystem : public FileSystem {
  public:

@@ -115,8 +115,11 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   LoginFailed();
 
   const std::string peer = PeerHost(origin.peer);
+  // The throttle keeps its counts by user id; a logged-in connection may send a longer one than
+  // a new one can (server/early_answers.h), but it is not kept whole.
+  const std::string key = user.substr(0, kMaxLoginText);
   LoginThrottle::Clock::duration wait;
-  if (!ServerLoginThrottle().Admit(user, peer, &wait)) {
+  if (!ServerLoginThrottle().Admit(key, peer, &wait)) {
     long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
@@ -127,11 +130,11 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   // The attempt's outcome goes to the throttle on every way out below.
   bool matched = false;
   struct Outcome {
-    const std::string& user;
+    const std::string& key;
     const std::string& peer;
     const bool& matched;
-    ~Outcome() { ServerLoginThrottle().Done(user, peer, matched, LoginThrottle::Clock::now()); }
-  } outcome{user, peer, matched};
+    ~Outcome() { ServerLoginThrottle().Done(key, peer, matched, LoginThrottle::Clock::now()); }
+  } outcome{key, peer, matched};
 
   std::array<std::string, 3> row;
   std::string error;
