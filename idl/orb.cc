@@ -161,6 +161,7 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
   const bool tls = !conf.empty() && ConfiguresTls(conf);
 
   std::vector<std::string> out;
+  bool has_endpoint = false;
   if (!args.empty()) out.push_back(args[0]);
   // omniORB's own log lines would break the console texts; a configuration file that sets a
   // trace level keeps it. First, so that it holds even when a later option is refused.
@@ -178,6 +179,7 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
         out.push_back(file);
       }
     } else if (a == "-ORBEndpoint" && has_value) {
+      has_endpoint = true;
       const std::string& endpoint = args[++i];
       out.push_back("-ORBendPoint");
       if (tls) {
@@ -198,6 +200,11 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
     }
   }
 
+  // The server (the side with an endpoint) gives a request a limited time to arrive.
+  if (has_endpoint) {
+    out.push_back("-ORBserverCallTimeOutPeriod");
+    out.push_back(std::to_string(kServerCallTimeoutMs));
+  }
   // Both sides: one batch of the largest unit fits in one GIOP message. Idle connections stay
   // open, since the server remembers who authenticated on each of them.
   out.push_back("-ORBgiopMaxMsgSize");

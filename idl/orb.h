@@ -78,6 +78,11 @@ std::string ExceptionText(const CORBA::Exception& e);
 // The largest GIOP message both sides accept; the tools refuse a unit that would not fit.
 constexpr long kMaxMessageBytes = 256L * 1024 * 1024;
 
+// How long the server waits for a request to arrive once its first bytes have (a peer that stops
+// sending in the middle is disconnected then). The servant lifts it for logged-in users, whose
+// batches take as long as the network needs.
+constexpr long kServerCallTimeoutMs = 5000;
+
 }  // namespace zk
 
 #endif  // ZK_IDL_ORB_H_

@@ -1,11 +1,13 @@
 // The file system as the server and the copy tool see it: wildcard search, existence, directory
 // creation and removal, chunked reads and writes, and file times. Abstract so that tests can
-// replace it; FileSystem::Default() is the real one over POSIX calls.
+// replace it; FileSystem::Default() is the real one over POSIX calls, and Beneath() gives a view
+// of one directory tree that no path can leave (the server's storage areas).
 #ifndef ZK_PLATFORM_FS_H_
 #define ZK_PLATFORM_FS_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,18 @@ class FileSystem {
                       size_t* got) = 0;
   // Sets the last-write time, leaving the last-access time as it is. False on failure.
   virtual bool SetWriteTime(const std::string& path, int64_t mtime) = 0;
+
+  // The tree below the directory `root` as a file system of its own. Its paths are relative to
+  // `root` ("" is `root` itself) and are resolved beneath an open handle of `root` at the moment
+  // of each use, so that neither "..", nor an absolute path, nor a symbolic link (however the
+  // tree changes meanwhile) reaches anything outside it; links that stay inside are followed.
+  // Search leaves out links that lead outside or nowhere. ReadAt, WriteAt and SetWriteTime
+  // take regular files only and never wait on one (a named pipe or a device fails like a missing
+  // file). A call refused because its path would lead outside leaves errno EXDEV (ELOOP for a
+  // loop of links). Null when `root` is not a directory that can be opened, or when the kernel
+  // cannot confine paths (then nothing below `root` is served, and one warning says so).
+  // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
+  virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);
 };
 
 }  // namespace zk

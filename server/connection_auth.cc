@@ -3,10 +3,17 @@
 #include "server/connection_auth.h"
 
 #include <omniORB4/CORBA.h>
+#include <omniORB4/internal/SocketCollection.h>
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/omniInterceptors.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
 #include "platform/console.h"
+#include "server/connection_limits.h"
 
 namespace zk {
 
@@ -47,6 +54,13 @@ bool ConnectionAuth::Allows(const void* conn, const std::string& user) const {
   return who != users_.end() && who->second == user;
 }
 
+bool ConnectionAuth::HasLogin(const void* conn) const {
+  if (!conn) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto id = ids_.find(conn);
+  return id != ids_.end() && users_.count(id->second) > 0;
+}
+
 size_t ConnectionAuth::size() const {
   std::lock_guard<std::mutex> lock(mu_);
   return ids_.size();
@@ -61,8 +75,81 @@ namespace {
 
 thread_local CallOrigin current_call;
 
+// The descriptor of a connection's socket, -1 for a transport without one. The member is
+// protected; a pointer to it, taken in a class derived from its own, is not.
+struct SocketAccess : omni::SocketHolder {
+  static int Fd(omni::giopConnection* conn) {
+    omni::SocketHolder* holder = dynamic_cast<omni::SocketHolder*>(conn);
+    return holder ? holder->*(&SocketAccess::pd_socket) : -1;
+  }
+};
+
+PeerLimit& ServerPeers() {
+  static PeerLimit* peers = new PeerLimit(kMaxConnectionsPerPeer, SocketStillOpen);
+  return *peers;
+}
+
+LoginWatch& ServerLoginWatch() {
+  static LoginWatch* watch = new LoginWatch(kLoginWait);
+  return *watch;
+}
+
+Socket SocketOfConnection(const void* conn) {
+  omni::giopConnection* c = static_cast<omni::giopConnection*>(const_cast<void*>(conn));
+  return SocketOfFd(conn ? SocketAccess::Fd(c) : -1);
+}
+
+// Closes the connections on which nobody logged in in time, a few times a second.
+class LoginWatchdog {
+ public:
+  LoginWatchdog() : thread_([this] { Loop(); }) {}
+  ~LoginWatchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  LoginWatchdog(const LoginWatchdog&) = delete;
+  LoginWatchdog& operator=(const LoginWatchdog&) = delete;
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
+      lock.unlock();
+      for (const auto& overdue : ServerLoginWatch().Overdue(LoginWatch::Clock::now())) {
+        if (!SocketStillOpen(overdue.first)) continue;
+        PrintErr("WARNING:認証されないまま" + std::to_string(kLoginWait.count() / 1000) +
+                 "秒が過ぎたため、接続を閉じました。(" + overdue.second + ")");
+        ShutDownSocket(overdue.first, overdue.second.rfind("giop:tcp:", 0) == 0);
+      }
+      lock.lock();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;  // last: starts once the rest is set up
+};
+
+// Each accepted connection: refused when its peer holds too many already, else given a fresh
+// id with nobody authenticated, and a time to log in.
 CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info) {
-  ServerConnections().Accepted(info.strand.connection);
+  omni::giopConnection* conn = info.strand.connection;
+  const char* address = conn ? conn->peeraddress() : nullptr;
+  const std::string peer = address ? address : "";
+  const Socket socket = SocketOfConnection(conn);
+  if (!ServerPeers().Admit(PeerHost(peer), socket)) {
+    info.reject = 1;
+    info.why = "too many connections from one peer";
+    PrintErr("WARNING:同じ接続元からの接続が多すぎるため、接続を拒否しました。(" + peer + ")");
+    return true;
+  }
+  ServerConnections().Accepted(conn);
+  ServerLoginWatch().Waiting(socket, peer, LoginWatch::Clock::now());
   return true;
 }
 
@@ -79,7 +166,58 @@ CallScope::~CallScope() { current_call = saved_; }
 
 void InstallConnectionTracking() {
   static std::once_flag once;
-  std::call_once(once, [] { omniORB::getInterceptors()->serverAcceptConnection.add(OnAccept); });
+  std::call_once(once, [] {
+    static LoginWatchdog watchdog;  // stopped and joined when the process ends
+    omniORB::getInterceptors()->serverAcceptConnection.add(OnAccept);
+  });
+}
+
+void LoginSucceeded(const std::string& user) {
+  const CallOrigin& origin = CurrentCall();
+  ServerConnections().Authenticated(origin.conn, user);
+  ServerLoginWatch().LoggedIn(SocketOfConnection(origin.conn));
+}
+
+void LoginFailed() {
+  const CallOrigin& origin = CurrentCall();
+  ServerConnections().Failed(origin.conn);
+  ServerLoginWatch().Waiting(SocketOfConnection(origin.conn), origin.peer,
+                             LoginWatch::Clock::now());
+}
+
+std::string PeerHost(const std::string& address) {
+  std::string rest = address;
+  for (const char* prefix : {"giop:tcp:", "giop:ssl:"}) {
+    if (rest.compare(0, std::strlen(prefix), prefix) == 0) rest = rest.substr(std::strlen(prefix));
+  }
+  size_t colon = rest.rfind(':');
+  if (colon == std::string::npos || colon == 0) return address;
+  std::string host = rest.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  // An IPv4 peer reaching an IPv6 socket is the same peer as over IPv4.
+  const std::string mapped = "::ffff:";
+  if (host.compare(0, mapped.size(), mapped) == 0 && host.find('.') != std::string::npos) {
+    host = host.substr(mapped.size());
+  }
+  return host;
+}
+
+std::string LogText(const std::string& text) {
+  const size_t kMax = 200;
+  size_t keep = std::min(text.size(), kMax);
+  // Never cut a UTF-8 sequence in two.
+  while (keep < text.size() && keep > 0 &&
+         (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  std::string out = text.substr(0, keep);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  if (text.size() > kMax) out += "...";
+  return out;
 }
 
 bool CallerIs(const char* user, const char* operation) {
@@ -87,7 +225,7 @@ bool CallerIs(const char* user, const char* operation) {
   const std::string id = user ? user : "";
   if (ServerConnections().Allows(origin.conn, id)) return true;
   PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation +
-           " " + id + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
+           " " + LogText(id) + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
   return false;
 }
 

@@ -27,6 +27,8 @@ class ConnectionAuth {
   // True when `user` is the one authenticated on `conn`. A null or never seen connection has
   // nobody authenticated.
   bool Allows(const void* conn, const std::string& user) const;
+  // True when somebody is authenticated on `conn`.
+  bool HasLogin(const void* conn) const;
   // Connections remembered (for tests: reused keys do not pile up).
   size_t size() const;
 
@@ -63,9 +65,25 @@ class CallScope {
   CallOrigin saved_;
 };
 
-// Registers the accept hook with the ORB (once per process; after ORB_init, before the first
-// connection is served).
+// Registers the accept hook with the ORB and starts the watch of connections without a login
+// (once per process; after ORB_init, before the first connection is served). Each accepted
+// connection is refused when its peer holds too many already, and closed when nobody has logged
+// in on it within kLoginWait (server/connection_limits.h).
 void InstallConnectionTracking();
+
+// zkExistsUser's outcome on the calling connection: `user` is logged in on it now (replacing
+// whoever was), or nobody is (the connection then has kLoginWait to log in again).
+void LoginSucceeded(const std::string& user);
+void LoginFailed();
+
+// The host part of a peer address in the ORB's form: "giop:tcp:127.0.0.1:40000",
+// "giop:tcp:[::ffff:127.0.0.1]:40000" and "giop:ssl:[::1]:40000" give "127.0.0.1", "127.0.0.1"
+// and "::1"; a text of another form is kept whole.
+std::string PeerHost(const std::string& address);
+
+// `text` fit for one log line: control characters become "?", and at most 200 bytes are kept
+// (then "...").
+std::string LogText(const std::string& text);
 
 // The guard at the top of each operation: true when `user` is authenticated on the calling
 // connection; otherwise logs one line naming the operation, the user id and the peer.

@@ -31,5 +31,22 @@ TEST(ConnectionAuth, ConnectionSeenFirstByItsProof) {
   EXPECT_FALSE(auth.Allows(nullptr, "u1"));
 }
 
+TEST(ConnectionAuth, PeerHostsAndLogTexts) {
+  EXPECT_EQ("127.0.0.1", PeerHost("giop:tcp:127.0.0.1:40000"));
+  EXPECT_EQ("127.0.0.1", PeerHost("giop:tcp:[::ffff:127.0.0.1]:40000"));
+  EXPECT_EQ("::1", PeerHost("giop:ssl:[::1]:40000"));
+  EXPECT_EQ("fe80::1", PeerHost("giop:tcp:[fe80::1]:1"));
+  EXPECT_EQ("odd", PeerHost("odd"));
+
+  EXPECT_EQ("a?b?c", LogText("a\nb\x7f"
+                             "c"));
+  std::string long_id(300, 'x');
+  EXPECT_EQ(std::string(200, 'x') + "...", LogText(long_id));
+  // "ア" is three bytes: a cut never leaves half of one.
+  std::string kana;
+  for (int i = 0; i < 100; ++i) kana += "ア";
+  EXPECT_EQ(kana.substr(0, 198) + "...", LogText(kana));
+}
+
 }  // namespace
 }  // namespace zk

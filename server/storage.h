@@ -1,26 +1,31 @@
-// Users' storage areas on the server: the lookup of a user's directory and the join of a wire
-// path onto it. The server never touches anything outside the caller's storage directory.
+// Users' storage areas on the server: the lookup of a user's directory, the area opened as a file
+// system that no path can leave, and wire paths as paths of that file system. The server never
+// touches anything outside the caller's storage directory.
 #ifndef ZK_SERVER_STORAGE_H_
 #define ZK_SERVER_STORAGE_H_
 
+#include <memory>
 #include <string>
+
+#include "platform/fs.h"
 
 namespace zk {
 
 // The registered storage directory of `user_id` in native form, ending in "/", created with its
 // parents when missing. Returns false (and leaves *dir empty) when the user id has no registry
-// row or no directory registered.
+// row or no directory registered, or the registry cannot be read.
 bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, std::string* dir);
 
-// Joins `area` (ending in "/") and a wire path relative to it ("\" or "/" separators; a leading
-// separator is only a separator). Refuses (returns false) a path with a ".." component and a path
-// that leads outside the area through a symbolic link. *out has "/" separators; a trailing
-// separator of `rel` is kept.
-bool ResolveInArea(const std::string& area, const std::string& rel, std::string* out);
+// The storage area of `user_id` as a file system confined to it (`fs`->Beneath of the directory
+// above): every path is resolved inside the area when it is used, links that lead outside
+// included. Null when the user has no area, or it cannot be opened or confined.
+std::unique_ptr<FileSystem> OpenUserArea(FileSystem* fs, const std::string& env_file,
+                                         const std::string& user_id);
 
-// True when the native path `path`, an existing entry found inside `area`, stays inside it once
-// symbolic links are followed (false for a link that leads outside or does not resolve).
-bool StaysInArea(const std::string& area, const std::string& path);
+// A wire path relative to the area ("\" or "/" separators; a leading separator, "" and "."
+// components are only separators) as a path of the area's file system: "/" separators, a
+// trailing separator kept, "" for the area itself. False for a path with a ".." component.
+bool AreaRelativePath(const std::string& wire, std::string* rel);
 
 }  // namespace zk
 

@@ -4,6 +4,7 @@
 #include "server/transfer.h"
 
 #include <gtest/gtest.h>
+#include <omniORB4/cdrStream.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,7 +45,8 @@ TEST(TransferTest, DownloadRefusesBadRequestsAtTheirPosition) {
   ASSERT_EQ(0, mkdir((area + "d").c_str(), 0700));
   std::ofstream(area + "f") << "abc";
   std::ofstream(root + "/secret") << "s";
-  FileSystem* fs = FileSystem::Default();
+  std::unique_ptr<FileSystem> fs = FileSystem::Default()->Beneath(area);
+  ASSERT_NE(nullptr, fs);
 
   const long half = kMaxMessageBytes / 2 + 1;
   struct Case {
@@ -58,17 +60,47 @@ TEST(TransferTest, DownloadRefusesBadRequestsAtTheirPosition) {
       // The first two are filled (about half the limit), the third is refused before allocation.
       {Seq({Down("\\", "f", 0, 3), Down("\\", "f", 0, half), Down("\\", "f", 0, half)}), 3,
        "together over the limit"},
+      // The data alone would fit; with the reply's headers it does not.
+      {Seq({Down("\\", "f", 0, kMaxMessageBytes - 64)}), 1, "over the limit with headers"},
   };
   for (Case& c : cases) {
     CORBA::Long index = -1;
-    EXPECT_EQ(kTransferFileFailed, FillChunks(fs, area, c.batch, &index)) << c.what;
+    EXPECT_EQ(kTransferFileFailed, FillChunks(fs.get(), c.batch, &index)) << c.what;
     EXPECT_EQ(c.index, index) << c.what;
   }
   CORBA::Long index = -1;
   ZKmd::zkSeqFileBuf batch = Seq({Down("\\", "f", 0, 3)});
-  EXPECT_EQ(kTransferFileFailed, FillChunks(fs, "", batch, &index));  // no storage directory
+  EXPECT_EQ(kTransferFileFailed, FillChunks(nullptr, batch, &index));  // no storage area
   EXPECT_EQ(1, index);
   EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
+}
+
+// The reply size that FillChunks reckons with is never less than what a filled chunk takes on
+// the wire, wherever in the reply it starts, and not much more.
+TEST(TransferTest, ReplyEstimateCoversAFilledChunk) {
+  // Texts are marshalled through the ORB's code set converters.
+  int argc = 1;
+  char name[] = "transfer_test";
+  char* argv[] = {name, nullptr};
+  static CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
+  for (int start = 0; start < 8; ++start) {
+    for (size_t path = 0; path < 6; ++path) {
+      for (long len = 0; len < 6; ++len) {
+        ZKmd::zkStrctFileBuf c =
+            Down(std::string(path, 'p'), std::string(path + start, 'n'), 0, len);
+        c.fileBuf.length(static_cast<CORBA::ULong>(len));
+        c.updDt = "2020/01/02 03:04:05";
+        c.crtDt = "2020/01/02 03:04:05";
+        cdrMemoryStream s;
+        for (int k = 0; k < start; ++k) s.marshalOctet(0);
+        const CORBA::ULong before = s.bufSize();
+        c >>= s;
+        const int64_t actual = s.bufSize() - before;
+        EXPECT_LE(actual, ChunkReplyBytes(c)) << start << " " << path << " " << len;
+        EXPECT_LE(ChunkReplyBytes(c) - actual, 24) << start << " " << path << " " << len;
+      }
+    }
+  }
 }
 
 }  // namespace

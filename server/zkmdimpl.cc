@@ -2,15 +2,68 @@
 // right after connecting, and the password change.
 #include "server/zkmdimpl.h"
 
+#include <malloc.h>
 #include <omniORB4/callHandle.h>
+// The ORB's internal headers build on each other in this order.
+// clang-format off
+#include <omniORB4/internal/giopStrand.h>
+#include <omniORB4/internal/giopStream.h>
+#include <omniORB4/internal/GIOP_S.h>
+// clang-format on
 
+#include <array>
+#include <chrono>
+#include <cstring>
+
+#include "platform/console.h"
 #include "server/connection_auth.h"
+#include "server/early_answers.h"
+#include "server/login_throttle.h"
 #include "settings/zkdb.h"
 
 namespace zk {
 
 namespace {
+
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+// How long a login waits for a registry that another process has locked. Writers hold the lock
+// for milliseconds; a lock held longer refuses the login rather than keep the client waiting.
+constexpr int kLoginBusyTimeoutMs = 1000;
+
+// One log line about a refused login: the reason, then in parentheses any detail, the user id
+// and the peer.
+void LogRefusedLogin(const std::string& reason, const std::string& user,
+                     const std::string& detail = "") {
+  const std::string& peer = CurrentCall().peer;
+  PrintErr("WARNING:" + reason + "(" + (detail.empty() ? "" : detail + "; ") + LogText(user) + " " +
+           (peer.empty() ? "-" : peer) + ")");
+}
+
+// The operations whose arguments or replies may be large.
+bool CarriesBulk(const char* op) {
+  return std::strcmp(op, "zkFileList") == 0 || std::strcmp(op, "zkFileUpload") == 0 ||
+         std::strcmp(op, "zkFileDownload") == 0;
+}
+
+// Freed memory goes back to the system once there is much of it: a request or reply of many
+// small parts (a listing with millions of slots) would otherwise leave the process that much
+// bigger for good. (Large buffers are mapped and unmapped one by one anyway; trimming after every
+// batch would only make the next one fault its pages in again.)
+void GiveMemoryBack() {
+  constexpr size_t kKeepFreeBytes = 16 * 1024 * 1024;
+  if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
+}
+
+// The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has
+// (serverCallTimeOutPeriod); a peer that stops sending is disconnected then. A logged-in user's
+// batch may take as long as the network needs: the limit is lifted for it.
+void LiftBodyTimeLimit(omniCallHandle& handle) {
+  if (!handle.iop_s()) return;
+  omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());
+  if (giop) giop->clearDeadline();
+}
+
 }  // namespace
 
 ZKmdImpl::ZKmdImpl() = default;
@@ -23,30 +76,100 @@ void ZKmdImpl::SetOrb(CORBA::ORB_ptr orb) {
 
 void ZKmdImpl::SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
 
+// Sees every request before its arguments are read. On a connection where nobody has logged in,
+// an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
+// texts only; a logged-in connection is served in full, its request body given all the time it
+// needs. After the calls that move bulk, the memory they used goes back to the system.
 CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   CallScope scope(handle.connection(), handle.peeraddress());
-  return POA_ZKmd::_dispatch(handle);
+  const char* op = handle.operation_name();
+  const bool logged_in = ServerConnections().HasLogin(handle.connection());
+  if (logged_in) LiftBodyTimeLimit(handle);
+  if (!logged_in) {
+    if (const FailureAnswer* answer = FailureAnswerFor(op)) {
+      const std::string& peer = CurrentCall().peer;
+      PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + op + " - " +
+               (peer.empty() ? "-" : peer) + ")");
+      AnswerUnread(handle, this, *answer);
+      return true;
+    }
+    if (std::strcmp(op, "zkExistsUser") == 0) {
+      DispatchLogin(handle, this);
+      return true;
+    }
+  }
+  CORBA::Boolean served = POA_ZKmd::_dispatch(handle);
+  if (CarriesBulk(op)) GiveMemoryBack();
+  return served;
 }
 
-// -1 when the user id is registered and the password equals the stored one byte for byte; the
-// calling connection is then this user's until another zkExistsUser on it. A refusal leaves
-// nobody authenticated on the connection.
+// -1 when the user id is registered with a password that equals `password` byte for byte; the
+// calling connection is then this user's until another zkExistsUser on it. Everything else is 0
+// with one log line saying why, and leaves nobody authenticated on the connection: an unknown
+// user, a wrong or empty password, a registry that cannot be read (not a database, locked), and
+// an attempt that the throttle holds back (too many failures for the user id or the peer).
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
-  const void* conn = CurrentCall().conn;
-  if (UserExists(env_file_, user) == 0 || ReadUserPassword(env_file_, user) != Text(password)) {
-    ServerConnections().Failed(conn);
+  const CallOrigin& origin = CurrentCall();
+  // Whatever happens below, nobody is logged in on the connection until the password matched.
+  LoginFailed();
+
+  const std::string peer = PeerHost(origin.peer);
+  // The throttle keeps its counts by user id; a logged-in connection may send a longer one than
+  // a new one can (server/early_answers.h), but it is not kept whole.
+  const std::string key = user.substr(0, kMaxLoginText);
+  LoginThrottle::Clock::duration wait;
+  if (!ServerLoginThrottle().Admit(key, peer, &wait)) {
+    long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
+    LogRefusedLogin(
+        "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
+        user);
     return 0;
   }
-  ServerConnections().Authenticated(conn, user);
+
+  // The attempt's outcome goes to the throttle on every way out below.
+  bool matched = false;
+  struct Outcome {
+    const std::string& key;
+    const std::string& peer;
+    const bool& matched;
+    ~Outcome() { ServerLoginThrottle().Done(key, peer, matched, LoginThrottle::Clock::now()); }
+  } outcome{key, peer, matched};
+
+  std::array<std::string, 3> row;
+  std::string error;
+  switch (ReadUserRow(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
+    case ReadStatus::kFailed:
+      LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
+                      env_file_ + ": " + error);
+      return 0;
+    case ReadStatus::kMissing:
+      LogRefusedLogin("認証に失敗しました。ユーザが登録されていません。", user);
+      return 0;
+    case ReadStatus::kFound:
+      break;
+  }
+  const std::string& stored = row[1];
+  if (stored.empty()) {
+    LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
+    return 0;
+  }
+  if (stored != Text(password)) {
+    LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
+    return 0;
+  }
+  matched = true;
+  LoginSucceeded(user);
   return -1;
 }
 
-// 0 when the environment file opened and the update ran (also when no row matched), -1 when
-// the file could not be opened. The client proved the old password with zkExistsUser on this
-// connection before; -1 also when it did not.
+// 0 when the row was rewritten (also when the user has no row), -1 when the file could not be
+// opened, read or written. The client proved the old password with zkExistsUser on this
+// connection before; -1 also when it did not. An empty new password is refused (-1) and the old
+// one kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
   if (!CallerIs(userId, "zkChgUserPwd")) return -1;
+  if (Text(newPassword).empty()) return -1;
   return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? 0 : -1;
 }
 

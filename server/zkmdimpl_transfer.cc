@@ -1,6 +1,6 @@
 // Chunked transfers: the servant checks that the caller is the user authenticated on its
-// connection, looks up that user's storage directory and hands the chunks to the transfer
-// functions. A refused caller gets 20 for the first chunk.
+// connection, opens that user's storage area and hands the chunks to the transfer functions. A
+// refused caller gets 20 for the first chunk.
 #include "server/connection_auth.h"
 #include "server/storage.h"
 #include "server/transfer.h"
@@ -16,22 +16,24 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  std::string area;
-  GetUserStorageDir(env_file_, userId, &area);
-  return StoreChunks(FileSystem::Default(), area, fileBufs, &bufIndex);
+  std::unique_ptr<FileSystem> area = OpenUserArea(FileSystem::Default(), env_file_, userId);
+  return StoreChunks(area.get(), fileBufs, &bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                      CORBA::Long& bufIndex) {
   bufIndex = 0;
   if (!CallerIs(userId, "zkFileDownload")) {
+    fileBufs.length(0);  // nothing of what the caller sent goes back
     bufIndex = 1;
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  std::string area;
-  GetUserStorageDir(env_file_, userId, &area);
-  return FillChunks(FileSystem::Default(), area, fileBufs, &bufIndex);
+  std::unique_ptr<FileSystem> area = OpenUserArea(FileSystem::Default(), env_file_, userId);
+  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex);
+  // A failed batch is not written by the client: the reply carries none of it.
+  if (result != kTransferOk) fileBufs.length(0);
+  return result;
 }
 
 }  // namespace zk

@@ -22,9 +22,6 @@
 namespace zk {
 namespace {
 
-// How long a connection waits for a lock that another process holds.
-constexpr int kBusyTimeoutMs = 5000;
-
 const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS zkenv (id TEXT PRIMARY KEY, v1 TEXT, v2 TEXT, v3 TEXT)";
 const char kSelectRow[] = "SELECT v1, v2, v3 FROM zkenv WHERE id=?";
@@ -45,11 +42,15 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Opens an existing file; a missing file is not created. False when it cannot be opened.
-  bool OpenExisting(const std::string& file) { return Open(file, SQLITE_OPEN_READWRITE); }
+  bool OpenExisting(const std::string& file, int busy_timeout_ms = kDefaultBusyTimeoutMs) {
+    return Open(file, SQLITE_OPEN_READWRITE, busy_timeout_ms);
+  }
   // Opens the file, creating it when missing.
   bool OpenOrCreate(const std::string& file) {
-    return Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    return Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kDefaultBusyTimeoutMs);
   }
+  // Why the last open or statement failed.
+  std::string error() const { return db_ ? sqlite3_errmsg(db_) : open_error_; }
 
   sqlite3* get() const { return db_; }
 
@@ -62,19 +63,24 @@ class Connection {
   }
 
  private:
-  bool Open(const std::string& file, int flags) {
-    if (file.empty()) return false;
+  bool Open(const std::string& file, int flags, int busy_timeout_ms) {
+    if (file.empty()) {
+      open_error_ = "no file name";
+      return false;
+    }
     int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
+      open_error_ = sqlite3_errstr(rc);
       if (db_) sqlite3_close(db_);
       db_ = nullptr;
       return false;
     }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db_, busy_timeout_ms);
     return true;
   }
 
   sqlite3* db_ = nullptr;
+  std::string open_error_;
 };
 
 // One prepared statement, finalized on destruction. `rc()` is the result of the preparation.
@@ -119,24 +125,25 @@ std::string ColumnText(sqlite3_stmt* stmt, int col) {
   return std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(stmt, col));
 }
 
-// Reads the three unscrambled values of row `id`. Returns false when the row does not exist or
-// cannot be read; NULL columns read as empty.
-bool ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3>* values) {
+// Reads the three unscrambled values of row `id`; NULL columns read as empty.
+ReadStatus ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3>* values) {
   Statement s(db, kSelectRow);
-  if (!s.ok()) return false;
+  if (!s.ok()) return MissingTable(s) ? ReadStatus::kMissing : ReadStatus::kFailed;
   const std::string key = ScrambleText(id);
   s.Bind({&key});
-  if (s.Step() != SQLITE_ROW) return false;
+  int rc = s.Step();
+  if (rc == SQLITE_DONE) return ReadStatus::kMissing;
+  if (rc != SQLITE_ROW) return ReadStatus::kFailed;
   for (int c = 0; c < 3; ++c) {
     const unsigned char* p = sqlite3_column_text(s.get(), c);
     (*values)[c] = p ? UnscrambleText(ColumnText(s.get(), c)) : std::string();
   }
-  return true;
+  return ReadStatus::kFound;
 }
 
 std::string ReadValue(sqlite3* db, const std::string& id, int column) {
   std::array<std::string, 3> values;
-  if (!ReadRow(db, id, &values)) return std::string();
+  if (ReadRow(db, id, &values) != ReadStatus::kFound) return std::string();
   return values[column - 1];
 }
 
@@ -341,6 +348,15 @@ std::vector<std::array<std::string, 4>> SettingRows(const std::string& type, con
 
 }  // namespace
 
+ReadStatus ReadEnvRow(const std::string& file, const std::string& id,
+                      std::array<std::string, 3>* values, std::string* error, int busy_timeout_ms) {
+  Connection c;
+  ReadStatus status = ReadStatus::kFailed;
+  if (c.OpenExisting(file, busy_timeout_ms)) status = ReadRow(c.get(), id, values);
+  if (status == ReadStatus::kFailed && error) *error = c.error();
+  return status;
+}
+
 std::string ReadEnvValue(const std::string& file, const std::string& id, int column) {
   if (column < 1 || column > 3) return std::string();
   return ReadNamed(file, id, column);
@@ -399,16 +415,25 @@ std::string ReadUserDir(const std::string& file, const std::string& user_id) {
   return ReadNamed(file, "usr_" + user_id, 3);
 }
 
+ReadStatus ReadUserRow(const std::string& file, const std::string& user_id,
+                       std::array<std::string, 3>* values, std::string* error,
+                       int busy_timeout_ms) {
+  return ReadEnvRow(file, "usr_" + user_id, values, error, busy_timeout_ms);
+}
+
 int SetUserPassword(const std::string& file, const std::string& user_id,
                     const std::string& new_password) {
   const std::string id = "usr_" + user_id;
   Connection c;
   if (!c.OpenExisting(file)) return -1;
-  // Read and rewrite under one write lock, so a concurrent change of the row is not undone.
+  // Read and rewrite under one write lock, so a concurrent change of the row is not undone. A row
+  // that cannot be read is not rewritten: its user id and directory would be lost.
   return InTransaction(&c, [&] {
     std::array<std::string, 3> values;
-    if (!ReadRow(c.get(), id, &values)) values = {};
-    return UpdateRow(c.get(), id, values[0], new_password, values[2]) != Outcome::kFailed;
+    ReadStatus read = ReadRow(c.get(), id, &values);
+    if (read == ReadStatus::kMissing) return true;
+    return read == ReadStatus::kFound &&
+           UpdateRow(c.get(), id, values[0], new_password, values[2]) == Outcome::kDone;
   });
 }
 

@@ -7,10 +7,14 @@
 #ifndef ZK_SETTINGS_ZKDB_H_
 #define ZK_SETTINGS_ZKDB_H_
 
+#include <array>
 #include <string>
 #include <vector>
 
 namespace zk {
+
+// How long an operation waits for a lock that another process holds, unless it says otherwise.
+constexpr int kDefaultBusyTimeoutMs = 5000;
 
 // Scrambling of stored ids and values (pure functions).
 std::string ScrambleText(const std::string& text);
@@ -22,6 +26,14 @@ std::string MakeFillerText();
 // Unscrambled value of column 1..3 of row `id`; empty when the file, the row or the column
 // is missing, or `column` is out of range.
 std::string ReadEnvValue(const std::string& file, const std::string& id, int column);
+// The outcome of a read that tells a missing row from a file that could not be read.
+enum class ReadStatus { kFound, kMissing, kFailed };
+// The three unscrambled values of row `id`. kFound fills *values (NULL columns read as empty);
+// kMissing when the file has no such row (or no table); kFailed when the file cannot be opened or
+// read (missing, not a database, locked past `busy_timeout_ms`), with the cause in *error.
+ReadStatus ReadEnvRow(const std::string& file, const std::string& id,
+                      std::array<std::string, 3>* values, std::string* error = nullptr,
+                      int busy_timeout_ms = kDefaultBusyTimeoutMs);
 // Rewrites all three values of an existing row (empty values become filler). 0 when the file
 // opened and the statement ran (also when no row or no table matched); -1 when the file cannot
 // be opened or refuses the write (not a database, read-only, locked past the busy timeout).
@@ -47,6 +59,13 @@ int UserExists(const std::string& file, const std::string& user_id);
 std::string ReadUserName(const std::string& file, int n);
 std::string ReadUserPassword(const std::string& file, const std::string& user_id);
 std::string ReadUserDir(const std::string& file, const std::string& user_id);
+// The user's row "usr_" + user_id, read as ReadEnvRow reads it: values[1] is the password,
+// values[2] the storage directory.
+ReadStatus ReadUserRow(const std::string& file, const std::string& user_id,
+                       std::array<std::string, 3>* values, std::string* error = nullptr,
+                       int busy_timeout_ms = kDefaultBusyTimeoutMs);
+// 0 when the row was rewritten with the new password, or when the user has no row (nothing
+// changes); -1 when the file cannot be opened, read or written.
 int SetUserPassword(const std::string& file, const std::string& user_id,
                     const std::string& new_password);
 int ReadUserCount(const std::string& file);

@@ -3,11 +3,15 @@
 #include "settings/zkdb.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -109,6 +113,50 @@ TEST_F(ZkdbTest, ConcurrentAdditionsKeepCountersRight) {
   for (int n = 1; n <= 2 * kPerProcess; ++n) names.insert(ReadUserName(server_, n));
   EXPECT_EQ(2u * kPerProcess, names.size());
   EXPECT_EQ(0u, names.count(""));
+}
+
+// A read tells a missing row from a file that cannot be read, so that nothing unreadable is taken
+// for an empty value; and a password change never rewrites a row it could not read.
+TEST_F(ZkdbTest, ReadsTellMissingRowsFromUnreadableFiles) {
+  ASSERT_EQ(0, AddUser(server_, "u1", "pw", "/s/u1/"));
+  std::array<std::string, 3> row;
+  std::string error;
+  ASSERT_EQ(ReadStatus::kFound, ReadUserRow(server_, "u1", &row, &error));
+  EXPECT_EQ((std::array<std::string, 3>{"u1", "pw", "/s/u1/"}), row);
+  EXPECT_EQ(ReadStatus::kMissing, ReadUserRow(server_, "nobody", &row, &error));
+  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(dir_ + "/none.zkd", "u1", &row, &error));
+  EXPECT_NE("", error);
+
+  // Another process holds the file locked: the read waits its own timeout, then fails.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(server_.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+  auto started = std::chrono::steady_clock::now();
+  error.clear();
+  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(server_, "u1", &row, &error, 200));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  EXPECT_NE(std::string::npos, error.find("locked")) << error;
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+
+  // Not a database at all.
+  const std::string junk = dir_ + "/junk.zkd";
+  std::ofstream(junk) << std::string(4096, 'x');
+  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(junk, "u1", &row, &error));
+  EXPECT_EQ(-1, SetUserPassword(junk, "u1", "new"));
+
+  // A database without the table has no rows.
+  const std::string empty = dir_ + "/empty.zkd";
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(empty.c_str(), &db));
+  sqlite3_close(db);
+  EXPECT_EQ(ReadStatus::kMissing, ReadEnvRow(empty, "usr_u1", &row, &error));
+
+  // A change for an unknown user changes nothing and is not a failure.
+  EXPECT_EQ(0, SetUserPassword(server_, "nobody", "pw"));
+  EXPECT_EQ(ReadStatus::kMissing, ReadUserRow(server_, "nobody", &row));
+  EXPECT_EQ(0, SetUserPassword(server_, "u1", "new"));
+  ASSERT_EQ(ReadStatus::kFound, ReadUserRow(server_, "u1", &row));
+  EXPECT_EQ((std::array<std::string, 3>{"u1", "new", "/s/u1/"}), row);
 }
 
 }  // namespace

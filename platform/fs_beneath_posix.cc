@@ -1,0 +1,408 @@
+// A directory tree that no path can leave, over openat2(2) with RESOLVE_BENEATH: every path is
+// resolved by the kernel relative to an open handle of the tree's root at the moment it is used,
+// so a symbolic link swapped in after a check cannot lead a later open outside. Operations on a
+// final name that must not follow it (creating or removing a directory, removing a file) work on
+// a handle of its parent obtained the same way.
+//
+// The kernel refuses every absolute symbolic link beneath the root, also one that names a place
+// inside the tree. Such a path is translated first: each absolute link on the way whose target
+// lies inside the tree is replaced by the target's path inside it, and the result is opened
+// beneath the root again, so the translation can never widen what is reached.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/fs.h"
+
+namespace zk {
+namespace {
+
+// Resolving a path that runs through ".." (in a link's target) fails with EAGAIN when a rename
+// happens meanwhile; the kernel asks for a retry.
+constexpr int kRetries = 64;
+
+// Symbolic links followed in one translation before it gives up (as the kernel's ELOOP).
+constexpr int kMaxLinks = 40;
+
+// openat2 beneath `dirfd`: no "..", absolute path or symbolic link leads above it; links to
+// /proc-style magic are refused. -1 with errno set on failure.
+int OpenBeneath(int dirfd, const std::string& path, uint64_t flags, uint64_t mode = 0) {
+  struct open_how how = {};
+  how.flags = flags | O_CLOEXEC;
+  how.mode = (flags & O_CREAT) ? mode : 0;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  const char* p = path.empty() ? "." : path.c_str();
+  for (int i = 0; i < kRetries; ++i) {
+    long fd = syscall(SYS_openat2, dirfd, p, &how, sizeof(how));
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno != EAGAIN && errno != EINTR) return -1;
+  }
+  return -1;
+}
+
+// A descriptor closed on destruction.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Closes now; false when close reports an error (a late write error shows there).
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+void Describe(const struct statx& stx, const std::string& name, DirEntry* out) {
+  out->name = name;
+  out->is_dir = S_ISDIR(stx.stx_mode);
+  out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
+  out->mtime = stx.stx_mtime.tv_sec;
+  out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
+}
+
+// Properties of what the open descriptor `fd` leads to.
+bool DescribeFd(int fd, const std::string& name, DirEntry* out) {
+  struct statx stx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
+  Describe(stx, name, out);
+  return true;
+}
+
+bool IsRegular(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string LastName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `path` without final slashes.
+std::string Trimmed(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+// The components of `path`, "" and "." left out.
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string part = path.substr(i, j - i);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    i = j + 1;
+  }
+  return parts;
+}
+
+// `head` and the components of `parts` from `from` on, joined with "/".
+std::string Join(std::string head, const std::vector<std::string>& parts, size_t from) {
+  for (size_t i = from; i < parts.size(); ++i) head += (head.empty() ? "" : "/") + parts[i];
+  return head;
+}
+
+// The target of the symbolic link that the O_PATH descriptor `fd` stands for.
+bool ReadLinkFd(int fd, std::string* target) {
+  char buf[4096];
+  ssize_t n = readlinkat(fd, "", buf, sizeof(buf));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(buf)) return false;
+  target->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// The directory the descriptor `fd` stands for, as the kernel names it ("" when unknown).
+std::string PathOfFd(int fd) {
+  char buf[4096];
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = readlink(link.c_str(), buf, sizeof(buf));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof(buf) || buf[0] != '/') return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+// The absolute `path` without repeated or final slashes ("/" stays).
+std::string Normal(const std::string& path) { return "/" + Join("", Components(path), 0); }
+
+class BeneathFileSystem : public FileSystem {
+ public:
+  // Takes over `root`, an O_PATH handle of the directory named `given`.
+  BeneathFileSystem(int root, const std::string& given) : root_(root) {
+    // The names by which an absolute link may point into the tree: as the directory was given,
+    // and as the kernel resolved it.
+    if (!given.empty() && given[0] == '/') names_.push_back(Normal(given));
+    std::string real = PathOfFd(root);
+    if (!real.empty() && (names_.empty() || names_[0] != Normal(real))) {
+      names_.push_back(Normal(real));
+    }
+  }
+  ~BeneathFileSystem() override { close(root_); }
+
+  bool Search(const std::string& dir, const std::string& mask,
+              std::vector<DirEntry>* out) override {
+    out->clear();
+    int fd = Open(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+      close(fd);
+      return false;
+    }
+    const std::string base = Trimmed(dir).empty() ? std::string() : Trimmed(dir) + "/";
+    while (struct dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == ".." || !WildcardMatch(mask, name)) continue;
+      struct statx stx;
+      if (statx(dirfd(d), e->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
+          0) {
+        continue;
+      }
+      DirEntry entry;
+      if (S_ISLNK(stx.stx_mode)) {
+        // Described by where it leads, when that is inside the tree; left out otherwise.
+        Fd target(Open(base + name, O_PATH));
+        if (!target.ok() || !DescribeFd(target.get(), name, &entry)) continue;
+        entry.is_link = true;
+      } else {
+        Describe(stx, name, &entry);
+      }
+      out->push_back(std::move(entry));
+    }
+    closedir(d);
+    SortSearchOrder(out);
+    return true;
+  }
+
+  bool Stat(const std::string& path, DirEntry* out) override {
+    Fd fd(Open(path, O_PATH));
+    return fd.ok() && DescribeFd(fd.get(), LastName(Trimmed(path)), out);
+  }
+
+  bool MakeDirs(const std::string& path) override {
+    if (!path.empty() && path[0] == '/') return false;  // never a path of this tree
+    std::string done;  // the part that exists, ending in "/" unless empty
+    size_t from = 0;
+    const std::string p = Trimmed(path);
+    while (from < p.size()) {
+      size_t slash = p.find('/', from);
+      if (slash == std::string::npos) slash = p.size();
+      const std::string name = p.substr(from, slash - from);
+      from = slash + 1;
+      if (name.empty()) continue;
+      Fd parent(Open(done, O_PATH | O_DIRECTORY));
+      if (!parent.ok()) return false;
+      if (mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      done += name + "/";
+    }
+    DirEntry st;
+    return Stat(p, &st) && st.is_dir;
+  }
+
+  bool RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
+  bool RemoveFile(const std::string& path) override { return Unlink(path, 0); }
+
+  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+               size_t len) override {
+    int flags = O_WRONLY | O_NONBLOCK | (truncate ? (O_CREAT | O_TRUNC) : 0);
+    Fd fd(Open(path, flags, 0666));
+    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    if (!truncate) {
+      off_t at = offset < 0 ? lseek(fd.get(), 0, SEEK_END) : lseek(fd.get(), offset, SEEK_SET);
+      if (at < 0) return false;
+    }
+    const char* p = static_cast<const char*>(data);
+    size_t left = len;
+    while (left > 0) {
+      ssize_t w = write(fd.get(), p, left);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    return fd.Close();
+  }
+
+  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+              size_t* got) override {
+    *got = 0;
+    Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
+    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    char* p = static_cast<char*>(buf);
+    while (*got < len) {
+      ssize_t r = pread(fd.get(), p + *got, len - *got, offset + static_cast<int64_t>(*got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) break;
+      *got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  bool SetWriteTime(const std::string& path, int64_t mtime) override {
+    Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
+    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+    return futimens(fd.get(), times) == 0;
+  }
+
+  std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
+    int fd = Open(root, O_PATH | O_DIRECTORY);
+    if (fd < 0) return nullptr;
+    const std::string given = names_.empty() ? std::string() : names_[0] + "/" + Trimmed(root);
+    return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, given));
+  }
+
+ private:
+  // Opens `path` beneath the root; a path that runs through an absolute link into the tree is
+  // translated first.
+  int Open(const std::string& path, uint64_t flags, uint64_t mode = 0) const {
+    int fd = OpenBeneath(root_, path, flags, mode);
+    if (fd >= 0 || errno != EXDEV) return fd;
+    std::string inside;
+    if (!Translate(path, 0, &inside)) return -1;
+    return OpenBeneath(root_, inside, flags, mode);
+  }
+
+  // `path` with the absolute links on its way that lead into the tree replaced by their targets'
+  // paths inside it. False (errno set) when a link leads outside, the chain is too long, or a
+  // component cannot be looked at; a missing component ends the translation there.
+  bool Translate(const std::string& path, int links, std::string* out) const {
+    if (links > kMaxLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    const std::vector<std::string> parts = Components(path);
+    const std::string trailing = !path.empty() && path.back() == '/' ? "/" : "";
+    std::string done;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const std::string here = Join(done, {parts[i]}, 0);
+      Fd fd(OpenBeneath(root_, here, O_PATH | O_NOFOLLOW));
+      if (!fd.ok()) {
+        if (errno != ENOENT) return false;
+        *out = Join(here, parts, i + 1) + trailing;
+        return true;
+      }
+      struct stat st;
+      if (fstat(fd.get(), &st) != 0) return false;
+      if (!S_ISLNK(st.st_mode)) {
+        done = here;
+        continue;
+      }
+      std::string target;
+      if (!ReadLinkFd(fd.get(), &target)) return false;
+      std::string next;
+      if (target.empty() || target[0] != '/') {
+        next = Join(done, {target}, 0);  // relative to the link's directory
+      } else if (!Inside(target, &next)) {
+        errno = EXDEV;
+        return false;
+      }
+      return Translate(Join(next, parts, i + 1) + trailing, links + 1, out);
+    }
+    *out = done + trailing;
+    return true;
+  }
+
+  // True when the absolute `target` names the root or a place below it, as written or once the
+  // links on its way outside the tree are resolved; *rel is its path there. Where it really leads
+  // is left to the kernel: *rel is opened beneath the root like any other path.
+  bool Inside(const std::string& target, std::string* rel) const {
+    if (Below(Normal(target), rel)) return true;
+    size_t slash = target.find_last_of('/');
+    const std::string dir = target.substr(0, slash == 0 ? 1 : slash);
+    char real[PATH_MAX];
+    if (!realpath(dir.c_str(), real)) return false;
+    return Below(Normal(std::string(real) + "/" + target.substr(slash + 1)), rel);
+  }
+
+  // True when the normalised absolute `path` is one of the root's names or lies below one.
+  bool Below(const std::string& path, std::string* rel) const {
+    for (const std::string& name : names_) {
+      if (path == name) {
+        rel->clear();
+        return true;
+      }
+      const std::string prefix = name == "/" ? name : name + "/";
+      if (path.compare(0, prefix.size(), prefix) == 0) {
+        *rel = path.substr(prefix.size());
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Removes the last name of `path` in its parent, without following it.
+  bool Unlink(const std::string& path, int flags) {
+    const std::string p = Trimmed(path);
+    size_t slash = p.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? std::string() : p.substr(0, slash);
+    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    Fd dir(Open(parent, O_PATH | O_DIRECTORY));
+    return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
+  }
+
+  int root_;                        // O_PATH handle of the tree's root
+  std::vector<std::string> names_;  // absolute names of the root, normalised
+};
+
+// False (after one warning) when the kernel has no openat2: paths could then not be confined.
+bool KernelConfines(int dirfd) {
+  int fd = OpenBeneath(dirfd, ".", O_PATH | O_DIRECTORY);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  if (errno != ENOSYS) return true;  // some other failure; each use will report its own
+  static std::once_flag warned;
+  std::call_once(warned, [] {
+    PrintErr("WARNING:このカーネルではパスを領域内に限定できないため、ファイル操作を拒否します。");
+  });
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<FileSystem> FileSystem::Beneath(const std::string& root) {
+  if (root.empty()) return nullptr;
+  int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (!KernelConfines(fd)) {
+    close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, root));
+}
+
+}  // namespace zk

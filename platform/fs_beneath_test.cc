@@ -1,0 +1,211 @@
+// The file system of one directory tree (FileSystem::Beneath) on a scratch directory: no path and
+// no symbolic link leads outside, links that stay inside work, and special files fail like missing
+// ones without ever blocking.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fs.h"
+
+namespace zk {
+namespace {
+
+// A scratch folder with an area "u1/" (holding docs/a.txt), a sibling "u1x/" and "outside/", each
+// of the last two with a file "secret".
+class BeneathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zk-beneath-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    root_ = tmpl;
+    area_ = root_ + "/u1";
+    for (const char* d : {"/u1", "/u1/docs", "/u1x", "/outside"}) {
+      ASSERT_EQ(0, mkdir((root_ + d).c_str(), 0700));
+    }
+    Put(area_ + "/docs/a.txt", "inside");
+    Put(root_ + "/u1x/secret", "sibling");
+    Put(root_ + "/outside/secret", "outside");
+    fs_ = FileSystem::Default()->Beneath(area_);
+    ASSERT_NE(nullptr, fs_);
+  }
+  void TearDown() override { ASSERT_EQ(0, system(("rm -rf '" + root_ + "'").c_str())); }
+
+  static void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+  static std::string Get(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  void Link(const std::string& target, const std::string& name) {
+    ASSERT_EQ(0, symlink(target.c_str(), (area_ + "/" + name).c_str())) << name;
+  }
+  // What ReadAt gives for `path` ("FAILED" when it fails).
+  std::string Read(FileSystem* fs, const std::string& path) {
+    char buf[64];
+    size_t got = 0;
+    if (!fs->ReadAt(path, 0, sizeof(buf), buf, &got)) return "FAILED";
+    return std::string(buf, got);
+  }
+  std::vector<std::string> Names(const std::string& dir) {
+    std::vector<DirEntry> found;
+    std::vector<std::string> names;
+    if (!fs_->Search(dir, "*", &found)) return {"FAILED"};
+    for (const DirEntry& e : found) names.push_back(e.name);
+    return names;
+  }
+
+  std::string root_, area_;
+  std::unique_ptr<FileSystem> fs_;
+};
+
+TEST_F(BeneathTest, NoPathOrLinkLeadsOutside) {
+  Link(root_ + "/outside", "out");
+  Link(root_ + "/outside/secret", "secret");
+  Link(root_ + "/outside/missing", "dangling");  // would create a file outside
+  Link("../../outside", "docs/rel");
+  Link("loop", "loop");
+  // The sibling whose name begins with the area's name: a prefix of a path is not its parent. (Were
+  // it taken for one, ".../u1x/secret" would be read as "x/secret" of the area.)
+  ASSERT_EQ(0, mkdir((area_ + "/x").c_str(), 0700));
+  Put(area_ + "/x/secret", "misread");
+  Link(root_ + "/u1x/secret", "sibling");
+  Link(root_ + "/u1x", "sibdir");
+  Link("../u1x/secret", "sibrel");
+  const std::vector<std::string> ways = {"out",
+                                         "out/secret",
+                                         "secret",
+                                         "dangling",
+                                         "docs/rel/secret",
+                                         "loop",
+                                         "loop/x",
+                                         "sibling",
+                                         "sibdir/secret",
+                                         "sibrel",
+                                         "../outside/secret",
+                                         "../u1x/secret",
+                                         root_ + "/outside/secret",
+                                         "docs/../../u1x/secret"};
+  for (const std::string& way : ways) {
+    SCOPED_TRACE(way);
+    DirEntry st;
+    EXPECT_FALSE(fs_->Stat(way, &st));
+    EXPECT_EQ("FAILED", Read(fs_.get(), way));
+    EXPECT_FALSE(fs_->WriteAt(way, true, 0, "planted", 7));
+    EXPECT_FALSE(fs_->WriteAt(way, false, -1, "planted", 7));
+    EXPECT_FALSE(fs_->SetWriteTime(way, 1000000000));
+    EXPECT_FALSE(fs_->MakeDirs(way + "/new"));
+    EXPECT_FALSE(fs_->RemoveFile(way + "/x"));
+  }
+  EXPECT_FALSE(fs_->RemoveFile("sibdir/secret"));
+  EXPECT_FALSE(fs_->RemoveDir("out/."));
+  EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
+  EXPECT_EQ("sibling", Get(root_ + "/u1x/secret"));
+  struct stat st;
+  EXPECT_NE(0, lstat((root_ + "/outside/missing").c_str(), &st));
+  EXPECT_NE(0, lstat((root_ + "/outside/new").c_str(), &st));
+  EXPECT_NE(0, lstat((root_ + "/u1x/new").c_str(), &st));
+
+  // Listings leave them out; their folders cannot be listed.
+  EXPECT_EQ((std::vector<std::string>{"docs", "x"}), Names(""));
+  EXPECT_EQ((std::vector<std::string>{"a.txt"}), Names("docs"));
+  EXPECT_EQ((std::vector<std::string>{"FAILED"}), Names("out"));
+  EXPECT_EQ((std::vector<std::string>{"FAILED"}), Names("sibdir"));
+  // A link itself is removed, never what it leads to.
+  EXPECT_TRUE(fs_->RemoveFile("sibling"));
+  EXPECT_EQ("sibling", Get(root_ + "/u1x/secret"));
+}
+
+TEST_F(BeneathTest, LinksThatStayInsideWork) {
+  Link(area_ + "/docs", "docs2");          // absolute, by the name the area was opened with
+  Link("a.txt", "docs/alias");             // relative, same folder
+  Link("../docs/a.txt", "docs/up");        // relative, through the parent
+  Link(area_ + "/docs/new.txt", "fresh");  // absolute, to a file not there yet
+  EXPECT_EQ("inside", Read(fs_.get(), "docs2/a.txt"));
+  EXPECT_EQ("inside", Read(fs_.get(), "docs/alias"));
+  EXPECT_EQ("inside", Read(fs_.get(), "docs/up"));
+  EXPECT_TRUE(fs_->WriteAt("fresh", true, 0, "new", 3));
+  EXPECT_EQ("new", Get(area_ + "/docs/new.txt"));
+  EXPECT_TRUE(fs_->MakeDirs("docs2/deeper/still"));
+  EXPECT_TRUE(fs_->WriteAt("docs2/deeper/still/b.txt", true, 0, "b", 1));
+  EXPECT_EQ("b", Get(area_ + "/docs/deeper/still/b.txt"));
+  std::vector<DirEntry> found;
+  ASSERT_TRUE(fs_->Search("", "*", &found));
+  ASSERT_EQ(3u, found.size());  // docs, docs2, fresh
+  EXPECT_TRUE(found[1].is_link && found[1].is_dir);
+  EXPECT_EQ("docs2", found[1].name);
+
+  // The area itself may be reached through a link, and links may use either name.
+  const std::string linked = root_ + "/linked";
+  ASSERT_EQ(0, symlink(area_.c_str(), linked.c_str()));
+  Link(linked + "/docs/a.txt", "via");
+  std::unique_ptr<FileSystem> through = FileSystem::Default()->Beneath(linked);
+  ASSERT_NE(nullptr, through);
+  EXPECT_EQ("inside", Read(through.get(), "docs/a.txt"));
+  EXPECT_EQ("inside", Read(through.get(), "via"));
+  EXPECT_EQ("inside", Read(fs_.get(), "via"));
+  EXPECT_EQ("FAILED", Read(through.get(), "../u1/docs/a.txt"));
+
+  EXPECT_EQ(nullptr, FileSystem::Default()->Beneath(area_ + "/docs/a.txt"));
+  EXPECT_EQ(nullptr, FileSystem::Default()->Beneath(root_ + "/none"));
+}
+
+// Runs `body` in a child process; false when it fails or does not end within a few seconds (a
+// call that blocks is a failure, and the test goes on).
+bool EndsInTime(const std::function<bool()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body() ? 0 : 1);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(BeneathTest, SpecialFilesFailLikeMissingOnesWithoutBlocking) {
+  ASSERT_EQ(0, mkfifo((area_ + "/pipe").c_str(), 0600));
+  Link("pipe", "pipelink");
+  for (const char* name : {"pipe", "pipelink"}) {
+    SCOPED_TRACE(name);
+    DirEntry st;
+    EXPECT_TRUE(fs_->Stat(name, &st));  // it is there: listings show it
+    EXPECT_FALSE(st.is_dir);
+    EXPECT_TRUE(EndsInTime([&] {
+      char buf[4];
+      size_t got = 0;
+      return !fs_->ReadAt(name, 0, sizeof(buf), buf, &got) &&
+             !fs_->WriteAt(name, true, 0, "x", 1) && !fs_->WriteAt(name, false, -1, "x", 1) &&
+             !fs_->SetWriteTime(name, 1000000000);
+    }));
+    // Also while something holds the other end open.
+    int reader = open((area_ + "/pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_TRUE(EndsInTime([&] { return !fs_->WriteAt(name, true, 0, "x", 1); }));
+    close(reader);
+  }
+  // Directories are not files either.
+  EXPECT_FALSE(fs_->WriteAt("docs", true, 0, "x", 1));
+  EXPECT_EQ("FAILED", Read(fs_.get(), "docs"));
+}
+
+}  // namespace
+}  // namespace zk

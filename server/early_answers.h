@@ -1,0 +1,52 @@
+// Answers that the servant gives before the arguments of a request are read, so that a peer that
+// has not logged in cannot make the server hold what it sends:
+//
+// - every operation that needs a login, on a connection where nobody has logged in, gets its
+//   failure answer at once; the ORB skips the body without keeping it (AnswerUnread);
+// - zkExistsUser reads its two texts only up to kMaxLoginText bytes each (DispatchLogin).
+//
+// Both run from ZKmdImpl::_dispatch, which sees each request before its arguments.
+#ifndef ZK_SERVER_EARLY_ANSWERS_H_
+#define ZK_SERVER_EARLY_ANSWERS_H_
+
+#include <cstddef>
+
+#include "idl/orb.h"
+
+class omniCallHandle;
+
+namespace zk {
+
+// The failure answer of an operation as its reply carries it: the result, then what the
+// operation's inout arguments come back as.
+struct FailureAnswer {
+  enum class Rest {
+    kNothing,
+    kEmptyFileList,         // zkFileList: fileList empty
+    kIndexOne,              // zkFileUpload: bufIndex 1
+    kEmptyBuffersIndexOne,  // zkFileDownload: fileBufs empty, bufIndex 1
+    kReturnValueZero,       // zkRemoteJob: retValue "0"
+  };
+  const char* operation;
+  CORBA::Long result;
+  Rest rest;
+};
+
+// The failure answer of `operation` when it needs a login; null for zkExistsUser and for the
+// ORB's own operations ("_is_a", "_non_existent", ...), which are served as they come.
+const FailureAnswer* FailureAnswerFor(const char* operation);
+
+// Answers the request of `handle` with `answer` without reading its arguments.
+void AnswerUnread(omniCallHandle& handle, PortableServer::Servant servant,
+                  const FailureAnswer& answer);
+
+// The longest user id or password that zkExistsUser reads (the tools send at most 127 bytes).
+constexpr int kMaxLoginText = 1024;
+
+// Serves a zkExistsUser request of `handle` on `servant`, reading each text only up to
+// kMaxLoginText bytes; a longer one makes the ORB refuse the request (MARSHAL) and skip it.
+void DispatchLogin(omniCallHandle& handle, POA_ZKmd* servant);
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_EARLY_ANSWERS_H_
