@@ -24,6 +24,13 @@ namespace {
 const long kMiB = 1024 * 1024;
 // What a peer that has not logged in may make the server hold.
 const long kAllowance = 8 * kMiB;
+// The sanitizer build's allocator keeps freed memory in quarantine and gives none back, so the
+// server's memory says nothing there; the requests are still made and their answers checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryTells = false;
+#else
+constexpr bool kMemoryTells = true;
+#endif
 
 struct Memory {
   long rss = 0;  // bytes
@@ -159,8 +166,10 @@ TEST_F(HostilePeerTest, LargeRequestsBeforeLoginCostTheServerNothing) {
   EXPECT_EQ(-1, reply.Long(0));
 
   const Memory during = Now();
-  EXPECT_LT(during.rss - before.rss, kAllowance) << during.rss / kMiB << " MiB";
-  EXPECT_LT(during.hwm - before.hwm, kAllowance) << during.hwm / kMiB << " MiB at the peak";
+  if (kMemoryTells) {
+    EXPECT_LT(during.rss - before.rss, kAllowance) << during.rss / kMiB << " MiB";
+    EXPECT_LT(during.hwm - before.hwm, kAllowance) << during.hwm / kMiB << " MiB at the peak";
+  }
   EXPECT_FALSE(Exists(fixture_.storage_dir("u1") + "/big.bin"));
 
   // The stalled requests end with their connections, once the server's wait is over.
@@ -175,6 +184,7 @@ TEST_F(HostilePeerTest, LargeRequestsBeforeLoginCostTheServerNothing) {
 }
 
 TEST_F(HostilePeerTest, LargeCallsOfALoggedInUserGiveTheirMemoryBack) {
+  if (!kMemoryTells) GTEST_SKIP() << "the sanitizer build's allocator gives no memory back";
   RawConnection c(address_);
   RawReply reply;
   ASSERT_TRUE(c.Call("zkExistsUser", Login("u1", "pw1"), &reply));
