@@ -20,7 +20,7 @@ const char kUsageAdminPassword[] = "-a <管理者パスワード> ";
 
 int PrintUsage(const std::string& argv0, std::initializer_list<const char*> pieces) {
   PrintOut(UsageLine(argv0, pieces));
-  return kExitError;
+  return kExitFail;
 }
 
 std::string ProgramName(const char* argv0) { return FromConsole(argv0 ? argv0 : ""); }
@@ -80,7 +80,7 @@ int WriteUserEnvFile(const std::string& server_file, const std::string& user_id,
                         ReadEnvSetting(server_file, "iiop"), ReadEnvSetting(server_file, "ssl"),
                         ReadEnvSetting(server_file, "unit"), user_id, password) != 0) {
     PrintErr("ERROR:ユーザ環境設定ファイルの作成に失敗しました。" + where);
-    return kExitError;
+    return kExitFail;
   }
   PrintOut("ユーザ環境設定ファイルを作成しました。" + where);
   return kExitOk;

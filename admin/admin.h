@@ -6,19 +6,20 @@
 //   if (!scan.ok) return PrintUsage(argv0, {kUsageEnvFile, kUsageAdminPassword});
 //   std::string file;
 //   if (!OpenServerEnv(scan.Get('e', kDefaultServerEnv), argv0, scan.Get('a'), &file))
-//     return kExitError;
+//     return kExitFail;
 #ifndef ZK_ADMIN_ADMIN_H_
 #define ZK_ADMIN_ADMIN_H_
 
 #include <initializer_list>
 #include <string>
 
+#include "platform/exit_status.h"
+
 namespace zk {
 
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitError = 20;
-constexpr int kExitNoStorageDir = 10;  // zkau: the user's storage directory cannot be created
+// zkau's exit status when the user's storage directory cannot be created (else kExitOk or
+// kExitFail).
+constexpr int kExitNoStorageDir = 10;
 
 // Default server environment file and the fixed name of the user file the tools write (both in
 // the program's directory once the file has been located).
@@ -29,7 +30,7 @@ extern const char kUserEnvFile[];
 extern const char kUsageEnvFile[];
 extern const char kUsageAdminPassword[];
 
-// Prints the usage line to standard output and returns kExitError.
+// Prints the usage line to standard output and returns kExitFail.
 int PrintUsage(const std::string& argv0, std::initializer_list<const char*> pieces);
 
 // The program name as invoked, as console text.
@@ -58,7 +59,7 @@ std::string StorageDirToCreate(const std::string& typed);
 bool CreateStorageDir(const std::string& dir);
 
 // Writes kUserEnvFile for `user_id` with the connection settings of `server_file` and prints
-// the result line. Returns kExitOk or kExitError.
+// the result line. Returns kExitOk or kExitFail.
 int WriteUserEnvFile(const std::string& server_file, const std::string& user_id,
                      const std::string& password);
 

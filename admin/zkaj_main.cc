@@ -24,16 +24,16 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::JobExists(file, job_id)) {
     zk::PrintErr("ERROR:既に存在するジョブIDです。(" + job_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   // Parameters and run password are stored as given; when absent they stay empty.
   if (zk::AddJob(file, job_id, program, scan.Get('o'), scan.Get('r')) != 0) {
     zk::PrintErr("ERROR:ジョブ追加に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("ジョブを追加しました。");
   zk::PrintOut("");

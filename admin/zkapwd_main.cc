@@ -31,23 +31,23 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::LocateServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   const std::string current = ArgOrPrompt(pos, 0, "現在のパスワードを入力してください");
   if (current.empty() || current != zk::ReadEnvSetting(file, "adminpwd")) {
     zk::PrintErr("ERROR:現在のパスワードが誤っています。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   const std::string fresh = ArgOrPrompt(pos, 1, "新しいパスワードを入力してください");
   const std::string again = ArgOrPrompt(pos, 2, "新しいパスワード(確認)を入力してください");
   // An empty password would be stored as random filler that nobody knows.
   if (fresh.empty() || fresh != again) {
     zk::PrintErr("ERROR:新しいパスワードが誤っています。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::UpdateEnvSetting(file, "adminpwd", fresh, "", "") != 0) {
     zk::PrintErr("ERROR:管理者パスワードの変更に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("管理者パスワードを変更しました。");
   return zk::kExitOk;

@@ -25,11 +25,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::UserExists(file, user_id)) {
     zk::PrintErr("ERROR:既に存在するユーザIDです。(" + user_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   // A relative directory is taken from the program's directory, the current one by now.
   const std::string create = zk::StorageDirToCreate(directory);
@@ -38,7 +38,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   };
   if (names_file(directory) || names_file(create)) {
     zk::PrintErr("ERROR:ファイル名が指定されています。(" + directory + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (!create.empty()) {
     zk::PrintOut("ユーザ用格納ディレクトリを作成しました。(" + create + ")");
@@ -51,7 +51,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   // The directory is registered as typed, trailing separator included.
   if (zk::AddUser(file, user_id, password, directory) != 0) {
     zk::PrintErr("ERROR:ユーザ追加に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("ユーザを追加しました。");
   zk::PrintOut("");

@@ -19,15 +19,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (!zk::JobExists(file, job_id)) {
     zk::PrintErr("ERROR:存在しないジョブIDです。(" + job_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::DeleteJob(file, job_id) != 0) {
     zk::PrintErr("ERROR:ジョブ削除に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("ジョブを削除しました。");
   return zk::kExitOk;

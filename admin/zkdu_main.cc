@@ -19,15 +19,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (!zk::UserExists(file, user_id)) {
     zk::PrintErr("ERROR:存在しないユーザIDです。(" + user_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::DeleteUser(file, user_id) != 0) {
     zk::PrintErr("ERROR:ユーザ削除に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("ユーザを削除しました。");
   return zk::kExitOk;

@@ -39,15 +39,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (zk::PathExists(file)) {
     if (zk::ReadEnvSetting(file, "envtype") != "server") {
       zk::PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + file + ")");
-      return zk::kExitError;
+      return zk::kExitFail;
     }
-    if (!zk::CheckAdministrator(file, "")) return zk::kExitError;
+    if (!zk::CheckAdministrator(file, "")) return zk::kExitFail;
   }
 
   if (zk::CreateServerEnvFile(file, scan.Get('n', host_default), scan.Get('i', "11108"),
                               scan.Get('s', "81"), scan.Get('u', "1000")) != 0) {
     zk::PrintErr("ERROR:サーバ環境設定ファイルの作成・設定に失敗しました。(" + file + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("サーバ環境設定ファイルを作成・設定しました。(" + file + ")");
   zk::PrintOut("  NSサーバ名     :" + zk::ReadEnvSetting(file, "ns"));

@@ -17,11 +17,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::ReadJobCount(file) == 0) {
     zk::PrintErr("ERROR:ジョブが存在しません。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   int k = 0;
   for (const std::string& job_id : zk::RegisteredJobs(file)) {

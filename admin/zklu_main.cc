@@ -16,11 +16,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (zk::ReadUserCount(file) == 0) {
     zk::PrintErr("ERROR:ユーザが存在しません。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   // The listing counts the users it shows, not their numbers.
   int k = 0;

@@ -20,11 +20,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   std::string file;
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (!zk::UserExists(file, user_id)) {
     zk::PrintErr("ERROR:存在しないユーザIDです。(" + user_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   return zk::WriteUserEnvFile(file, user_id, zk::ReadUserPassword(file, user_id));
 }

@@ -1,6 +1,7 @@
 // Console lines of the list and remove tools.
 #include "clients/listing_text.h"
 
+#include "idl/wire.h"
 #include "platform/text.h"
 
 namespace zk {
@@ -10,15 +11,15 @@ std::string SortCodeOf(const std::vector<std::string>& values) {
   for (const std::string& v : values) {
     std::string up = UpperAscii(v);
     if (up == "N") {
-      code = "nm";
+      code = kSortByName;
     } else if (up == "G") {
-      code = "df";
+      code = kSortDirsFirst;
     } else if (up == "F") {
-      code = "fn";
+      code = kSortByBaseName;
     } else if (up == "S") {
-      code = "sz";
+      code = kSortBySize;
     } else if (up == "D") {
-      code = "dt";
+      code = kSortByTime;
     }
   }
   return code;
@@ -31,7 +32,7 @@ std::string HeadingLine(const std::string& server_dir) {
 std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
                       const std::string& name) {
   std::string line = LeftField(upd_dt, 20);
-  line += is_dir ? LeftField("<DIR>", 17) : RightField(FormatGrouped(size), 17);
+  line += is_dir ? LeftField(kDirType, 17) : RightField(FormatGrouped(size), 17);
   return line + " " + name;
 }
 

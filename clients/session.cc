@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/startdir.h"
 #include "settings/zkdb.h"
@@ -37,7 +38,7 @@ ServerPath SplitServerPath(const std::string& path) {
   }
   result.dir = dir;
   result.mask = last == std::string::npos ? path : path.substr(last + 1);
-  if (result.mask.empty()) result.mask = "*.*";
+  if (result.mask.empty()) result.mask = kEveryEntry;
   return result;
 }
 
@@ -136,7 +137,7 @@ bool ClientSession::Authenticate(const std::string& password) {
   }
   CORBA::String_var user = CORBA::string_dup(wire_user_.c_str());
   CORBA::String_var word = CORBA::string_dup(wire_password.c_str());
-  if (server_->zkExistsUser(user.in(), word.in()) == 0) {
+  if (server_->zkExistsUser(user.in(), word.in()) == kLoginRefused) {
     PrintErr("ERROR:ユーザ認証に失敗しました。");
     Shutdown();
     return false;

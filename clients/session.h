@@ -9,17 +9,14 @@
 
 #include "clients/server_text.h"
 #include "idl/orb.h"
+#include "platform/exit_status.h"
 
 namespace zk {
-
-// Exit statuses of the client tools.
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 20;
 
 // A server path after the "::" prefix, split into directory and mask.
 struct ServerPath {
   std::string dir;   // wire form, ends in "\" (".\" for the root)
-  std::string mask;  // "*.*" when the path ends in a separator
+  std::string mask;  // kEveryEntry when the path ends in a separator
 };
 
 // Server-path steps a to c: drops "::", turns "/" into "\", puts "." before a leading "\".

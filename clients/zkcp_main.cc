@@ -8,6 +8,7 @@
 #include "clients/copy_plan.h"
 #include "clients/copy_walk.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
@@ -79,8 +80,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
         session.Shutdown();
         return zk::kExitFail;
       }
-      dest_is_file = (server_path.empty() || server_path.back() != '\\') &&
-                     session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != 0;
+      dest_is_file =
+          (server_path.empty() || server_path.back() != '\\') &&
+          session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != zk::kEntryAbsent;
     } else {
       dest_is_file = local_path.back() != '/' && zk::IsRegularFile(local_path);
     }
@@ -108,6 +110,6 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       zk::PrintOut(line);
     }
     session.Shutdown();
-    return result == zk::kWalkOk ? zk::kExitOk : zk::kExitFail;
+    return result;  // kExitOk or kExitFail
   });
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
@@ -21,16 +22,16 @@ std::string Usage(const std::string& argv0) {
 
 const char kRunFailed[] = "ジョブの実行に失敗しました。";
 
-// The message of a result code other than 0.
+// The message of a result code other than kJobStarted.
 const char* FailureMessage(long result) {
   switch (result) {
-    case -10:
+    case zk::kJobUnknown:
       return "存在しないジョブIDが指定されました。";
-    case -11:
+    case zk::kJobNoProgram:
       return "存在しないプログラムが指定されました。";
-    case -20:
+    case zk::kJobWrongPassword:
       return "実行パスワードに誤りがあります。";
-    case -30:
+    case zk::kJobStartFailed:
       return "ジョブの起動に失敗しました。";
     default:
       return kRunFailed;
@@ -81,10 +82,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       return zk::kExitFail;
     }
     CORBA::String_var ret_value = CORBA::string_dup("");
-    CORBA::Long result =
-        session.server()->zkRemoteJob(user.c_str(), job.c_str(), params.c_str(),
-                                      run_password.c_str(), wait ? "1" : "0", ret_value.inout());
-    if (result != 0) {
+    CORBA::Long result = session.server()->zkRemoteJob(
+        user.c_str(), job.c_str(), params.c_str(), run_password.c_str(),
+        wait ? zk::kJobWaitMode : zk::kJobNoWaitMode, ret_value.inout());
+    if (result != zk::kJobStarted) {
       zk::PrintErr(FailureMessage(result));
       session.Shutdown();
       return zk::kExitFail;

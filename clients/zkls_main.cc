@@ -9,6 +9,7 @@
 
 #include "clients/listing_text.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 
@@ -46,7 +47,7 @@ void PrintListing(ZKmd_ptr server, const zk::ServerText& text, const std::string
     // A slot the server left empty (entries removed since the count) is no entry.
     if (e.fileNm.in()[0] == '\0') continue;
     if (!text.In(e.fileNm.in(), &name)) continue;
-    bool is_dir = std::string(e.fileType.in()) == "<DIR>";
+    bool is_dir = std::string(e.fileType.in()) == zk::kDirType;
     if (is_dir) {
       ++dirs;
     } else {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 #include "settings/zkdb.h"
@@ -76,7 +77,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
     CORBA::String_var id = CORBA::string_dup(session.wire_user().c_str());
     CORBA::String_var word = CORBA::string_dup(wire_fresh.c_str());
-    if (session.server()->zkChgUserPwd(id.in(), word.in()) != 0) {
+    if (session.server()->zkChgUserPwd(id.in(), word.in()) != zk::kChangeDone) {
       zk::PrintErr("ERROR:パスワードの変更に失敗しました。(server)");
       session.Shutdown();
       return zk::kExitFail;

@@ -9,6 +9,7 @@
 
 #include "clients/listing_text.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 
@@ -41,8 +42,8 @@ void RemoveEntries(ZKmd_ptr server, const zk::ServerText& text, const std::strin
       if (!text.In(e.fileNm.in(), &name) || !text.Out(zk::EntryPath(where.dir, name), &entry)) {
         continue;
       }
-      if (std::string(e.fileType.in()) == "<DIR>") {
-        if (server->zkFileCount(user.c_str(), entry.c_str(), "*.*") != 0) continue;
+      if (std::string(e.fileType.in()) == zk::kDirType) {
+        if (server->zkFileCount(user.c_str(), entry.c_str(), zk::kEveryEntry) != 0) continue;
         server->zkDirRemove(user.c_str(), entry.c_str());
       } else {
         server->zkFileRemove(user.c_str(), entry.c_str());

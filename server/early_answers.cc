@@ -14,8 +14,7 @@
 
 #include <cstring>
 
-#include "server/jobs.h"
-#include "server/transfer.h"
+#include "idl/wire.h"
 
 namespace zk {
 namespace {
@@ -25,15 +24,15 @@ using Rest = FailureAnswer::Rest;
 // The operations of ZKmd that need a login, with the answers their servant functions give a
 // caller who is not the user logged in on the connection.
 const FailureAnswer kAnswers[] = {
-    {"zkChgUserPwd", -1, Rest::kNothing},
-    {"zkExistsDir", 0, Rest::kNothing},
-    {"zkExistsFile", 0, Rest::kNothing},
+    {"zkChgUserPwd", kChangeFailed, Rest::kNothing},
+    {"zkExistsDir", kEntryAbsent, Rest::kNothing},
+    {"zkExistsFile", kEntryAbsent, Rest::kNothing},
     {"zkFileCount", 0, Rest::kNothing},
     {"zkFileList", 0, Rest::kEmptyFileList},
     {"zkFileUpload", kTransferFileFailed, Rest::kIndexOne},
     {"zkFileDownload", kTransferFileFailed, Rest::kEmptyBuffersIndexOne},
-    {"zkDirRemove", -1, Rest::kNothing},
-    {"zkFileRemove", -1, Rest::kNothing},
+    {"zkDirRemove", kChangeFailed, Rest::kNothing},
+    {"zkFileRemove", kChangeFailed, Rest::kNothing},
     {"zkRemoteJob", kJobUnknown, Rest::kReturnValueZero},
 };
 
@@ -69,7 +68,7 @@ class UnreadCall : public omniCallDescriptor {
         CORBA::Long(1) >>= s;
         break;
       case Rest::kReturnValueZero:
-        s.marshalString("0");
+        s.marshalString(kJobNoReturnValue);
         break;
     }
   }

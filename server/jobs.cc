@@ -30,7 +30,7 @@ std::vector<std::string> JobArgv(const std::string& program, const std::string& 
 }
 
 int RunRemoteJob(JobHost* host, const JobRequest& request, std::string* ret_value) {
-  *ret_value = "0";
+  *ret_value = kJobNoReturnValue;
   std::string dir;
   // The storage directory comes first, so it exists even when a later check fails. A user id
   // without a registry row has no directory and is refused like an unknown job.
@@ -48,7 +48,7 @@ int RunRemoteJob(JobHost* host, const JobRequest& request, std::string* ret_valu
   if (!password.empty() && password != request.password) return kJobWrongPassword;
 
   std::vector<std::string> argv = JobArgv(program, params);
-  if (request.run_mode == "1") {
+  if (request.run_mode == kJobWaitMode) {
     int exit_code = 0;
     if (!host->RunAndWait(argv, &exit_code)) return kJobStartFailed;
     *ret_value = std::to_string(static_cast<int32_t>(exit_code));

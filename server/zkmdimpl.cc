@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
@@ -103,11 +104,12 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   return served;
 }
 
-// -1 when the user id is registered with a password that equals `password` byte for byte; the
-// calling connection is then this user's until another zkExistsUser on it. Everything else is 0
-// with one log line saying why, and leaves nobody authenticated on the connection: an unknown
-// user, a wrong or empty password, a registry that cannot be read (not a database, locked), and
-// an attempt that the throttle holds back (too many failures for the user id or the peer).
+// kLoginAccepted when the user id is registered with a password that equals `password` byte for
+// byte; the calling connection is then this user's until another zkExistsUser on it. Everything
+// else is kLoginRefused with one log line saying why, and leaves nobody authenticated on the
+// connection: an unknown user, a wrong or empty password, a registry that cannot be read (not a
+// database, locked), and an attempt that the throttle holds back (too many failures for the user id
+// or the peer).
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
   const CallOrigin& origin = CurrentCall();
@@ -124,7 +126,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
         user);
-    return 0;
+    return kLoginRefused;
   }
 
   // The attempt's outcome goes to the throttle on every way out below.
@@ -142,25 +144,25 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     case ReadStatus::kFailed:
       LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
                       env_file_ + ": " + error);
-      return 0;
+      return kLoginRefused;
     case ReadStatus::kMissing:
       LogRefusedLogin("認証に失敗しました。ユーザが登録されていません。", user);
-      return 0;
+      return kLoginRefused;
     case ReadStatus::kFound:
       break;
   }
   const std::string& stored = row[1];
   if (stored.empty()) {
     LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
-    return 0;
+    return kLoginRefused;
   }
   if (stored != Text(password)) {
     LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
-    return 0;
+    return kLoginRefused;
   }
   matched = true;
   LoginSucceeded(user);
-  return -1;
+  return kLoginAccepted;
 }
 
 // 0 when the row was rewritten (also when the user has no row), -1 when the file could not be
@@ -168,9 +170,10 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
 // connection before; -1 also when it did not. An empty new password is refused (-1) and the old
 // one kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
-  if (!CallerIs(userId, "zkChgUserPwd")) return -1;
-  if (Text(newPassword).empty()) return -1;
-  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? 0 : -1;
+  if (!CallerIs(userId, "zkChgUserPwd")) return kChangeFailed;
+  if (Text(newPassword).empty()) return kChangeFailed;
+  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? kChangeDone
+                                                                          : kChangeFailed;
 }
 
 }  // namespace zk

@@ -2,12 +2,14 @@
 // checks that its user id is the one authenticated on the calling connection, then opens the
 // user's area (a file system that no path can leave) and works on the wire path inside it; an
 // unregistered user id or a path that would leave the area gets the operation's failure answer
-// (0 for queries, -1 for removals) without anything being read or changed.
+// (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
+// or changed.
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "idl/wire.h"
 #include "platform/fs.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
@@ -57,21 +59,21 @@ bool SearchArea(const std::string& env_file, const char* user, const char* dir_n
 }  // namespace
 
 CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkExistsDir")) return 0;
+  if (!CallerIs(userId, "zkExistsDir")) return kEntryAbsent;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return 0;
+  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return kEntryAbsent;
   DirEntry st;
-  return area->Stat(DropFinalSlash(path), &st) && st.is_dir ? 1 : 0;
+  return area->Stat(DropFinalSlash(path), &st) && st.is_dir ? kEntryExists : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkExistsFile")) return 0;
+  if (!CallerIs(userId, "zkExistsFile")) return kEntryAbsent;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return 0;
+  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return kEntryAbsent;
   DirEntry st;
-  return area->Stat(path, &st) && !st.is_dir ? 1 : 0;
+  return area->Stat(path, &st) && !st.is_dir ? kEntryExists : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
@@ -125,26 +127,26 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkDirRemove")) return -1;
+  if (!CallerIs(userId, "zkDirRemove")) return kChangeFailed;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return -1;
+  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return kChangeFailed;
   path = DropFinalSlash(path);
   DirEntry st;
-  if (!area->Stat(path, &st) || !st.is_dir) return -1;
-  area->RemoveDir(path);  // a directory with content stays; still 0
-  return 0;
+  if (!area->Stat(path, &st) || !st.is_dir) return kChangeFailed;
+  area->RemoveDir(path);  // a directory with content stays; still done
+  return kChangeDone;
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkFileRemove")) return -1;
+  if (!CallerIs(userId, "zkFileRemove")) return kChangeFailed;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return -1;
+  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return kChangeFailed;
   DirEntry st;
-  if (!area->Stat(path, &st) || st.is_dir) return -1;
+  if (!area->Stat(path, &st) || st.is_dir) return kChangeFailed;
   area->RemoveFile(path);  // outcome not examined, as for directories
-  return 0;
+  return kChangeDone;
 }
 
 }  // namespace zk

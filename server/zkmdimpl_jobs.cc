@@ -49,7 +49,7 @@ CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const c
                                   const char* jobPassword, const char* runMode, char*& retValue) {
   if (!CallerIs(userId, "zkRemoteJob")) {
     CORBA::string_free(retValue);
-    retValue = CORBA::string_dup("0");
+    retValue = CORBA::string_dup(kJobNoReturnValue);
     return kJobUnknown;
   }
   JobRequest request;

@@ -11,6 +11,7 @@
 
 #include "idl/orb.h"
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
 #include "server/wire_text.h"
@@ -18,9 +19,6 @@
 #include "settings/zkdb.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 20;
 
 // Turns SIGTERM and SIGINT into an ORB shutdown. The signals are blocked in every thread (the
 // mask is set before the ORB starts its own threads) and taken by one thread with sigwait, so
@@ -139,17 +137,17 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::OptionScan options = zk::ScanOptions(argc, argv, "e:");
   if (!options.ok) {
     zk::PrintOut(zk::UsageLine(argv0, {"-e <環境設定ファイル名> "}));
-    return kExitFail;
+    return zk::kExitFail;
   }
 
   const std::string env_file = zk::LocateEnvFile(options.Get('e', "./server.zkd"), argv[0]);
   if (!zk::PathExists(env_file)) {
     zk::PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + env_file + ")");
-    return kExitFail;
+    return zk::kExitFail;
   }
   if (zk::ReadEnvSetting(env_file, "envtype") != "server") {
     zk::PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + env_file + ")");
-    return kExitFail;
+    return zk::kExitFail;
   }
 
   zk::ConnectionSettings connection;
@@ -168,5 +166,5 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   ShutdownWatcher watcher;
   Serve(argv0, env_file, connection, &watcher);
-  return kExitOk;
+  return zk::kExitOk;
 }

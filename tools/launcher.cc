@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
 #include "settings/zkdb.h"
@@ -14,23 +15,22 @@ namespace zk {
 const char kNamingDataDir[] = "nsdata";
 
 int PrepareLaunch(int argc, char* argv[], std::string* env_file) {
-  const int kFailure = 20;
   OptionScan scan = ScanOptions(argc, argv, "e:");
   if (!scan.ok) {
     PrintOut(UsageLine(argv[0], {"-e <環境設定ファイル名> "}));
-    return kFailure;
+    return kExitFail;
   }
   std::string file = LocateEnvFile(scan.Get('e', "./server.zkd"), argv[0]);
   if (!PathExists(file)) {
     PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + file + ")");
-    return kFailure;
+    return kExitFail;
   }
   if (ReadEnvSetting(file, "envtype") != "server") {
     PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + file + ")");
-    return kFailure;
+    return kExitFail;
   }
   *env_file = file;
-  return 0;
+  return kExitOk;
 }
 
 std::string LocateProgram(const std::string& name) {

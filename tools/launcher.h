@@ -11,7 +11,7 @@ namespace zk {
 // Parses "-e FILE" (other words are ignored), applies the environment file location rule
 // (which moves the process to the launcher's own directory) and checks that the file exists
 // and is a server environment file. Prints the usage line or the error message itself.
-// Returns 0 with the file name in *env_file, or the exit status (20).
+// Returns 0 with the file name in *env_file, or the exit status (kExitFail).
 int PrepareLaunch(int argc, char* argv[], std::string* env_file);
 
 // How a launcher names a program to start: the current directory's file of that name (as an

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/process.h"
 #include "platform/startdir.h"
 #include "settings/zkdb.h"
@@ -23,5 +24,5 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram("omniNames"), ns, iiop,
                                              zk::PrepareNamingDataDir(), config),
                     /*quiet=*/true);
-  return 0;
+  return zk::kExitOk;
 }

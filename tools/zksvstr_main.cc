@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/process.h"
 #include "tools/launcher.h"
 
@@ -16,5 +17,5 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   // What becomes of the started server is not watched: the launcher ends with 0.
   zk::StartDetached(zk::ServerCommand(zk::LocateProgram("zksvr"), env_file), /*quiet=*/true);
-  return 0;
+  return zk::kExitOk;
 }
