@@ -78,7 +78,8 @@ int WriteUserEnvFile(const std::string& server_file, const std::string& user_id,
   const std::string where = std::string("(") + kUserEnvFile + ")";
   if (CreateUserEnvFile(kUserEnvFile, ReadEnvSetting(server_file, "ns"),
                         ReadEnvSetting(server_file, "iiop"), ReadEnvSetting(server_file, "ssl"),
-                        ReadEnvSetting(server_file, "unit"), user_id, password) != 0) {
+                        ReadEnvSetting(server_file, "unit"), user_id,
+                        password) != WriteStatus::kDone) {
     PrintErr("ERROR:ユーザ環境設定ファイルの作成に失敗しました。" + where);
     return kExitFail;
   }

@@ -45,7 +45,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintErr("ERROR:新しいパスワードが誤っています。");
     return zk::kExitFail;
   }
-  if (zk::UpdateEnvSetting(file, "adminpwd", fresh, "", "") != 0) {
+  if (zk::UpdateEnvSetting(file, "adminpwd", fresh, "", "") != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:管理者パスワードの変更に失敗しました。");
     return zk::kExitFail;
   }

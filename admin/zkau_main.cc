@@ -27,7 +27,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
-  if (zk::UserExists(file, user_id)) {
+  if (zk::ReadUser(file, user_id) != zk::ReadStatus::kMissing) {
     zk::PrintErr("ERROR:既に存在するユーザIDです。(" + user_id + ")");
     return zk::kExitFail;
   }
@@ -49,7 +49,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
 
   // The directory is registered as typed, trailing separator included.
-  if (zk::AddUser(file, user_id, password, directory) != 0) {
+  if (zk::AddUser(file, user_id, password, directory) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:ユーザ追加に失敗しました。");
     return zk::kExitFail;
   }

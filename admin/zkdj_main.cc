@@ -21,11 +21,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
-  if (!zk::JobExists(file, job_id)) {
+  if (zk::ReadJob(file, job_id) == zk::ReadStatus::kMissing) {
     zk::PrintErr("ERROR:存在しないジョブIDです。(" + job_id + ")");
     return zk::kExitFail;
   }
-  if (zk::DeleteJob(file, job_id) != 0) {
+  if (zk::DeleteJob(file, job_id) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:ジョブ削除に失敗しました。");
     return zk::kExitFail;
   }

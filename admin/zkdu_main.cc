@@ -21,11 +21,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
-  if (!zk::UserExists(file, user_id)) {
+  if (zk::ReadUser(file, user_id) == zk::ReadStatus::kMissing) {
     zk::PrintErr("ERROR:存在しないユーザIDです。(" + user_id + ")");
     return zk::kExitFail;
   }
-  if (zk::DeleteUser(file, user_id) != 0) {
+  if (zk::DeleteUser(file, user_id) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:ユーザ削除に失敗しました。");
     return zk::kExitFail;
   }

@@ -45,7 +45,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
 
   if (zk::CreateServerEnvFile(file, scan.Get('n', host_default), scan.Get('i', "11108"),
-                              scan.Get('s', "81"), scan.Get('u', "1000")) != 0) {
+                              scan.Get('s', "81"),
+                              scan.Get('u', "1000")) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:サーバ環境設定ファイルの作成・設定に失敗しました。(" + file + ")");
     return zk::kExitFail;
   }

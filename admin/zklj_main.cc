@@ -25,9 +25,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   int k = 0;
   for (const std::string& job_id : zk::RegisteredJobs(file)) {
-    std::string line = std::to_string(++k) + ": " + job_id + " = " +
-                       zk::ReadJobProgram(file, job_id) + " " + zk::ReadJobParams(file, job_id);
-    if (!zk::ReadJobPassword(file, job_id).empty()) line += " (*)";
+    zk::JobRow job;
+    zk::ReadJob(file, job_id, &job);
+    std::string line = std::to_string(++k) + ": " + job_id + " = " + job.program + " " + job.params;
+    if (!job.run_password.empty()) line += " (*)";
     zk::PrintOut(line);
   }
   return zk::kExitOk;

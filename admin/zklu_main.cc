@@ -25,7 +25,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   // The listing counts the users it shows, not their numbers.
   int k = 0;
   for (const std::string& name : zk::RegisteredUsers(file)) {
-    zk::PrintOut(std::to_string(++k) + ": " + name + " (" + zk::ReadUserDir(file, name) + ")");
+    zk::UserRow user;
+    zk::ReadUser(file, name, &user);
+    zk::PrintOut(std::to_string(++k) + ": " + name + " (" + user.storage_dir + ")");
   }
   return zk::kExitOk;
 }

@@ -22,9 +22,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
-  if (!zk::UserExists(file, user_id)) {
+  zk::UserRow user;
+  if (zk::ReadUser(file, user_id, &user) == zk::ReadStatus::kMissing) {
     zk::PrintErr("ERROR:存在しないユーザIDです。(" + user_id + ")");
     return zk::kExitFail;
   }
-  return zk::WriteUserEnvFile(file, user_id, zk::ReadUserPassword(file, user_id));
+  return zk::WriteUserEnvFile(file, user_id, user.password);
 }

@@ -42,7 +42,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     const std::string current =
         GivenOrPrompted(opts.positional[0], "現在のパスワードを入力してください");
     const std::string user = session.ReadUser();
-    const std::string stored = zk::ReadUserPassword(session.env_file(), user);
+    zk::UserRow row;
+    zk::ReadUser(session.env_file(), user, &row);
+    const std::string& stored = row.password;
     if (stored != current) {
       zk::PrintErr("ERROR:現在のパスワードが誤っています。");
       return zk::kExitFail;
@@ -70,7 +72,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
 
     // Work: the local file first, then the server.
-    if (zk::SetUserPassword(session.env_file(), user, fresh) != 0) {
+    // A file without the user's row has nothing to change here; the server's row still changes.
+    if (zk::SetUserPassword(session.env_file(), user, fresh) == zk::WriteStatus::kFailed) {
       zk::PrintErr("ERROR:パスワードの変更に失敗しました。(client)");
       session.Shutdown();
       return zk::kExitFail;

@@ -35,19 +35,18 @@ int RunRemoteJob(JobHost* host, const JobRequest& request, std::string* ret_valu
   // The storage directory comes first, so it exists even when a later check fails. A user id
   // without a registry row has no directory and is refused like an unknown job.
   if (!host->StorageDir(request.user_id, &dir)) return kJobUnknown;
-  if (!host->JobExists(request.job_id)) return kJobUnknown;
+  // A registry that cannot be read has no job to run either.
+  JobRow job;
+  if (host->ReadJob(request.job_id, &job) != ReadStatus::kFound) return kJobUnknown;
 
-  std::string program = host->JobProgram(request.job_id);
-  if (!host->IsFile(program)) return kJobNoProgram;
+  if (!host->IsFile(job.program)) return kJobNoProgram;
 
-  std::string params = request.params;
-  if (params.empty()) params = host->JobParams(request.job_id);
-  params = ReplaceStoragePrefix(params, dir);
+  const std::string params =
+      ReplaceStoragePrefix(request.params.empty() ? job.params : request.params, dir);
 
-  std::string password = host->JobPassword(request.job_id);
-  if (!password.empty() && password != request.password) return kJobWrongPassword;
+  if (!job.run_password.empty() && job.run_password != request.password) return kJobWrongPassword;
 
-  std::vector<std::string> argv = JobArgv(program, params);
+  std::vector<std::string> argv = JobArgv(job.program, params);
   if (request.run_mode == kJobWaitMode) {
     int exit_code = 0;
     if (!host->RunAndWait(argv, &exit_code)) return kJobStartFailed;

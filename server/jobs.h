@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "idl/wire.h"
+#include "settings/zkdb.h"
 
 namespace zk {
 
@@ -27,11 +28,8 @@ class JobHost {
   // The user's storage directory in native form ending in "/", created when missing.
   // False when the user id is not registered.
   virtual bool StorageDir(const std::string& user_id, std::string* dir) = 0;
-  // Registry reads of the job row, afresh on every call.
-  virtual bool JobExists(const std::string& job_id) = 0;
-  virtual std::string JobProgram(const std::string& job_id) = 0;
-  virtual std::string JobParams(const std::string& job_id) = 0;
-  virtual std::string JobPassword(const std::string& job_id) = 0;
+  // The job's registry row, read afresh.
+  virtual ReadStatus ReadJob(const std::string& job_id, JobRow* row) = 0;
   // True only when a file (not a directory) exists at `path`.
   virtual bool IsFile(const std::string& path) = 0;
   // Starts argv and waits for it; false when the process could not be created.

@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <array>
 #include <vector>
 
 #include "settings/zkdb.h"
@@ -12,9 +11,9 @@ namespace zk {
 
 bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, std::string* dir) {
   dir->clear();
-  std::array<std::string, 3> row;
-  if (user_id.empty() || ReadUserRow(env_file, user_id, &row) != ReadStatus::kFound) return false;
-  std::string d = row[2];
+  UserRow user;
+  if (user_id.empty() || ReadUser(env_file, user_id, &user) != ReadStatus::kFound) return false;
+  std::string d = user.storage_dir;
   if (d.empty()) return false;
   for (char& c : d) {
     if (c == '\\') c = '/';

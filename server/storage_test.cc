@@ -57,9 +57,9 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   ASSERT_NE(nullptr, mkdtemp(tmpl));
   const std::string root = tmpl;
   std::string env = root + "/server.zkd";
-  ASSERT_EQ(0, CreateServerEnvFile(env, "127.0.0.1", "2809", "2810", "1000"));
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(env, "127.0.0.1", "2809", "2810", "1000"));
   std::string missing = root + "/store/u1";
-  ASSERT_EQ(0, AddUser(env, "u1", "pw", missing));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(env, "u1", "pw", missing));
 
   std::string dir = "stale";
   ASSERT_TRUE(GetUserStorageDir(env, "u1", &dir));

@@ -11,7 +11,6 @@
 #include <omniORB4/internal/GIOP_S.h>
 // clang-format on
 
-#include <array>
 #include <chrono>
 #include <cstring>
 
@@ -138,9 +137,9 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     ~Outcome() { ServerLoginThrottle().Done(key, peer, matched, LoginThrottle::Clock::now()); }
   } outcome{key, peer, matched};
 
-  std::array<std::string, 3> row;
+  UserRow row;
   std::string error;
-  switch (ReadUserRow(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
+  switch (ReadUser(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
     case ReadStatus::kFailed:
       LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
                       env_file_ + ": " + error);
@@ -151,7 +150,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     case ReadStatus::kFound:
       break;
   }
-  const std::string& stored = row[1];
+  const std::string& stored = row.password;
   if (stored.empty()) {
     LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
     return kLoginRefused;
@@ -165,15 +164,18 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   return kLoginAccepted;
 }
 
-// 0 when the row was rewritten (also when the user has no row), -1 when the file could not be
-// opened, read or written. The client proved the old password with zkExistsUser on this
-// connection before; -1 also when it did not. An empty new password is refused (-1) and the old
-// one kept: it would be stored as filler that nobody knows.
+// kChangeDone when the row was rewritten (also when the user has no row), kChangeFailed when the
+// file could not be opened, read or written. The settings store's answer becomes the wire's here
+// and nowhere else. The client proved the old password with zkExistsUser on this connection
+// before; kChangeFailed also when it did not. An empty new password is refused and the old one
+// kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
   if (!CallerIs(userId, "zkChgUserPwd")) return kChangeFailed;
   if (Text(newPassword).empty()) return kChangeFailed;
-  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? kChangeDone
-                                                                          : kChangeFailed;
+  // A user deleted since the login has no row: nothing changes, and that is no failure.
+  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == WriteStatus::kFailed
+             ? kChangeFailed
+             : kChangeDone;
 }
 
 }  // namespace zk

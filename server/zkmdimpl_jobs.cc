@@ -18,17 +18,8 @@ class RegistryJobHost : public JobHost {
   bool StorageDir(const std::string& user_id, std::string* dir) override {
     return GetUserStorageDir(env_file_, user_id, dir);
   }
-  bool JobExists(const std::string& job_id) override {
-    return zk::JobExists(env_file_, job_id) != 0;
-  }
-  std::string JobProgram(const std::string& job_id) override {
-    return ReadJobProgram(env_file_, job_id);
-  }
-  std::string JobParams(const std::string& job_id) override {
-    return ReadJobParams(env_file_, job_id);
-  }
-  std::string JobPassword(const std::string& job_id) override {
-    return ReadJobPassword(env_file_, job_id);
+  ReadStatus ReadJob(const std::string& job_id, JobRow* row) override {
+    return zk::ReadJob(env_file_, job_id, row);
   }
   bool IsFile(const std::string& path) override { return IsRegularFile(path); }
   bool RunAndWait(const std::vector<std::string>& argv, int* exit_code) override {

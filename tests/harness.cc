@@ -104,6 +104,22 @@ long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
   return result;
 }
 
+UserRow StoredUser(const std::string& env_file, const std::string& user) {
+  UserRow row;
+  ReadUser(env_file, user, &row);
+  return row;
+}
+
+JobRow StoredJob(const std::string& env_file, const std::string& job) {
+  JobRow row;
+  ReadJob(env_file, job, &row);
+  return row;
+}
+
+std::string StoredPassword(const std::string& env_file, const std::string& user) {
+  return StoredUser(env_file, user).password;
+}
+
 ::testing::AssertionResult Ended(const RunResult& r, int status, const std::string& out,
                                  const std::string& err) {
   if (r.status == status && r.out == out && r.err == err) return ::testing::AssertionSuccess();
@@ -369,7 +385,8 @@ ServerFixture::ServerFixture(const std::string& unit) {
   mkdir((dir() + "/store").c_str(), 0700);
   mkdir((dir() + "/clients").c_str(), 0700);
   mkdir((dir() + "/names").c_str(), 0700);
-  if (CreateServerEnvFile(server_env(), "127.0.0.1", std::to_string(ns_port_), "0", unit) != 0) {
+  if (CreateServerEnvFile(server_env(), "127.0.0.1", std::to_string(ns_port_), "0", unit) !=
+      WriteStatus::kDone) {
     throw std::runtime_error("cannot create server.zkd");
   }
   LinkProgram(dir(), "zksvr");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "idl/orb.h"
+#include "settings/zkdb.h"
 
 namespace zk {
 namespace test {
@@ -98,6 +99,11 @@ ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, lo
 // zkRemoteJob in wait mode ("1") or shell mode ("0"); the job's return value in *ret.
 long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
             const std::string& mode, std::string* ret);
+
+// What an environment file holds for a user or a job; empty fields when it holds none.
+UserRow StoredUser(const std::string& env_file, const std::string& user);
+JobRow StoredJob(const std::string& env_file, const std::string& job);
+std::string StoredPassword(const std::string& env_file, const std::string& user);
 
 // With openssl: a new certificate authority, its certificate in `prefix`.pem and its key in
 // `prefix`.key (owner-only). False, with the reason in *why, when openssl failed.

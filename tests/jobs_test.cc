@@ -232,8 +232,9 @@ TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
 
 TEST_F(JobsTest, UnreachableNamingServiceIsReportedAsCorbaException) {
   TempDir client;
-  ASSERT_EQ(0, CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()),
-                                 "0", "1000", "u1", "pw1"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()), "0",
+                              "1000", "u1", "pw1"));
   WriteFile(client / "zkjob.log", "7\n");
   RunResult r = RunIn(client.path(), {Program("zkjob"), "exit", "-s", "-p", "pw1"});
   EXPECT_EQ(20, r.status);
