@@ -16,7 +16,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!scan.ok) return zk::PrintUsage(argv0, {zk::kUsageEnvFile, zk::kUsageAdminPassword});
 
   std::string file;
-  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
+  if (!zk::OpenServerEnv(zk::FileSystem::Default(), scan.Get('e', zk::kDefaultServerEnvFile),
+                         argv[0], scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
   if (zk::ReadJobCount(file) == 0) {

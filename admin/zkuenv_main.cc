@@ -19,7 +19,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   const std::string user_id = scan.positional[0];
 
   std::string file;
-  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
+  if (!zk::OpenServerEnv(zk::FileSystem::Default(), scan.Get('e', zk::kDefaultServerEnvFile),
+                         argv[0], scan.Get('a'), &file)) {
     return zk::kExitFail;
   }
   zk::UserRow user;

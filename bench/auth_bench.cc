@@ -45,7 +45,8 @@ int ClientMain(int ns_port) {
     try {
       if (command == kConnect) {
         zk::ConnectionSettings c{"127.0.0.1", std::to_string(ns_port), "0"};
-        orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::ClientOrbArgs("zkauthbench", c)));
+        orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::FileSystem::Default(),
+                                                  zk::ClientOrbArgs("zkauthbench", c)));
         CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
         CORBA::Object_var obj = naming->resolve(zk::ServerName());
         server = ZKmd::_narrow(obj.in());
@@ -154,8 +155,8 @@ int main(int argc, char* argv[]) {
   const std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
 
   // This process's ORB (the harness uses it to wait for the server) set up like a client's.
-  CORBA::ORB_var orb =
-      zk::InitOrb(zk::TranslateForOmniOrb(zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2"})));
+  CORBA::ORB_var orb = zk::InitOrb(zk::TranslateForOmniOrb(
+      zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2"})));
 
   zk::test::ServerFixture fixture;
   fixture.AddUser(kUser, kPassword);

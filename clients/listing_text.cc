@@ -37,17 +37,16 @@ std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
 }
 
 std::string FileSummaryLine(int32_t files, int32_t bytes) {
-  return RightField(FormatGrouped(files) + " ", 19) + LeftField("個のファイル", 18) +
-         RightField(FormatGrouped(bytes), 20) + " バイト";
+  return CountField(files) + LeftField("個のファイル", 18) + RightField(FormatGrouped(bytes), 20) +
+         " バイト";
 }
 
 std::string DirSummaryLine(int32_t dirs) {
-  return RightField(FormatGrouped(dirs) + " ", 19) + LeftField("個のディレクトリ", 18);
+  return CountField(dirs) + LeftField("個のディレクトリ", 18);
 }
 
 std::string RemoveSummaryLine(int32_t removed) {
-  return RightField(FormatGrouped(removed) + " ", 19) +
-         "個のディレクトリ・ファイルを削除しました。";
+  return CountField(removed) + "個のディレクトリ・ファイルを削除しました。";
 }
 
 std::string EntryPath(const std::string& server_dir, const std::string& name) {

@@ -6,7 +6,7 @@
 
 #include "idl/wire.h"
 #include "platform/console.h"
-#include "platform/startdir.h"
+#include "settings/envfile.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -42,7 +42,7 @@ ServerPath SplitServerPath(const std::string& path) {
   return result;
 }
 
-ClientSession::ClientSession(const std::string& argv0) : argv0_(argv0) {}
+ClientSession::ClientSession(FileSystem* fs, const std::string& argv0) : fs_(fs), argv0_(argv0) {}
 
 ClientSession::~ClientSession() {
   try {
@@ -52,26 +52,9 @@ ClientSession::~ClientSession() {
   }
 }
 
-bool ClientSession::Locate(const std::string& env_file) {
-  env_file_ = LocateUserEnvFile(env_file, argv0_, &start_dir_);
-  if (!IsRegularFile(env_file_)) {
-    PrintErr("ERROR:ユーザ環境設定ファイルが存在しません。(" + env_file_ + ")");
-    return false;
-  }
-  return true;
-}
-
-bool ClientSession::CheckKind() {
-  if (ReadEnvSetting(env_file_, "envtype") != "user") {
-    PrintErr("ERROR:ユーザ環境設定ファイルではありません。(" + env_file_ + ")");
-    return false;
-  }
-  return true;
-}
-
 bool ClientSession::Open(const std::string& env_file) {
-  if (!Locate(env_file) || !CheckKind()) return false;
-  ReadUser();
+  if (!OpenEnvFile(fs_, EnvKind::kUser, env_file, argv0_, &env_file_, &start_dir_)) return false;
+  user_ = ReadUserName(env_file_, 1);
   return true;
 }
 
@@ -80,7 +63,7 @@ bool ClientSession::Login(const std::string& password) {
 }
 
 std::string PasswordOrPrompt(const std::string& given) {
-  return given.empty() ? PromptWord("パスワードを入力してください") : given;
+  return GivenOrPrompted(given, "パスワードを入力してください");
 }
 
 bool OpenForServerPath(ClientSession& session, const std::string& env_file,
@@ -94,17 +77,9 @@ bool OpenForServerPath(ClientSession& session, const std::string& env_file,
   return session.Login(password);
 }
 
-const std::string& ClientSession::ReadUser() {
-  user_ = ReadUserName(env_file_, 1);
-  return user_;
-}
-
 bool ClientSession::Connect() {
-  ConnectionSettings c;
-  c.ns = ReadEnvSetting(env_file_, "ns");
-  c.iiop = ReadEnvSetting(env_file_, "iiop");
-  c.ssl = ReadEnvSetting(env_file_, "ssl");
-  if (c.ns.empty() || c.iiop.empty() || c.ssl.empty()) {
+  const ConnectionSettings c = ReadConnectionSettings(env_file_);
+  if (!c.complete()) {
     PrintErr("ERROR:サーバ接続情報が設定されていません。(" + env_file_ + ")");
     return false;
   }
@@ -116,7 +91,7 @@ bool ClientSession::Connect() {
              "はutf-8かcp932です。utf-8を使います。(" + ConfigValue(conf, kWireTextKey) + ")");
   }
   text_ = ServerText(code);
-  orb_ = InitOrb(ClientOrbSetup(argv0_, c, conf));
+  orb_ = InitOrb(ClientOrbSetup(fs_, argv0_, c, conf));
   CosNaming::NamingContext_var naming = NamingContext(orb_.in());
   CORBA::Object_var obj = naming->resolve(ServerName());
   server_ = ZKmd::_narrow(obj.in());

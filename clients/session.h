@@ -10,6 +10,7 @@
 #include "clients/server_text.h"
 #include "idl/orb.h"
 #include "platform/exit_status.h"
+#include "platform/fs.h"
 
 namespace zk {
 
@@ -27,18 +28,14 @@ ServerPath SplitServerPath(const std::string& path);
 
 class ClientSession {
  public:
-  explicit ClientSession(const std::string& argv0);
+  // `fs` is where the environment file and client.conf are looked for.
+  ClientSession(FileSystem* fs, const std::string& argv0);
   ~ClientSession();  // destroys the ORB if still up
 
-  // Remembers the starting directory, makes `env_file` absolute when it exists there, moves to
-  // the program directory; a relative name found in neither is looked for in the user's settings
-  // folder ($XDG_CONFIG_HOME/zk, by default ~/.config/zk). False after
-  // "ERROR:ユーザ環境設定ファイルが存在しません。(...)".
-  bool Locate(const std::string& env_file);
-  // False after "ERROR:ユーザ環境設定ファイルではありません。(...)".
-  bool CheckKind();
-  // The user id: ReadUserName(file, 1).
-  const std::string& ReadUser();
+  // The opening of every client tool: OpenEnvFile for a user file (the starting directory, the
+  // program directory, then the user's settings folder $XDG_CONFIG_HOME/zk, by default
+  // ~/.config/zk), then the user id (ReadUserName(file, 1)). False after the opening's message.
+  bool Open(const std::string& env_file);
   // Reads ns/iiop/ssl (false after "ERROR:サーバ接続情報が設定されていません。(...)"), takes the
   // wire code from client.conf, starts the ORB, resolves "ZKmdImpl" and narrows it (false after
   // "orb->destroy error"). CORBA exceptions propagate to the caller's handler.
@@ -49,8 +46,6 @@ class ClientSession {
   // Destroys the ORB (idempotent).
   void Shutdown();
 
-  // The opening of zkcp, zkjob, zkls and zkrm: Locate, CheckKind, then ReadUser.
-  bool Open(const std::string& env_file);
   // Connect, then Authenticate.
   bool Login(const std::string& password);
 
@@ -65,6 +60,7 @@ class ClientSession {
   ZKmd_ptr server() const { return server_.in(); }
 
  private:
+  FileSystem* fs_;
   std::string argv0_;
   std::string start_dir_;
   std::string env_file_;

@@ -83,11 +83,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
 
-  zk::ClientSession session(argv0);
+  zk::ClientSession session(zk::FileSystem::Default(), argv0);
   return zk::RunGuarded(session, true, [&]() -> int {
     // Locate, check, authenticate.
     zk::ServerPath where;
-    if (!zk::OpenForServerPath(session, opts.Get('e', "./client.zkd"), opts.Get('p'), path,
+    if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
                                &where)) {
       return zk::kExitFail;
     }

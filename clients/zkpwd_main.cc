@@ -10,15 +10,6 @@
 #include "platform/options.h"
 #include "settings/zkdb.h"
 
-namespace {
-
-// Returns `given`, or what is typed at `prompt` when it is empty.
-std::string GivenOrPrompted(const std::string& given, const char* prompt) {
-  return given.empty() ? zk::PromptWord(prompt) : given;
-}
-
-}  // namespace
-
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
 
@@ -32,16 +23,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   opts.positional.resize(3);
 
-  zk::ClientSession session(argv[0]);
+  zk::ClientSession session(zk::FileSystem::Default(), argv[0]);
   return zk::RunGuarded(session, false, [&]() -> int {
     // Locate and check the local file.
-    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    if (!session.CheckKind()) return zk::kExitFail;
+    if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
 
     // The current password must be the one stored locally.
     const std::string current =
-        GivenOrPrompted(opts.positional[0], "現在のパスワードを入力してください");
-    const std::string user = session.ReadUser();
+        zk::GivenOrPrompted(opts.positional[0], "現在のパスワードを入力してください");
+    const std::string& user = session.user();
     zk::UserRow row;
     zk::ReadUser(session.env_file(), user, &row);
     const std::string& stored = row.password;
@@ -53,9 +43,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     // The new password, twice the same. An empty one (nothing typed, end of input) would leave
     // the account without a password and is refused like a mistyped one.
     const std::string fresh =
-        GivenOrPrompted(opts.positional[1], "新しいパスワードを入力してください");
+        zk::GivenOrPrompted(opts.positional[1], "新しいパスワードを入力してください");
     const std::string again =
-        GivenOrPrompted(opts.positional[2], "新しいパスワード(確認)を入力してください");
+        zk::GivenOrPrompted(opts.positional[2], "新しいパスワード(確認)を入力してください");
     if (fresh != again || fresh.empty()) {
       zk::PrintErr("ERROR:新しいパスワードが誤っています。");
       return zk::kExitFail;

@@ -15,8 +15,6 @@
 #include <sstream>
 #include <utility>
 
-#include "platform/startdir.h"
-
 namespace zk {
 
 namespace {
@@ -152,11 +150,11 @@ bool ReadWireCode(const std::string& conf_file, WireCode* code) {
   return value.empty() || value == "cp932" || value == "utf-8";
 }
 
-std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args) {
+std::vector<std::string> TranslateForOmniOrb(FileSystem* fs, const std::vector<std::string>& args) {
   // The configuration file comes before the endpoint in the vector, but decides its form.
   std::string conf;
   for (size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-ORBSvcConf" && IsRegularFile(args[i + 1])) conf = args[i + 1];
+    if (args[i] == "-ORBSvcConf" && fs->IsFile(args[i + 1])) conf = args[i + 1];
   }
   const bool tls = !conf.empty() && ConfiguresTls(conf);
 
@@ -174,7 +172,7 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
     bool has_value = i + 1 < args.size();
     if (a == "-ORBSvcConf" && has_value) {
       const std::string& file = args[++i];
-      if (IsRegularFile(file)) {
+      if (fs->IsFile(file)) {
         out.push_back("-ORBconfigFile");
         out.push_back(file);
       }
@@ -227,15 +225,15 @@ std::string ClientConfigFile(const std::string& env_file) {
          "/client.conf";
 }
 
-std::vector<std::string> ClientOrbSetup(const std::string& argv0, const ConnectionSettings& c,
-                                        const std::string& conf_file) {
+std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0,
+                                        const ConnectionSettings& c, const std::string& conf_file) {
   std::vector<std::string> args = ClientOrbArgs(argv0, c);
-  const bool has_conf = IsRegularFile(conf_file);
+  const bool has_conf = fs->IsFile(conf_file);
   if (has_conf) {
     args.push_back("-ORBSvcConf");
     args.push_back(conf_file);
   }
-  std::vector<std::string> out = TranslateForOmniOrb(args);
+  std::vector<std::string> out = TranslateForOmniOrb(fs, args);
   const std::string ca = has_conf ? ConfigValue(conf_file, "sslCAFile") : std::string();
   if (ca.empty()) return out;
 

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fs.h"
+#include "platform/pathtext.h"
 
 namespace zk {
 namespace {
@@ -59,11 +62,9 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool Stat(const std::string& path, DirEntry* out) override {
-    size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;
-    return FillEntry(path, name, out);
+    return FillEntry(path, NamePart(path), out);
   }
 
   bool MakeDirs(const std::string& path) override {
@@ -82,6 +83,26 @@ class PosixFileSystem : public FileSystem {
     }
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
+
+  bool MakeDir(const std::string& path, int mode) override {
+    if (path.empty()) return false;
+    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool SetMode(const std::string& path, int mode) override {
+    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+  }
+
+  bool RealPath(const std::string& path, std::string* real) override {
+    char buf[PATH_MAX];
+    if (!realpath(path.c_str(), buf)) return false;
+    *real = buf;
+    return true;
+  }
+
+  bool CanExecute(const std::string& path) override { return access(path.c_str(), X_OK) == 0; }
 
   bool RemoveDir(const std::string& path) override { return rmdir(path.c_str()) == 0; }
   bool RemoveFile(const std::string& path) override { return unlink(path.c_str()) == 0; }

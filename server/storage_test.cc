@@ -62,7 +62,7 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   ASSERT_EQ(WriteStatus::kDone, AddUser(env, "u1", "pw", missing));
 
   std::string dir = "stale";
-  ASSERT_TRUE(GetUserStorageDir(env, "u1", &dir));
+  ASSERT_TRUE(GetUserStorageDir(FileSystem::Default(), env, "u1", &dir));
   EXPECT_EQ(missing + "/", dir);
   struct stat st;
   EXPECT_EQ(0, stat(missing.c_str(), &st));  // created with its parents
@@ -75,10 +75,10 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   EXPECT_TRUE(area->Stat("a.txt", &entry));
   EXPECT_EQ(1, entry.size);
 
-  EXPECT_FALSE(GetUserStorageDir(env, "nobody", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "nobody", &dir));
   EXPECT_EQ("", dir);
-  EXPECT_FALSE(GetUserStorageDir(env, "", &dir));
-  EXPECT_FALSE(GetUserStorageDir(root + "/no-such.zkd", "u1", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), root + "/no-such.zkd", "u1", &dir));
   EXPECT_EQ(nullptr, OpenUserArea(FileSystem::Default(), env, "nobody"));
   EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
 }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/console.h"
+#include "platform/pathtext.h"
 #include "server/connection_auth.h"
 
 namespace zk {
@@ -77,8 +78,7 @@ bool WireRequest::Convert(const char* param, const char* wire, std::string* text
 
 void KeepWireNames(const std::string& dir, std::vector<DirEntry>* entries, bool warn) {
   const WireCode code = ServerWireCode();
-  const std::string prefix =
-      dir.empty() || dir.back() == '\\' || dir.back() == '/' ? dir : dir + "\\";
+  const std::string prefix = dir.empty() || EndsWithSeparator(dir) ? dir : dir + "\\";
   std::string wire;
   size_t kept = 0;
   for (size_t i = 0; i < entries->size(); ++i) {

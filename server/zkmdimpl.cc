@@ -69,13 +69,6 @@ void LiftBodyTimeLimit(omniCallHandle& handle) {
 ZKmdImpl::ZKmdImpl() = default;
 ZKmdImpl::~ZKmdImpl() = default;
 
-void ZKmdImpl::SetOrb(CORBA::ORB_ptr orb) {
-  orb_ = CORBA::ORB::_duplicate(orb);
-  InstallConnectionTracking();
-}
-
-void ZKmdImpl::SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
-
 // Sees every request before its arguments are read. On a connection where nobody has logged in,
 // an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
 // texts only; a logged-in connection is served in full, its request body given all the time it

@@ -11,6 +11,7 @@
 
 #include "idl/wire.h"
 #include "platform/fs.h"
+#include "platform/pathtext.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
@@ -20,10 +21,6 @@
 namespace zk {
 namespace {
 
-bool EndsInSeparator(const std::string& s) {
-  return !s.empty() && (s.back() == '\\' || s.back() == '/');
-}
-
 // `path` without one final "/".
 std::string DropFinalSlash(const std::string& path) {
   if (!path.empty() && path.back() == '/') return path.substr(0, path.size() - 1);
@@ -31,10 +28,10 @@ std::string DropFinalSlash(const std::string& path) {
 }
 
 // The area of `user` and the path of `rel` in it; false when the user or the path is refused.
-bool AreaPath(const std::string& env_file, const char* user, const char* rel,
+bool AreaPath(FileSystem* fs, const std::string& env_file, const char* user, const char* rel,
               std::unique_ptr<FileSystem>* area, std::string* path) {
   if (!AreaRelativePath(rel ? rel : "", path)) return false;
-  *area = OpenUserArea(FileSystem::Default(), env_file, user ? user : "");
+  *area = OpenUserArea(fs, env_file, user ? user : "");
   return *area != nullptr;
 }
 
@@ -43,17 +40,15 @@ bool AreaPath(const std::string& env_file, const char* user, const char* rel,
 // Entries that are symbolic links leading outside the area (or nowhere) are left out by the
 // area's search: they could only show what lies outside, and every request naming them is
 // refused.
-bool SearchArea(const std::string& env_file, const char* user, const char* dir_name,
+bool SearchArea(FileSystem* fs, const std::string& env_file, const char* user, const char* dir_name,
                 const char* mask, std::vector<DirEntry>* found) {
   std::string pattern = dir_name ? dir_name : "";
-  if (!pattern.empty() && !EndsInSeparator(pattern)) pattern += '\\';
+  if (!pattern.empty() && !EndsWithSeparator(pattern)) pattern += '\\';
   pattern += mask ? mask : "";
   std::unique_ptr<FileSystem> area;
   std::string rel;
-  if (!AreaPath(env_file, user, pattern.c_str(), &area, &rel)) return false;
-  size_t slash = rel.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-  return area->Search(dir, rel.substr(slash == std::string::npos ? 0 : slash + 1), found);
+  if (!AreaPath(fs, env_file, user, pattern.c_str(), &area, &rel)) return false;
+  return area->Search(DirPart(rel), NamePart(rel), found);
 }
 
 }  // namespace
@@ -62,7 +57,7 @@ CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
   if (!CallerIs(userId, "zkExistsDir")) return kEntryAbsent;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return kEntryAbsent;
+  if (!AreaPath(fs_, env_file_, userId, dirName, &area, &path)) return kEntryAbsent;
   DirEntry st;
   return area->Stat(DropFinalSlash(path), &st) && st.is_dir ? kEntryExists : kEntryAbsent;
 }
@@ -71,7 +66,7 @@ CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
   if (!CallerIs(userId, "zkExistsFile")) return kEntryAbsent;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return kEntryAbsent;
+  if (!AreaPath(fs_, env_file_, userId, fileName, &area, &path)) return kEntryAbsent;
   DirEntry st;
   return area->Stat(path, &st) && !st.is_dir ? kEntryExists : kEntryAbsent;
 }
@@ -80,7 +75,7 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
   if (!CallerIs(userId, "zkFileCount")) return 0;
   try {
     std::vector<DirEntry> found;
-    if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+    if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
     KeepWireNames(dirName ? dirName : "", &found, false);  // as zkFileList will list them
     return static_cast<CORBA::Long>(found.size());
   } catch (...) {
@@ -95,7 +90,7 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
     return 0;
   }
   std::vector<DirEntry> found;
-  if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+  if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
   KeepWireNames(dirName ? dirName : "", &found, true);
   if (found.empty()) return 0;
 
@@ -130,7 +125,7 @@ CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
   if (!CallerIs(userId, "zkDirRemove")) return kChangeFailed;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return kChangeFailed;
+  if (!AreaPath(fs_, env_file_, userId, dirName, &area, &path)) return kChangeFailed;
   path = DropFinalSlash(path);
   DirEntry st;
   if (!area->Stat(path, &st) || !st.is_dir) return kChangeFailed;
@@ -142,7 +137,7 @@ CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
   if (!CallerIs(userId, "zkFileRemove")) return kChangeFailed;
   std::unique_ptr<FileSystem> area;
   std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return kChangeFailed;
+  if (!AreaPath(fs_, env_file_, userId, fileName, &area, &path)) return kChangeFailed;
   DirEntry st;
   if (!area->Stat(path, &st) || st.is_dir) return kChangeFailed;
   area->RemoveFile(path);  // outcome not examined, as for directories

@@ -129,7 +129,7 @@ TEST_F(AdminTest, UsageLinesChangeNothing) {
     EXPECT_EQ(r.err, "");
   }
   EXPECT_EQ(before, ReadFile(server_));
-  EXPECT_FALSE(PathExists(bin_ / "client.zkd"));
+  EXPECT_FALSE(Exists(bin_ / "client.zkd"));
 }
 
 TEST_F(AdminTest, ZkenvRefusals) {
@@ -188,7 +188,7 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
   EXPECT_EQ(ReadEnvSetting(client, "unit"), "64");
   EXPECT_EQ(ReadUserName(client, 1), "alice");
   EXPECT_EQ(StoredPassword(client, "alice"), "pw-alice");
-  EXPECT_FALSE(PathExists(start_ / "client.zkd"));
+  EXPECT_FALSE(Exists(start_ / "client.zkd"));
 
   // An existing directory is announced all the same; the second user's file replaces the first.
   const std::string existing = start_ / "bobdir";
@@ -210,7 +210,7 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
 
   r = Tool("zkdu", {"bob", "-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 0, "ユーザを削除しました。\n", ""));
-  EXPECT_TRUE(IsDirectory(existing));
+  EXPECT_TRUE(FileSystem::Default()->IsDir(existing));
   r = Tool("zklu", {"-a", "lanternshadow"});
   EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: carol (/)\n");
 
@@ -221,7 +221,7 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
 
   r = Tool("zkau", {"-a", "lanternshadow", "alice", "x", "elsewhere"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:既に存在するユーザIDです。(alice)\n"));
-  EXPECT_FALSE(PathExists(bin_ / "elsewhere"));
+  EXPECT_FALSE(Exists(bin_ / "elsewhere"));
 
   for (const char* u : {"alice", "carol"}) ASSERT_EQ(DeleteUser(server_, u), WriteStatus::kDone);
   r = Tool("zklu", {"-a", "lanternshadow"});
@@ -247,7 +247,7 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
 
   EXPECT_EQ(ReadUserCount(server_), 0);
   EXPECT_EQ(ReadUserHighMark(server_), 0);
-  EXPECT_FALSE(PathExists(bin_ / "client.zkd"));
+  EXPECT_FALSE(Exists(bin_ / "client.zkd"));
 }
 
 TEST_F(AdminTest, JobTools) {
@@ -320,11 +320,11 @@ TEST_F(AdminTest, ZkuenvRewritesUserFileFromServerFile) {
 
   RunResult r = Tool("zkuenv", {"-a", "wrong", "ユーザ一"});
   EXPECT_TRUE(Ended(r, 20, "", kWrongAdmin));
-  EXPECT_FALSE(PathExists(client));
+  EXPECT_FALSE(Exists(client));
 
   r = Tool("zkuenv", {"-a", "lanternshadow", "nobody"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないユーザIDです。(nobody)\n"));
-  EXPECT_FALSE(PathExists(client));
+  EXPECT_FALSE(Exists(client));
 
   r = Tool("zkuenv", {"ユーザ一"}, "lanternshadow\n");
   EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + kUserFileMade, ""));

@@ -124,8 +124,8 @@ TEST_F(LauncherTest, RefusesMissingAndUserEnvironmentFiles) {
   }
   // Nothing was started.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(PathExists(prog() + "/omniNames.args"));
-  EXPECT_FALSE(PathExists(prog() + "/zksvr.args"));
+  EXPECT_FALSE(Exists(prog() + "/omniNames.args"));
+  EXPECT_FALSE(Exists(prog() + "/zksvr.args"));
 }
 
 TEST_F(LauncherTest, NamingServiceCommandLine) {
@@ -139,7 +139,7 @@ TEST_F(LauncherTest, NamingServiceCommandLine) {
   EXPECT_EQ("-start 4711 -always -datadir " + prog() +
                 "/nsdata -ORBendPoint giop:tcp:ns.example:4711|" + prog() + "\n",
             WaitForContent(prog() + "/omniNames.args"));
-  EXPECT_TRUE(IsDirectory(prog() + "/nsdata"));
+  EXPECT_TRUE(FileSystem::Default()->IsDir(prog() + "/nsdata"));
 
   // With ns.conf beside the launcher, the naming service gets it as its ORB configuration.
   unlink((prog() + "/omniNames.args").c_str());
@@ -290,7 +290,7 @@ TEST_F(KillTest, PartialNamesAndBadCommandLinesEndNothing) {
 }
 
 TEST_F(KillTest, RefusedProcessIsNotReportedAsKilled) {
-  if (geteuid() != 0 || !IsRegularFile("/usr/bin/setpriv"))
+  if (geteuid() != 0 || !FileSystem::Default()->IsFile("/usr/bin/setpriv"))
     GTEST_SKIP() << "needs root and setpriv";
   pid_t a = StartSleeper();
   // An unprivileged caller may not end the test's process: no "killed" line, failure status.
