@@ -5,15 +5,10 @@
 
 #include <omniORB4/callDescriptor.h>
 #include <omniORB4/callHandle.h>
-// The ORB's internal headers build on each other in this order.
-// clang-format off
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
-// clang-format on
 
 #include <cstring>
 
+#include "idl/omniorb_internals.h"
 #include "idl/wire.h"
 
 namespace zk {
@@ -47,10 +42,7 @@ class UnreadCall : public omniCallDescriptor {
                            nullptr, 0, 1),
         answer_(answer) {}
 
-  void unmarshalArguments(cdrStream& s) override {
-    omni::GIOP_S* giop = omni::GIOP_S::downcast(&s);
-    if (giop) giop->SkipRequestBody();
-  }
+  void unmarshalArguments(cdrStream& s) override { SkipRequestBody(s); }
 
   void marshalReturnedValues(cdrStream& s) override {
     answer_.result >>= s;

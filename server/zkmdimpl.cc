@@ -4,16 +4,11 @@
 
 #include <malloc.h>
 #include <omniORB4/callHandle.h>
-// The ORB's internal headers build on each other in this order.
-// clang-format off
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
-// clang-format on
 
 #include <chrono>
 #include <cstring>
 
+#include "idl/omniorb_internals.h"
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "server/connection_auth.h"
@@ -55,15 +50,6 @@ void GiveMemoryBack() {
   if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
 }
 
-// The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has
-// (serverCallTimeOutPeriod); a peer that stops sending is disconnected then. A logged-in user's
-// batch may take as long as the network needs: the limit is lifted for it.
-void LiftBodyTimeLimit(omniCallHandle& handle) {
-  if (!handle.iop_s()) return;
-  omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());
-  if (giop) giop->clearDeadline();
-}
-
 }  // namespace
 
 ZKmdImpl::ZKmdImpl() = default;
@@ -77,7 +63,10 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   CallScope scope(handle.connection(), handle.peeraddress());
   const char* op = handle.operation_name();
   const bool logged_in = ServerConnections().HasLogin(handle.connection());
-  if (logged_in) LiftBodyTimeLimit(handle);
+  // The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has; a
+  // peer that stops sending is disconnected then. A logged-in user's batch may take as long as
+  // the network needs.
+  if (logged_in) ClearRequestDeadline(handle);
   if (!logged_in) {
     if (const FailureAnswer* answer = FailureAnswerFor(op)) {
       const std::string& peer = CurrentCall().peer;
