@@ -44,7 +44,7 @@ int ClientMain(int ns_port) {
     int failures = 0;
     try {
       if (command == kConnect) {
-        zk::ConnectionSettings c{"127.0.0.1", std::to_string(ns_port), "0"};
+        zk::ConnectionSettings c{"127.0.0.1", std::to_string(ns_port), "0", ""};
         orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::FileSystem::Default(),
                                                   zk::ClientOrbArgs("zkauthbench", c)));
         CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
@@ -156,7 +156,7 @@ int main(int argc, char* argv[]) {
 
   // This process's ORB (the harness uses it to wait for the server) set up like a client's.
   CORBA::ORB_var orb = zk::InitOrb(zk::TranslateForOmniOrb(
-      zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2"})));
+      zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2", ""})));
 
   zk::test::ServerFixture fixture;
   fixture.AddUser(kUser, kPassword);

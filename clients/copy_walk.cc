@@ -352,7 +352,7 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     console_.err("ERROR:ダウンロードに失敗しました。(" + file.name + ")");
     return;
   }
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * kTimeTextLength;
   for (const ChunkSpan& span : CutFile(file.size, unit_)) {
     if (pending->budget.MustSendBefore(span.len, header)) SendDownload(pending, local_dir);
     CORBA::ULong n = pending->chunks.length();

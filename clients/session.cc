@@ -48,7 +48,8 @@ ClientSession::~ClientSession() {
   try {
     Shutdown();
   } catch (...) {
-    // Leaving anyway.
+    // Leaving anyway. The ORB may throw its own exceptions besides CORBA's
+    // (omniORB::fatalException), and nothing may leave a destructor.
   }
 }
 
@@ -127,13 +128,15 @@ void ClientSession::Shutdown() {
   orb->destroy();
 }
 
-int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body) {
+int RunGuarded(bool catch_other, const std::function<int()>& body) {
   try {
     return body();
   } catch (const CORBA::Exception& e) {
     PrintErr("CORBA Exception: " + ExceptionText(e));
     return kExitFail;
   } catch (...) {
+    // Whatever else a tool's work throws: the standard library's, and the ORB's own
+    // (omniORB::fatalException), which derive from neither.
     if (!catch_other) throw;
     PrintErr("Error: ");
     return kExitFail;

@@ -84,7 +84,7 @@ bool OpenForServerPath(ClientSession& session, const std::string& env_file,
 // Runs `body` inside the session's exception handler: a CORBA exception prints
 // "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints
 // "Error: " and gives 20.
-int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body);
+int RunGuarded(bool catch_other, const std::function<int()>& body);
 
 }  // namespace zk
 

@@ -59,7 +59,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   std::string local_path = zk::AbsoluteFrom(zk::CurrentDir(), to_server ? source : dest);
 
   zk::ClientSession session(zk::FileSystem::Default(), argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate and check the environment file, the unit, the password; connect.
     if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
     int64_t unit = 0;

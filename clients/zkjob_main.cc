@@ -66,7 +66,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (fs->Exists(ret_file)) fs->RemoveFile(ret_file);
 
   zk::ClientSession session(fs, argv0);
-  return zk::RunGuarded(session, false, [&]() -> int {
+  return zk::RunGuarded(false, [&]() -> int {
     // Locate, check, authenticate.
     if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
     const std::string password = zk::PasswordOrPrompt(opts.Get('p'));

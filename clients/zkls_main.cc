@@ -84,7 +84,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
 
   zk::ClientSession session(zk::FileSystem::Default(), argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate, check, authenticate.
     zk::ServerPath where;
     if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
@@ -99,7 +99,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintOut("");
     try {
       PrintListing(session.server(), session.text(), user, where, sort_code);
-    } catch (...) {
+    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
       zk::PrintErr("");
       zk::PrintErr("Error ServerSearch");
       session.Shutdown();

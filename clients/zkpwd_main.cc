@@ -24,7 +24,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   opts.positional.resize(3);
 
   zk::ClientSession session(zk::FileSystem::Default(), argv[0]);
-  return zk::RunGuarded(session, false, [&]() -> int {
+  return zk::RunGuarded(false, [&]() -> int {
     // Locate and check the local file.
     if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
 

@@ -74,7 +74,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
 
   zk::ClientSession session(zk::FileSystem::Default(), argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate, check, authenticate.
     zk::ServerPath where;
     if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
@@ -86,7 +86,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     // Work.
     try {
       RemoveEntries(session.server(), session.text(), user, where);
-    } catch (...) {
+    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
       zk::PrintErr("Error ServerRemove");
       session.Shutdown();
       return zk::kExitFail;

@@ -22,12 +22,10 @@ std::string ChildPrefix(const std::string& key) { return key == "/" ? key : key 
 
 }  // namespace
 
-MemoryFileSystem::MemoryFileSystem()
-    : MemoryFileSystem(std::make_shared<Tree>(), std::make_shared<int64_t>(0), "/") {}
+MemoryFileSystem::MemoryFileSystem() : MemoryFileSystem(std::make_shared<Tree>(), "/") {}
 
-MemoryFileSystem::MemoryFileSystem(std::shared_ptr<Tree> tree, std::shared_ptr<int64_t> now,
-                                   std::string root)
-    : tree_(std::move(tree)), now_(std::move(now)), root_(std::move(root)) {
+MemoryFileSystem::MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root)
+    : tree_(std::move(tree)), root_(std::move(root)) {
   Node top;
   top.dir = true;
   top.mode = 0755;
@@ -231,7 +229,6 @@ bool MemoryFileSystem::WriteAt(const std::string& path, bool truncate, int64_t o
   size_t at = offset < 0 ? n->data.size() : static_cast<size_t>(offset);
   if (n->data.size() < at + len) n->data.resize(at + len, '\0');
   if (len > 0) std::memcpy(&n->data[at], data, len);
-  n->mtime = *now_;
   return true;
 }
 
@@ -259,7 +256,7 @@ std::unique_ptr<FileSystem> MemoryFileSystem::Beneath(const std::string& root) {
   std::string key;
   const Node* n = Find(root);
   if (!n || !n->dir || !Key(root, &key)) return nullptr;
-  return std::unique_ptr<FileSystem>(new MemoryFileSystem(tree_, now_, key));
+  return std::unique_ptr<FileSystem>(new MemoryFileSystem(tree_, key));
 }
 
 }  // namespace zk

@@ -8,8 +8,9 @@
 //
 // Paths are "/"-separated; a relative path starts at "/". There are no links: RealPath only
 // resolves "." and "..". Modes are stored as given (no umask); files are written with 0666 and
-// directories made by MakeDirs with 0777. Beneath() gives a view of a subtree that shares the
-// same entries and refuses paths that lead out of it (errno EXDEV).
+// directories made by MakeDirs with 0777. Writes leave a file's last-write time as it was (0 for
+// a new file), so that times are what a test sets. Beneath() gives a view of a subtree that shares
+// the same entries and refuses paths that lead out of it (errno EXDEV).
 #ifndef ZK_PLATFORM_FS_MEMORY_H_
 #define ZK_PLATFORM_FS_MEMORY_H_
 
@@ -35,8 +36,6 @@ class MemoryFileSystem : public FileSystem {
   std::string Content(const std::string& path) const;
   // The permission bits of the entry at `path`, -1 when nothing is there.
   int Mode(const std::string& path) const;
-  // The last-write time that writes give a file from now on (0 at first).
-  void SetNow(int64_t now) { *now_ = now; }
 
   bool Search(const std::string& dir, const std::string& mask, std::vector<DirEntry>* out) override;
   bool Stat(const std::string& path, DirEntry* out) override;
@@ -62,7 +61,7 @@ class MemoryFileSystem : public FileSystem {
   };
   using Tree = std::map<std::string, Node>;
 
-  MemoryFileSystem(std::shared_ptr<Tree> tree, std::shared_ptr<int64_t> now, std::string root);
+  MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root);
 
   // The absolute key of `path`; false (errno EXDEV) when it leads out of this view.
   bool Key(const std::string& path, std::string* key) const;
@@ -75,7 +74,6 @@ class MemoryFileSystem : public FileSystem {
   bool ParentIsDir(const std::string& key) const;
 
   std::shared_ptr<Tree> tree_;
-  std::shared_ptr<int64_t> now_;
   std::string root_;  // "/" or the root of a Beneath() view, without a final "/"
 };
 

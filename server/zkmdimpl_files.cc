@@ -4,6 +4,7 @@
 // unregistered user id or a path that would leave the area gets the operation's failure answer
 // (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
 // or changed.
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
@@ -78,8 +79,8 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
     if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
     KeepWireNames(dirName ? dirName : "", &found, false);  // as zkFileList will list them
     return static_cast<CORBA::Long>(found.size());
-  } catch (...) {
-    return 0;
+  } catch (const std::exception&) {
+    return 0;  // the count is 0 after any failure of the search, running out of memory too
   }
 }
 

@@ -71,7 +71,7 @@ class ShutdownWatcher {
       }
       try {
         orb_->shutdown(false);
-      } catch (...) {
+      } catch (const CORBA::Exception&) {
         // Already shut down: the run loop is returning anyway.
       }
     }
@@ -124,7 +124,8 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     if (!CORBA::is_nil(orb.in())) {
       try {
         orb->destroy();
-      } catch (...) {
+      } catch (const CORBA::Exception&) {
+        // Already reported above; the server ends either way.
       }
     }
   }

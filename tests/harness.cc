@@ -63,8 +63,8 @@ RunResult Openssl(const std::vector<std::string>& args) {
 }  // namespace
 
 CORBA::ORB_ptr TestOrb() {
-  static CORBA::ORB_ptr orb = InitOrb(
-      TranslateForOmniOrb(FileSystem::Default(), ClientOrbArgs("zktest", {"127.0.0.1", "1", "2"})));
+  static CORBA::ORB_ptr orb = InitOrb(TranslateForOmniOrb(
+      FileSystem::Default(), ClientOrbArgs("zktest", {"127.0.0.1", "1", "2", ""})));
   return orb;
 }
 
