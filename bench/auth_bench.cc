@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "idl/orb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ int main(int argc, char* argv[]) {
   if (argc == 3 && std::strcmp(argv[1], "--client") == 0) return ClientMain(std::atoi(argv[2]));
   const std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
 
-  // This process's ORB (the harness uses it to wait for the server) set up like a client's.
+  // This process's ORB (the server fixture uses it to wait for the server) set up like a client's.
   CORBA::ORB_var orb = zk::InitOrb(zk::TranslateForOmniOrb(
       zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2", ""})));
 

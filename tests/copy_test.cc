@@ -17,7 +17,7 @@
 #include "idl/orb.h"
 #include "platform/fs.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

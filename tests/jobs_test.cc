@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -261,7 +261,7 @@ TEST_F(JobsTest, LongJobDoesNotBlockOthersAndInheritsNoDescriptors) {
                                       pid_file + "\nsleep 3\ntouch " + done + "\nexit 4\n");
   fx_->AddJob("long", jobs_ + "/long.sh");
   RunResult long_run;
-  std::thread runner([&] { long_run = Job({"long", "-s", "-p", "pw1", "-l", "long.log"}); });
+  JoinedThread runner([&] { long_run = Job({"long", "-s", "-p", "pw1", "-l", "long.log"}); });
   ASSERT_TRUE(WaitForFile(pid_file, 20));
   pid_t job_pid = atoi(ReadFile(pid_file).c_str());
 

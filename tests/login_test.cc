@@ -12,7 +12,7 @@
 
 #include "settings/zkdb.h"
 #include "tests/direct_client.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/process.h"
 
 namespace zk {
 namespace test {

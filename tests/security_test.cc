@@ -15,7 +15,7 @@
 #include "idl/orb.h"
 #include "settings/zkdb.h"
 #include "tests/direct_client.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -19,7 +19,7 @@
 
 #include "idl/orb.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -17,7 +17,7 @@
 #include "platform/startdir.h"
 #include "platform/text.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
