@@ -25,6 +25,7 @@
 
 #include "platform/console.h"
 #include "platform/fs.h"
+#include "platform/fs_statx.h"
 #include "platform/pathtext.h"
 
 namespace zk {
@@ -75,20 +76,11 @@ class Fd {
   int fd_;
 };
 
-void Describe(const struct statx& stx, const std::string& name, DirEntry* out) {
-  out->name = name;
-  out->is_dir = S_ISDIR(stx.stx_mode);
-  out->is_special = !out->is_dir && !S_ISREG(stx.stx_mode) && !S_ISLNK(stx.stx_mode);
-  out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
-  out->mtime = stx.stx_mtime.tv_sec;
-  out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
-}
-
 // Properties of what the open descriptor `fd` leads to.
 bool DescribeFd(int fd, const std::string& name, DirEntry* out) {
   struct statx stx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
-  Describe(stx, name, out);
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &stx) != 0) return false;
+  DescribeStatx(stx, name, out);
   return true;
 }
 
@@ -162,8 +154,7 @@ class BeneathFileSystem : public FileSystem {
       std::string name = e->d_name;
       if (name == "." || name == ".." || !WildcardMatch(mask, name)) continue;
       struct statx stx;
-      if (statx(dirfd(d), e->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
-          0) {
+      if (statx(dirfd(d), e->d_name, AT_SYMLINK_NOFOLLOW, kStatxMask, &stx) != 0) {
         continue;
       }
       DirEntry entry;
@@ -173,7 +164,7 @@ class BeneathFileSystem : public FileSystem {
         if (!target.ok() || !DescribeFd(target.get(), name, &entry)) continue;
         entry.is_link = true;
       } else {
-        Describe(stx, name, &entry);
+        DescribeStatx(stx, name, &entry);
       }
       out->push_back(std::move(entry));
     }
@@ -208,18 +199,14 @@ class BeneathFileSystem : public FileSystem {
   }
 
   bool MakeDir(const std::string& path, int mode) override {
-    const std::string p = Trimmed(path);
-    size_t slash = p.find_last_of('/');
-    const std::string parent = slash == std::string::npos ? std::string() : p.substr(0, slash);
-    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    Fd dir(Open(parent, O_PATH | O_DIRECTORY));
+    std::string name;
+    Fd dir(OpenParent(path, &name));
     if (!dir.ok()) return false;
     if (mkdirat(dir.get(), name.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
       return false;
     }
     DirEntry st;
-    return Stat(p, &st) && st.is_dir;
+    return Stat(path, &st) && st.is_dir;
   }
 
   bool SetMode(const std::string& path, int mode) override {
@@ -389,14 +376,19 @@ class BeneathFileSystem : public FileSystem {
     return false;
   }
 
+  // The directory that holds the last name of `path`, opened beneath the root, and that name.
+  // -1 when it cannot be opened, or the name is none that a directory holds ("", "." or "..").
+  int OpenParent(const std::string& path, std::string* name) const {
+    const std::string p = Trimmed(path);
+    *name = NamePart(p);
+    if (name->empty() || *name == "." || *name == "..") return -1;
+    return Open(DirPart(p), O_PATH | O_DIRECTORY);
+  }
+
   // Removes the last name of `path` in its parent, without following it.
   bool Unlink(const std::string& path, int flags) {
-    const std::string p = Trimmed(path);
-    size_t slash = p.find_last_of('/');
-    const std::string parent = slash == std::string::npos ? std::string() : p.substr(0, slash);
-    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    Fd dir(Open(parent, O_PATH | O_DIRECTORY));
+    std::string name;
+    Fd dir(OpenParent(path, &name));
     return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
   }
 

@@ -10,27 +10,30 @@
 #include <cstring>
 
 #include "platform/fs.h"
+#include "platform/fs_statx.h"
 #include "platform/pathtext.h"
 
 namespace zk {
-namespace {
 
-bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
-  struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
-    // A dangling link: describe the link itself.
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
-        0) {
-      return false;
-    }
-  }
+void DescribeStatx(const struct statx& stx, const std::string& name, DirEntry* out) {
   out->name = name;
   out->is_dir = S_ISDIR(stx.stx_mode);
-  // A dangling link is described as itself, an ordinary entry that cannot be opened.
   out->is_special = !out->is_dir && !S_ISREG(stx.stx_mode) && !S_ISLNK(stx.stx_mode);
   out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
   out->mtime = stx.stx_mtime.tv_sec;
   out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
+}
+
+namespace {
+
+bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
+  struct statx stx;
+  // A dangling link: described as the link itself.
+  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &stx) != 0 &&
+      statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &stx) != 0) {
+    return false;
+  }
+  DescribeStatx(stx, name, out);
   return true;
 }
 

@@ -36,6 +36,25 @@ bool AreaPath(FileSystem* fs, const std::string& env_file, const char* user, con
   return *area != nullptr;
 }
 
+// What one path operation works on: the caller's area, the path in it and what is there.
+struct AreaEntry {
+  std::unique_ptr<FileSystem> area;
+  std::string path;
+  DirEntry entry;
+};
+
+// The guard and the lookup of the operations on one path: true when `user` is the one logged in
+// on the connection (else the refusal is logged), `rel` lies in that user's area and something
+// is there (a directory's path is looked at without its final separator).
+bool LookUp(FileSystem* fs, const std::string& env_file, const char* operation, const char* user,
+            const char* rel, bool as_dir, AreaEntry* e) {
+  if (!CallerIs(user, operation) || !AreaPath(fs, env_file, user, rel, &e->area, &e->path)) {
+    return false;
+  }
+  if (as_dir) e->path = DropFinalSlash(e->path);
+  return e->area->Stat(e->path, &e->entry);
+}
+
 // The search of `dir_name` + "\" + `mask` in the area of `user`: the mask is the last component
 // of the joined pattern, so a mask cannot reach another directory than the joined one either.
 // Entries that are symbolic links leading outside the area (or nowhere) are left out by the
@@ -55,21 +74,17 @@ bool SearchArea(FileSystem* fs, const std::string& env_file, const char* user, c
 }  // namespace
 
 CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkExistsDir")) return kEntryAbsent;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(fs_, env_file_, userId, dirName, &area, &path)) return kEntryAbsent;
-  DirEntry st;
-  return area->Stat(DropFinalSlash(path), &st) && st.is_dir ? kEntryExists : kEntryAbsent;
+  AreaEntry e;
+  return LookUp(fs_, env_file_, "zkExistsDir", userId, dirName, true, &e) && e.entry.is_dir
+             ? kEntryExists
+             : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkExistsFile")) return kEntryAbsent;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(fs_, env_file_, userId, fileName, &area, &path)) return kEntryAbsent;
-  DirEntry st;
-  return area->Stat(path, &st) && !st.is_dir ? kEntryExists : kEntryAbsent;
+  AreaEntry e;
+  return LookUp(fs_, env_file_, "zkExistsFile", userId, fileName, false, &e) && !e.entry.is_dir
+             ? kEntryExists
+             : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
@@ -123,25 +138,20 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkDirRemove")) return kChangeFailed;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(fs_, env_file_, userId, dirName, &area, &path)) return kChangeFailed;
-  path = DropFinalSlash(path);
-  DirEntry st;
-  if (!area->Stat(path, &st) || !st.is_dir) return kChangeFailed;
-  area->RemoveDir(path);  // a directory with content stays; still done
+  AreaEntry e;
+  if (!LookUp(fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
+    return kChangeFailed;
+  }
+  e.area->RemoveDir(e.path);  // a directory with content stays; still done
   return kChangeDone;
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkFileRemove")) return kChangeFailed;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(fs_, env_file_, userId, fileName, &area, &path)) return kChangeFailed;
-  DirEntry st;
-  if (!area->Stat(path, &st) || st.is_dir) return kChangeFailed;
-  area->RemoveFile(path);  // outcome not examined, as for directories
+  AreaEntry e;
+  if (!LookUp(fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
+    return kChangeFailed;
+  }
+  e.area->RemoveFile(e.path);  // outcome not examined, as for directories
   return kChangeDone;
 }
 

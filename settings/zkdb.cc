@@ -330,6 +330,18 @@ WriteStatus CreateEnvFile(const std::string& file,
   return WriteStatus::kDone;
 }
 
+// Row `id` into the three named fields (only when found), as ReadEnvRow reads it.
+ReadStatus ReadRowInto(const std::string& file, const std::string& id,
+                       const std::array<std::string*, 3>& fields, std::string* error = nullptr,
+                       int busy_timeout_ms = kDefaultBusyTimeoutMs) {
+  std::array<std::string, 3> values;
+  ReadStatus status = ReadEnvRow(file, id, &values, error, busy_timeout_ms);
+  if (status == ReadStatus::kFound) {
+    for (size_t i = 0; i < values.size(); ++i) *fields[i] = std::move(values[i]);
+  }
+  return status;
+}
+
 // A row of a new file with one value and filler in v2 and v3.
 std::array<std::string, 4> OneValue(const std::string& id, const std::string& v1) {
   return {id, v1, MakeFillerText(), MakeFillerText()};
@@ -406,14 +418,10 @@ WriteStatus CreateUserEnvFile(const std::string& file, const std::string& ns,
 
 ReadStatus ReadUser(const std::string& file, const std::string& user_id, UserRow* row,
                     std::string* error, int busy_timeout_ms) {
-  std::array<std::string, 3> values;
-  ReadStatus status = ReadEnvRow(file, "usr_" + user_id, &values, error, busy_timeout_ms);
-  if (status == ReadStatus::kFound && row) {
-    row->user_id = values[0];
-    row->password = values[1];
-    row->storage_dir = values[2];
-  }
-  return status;
+  UserRow unused;
+  UserRow* r = row ? row : &unused;
+  return ReadRowInto(file, "usr_" + user_id, {&r->user_id, &r->password, &r->storage_dir}, error,
+                     busy_timeout_ms);
 }
 
 std::string ReadUserName(const std::string& file, int n) {
@@ -455,14 +463,9 @@ WriteStatus DeleteUser(const std::string& file, const std::string& user_id) {
 }
 
 ReadStatus ReadJob(const std::string& file, const std::string& job_id, JobRow* row) {
-  std::array<std::string, 3> values;
-  ReadStatus status = ReadEnvRow(file, "job_" + job_id, &values);
-  if (status == ReadStatus::kFound && row) {
-    row->program = values[0];
-    row->params = values[1];
-    row->run_password = values[2];
-  }
-  return status;
+  JobRow unused;
+  JobRow* r = row ? row : &unused;
+  return ReadRowInto(file, "job_" + job_id, {&r->program, &r->params, &r->run_password});
 }
 
 std::string ReadJobName(const std::string& file, int n) {
