@@ -6,8 +6,8 @@
 
 #include "admin/admin.h"
 #include "platform/console.h"
+#include "platform/fs.h"
 #include "platform/options.h"
-#include "platform/startdir.h"
 #include "settings/zkdb.h"
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
@@ -23,35 +23,35 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   const std::string& password = pos[1];
   const std::string& directory = pos[2];
 
+  zk::FileSystem* fs = zk::FileSystem::Default();
   std::string file;
-  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
+  if (!zk::OpenServerEnv(fs, scan.Get('e', zk::kDefaultServerEnvFile), argv[0], scan.Get('a'),
+                         &file)) {
+    return zk::kExitFail;
   }
-  if (zk::UserExists(file, user_id)) {
+  if (zk::ReadUser(file, user_id) != zk::ReadStatus::kMissing) {
     zk::PrintErr("ERROR:既に存在するユーザIDです。(" + user_id + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   // A relative directory is taken from the program's directory, the current one by now.
   const std::string create = zk::StorageDirToCreate(directory);
-  auto names_file = [](const std::string& path) {
-    return zk::PathExists(path) && !zk::IsDirectory(path);
-  };
+  auto names_file = [fs](const std::string& path) { return fs->Exists(path) && !fs->IsDir(path); };
   if (names_file(directory) || names_file(create)) {
     zk::PrintErr("ERROR:ファイル名が指定されています。(" + directory + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   if (!create.empty()) {
     zk::PrintOut("ユーザ用格納ディレクトリを作成しました。(" + create + ")");
-    if (!zk::CreateStorageDir(create)) {
+    if (!zk::CreateStorageDir(fs, create)) {
       zk::PrintOut("WARNING:ユーザ用格納ディレクトリの作成に失敗しました。(" + create + ")");
       return zk::kExitNoStorageDir;
     }
   }
 
   // The directory is registered as typed, trailing separator included.
-  if (zk::AddUser(file, user_id, password, directory) != 0) {
+  if (zk::AddUser(file, user_id, password, directory) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:ユーザ追加に失敗しました。");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
   zk::PrintOut("ユーザを追加しました。");
   zk::PrintOut("");

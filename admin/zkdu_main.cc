@@ -1,34 +1,6 @@
 // zkdu: deletes a registered user. The user's storage directory and files stay in place.
 #include <ace/OS_main.h>
 
-#include <string>
+#include "admin/registry_tools.h"
 
-#include "admin/admin.h"
-#include "platform/console.h"
-#include "platform/options.h"
-#include "settings/zkdb.h"
-
-int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
-  zk::InitConsole();
-  const std::string argv0 = zk::ProgramName(argv[0]);
-  zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:a:");
-  if (!scan.ok || scan.positional.size() != 1 || scan.positional[0].empty()) {
-    return zk::PrintUsage(argv0, {"<ユーザID> ", zk::kUsageEnvFile, zk::kUsageAdminPassword});
-  }
-  const std::string user_id = scan.positional[0];
-
-  std::string file;
-  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
-  }
-  if (!zk::UserExists(file, user_id)) {
-    zk::PrintErr("ERROR:存在しないユーザIDです。(" + user_id + ")");
-    return zk::kExitError;
-  }
-  if (zk::DeleteUser(file, user_id) != 0) {
-    zk::PrintErr("ERROR:ユーザ削除に失敗しました。");
-    return zk::kExitError;
-  }
-  zk::PrintOut("ユーザを削除しました。");
-  return zk::kExitOk;
-}
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) { return zk::RunRegistryTool("zkdu", argc, argv); }

@@ -29,30 +29,29 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   const std::string host_default = ComputerName();
   zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:n:i:s:u:");
   if (!scan.ok) {
-    return zk::PrintUsage(argv0,
-                          {"-e <環境設定ファイル名> ", "-n <NSサーバ名> ", "-i <IIOPポート番号> ",
-                           "-s <SSLポート番号> ", "-u <転送ユニットサイズ(KB)> "});
+    return zk::PrintUsage(argv0, {zk::kUsageEnvFile, "-n <NSサーバ名> ", "-i <IIOPポート番号> ",
+                                  "-s <SSLポート番号> ", "-u <転送ユニットサイズ(KB)> "});
   }
 
-  const std::string file = zk::LocateEnvFile(scan.Get('e', zk::kDefaultServerEnv), argv0);
+  zk::FileSystem* fs = zk::FileSystem::Default();
+  const std::string file = zk::LocateEnvFile(fs, scan.Get('e', zk::kDefaultServerEnvFile), argv[0]);
   // Replacing an existing file drops its users and jobs: only the administrator may do that.
-  if (zk::PathExists(file)) {
-    if (zk::ReadEnvSetting(file, "envtype") != "server") {
-      zk::PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + file + ")");
-      return zk::kExitError;
-    }
-    if (!zk::CheckAdministrator(file, "")) return zk::kExitError;
+  if (fs->Exists(file)) {
+    if (!zk::CheckEnvKind(zk::EnvKind::kServer, file)) return zk::kExitFail;
+    if (!zk::CheckAdministrator(file, "")) return zk::kExitFail;
   }
 
   if (zk::CreateServerEnvFile(file, scan.Get('n', host_default), scan.Get('i', "11108"),
-                              scan.Get('s', "81"), scan.Get('u', "1000")) != 0) {
+                              scan.Get('s', "81"),
+                              scan.Get('u', "1000")) != zk::WriteStatus::kDone) {
     zk::PrintErr("ERROR:サーバ環境設定ファイルの作成・設定に失敗しました。(" + file + ")");
-    return zk::kExitError;
+    return zk::kExitFail;
   }
+  const zk::ConnectionSettings c = zk::ReadConnectionSettings(file);
   zk::PrintOut("サーバ環境設定ファイルを作成・設定しました。(" + file + ")");
-  zk::PrintOut("  NSサーバ名     :" + zk::ReadEnvSetting(file, "ns"));
-  zk::PrintOut("  IIOPポート番号 :" + zk::ReadEnvSetting(file, "iiop"));
-  zk::PrintOut("  SSLポート番号  :" + zk::ReadEnvSetting(file, "ssl"));
-  zk::PrintOut("  ユニットサイズ :" + zk::ReadEnvSetting(file, "unit") + " KB");
+  zk::PrintOut("  NSサーバ名     :" + c.ns);
+  zk::PrintOut("  IIOPポート番号 :" + c.iiop);
+  zk::PrintOut("  SSLポート番号  :" + c.ssl);
+  zk::PrintOut("  ユニットサイズ :" + c.unit + " KB");
   return zk::kExitOk;
 }

@@ -2,33 +2,6 @@
 // password is marked " (*)", the password itself is never shown.
 #include <ace/OS_main.h>
 
-#include <string>
+#include "admin/registry_tools.h"
 
-#include "admin/admin.h"
-#include "platform/console.h"
-#include "platform/options.h"
-#include "settings/zkdb.h"
-
-int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
-  zk::InitConsole();
-  const std::string argv0 = zk::ProgramName(argv[0]);
-  zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:a:");
-  if (!scan.ok) return zk::PrintUsage(argv0, {zk::kUsageEnvFile, zk::kUsageAdminPassword});
-
-  std::string file;
-  if (!zk::OpenServerEnv(scan.Get('e', zk::kDefaultServerEnv), argv0, scan.Get('a'), &file)) {
-    return zk::kExitError;
-  }
-  if (zk::ReadJobCount(file) == 0) {
-    zk::PrintErr("ERROR:ジョブが存在しません。");
-    return zk::kExitError;
-  }
-  int k = 0;
-  for (const std::string& job_id : zk::RegisteredJobs(file)) {
-    std::string line = std::to_string(++k) + ": " + job_id + " = " +
-                       zk::ReadJobProgram(file, job_id) + " " + zk::ReadJobParams(file, job_id);
-    if (!zk::ReadJobPassword(file, job_id).empty()) line += " (*)";
-    zk::PrintOut(line);
-  }
-  return zk::kExitOk;
-}
+int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) { return zk::RunRegistryTool("zklj", argc, argv); }

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "idl/orb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace {
 
@@ -44,8 +44,9 @@ int ClientMain(int ns_port) {
     int failures = 0;
     try {
       if (command == kConnect) {
-        zk::ConnectionSettings c{"127.0.0.1", std::to_string(ns_port), "0"};
-        orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::ClientOrbArgs("zkauthbench", c)));
+        zk::ConnectionSettings c{"127.0.0.1", std::to_string(ns_port), "0", ""};
+        orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::FileSystem::Default(),
+                                                  zk::ClientOrbArgs("zkauthbench", c)));
         CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
         CORBA::Object_var obj = naming->resolve(zk::ServerName());
         server = ZKmd::_narrow(obj.in());
@@ -153,9 +154,9 @@ int main(int argc, char* argv[]) {
   if (argc == 3 && std::strcmp(argv[1], "--client") == 0) return ClientMain(std::atoi(argv[2]));
   const std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
 
-  // This process's ORB (the harness uses it to wait for the server) set up like a client's.
-  CORBA::ORB_var orb =
-      zk::InitOrb(zk::TranslateForOmniOrb(zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2"})));
+  // This process's ORB (the server fixture uses it to wait for the server) set up like a client's.
+  CORBA::ORB_var orb = zk::InitOrb(zk::TranslateForOmniOrb(
+      zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2", ""})));
 
   zk::test::ServerFixture fixture;
   fixture.AddUser(kUser, kPassword);

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "platform/fs.h"
 #include "platform/startdir.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace {
 

@@ -90,10 +90,9 @@ bool ShouldCopy(CopyMode mode, const ListEntry* existing, int64_t src_size,
 
 std::vector<std::string> ResultLines(int32_t copied, int32_t unreadable) {
   std::vector<std::string> lines;
-  lines.push_back(RightField(FormatGrouped(copied) + " ", 19) + "個のファイルをコピーしました。");
+  lines.push_back(CountField(copied) + "個のファイルをコピーしました。");
   if (unreadable >= 1) {
-    lines.push_back(RightField(FormatGrouped(unreadable) + " ", 19) +
-                    "個のファイルがコピーできませんでした。");
+    lines.push_back(CountField(unreadable) + "個のファイルがコピーできませんでした。");
   }
   return lines;
 }

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/timetext.h"
 
@@ -68,14 +69,14 @@ std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::s
   if (n < 1) return out;
   ZKmd::zkSeqFileLst list;
   list.length(static_cast<CORBA::ULong>(n));
-  server_->zkFileList(user_.c_str(), wire_dir.c_str(), wire_mask.c_str(), "nm", list);
+  server_->zkFileList(user_.c_str(), wire_dir.c_str(), wire_mask.c_str(), kSortByName, list);
   out.reserve(list.length());
   for (CORBA::ULong i = 0; i < list.length(); ++i) {
     const ZKmd::zkStrctFileList& e = list[i];
     if (e.fileNm.in() == nullptr || e.fileNm.in()[0] == '\0') continue;  // slot left unfilled
     ListEntry l;
     if (!text_.In(e.fileNm.in(), &l.name)) continue;
-    l.is_dir = std::strcmp(e.fileType.in(), "<DIR>") == 0;
+    l.is_dir = std::strcmp(e.fileType.in(), kDirType) == 0;
     l.size = e.fileSize;
     l.upd = e.updDt.in();
     out.push_back(std::move(l));
@@ -109,9 +110,9 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
   }
   CORBA::Long i = 0;
   CORBA::Long r = good == 0 ? 0 : server_->zkFileUpload(user_.c_str(), chunks, i);
-  if (r == 0 && good < n) {
+  if (r == kTransferOk && good < n) {
     i = static_cast<CORBA::Long>(good + 1);
-    r = 20;
+    r = kTransferFileFailed;
   }
   *index = i;
   return r;
@@ -124,7 +125,7 @@ CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* ind
     std::string path, name;
     if (!text_.Out(batch[k].filePath.in(), &path) || !text_.Out(batch[k].fileNm.in(), &name)) {
       *index = static_cast<CORBA::Long>(k + 1);
-      return 20;
+      return kTransferFileFailed;
     }
     batch[k].filePath = path.c_str();
     batch[k].fileNm = name.c_str();
@@ -152,14 +153,14 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
                        const std::string& server_dir) {
   std::vector<ListEntry> listing;
   try {
-    listing = server_->List(server_dir, "*.*");
+    listing = server_->List(server_dir, kEveryEntry);
   } catch (...) {
     console_.err(kListFailed + server_dir + ")");
-    return kWalkFailed;
+    return kExitFail;
   }
   NameIndex names(listing);
   Pending pending(unit_);
-  int result = kWalkOk;
+  int result = kExitOk;
   walking_.push_back(RealDir(local_dir));
   try {
     std::vector<DirEntry> entries;
@@ -181,8 +182,9 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
           continue;
         }
         SendUpload(&pending);
-        if (ToServer(local_dir + e.name + "/", "*.*", server_dir + e.name + "\\") != kWalkOk) {
-          result = kWalkFailed;
+        if (ToServer(local_dir + e.name + "/", kEveryEntry, server_dir + e.name + "\\") !=
+            kExitOk) {
+          result = kExitFail;
           break;
         }
         continue;
@@ -201,7 +203,7 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
     SendUpload(&pending);
   } catch (...) {
     console_.err(kListFailed + local_dir + mask + ")");
-    result = kWalkFailed;
+    result = kExitFail;
   }
   walking_.pop_back();
   return result;
@@ -263,10 +265,10 @@ void CopyWalk::SendUpload(Pending* pending) {
     CORBA::Long index = 0;
     CORBA::Long r = server_->Upload(pending->chunks, &index);
     CORBA::ULong processed = 0;
-    if (r == 0) {
+    if (r == kTransferOk) {
       processed = pending->chunks.length();
     } else {
-      if (r == 21) {
+      if (r == kTransferDirFailed) {
         console_.err("ERROR:ディレクトリを作成できませんでした。(" +
                      NameAt(pending->chunks, index) + ")");
       } else {
@@ -296,7 +298,7 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
   std::unordered_set<std::string> special;  // local pipes and devices: never written to
   try {
     std::vector<DirEntry> entries;
-    fs_->Search(local_dir, "*.*", &entries);  // a missing directory holds nothing yet
+    fs_->Search(local_dir, kEveryEntry, &entries);  // a missing directory holds nothing yet
     local.reserve(entries.size());
     for (const DirEntry& e : entries) {
       local.push_back(FromDirEntry(e));
@@ -304,11 +306,11 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
     }
   } catch (...) {
     console_.err(kListFailed + local_dir + "*.*)");
-    return kWalkFailed;
+    return kExitFail;
   }
   NameIndex names(local);
   Pending pending(unit_);
-  int result = kWalkOk;
+  int result = kExitOk;
   try {
     std::vector<ListEntry> listing = server_->List(server_dir, mask);
     for (const ListEntry& e : listing) {
@@ -318,8 +320,9 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
       }
       if (e.is_dir) {
         SendDownload(&pending, local_dir);
-        if (FromServer(server_dir + e.name + "\\", "*.*", local_dir + e.name + "/") != kWalkOk) {
-          result = kWalkFailed;
+        if (FromServer(server_dir + e.name + "\\", kEveryEntry, local_dir + e.name + "/") !=
+            kExitOk) {
+          result = kExitFail;
           break;
         }
         continue;
@@ -338,7 +341,7 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
     SendDownload(&pending, local_dir);
   } catch (...) {
     console_.err(kListFailed + server_dir + ")");
-    return kWalkFailed;
+    return kExitFail;
   }
   return result;
 }
@@ -349,7 +352,7 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     console_.err("ERROR:ダウンロードに失敗しました。(" + file.name + ")");
     return;
   }
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * kTimeTextLength;
   for (const ChunkSpan& span : CutFile(file.size, unit_)) {
     if (pending->budget.MustSendBefore(span.len, header)) SendDownload(pending, local_dir);
     CORBA::ULong n = pending->chunks.length();

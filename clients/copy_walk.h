@@ -12,6 +12,7 @@
 #include "clients/copy_plan.h"
 #include "clients/server_text.h"
 #include "idl/orb.h"
+#include "platform/exit_status.h"
 #include "platform/fs.h"
 
 namespace zk {
@@ -22,7 +23,7 @@ class CopyServer {
  public:
   virtual ~CopyServer() = default;
   // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then
-  // zkFileList with "nm" when the count is at least 1).
+  // zkFileList with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
   // zkFileUpload / zkFileDownload: result code, *index the failing chunk's 1-based position.
   virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
@@ -54,9 +55,7 @@ struct CopyConsole {
   static CopyConsole Standard();  // PrintOut / PrintErr
 };
 
-// Walk results: 0, or 20 when a listing failed at some level.
-constexpr int kWalkOk = 0;
-constexpr int kWalkFailed = 20;
+// The walks return kExitOk, or kExitFail when a listing failed at some level.
 
 class CopyWalk {
  public:

@@ -56,7 +56,7 @@ class UploadChunksTest : public ::testing::Test {
     RecordingServer server;
     CopyConsole quiet{[](const std::string&) {}, [](const std::string&) {}};
     CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, quiet);
-    EXPECT_EQ(kWalkOk, walk.ToServer(dir_, name, ".\\"));
+    EXPECT_EQ(kExitOk, walk.ToServer(dir_, name, ".\\"));
     EXPECT_EQ(1, walk.copied());
     return server.batches;
   }

@@ -1,6 +1,7 @@
 // Console lines of the list and remove tools.
 #include "clients/listing_text.h"
 
+#include "idl/wire.h"
 #include "platform/text.h"
 
 namespace zk {
@@ -10,15 +11,15 @@ std::string SortCodeOf(const std::vector<std::string>& values) {
   for (const std::string& v : values) {
     std::string up = UpperAscii(v);
     if (up == "N") {
-      code = "nm";
+      code = kSortByName;
     } else if (up == "G") {
-      code = "df";
+      code = kSortDirsFirst;
     } else if (up == "F") {
-      code = "fn";
+      code = kSortByBaseName;
     } else if (up == "S") {
-      code = "sz";
+      code = kSortBySize;
     } else if (up == "D") {
-      code = "dt";
+      code = kSortByTime;
     }
   }
   return code;
@@ -31,22 +32,21 @@ std::string HeadingLine(const std::string& server_dir) {
 std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
                       const std::string& name) {
   std::string line = LeftField(upd_dt, 20);
-  line += is_dir ? LeftField("<DIR>", 17) : RightField(FormatGrouped(size), 17);
+  line += is_dir ? LeftField(kDirType, 17) : RightField(FormatGrouped(size), 17);
   return line + " " + name;
 }
 
 std::string FileSummaryLine(int32_t files, int32_t bytes) {
-  return RightField(FormatGrouped(files) + " ", 19) + LeftField("個のファイル", 18) +
-         RightField(FormatGrouped(bytes), 20) + " バイト";
+  return CountField(files) + LeftField("個のファイル", 18) + RightField(FormatGrouped(bytes), 20) +
+         " バイト";
 }
 
 std::string DirSummaryLine(int32_t dirs) {
-  return RightField(FormatGrouped(dirs) + " ", 19) + LeftField("個のディレクトリ", 18);
+  return CountField(dirs) + LeftField("個のディレクトリ", 18);
 }
 
 std::string RemoveSummaryLine(int32_t removed) {
-  return RightField(FormatGrouped(removed) + " ", 19) +
-         "個のディレクトリ・ファイルを削除しました。";
+  return CountField(removed) + "個のディレクトリ・ファイルを削除しました。";
 }
 
 std::string EntryPath(const std::string& server_dir, const std::string& name) {

@@ -10,14 +10,14 @@
 
 namespace zk {
 
-// The sort-order code sent for the -o values given, in order: "N" "nm", "G" "df", "F" "fn",
-// "S" "sz", "D" "dt" (letters in either case). A value that is none of these is ignored and the
-// code stays what it was; "" when no value counts.
+// The sort-order code sent for the -o values given, in order: "N" kSortByName, "G"
+// kSortDirsFirst, "F" kSortByBaseName, "S" kSortBySize, "D" kSortByTime (letters in either case). A
+// value that is none of these is ignored and the code stays what it was; "" when no value counts.
 std::string SortCodeOf(const std::vector<std::string>& values);
 
 // The heading's middle line: " " + directory + "のディレクトリ".
 std::string HeadingLine(const std::string& server_dir);
-// One entry: time (left, 20), "<DIR>" (left, 17) or the grouped size (right, 17), " ", name.
+// One entry: time (left, 20), kDirType (left, 17) or the grouped size (right, 17), " ", name.
 std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
                       const std::string& name);
 // "       N 個のファイル      TOTAL バイト" and "       N 個のディレクトリ  ".

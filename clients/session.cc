@@ -4,8 +4,9 @@
 
 #include <exception>
 
+#include "idl/wire.h"
 #include "platform/console.h"
-#include "platform/startdir.h"
+#include "settings/envfile.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -37,40 +38,24 @@ ServerPath SplitServerPath(const std::string& path) {
   }
   result.dir = dir;
   result.mask = last == std::string::npos ? path : path.substr(last + 1);
-  if (result.mask.empty()) result.mask = "*.*";
+  if (result.mask.empty()) result.mask = kEveryEntry;
   return result;
 }
 
-ClientSession::ClientSession(const std::string& argv0) : argv0_(argv0) {}
+ClientSession::ClientSession(FileSystem* fs, const std::string& argv0) : fs_(fs), argv0_(argv0) {}
 
 ClientSession::~ClientSession() {
   try {
     Shutdown();
   } catch (...) {
-    // Leaving anyway.
+    // Leaving anyway. The ORB may throw its own exceptions besides CORBA's
+    // (omniORB::fatalException), and nothing may leave a destructor.
   }
-}
-
-bool ClientSession::Locate(const std::string& env_file) {
-  env_file_ = LocateUserEnvFile(env_file, argv0_, &start_dir_);
-  if (!IsRegularFile(env_file_)) {
-    PrintErr("ERROR:ユーザ環境設定ファイルが存在しません。(" + env_file_ + ")");
-    return false;
-  }
-  return true;
-}
-
-bool ClientSession::CheckKind() {
-  if (ReadEnvSetting(env_file_, "envtype") != "user") {
-    PrintErr("ERROR:ユーザ環境設定ファイルではありません。(" + env_file_ + ")");
-    return false;
-  }
-  return true;
 }
 
 bool ClientSession::Open(const std::string& env_file) {
-  if (!Locate(env_file) || !CheckKind()) return false;
-  ReadUser();
+  if (!OpenEnvFile(fs_, EnvKind::kUser, env_file, argv0_, &env_file_, &start_dir_)) return false;
+  user_ = ReadUserName(env_file_, 1);
   return true;
 }
 
@@ -79,7 +64,7 @@ bool ClientSession::Login(const std::string& password) {
 }
 
 std::string PasswordOrPrompt(const std::string& given) {
-  return given.empty() ? PromptWord("パスワードを入力してください") : given;
+  return GivenOrPrompted(given, "パスワードを入力してください");
 }
 
 bool OpenForServerPath(ClientSession& session, const std::string& env_file,
@@ -93,17 +78,9 @@ bool OpenForServerPath(ClientSession& session, const std::string& env_file,
   return session.Login(password);
 }
 
-const std::string& ClientSession::ReadUser() {
-  user_ = ReadUserName(env_file_, 1);
-  return user_;
-}
-
 bool ClientSession::Connect() {
-  ConnectionSettings c;
-  c.ns = ReadEnvSetting(env_file_, "ns");
-  c.iiop = ReadEnvSetting(env_file_, "iiop");
-  c.ssl = ReadEnvSetting(env_file_, "ssl");
-  if (c.ns.empty() || c.iiop.empty() || c.ssl.empty()) {
+  const ConnectionSettings c = ReadConnectionSettings(env_file_);
+  if (!c.complete()) {
     PrintErr("ERROR:サーバ接続情報が設定されていません。(" + env_file_ + ")");
     return false;
   }
@@ -115,7 +92,7 @@ bool ClientSession::Connect() {
              "はutf-8かcp932です。utf-8を使います。(" + ConfigValue(conf, kWireTextKey) + ")");
   }
   text_ = ServerText(code);
-  orb_ = InitOrb(ClientOrbSetup(argv0_, c, conf));
+  orb_ = InitOrb(ClientOrbSetup(fs_, argv0_, c, conf));
   CosNaming::NamingContext_var naming = NamingContext(orb_.in());
   CORBA::Object_var obj = naming->resolve(ServerName());
   server_ = ZKmd::_narrow(obj.in());
@@ -136,7 +113,7 @@ bool ClientSession::Authenticate(const std::string& password) {
   }
   CORBA::String_var user = CORBA::string_dup(wire_user_.c_str());
   CORBA::String_var word = CORBA::string_dup(wire_password.c_str());
-  if (server_->zkExistsUser(user.in(), word.in()) == 0) {
+  if (server_->zkExistsUser(user.in(), word.in()) == kLoginRefused) {
     PrintErr("ERROR:ユーザ認証に失敗しました。");
     Shutdown();
     return false;
@@ -151,13 +128,15 @@ void ClientSession::Shutdown() {
   orb->destroy();
 }
 
-int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body) {
+int RunGuarded(bool catch_other, const std::function<int()>& body) {
   try {
     return body();
   } catch (const CORBA::Exception& e) {
     PrintErr("CORBA Exception: " + ExceptionText(e));
     return kExitFail;
   } catch (...) {
+    // Whatever else a tool's work throws: the standard library's, and the ORB's own
+    // (omniORB::fatalException), which derive from neither.
     if (!catch_other) throw;
     PrintErr("Error: ");
     return kExitFail;

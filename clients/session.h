@@ -9,17 +9,15 @@
 
 #include "clients/server_text.h"
 #include "idl/orb.h"
+#include "platform/exit_status.h"
+#include "platform/fs.h"
 
 namespace zk {
-
-// Exit statuses of the client tools.
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 20;
 
 // A server path after the "::" prefix, split into directory and mask.
 struct ServerPath {
   std::string dir;   // wire form, ends in "\" (".\" for the root)
-  std::string mask;  // "*.*" when the path ends in a separator
+  std::string mask;  // kEveryEntry when the path ends in a separator
 };
 
 // Server-path steps a to c: drops "::", turns "/" into "\", puts "." before a leading "\".
@@ -30,18 +28,14 @@ ServerPath SplitServerPath(const std::string& path);
 
 class ClientSession {
  public:
-  explicit ClientSession(const std::string& argv0);
+  // `fs` is where the environment file and client.conf are looked for.
+  ClientSession(FileSystem* fs, const std::string& argv0);
   ~ClientSession();  // destroys the ORB if still up
 
-  // Remembers the starting directory, makes `env_file` absolute when it exists there, moves to
-  // the program directory; a relative name found in neither is looked for in the user's settings
-  // folder ($XDG_CONFIG_HOME/zk, by default ~/.config/zk). False after
-  // "ERROR:ユーザ環境設定ファイルが存在しません。(...)".
-  bool Locate(const std::string& env_file);
-  // False after "ERROR:ユーザ環境設定ファイルではありません。(...)".
-  bool CheckKind();
-  // The user id: ReadUserName(file, 1).
-  const std::string& ReadUser();
+  // The opening of every client tool: OpenEnvFile for a user file (the starting directory, the
+  // program directory, then the user's settings folder $XDG_CONFIG_HOME/zk, by default
+  // ~/.config/zk), then the user id (ReadUserName(file, 1)). False after the opening's message.
+  bool Open(const std::string& env_file);
   // Reads ns/iiop/ssl (false after "ERROR:サーバ接続情報が設定されていません。(...)"), takes the
   // wire code from client.conf, starts the ORB, resolves "ZKmdImpl" and narrows it (false after
   // "orb->destroy error"). CORBA exceptions propagate to the caller's handler.
@@ -52,8 +46,6 @@ class ClientSession {
   // Destroys the ORB (idempotent).
   void Shutdown();
 
-  // The opening of zkcp, zkjob, zkls and zkrm: Locate, CheckKind, then ReadUser.
-  bool Open(const std::string& env_file);
   // Connect, then Authenticate.
   bool Login(const std::string& password);
 
@@ -68,6 +60,7 @@ class ClientSession {
   ZKmd_ptr server() const { return server_.in(); }
 
  private:
+  FileSystem* fs_;
   std::string argv0_;
   std::string start_dir_;
   std::string env_file_;
@@ -91,7 +84,7 @@ bool OpenForServerPath(ClientSession& session, const std::string& env_file,
 // Runs `body` inside the session's exception handler: a CORBA exception prints
 // "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints
 // "Error: " and gives 20.
-int RunGuarded(ClientSession& session, bool catch_other, const std::function<int()>& body);
+int RunGuarded(bool catch_other, const std::function<int()>& body);
 
 }  // namespace zk
 

@@ -8,6 +8,7 @@
 #include "clients/copy_plan.h"
 #include "clients/copy_walk.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
@@ -37,7 +38,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
   zk::CopyMode mode = zk::CopyMode::kSkip;
-  for (char c : opts.order) {  // the later of -u and -r wins
+  for (const auto& [c, value] : opts.given) {  // the later of -u and -r wins
     if (c == 'u') mode = zk::CopyMode::kUpdate;
     if (c == 'r') mode = zk::CopyMode::kReplace;
   }
@@ -57,10 +58,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::NormaliseServerPath(to_server ? dest : source, &server_path)) return zk::kExitFail;
   std::string local_path = zk::AbsoluteFrom(zk::CurrentDir(), to_server ? source : dest);
 
-  zk::ClientSession session(argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  zk::ClientSession session(zk::FileSystem::Default(), argv0);
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate and check the environment file, the unit, the password; connect.
-    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
     int64_t unit = 0;
     if (!zk::ParseUnit(zk::ReadEnvSetting(session.env_file(), "unit"), &unit)) {
       zk::PrintErr("ERROR:転送単位(unit)は1から" + std::to_string(zk::MaxUnitKb()) +
@@ -79,10 +80,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
         session.Shutdown();
         return zk::kExitFail;
       }
-      dest_is_file = (server_path.empty() || server_path.back() != '\\') &&
-                     session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != 0;
+      dest_is_file =
+          (server_path.empty() || server_path.back() != '\\') &&
+          session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != zk::kEntryAbsent;
     } else {
-      dest_is_file = local_path.back() != '/' && zk::IsRegularFile(local_path);
+      dest_is_file = local_path.back() != '/' && zk::FileSystem::Default()->IsFile(local_path);
     }
     if (dest_is_file) {
       zk::PrintErr("ERROR:コピー先はディレクトリを指定してください。");
@@ -108,6 +110,6 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       zk::PrintOut(line);
     }
     session.Shutdown();
-    return result == zk::kWalkOk ? zk::kExitOk : zk::kExitFail;
+    return result;  // kExitOk or kExitFail
   });
 }

@@ -1,13 +1,13 @@
 // zkjob: runs one registered job on the server, either waiting for its exit code (-s) or letting
 // it run on, and leaves the return value in a file that a calling script can read.
 #include <ace/OS_main.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
+#include "platform/fs.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
 
@@ -21,16 +21,16 @@ std::string Usage(const std::string& argv0) {
 
 const char kRunFailed[] = "ジョブの実行に失敗しました。";
 
-// The message of a result code other than 0.
+// The message of a result code other than kJobStarted.
 const char* FailureMessage(long result) {
   switch (result) {
-    case -10:
+    case zk::kJobUnknown:
       return "存在しないジョブIDが指定されました。";
-    case -11:
+    case zk::kJobNoProgram:
       return "存在しないプログラムが指定されました。";
-    case -20:
+    case zk::kJobWrongPassword:
       return "実行パスワードに誤りがあります。";
-    case -30:
+    case zk::kJobStartFailed:
       return "ジョブの起動に失敗しました。";
     default:
       return kRunFailed;
@@ -38,9 +38,9 @@ const char* FailureMessage(long result) {
 }
 
 // Failures to create or write the file are not reported.
-void WriteReturnValue(const std::string& path, const std::string& value) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << value << "\n";
+void WriteReturnValue(zk::FileSystem* fs, const std::string& path, const std::string& value) {
+  const std::string line = value + "\n";
+  fs->WriteAt(path, true, 0, line.data(), line.size());
 }
 
 }  // namespace
@@ -61,13 +61,14 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   // The return-value file is named from the starting directory, and a run that gets this far
   // leaves one behind only when the job was started.
+  zk::FileSystem* fs = zk::FileSystem::Default();
   const std::string ret_file = zk::AbsoluteFrom(zk::CurrentDir(), opts.Get('l', "./zkjob.log"));
-  if (zk::PathExists(ret_file)) unlink(ret_file.c_str());
+  if (fs->Exists(ret_file)) fs->RemoveFile(ret_file);
 
-  zk::ClientSession session(argv0);
-  return zk::RunGuarded(session, false, [&]() -> int {
+  zk::ClientSession session(fs, argv0);
+  return zk::RunGuarded(false, [&]() -> int {
     // Locate, check, authenticate.
-    if (!session.Open(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
+    if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
     const std::string password = zk::PasswordOrPrompt(opts.Get('p'));
     if (!session.Login(password)) return zk::kExitFail;
     const std::string user = session.wire_user();
@@ -81,10 +82,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       return zk::kExitFail;
     }
     CORBA::String_var ret_value = CORBA::string_dup("");
-    CORBA::Long result =
-        session.server()->zkRemoteJob(user.c_str(), job.c_str(), params.c_str(),
-                                      run_password.c_str(), wait ? "1" : "0", ret_value.inout());
-    if (result != 0) {
+    CORBA::Long result = session.server()->zkRemoteJob(
+        user.c_str(), job.c_str(), params.c_str(), run_password.c_str(),
+        wait ? zk::kJobWaitMode : zk::kJobNoWaitMode, ret_value.inout());
+    if (result != zk::kJobStarted) {
       zk::PrintErr(FailureMessage(result));
       session.Shutdown();
       return zk::kExitFail;
@@ -93,7 +94,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintOut("ジョブID     : " + job_id);
     if (wait) zk::PrintOut(std::string("ジョブ戻り値 : ") + ret_value.in());
     session.Shutdown();
-    WriteReturnValue(ret_file, ret_value.in());
+    WriteReturnValue(fs, ret_file, ret_value.in());
     return zk::kExitOk;
   });
 }

@@ -9,6 +9,7 @@
 
 #include "clients/listing_text.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 
@@ -46,7 +47,7 @@ void PrintListing(ZKmd_ptr server, const zk::ServerText& text, const std::string
     // A slot the server left empty (entries removed since the count) is no entry.
     if (e.fileNm.in()[0] == '\0') continue;
     if (!text.In(e.fileNm.in(), &name)) continue;
-    bool is_dir = std::string(e.fileType.in()) == "<DIR>";
+    bool is_dir = std::string(e.fileType.in()) == zk::kDirType;
     if (is_dir) {
       ++dirs;
     } else {
@@ -82,11 +83,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
 
-  zk::ClientSession session(argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  zk::ClientSession session(zk::FileSystem::Default(), argv0);
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate, check, authenticate.
     zk::ServerPath where;
-    if (!zk::OpenForServerPath(session, opts.Get('e', "./client.zkd"), opts.Get('p'), path,
+    if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
                                &where)) {
       return zk::kExitFail;
     }
@@ -98,7 +99,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     zk::PrintOut("");
     try {
       PrintListing(session.server(), session.text(), user, where, sort_code);
-    } catch (...) {
+    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
       zk::PrintErr("");
       zk::PrintErr("Error ServerSearch");
       session.Shutdown();

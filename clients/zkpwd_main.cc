@@ -5,18 +5,10 @@
 #include <string>
 
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 #include "settings/zkdb.h"
-
-namespace {
-
-// Returns `given`, or what is typed at `prompt` when it is empty.
-std::string GivenOrPrompted(const std::string& given, const char* prompt) {
-  return given.empty() ? zk::PromptWord(prompt) : given;
-}
-
-}  // namespace
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
@@ -31,17 +23,18 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   opts.positional.resize(3);
 
-  zk::ClientSession session(argv[0]);
-  return zk::RunGuarded(session, false, [&]() -> int {
+  zk::ClientSession session(zk::FileSystem::Default(), argv[0]);
+  return zk::RunGuarded(false, [&]() -> int {
     // Locate and check the local file.
-    if (!session.Locate(opts.Get('e', "./client.zkd"))) return zk::kExitFail;
-    if (!session.CheckKind()) return zk::kExitFail;
+    if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
 
     // The current password must be the one stored locally.
     const std::string current =
-        GivenOrPrompted(opts.positional[0], "現在のパスワードを入力してください");
-    const std::string user = session.ReadUser();
-    const std::string stored = zk::ReadUserPassword(session.env_file(), user);
+        zk::GivenOrPrompted(opts.positional[0], "現在のパスワードを入力してください");
+    const std::string& user = session.user();
+    zk::UserRow row;
+    zk::ReadUser(session.env_file(), user, &row);
+    const std::string& stored = row.password;
     if (stored != current) {
       zk::PrintErr("ERROR:現在のパスワードが誤っています。");
       return zk::kExitFail;
@@ -50,9 +43,9 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     // The new password, twice the same. An empty one (nothing typed, end of input) would leave
     // the account without a password and is refused like a mistyped one.
     const std::string fresh =
-        GivenOrPrompted(opts.positional[1], "新しいパスワードを入力してください");
+        zk::GivenOrPrompted(opts.positional[1], "新しいパスワードを入力してください");
     const std::string again =
-        GivenOrPrompted(opts.positional[2], "新しいパスワード(確認)を入力してください");
+        zk::GivenOrPrompted(opts.positional[2], "新しいパスワード(確認)を入力してください");
     if (fresh != again || fresh.empty()) {
       zk::PrintErr("ERROR:新しいパスワードが誤っています。");
       return zk::kExitFail;
@@ -69,14 +62,15 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
 
     // Work: the local file first, then the server.
-    if (zk::SetUserPassword(session.env_file(), user, fresh) != 0) {
+    // A file without the user's row has nothing to change here; the server's row still changes.
+    if (zk::SetUserPassword(session.env_file(), user, fresh) == zk::WriteStatus::kFailed) {
       zk::PrintErr("ERROR:パスワードの変更に失敗しました。(client)");
       session.Shutdown();
       return zk::kExitFail;
     }
     CORBA::String_var id = CORBA::string_dup(session.wire_user().c_str());
     CORBA::String_var word = CORBA::string_dup(wire_fresh.c_str());
-    if (session.server()->zkChgUserPwd(id.in(), word.in()) != 0) {
+    if (session.server()->zkChgUserPwd(id.in(), word.in()) != zk::kChangeDone) {
       zk::PrintErr("ERROR:パスワードの変更に失敗しました。(server)");
       session.Shutdown();
       return zk::kExitFail;

@@ -9,6 +9,7 @@
 
 #include "clients/listing_text.h"
 #include "clients/session.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
 
@@ -41,8 +42,8 @@ void RemoveEntries(ZKmd_ptr server, const zk::ServerText& text, const std::strin
       if (!text.In(e.fileNm.in(), &name) || !text.Out(zk::EntryPath(where.dir, name), &entry)) {
         continue;
       }
-      if (std::string(e.fileType.in()) == "<DIR>") {
-        if (server->zkFileCount(user.c_str(), entry.c_str(), "*.*") != 0) continue;
+      if (std::string(e.fileType.in()) == zk::kDirType) {
+        if (server->zkFileCount(user.c_str(), entry.c_str(), zk::kEveryEntry) != 0) continue;
         server->zkDirRemove(user.c_str(), entry.c_str());
       } else {
         server->zkFileRemove(user.c_str(), entry.c_str());
@@ -72,11 +73,11 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
 
-  zk::ClientSession session(argv0);
-  return zk::RunGuarded(session, true, [&]() -> int {
+  zk::ClientSession session(zk::FileSystem::Default(), argv0);
+  return zk::RunGuarded(true, [&]() -> int {
     // Locate, check, authenticate.
     zk::ServerPath where;
-    if (!zk::OpenForServerPath(session, opts.Get('e', "./client.zkd"), opts.Get('p'), path,
+    if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
                                &where)) {
       return zk::kExitFail;
     }
@@ -85,7 +86,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     // Work.
     try {
       RemoveEntries(session.server(), session.text(), user, where);
-    } catch (...) {
+    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
       zk::PrintErr("Error ServerRemove");
       session.Shutdown();
       return zk::kExitFail;

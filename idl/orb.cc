@@ -2,21 +2,16 @@
 // option names, ORB start-up, the naming context and the text form of exceptions.
 #include "idl/orb.h"
 
-#include <netdb.h>
-#include <omniORB4/internal/transportRules.h>
 #include <omniORB4/sslContext.h>
 #include <omniORB4/streamOperators.h>
-#include <sys/socket.h>
 
 #include <cctype>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <utility>
 
-#include "platform/startdir.h"
-
+#include "idl/omniorb_internals.h"
 namespace zk {
 
 namespace {
@@ -57,64 +52,6 @@ class ClientTlsContext : private CaPathHolder, public sslContext {
   void set_privatekey() override {}
 };
 
-// Host and port of a TCP address "giop:tcp:HOST:PORT" (an IPv6 host may be bracketed).
-bool SplitTcpAddress(const std::string& address, std::string* host, std::string* port) {
-  const std::string prefix = "giop:tcp:";
-  if (address.compare(0, prefix.size(), prefix) != 0) return false;
-  std::string rest = address.substr(prefix.size());
-  size_t colon = rest.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  *host = rest.substr(0, colon);
-  *port = rest.substr(colon + 1);
-  if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
-    *host = host->substr(1, host->size() - 2);
-  }
-  return true;
-}
-
-// A client transport rule for one TCP address: a host (as written, or any address it resolves
-// to; omniORB hands the rules resolved addresses) and one port. omniORB's own rules match hosts
-// only, and the naming service and the server usually share one.
-class TcpAddressRule : public omni::transportRules::Rule {
- public:
-  TcpAddressRule(const char* mask, std::set<std::string> hosts, std::string port)
-      : Rule(mask), hosts_(std::move(hosts)), port_(std::move(port)) {}
-  CORBA::Boolean match(const char* endpoint) override {
-    std::string host, port;
-    return SplitTcpAddress(endpoint, &host, &port) && port == port_ && hosts_.count(host) > 0;
-  }
-
- private:
-  std::set<std::string> hosts_;
-  std::string port_;
-};
-
-// Reads rules whose address mask is a "giop:tcp:HOST:PORT" address.
-class TcpAddressRuleType : public omni::transportRules::RuleType {
- public:
-  CORBA::Boolean createRules(const char* address_mask, const CORBA::StringSeq& actions,
-                             omni::transportRules& rules) override {
-    std::string host, port;
-    if (!SplitTcpAddress(address_mask, &host, &port)) return false;
-    std::set<std::string> hosts = {host};
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
-      for (addrinfo* a = found; a; a = a->ai_next) {
-        char text[NI_MAXHOST];
-        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof(text), nullptr, 0,
-                        NI_NUMERICHOST) == 0) {
-          hosts.insert(text);
-        }
-      }
-      freeaddrinfo(found);
-    }
-    rules.addRule(new TcpAddressRule(address_mask, std::move(hosts), port), actions);
-    return true;
-  }
-};
-
 }  // namespace
 
 std::vector<std::string> ServerOrbArgs(const std::string& argv0, const ConnectionSettings& c) {
@@ -152,11 +89,11 @@ bool ReadWireCode(const std::string& conf_file, WireCode* code) {
   return value.empty() || value == "cp932" || value == "utf-8";
 }
 
-std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args) {
+std::vector<std::string> TranslateForOmniOrb(FileSystem* fs, const std::vector<std::string>& args) {
   // The configuration file comes before the endpoint in the vector, but decides its form.
   std::string conf;
   for (size_t i = 1; i + 1 < args.size(); ++i) {
-    if (args[i] == "-ORBSvcConf" && IsRegularFile(args[i + 1])) conf = args[i + 1];
+    if (args[i] == "-ORBSvcConf" && fs->IsFile(args[i + 1])) conf = args[i + 1];
   }
   const bool tls = !conf.empty() && ConfiguresTls(conf);
 
@@ -174,7 +111,7 @@ std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& arg
     bool has_value = i + 1 < args.size();
     if (a == "-ORBSvcConf" && has_value) {
       const std::string& file = args[++i];
-      if (IsRegularFile(file)) {
+      if (fs->IsFile(file)) {
         out.push_back("-ORBconfigFile");
         out.push_back(file);
       }
@@ -227,25 +164,21 @@ std::string ClientConfigFile(const std::string& env_file) {
          "/client.conf";
 }
 
-std::vector<std::string> ClientOrbSetup(const std::string& argv0, const ConnectionSettings& c,
-                                        const std::string& conf_file) {
+std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0,
+                                        const ConnectionSettings& c, const std::string& conf_file) {
   std::vector<std::string> args = ClientOrbArgs(argv0, c);
-  const bool has_conf = IsRegularFile(conf_file);
+  const bool has_conf = fs->IsFile(conf_file);
   if (has_conf) {
     args.push_back("-ORBSvcConf");
     args.push_back(conf_file);
   }
-  std::vector<std::string> out = TranslateForOmniOrb(args);
+  std::vector<std::string> out = TranslateForOmniOrb(fs, args);
   const std::string ca = has_conf ? ConfigValue(conf_file, "sslCAFile") : std::string();
   if (ca.empty()) return out;
 
   // The naming service speaks plain IIOP at its own address and nowhere else; everything else,
   // the server above all, is reached over TLS or not at all.
-  static bool rule_type_added = false;
-  if (!rule_type_added) {
-    omni::transportRules::addRuleType(new TcpAddressRuleType());
-    rule_type_added = true;
-  }
+  AddTcpAddressRuleType();
   sslContext::singleton = new ClientTlsContext(ca);
   out.push_back("-ORBclientTransportRule");
   out.push_back("giop:tcp:" + c.ns + ":" + c.iiop + " tcp");

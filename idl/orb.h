@@ -12,14 +12,10 @@
 
 #include "ZKmd.hh"
 #include "platform/codepage.h"
+#include "platform/fs.h"
+#include "settings/envfile.h"
 
 namespace zk {
-
-struct ConnectionSettings {
-  std::string ns;    // naming-service host
-  std::string iiop;  // naming-service port
-  std::string ssl;   // the server's TLS port
-};
 
 // The server's ORB configuration file, in its current directory (the one ServerOrbArgs names).
 constexpr char kServerConfigFile[] = "server.conf";
@@ -31,11 +27,12 @@ std::vector<std::string> ServerOrbArgs(const std::string& argv0, const Connectio
 std::vector<std::string> ClientOrbArgs(const std::string& argv0, const ConnectionSettings& c);
 
 // The only place that knows the option names of the ORB the argument vectors were written for:
-// translates them for omniORB (configuration file, endpoint) and adds omniORB's own tuning
+// translates them for omniORB (the configuration file, when `fs` has it; the endpoint) and adds
+// omniORB's own tuning
 // (quiet log unless configured, message limit, idle connections kept open) and the native char
 // code set: UTF-8, so that every peer knows what our strings hold, or, when the configuration
 // file chooses code page 932, ISO-8859-1, which carries those bytes unchanged.
-std::vector<std::string> TranslateForOmniOrb(const std::vector<std::string>& args);
+std::vector<std::string> TranslateForOmniOrb(FileSystem* fs, const std::vector<std::string>& args);
 
 // True when the omniORB configuration file `conf_file` sets `key` to a non-empty value.
 bool ConfigNames(const std::string& conf_file, const std::string& key);
@@ -60,8 +57,8 @@ std::string ConfigValue(const std::string& conf_file, const std::string& key);
 // holding no certificate of its own is installed, and every request to the server goes over TLS
 // (no clear-text fallback): only the naming service's own address is reached in clear text.
 // Call once, before InitOrb.
-std::vector<std::string> ClientOrbSetup(const std::string& argv0, const ConnectionSettings& c,
-                                        const std::string& conf_file);
+std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0,
+                                        const ConnectionSettings& c, const std::string& conf_file);
 
 // ORB_init over a translated argument vector (and the message-size limit of the transfers).
 CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args);

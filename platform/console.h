@@ -23,6 +23,10 @@ std::string FromConsole(const std::string& text);
 // restores echo (also when interrupted) and prints a line end. End of input gives an empty word.
 std::string PromptWord(const std::string& prompt);
 
+// `given` (an argument or option value) when it is not empty, else PromptWord(prompt): how every
+// tool takes a password that may be given or typed.
+std::string GivenOrPrompted(const std::string& given, const std::string& prompt);
+
 }  // namespace zk
 
 #endif  // ZK_PLATFORM_CONSOLE_H_

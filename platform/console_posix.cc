@@ -141,4 +141,8 @@ std::string PromptWord(const std::string& prompt) {
   return FromConsole(word);
 }
 
+std::string GivenOrPrompted(const std::string& given, const std::string& prompt) {
+  return given.empty() ? PromptWord(prompt) : given;
+}
+
 }  // namespace zk

@@ -1,4 +1,4 @@
-// Wildcard matching and search order: pure logic shared by every FileSystem.
+// Wildcard matching, search order and the existence tests: logic shared by every FileSystem.
 #include "platform/fs.h"
 
 #include <algorithm>
@@ -81,6 +81,21 @@ void SortSearchOrder(std::vector<DirEntry>* entries) {
   sorted.reserve(entries->size());
   for (size_t i : order) sorted.push_back(std::move((*entries)[i]));
   entries->swap(sorted);
+}
+
+bool FileSystem::Exists(const std::string& path) {
+  DirEntry e;
+  return !path.empty() && Stat(path, &e);
+}
+
+bool FileSystem::IsFile(const std::string& path) {
+  DirEntry e;
+  return !path.empty() && Stat(path, &e) && !e.is_dir && !e.is_special;
+}
+
+bool FileSystem::IsDir(const std::string& path) {
+  DirEntry e;
+  return !path.empty() && Stat(path, &e) && e.is_dir;
 }
 
 }  // namespace zk

@@ -1,7 +1,8 @@
-// The file system as the server and the copy tool see it: wildcard search, existence, directory
-// creation and removal, chunked reads and writes, and file times. Abstract so that tests can
-// replace it; FileSystem::Default() is the real one over POSIX calls, and Beneath() gives a view
-// of one directory tree that no path can leave (the server's storage areas).
+// The file system as every program sees it: wildcard search, existence, directory creation and
+// removal, chunked reads and writes, file times and modes. Abstract so that tests can replace it:
+// FileSystem::Default() is the real one over POSIX calls and only main() asks for it; everything
+// else is handed a FileSystem*. Beneath() gives a view of one directory tree that no path can
+// leave (the server's storage areas); platform/fs_memory.h keeps a tree in memory for tests.
 #ifndef ZK_PLATFORM_FS_H_
 #define ZK_PLATFORM_FS_H_
 
@@ -48,6 +49,16 @@ class FileSystem {
   virtual bool Stat(const std::string& path, DirEntry* out) = 0;
   // Creates `path` with all missing parents. Returns true when it exists as a directory after.
   virtual bool MakeDirs(const std::string& path) = 0;
+  // Creates the one directory `path` with the permission bits `mode` (less the umask); its
+  // parent must exist. Returns true when a directory is there afterwards, made now or before.
+  virtual bool MakeDir(const std::string& path, int mode) = 0;
+  // Sets the permission bits of what `path` leads to. False on failure.
+  virtual bool SetMode(const std::string& path, int mode) = 0;
+  // What `path` leads to, with every symbolic link, "." and ".." resolved: an absolute path (for
+  // a tree of Beneath(), a path relative to its root). False when nothing is there.
+  virtual bool RealPath(const std::string& path, std::string* real) = 0;
+  // True when this process may run the file at `path`.
+  virtual bool CanExecute(const std::string& path) = 0;
   // Removes an empty directory / a file. Returns true on success.
   virtual bool RemoveDir(const std::string& path) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;
@@ -62,6 +73,12 @@ class FileSystem {
                       size_t* got) = 0;
   // Sets the last-write time, leaving the last-access time as it is. False on failure.
   virtual bool SetWriteTime(const std::string& path, int64_t mtime) = 0;
+
+  // Conveniences over Stat (links followed; a dangling link is nothing): something is at `path`,
+  // a regular file, a directory.
+  bool Exists(const std::string& path);
+  bool IsFile(const std::string& path);
+  bool IsDir(const std::string& path);
 
   // The tree below the directory `root` as a file system of its own. Its paths are relative to
   // `root` ("" is `root` itself) and are resolved beneath an open handle of `root` at the moment

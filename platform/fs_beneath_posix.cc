@@ -25,6 +25,8 @@
 
 #include "platform/console.h"
 #include "platform/fs.h"
+#include "platform/fs_statx.h"
+#include "platform/pathtext.h"
 
 namespace zk {
 namespace {
@@ -74,19 +76,11 @@ class Fd {
   int fd_;
 };
 
-void Describe(const struct statx& stx, const std::string& name, DirEntry* out) {
-  out->name = name;
-  out->is_dir = S_ISDIR(stx.stx_mode);
-  out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
-  out->mtime = stx.stx_mtime.tv_sec;
-  out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
-}
-
 // Properties of what the open descriptor `fd` leads to.
 bool DescribeFd(int fd, const std::string& name, DirEntry* out) {
   struct statx stx;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) return false;
-  Describe(stx, name, out);
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &stx) != 0) return false;
+  DescribeStatx(stx, name, out);
   return true;
 }
 
@@ -95,29 +89,10 @@ bool IsRegular(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string LastName(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // `path` without final slashes.
 std::string Trimmed(const std::string& path) {
   size_t end = path.find_last_not_of('/');
   return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
-
-// The components of `path`, "" and "." left out.
-std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= path.size()) {
-    size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    std::string part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    i = j + 1;
-  }
-  return parts;
 }
 
 // `head` and the components of `parts` from `from` on, joined with "/".
@@ -135,17 +110,20 @@ bool ReadLinkFd(int fd, std::string* target) {
   return true;
 }
 
+// The kernel's link to what the descriptor `fd` stands for.
+std::string ProcLink(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // The directory the descriptor `fd` stands for, as the kernel names it ("" when unknown).
 std::string PathOfFd(int fd) {
   char buf[4096];
-  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string link = ProcLink(fd);
   ssize_t n = readlink(link.c_str(), buf, sizeof(buf));
   if (n <= 0 || static_cast<size_t>(n) >= sizeof(buf) || buf[0] != '/') return std::string();
   return std::string(buf, static_cast<size_t>(n));
 }
 
 // The absolute `path` without repeated or final slashes ("/" stays).
-std::string Normal(const std::string& path) { return "/" + Join("", Components(path), 0); }
+std::string Normal(const std::string& path) { return "/" + Join("", PathComponents(path), 0); }
 
 class BeneathFileSystem : public FileSystem {
  public:
@@ -176,8 +154,7 @@ class BeneathFileSystem : public FileSystem {
       std::string name = e->d_name;
       if (name == "." || name == ".." || !WildcardMatch(mask, name)) continue;
       struct statx stx;
-      if (statx(dirfd(d), e->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
-          0) {
+      if (statx(dirfd(d), e->d_name, AT_SYMLINK_NOFOLLOW, kStatxMask, &stx) != 0) {
         continue;
       }
       DirEntry entry;
@@ -187,7 +164,7 @@ class BeneathFileSystem : public FileSystem {
         if (!target.ok() || !DescribeFd(target.get(), name, &entry)) continue;
         entry.is_link = true;
       } else {
-        Describe(stx, name, &entry);
+        DescribeStatx(stx, name, &entry);
       }
       out->push_back(std::move(entry));
     }
@@ -198,7 +175,7 @@ class BeneathFileSystem : public FileSystem {
 
   bool Stat(const std::string& path, DirEntry* out) override {
     Fd fd(Open(path, O_PATH));
-    return fd.ok() && DescribeFd(fd.get(), LastName(Trimmed(path)), out);
+    return fd.ok() && DescribeFd(fd.get(), NamePart(Trimmed(path)), out);
   }
 
   bool MakeDirs(const std::string& path) override {
@@ -219,6 +196,43 @@ class BeneathFileSystem : public FileSystem {
     }
     DirEntry st;
     return Stat(p, &st) && st.is_dir;
+  }
+
+  bool MakeDir(const std::string& path, int mode) override {
+    std::string name;
+    Fd dir(OpenParent(path, &name));
+    if (!dir.ok()) return false;
+    if (mkdirat(dir.get(), name.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+      return false;
+    }
+    DirEntry st;
+    return Stat(path, &st) && st.is_dir;
+  }
+
+  bool SetMode(const std::string& path, int mode) override {
+    // A handle that only names the file: the change goes through the kernel's link to it.
+    Fd fd(Open(path, O_PATH));
+    return fd.ok() && chmod(ProcLink(fd.get()).c_str(), static_cast<mode_t>(mode)) == 0;
+  }
+
+  bool RealPath(const std::string& path, std::string* real) override {
+    Fd fd(Open(path, O_PATH));
+    if (!fd.ok()) return false;
+    const std::string root = PathOfFd(root_), here = PathOfFd(fd.get());
+    if (root.empty() || here.empty()) return false;
+    if (here == root) {
+      real->clear();
+      return true;
+    }
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (here.compare(0, prefix.size(), prefix) != 0) return false;
+    *real = here.substr(prefix.size());
+    return true;
+  }
+
+  bool CanExecute(const std::string& path) override {
+    Fd fd(Open(path, O_PATH));
+    return fd.ok() && access(ProcLink(fd.get()).c_str(), X_OK) == 0;
   }
 
   bool RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
@@ -302,7 +316,7 @@ class BeneathFileSystem : public FileSystem {
       errno = ELOOP;
       return false;
     }
-    const std::vector<std::string> parts = Components(path);
+    const std::vector<std::string> parts = PathComponents(path);
     const std::string trailing = !path.empty() && path.back() == '/' ? "/" : "";
     std::string done;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -362,14 +376,19 @@ class BeneathFileSystem : public FileSystem {
     return false;
   }
 
+  // The directory that holds the last name of `path`, opened beneath the root, and that name.
+  // -1 when it cannot be opened, or the name is none that a directory holds ("", "." or "..").
+  int OpenParent(const std::string& path, std::string* name) const {
+    const std::string p = Trimmed(path);
+    *name = NamePart(p);
+    if (name->empty() || *name == "." || *name == "..") return -1;
+    return Open(DirPart(p), O_PATH | O_DIRECTORY);
+  }
+
   // Removes the last name of `path` in its parent, without following it.
   bool Unlink(const std::string& path, int flags) {
-    const std::string p = Trimmed(path);
-    size_t slash = p.find_last_of('/');
-    const std::string parent = slash == std::string::npos ? std::string() : p.substr(0, slash);
-    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    Fd dir(Open(parent, O_PATH | O_DIRECTORY));
+    std::string name;
+    Fd dir(OpenParent(path, &name));
     return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
   }
 

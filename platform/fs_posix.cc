@@ -5,29 +5,35 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fs.h"
+#include "platform/fs_statx.h"
+#include "platform/pathtext.h"
 
 namespace zk {
-namespace {
 
-bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
-  struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
-    // A dangling link: describe the link itself.
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) !=
-        0) {
-      return false;
-    }
-  }
+void DescribeStatx(const struct statx& stx, const std::string& name, DirEntry* out) {
   out->name = name;
   out->is_dir = S_ISDIR(stx.stx_mode);
-  // A dangling link is described as itself, an ordinary entry that cannot be opened.
   out->is_special = !out->is_dir && !S_ISREG(stx.stx_mode) && !S_ISLNK(stx.stx_mode);
   out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
   out->mtime = stx.stx_mtime.tv_sec;
   out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
+}
+
+namespace {
+
+bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
+  struct statx stx;
+  // A dangling link: described as the link itself.
+  if (statx(AT_FDCWD, path.c_str(), 0, kStatxMask, &stx) != 0 &&
+      statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &stx) != 0) {
+    return false;
+  }
+  DescribeStatx(stx, name, out);
   return true;
 }
 
@@ -59,11 +65,9 @@ class PosixFileSystem : public FileSystem {
   }
 
   bool Stat(const std::string& path, DirEntry* out) override {
-    size_t slash = path.find_last_of('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;
-    return FillEntry(path, name, out);
+    return FillEntry(path, NamePart(path), out);
   }
 
   bool MakeDirs(const std::string& path) override {
@@ -82,6 +86,26 @@ class PosixFileSystem : public FileSystem {
     }
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
+
+  bool MakeDir(const std::string& path, int mode) override {
+    if (path.empty()) return false;
+    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  bool SetMode(const std::string& path, int mode) override {
+    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+  }
+
+  bool RealPath(const std::string& path, std::string* real) override {
+    char buf[PATH_MAX];
+    if (!realpath(path.c_str(), buf)) return false;
+    *real = buf;
+    return true;
+  }
+
+  bool CanExecute(const std::string& path) override { return access(path.c_str(), X_OK) == 0; }
 
   bool RemoveDir(const std::string& path) override { return rmdir(path.c_str()) == 0; }
   bool RemoveFile(const std::string& path) override { return unlink(path.c_str()) == 0; }

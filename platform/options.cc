@@ -18,7 +18,6 @@ OptionScan ScanOptions(int argc, char* argv[], const char* optstring) {
     }
     const char* arg = get_opt.opt_arg();
     scan.values[static_cast<char>(c)] = arg ? FromConsole(arg) : std::string();
-    scan.order.push_back(static_cast<char>(c));
     scan.given.emplace_back(static_cast<char>(c), scan.values[static_cast<char>(c)]);
   }
   for (int i = get_opt.opt_ind(); i < argc; ++i) scan.positional.push_back(FromConsole(argv[i]));

@@ -15,7 +15,6 @@ namespace zk {
 struct OptionScan {
   bool ok = true;                       // false: unknown option or an option without its value
   std::map<char, std::string> values;   // last value of each option seen ("" for flags)
-  std::vector<char> order;              // option letters in the order met (flags included)
   std::vector<std::string> positional;  // non-option arguments, in order
   // Every option met with its value, in order; for tools that weigh each occurrence.
   std::vector<std::pair<char, std::string>> given;

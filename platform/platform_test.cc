@@ -1,6 +1,7 @@
 // Pure platform pieces where the programs' tests cannot reach every case: the time text (zones
 // with summer time, malformed text, years beyond four digits), name matching with wildcards,
-// local paths made absolute, and the Windows-style split of a command line.
+// local paths made absolute and taken apart, count fields, and the Windows-style split of a
+// command line.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,8 +12,10 @@
 #include <vector>
 
 #include "platform/fs.h"
+#include "platform/pathtext.h"
 #include "platform/process.h"
 #include "platform/startdir.h"
+#include "platform/text.h"
 #include "platform/timetext.h"
 
 namespace zk {
@@ -144,6 +147,34 @@ TEST(AbsoluteFromTest, DotsAreResolvedLexically) {
     EXPECT_EQ(AbsoluteFrom("/w/rel", c.first), c.second) << c.first;
   // Without a starting directory the path stays relative, ".." above it kept.
   EXPECT_EQ(AbsoluteFrom("", "../a/./b"), "../a/b");
+}
+
+TEST(PathTextTest, PartsAndComponents) {
+  struct Case {
+    const char* path;
+    const char* dir;
+    const char* name;
+    std::vector<std::string> components;
+  };
+  for (const Case& c :
+       {Case{"a/b/c", "a/b", "c", {"a", "b", "c"}}, Case{"c", "", "c", {"c"}},
+        Case{"/c", "", "c", {"c"}}, Case{"a/", "a", "", {"a"}}, Case{"", "", "", {}},
+        Case{"//a/./b//../", "//a/./b//..", "", {"a", "b", ".."}},
+        Case{"a\b", "", "a\b", {"a\b"}}}) {
+    EXPECT_EQ(c.dir, DirPart(c.path)) << c.path;
+    EXPECT_EQ(c.name, NamePart(c.path)) << c.path;
+    EXPECT_EQ(c.components, PathComponents(c.path)) << c.path;
+  }
+  for (const char* yes : {"a/", "a\\", "/", "\\"}) EXPECT_TRUE(EndsWithSeparator(yes)) << yes;
+  for (const char* no : {"", "a", "a/b", "a\\b"}) EXPECT_FALSE(EndsWithSeparator(no)) << no;
+}
+
+TEST(CountFieldTest, GroupedRightAlignedWithOneBlank) {
+  EXPECT_EQ(std::string(17, ' ') + "0 ", CountField(0));
+  EXPECT_EQ(std::string(12, ' ') + "12,345 ", CountField(12345));
+  EXPECT_EQ(std::string(4, ' ') + "-2,147,483,648 ", CountField(INT32_MIN));
+  // Wider than the field: its last 19 columns.
+  EXPECT_EQ("00,000,000,000,000 ", CountField(1000000000000000000));
 }
 
 TEST(SplitCommandLineTest, BlanksSeparateQuotesGroup) {

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/fs.h"
+
 namespace zk {
 
 // The process's current directory ("" when it cannot be read).
@@ -17,13 +19,6 @@ std::string CurrentDir();
 // that ends in "/", "." or ".." ends in "/". Pure text work.
 std::string AbsoluteFrom(const std::string& base, const std::string& path);
 
-// True when anything (file or directory) exists at `path`.
-bool PathExists(const std::string& path);
-// True when a regular file (or a link to one) exists at `path`.
-bool IsRegularFile(const std::string& path);
-// True when a directory exists at `path`.
-bool IsDirectory(const std::string& path);
-
 // Changes to the directory part of argv0; nothing happens when it has none or the change fails.
 void ChangeToProgramDir(const std::string& argv0);
 
@@ -32,16 +27,16 @@ void ChangeToProgramDir(const std::string& argv0);
 // are the values of XDG_CONFIG_HOME and HOME (null when unset).
 std::string UserConfigDir(const char* xdg_config_home, const char* home);
 
-// The whole rule: returns the environment file name as the rest of the run uses it and stores
-// the starting directory in *start_dir (when given). Only a regular file counts as found: a
-// folder of that name keeps the name as given.
-std::string LocateEnvFile(const std::string& name, const std::string& argv0,
+// The whole rule, looking at `fs`: returns the environment file name as the rest of the run uses
+// it and stores the starting directory in *start_dir (when given). Only a regular file counts as
+// found: a folder of that name keeps the name as given.
+std::string LocateEnvFile(FileSystem* fs, const std::string& name, const std::string& argv0,
                           std::string* start_dir = nullptr);
 
 // The client tools' rule: LocateEnvFile, then, when nothing exists under the resulting name and
 // `name` is relative, the same name in the user's settings folder (UserConfigDir of the
 // environment). Returns that folder's file when it exists there, else LocateEnvFile's answer.
-std::string LocateUserEnvFile(const std::string& name, const std::string& argv0,
+std::string LocateUserEnvFile(FileSystem* fs, const std::string& name, const std::string& argv0,
                               std::string* start_dir = nullptr);
 
 }  // namespace zk

@@ -1,5 +1,4 @@
-// Starting directory, program directory and existence tests over POSIX calls.
-#include <sys/stat.h>
+// Starting directory and program directory over POSIX calls.
 #include <unistd.h>
 
 #include <climits>
@@ -7,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pathtext.h"
 #include "platform/startdir.h"
 
 namespace zk {
@@ -20,18 +20,11 @@ std::string AbsoluteFrom(const std::string& base, const std::string& path) {
   const bool rooted = !path.empty() && path[0] == '/';
   const std::string full = rooted || base.empty() ? path : base + "/" + path;
   // A path that ends in "/", "." or ".." names a directory as such: it keeps a final "/".
-  size_t last = full.find_last_of('/');
-  const std::string tail = last == std::string::npos ? full : full.substr(last + 1);
+  const std::string tail = NamePart(full);
   const bool dir_form = tail.empty() || tail == "." || tail == "..";
   const bool absolute = !full.empty() && full[0] == '/';
   std::vector<std::string> parts;
-  size_t pos = 0;
-  while (pos <= full.size()) {
-    size_t end = full.find('/', pos);
-    if (end == std::string::npos) end = full.size();
-    std::string part = full.substr(pos, end - pos);
-    pos = end + 1;
-    if (part.empty() || part == ".") continue;
+  for (const std::string& part : PathComponents(full)) {
     if (part == "..") {
       if (!parts.empty() && parts.back() != "..") {
         parts.pop_back();
@@ -49,21 +42,6 @@ std::string AbsoluteFrom(const std::string& base, const std::string& path) {
   return out;
 }
 
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0;
-}
-
-bool IsRegularFile(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 void ChangeToProgramDir(const std::string& argv0) {
   size_t slash = argv0.rfind('/');
   if (slash == std::string::npos) return;
@@ -73,12 +51,12 @@ void ChangeToProgramDir(const std::string& argv0) {
   }
 }
 
-std::string LocateEnvFile(const std::string& name, const std::string& argv0,
+std::string LocateEnvFile(FileSystem* fs, const std::string& name, const std::string& argv0,
                           std::string* start_dir) {
   std::string start = CurrentDir();
   if (start_dir) *start_dir = start;
   std::string result = name;
-  if (IsRegularFile(name)) result = AbsoluteFrom(start, name);
+  if (fs->IsFile(name)) result = AbsoluteFrom(start, name);
   ChangeToProgramDir(argv0);
   return result;
 }
@@ -89,14 +67,14 @@ std::string UserConfigDir(const char* xdg_config_home, const char* home) {
   return std::string();
 }
 
-std::string LocateUserEnvFile(const std::string& name, const std::string& argv0,
+std::string LocateUserEnvFile(FileSystem* fs, const std::string& name, const std::string& argv0,
                               std::string* start_dir) {
-  std::string result = LocateEnvFile(name, argv0, start_dir);
-  if (IsRegularFile(result) || name.empty() || name[0] == '/') return result;
+  std::string result = LocateEnvFile(fs, name, argv0, start_dir);
+  if (fs->IsFile(result) || name.empty() || name[0] == '/') return result;
   const std::string dir = UserConfigDir(getenv("XDG_CONFIG_HOME"), getenv("HOME"));
   if (dir.empty()) return result;
   const std::string candidate = AbsoluteFrom(dir, name);
-  return IsRegularFile(candidate) ? candidate : result;
+  return fs->IsFile(candidate) ? candidate : result;
 }
 
 }  // namespace zk

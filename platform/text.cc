@@ -84,6 +84,8 @@ std::string FormatGrouped(int64_t n) {
   return neg ? "-" + out : out;
 }
 
+std::string CountField(int64_t n) { return RightField(FormatGrouped(n) + " ", 19); }
+
 std::string UpperAscii(const std::string& text) {
   std::string out = text;
   for (char& c : out) {

@@ -20,6 +20,10 @@ std::string RightField(const std::string& text, int width);
 // "#,##0": decimal with "," between groups of three digits.
 std::string FormatGrouped(int64_t n);
 
+// A count as the summary lines start with it: grouped, then one blank, right-aligned in 19
+// columns ("              1,234 ").
+std::string CountField(int64_t n);
+
 // ASCII-only upper case (a-z), the platform's upper-casing of names.
 std::string UpperAscii(const std::string& text);
 

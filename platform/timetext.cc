@@ -47,8 +47,8 @@ bool ParseLocalTime(const std::string& text, int64_t* secs) {
     return true;
   }
   // Exactly "yyyy/mm/dd hh:nn:ss": digits where digits belong, nothing else anywhere.
-  if (text.size() != 19 || text[4] != '/' || text[7] != '/' || text[10] != ' ' || text[13] != ':' ||
-      text[16] != ':') {
+  if (text.size() != kTimeTextLength || text[4] != '/' || text[7] != '/' || text[10] != ' ' ||
+      text[13] != ':' || text[16] != ':') {
     return false;
   }
   int y = Digits(text, 0, 4), mo = Digits(text, 5, 2), d = Digits(text, 8, 2);

@@ -4,10 +4,14 @@
 #ifndef ZK_PLATFORM_TIMETEXT_H_
 #define ZK_PLATFORM_TIMETEXT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace zk {
+
+// The length of every time text.
+constexpr size_t kTimeTextLength = 19;
 
 // A time outside the years 1 to 9999 has no such text and gives the "no time" text as well.
 std::string FormatLocalTime(int64_t secs);

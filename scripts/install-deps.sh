@@ -3,7 +3,7 @@
 # Idempotent: when everything is present it does nothing and prints nothing.
 set -euo pipefail
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make
   libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
   libace-dev libsqlite3-dev sqlite3
   libgtest-dev googletest

@@ -2,16 +2,12 @@
 // the accept hook and the per-thread note of the calling connection.
 #include "server/connection_auth.h"
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/internal/SocketCollection.h>
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/omniInterceptors.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <thread>
 
+#include "idl/omniorb_internals.h"
 #include "platform/console.h"
 #include "server/connection_limits.h"
 
@@ -75,15 +71,6 @@ namespace {
 
 thread_local CallOrigin current_call;
 
-// The descriptor of a connection's socket, -1 for a transport without one. The member is
-// protected; a pointer to it, taken in a class derived from its own, is not.
-struct SocketAccess : omni::SocketHolder {
-  static int Fd(omni::giopConnection* conn) {
-    omni::SocketHolder* holder = dynamic_cast<omni::SocketHolder*>(conn);
-    return holder ? holder->*(&SocketAccess::pd_socket) : -1;
-  }
-};
-
 PeerLimit& ServerPeers() {
   static PeerLimit* peers = new PeerLimit(kMaxConnectionsPerPeer, SocketStillOpen);
   return *peers;
@@ -94,10 +81,7 @@ LoginWatch& ServerLoginWatch() {
   return *watch;
 }
 
-Socket SocketOfConnection(const void* conn) {
-  omni::giopConnection* c = static_cast<omni::giopConnection*>(const_cast<void*>(conn));
-  return SocketOfFd(conn ? SocketAccess::Fd(c) : -1);
-}
+Socket SocketOfConnection(const void* conn) { return SocketOfFd(ConnectionSocket(conn)); }
 
 // Closes the connections on which nobody logged in in time, a few times a second.
 class LoginWatchdog {
@@ -137,20 +121,16 @@ class LoginWatchdog {
 
 // Each accepted connection: refused when its peer holds too many already, else given a fresh
 // id with nobody authenticated, and a time to log in.
-CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T& info) {
-  omni::giopConnection* conn = info.strand.connection;
-  const char* address = conn ? conn->peeraddress() : nullptr;
-  const std::string peer = address ? address : "";
+const char* OnAccept(const void* conn, const char* address) {
+  const std::string peer = address;
   const Socket socket = SocketOfConnection(conn);
   if (!ServerPeers().Admit(PeerHost(peer), socket)) {
-    info.reject = 1;
-    info.why = "too many connections from one peer";
     PrintErr("WARNING:同じ接続元からの接続が多すぎるため、接続を拒否しました。(" + peer + ")");
-    return true;
+    return "too many connections from one peer";
   }
   ServerConnections().Accepted(conn);
   ServerLoginWatch().Waiting(socket, peer, LoginWatch::Clock::now());
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -168,7 +148,7 @@ void InstallConnectionTracking() {
   static std::once_flag once;
   std::call_once(once, [] {
     static LoginWatchdog watchdog;  // stopped and joined when the process ends
-    omniORB::getInterceptors()->serverAcceptConnection.add(OnAccept);
+    SetAcceptHook(OnAccept);
   });
 }
 

@@ -5,17 +5,11 @@
 
 #include <omniORB4/callDescriptor.h>
 #include <omniORB4/callHandle.h>
-// The ORB's internal headers build on each other in this order.
-// clang-format off
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
-// clang-format on
 
 #include <cstring>
 
-#include "server/jobs.h"
-#include "server/transfer.h"
+#include "idl/omniorb_internals.h"
+#include "idl/wire.h"
 
 namespace zk {
 namespace {
@@ -25,15 +19,15 @@ using Rest = FailureAnswer::Rest;
 // The operations of ZKmd that need a login, with the answers their servant functions give a
 // caller who is not the user logged in on the connection.
 const FailureAnswer kAnswers[] = {
-    {"zkChgUserPwd", -1, Rest::kNothing},
-    {"zkExistsDir", 0, Rest::kNothing},
-    {"zkExistsFile", 0, Rest::kNothing},
+    {"zkChgUserPwd", kChangeFailed, Rest::kNothing},
+    {"zkExistsDir", kEntryAbsent, Rest::kNothing},
+    {"zkExistsFile", kEntryAbsent, Rest::kNothing},
     {"zkFileCount", 0, Rest::kNothing},
     {"zkFileList", 0, Rest::kEmptyFileList},
     {"zkFileUpload", kTransferFileFailed, Rest::kIndexOne},
     {"zkFileDownload", kTransferFileFailed, Rest::kEmptyBuffersIndexOne},
-    {"zkDirRemove", -1, Rest::kNothing},
-    {"zkFileRemove", -1, Rest::kNothing},
+    {"zkDirRemove", kChangeFailed, Rest::kNothing},
+    {"zkFileRemove", kChangeFailed, Rest::kNothing},
     {"zkRemoteJob", kJobUnknown, Rest::kReturnValueZero},
 };
 
@@ -48,10 +42,7 @@ class UnreadCall : public omniCallDescriptor {
                            nullptr, 0, 1),
         answer_(answer) {}
 
-  void unmarshalArguments(cdrStream& s) override {
-    omni::GIOP_S* giop = omni::GIOP_S::downcast(&s);
-    if (giop) giop->SkipRequestBody();
-  }
+  void unmarshalArguments(cdrStream& s) override { SkipRequestBody(s); }
 
   void marshalReturnedValues(cdrStream& s) override {
     answer_.result >>= s;
@@ -69,7 +60,7 @@ class UnreadCall : public omniCallDescriptor {
         CORBA::Long(1) >>= s;
         break;
       case Rest::kReturnValueZero:
-        s.marshalString("0");
+        s.marshalString(kJobNoReturnValue);
         break;
     }
   }

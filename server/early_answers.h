@@ -25,7 +25,7 @@ struct FailureAnswer {
     kEmptyFileList,         // zkFileList: fileList empty
     kIndexOne,              // zkFileUpload: bufIndex 1
     kEmptyBuffersIndexOne,  // zkFileDownload: fileBufs empty, bufIndex 1
-    kReturnValueZero,       // zkRemoteJob: retValue "0"
+    kReturnValueZero,       // zkRemoteJob: retValue kJobNoReturnValue
   };
   const char* operation;
   CORBA::Long result;

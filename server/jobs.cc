@@ -30,25 +30,24 @@ std::vector<std::string> JobArgv(const std::string& program, const std::string& 
 }
 
 int RunRemoteJob(JobHost* host, const JobRequest& request, std::string* ret_value) {
-  *ret_value = "0";
+  *ret_value = kJobNoReturnValue;
   std::string dir;
   // The storage directory comes first, so it exists even when a later check fails. A user id
   // without a registry row has no directory and is refused like an unknown job.
   if (!host->StorageDir(request.user_id, &dir)) return kJobUnknown;
-  if (!host->JobExists(request.job_id)) return kJobUnknown;
+  // A registry that cannot be read has no job to run either.
+  JobRow job;
+  if (host->ReadJob(request.job_id, &job) != ReadStatus::kFound) return kJobUnknown;
 
-  std::string program = host->JobProgram(request.job_id);
-  if (!host->IsFile(program)) return kJobNoProgram;
+  if (!host->IsFile(job.program)) return kJobNoProgram;
 
-  std::string params = request.params;
-  if (params.empty()) params = host->JobParams(request.job_id);
-  params = ReplaceStoragePrefix(params, dir);
+  const std::string params =
+      ReplaceStoragePrefix(request.params.empty() ? job.params : request.params, dir);
 
-  std::string password = host->JobPassword(request.job_id);
-  if (!password.empty() && password != request.password) return kJobWrongPassword;
+  if (!job.run_password.empty() && job.run_password != request.password) return kJobWrongPassword;
 
-  std::vector<std::string> argv = JobArgv(program, params);
-  if (request.run_mode == "1") {
+  std::vector<std::string> argv = JobArgv(job.program, params);
+  if (request.run_mode == kJobWaitMode) {
     int exit_code = 0;
     if (!host->RunAndWait(argv, &exit_code)) return kJobStartFailed;
     *ret_value = std::to_string(static_cast<int32_t>(exit_code));

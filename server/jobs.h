@@ -8,21 +8,17 @@
 #include <string>
 #include <vector>
 
-namespace zk {
+#include "idl/wire.h"
+#include "settings/zkdb.h"
 
-// Result codes of a job request.
-constexpr int kJobStarted = 0;
-constexpr int kJobUnknown = -10;        // no such job id (or no such user)
-constexpr int kJobNoProgram = -11;      // no file at the job's program path
-constexpr int kJobWrongPassword = -20;  // run password differs
-constexpr int kJobStartFailed = -30;    // wait mode: the process could not be created
+namespace zk {
 
 struct JobRequest {
   std::string user_id;
   std::string job_id;
   std::string params;    // from the client; empty means the registered parameters
   std::string password;  // run password from the client
-  std::string run_mode;  // exactly "1": wait for the job; anything else: start it and return
+  std::string run_mode;  // kJobWaitMode: wait for the job; anything else: start it and return
 };
 
 // Everything a job request touches outside itself.
@@ -32,11 +28,8 @@ class JobHost {
   // The user's storage directory in native form ending in "/", created when missing.
   // False when the user id is not registered.
   virtual bool StorageDir(const std::string& user_id, std::string* dir) = 0;
-  // Registry reads of the job row, afresh on every call.
-  virtual bool JobExists(const std::string& job_id) = 0;
-  virtual std::string JobProgram(const std::string& job_id) = 0;
-  virtual std::string JobParams(const std::string& job_id) = 0;
-  virtual std::string JobPassword(const std::string& job_id) = 0;
+  // The job's registry row, read afresh.
+  virtual ReadStatus ReadJob(const std::string& job_id, JobRow* row) = 0;
   // True only when a file (not a directory) exists at `path`.
   virtual bool IsFile(const std::string& path) = 0;
   // Starts argv and waits for it; false when the process could not be created.
@@ -55,8 +48,8 @@ std::string ReplaceStoragePrefix(const std::string& params, const std::string& d
 std::vector<std::string> JobArgv(const std::string& program, const std::string& params);
 
 // Serves one request: storage directory, job row, program file, parameters, run password, then
-// the start in wait or shell mode. Returns one of the codes above and sets *ret_value ("0"
-// unless a waited-for job returned its exit code).
+// the start in wait or shell mode. Returns one of the kJob codes and sets *ret_value
+// (kJobNoReturnValue unless a waited-for job returned its exit code).
 int RunRemoteJob(JobHost* host, const JobRequest& request, std::string* ret_value);
 
 }  // namespace zk

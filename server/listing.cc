@@ -5,13 +5,13 @@
 #include <numeric>
 #include <utility>
 
+#include "idl/wire.h"
 #include "platform/text.h"
 #include "platform/timetext.h"
 
 namespace zk {
 namespace {
 
-const char kDirType[] = "<DIR>";
 const char kZeroSize[] = "000000000000000";  // 15 digits
 
 std::string BaseName(const std::string& name) {
@@ -93,21 +93,17 @@ ListingRecord MakeListingRecord(const DirEntry& entry) {
   return rec;
 }
 
-bool IsKnownSortCode(const std::string& code) {
-  return code == "nm" || code == "df" || code == "fn" || code == "sz" || code == "dt";
-}
-
 std::string SortKey(const std::string& code, const ListingRecord& rec) {
   bool dir = rec.type == kDirType;
-  if (code == "nm") return rec.name;
-  if (code == "df") return (dir ? "1" : "2") + UpperAscii(BaseName(rec.name));
-  if (code == "fn") return UpperAscii(BaseName(rec.name));
-  if (code == "sz") {
+  if (code == kSortByName) return rec.name;
+  if (code == kSortDirsFirst) return (dir ? "1" : "2") + UpperAscii(BaseName(rec.name));
+  if (code == kSortByBaseName) return UpperAscii(BaseName(rec.name));
+  if (code == kSortBySize) {
     if (dir) return kZeroSize;
     std::string padded = kZeroSize + std::to_string(rec.size);
     return padded.substr(padded.size() - 15);
   }
-  if (code == "dt") return rec.upd_dt;
+  if (code == kSortByTime) return rec.upd_dt;
   return std::string();
 }
 

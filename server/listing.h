@@ -19,7 +19,7 @@ namespace zk {
 // The four fields of one listing entry on the wire.
 struct ListingRecord {
   std::string name;    // entry name, no directory part
-  std::string type;    // "<DIR>" for a directory, "" otherwise
+  std::string type;    // kDirType for a directory, "" otherwise
   int32_t size = 0;    // low 32 bits of the size, signed
   std::string upd_dt;  // last-write time, "yyyy/mm/dd hh:nn:ss" local time
 };
@@ -27,14 +27,10 @@ struct ListingRecord {
 // The record of a directory entry. A zero time gives "1899/12/30 00:00:00".
 ListingRecord MakeListingRecord(const DirEntry& entry);
 
-// True for the sort codes that order a listing: "nm", "df", "fn", "sz", "dt". The empty code means
-// no sorting; any other code gives every entry the empty key, so the order stays as found.
-bool IsKnownSortCode(const std::string& code);
-
-// The key of `rec` under `code`:
+// The key of `rec` under `code` (the sort codes of idl/wire.h):
 //   "nm" the name; "df" "1" (directory) or "2" (file) + upper-cased base name; "fn" upper-cased
 //   base name; "sz" the size zero-padded to 15 digits ("000000000000000" for a directory);
-//   "dt" the time text; anything else "".
+//   "dt" the time text; anything else "" (every key equal: the order stays as found).
 // The base name is the name without its extension (from the last "." to the end).
 std::string SortKey(const std::string& code, const ListingRecord& rec);
 std::vector<std::string> SortKeys(const std::string& code, const std::vector<ListingRecord>& recs);

@@ -11,14 +11,16 @@
 
 namespace zk {
 
-// The registered storage directory of `user_id` in native form, ending in "/", created with its
-// parents when missing. Returns false (and leaves *dir empty) when the user id has no registry
-// row or no directory registered, or the registry cannot be read.
-bool GetUserStorageDir(const std::string& env_file, const std::string& user_id, std::string* dir);
+// The registered storage directory of `user_id` in native form, ending in "/", created in `fs`
+// with its parents when missing (the directory itself owner-only). Returns false (and leaves *dir
+// empty) when the user id has no registry row or no directory registered, or the registry cannot
+// be read.
+bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
+                       std::string* dir);
 
 // The storage area of `user_id` as a file system confined to it (`fs`->Beneath of the directory
-// above): every path is resolved inside the area when it is used, links that lead outside
-// included. Null when the user has no area, or it cannot be opened or confined.
+// that GetUserStorageDir gives): every path is resolved inside the area when it is used, links that
+// lead outside included. Null when the user has no area, or it cannot be opened or confined.
 std::unique_ptr<FileSystem> OpenUserArea(FileSystem* fs, const std::string& env_file,
                                          const std::string& user_id);
 

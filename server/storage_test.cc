@@ -57,12 +57,12 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   ASSERT_NE(nullptr, mkdtemp(tmpl));
   const std::string root = tmpl;
   std::string env = root + "/server.zkd";
-  ASSERT_EQ(0, CreateServerEnvFile(env, "127.0.0.1", "2809", "2810", "1000"));
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(env, "127.0.0.1", "2809", "2810", "1000"));
   std::string missing = root + "/store/u1";
-  ASSERT_EQ(0, AddUser(env, "u1", "pw", missing));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(env, "u1", "pw", missing));
 
   std::string dir = "stale";
-  ASSERT_TRUE(GetUserStorageDir(env, "u1", &dir));
+  ASSERT_TRUE(GetUserStorageDir(FileSystem::Default(), env, "u1", &dir));
   EXPECT_EQ(missing + "/", dir);
   struct stat st;
   EXPECT_EQ(0, stat(missing.c_str(), &st));  // created with its parents
@@ -75,10 +75,10 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   EXPECT_TRUE(area->Stat("a.txt", &entry));
   EXPECT_EQ(1, entry.size);
 
-  EXPECT_FALSE(GetUserStorageDir(env, "nobody", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "nobody", &dir));
   EXPECT_EQ("", dir);
-  EXPECT_FALSE(GetUserStorageDir(env, "", &dir));
-  EXPECT_FALSE(GetUserStorageDir(root + "/no-such.zkd", "u1", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "", &dir));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), root + "/no-such.zkd", "u1", &dir));
   EXPECT_EQ(nullptr, OpenUserArea(FileSystem::Default(), env, "nobody"));
   EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
 }

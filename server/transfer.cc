@@ -75,8 +75,8 @@ int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c) {
   auto text = [](size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); };
   const int64_t fixed = 4 * 6 + 3;  // fileSize, data length, bufNo, nextBuf, bufPos,
                                     // bufUnitSize, and alignment after nextBuf
-  return text(std::strlen(c.filePath.in())) + text(std::strlen(c.fileNm.in())) + 2 * text(19) +
-         fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+  return text(std::strlen(c.filePath.in())) + text(std::strlen(c.fileNm.in())) +
+         2 * text(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
 }
 
 CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {

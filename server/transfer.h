@@ -8,14 +8,10 @@
 #include <string>
 
 #include "idl/orb.h"
+#include "idl/wire.h"
 #include "platform/fs.h"
 
 namespace zk {
-
-// Results of zkFileUpload / zkFileDownload.
-constexpr CORBA::Long kTransferOk = 0;
-constexpr CORBA::Long kTransferFileFailed = 20;
-constexpr CORBA::Long kTransferDirFailed = 21;
 
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;
 // null when the caller has none, which fails the first chunk). A chunk with bufNo 1 creates or

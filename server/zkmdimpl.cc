@@ -4,17 +4,12 @@
 
 #include <malloc.h>
 #include <omniORB4/callHandle.h>
-// The ORB's internal headers build on each other in this order.
-// clang-format off
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
-// clang-format on
 
-#include <array>
 #include <chrono>
 #include <cstring>
 
+#include "idl/omniorb_internals.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
@@ -55,26 +50,10 @@ void GiveMemoryBack() {
   if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
 }
 
-// The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has
-// (serverCallTimeOutPeriod); a peer that stops sending is disconnected then. A logged-in user's
-// batch may take as long as the network needs: the limit is lifted for it.
-void LiftBodyTimeLimit(omniCallHandle& handle) {
-  if (!handle.iop_s()) return;
-  omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());
-  if (giop) giop->clearDeadline();
-}
-
 }  // namespace
 
 ZKmdImpl::ZKmdImpl() = default;
 ZKmdImpl::~ZKmdImpl() = default;
-
-void ZKmdImpl::SetOrb(CORBA::ORB_ptr orb) {
-  orb_ = CORBA::ORB::_duplicate(orb);
-  InstallConnectionTracking();
-}
-
-void ZKmdImpl::SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
 
 // Sees every request before its arguments are read. On a connection where nobody has logged in,
 // an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
@@ -84,7 +63,10 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   CallScope scope(handle.connection(), handle.peeraddress());
   const char* op = handle.operation_name();
   const bool logged_in = ServerConnections().HasLogin(handle.connection());
-  if (logged_in) LiftBodyTimeLimit(handle);
+  // The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has; a
+  // peer that stops sending is disconnected then. A logged-in user's batch may take as long as
+  // the network needs.
+  if (logged_in) ClearRequestDeadline(handle);
   if (!logged_in) {
     if (const FailureAnswer* answer = FailureAnswerFor(op)) {
       const std::string& peer = CurrentCall().peer;
@@ -103,11 +85,12 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
   return served;
 }
 
-// -1 when the user id is registered with a password that equals `password` byte for byte; the
-// calling connection is then this user's until another zkExistsUser on it. Everything else is 0
-// with one log line saying why, and leaves nobody authenticated on the connection: an unknown
-// user, a wrong or empty password, a registry that cannot be read (not a database, locked), and
-// an attempt that the throttle holds back (too many failures for the user id or the peer).
+// kLoginAccepted when the user id is registered with a password that equals `password` byte for
+// byte; the calling connection is then this user's until another zkExistsUser on it. Everything
+// else is kLoginRefused with one log line saying why, and leaves nobody authenticated on the
+// connection: an unknown user, a wrong or empty password, a registry that cannot be read (not a
+// database, locked), and an attempt that the throttle holds back (too many failures for the user id
+// or the peer).
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
   const CallOrigin& origin = CurrentCall();
@@ -124,7 +107,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
         user);
-    return 0;
+    return kLoginRefused;
   }
 
   // The attempt's outcome goes to the throttle on every way out below.
@@ -136,41 +119,45 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     ~Outcome() { ServerLoginThrottle().Done(key, peer, matched, LoginThrottle::Clock::now()); }
   } outcome{key, peer, matched};
 
-  std::array<std::string, 3> row;
+  UserRow row;
   std::string error;
-  switch (ReadUserRow(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
+  switch (ReadUser(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
     case ReadStatus::kFailed:
       LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
                       env_file_ + ": " + error);
-      return 0;
+      return kLoginRefused;
     case ReadStatus::kMissing:
       LogRefusedLogin("認証に失敗しました。ユーザが登録されていません。", user);
-      return 0;
+      return kLoginRefused;
     case ReadStatus::kFound:
       break;
   }
-  const std::string& stored = row[1];
+  const std::string& stored = row.password;
   if (stored.empty()) {
     LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
-    return 0;
+    return kLoginRefused;
   }
   if (stored != Text(password)) {
     LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
-    return 0;
+    return kLoginRefused;
   }
   matched = true;
   LoginSucceeded(user);
-  return -1;
+  return kLoginAccepted;
 }
 
-// 0 when the row was rewritten (also when the user has no row), -1 when the file could not be
-// opened, read or written. The client proved the old password with zkExistsUser on this
-// connection before; -1 also when it did not. An empty new password is refused (-1) and the old
-// one kept: it would be stored as filler that nobody knows.
+// kChangeDone when the row was rewritten (also when the user has no row), kChangeFailed when the
+// file could not be opened, read or written. The settings store's answer becomes the wire's here
+// and nowhere else. The client proved the old password with zkExistsUser on this connection
+// before; kChangeFailed also when it did not. An empty new password is refused and the old one
+// kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
-  if (!CallerIs(userId, "zkChgUserPwd")) return -1;
-  if (Text(newPassword).empty()) return -1;
-  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == 0 ? 0 : -1;
+  if (!CallerIs(userId, "zkChgUserPwd")) return kChangeFailed;
+  if (Text(newPassword).empty()) return kChangeFailed;
+  // A user deleted since the login has no row: nothing changes, and that is no failure.
+  return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == WriteStatus::kFailed
+             ? kChangeFailed
+             : kChangeDone;
 }
 
 }  // namespace zk

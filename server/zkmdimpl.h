@@ -1,5 +1,6 @@
-// The servant of ZKmd. It holds only the ORB and the path of the server environment file; every
-// operation works on its arguments, that file and the users' storage directories. zkExistsUser
+// The servant of ZKmd. It holds only the path of the server environment file and the file system
+// it reaches the users' storage directories through; every operation works on its arguments, that
+// file and those directories. zkExistsUser
 // binds its user id to the calling connection; every other operation serves only that user id
 // on that connection (server/connection_auth.h).
 #ifndef ZK_SERVER_ZKMDIMPL_H_
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "idl/orb.h"
+#include "platform/fs.h"
 
 namespace zk {
 
@@ -17,8 +19,8 @@ class ZKmdImpl : public POA_ZKmd {
   ~ZKmdImpl() override;
 
   // Given once, right after construction, before the object reference is made.
-  void SetOrb(CORBA::ORB_ptr orb);
-  void SetEnvFile(const std::string& env_file);
+  void SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
+  void SetFileSystem(FileSystem* fs) { fs_ = fs; }
   const std::string& env_file() const { return env_file_; }
 
   // Notes the calling connection of each request for the operations' guard.
@@ -46,8 +48,8 @@ class ZKmdImpl : public POA_ZKmd {
                           const char* jobPassword, const char* runMode, char*& retValue) override;
 
  private:
-  CORBA::ORB_var orb_;
   std::string env_file_;
+  FileSystem* fs_ = nullptr;
 };
 
 }  // namespace zk

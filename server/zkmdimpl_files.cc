@@ -2,13 +2,17 @@
 // checks that its user id is the one authenticated on the calling connection, then opens the
 // user's area (a file system that no path can leave) and works on the wire path inside it; an
 // unregistered user id or a path that would leave the area gets the operation's failure answer
-// (0 for queries, -1 for removals) without anything being read or changed.
+// (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
+// or changed.
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "idl/wire.h"
 #include "platform/fs.h"
+#include "platform/pathtext.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
@@ -18,10 +22,6 @@
 namespace zk {
 namespace {
 
-bool EndsInSeparator(const std::string& s) {
-  return !s.empty() && (s.back() == '\\' || s.back() == '/');
-}
-
 // `path` without one final "/".
 std::string DropFinalSlash(const std::string& path) {
   if (!path.empty() && path.back() == '/') return path.substr(0, path.size() - 1);
@@ -29,11 +29,30 @@ std::string DropFinalSlash(const std::string& path) {
 }
 
 // The area of `user` and the path of `rel` in it; false when the user or the path is refused.
-bool AreaPath(const std::string& env_file, const char* user, const char* rel,
+bool AreaPath(FileSystem* fs, const std::string& env_file, const char* user, const char* rel,
               std::unique_ptr<FileSystem>* area, std::string* path) {
   if (!AreaRelativePath(rel ? rel : "", path)) return false;
-  *area = OpenUserArea(FileSystem::Default(), env_file, user ? user : "");
+  *area = OpenUserArea(fs, env_file, user ? user : "");
   return *area != nullptr;
+}
+
+// What one path operation works on: the caller's area, the path in it and what is there.
+struct AreaEntry {
+  std::unique_ptr<FileSystem> area;
+  std::string path;
+  DirEntry entry;
+};
+
+// The guard and the lookup of the operations on one path: true when `user` is the one logged in
+// on the connection (else the refusal is logged), `rel` lies in that user's area and something
+// is there (a directory's path is looked at without its final separator).
+bool LookUp(FileSystem* fs, const std::string& env_file, const char* operation, const char* user,
+            const char* rel, bool as_dir, AreaEntry* e) {
+  if (!CallerIs(user, operation) || !AreaPath(fs, env_file, user, rel, &e->area, &e->path)) {
+    return false;
+  }
+  if (as_dir) e->path = DropFinalSlash(e->path);
+  return e->area->Stat(e->path, &e->entry);
 }
 
 // The search of `dir_name` + "\" + `mask` in the area of `user`: the mask is the last component
@@ -41,48 +60,42 @@ bool AreaPath(const std::string& env_file, const char* user, const char* rel,
 // Entries that are symbolic links leading outside the area (or nowhere) are left out by the
 // area's search: they could only show what lies outside, and every request naming them is
 // refused.
-bool SearchArea(const std::string& env_file, const char* user, const char* dir_name,
+bool SearchArea(FileSystem* fs, const std::string& env_file, const char* user, const char* dir_name,
                 const char* mask, std::vector<DirEntry>* found) {
   std::string pattern = dir_name ? dir_name : "";
-  if (!pattern.empty() && !EndsInSeparator(pattern)) pattern += '\\';
+  if (!pattern.empty() && !EndsWithSeparator(pattern)) pattern += '\\';
   pattern += mask ? mask : "";
   std::unique_ptr<FileSystem> area;
   std::string rel;
-  if (!AreaPath(env_file, user, pattern.c_str(), &area, &rel)) return false;
-  size_t slash = rel.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-  return area->Search(dir, rel.substr(slash == std::string::npos ? 0 : slash + 1), found);
+  if (!AreaPath(fs, env_file, user, pattern.c_str(), &area, &rel)) return false;
+  return area->Search(DirPart(rel), NamePart(rel), found);
 }
 
 }  // namespace
 
 CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkExistsDir")) return 0;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return 0;
-  DirEntry st;
-  return area->Stat(DropFinalSlash(path), &st) && st.is_dir ? 1 : 0;
+  AreaEntry e;
+  return LookUp(fs_, env_file_, "zkExistsDir", userId, dirName, true, &e) && e.entry.is_dir
+             ? kEntryExists
+             : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkExistsFile")) return 0;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return 0;
-  DirEntry st;
-  return area->Stat(path, &st) && !st.is_dir ? 1 : 0;
+  AreaEntry e;
+  return LookUp(fs_, env_file_, "zkExistsFile", userId, fileName, false, &e) && !e.entry.is_dir
+             ? kEntryExists
+             : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
   if (!CallerIs(userId, "zkFileCount")) return 0;
   try {
     std::vector<DirEntry> found;
-    if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+    if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
     KeepWireNames(dirName ? dirName : "", &found, false);  // as zkFileList will list them
     return static_cast<CORBA::Long>(found.size());
-  } catch (...) {
-    return 0;
+  } catch (const std::exception&) {
+    return 0;  // the count is 0 after any failure of the search, running out of memory too
   }
 }
 
@@ -93,7 +106,7 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
     return 0;
   }
   std::vector<DirEntry> found;
-  if (!SearchArea(env_file_, userId, dirName, fileMask, &found)) return 0;
+  if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
   KeepWireNames(dirName ? dirName : "", &found, true);
   if (found.empty()) return 0;
 
@@ -125,26 +138,21 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
-  if (!CallerIs(userId, "zkDirRemove")) return -1;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(env_file_, userId, dirName, &area, &path)) return -1;
-  path = DropFinalSlash(path);
-  DirEntry st;
-  if (!area->Stat(path, &st) || !st.is_dir) return -1;
-  area->RemoveDir(path);  // a directory with content stays; still 0
-  return 0;
+  AreaEntry e;
+  if (!LookUp(fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
+    return kChangeFailed;
+  }
+  e.area->RemoveDir(e.path);  // a directory with content stays; still done
+  return kChangeDone;
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
-  if (!CallerIs(userId, "zkFileRemove")) return -1;
-  std::unique_ptr<FileSystem> area;
-  std::string path;
-  if (!AreaPath(env_file_, userId, fileName, &area, &path)) return -1;
-  DirEntry st;
-  if (!area->Stat(path, &st) || st.is_dir) return -1;
-  area->RemoveFile(path);  // outcome not examined, as for directories
-  return 0;
+  AreaEntry e;
+  if (!LookUp(fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
+    return kChangeFailed;
+  }
+  e.area->RemoveFile(e.path);  // outcome not examined, as for directories
+  return kChangeDone;
 }
 
 }  // namespace zk

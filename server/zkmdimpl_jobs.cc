@@ -1,7 +1,8 @@
 // Remote jobs: the servant's entry point and the real job host over the registry in the server
-// environment file, the file system and the process layer. The checks live in server/jobs.cc.
+// environment file, the servant's file system and the process layer. The checks live in
+// server/jobs.cc.
+#include "platform/fs.h"
 #include "platform/process.h"
-#include "platform/startdir.h"
 #include "server/connection_auth.h"
 #include "server/jobs.h"
 #include "server/storage.h"
@@ -13,24 +14,15 @@ namespace {
 
 class RegistryJobHost : public JobHost {
  public:
-  explicit RegistryJobHost(const std::string& env_file) : env_file_(env_file) {}
+  RegistryJobHost(FileSystem* fs, const std::string& env_file) : fs_(fs), env_file_(env_file) {}
 
   bool StorageDir(const std::string& user_id, std::string* dir) override {
-    return GetUserStorageDir(env_file_, user_id, dir);
+    return GetUserStorageDir(fs_, env_file_, user_id, dir);
   }
-  bool JobExists(const std::string& job_id) override {
-    return zk::JobExists(env_file_, job_id) != 0;
+  ReadStatus ReadJob(const std::string& job_id, JobRow* row) override {
+    return zk::ReadJob(env_file_, job_id, row);
   }
-  std::string JobProgram(const std::string& job_id) override {
-    return ReadJobProgram(env_file_, job_id);
-  }
-  std::string JobParams(const std::string& job_id) override {
-    return ReadJobParams(env_file_, job_id);
-  }
-  std::string JobPassword(const std::string& job_id) override {
-    return ReadJobPassword(env_file_, job_id);
-  }
-  bool IsFile(const std::string& path) override { return IsRegularFile(path); }
+  bool IsFile(const std::string& path) override { return fs_->IsFile(path); }
   bool RunAndWait(const std::vector<std::string>& argv, int* exit_code) override {
     return zk::RunAndWait(argv, exit_code);
   }
@@ -40,6 +32,7 @@ class RegistryJobHost : public JobHost {
   }
 
  private:
+  FileSystem* fs_;
   std::string env_file_;
 };
 
@@ -49,7 +42,7 @@ CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const c
                                   const char* jobPassword, const char* runMode, char*& retValue) {
   if (!CallerIs(userId, "zkRemoteJob")) {
     CORBA::string_free(retValue);
-    retValue = CORBA::string_dup("0");
+    retValue = CORBA::string_dup(kJobNoReturnValue);
     return kJobUnknown;
   }
   JobRequest request;
@@ -58,7 +51,7 @@ CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const c
   request.params = jobParams ? jobParams : "";
   request.password = jobPassword ? jobPassword : "";
   request.run_mode = runMode ? runMode : "";
-  RegistryJobHost host(env_file());
+  RegistryJobHost host(fs_, env_file_);
   std::string ret;
   CORBA::Long result = RunRemoteJob(&host, request, &ret);
   CORBA::string_free(retValue);

@@ -16,7 +16,7 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  std::unique_ptr<FileSystem> area = OpenUserArea(FileSystem::Default(), env_file_, userId);
+  std::unique_ptr<FileSystem> area = OpenUserArea(fs_, env_file_, userId);
   return StoreChunks(area.get(), fileBufs, &bufIndex);
 }
 
@@ -29,7 +29,7 @@ CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fil
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  std::unique_ptr<FileSystem> area = OpenUserArea(FileSystem::Default(), env_file_, userId);
+  std::unique_ptr<FileSystem> area = OpenUserArea(fs_, env_file_, userId);
   CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex);
   // A failed batch is not written by the client: the reply carries none of it.
   if (result != kTransferOk) fileBufs.length(0);

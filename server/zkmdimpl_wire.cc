@@ -17,7 +17,7 @@ CORBA::Long ZKmdWireImpl::zkChgUserPwd(const char* userId, const char* newPasswo
   WireRequest w("zkChgUserPwd");
   std::string user, password;
   if (!w.In("userId", userId, &user) || !w.InSecret("newPassword", newPassword, &password)) {
-    return -1;
+    return kChangeFailed;
   }
   return ZKmdImpl::zkChgUserPwd(user.c_str(), password.c_str());
 }
@@ -27,7 +27,7 @@ CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password)
   std::string user, word;
   if (!w.In("userId", userId, &user) || !w.InSecret("password", password, &word)) {
     ServerConnections().Failed(CurrentCall().conn);  // like any refusal: nobody is left proven
-    return 0;
+    return kLoginRefused;
   }
   return ZKmdImpl::zkExistsUser(user.c_str(), word.c_str());
 }
@@ -35,14 +35,14 @@ CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password)
 CORBA::Long ZKmdWireImpl::zkExistsDir(const char* userId, const char* dirName) {
   WireRequest w("zkExistsDir");
   std::string user, dir;
-  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return 0;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return kEntryAbsent;
   return ZKmdImpl::zkExistsDir(user.c_str(), dir.c_str());
 }
 
 CORBA::Long ZKmdWireImpl::zkExistsFile(const char* userId, const char* fileName) {
   WireRequest w("zkExistsFile");
   std::string user, file;
-  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return 0;
+  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return kEntryAbsent;
   return ZKmdImpl::zkExistsFile(user.c_str(), file.c_str());
 }
 
@@ -161,14 +161,14 @@ CORBA::Long ZKmdWireImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf&
 CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {
   WireRequest w("zkDirRemove");
   std::string user, dir;
-  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return -1;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return kChangeFailed;
   return ZKmdImpl::zkDirRemove(user.c_str(), dir.c_str());
 }
 
 CORBA::Long ZKmdWireImpl::zkFileRemove(const char* userId, const char* fileName) {
   WireRequest w("zkFileRemove");
   std::string user, file;
-  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return -1;
+  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return kChangeFailed;
   return ZKmdImpl::zkFileRemove(user.c_str(), file.c_str());
 }
 
@@ -181,7 +181,7 @@ CORBA::Long ZKmdWireImpl::zkRemoteJob(const char* userId, const char* jobId, con
       !w.In("jobParams", jobParams, &params) ||
       !w.InSecret("jobPassword", jobPassword, &password) || !w.In("runMode", runMode, &mode)) {
     CORBA::string_free(retValue);
-    retValue = CORBA::string_dup("0");
+    retValue = CORBA::string_dup(kJobNoReturnValue);
     return kJobUnknown;
   }
   // retValue is a decimal number: the same bytes in either code.

@@ -11,16 +11,15 @@
 
 #include "idl/orb.h"
 #include "platform/console.h"
+#include "platform/exit_status.h"
+#include "platform/fs.h"
 #include "platform/options.h"
-#include "platform/startdir.h"
+#include "server/connection_auth.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl_wire.h"
-#include "settings/zkdb.h"
+#include "settings/envfile.h"
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 20;
 
 // Turns SIGTERM and SIGINT into an ORB shutdown. The signals are blocked in every thread (the
 // mask is set before the ORB starts its own threads) and taken by one thread with sigwait, so
@@ -72,7 +71,7 @@ class ShutdownWatcher {
       }
       try {
         orb_->shutdown(false);
-      } catch (...) {
+      } catch (const CORBA::Exception&) {
         // Already shut down: the run loop is returning anyway.
       }
     }
@@ -87,12 +86,13 @@ class ShutdownWatcher {
 };
 
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
-void Serve(const std::string& argv0, const std::string& env_file, const zk::ConnectionSettings& c,
-           ShutdownWatcher* watcher) {
+void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
+           const zk::ConnectionSettings& c, ShutdownWatcher* watcher) {
   CORBA::ORB_var orb;
   try {
-    orb = zk::InitOrb(zk::TranslateForOmniOrb(zk::ServerOrbArgs(argv0, c)));
+    orb = zk::InitOrb(zk::TranslateForOmniOrb(fs, zk::ServerOrbArgs(argv0, c)));
     watcher->Watch(orb.in());
+    zk::InstallConnectionTracking();
     zk::InstallWireTextHook();
 
     CORBA::Object_var poa_obj = orb->resolve_initial_references("RootPOA");
@@ -104,8 +104,8 @@ void Serve(const std::string& argv0, const std::string& env_file, const zk::Conn
 
     // Reference counted: the POA keeps the servant alive for as long as it is active.
     PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdWireImpl();
-    servant->SetOrb(orb.in());
     servant->SetEnvFile(env_file);
+    servant->SetFileSystem(fs);
     ZKmd_var ref = servant->_this();
 
     naming->rebind(zk::ServerName(), ref.in());
@@ -124,7 +124,8 @@ void Serve(const std::string& argv0, const std::string& env_file, const zk::Conn
     if (!CORBA::is_nil(orb.in())) {
       try {
         orb->destroy();
-      } catch (...) {
+      } catch (const CORBA::Exception&) {
+        // Already reported above; the server ends either way.
       }
     }
   }
@@ -139,23 +140,16 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::OptionScan options = zk::ScanOptions(argc, argv, "e:");
   if (!options.ok) {
     zk::PrintOut(zk::UsageLine(argv0, {"-e <環境設定ファイル名> "}));
-    return kExitFail;
+    return zk::kExitFail;
   }
 
-  const std::string env_file = zk::LocateEnvFile(options.Get('e', "./server.zkd"), argv[0]);
-  if (!zk::PathExists(env_file)) {
-    zk::PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + env_file + ")");
-    return kExitFail;
+  zk::FileSystem* fs = zk::FileSystem::Default();
+  std::string env_file;
+  if (!zk::OpenEnvFile(fs, zk::EnvKind::kServer, options.Get('e', zk::kDefaultServerEnvFile),
+                       argv[0], &env_file)) {
+    return zk::kExitFail;
   }
-  if (zk::ReadEnvSetting(env_file, "envtype") != "server") {
-    zk::PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + env_file + ")");
-    return kExitFail;
-  }
-
-  zk::ConnectionSettings connection;
-  connection.ns = zk::ReadEnvSetting(env_file, "ns");
-  connection.iiop = zk::ReadEnvSetting(env_file, "iiop");
-  connection.ssl = zk::ReadEnvSetting(env_file, "ssl");
+  const zk::ConnectionSettings connection = zk::ReadConnectionSettings(env_file);
 
   // The text on the wire, from the ORB configuration file the server is about to use.
   zk::WireCode wire = zk::WireCode::kUtf8;
@@ -167,6 +161,6 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::SetServerWireCode(wire);
 
   ShutdownWatcher watcher;
-  Serve(argv0, env_file, connection, &watcher);
-  return kExitOk;
+  Serve(fs, argv0, env_file, connection, &watcher);
+  return zk::kExitOk;
 }

@@ -26,7 +26,6 @@ const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS zkenv (id TEXT PRIMARY KEY, v1 TEXT, v2 TEXT, v3 TEXT)";
 const char kSelectRow[] = "SELECT v1, v2, v3 FROM zkenv WHERE id=?";
 const char kSelectAll[] = "SELECT id, v1 FROM zkenv";
-const char kCountRow[] = "SELECT count(*) FROM zkenv WHERE id=?";
 const char kUpdateRow[] = "UPDATE zkenv SET v1=?, v2=?, v3=? WHERE id=?";
 const char kInsertRow[] = "INSERT INTO zkenv (id, v1, v2, v3) VALUES (?, ?, ?, ?)";
 const char kDeleteRow[] = "DELETE FROM zkenv WHERE id=?";
@@ -141,10 +140,11 @@ ReadStatus ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3
   return ReadStatus::kFound;
 }
 
-std::string ReadValue(sqlite3* db, const std::string& id, int column) {
+// The first value of row `id`; empty when the row is missing or unreadable.
+std::string FirstValue(sqlite3* db, const std::string& id) {
   std::array<std::string, 3> values;
   if (ReadRow(db, id, &values) != ReadStatus::kFound) return std::string();
-  return values[column - 1];
+  return values[0];
 }
 
 // A counter's text as a number: decimal digits after optional blanks and sign, 0 when empty or
@@ -157,13 +157,13 @@ int ToNumber(const std::string& text) {
   return static_cast<int>(v);
 }
 
-int ReadNumber(sqlite3* db, const std::string& id) { return ToNumber(ReadValue(db, id, 1)); }
+int ReadNumber(sqlite3* db, const std::string& id) { return ToNumber(FirstValue(db, id)); }
 
 std::string Stored(const std::string& value) {
   return ScrambleText(value.empty() ? MakeFillerText() : value);
 }
 
-enum class Outcome { kDone, kNoTable, kFailed };
+enum class Outcome { kDone, kNoRow, kNoTable, kFailed };
 
 // Rewrites the three values of an existing row; empty values become fresh filler.
 Outcome UpdateRow(sqlite3* db, const std::string& id, const std::string& v1, const std::string& v2,
@@ -172,8 +172,13 @@ Outcome UpdateRow(sqlite3* db, const std::string& id, const std::string& v1, con
   if (!s.ok()) return MissingTable(s) ? Outcome::kNoTable : Outcome::kFailed;
   const std::string s1 = Stored(v1), s2 = Stored(v2), s3 = Stored(v3), key = ScrambleText(id);
   s.Bind({&s1, &s2, &s3, &key});
-  return s.Step() == SQLITE_DONE ? Outcome::kDone : Outcome::kFailed;
+  if (s.Step() != SQLITE_DONE) return Outcome::kFailed;
+  return sqlite3_changes(db) > 0 ? Outcome::kDone : Outcome::kNoRow;
 }
+
+// A counter row that is not there stays unwritten, as it always has; a missing table or a
+// refused write fails the change.
+bool CounterWritten(Outcome o) { return o == Outcome::kDone || o == Outcome::kNoRow; }
 
 // Inserts one row with its values stored as given (empty stays empty). True on success.
 bool InsertRow(Statement* s, const std::string& id, const std::string& v1, const std::string& v2,
@@ -194,29 +199,19 @@ int DeleteRow(sqlite3* db, const std::string& id) {
   return sqlite3_changes(db);
 }
 
-// -1 when row `id` exists, 0 when not; -1 also when the file cannot be opened or read, so that
-// callers never take an unusable file for a free id.
-int RowExists(const std::string& file, const std::string& id) {
-  Connection c;
-  if (!c.OpenExisting(file)) return -1;
-  Statement s(c.get(), kCountRow);
-  if (!s.ok()) return MissingTable(s) ? 0 : -1;
-  const std::string key = ScrambleText(id);
-  s.Bind({&key});
-  if (s.Step() != SQLITE_ROW) return -1;
-  return sqlite3_column_int(s.get(), 0) > 0 ? -1 : 0;
+// Runs `work` (which returns a WriteStatus) inside BEGIN IMMEDIATE ... COMMIT; anything but
+// kDone rolls back, so that nothing of the change is kept.
+template <typename Work>
+WriteStatus InTransaction(Connection* c, Work work) {
+  if (!c->Exec("BEGIN IMMEDIATE")) return WriteStatus::kFailed;
+  WriteStatus status = work();
+  if (status == WriteStatus::kDone && !c->Exec("COMMIT")) status = WriteStatus::kFailed;
+  if (status != WriteStatus::kDone) c->Exec("ROLLBACK");
+  return status;
 }
 
-// Runs `work` inside BEGIN IMMEDIATE ... COMMIT; rolls back when it fails. 0 or -1.
-template <typename Work>
-int InTransaction(Connection* c, Work work) {
-  if (!c->Exec("BEGIN IMMEDIATE")) return -1;
-  if (!work() || !c->Exec("COMMIT")) {
-    c->Exec("ROLLBACK");
-    return -1;
-  }
-  return 0;
-}
+// The outcome of `work` that answers true or false.
+WriteStatus DoneIf(bool ok) { return ok ? WriteStatus::kDone : WriteStatus::kFailed; }
 
 // The names of one registry kind: counter rows, number rows and entry rows.
 struct Registry {
@@ -228,24 +223,23 @@ struct Registry {
 const Registry kUsers = {"users", "maxusers", "uid_", "usr_"};
 const Registry kJobs = {"jobs", "maxjobs", "jid_", "job_"};
 
-int AddEntry(const std::string& file, const Registry& r, const std::string& id,
-             const std::string& v1, const std::string& v2, const std::string& v3) {
+WriteStatus AddEntry(const std::string& file, const Registry& r, const std::string& id,
+                     const std::string& v1, const std::string& v2, const std::string& v3) {
   Connection c;
-  if (!c.OpenExisting(file)) return -1;
+  if (!c.OpenExisting(file)) return WriteStatus::kFailed;
   return InTransaction(&c, [&] {
     int high = ReadNumber(c.get(), r.high);
     int count = ReadNumber(c.get(), r.count);
-    if (high == INT_MAX || count == INT_MAX) return false;
+    if (high == INT_MAX || count == INT_MAX) return WriteStatus::kFailed;
     const std::string number = std::to_string(high + 1);
-    if (UpdateRow(c.get(), r.high, number, "", "") != Outcome::kDone) return false;
-    if (UpdateRow(c.get(), r.count, std::to_string(count + 1), "", "") != Outcome::kDone) {
-      return false;
+    if (!CounterWritten(UpdateRow(c.get(), r.high, number, "", "")) ||
+        !CounterWritten(UpdateRow(c.get(), r.count, std::to_string(count + 1), "", ""))) {
+      return WriteStatus::kFailed;
     }
     Statement ins(c.get(), kInsertRow);
-    if (!ins.ok()) return false;
     // An id that already has a row fails here, and nothing of the addition is kept.
-    return InsertRow(&ins, r.entry + id, v1, v2, v3) &&
-           InsertRow(&ins, r.num + number, id, MakeFillerText(), MakeFillerText());
+    return DoneIf(ins.ok() && InsertRow(&ins, r.entry + id, v1, v2, v3) &&
+                  InsertRow(&ins, r.num + number, id, MakeFillerText(), MakeFillerText()));
   });
 }
 
@@ -271,56 +265,61 @@ int FindNumber(sqlite3* db, const Registry& r, const std::string& id, int high) 
   return found;
 }
 
-int DeleteEntry(const std::string& file, const Registry& r, const std::string& id) {
+WriteStatus DeleteEntry(const std::string& file, const Registry& r, const std::string& id) {
   Connection c;
-  if (!c.OpenExisting(file)) return -1;
+  if (!c.OpenExisting(file)) return WriteStatus::kFailed;
   return InTransaction(&c, [&] {
     int count = ReadNumber(c.get(), r.count);
     int high = ReadNumber(c.get(), r.high);
     int n = FindNumber(c.get(), r, id, high);
-    // Deleting an id that has no row would only miscount: it fails and changes nothing.
-    if (DeleteRow(c.get(), r.entry + id) != 1) return false;
-    if (n > 0 && DeleteRow(c.get(), r.num + std::to_string(n)) < 0) return false;
-    return UpdateRow(c.get(), r.count, std::to_string(count - 1), "", "") == Outcome::kDone;
+    // Deleting an id that has no row would only miscount: it changes nothing.
+    int deleted = DeleteRow(c.get(), r.entry + id);
+    if (deleted == 0) return WriteStatus::kNoRow;
+    if (deleted != 1) return WriteStatus::kFailed;
+    if (n > 0 && DeleteRow(c.get(), r.num + std::to_string(n)) < 0) return WriteStatus::kFailed;
+    return DoneIf(CounterWritten(UpdateRow(c.get(), r.count, std::to_string(count - 1), "", "")));
   });
 }
 
-std::string ReadNamed(const std::string& file, const std::string& id, int column) {
+std::string FirstValue(const std::string& file, const std::string& id) {
   Connection c;
   if (!c.OpenExisting(file)) return std::string();
-  return ReadValue(c.get(), id, column);
+  return FirstValue(c.get(), id);
 }
 
 // Creates (or replaces) the file's table with `rows` in one transaction. The file is made
 // readable and writable by its owner only: it carries passwords.
-int CreateEnvFile(const std::string& file, const std::vector<std::array<std::string, 4>>& rows) {
-  if (file.empty()) return -1;
+WriteStatus CreateEnvFile(const std::string& file,
+                          const std::vector<std::array<std::string, 4>>& rows) {
+  if (file.empty()) return WriteStatus::kFailed;
   struct stat st;
   const bool existed = stat(file.c_str(), &st) == 0;
-  if (existed && !S_ISREG(st.st_mode)) return -1;
+  if (existed && !S_ISREG(st.st_mode)) return WriteStatus::kFailed;
   if (!existed) {
     // Created here with the owner-only mode, so the file is never readable by others.
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
+    if (fd < 0) return WriteStatus::kFailed;
     close(fd);
   }
 
-  int result = -1;
+  WriteStatus result = WriteStatus::kFailed;
   {
     Connection c;
     if (c.OpenOrCreate(file)) {
       result = InTransaction(&c, [&] {
-        if (!c.Exec("DROP TABLE IF EXISTS zkenv") || !c.Exec(kCreateTable)) return false;
-        Statement ins(c.get(), kInsertRow);
-        if (!ins.ok()) return false;
-        for (const auto& row : rows) {
-          if (!InsertRow(&ins, row[0], row[1], row[2], row[3])) return false;
+        if (!c.Exec("DROP TABLE IF EXISTS zkenv") || !c.Exec(kCreateTable)) {
+          return WriteStatus::kFailed;
         }
-        return true;
+        Statement ins(c.get(), kInsertRow);
+        if (!ins.ok()) return WriteStatus::kFailed;
+        for (const auto& row : rows) {
+          if (!InsertRow(&ins, row[0], row[1], row[2], row[3])) return WriteStatus::kFailed;
+        }
+        return WriteStatus::kDone;
       });
     }
   }
-  if (result != 0) {
+  if (result != WriteStatus::kDone) {
     // A file that this call created and could not fill is not left behind.
     if (!existed) unlink(file.c_str());
     return result;
@@ -328,7 +327,19 @@ int CreateEnvFile(const std::string& file, const std::vector<std::array<std::str
   // A replaced file now holds only the new content; it carries passwords, so it becomes
   // owner-only like a new one (a file owned by someone else keeps its mode).
   if (existed) (void)chmod(file.c_str(), 0600);
-  return 0;
+  return WriteStatus::kDone;
+}
+
+// Row `id` into the three named fields (only when found), as ReadEnvRow reads it.
+ReadStatus ReadRowInto(const std::string& file, const std::string& id,
+                       const std::array<std::string*, 3>& fields, std::string* error = nullptr,
+                       int busy_timeout_ms = kDefaultBusyTimeoutMs) {
+  std::array<std::string, 3> values;
+  ReadStatus status = ReadEnvRow(file, id, &values, error, busy_timeout_ms);
+  if (status == ReadStatus::kFound) {
+    for (size_t i = 0; i < values.size(); ++i) *fields[i] = std::move(values[i]);
+  }
+  return status;
 }
 
 // A row of a new file with one value and filler in v2 and v3.
@@ -357,31 +368,36 @@ ReadStatus ReadEnvRow(const std::string& file, const std::string& id,
   return status;
 }
 
-std::string ReadEnvValue(const std::string& file, const std::string& id, int column) {
-  if (column < 1 || column > 3) return std::string();
-  return ReadNamed(file, id, column);
-}
-
-int UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
-                 const std::string& v2, const std::string& v3) {
+WriteStatus UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
+                         const std::string& v2, const std::string& v3) {
   Connection c;
-  if (!c.OpenExisting(file)) return -1;
-  // A row or table that is not there is nothing to update; a write that the file refuses (not a
-  // database, read-only, locked past the timeout) is a failure, not a success.
-  return UpdateRow(c.get(), id, v1, v2, v3) == Outcome::kFailed ? -1 : 0;
+  if (!c.OpenExisting(file)) return WriteStatus::kFailed;
+  // A write that the file refuses (not a database, read-only, locked past the timeout) is a
+  // failure; a row or table that is not there is nothing to update.
+  switch (UpdateRow(c.get(), id, v1, v2, v3)) {
+    case Outcome::kDone:
+      return WriteStatus::kDone;
+    case Outcome::kNoRow:
+    case Outcome::kNoTable:
+      return WriteStatus::kNoRow;
+    case Outcome::kFailed:
+      break;
+  }
+  return WriteStatus::kFailed;
 }
 
 std::string ReadEnvSetting(const std::string& file, const std::string& name) {
-  return ReadEnvValue(file, "env_" + name, 1);
+  return FirstValue(file, "env_" + name);
 }
 
-int UpdateEnvSetting(const std::string& file, const std::string& name, const std::string& v1,
-                     const std::string& v2, const std::string& v3) {
+WriteStatus UpdateEnvSetting(const std::string& file, const std::string& name,
+                             const std::string& v1, const std::string& v2, const std::string& v3) {
   return UpdateEnvRow(file, "env_" + name, v1, v2, v3);
 }
 
-int CreateServerEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
-                        const std::string& ssl, const std::string& unit) {
+WriteStatus CreateServerEnvFile(const std::string& file, const std::string& ns,
+                                const std::string& iiop, const std::string& ssl,
+                                const std::string& unit) {
   auto rows = SettingRows("server", ns, iiop, ssl, unit);
   for (const char* counter : {"users", "maxusers", "jobs", "maxjobs"}) {
     rows.push_back(OneValue(counter, "0"));
@@ -389,9 +405,10 @@ int CreateServerEnvFile(const std::string& file, const std::string& ns, const st
   return CreateEnvFile(file, rows);
 }
 
-int CreateUserEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
-                      const std::string& ssl, const std::string& unit, const std::string& user_id,
-                      const std::string& password) {
+WriteStatus CreateUserEnvFile(const std::string& file, const std::string& ns,
+                              const std::string& iiop, const std::string& ssl,
+                              const std::string& unit, const std::string& user_id,
+                              const std::string& password) {
   auto rows = SettingRows("user", ns, iiop, ssl, unit);
   rows.push_back(OneValue("users", "1"));
   rows.push_back(OneValue("uid_1", user_id));
@@ -399,87 +416,72 @@ int CreateUserEnvFile(const std::string& file, const std::string& ns, const std:
   return CreateEnvFile(file, rows);
 }
 
-int UserExists(const std::string& file, const std::string& user_id) {
-  return RowExists(file, "usr_" + user_id);
+ReadStatus ReadUser(const std::string& file, const std::string& user_id, UserRow* row,
+                    std::string* error, int busy_timeout_ms) {
+  UserRow unused;
+  UserRow* r = row ? row : &unused;
+  return ReadRowInto(file, "usr_" + user_id, {&r->user_id, &r->password, &r->storage_dir}, error,
+                     busy_timeout_ms);
 }
 
 std::string ReadUserName(const std::string& file, int n) {
-  return ReadNamed(file, "uid_" + std::to_string(n), 1);
+  return FirstValue(file, "uid_" + std::to_string(n));
 }
 
-std::string ReadUserPassword(const std::string& file, const std::string& user_id) {
-  return ReadNamed(file, "usr_" + user_id, 2);
-}
-
-std::string ReadUserDir(const std::string& file, const std::string& user_id) {
-  return ReadNamed(file, "usr_" + user_id, 3);
-}
-
-ReadStatus ReadUserRow(const std::string& file, const std::string& user_id,
-                       std::array<std::string, 3>* values, std::string* error,
-                       int busy_timeout_ms) {
-  return ReadEnvRow(file, "usr_" + user_id, values, error, busy_timeout_ms);
-}
-
-int SetUserPassword(const std::string& file, const std::string& user_id,
-                    const std::string& new_password) {
+WriteStatus SetUserPassword(const std::string& file, const std::string& user_id,
+                            const std::string& new_password) {
   const std::string id = "usr_" + user_id;
   Connection c;
-  if (!c.OpenExisting(file)) return -1;
+  if (!c.OpenExisting(file)) return WriteStatus::kFailed;
   // Read and rewrite under one write lock, so a concurrent change of the row is not undone. A row
   // that cannot be read is not rewritten: its user id and directory would be lost.
   return InTransaction(&c, [&] {
     std::array<std::string, 3> values;
-    ReadStatus read = ReadRow(c.get(), id, &values);
-    if (read == ReadStatus::kMissing) return true;
-    return read == ReadStatus::kFound &&
-           UpdateRow(c.get(), id, values[0], new_password, values[2]) == Outcome::kDone;
+    switch (ReadRow(c.get(), id, &values)) {
+      case ReadStatus::kMissing:
+        return WriteStatus::kNoRow;
+      case ReadStatus::kFailed:
+        return WriteStatus::kFailed;
+      case ReadStatus::kFound:
+        break;
+    }
+    return DoneIf(UpdateRow(c.get(), id, values[0], new_password, values[2]) == Outcome::kDone);
   });
 }
 
-int ReadUserCount(const std::string& file) { return ToNumber(ReadNamed(file, "users", 1)); }
+int ReadUserCount(const std::string& file) { return ToNumber(FirstValue(file, "users")); }
 
-int ReadUserHighMark(const std::string& file) { return ToNumber(ReadNamed(file, "maxusers", 1)); }
+int ReadUserHighMark(const std::string& file) { return ToNumber(FirstValue(file, "maxusers")); }
 
-int AddUser(const std::string& file, const std::string& user_id, const std::string& password,
-            const std::string& dir) {
+WriteStatus AddUser(const std::string& file, const std::string& user_id,
+                    const std::string& password, const std::string& dir) {
   return AddEntry(file, kUsers, user_id, user_id, password, dir);
 }
 
-int DeleteUser(const std::string& file, const std::string& user_id) {
+WriteStatus DeleteUser(const std::string& file, const std::string& user_id) {
   return DeleteEntry(file, kUsers, user_id);
 }
 
-int JobExists(const std::string& file, const std::string& job_id) {
-  return RowExists(file, "job_" + job_id);
+ReadStatus ReadJob(const std::string& file, const std::string& job_id, JobRow* row) {
+  JobRow unused;
+  JobRow* r = row ? row : &unused;
+  return ReadRowInto(file, "job_" + job_id, {&r->program, &r->params, &r->run_password});
 }
 
 std::string ReadJobName(const std::string& file, int n) {
-  return ReadNamed(file, "jid_" + std::to_string(n), 1);
+  return FirstValue(file, "jid_" + std::to_string(n));
 }
 
-std::string ReadJobProgram(const std::string& file, const std::string& job_id) {
-  return ReadNamed(file, "job_" + job_id, 1);
-}
+int ReadJobCount(const std::string& file) { return ToNumber(FirstValue(file, "jobs")); }
 
-std::string ReadJobParams(const std::string& file, const std::string& job_id) {
-  return ReadNamed(file, "job_" + job_id, 2);
-}
+int ReadJobHighMark(const std::string& file) { return ToNumber(FirstValue(file, "maxjobs")); }
 
-std::string ReadJobPassword(const std::string& file, const std::string& job_id) {
-  return ReadNamed(file, "job_" + job_id, 3);
-}
-
-int ReadJobCount(const std::string& file) { return ToNumber(ReadNamed(file, "jobs", 1)); }
-
-int ReadJobHighMark(const std::string& file) { return ToNumber(ReadNamed(file, "maxjobs", 1)); }
-
-int AddJob(const std::string& file, const std::string& job_id, const std::string& program,
-           const std::string& params, const std::string& run_password) {
+WriteStatus AddJob(const std::string& file, const std::string& job_id, const std::string& program,
+                   const std::string& params, const std::string& run_password) {
   return AddEntry(file, kJobs, job_id, program, params, run_password);
 }
 
-int DeleteJob(const std::string& file, const std::string& job_id) {
+WriteStatus DeleteJob(const std::string& file, const std::string& job_id) {
   return DeleteEntry(file, kJobs, job_id);
 }
 

@@ -3,7 +3,13 @@
 //
 // Every operation takes the environment file's path first and plain UTF-8 texts; scrambling
 // happens inside. No handle is kept between calls: each call opens the file, runs its
-// statements and closes it. Truth values are -1 (true) and 0 (false).
+// statements and closes it. A read of a row says whether it found the row, found none, or could
+// not read the file (ReadStatus); a write says whether it wrote, found nothing to change, or
+// failed (WriteStatus):
+//
+//   UserRow user;
+//   if (ReadUser(file, id, &user) == ReadStatus::kMissing) ...   // not registered
+//   if (DeleteUser(file, id) != WriteStatus::kDone) ...          // not deleted
 #ifndef ZK_SETTINGS_ZKDB_H_
 #define ZK_SETTINGS_ZKDB_H_
 
@@ -22,69 +28,85 @@ std::string UnscrambleText(const std::string& text);
 // A random run of 1 to 15 letters "A".."Y", stored in columns a row does not need.
 std::string MakeFillerText();
 
-// Generic row access.
-// Unscrambled value of column 1..3 of row `id`; empty when the file, the row or the column
-// is missing, or `column` is out of range.
-std::string ReadEnvValue(const std::string& file, const std::string& id, int column);
-// The outcome of a read that tells a missing row from a file that could not be read.
-enum class ReadStatus { kFound, kMissing, kFailed };
-// The three unscrambled values of row `id`. kFound fills *values (NULL columns read as empty);
-// kMissing when the file has no such row (or no table); kFailed when the file cannot be opened or
-// read (missing, not a database, locked past `busy_timeout_ms`), with the cause in *error.
+// The outcome of a read.
+enum class ReadStatus {
+  kFound,    // the row is there and was read
+  kMissing,  // the file has no such row (or no table)
+  kFailed,   // the file cannot be opened or read (missing, not a database, locked past the wait)
+};
+
+// The outcome of a write. Anything but kDone leaves the file as it was.
+enum class WriteStatus {
+  kDone,    // written
+  kNoRow,   // the row to change or delete is not there
+  kFailed,  // the file cannot be opened, read or written, or an addition's id is taken
+};
+
+// Generic rows.
+// The three unscrambled values of row `id` (NULL columns read as empty) in *values when found;
+// on kFailed the cause in *error.
 ReadStatus ReadEnvRow(const std::string& file, const std::string& id,
                       std::array<std::string, 3>* values, std::string* error = nullptr,
                       int busy_timeout_ms = kDefaultBusyTimeoutMs);
-// Rewrites all three values of an existing row (empty values become filler). 0 when the file
-// opened and the statement ran (also when no row or no table matched); -1 when the file cannot
-// be opened or refuses the write (not a database, read-only, locked past the busy timeout).
-int UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
-                 const std::string& v2, const std::string& v3);
-// The same for the row "env_" + name.
+// Rewrites all three values of an existing row (empty values become filler).
+WriteStatus UpdateEnvRow(const std::string& file, const std::string& id, const std::string& v1,
+                         const std::string& v2, const std::string& v3);
+
+// Settings: the rows "env_" + name.
+// The first value of setting `name`; empty when it is unset or the file cannot be read, which
+// every caller takes alike: the setting is not there (a file whose "envtype" reads empty is of
+// no kind).
 std::string ReadEnvSetting(const std::string& file, const std::string& name);
-int UpdateEnvSetting(const std::string& file, const std::string& name, const std::string& v1,
-                     const std::string& v2, const std::string& v3);
+WriteStatus UpdateEnvSetting(const std::string& file, const std::string& name,
+                             const std::string& v1, const std::string& v2, const std::string& v3);
 
 // Whole-file creation: replaces any `zkenv` table in one transaction; the file is owner-only
-// (0600). 0 on success, -1 on failure (a file that the call created is then removed again).
-int CreateServerEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
-                        const std::string& ssl, const std::string& unit);
-int CreateUserEnvFile(const std::string& file, const std::string& ns, const std::string& iiop,
-                      const std::string& ssl, const std::string& unit, const std::string& user_id,
-                      const std::string& password);
+// (0600). On failure a file that the call created is removed again.
+WriteStatus CreateServerEnvFile(const std::string& file, const std::string& ns,
+                                const std::string& iiop, const std::string& ssl,
+                                const std::string& unit);
+WriteStatus CreateUserEnvFile(const std::string& file, const std::string& ns,
+                              const std::string& iiop, const std::string& ssl,
+                              const std::string& unit, const std::string& user_id,
+                              const std::string& password);
 
-// Users. UserExists / JobExists answer -1 also when the file cannot be opened or read.
-// AddUser / AddJob and DeleteUser / DeleteJob change the counters and rows together or not at
-// all: an id that is already registered (add) or not registered (delete) gives -1 and no change.
-int UserExists(const std::string& file, const std::string& user_id);
+// Users: the rows "usr_" + user id, numbered by "uid_" + n. AddUser / AddJob and DeleteUser /
+// DeleteJob change the counters and rows together or not at all.
+struct UserRow {
+  std::string user_id;
+  std::string password;
+  std::string storage_dir;  // as registered (zkau keeps the trailing separator typed)
+};
+// The user's row in *row (when given and found).
+ReadStatus ReadUser(const std::string& file, const std::string& user_id, UserRow* row = nullptr,
+                    std::string* error = nullptr, int busy_timeout_ms = kDefaultBusyTimeoutMs);
+// The user id registered under number `n`; empty when none is (or the file cannot be read).
 std::string ReadUserName(const std::string& file, int n);
-std::string ReadUserPassword(const std::string& file, const std::string& user_id);
-std::string ReadUserDir(const std::string& file, const std::string& user_id);
-// The user's row "usr_" + user_id, read as ReadEnvRow reads it: values[1] is the password,
-// values[2] the storage directory.
-ReadStatus ReadUserRow(const std::string& file, const std::string& user_id,
-                       std::array<std::string, 3>* values, std::string* error = nullptr,
-                       int busy_timeout_ms = kDefaultBusyTimeoutMs);
-// 0 when the row was rewritten with the new password, or when the user has no row (nothing
-// changes); -1 when the file cannot be opened, read or written.
-int SetUserPassword(const std::string& file, const std::string& user_id,
-                    const std::string& new_password);
+// Rewrites the user's password; kNoRow when the user has no row.
+WriteStatus SetUserPassword(const std::string& file, const std::string& user_id,
+                            const std::string& new_password);
+// Counters; 0 when unset or unreadable.
 int ReadUserCount(const std::string& file);
 int ReadUserHighMark(const std::string& file);
-int AddUser(const std::string& file, const std::string& user_id, const std::string& password,
-            const std::string& dir);
-int DeleteUser(const std::string& file, const std::string& user_id);
+// kFailed also when the id is registered already.
+WriteStatus AddUser(const std::string& file, const std::string& user_id,
+                    const std::string& password, const std::string& dir);
+// kNoRow when the id is not registered.
+WriteStatus DeleteUser(const std::string& file, const std::string& user_id);
 
-// Jobs.
-int JobExists(const std::string& file, const std::string& job_id);
+// Jobs: the rows "job_" + job id, numbered by "jid_" + n; as for users.
+struct JobRow {
+  std::string program;
+  std::string params;
+  std::string run_password;  // empty: none
+};
+ReadStatus ReadJob(const std::string& file, const std::string& job_id, JobRow* row = nullptr);
 std::string ReadJobName(const std::string& file, int n);
-std::string ReadJobProgram(const std::string& file, const std::string& job_id);
-std::string ReadJobParams(const std::string& file, const std::string& job_id);
-std::string ReadJobPassword(const std::string& file, const std::string& job_id);
 int ReadJobCount(const std::string& file);
 int ReadJobHighMark(const std::string& file);
-int AddJob(const std::string& file, const std::string& job_id, const std::string& program,
-           const std::string& params, const std::string& run_password);
-int DeleteJob(const std::string& file, const std::string& job_id);
+WriteStatus AddJob(const std::string& file, const std::string& job_id, const std::string& program,
+                   const std::string& params, const std::string& run_password);
+WriteStatus DeleteJob(const std::string& file, const std::string& job_id);
 
 // The registered users (jobs) in number order: numbers 1 .. high mark, gaps left by deletions
 // skipped.

@@ -50,7 +50,7 @@ class ZkdbTest : public ::testing::Test {
     ASSERT_NE(nullptr, mkdtemp(&pattern[0]));
     dir_ = pattern;
     server_ = dir_ + "/server.zkd";
-    ASSERT_EQ(0, CreateServerEnvFile(server_, "nshost", "11108", "81", "1000"));
+    ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(server_, "nshost", "11108", "81", "1000"));
   }
   void TearDown() override { ASSERT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str())); }
 
@@ -70,23 +70,31 @@ class ZkdbTest : public ::testing::Test {
            WEXITSTATUS(status) == 0;
   }
 
+  static std::string PasswordOf(const std::string& file, const std::string& user) {
+    UserRow row;
+    ReadUser(file, user, &row);
+    return row.password;
+  }
+
   std::string dir_;
   std::string server_;
 };
 
 TEST_F(ZkdbTest, ReadOnlyFileIsReadButNeverReportedAsWritten) {
-  ASSERT_EQ(0, AddUser(server_, "u1", "pw", "/s/"));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "pw", "/s/"));
   ASSERT_EQ(0, chmod(server_.c_str(), 0444));
   ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+  const WriteStatus kFailed = WriteStatus::kFailed;
   EXPECT_TRUE(Succeeded(Child(true, [&] {
-    return ReadEnvSetting(server_, "ns") == "nshost" && UserExists(server_, "u1") == -1 &&
-           UpdateEnvRow(server_, "env_ns", "x", "", "") == -1 &&
-           SetUserPassword(server_, "u1", "new") == -1 && AddUser(server_, "u2", "p", "d") == -1 &&
-           DeleteUser(server_, "u1") == -1 &&
-           CreateServerEnvFile(server_, "h", "1", "2", "3") == -1 &&
-           CreateServerEnvFile(dir_ + "/new.zkd", "h", "1", "2", "3") == -1;
+    return ReadEnvSetting(server_, "ns") == "nshost" &&
+           ReadUser(server_, "u1") == ReadStatus::kFound &&
+           UpdateEnvRow(server_, "env_ns", "x", "", "") == kFailed &&
+           SetUserPassword(server_, "u1", "new") == kFailed &&
+           AddUser(server_, "u2", "p", "d") == kFailed && DeleteUser(server_, "u1") == kFailed &&
+           CreateServerEnvFile(server_, "h", "1", "2", "3") == kFailed &&
+           CreateServerEnvFile(dir_ + "/new.zkd", "h", "1", "2", "3") == kFailed;
   })));
-  EXPECT_EQ("pw", ReadUserPassword(server_, "u1"));
+  EXPECT_EQ("pw", PasswordOf(server_, "u1"));
   EXPECT_EQ(1, ReadUserCount(server_));
   EXPECT_NE(0, access((dir_ + "/new.zkd").c_str(), F_OK));
 }
@@ -98,8 +106,8 @@ TEST_F(ZkdbTest, ConcurrentAdditionsKeepCountersRight) {
     children.push_back(Child(false, [&] {
       for (int i = 0; i < kPerProcess; ++i) {
         std::string u = "p" + std::to_string(p) + "_" + std::to_string(i);
-        if (AddUser(server_, u, "pw", "/s/" + u + "/") != 0) return false;
-        if (AddJob(server_, u, "/bin/true", "", "") != 0) return false;
+        if (AddUser(server_, u, "pw", "/s/" + u + "/") != WriteStatus::kDone) return false;
+        if (AddJob(server_, u, "/bin/true", "", "") != WriteStatus::kDone) return false;
       }
       return true;
     }));
@@ -115,16 +123,19 @@ TEST_F(ZkdbTest, ConcurrentAdditionsKeepCountersRight) {
   EXPECT_EQ(0u, names.count(""));
 }
 
-// A read tells a missing row from a file that cannot be read, so that nothing unreadable is taken
-// for an empty value; and a password change never rewrites a row it could not read.
-TEST_F(ZkdbTest, ReadsTellMissingRowsFromUnreadableFiles) {
-  ASSERT_EQ(0, AddUser(server_, "u1", "pw", "/s/u1/"));
-  std::array<std::string, 3> row;
+// Reads tell a missing row from a file that cannot be read, so that nothing unreadable is taken
+// for an empty value or a free id; writes tell "nothing to change" from a failure; and a password
+// change never rewrites a row it could not read.
+TEST_F(ZkdbTest, ReadsAndWritesTellMissingRowsFromUnreadableFiles) {
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "pw", "/s/u1/"));
+  UserRow row;
   std::string error;
-  ASSERT_EQ(ReadStatus::kFound, ReadUserRow(server_, "u1", &row, &error));
-  EXPECT_EQ((std::array<std::string, 3>{"u1", "pw", "/s/u1/"}), row);
-  EXPECT_EQ(ReadStatus::kMissing, ReadUserRow(server_, "nobody", &row, &error));
-  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(dir_ + "/none.zkd", "u1", &row, &error));
+  ASSERT_EQ(ReadStatus::kFound, ReadUser(server_, "u1", &row, &error));
+  EXPECT_EQ("u1", row.user_id);
+  EXPECT_EQ("pw", row.password);
+  EXPECT_EQ("/s/u1/", row.storage_dir);
+  EXPECT_EQ(ReadStatus::kMissing, ReadUser(server_, "nobody", &row, &error));
+  EXPECT_EQ(ReadStatus::kFailed, ReadUser(dir_ + "/none.zkd", "u1", &row, &error));
   EXPECT_NE("", error);
 
   // Another process holds the file locked: the read waits its own timeout, then fails.
@@ -133,7 +144,7 @@ TEST_F(ZkdbTest, ReadsTellMissingRowsFromUnreadableFiles) {
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
   auto started = std::chrono::steady_clock::now();
   error.clear();
-  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(server_, "u1", &row, &error, 200));
+  EXPECT_EQ(ReadStatus::kFailed, ReadUser(server_, "u1", &row, &error, 200));
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
   EXPECT_NE(std::string::npos, error.find("locked")) << error;
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -142,21 +153,33 @@ TEST_F(ZkdbTest, ReadsTellMissingRowsFromUnreadableFiles) {
   // Not a database at all.
   const std::string junk = dir_ + "/junk.zkd";
   std::ofstream(junk) << std::string(4096, 'x');
-  EXPECT_EQ(ReadStatus::kFailed, ReadUserRow(junk, "u1", &row, &error));
-  EXPECT_EQ(-1, SetUserPassword(junk, "u1", "new"));
+  EXPECT_EQ(ReadStatus::kFailed, ReadUser(junk, "u1", &row, &error));
+  EXPECT_EQ(ReadStatus::kFailed, ReadJob(junk, "j1"));
+  EXPECT_EQ(WriteStatus::kFailed, SetUserPassword(junk, "u1", "new"));
+  EXPECT_EQ(WriteStatus::kFailed, DeleteUser(junk, "u1"));
 
   // A database without the table has no rows.
   const std::string empty = dir_ + "/empty.zkd";
   ASSERT_EQ(SQLITE_OK, sqlite3_open(empty.c_str(), &db));
   sqlite3_close(db);
-  EXPECT_EQ(ReadStatus::kMissing, ReadEnvRow(empty, "usr_u1", &row, &error));
+  std::array<std::string, 3> values;
+  EXPECT_EQ(ReadStatus::kMissing, ReadEnvRow(empty, "usr_u1", &values, &error));
+  EXPECT_EQ(WriteStatus::kNoRow, UpdateEnvRow(empty, "env_ns", "x", "", ""));
 
-  // A change for an unknown user changes nothing and is not a failure.
-  EXPECT_EQ(0, SetUserPassword(server_, "nobody", "pw"));
-  EXPECT_EQ(ReadStatus::kMissing, ReadUserRow(server_, "nobody", &row));
-  EXPECT_EQ(0, SetUserPassword(server_, "u1", "new"));
-  ASSERT_EQ(ReadStatus::kFound, ReadUserRow(server_, "u1", &row));
-  EXPECT_EQ((std::array<std::string, 3>{"u1", "new", "/s/u1/"}), row);
+  // Changes of rows that are not there change nothing and are no failure; an id that is taken
+  // is not added again.
+  EXPECT_EQ(WriteStatus::kNoRow, SetUserPassword(server_, "nobody", "pw"));
+  EXPECT_EQ(ReadStatus::kMissing, ReadUser(server_, "nobody", &row));
+  EXPECT_EQ(WriteStatus::kNoRow, DeleteUser(server_, "nobody"));
+  EXPECT_EQ(WriteStatus::kNoRow, UpdateEnvSetting(server_, "nosuch", "x", "", ""));
+  EXPECT_EQ(WriteStatus::kFailed, AddUser(server_, "u1", "other", "/x/"));
+  EXPECT_EQ(1, ReadUserCount(server_));
+  EXPECT_EQ(WriteStatus::kDone, SetUserPassword(server_, "u1", "new"));
+  ASSERT_EQ(ReadStatus::kFound, ReadUser(server_, "u1", &row));
+  EXPECT_EQ("new", row.password);
+  EXPECT_EQ("/s/u1/", row.storage_dir);
+  EXPECT_EQ(WriteStatus::kDone, DeleteUser(server_, "u1"));
+  EXPECT_EQ(0, ReadUserCount(server_));
 }
 
 }  // namespace

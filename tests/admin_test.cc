@@ -9,7 +9,7 @@
 
 #include "platform/startdir.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -42,7 +42,9 @@ class AdminTest : public ::testing::Test {
     return test::Run(args, options);
   }
 
-  void NewServerFile() { ASSERT_EQ(CreateServerEnvFile(server_, "nshost", "2809", "81", "64"), 0); }
+  void NewServerFile() {
+    ASSERT_EQ(CreateServerEnvFile(server_, "nshost", "2809", "81", "64"), WriteStatus::kDone);
+  }
 
   std::string Usage(const std::string& tool, const std::string& pieces) {
     return "usage: " + (bin_ / tool) + " " + pieces;
@@ -72,20 +74,20 @@ TEST_F(AdminTest, ZkenvCreatesWithDefaultsThenAsksBeforeReplacing) {
   struct stat st;
   ASSERT_EQ(stat(server_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(AddUser(server_, "u1", "p1", "/srv/u1/"), 0);
+  ASSERT_EQ(AddUser(server_, "u1", "p1", "/srv/u1/"), WriteStatus::kDone);
 
   // A wrong password (or one cut at a blank) changes nothing, even with every option given.
   for (const std::string typed : {"wrong\n", "lantern shadow\n", ""}) {
     r = Tool("zkenv", {"-n", "h2", "-i", "1", "-s", "2", "-u", "512"}, typed);
     EXPECT_TRUE(Ended(r, 20, kAdminPrompt, kWrongAdmin));
     EXPECT_EQ(ReadEnvSetting(server_, "ns"), HostName());
-    EXPECT_EQ(UserExists(server_, "u1"), -1);
+    EXPECT_EQ(ReadUser(server_, "u1"), ReadStatus::kFound);
   }
 
   // Options may follow other arguments; the values shown are those of the new file.
   r = Tool("zkenv", {"stray", "-u", "512", "-n", "first", "-n", "ns2"}, "lanternshadow\n");
   EXPECT_TRUE(Ended(r, 0, kAdminPrompt + Created("./server.zkd", "ns2", "11108", "81", "512"), ""));
-  EXPECT_EQ(UserExists(server_, "u1"), 0);
+  EXPECT_EQ(ReadUser(server_, "u1"), ReadStatus::kMissing);
   EXPECT_EQ(ReadUserCount(server_), 0);
   EXPECT_EQ(ReadEnvSetting(server_, "adminpwd"), "lanternshadow");
 }
@@ -127,12 +129,13 @@ TEST_F(AdminTest, UsageLinesChangeNothing) {
     EXPECT_EQ(r.err, "");
   }
   EXPECT_EQ(before, ReadFile(server_));
-  EXPECT_FALSE(PathExists(bin_ / "client.zkd"));
+  EXPECT_FALSE(Exists(bin_ / "client.zkd"));
 }
 
 TEST_F(AdminTest, ZkenvRefusals) {
   // A user file named relative to the starting folder is refused before any prompt.
-  ASSERT_EQ(CreateUserEnvFile(start_ / "client.zkd", "h", "1", "2", "3", "u", "p"), 0);
+  ASSERT_EQ(CreateUserEnvFile(start_ / "client.zkd", "h", "1", "2", "3", "u", "p"),
+            WriteStatus::kDone);
   RunResult r = Tool("zkenv", {"-e", "client.zkd"}, "lanternshadow\n");
   EXPECT_TRUE(
       Ended(r, 20, "",
@@ -178,14 +181,14 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
   ASSERT_EQ(stat((bin_ / "store/alice").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(ReadUserDir(server_, "alice"), "store/alice\\");
+  EXPECT_EQ(StoredUser(server_, "alice").storage_dir, "store/alice\\");
   const std::string client = bin_ / "client.zkd";
   EXPECT_EQ(ReadEnvSetting(client, "envtype"), "user");
   EXPECT_EQ(ReadEnvSetting(client, "ns"), "nshost");
   EXPECT_EQ(ReadEnvSetting(client, "unit"), "64");
   EXPECT_EQ(ReadUserName(client, 1), "alice");
-  EXPECT_EQ(ReadUserPassword(client, "alice"), "pw-alice");
-  EXPECT_FALSE(PathExists(start_ / "client.zkd"));
+  EXPECT_EQ(StoredPassword(client, "alice"), "pw-alice");
+  EXPECT_FALSE(Exists(start_ / "client.zkd"));
 
   // An existing directory is announced all the same; the second user's file replaces the first.
   const std::string existing = start_ / "bobdir";
@@ -195,7 +198,7 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
   EXPECT_EQ(r.out, "ユーザ用格納ディレクトリを作成しました。(" + existing + ")\n" + kUserAdded +
                        kUserFileMade);
   EXPECT_EQ(ReadUserName(client, 1), "bob");
-  EXPECT_EQ(UserExists(client, "alice"), 0);
+  EXPECT_EQ(ReadUser(client, "alice"), ReadStatus::kMissing);
 
   // The root is registered without being created.
   r = Tool("zkau", {"-a", "lanternshadow", "carol", "pw", "/"});
@@ -207,7 +210,7 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
 
   r = Tool("zkdu", {"bob", "-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 0, "ユーザを削除しました。\n", ""));
-  EXPECT_TRUE(IsDirectory(existing));
+  EXPECT_TRUE(FileSystem::Default()->IsDir(existing));
   r = Tool("zklu", {"-a", "lanternshadow"});
   EXPECT_EQ(r.out, "1: alice (store/alice\\)\n2: carol (/)\n");
 
@@ -218,9 +221,9 @@ TEST_F(AdminTest, UserToolsAddListDelete) {
 
   r = Tool("zkau", {"-a", "lanternshadow", "alice", "x", "elsewhere"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:既に存在するユーザIDです。(alice)\n"));
-  EXPECT_FALSE(PathExists(bin_ / "elsewhere"));
+  EXPECT_FALSE(Exists(bin_ / "elsewhere"));
 
-  for (const char* u : {"alice", "carol"}) ASSERT_EQ(DeleteUser(server_, u), 0);
+  for (const char* u : {"alice", "carol"}) ASSERT_EQ(DeleteUser(server_, u), WriteStatus::kDone);
   r = Tool("zklu", {"-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:ユーザが存在しません。\n"));
 }
@@ -244,7 +247,7 @@ TEST_F(AdminTest, ZkauRefusalsLeaveNothingBehind) {
 
   EXPECT_EQ(ReadUserCount(server_), 0);
   EXPECT_EQ(ReadUserHighMark(server_), 0);
-  EXPECT_FALSE(PathExists(bin_ / "client.zkd"));
+  EXPECT_FALSE(Exists(bin_ / "client.zkd"));
 }
 
 TEST_F(AdminTest, JobTools) {
@@ -254,14 +257,14 @@ TEST_F(AdminTest, JobTools) {
   EXPECT_TRUE(Ended(r, 0, "ジョブを追加しました。\n\n", ""));
   r = Tool("zkaj", {"j2", "/bin/echo"}, "lanternshadow\n");
   EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + "ジョブを追加しました。\n\n", ""));
-  EXPECT_EQ(ReadJobParams(server_, "j2"), "");
+  EXPECT_EQ(StoredJob(server_, "j2").params, "");
 
   r = Tool("zklj", {"-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 0, "1: j1 = /opt/bin/tool -x 1 (*)\n2: j2 = /bin/echo \n", ""));
 
   r = Tool("zkaj", {"-a", "lanternshadow", "j1", "/bin/other"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:既に存在するジョブIDです。(j1)\n"));
-  EXPECT_EQ(ReadJobProgram(server_, "j1"), "/opt/bin/tool");
+  EXPECT_EQ(StoredJob(server_, "j1").program, "/opt/bin/tool");
 
   r = Tool("zkdj", {"-a", "lanternshadow", "j1"});
   EXPECT_TRUE(Ended(r, 0, "ジョブを削除しました。\n", ""));
@@ -272,7 +275,7 @@ TEST_F(AdminTest, JobTools) {
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないジョブIDです。(j1)\n"));
   EXPECT_EQ(ReadJobCount(server_), 1);
 
-  ASSERT_EQ(DeleteJob(server_, "j2"), 0);
+  ASSERT_EQ(DeleteJob(server_, "j2"), WriteStatus::kDone);
   r = Tool("zklj", {"-a", "lanternshadow"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:ジョブが存在しません。\n"));
 }
@@ -310,22 +313,22 @@ TEST_F(AdminTest, ZkapwdChangesOnlyAfterEveryCheck) {
 
 TEST_F(AdminTest, ZkuenvRewritesUserFileFromServerFile) {
   NewServerFile();
-  ASSERT_EQ(AddUser(server_, "ユーザ一", "old", "/srv/u/"), 0);
-  ASSERT_EQ(SetUserPassword(server_, "ユーザ一", "changed"), 0);
-  ASSERT_EQ(UpdateEnvSetting(server_, "ns", "newhost", "", ""), 0);
+  ASSERT_EQ(AddUser(server_, "ユーザ一", "old", "/srv/u/"), WriteStatus::kDone);
+  ASSERT_EQ(SetUserPassword(server_, "ユーザ一", "changed"), WriteStatus::kDone);
+  ASSERT_EQ(UpdateEnvSetting(server_, "ns", "newhost", "", ""), WriteStatus::kDone);
   const std::string client = bin_ / "client.zkd";
 
   RunResult r = Tool("zkuenv", {"-a", "wrong", "ユーザ一"});
   EXPECT_TRUE(Ended(r, 20, "", kWrongAdmin));
-  EXPECT_FALSE(PathExists(client));
+  EXPECT_FALSE(Exists(client));
 
   r = Tool("zkuenv", {"-a", "lanternshadow", "nobody"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:存在しないユーザIDです。(nobody)\n"));
-  EXPECT_FALSE(PathExists(client));
+  EXPECT_FALSE(Exists(client));
 
   r = Tool("zkuenv", {"ユーザ一"}, "lanternshadow\n");
   EXPECT_TRUE(Ended(r, 0, std::string(kAdminPrompt) + kUserFileMade, ""));
-  EXPECT_EQ(ReadUserPassword(client, "ユーザ一"), "changed");
+  EXPECT_EQ(StoredPassword(client, "ユーザ一"), "changed");
   EXPECT_EQ(ReadEnvSetting(client, "ns"), "newhost");
   EXPECT_EQ(ReadEnvSetting(client, "iiop"), "2809");
   EXPECT_EQ(ReadUserCount(server_), 1);

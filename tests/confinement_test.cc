@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "idl/orb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -66,7 +66,7 @@ TEST_F(ConfinementTest, LinksSwappedInDuringTransfersNeverReachOutside) {
 
   std::atomic<bool> stop(false);
   std::atomic<long> swaps(0);
-  std::thread swapper([&] {
+  JoinedThread swapper([&] {
     const std::string f = area_ + "/f", fl = area_ + "/f.link";
     const std::string d = area_ + "/d", dl = area_ + "/d.link";
     while (!stop) {
@@ -75,6 +75,11 @@ TEST_F(ConfinementTest, LinksSwappedInDuringTransfersNeverReachOutside) {
       ++swaps;
     }
   });
+  // Left before: stopped first, then joined (a request that throws leaves early).
+  struct StopOnExit {
+    std::atomic<bool>& stop;
+    ~StopOnExit() { stop = true; }
+  } stop_on_exit{stop};
 
   long served = 0, refused = 0, outside_bytes = 0;
   auto run_for = [](double seconds, const std::function<void()>& body) {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/process.h"
 
 namespace zk {
 namespace test {
@@ -76,7 +76,8 @@ TEST_F(ShiftJisConsoleTest, BackslashAndTildeStayThemselvesBothWays) {
   EXPECT_NE(r.out.find(ToSjis("  NSサーバ名     :") + "num\\big~1\n"), std::string::npos) << r.out;
 
   // A password typed at the prompt with a "\" in it matches the one stored.
-  ASSERT_EQ(0, UpdateEnvSetting(dir_ / "server.zkd", "adminpwd", "back\\slash", "", ""));
+  ASSERT_EQ(WriteStatus::kDone,
+            UpdateEnvSetting(dir_ / "server.zkd", "adminpwd", "back\\slash", "", ""));
   RunResult typed = Tool({dir_ / "zkdu", "nobody"}, "back\\slash\n");
   EXPECT_EQ(typed.status, 20);
   EXPECT_EQ(typed.err, ToSjis("ERROR:存在しないユーザIDです。(nobody)\n"));

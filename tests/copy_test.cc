@@ -17,7 +17,7 @@
 #include "idl/orb.h"
 #include "platform/fs.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -396,7 +396,7 @@ TEST_F(CopyTest, UnitThatIsNotAUsableNumberIsRefusedBeforeCopying) {
   WriteFile(env, ReadFile(good));
   Put(Client() + "/unit.txt", "u");
   for (const char* unit : {"abc", "0", "-5", "999999999"}) {
-    ASSERT_EQ(0, UpdateEnvSetting(env, "unit", unit, "", ""));
+    ASSERT_EQ(WriteStatus::kDone, UpdateEnvSetting(env, "unit", unit, "", ""));
     RunResult r = Zkcp({"unit.txt", "::unit", "-e", "bad-unit.zkd"});
     EXPECT_TRUE(
         Ended(r, 20, "",

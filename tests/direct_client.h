@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

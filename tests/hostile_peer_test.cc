@@ -14,8 +14,8 @@
 
 #include "idl/orb.h"
 #include "server/connection_limits.h"
-#include "tests/harness.h"
 #include "tests/raw_giop.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -232,8 +232,9 @@ TEST_F(JobsTest, ShellModeReturnsBeforeJobEnds) {
 
 TEST_F(JobsTest, UnreachableNamingServiceIsReportedAsCorbaException) {
   TempDir client;
-  ASSERT_EQ(0, CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()),
-                                 "0", "1000", "u1", "pw1"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(client / "client.zkd", "127.0.0.1", std::to_string(FreePort()), "0",
+                              "1000", "u1", "pw1"));
   WriteFile(client / "zkjob.log", "7\n");
   RunResult r = RunIn(client.path(), {Program("zkjob"), "exit", "-s", "-p", "pw1"});
   EXPECT_EQ(20, r.status);
@@ -260,7 +261,7 @@ TEST_F(JobsTest, LongJobDoesNotBlockOthersAndInheritsNoDescriptors) {
                                       pid_file + "\nsleep 3\ntouch " + done + "\nexit 4\n");
   fx_->AddJob("long", jobs_ + "/long.sh");
   RunResult long_run;
-  std::thread runner([&] { long_run = Job({"long", "-s", "-p", "pw1", "-l", "long.log"}); });
+  JoinedThread runner([&] { long_run = Job({"long", "-s", "-p", "pw1", "-l", "long.log"}); });
   ASSERT_TRUE(WaitForFile(pid_file, 20));
   pid_t job_pid = atoi(ReadFile(pid_file).c_str());
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -12,7 +12,7 @@
 
 #include "settings/zkdb.h"
 #include "tests/direct_client.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -85,8 +85,9 @@ TEST_F(LoginTest, LockedOrUnreadableRegistryNeverAuthenticates) {
 
 TEST_F(LoginTest, MissingUsersAndEmptyStoredPasswordsNeverAuthenticate) {
   // A row written with an empty password (the registry stores it as given).
-  ASSERT_EQ(0, AddUser(fixture_.server_env(), "blank", "", fixture_.storage_dir("u1") + "/"));
-  ASSERT_EQ("", ReadUserPassword(fixture_.server_env(), "blank"));
+  ASSERT_EQ(WriteStatus::kDone,
+            AddUser(fixture_.server_env(), "blank", "", fixture_.storage_dir("u1") + "/"));
+  ASSERT_EQ("", StoredPassword(fixture_.server_env(), "blank"));
   DirectClient c(fixture_.ns_port(), 1);
   EXPECT_EQ(0, c->zkExistsUser("blank", ""));
   EXPECT_EQ(0, c->zkExistsFile("blank", "secret.txt"));
@@ -106,11 +107,11 @@ TEST_F(LoginTest, EmptyNewPasswordIsRefusedAndTheOldOneKept) {
   DirectClient c(fixture_.ns_port(), 1);
   ASSERT_EQ(-1, c->zkExistsUser("u1", "pw1"));
   EXPECT_EQ(-1, c->zkChgUserPwd("u1", ""));
-  EXPECT_EQ("pw1", ReadUserPassword(fixture_.server_env(), "u1"));
+  EXPECT_EQ("pw1", StoredPassword(fixture_.server_env(), "u1"));
   DirectClient again(fixture_.ns_port(), 2);
   EXPECT_EQ(-1, again->zkExistsUser("u1", "pw1"));
   EXPECT_EQ(0, again->zkChgUserPwd("u1", "pw2"));
-  EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u1"));
+  EXPECT_EQ("pw2", StoredPassword(fixture_.server_env(), "u1"));
 }
 
 TEST_F(LoginTest, ElevenWrongGuessesThenTheRightPasswordAfterTheDelay) {

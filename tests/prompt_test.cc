@@ -11,7 +11,7 @@
 #include <string>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/process.h"
 
 namespace zk {
 namespace test {
@@ -28,7 +28,8 @@ TEST(PromptTest, AnInterruptAnywhereLeavesEchoOn) {
   ASSERT_GE(slave, 0);
   TempDir dir;
   // zkenv over an existing server file prompts for the administrator password.
-  ASSERT_EQ(0, CreateServerEnvFile(dir / "server.zkd", "127.0.0.1", "1", "2", "3"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateServerEnvFile(dir / "server.zkd", "127.0.0.1", "1", "2", "3"));
 
   bool interrupted_at_prompt = false;
   int n = 1;

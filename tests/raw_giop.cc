@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

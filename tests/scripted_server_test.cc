@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "idl/orb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

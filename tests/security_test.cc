@@ -15,7 +15,7 @@
 #include "idl/orb.h"
 #include "settings/zkdb.h"
 #include "tests/direct_client.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -34,7 +34,7 @@ class AuthenticationTest : public ::testing::Test {
     fixture_.Start();
   }
   std::string Marker() const { return fixture_.dir() + "/marker"; }
-  std::string ServerPassword() const { return ReadUserPassword(fixture_.server_env(), "u1"); }
+  std::string ServerPassword() const { return StoredPassword(fixture_.server_env(), "u1"); }
 
   // Every operation for u1 over `c` is refused with its own failure answer and changes nothing.
   void ExpectAllRefused(DirectClient& c, const std::string& state) {
@@ -133,7 +133,7 @@ TEST_F(AuthenticationTest, OnlyTheUserAuthenticatedOnTheConnectionIsServed) {
   EXPECT_EQ("pw1-new", ServerPassword());
   // ... and only for its own user.
   EXPECT_EQ(-1, owner->zkChgUserPwd("u2", "taken-over"));
-  EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u2"));
+  EXPECT_EQ("pw2", StoredPassword(fixture_.server_env(), "u2"));
 }
 
 // ---- TLS ----
@@ -178,10 +178,11 @@ TEST_F(TlsTest, ToolsWorkOverTls) {
 
   r = Tool("zkpwd", {"pw1", "pw2", "pw2"});
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("pw2", ReadUserPassword(fixture_.server_env(), "u1"));
+  EXPECT_EQ("pw2", StoredPassword(fixture_.server_env(), "u1"));
 
   // The naming service named by a host name: its clear-text address is still found.
-  ASSERT_EQ(0, UpdateEnvSetting(client_ + "/client.zkd", "ns", "localhost", "", ""));
+  ASSERT_EQ(WriteStatus::kDone,
+            UpdateEnvSetting(client_ + "/client.zkd", "ns", "localhost", "", ""));
   r = Tool("zkls", {"-p", "pw2"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("hello.txt")) << r.out;
@@ -301,7 +302,7 @@ std::string CapturedPasswordChange(ServerFixture& fixture, const std::string& ol
   EXPECT_TRUE(capture.listening()) << capture.log();
   RunResult r = fixture.RunClient("u1", "zkpwd", {old_word, new_word, new_word});
   EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(new_word, ReadUserPassword(fixture.server_env(), "u1"));
+  EXPECT_EQ(new_word, StoredPassword(fixture.server_env(), "u1"));
   std::string bytes = capture.Finish();
   EXPECT_GT(bytes.size(), 1000u) << capture.log();
   return bytes;

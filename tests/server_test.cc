@@ -19,7 +19,7 @@
 
 #include "idl/orb.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -98,19 +98,19 @@ TEST_F(ServerTest, UserOperationsOverTheWire) {
   // A change is seen by the next check; the rest of the row stays. Both requests are larger
   // than omniORB's default message limit. The change needs the user authenticated on this
   // connection, which the refused checks above have undone.
-  const std::string dir_before = ReadUserDir(env, "u1");
+  const std::string dir_before = StoredUser(env, "u1").storage_dir;
   const std::string long_word(3 * 1024 * 1024, 'w');
   EXPECT_EQ(-1, server->zkChgUserPwd("u1", long_word.c_str()));
   EXPECT_EQ(-1, server->zkExistsUser("u1", "Secret1"));
   EXPECT_EQ(0, server->zkChgUserPwd("u1", long_word.c_str()));
   EXPECT_EQ(-1, server->zkExistsUser("u1", long_word.c_str()));
   EXPECT_EQ(0, server->zkExistsUser("u1", "Secret1"));
-  EXPECT_EQ(dir_before, ReadUserDir(env, "u1"));
-  EXPECT_EQ("u1", ReadEnvValue(env, "usr_u1", 1));
+  EXPECT_EQ(dir_before, StoredUser(env, "u1").storage_dir);
+  EXPECT_EQ("u1", StoredUser(env, "u1").user_id);
 
   // An unregistered user id can never be authenticated: refused, and no row appears.
   EXPECT_EQ(-1, server->zkChgUserPwd("ghost", "x"));
-  EXPECT_EQ(0, UserExists(env, "ghost"));
+  EXPECT_EQ(ReadStatus::kMissing, ReadUser(env, "ghost"));
 }
 
 TEST_F(ServerTest, SecondServerTakesOverTheName) {
@@ -209,7 +209,8 @@ TEST(ServerStartTest, RefusesBadCommandLinesAndFiles) {
   EXPECT_EQ(std::string(kNoFile) + "./server.zkd)\n", r.err);
 
   // A user's file is refused, by its absolute name; so is a file that is no database.
-  ASSERT_EQ(0, CreateUserEnvFile(tmp / "client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(tmp / "client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
   r = RunServer({"-e", "client.zkd"}, tmp.path());
   EXPECT_TRUE(Ended(r, 20, "", std::string(kNotServer) + tmp.path() + "/client.zkd)\n"));
   WriteFile(tmp / "text.zkd", "plain text\n");
@@ -220,8 +221,8 @@ TEST(ServerStartTest, RefusesBadCommandLinesAndFiles) {
 TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {
   TempDir tmp;
   // Nothing listens on the naming port.
-  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "127.0.0.1", std::to_string(FreePort()), "0",
-                                   "1000"));
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(tmp / "server.zkd", "127.0.0.1",
+                                                    std::to_string(FreePort()), "0", "1000"));
   RunResult r = RunServer({}, tmp.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("CORBA Exception: CORBA::TRANSIENT(TRANSIENT_ConnectFailed, CORBA::COMPLETED_NO)\n",
@@ -229,7 +230,7 @@ TEST(ServerStartTest, NamingServiceProblemsEndWithStatusZero) {
   EXPECT_EQ("", r.out);
 
   // Empty connection settings still start the ORB and fail at the naming service.
-  ASSERT_EQ(0, CreateServerEnvFile(tmp / "server.zkd", "", "", "", "1000"));
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(tmp / "server.zkd", "", "", "", "1000"));
   r = RunServer({}, tmp.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(0u, r.err.find("CORBA Exception: ")) << r.err;

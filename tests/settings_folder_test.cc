@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -82,9 +82,10 @@ TEST_F(SettingsFolderTest, TheStartingFolderComesFirst) {
   }
   MoveSettingsTo(home() + "/.config/zk");
   const std::string& server = fixture_.server_env();
-  ASSERT_EQ(0, CreateUserEnvFile(home() + "/.config/zk/client.zkd", ReadEnvSetting(server, "ns"),
-                                 ReadEnvSetting(server, "iiop"), ReadEnvSetting(server, "ssl"),
-                                 "1000", "stranger", "pw1"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(home() + "/.config/zk/client.zkd", ReadEnvSetting(server, "ns"),
+                              ReadEnvSetting(server, "iiop"), ReadEnvSetting(server, "ssl"), "1000",
+                              "stranger", "pw1"));
   RunResult r = List({"HOME=" + home()});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("stored.txt")) << r.out;

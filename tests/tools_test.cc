@@ -17,7 +17,7 @@
 #include "platform/startdir.h"
 #include "platform/text.h"
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -107,7 +107,8 @@ TEST_F(LauncherTest, UsageErrors) {
 }
 
 TEST_F(LauncherTest, RefusesMissingAndUserEnvironmentFiles) {
-  ASSERT_EQ(0, CreateUserEnvFile(start() + "/client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(start() + "/client.zkd", "127.0.0.1", "1", "2", "1000", "u", "p"));
   FakeProgram("omniNames");
   FakeProgram("zksvr");
   for (const char* launcher : {"zknsstr", "zksvstr"}) {
@@ -123,12 +124,13 @@ TEST_F(LauncherTest, RefusesMissingAndUserEnvironmentFiles) {
   }
   // Nothing was started.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(PathExists(prog() + "/omniNames.args"));
-  EXPECT_FALSE(PathExists(prog() + "/zksvr.args"));
+  EXPECT_FALSE(Exists(prog() + "/omniNames.args"));
+  EXPECT_FALSE(Exists(prog() + "/zksvr.args"));
 }
 
 TEST_F(LauncherTest, NamingServiceCommandLine) {
-  ASSERT_EQ(0, CreateServerEnvFile(prog() + "/server.zkd", "ns.example", "4711", "81", "1000"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateServerEnvFile(prog() + "/server.zkd", "ns.example", "4711", "81", "1000"));
   FakeProgram("omniNames");
   // No file in the starting folder: the one beside the launcher is used; stray words are ignored.
   RunResult r = Launch("zknsstr", {"stray"});
@@ -137,7 +139,7 @@ TEST_F(LauncherTest, NamingServiceCommandLine) {
   EXPECT_EQ("-start 4711 -always -datadir " + prog() +
                 "/nsdata -ORBendPoint giop:tcp:ns.example:4711|" + prog() + "\n",
             WaitForContent(prog() + "/omniNames.args"));
-  EXPECT_TRUE(IsDirectory(prog() + "/nsdata"));
+  EXPECT_TRUE(FileSystem::Default()->IsDir(prog() + "/nsdata"));
 
   // With ns.conf beside the launcher, the naming service gets it as its ORB configuration.
   unlink((prog() + "/omniNames.args").c_str());
@@ -150,7 +152,8 @@ TEST_F(LauncherTest, NamingServiceCommandLine) {
 }
 
 TEST_F(LauncherTest, ServerCommandLine) {
-  ASSERT_EQ(0, CreateServerEnvFile(prog() + "/server.zkd", "127.0.0.1", "1", "2", "1000"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateServerEnvFile(prog() + "/server.zkd", "127.0.0.1", "1", "2", "1000"));
   FakeProgram("zksvr");
   EXPECT_EQ(0, Launch("zksvstr").status);
   EXPECT_EQ("-e ./server.zkd|" + prog() + "\n", WaitForContent(prog() + "/zksvr.args"));
@@ -158,7 +161,8 @@ TEST_F(LauncherTest, ServerCommandLine) {
   // A file in another folder is passed by its absolute path; the last -e counts.
   std::string other = tmp_ / "other dir";
   mkdir(other.c_str(), 0700);
-  ASSERT_EQ(0, CreateServerEnvFile(other + "/my server.zkd", "127.0.0.1", "1", "2", "1000"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateServerEnvFile(other + "/my server.zkd", "127.0.0.1", "1", "2", "1000"));
   unlink((prog() + "/zksvr.args").c_str());
   EXPECT_TRUE(Ended(Launch("zksvstr", {"-e", "x.zkd", "-e", other + "/my server.zkd"}), 0, "", ""));
   EXPECT_EQ("-e " + other + "/my server.zkd|" + prog() + "\n",
@@ -171,8 +175,8 @@ TEST_F(LauncherTest, ServerCommandLine) {
 
 TEST_F(LauncherTest, StartsRealNamingService) {
   int port = FreePort();
-  ASSERT_EQ(0, CreateServerEnvFile(prog() + "/server.zkd", "127.0.0.1", std::to_string(port), "0",
-                                   "1000"));
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(prog() + "/server.zkd", "127.0.0.1",
+                                                    std::to_string(port), "0", "1000"));
   // The real naming service accepts the configuration file it is given.
   WriteFile(prog() + "/ns.conf", "traceLevel = 1\n");
   DetachedGuard guard("omniNames", prog() + "/nsdata");
@@ -286,7 +290,7 @@ TEST_F(KillTest, PartialNamesAndBadCommandLinesEndNothing) {
 }
 
 TEST_F(KillTest, RefusedProcessIsNotReportedAsKilled) {
-  if (geteuid() != 0 || !IsRegularFile("/usr/bin/setpriv"))
+  if (geteuid() != 0 || !FileSystem::Default()->IsFile("/usr/bin/setpriv"))
     GTEST_SKIP() << "needs root and setpriv";
   pid_t a = StartSleeper();
   // An unprivileged caller may not end the test's process: no "killed" line, failure status.

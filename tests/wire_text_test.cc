@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/zkdb.h"
-#include "tests/harness.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -25,9 +25,9 @@ class ZkpwdTest : public ::testing::Test {
     fixture_.Start();
   }
   std::string LocalPassword() {
-    return ReadUserPassword(fixture_.client_dir("u1") + "/client.zkd", "u1");
+    return StoredPassword(fixture_.client_dir("u1") + "/client.zkd", "u1");
   }
-  std::string ServerPassword() { return ReadUserPassword(fixture_.server_env(), "u1"); }
+  std::string ServerPassword() { return StoredPassword(fixture_.server_env(), "u1"); }
   RunResult Zkpwd(const std::vector<std::string>& args, const std::string& input = "") {
     return fixture_.RunClient("u1", "zkpwd", args, input);
   }
@@ -75,7 +75,7 @@ TEST_F(ZkpwdTest, LocalChecksComeFirst) {
 
 TEST_F(ZkpwdTest, CurrentPasswordIsCheckedAgainstTheLocalFile) {
   // The server already has the new password, the local file the old one.
-  ASSERT_EQ(0, SetUserPassword(fixture_.server_env(), "u1", "Server only"));
+  ASSERT_EQ(WriteStatus::kDone, SetUserPassword(fixture_.server_env(), "u1", "Server only"));
   RunResult r = Zkpwd({"Server only", "n", "n"});
   EXPECT_TRUE(Ended(r, 20, "", kWrongCurrent));
 
@@ -107,8 +107,9 @@ TEST_F(ZkpwdTest, CommandLineAndFileErrors) {
   // Found in the starting directory: reported by its absolute name. An empty ssl port is
   // refused although the client does not use it.
   const std::string file = fixture_.client_dir("u1") + "/client.zkd";
-  ASSERT_EQ(0, CreateUserEnvFile(file, "127.0.0.1", std::to_string(fixture_.ns_port()), "", "1000",
-                                 "u1", "Secret1"));
+  ASSERT_EQ(WriteStatus::kDone,
+            CreateUserEnvFile(file, "127.0.0.1", std::to_string(fixture_.ns_port()), "", "1000",
+                              "u1", "Secret1"));
   r = Zkpwd({"Secret1", "a", "a"});
   EXPECT_TRUE(Ended(r, 20, "", "ERROR:サーバ接続情報が設定されていません。(" + file + ")\n"));
   EXPECT_EQ("Secret1", ServerPassword());
@@ -141,7 +142,7 @@ TEST_F(ZkpwdTest, NamingAndServerFailuresAreCorbaExceptions) {
     nc->rebind(ServerName(), nc.in());
     r = other.RunClient("u2", "zkpwd", {"p2", "a", "a"});
     EXPECT_TRUE(Ended(r, 20, "", "orb->destroy error\n"));
-    EXPECT_EQ("p2", ReadUserPassword(other.client_dir("u2") + "/client.zkd", "u2"));
+    EXPECT_EQ("p2", StoredPassword(other.client_dir("u2") + "/client.zkd", "u2"));
   }
 
   // No naming service at all.

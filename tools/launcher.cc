@@ -1,47 +1,36 @@
 // Steps shared by the service launchers.
 #include "tools/launcher.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
-#include "settings/zkdb.h"
+#include "settings/envfile.h"
 
 namespace zk {
 
 const char kNamingDataDir[] = "nsdata";
 
-int PrepareLaunch(int argc, char* argv[], std::string* env_file) {
-  const int kFailure = 20;
+int PrepareLaunch(FileSystem* fs, int argc, char* argv[], std::string* env_file) {
   OptionScan scan = ScanOptions(argc, argv, "e:");
   if (!scan.ok) {
     PrintOut(UsageLine(argv[0], {"-e <環境設定ファイル名> "}));
-    return kFailure;
+    return kExitFail;
   }
-  std::string file = LocateEnvFile(scan.Get('e', "./server.zkd"), argv[0]);
-  if (!PathExists(file)) {
-    PrintErr("ERROR:サーバ環境設定ファイルが存在しません。(" + file + ")");
-    return kFailure;
-  }
-  if (ReadEnvSetting(file, "envtype") != "server") {
-    PrintErr("ERROR:サーバ環境設定ファイルではありません。(" + file + ")");
-    return kFailure;
-  }
-  *env_file = file;
-  return 0;
+  return OpenEnvFile(fs, EnvKind::kServer, scan.Get('e', kDefaultServerEnvFile), argv[0], env_file)
+             ? kExitOk
+             : kExitFail;
 }
 
-std::string LocateProgram(const std::string& name) {
+std::string LocateProgram(FileSystem* fs, const std::string& name) {
   std::string local = AbsoluteFrom(CurrentDir(), name);
-  if (IsRegularFile(local) && access(local.c_str(), X_OK) == 0) return local;
+  if (fs->IsFile(local) && fs->CanExecute(local)) return local;
   return name;
 }
 
-std::string PrepareNamingDataDir() {
+std::string PrepareNamingDataDir(FileSystem* fs) {
   std::string dir = AbsoluteFrom(CurrentDir(), kNamingDataDir);
-  if (!IsDirectory(dir)) mkdir(dir.c_str(), 0700);
+  fs->MakeDir(dir, 0700);
   return dir;
 }
 

@@ -6,24 +6,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/fs.h"
+
 namespace zk {
 
-// Parses "-e FILE" (other words are ignored), applies the environment file location rule
-// (which moves the process to the launcher's own directory) and checks that the file exists
-// and is a server environment file. Prints the usage line or the error message itself.
-// Returns 0 with the file name in *env_file, or the exit status (20).
-int PrepareLaunch(int argc, char* argv[], std::string* env_file);
+// Parses "-e FILE" (other words are ignored) and opens the server environment file (OpenEnvFile,
+// which moves the process to the launcher's own directory). Prints the usage line or the error
+// message itself. Returns kExitOk with the file name in *env_file, or kExitFail.
+int PrepareLaunch(FileSystem* fs, int argc, char* argv[], std::string* env_file);
 
 // How a launcher names a program to start: the current directory's file of that name (as an
 // absolute path) when it is an executable file, otherwise the bare name, searched in PATH.
-std::string LocateProgram(const std::string& name);
+std::string LocateProgram(FileSystem* fs, const std::string& name);
 
 // Name of the naming service's data folder beside the launcher (in the current directory).
 extern const char kNamingDataDir[];
 
 // The naming service's data folder in the current directory, created (owner only) when
 // missing. Returns its absolute path; the folder may still be missing when it cannot be made.
-std::string PrepareNamingDataDir();
+std::string PrepareNamingDataDir(FileSystem* fs);
 
 // The naming service's command line: it listens on host `ns`, port `iiop`, keeps its data in
 // `data_dir` and starts over existing data; `config` (when not empty) is its ORB configuration.

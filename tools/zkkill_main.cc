@@ -6,15 +6,10 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
 #include "platform/options.h"
 #include "platform/proclist.h"
 #include "platform/text.h"
-
-namespace {
-
-const int kFailure = 20;
-
-}  // namespace
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
@@ -27,23 +22,23 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   } else if (argc == 3 && std::string(argv[1]) == "-p") {
     id = argv[2];
   } else if (argc != 2) {
-    return kFailure;
+    return zk::kExitFail;
   }
   id = zk::UpperAscii(zk::FromConsole(id));
   if (id.empty()) {
     zk::PrintOut(zk::UsageLine(argv[0], {"-p <プログラムID> "}));
-    return kFailure;
+    return zk::kExitFail;
   }
 
   // A process that may not be signalled runs on; it is not reported as killed, and the run
   // ends with the failure status once the walk is over.
-  int status = 0;
+  int status = zk::kExitOk;
   for (const zk::ProcessEntry& p : zk::ListProcesses()) {
     if (p.pid == getpid() || zk::UpperAscii(p.name) != id) continue;
     if (zk::TerminateProcess(p.pid) == zk::TerminateResult::kEnded) {
       zk::PrintOut("killed " + p.name);
     } else {
-      status = kFailure;
+      status = zk::kExitFail;
     }
   }
   return status;

@@ -5,23 +5,24 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
+#include "platform/fs.h"
 #include "platform/process.h"
-#include "platform/startdir.h"
-#include "settings/zkdb.h"
+#include "settings/envfile.h"
 #include "tools/launcher.h"
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
+  zk::FileSystem* fs = zk::FileSystem::Default();
 
   std::string env_file;
-  if (int status = zk::PrepareLaunch(argc, argv, &env_file)) return status;
+  if (zk::PrepareLaunch(fs, argc, argv, &env_file) != zk::kExitOk) return zk::kExitFail;
 
-  std::string ns = zk::ReadEnvSetting(env_file, "ns");
-  std::string iiop = zk::ReadEnvSetting(env_file, "iiop");
-  std::string config = zk::IsRegularFile("ns.conf") ? "ns.conf" : "";
+  const zk::ConnectionSettings c = zk::ReadConnectionSettings(env_file);
+  const std::string config = fs->IsFile("ns.conf") ? "ns.conf" : "";
   // What becomes of the started naming service is not watched: the launcher ends with 0.
-  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram("omniNames"), ns, iiop,
-                                             zk::PrepareNamingDataDir(), config),
+  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram(fs, "omniNames"), c.ns, c.iiop,
+                                             zk::PrepareNamingDataDir(fs), config),
                     /*quiet=*/true);
-  return 0;
+  return zk::kExitOk;
 }

@@ -5,16 +5,19 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/exit_status.h"
+#include "platform/fs.h"
 #include "platform/process.h"
 #include "tools/launcher.h"
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::InitConsole();
+  zk::FileSystem* fs = zk::FileSystem::Default();
 
   std::string env_file;
-  if (int status = zk::PrepareLaunch(argc, argv, &env_file)) return status;
+  if (zk::PrepareLaunch(fs, argc, argv, &env_file) != zk::kExitOk) return zk::kExitFail;
 
   // What becomes of the started server is not watched: the launcher ends with 0.
-  zk::StartDetached(zk::ServerCommand(zk::LocateProgram("zksvr"), env_file), /*quiet=*/true);
-  return 0;
+  zk::StartDetached(zk::ServerCommand(zk::LocateProgram(fs, "zksvr"), env_file), /*quiet=*/true);
+  return zk::kExitOk;
 }

@@ -1,5 +1,6 @@
-// Process-level test support over fork/exec, pipes and a test-side ORB.
-#include "tests/harness.h"
+// Process-level test support over fork/exec and pipes: running built programs and checking their
+// streams, background processes stopped by process id, temporary folders, free ports, polling.
+#include "tests/process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +22,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include "settings/zkdb.h"
 
 namespace zk {
 namespace test {
@@ -41,68 +41,7 @@ int StatusOf(int raw) {
   if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
   return -1;
 }
-
-// True when the naming service on `port` has "ZKmdImpl" bound (and, with `live`, answering). The
-// test ORB cannot talk to a TLS-only server; a fresh naming service holds the name only once the
-// server serves.
-bool NameBound(int port, bool live) {
-  try {
-    ZKmd_var server = ResolveServer(port);
-    return !CORBA::is_nil(server) && (!live || !server->_non_existent());
-  } catch (...) {
-    return false;
-  }
-}
-
-RunResult Openssl(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/openssl"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv);
-}
-
 }  // namespace
-
-CORBA::ORB_ptr TestOrb() {
-  static CORBA::ORB_ptr orb =
-      InitOrb(TranslateForOmniOrb(ClientOrbArgs("zktest", {"127.0.0.1", "1", "2"})));
-  return orb;
-}
-
-ZKmd_ptr ResolveServer(int ns_port) {
-  CORBA::Object_var obj = TestOrb()->string_to_object(
-      ("corbaloc:iiop:127.0.0.1:" + std::to_string(ns_port) + "/NameService").c_str());
-  CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj.in());
-  CORBA::Object_var found = nc->resolve(ServerName());
-  return ZKmd::_narrow(found.in());
-}
-
-bool ServerServes(int ns_port) { return NameBound(ns_port, true); }
-
-ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len) {
-  ZKmd::zkSeqFileBuf seq;
-  seq.length(1);
-  ZKmd::zkStrctFileBuf& c = seq[0];
-  c.filePath = "\\";
-  c.fileNm = name.c_str();
-  c.fileSize = static_cast<CORBA::Long>(data.size());
-  c.updDt = "2020/01/02 03:04:05";
-  c.crtDt = "2020/01/02 03:04:05";
-  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
-  for (size_t i = 0; i < data.size(); ++i) c.fileBuf[i] = static_cast<CORBA::Octet>(data[i]);
-  c.bufNo = 1;
-  c.nextBuf = false;
-  c.bufPos = pos;
-  c.bufUnitSize = len;
-  return seq;
-}
-
-long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
-            const std::string& mode, std::string* ret) {
-  CORBA::String_var value = CORBA::string_dup("");
-  long result = server->zkRemoteJob(user.c_str(), job.c_str(), "", "", mode.c_str(), value.inout());
-  *ret = value.in();
-  return result;
-}
 
 ::testing::AssertionResult Ended(const RunResult& r, int status, const std::string& out,
                                  const std::string& err) {
@@ -151,14 +90,6 @@ std::vector<std::pair<int, std::string>> OpenDescriptors(pid_t pid) {
   return out;
 }
 
-bool MakeCertificateAuthority(const std::string& prefix, std::string* why) {
-  RunResult r = Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                         "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", prefix + ".key",
-                         "-out", prefix + ".pem", "-days", "30", "-subj", "/CN=zk test CA"});
-  if (r.status != 0 && why) *why = "openssl: " + r.err;
-  return r.status == 0;
-}
-
 std::string BinDir() {
   const char* b = getenv("ZK_BIN");
   if (b && *b) return b;
@@ -178,8 +109,15 @@ std::string LinkProgram(const std::string& dir, const std::string& name) {
 
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
+  int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, err_pipe[2] = {-1, -1};
+  auto close_all = [&] {
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  };
   if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) {
+    ADD_FAILURE() << "cannot make pipes to run " << argv[0] << ": " << std::strerror(errno);
+    close_all();
     return result;
   }
   std::vector<char*> args = CArgs(argv);
@@ -201,6 +139,11 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execve(args[0], args.data(), envp.data());
     _exit(127);
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(errno);
+    close_all();
+    return result;
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -277,6 +220,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd, const 
     execv(args[0], args.data());
     _exit(127);
   }
+  if (pid < 0) ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(errno);
   return pid;
 }
 
@@ -362,137 +306,6 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
-}
-
-ServerFixture::ServerFixture(const std::string& unit) {
-  ns_port_ = FreePort();
-  mkdir((dir() + "/store").c_str(), 0700);
-  mkdir((dir() + "/clients").c_str(), 0700);
-  mkdir((dir() + "/names").c_str(), 0700);
-  if (CreateServerEnvFile(server_env(), "127.0.0.1", std::to_string(ns_port_), "0", unit) != 0) {
-    throw std::runtime_error("cannot create server.zkd");
-  }
-  LinkProgram(dir(), "zksvr");
-  // The server publishes its loopback address, so every test connection stays on 127.0.0.1.
-  WriteFile(dir() + "/server.conf", "endPointPublish = giop:tcp:127.0.0.1:\n");
-}
-
-ServerFixture::~ServerFixture() {
-  StopServer();
-  StopNaming();
-}
-
-bool ServerFixture::EnableTls(std::string* why) {
-  const std::string tls = dir() + "/tls";
-  mkdir(tls.c_str(), 0700);
-  if (!MakeCertificateAuthority(tls + "/ca", why)) return false;
-  RunResult r = Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                         "-nodes", "-keyout", tls + "/server.key", "-out", tls + "/server.csr",
-                         "-subj", "/CN=127.0.0.1"});
-  if (r.status == 0) {
-    r = Openssl({"x509", "-req", "-in", tls + "/server.csr", "-CA", tls + "/ca.pem", "-CAkey",
-                 tls + "/ca.key", "-CAcreateserial", "-out", tls + "/server.crt", "-days", "30"});
-  }
-  if (r.status != 0) {
-    if (why) *why = "openssl: " + r.err;
-    return false;
-  }
-  // omniORB reads the key and the certificate from one file, and wants a key password even for
-  // a key that has none.
-  WriteFile(tls + "/server.pem", ReadFile(tls + "/server.key") + ReadFile(tls + "/server.crt"));
-  chmod((tls + "/server.pem").c_str(), 0600);
-  WriteFile(dir() + "/server.conf",
-            "endPointPublish = giop:ssl:127.0.0.1:\n"
-            "sslCAFile = " +
-                ca_file() +
-                "\n"
-                "sslKeyFile = " +
-                tls +
-                "/server.pem\n"
-                "sslKeyPassword = unused\n");
-  tls_ = true;
-  return true;
-}
-
-std::string ServerFixture::AddUser(const std::string& user, const std::string& password) {
-  std::string store = storage_dir(user);
-  std::string client = client_dir(user);
-  mkdir(store.c_str(), 0700);
-  mkdir(client.c_str(), 0700);
-  zk::AddUser(server_env(), user, password, store + "/");
-  CreateUserEnvFile(client + "/client.zkd", ReadEnvSetting(server_env(), "ns"),
-                    ReadEnvSetting(server_env(), "iiop"), ReadEnvSetting(server_env(), "ssl"),
-                    ReadEnvSetting(server_env(), "unit"), user, password);
-  if (tls_) WriteFile(client + "/client.conf", "sslCAFile = " + ca_file() + "\n");
-  return client;
-}
-
-void ServerFixture::AddServerConf(const std::string& line) {
-  WriteFile(dir() + "/server.conf", ReadFile(dir() + "/server.conf") + line + "\n");
-}
-
-std::string ServerFixture::ServerLog() const { return ReadFile(dir() + "/zksvr.log"); }
-
-void ServerFixture::AddJob(const std::string& job, const std::string& program,
-                           const std::string& params, const std::string& run_password) {
-  zk::AddJob(server_env(), job, program, params, run_password);
-}
-
-bool ServerFixture::StartNaming(std::string* why) {
-  std::string port = std::to_string(ns_port_);
-  ns_pid_ = Spawn({"/usr/bin/omniNames", "-start", port, "-always", "-datadir", dir() + "/names",
-                   "-ORBendPoint", "giop:tcp:127.0.0.1:" + port},
-                  dir(), dir() + "/names.log");
-  if (WaitForPort(ns_port_, 20)) return true;
-  if (why)
-    *why = "naming service did not listen on " + port + ": " + ReadFile(dir() + "/names.log");
-  return false;
-}
-
-bool ServerFixture::StartServer(std::string* why) {
-  server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
-  int raw;
-  bool ended = false;
-  if (WaitUntil(
-          [&] {
-            ended = waitpid(server_pid_, &raw, WNOHANG) == server_pid_;
-            return ended || NameBound(ns_port_, !tls_);
-          },
-          20) &&
-      !ended) {
-    return true;
-  }
-  if (ended) server_pid_ = -1;
-  if (why) *why = "zksvr did not come up: " + ReadFile(dir() + "/zksvr.log");
-  return false;
-}
-
-void ServerFixture::Start() {
-  std::string why;
-  ASSERT_TRUE(StartNaming(&why)) << why;
-  ASSERT_TRUE(StartServer(&why)) << why;
-}
-
-void ServerFixture::StopServer() {
-  Stop(server_pid_);
-  server_pid_ = -1;
-}
-
-void ServerFixture::StopNaming() {
-  Stop(ns_pid_);
-  ns_pid_ = -1;
-}
-
-RunResult ServerFixture::RunClient(const std::string& user, const std::string& tool,
-                                   const std::vector<std::string>& args, const std::string& input,
-                                   int timeout_seconds) {
-  std::vector<std::string> argv = {Program(tool)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  RunOptions options;
-  options.cwd = client_dir(user);
-  options.input = input;
-  options.timeout_seconds = timeout_seconds;
-  return Run(argv, options);
 }
 
 }  // namespace test
