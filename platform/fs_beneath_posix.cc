@@ -1,8 +1,8 @@
 // A directory tree that no path can leave, over openat2(2) with RESOLVE_BENEATH: every path is
 // resolved by the kernel relative to an open handle of the tree's root at the moment it is used,
 // so a symbolic link swapped in after a check cannot lead a later open outside. Operations on a
-// final name that must not follow it (creating or removing a directory, removing a file) work on
-// a handle of its parent obtained the same way.
+// final name that must not follow it (creating or removing a directory, removing or renaming a
+// file) work on a handle of its parent obtained the same way.
 //
 // The kernel refuses every absolute symbolic link beneath the root, also one that names a place
 // inside the tree. Such a path is translated first: each absolute link on the way whose target
@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -77,6 +78,7 @@ class Fd {
 void Describe(const struct statx& stx, const std::string& name, DirEntry* out) {
   out->name = name;
   out->is_dir = S_ISDIR(stx.stx_mode);
+  out->is_special = !out->is_dir && !S_ISREG(stx.stx_mode);
   out->size = out->is_dir ? 0 : static_cast<int64_t>(stx.stx_size);
   out->mtime = stx.stx_mtime.tv_sec;
   out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
@@ -276,6 +278,20 @@ class BeneathFileSystem : public FileSystem {
     return futimens(fd.get(), times) == 0;
   }
 
+  bool Resize(const std::string& path, int64_t size) override {
+    Fd fd(Open(path, O_WRONLY | O_NONBLOCK));
+    if (!fd.ok() || !IsRegular(fd.get()) || ftruncate(fd.get(), size) != 0) return false;
+    return fd.Close();
+  }
+
+  bool Rename(const std::string& from, const std::string& to) override {
+    std::string from_name, to_name;
+    Fd from_dir(OpenParent(from, &from_name));
+    Fd to_dir(OpenParent(to, &to_name));
+    return from_dir.ok() && to_dir.ok() &&
+           renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) == 0;
+  }
+
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
     int fd = Open(root, O_PATH | O_DIRECTORY);
     if (fd < 0) return nullptr;
@@ -362,14 +378,24 @@ class BeneathFileSystem : public FileSystem {
     return false;
   }
 
-  // Removes the last name of `path` in its parent, without following it.
-  bool Unlink(const std::string& path, int flags) {
+  // A handle of the directory that holds the last name of `path` (opened beneath the root), and
+  // that name in *name; -1 for a path without a name of its own ("", ".", "..").
+  int OpenParent(const std::string& path, std::string* name) const {
     const std::string p = Trimmed(path);
     size_t slash = p.find_last_of('/');
     const std::string parent = slash == std::string::npos ? std::string() : p.substr(0, slash);
-    const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    Fd dir(Open(parent, O_PATH | O_DIRECTORY));
+    *name = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (name->empty() || *name == "." || *name == "..") {
+      errno = EINVAL;
+      return -1;
+    }
+    return Open(parent, O_PATH | O_DIRECTORY);
+  }
+
+  // Removes the last name of `path` in its parent, without following it.
+  bool Unlink(const std::string& path, int flags) {
+    std::string name;
+    Fd dir(OpenParent(path, &name));
     return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
   }
 
