@@ -6,6 +6,7 @@
 #include <array>
 #include <vector>
 
+#include "server/uploads.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -51,7 +52,9 @@ bool AreaRelativePath(const std::string& wire, std::string* rel) {
     size_t j = r.find('/', i);
     if (j == std::string::npos) j = r.size();
     std::string part = r.substr(i, j - i);
-    if (part == "..") return false;
+    // Nor may a request name the temporary file of an upload (no UTF-8 text can; this holds
+    // whatever reaches the area).
+    if (part == ".." || IsUploadTempName(part)) return false;
     if (!part.empty() && part != ".") parts.push_back(part);
     i = j + 1;
   }

@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/options.h"
 #include "platform/startdir.h"
+#include "server/uploads.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl_wire.h"
 #include "settings/zkdb.h"
@@ -109,6 +110,8 @@ void Serve(const std::string& argv0, const std::string& env_file, const zk::Conn
     ZKmd_var ref = servant->_this();
 
     naming->rebind(zk::ServerName(), ref.in());
+    // Removes what uploads that will never finish left behind, while the server runs.
+    zk::UploadSweeper sweeper(env_file);
     orb->run();
 
     watcher->Release();

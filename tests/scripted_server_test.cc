@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "idl/orb.h"
+#include "platform/fs.h"
 #include "tests/harness.h"
 
 namespace zk {
@@ -100,6 +101,17 @@ class ScriptedServer : public POA_ZKmd {
   CORBA::Long zkRemoteJob(const char*, const char*, const char*, const char*, const char*,
                           char*&) override {
     return -10;
+  }
+  // A server of an earlier version has no 64-bit listing or download: its ORB answers
+  // BAD_OPERATION, as it does for any operation it does not know.
+  CORBA::Long zkFileList64(const char*, const char* dir, const char*, const char*,
+                           ZKmd::zkSeqFileLst64&) override {
+    Record(std::string("list64 ") + dir);
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
+  CORBA::Long zkFileDownload64(const char*, ZKmd::zkSeqFileBuf64&, CORBA::Long&) override {
+    Record("download64");
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
 
  private:
@@ -244,7 +256,7 @@ TEST_F(ScriptedTest, DownloadsRefuseHostileNamesAndWriteNothingOfAFailedBatch) {
   server_->entries = {{"../escaped", "", 1}, {"fine", "", 1}, {"/abs", "", 1}};
   server_->contents = {{"../escaped", "x"}, {"fine", "y"}, {"/abs", "z"}};
   RunResult r = Tool("zkcp", {"::", "dst"});
-  EXPECT_TRUE(Ended(r, 0, ".\\fine\n                 1 個のファイルをコピーしました。\n",
+  EXPECT_TRUE(Ended(r, 20, ".\\fine\n                 1 個のファイルをコピーしました。\n",
                     "ERROR:ダウンロードに失敗しました。(../escaped)\n"
                     "ERROR:ダウンロードに失敗しました。(/abs)\n"));
   EXPECT_EQ("y", ReadFile(dst + "/fine"));
@@ -256,9 +268,13 @@ TEST_F(ScriptedTest, DownloadsRefuseHostileNamesAndWriteNothingOfAFailedBatch) {
   server_->contents = {{"a.txt", "a"}, {"b.txt", "b"}};
   server_->fail_download = "b.txt";
   r = Tool("zkcp", {"::", "dst2"});
-  EXPECT_TRUE(Ended(r, 0, ".\\a.txt\n.\\b.txt\n                 0 個のファイルをコピーしました。\n",
+  EXPECT_TRUE(Ended(r, 20,
+                    ".\\a.txt\n.\\b.txt\n                 0 個のファイルをコピーしました。\n",
                     "ERROR:ダウンロードに失敗しました。(b.txt)\n"));
   EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/dst2/a.txt"));
+  std::vector<DirEntry> left;  // no temporary file either
+  FileSystem::Default()->Search(fixture_->client_dir("u1") + "/dst2", "*", &left);
+  EXPECT_TRUE(left.empty()) << left[0].name;
 }
 
 }  // namespace
