@@ -108,6 +108,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       zk::PrintOut(line);
     }
     session.Shutdown();
-    return result == zk::kWalkOk ? zk::kExitOk : zk::kExitFail;
+    // A file that could not be read, stored or written fails the run, so that scripts can tell.
+    return result == zk::kWalkOk && !walk.failed() ? zk::kExitOk : zk::kExitFail;
   });
 }
