@@ -144,8 +144,8 @@ void MakeData(const std::string& root) {
 void MakeSparse(const std::string& path, int64_t size) {
   int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
   if (fd < 0 || ftruncate(fd, size) != 0) std::fprintf(stderr, "cannot make %s\n", path.c_str());
-  for (int64_t at : {int64_t{0}, 2 * kBigBytes - 3, 4 * kBigBytes - 3, 4 * kBigBytes + 100,
-                     size - 8}) {
+  for (int64_t at :
+       {int64_t{0}, 2 * kBigBytes - 3, 4 * kBigBytes - 3, 4 * kBigBytes + 100, size - 8}) {
     if (at + 8 > size) continue;
     if (pwrite(fd, "zk-mark!", 8, at) != 8) std::fprintf(stderr, "cannot mark %s\n", path.c_str());
   }
@@ -390,27 +390,6 @@ int main() {
       std::printf("  %-4s %-17s  big/scp %5.2f  tree/rsync %5.2f  big/cp %5.2f  tree/cp %5.2f\n",
                   dir, zk_tool.c_str(), have_ssh ? ratio(big, "scp") : 0.0,
                   have_ssh ? ratio(tree, "rsync") : 0.0, ratio(big, "cp -r"), ratio(tree, "cp -r"));
-    }
-  }
-  // Files beyond 4 GiB: the rate of the 5 GiB sparse file against the 1 GiB file and the 1 GiB
-  // sparse file, and the memory of the client and the server beside those of the 1 GiB file.
-  std::map<std::string, const Row*> by_key;
-  for (const Row& r : rows) by_key[r.data + "|" + r.dir + "|" + r.tool] = &r;
-  std::printf(
-      "\nfiles beyond 4 GiB (goal: 5 GiB sparse / 1 GiB file >= 0.8, memory as the 1 GiB file):\n");
-  for (const char* dir : {"up", "down"}) {
-    for (const std::string& zk_tool : {std::string("zkcp 1000 KB"), large}) {
-      const std::string k5 = std::string("5 GiB sparse|") + dir + "|" + zk_tool;
-      const std::string k1 = big + "|" + dir + "|" + zk_tool;
-      const std::string ks = std::string("1 GiB sparse|") + dir + "|" + zk_tool;
-      if (!by_key.count(k5) || !by_key.count(k1)) continue;
-      auto ratio = [&](const std::string& of) { return rate[of] > 0 ? rate[k5] / rate[of] : 0.0; };
-      std::printf(
-          "  %-4s %-17s  5G/1G %5.2f  5G/1G-sparse %5.2f  client HWM %ld/%ld MB  server HWM "
-          "%ld/%ld MB\n",
-          dir, zk_tool.c_str(), ratio(k1), by_key.count(ks) ? ratio(ks) : 0.0,
-          by_key[k5]->t.client_hwm_kb / 1024, by_key[k1]->t.client_hwm_kb / 1024,
-          by_key[k5]->server_hwm_kb / 1024, by_key[k1]->server_hwm_kb / 1024);
     }
   }
   // Files beyond 4 GiB: the rate of the 5 GiB sparse file against the 1 GiB file and the 1 GiB

@@ -413,8 +413,9 @@ void CopyWalk::RemoveDownloadLeftovers(const std::string& local_dir,
   auto leftover = [&](const DirEntry& e) {
     int pid = 0;
     if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
-    if (pid != getpid() && ProcessExists(pid)) return false;  // another run's download
-    return pid != getpid() && fs_->RemoveFile(WithSlash(local_dir) + e.name);
+    // This run's own, or that of another run still going: not a leftover.
+    if (pid == getpid() || ProcessExists(pid)) return false;
+    return fs_->RemoveFile(WithSlash(local_dir) + e.name);
   };
   entries->erase(std::remove_if(entries->begin(), entries->end(), leftover), entries->end());
 }
