@@ -26,6 +26,15 @@ const long kMiB = 1024 * 1024;
 // What a peer that has not logged in may make the server hold.
 const long kAllowance = 8 * kMiB;
 
+// In the sanitizer build the server's memory is mostly the sanitizer's own: every freed block
+// waits in its quarantine (256 MB) before it is used again, so the figures say nothing about what
+// a peer makes the server hold. The replies and connections are checked there all the same.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryTells = false;
+#else
+constexpr bool kMemoryTells = true;
+#endif
+
 struct Memory {
   long rss = 0;  // bytes
   long hwm = 0;  // the peak of rss so far
@@ -160,8 +169,10 @@ TEST_F(HostilePeerTest, LargeRequestsBeforeLoginCostTheServerNothing) {
   EXPECT_EQ(-1, reply.Long(0));
 
   const Memory during = Now();
-  EXPECT_LT(during.rss - before.rss, kAllowance) << during.rss / kMiB << " MiB";
-  EXPECT_LT(during.hwm - before.hwm, kAllowance) << during.hwm / kMiB << " MiB at the peak";
+  if (kMemoryTells) {
+    EXPECT_LT(during.rss - before.rss, kAllowance) << during.rss / kMiB << " MiB";
+    EXPECT_LT(during.hwm - before.hwm, kAllowance) << during.hwm / kMiB << " MiB at the peak";
+  }
   EXPECT_FALSE(Exists(fixture_.storage_dir("u1") + "/big.bin"));
 
   // The stalled requests end with their connections, once the server's wait is over.
@@ -192,6 +203,7 @@ TEST_F(HostilePeerTest, LargeCallsOfALoggedInUserGiveTheirMemoryBack) {
   EXPECT_EQ(0, reply.Long(4));  // refused: no slot comes back
   // The calls did need the memory, and (once the server has let their arguments go, just after
   // the reply) give it back.
+  if (!kMemoryTells) return;
   EXPECT_GT(Now().hwm - before.hwm, 50 * kMiB);
   Memory after;
   EXPECT_TRUE(WaitUntil(
