@@ -152,6 +152,17 @@ void MakeSparse(const std::string& path, int64_t size) {
   close(fd);
 }
 
+// The reference bound as "ZKmdImpl" in the naming service on `ns_port` ("" when none).
+std::string BoundReference(int ns_port) {
+  try {
+    ZKmd_var server = zk::test::ResolveServer(ns_port);
+    CORBA::String_var ior = zk::test::TestOrb()->object_to_string(server.in());
+    return ior.in();
+  } catch (...) {
+    return std::string();
+  }
+}
+
 struct Row {
   std::string data;  // "1 GiB file" / "10,000 files"
   std::string dir;   // "up" / "down"
@@ -260,9 +271,13 @@ int main() {
           Row row = NewRow(set.label, dir, tool);
           const std::string name = set.name + "-" + std::to_string(++serial);
           const std::string dest = up ? fx_area + "/" + name : tmp / name;
+          const std::string before = BoundReference(fx.ns_port());
           fx.StopServer();
           Sh("sync");
           if (!fx.StartServer()) return false;
+          // The naming service still holds the stopped server's reference until the new one
+          // has bound its own (the fixture cannot ask a TLS-only server whether it serves).
+          zk::test::WaitUntil([&] { return BoundReference(fx.ns_port()) != before; }, 20);
           std::vector<std::string> argv = {Program("zkcp")};
           if (up) {
             argv.insert(argv.end(), {src + "/", "::" + name, "-r"});

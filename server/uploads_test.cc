@@ -1,5 +1,5 @@
-// Uploads whole or absent, below the ORB: the table of uploads in progress (who may continue
-// which, the bound per connection, what is given up when), and StoreChunks on a scratch area:
+// Uploads whole or absent, below the ORB: the table of uploads in progress (the bound per
+// connection, what is given up when), and StoreChunks on a scratch area:
 // nothing under the target's name before the last chunk, the last of two uploads of one name
 // wins whole, a chunk that continues nothing fails, chunks of zeros leave holes, and leftovers of
 // an earlier server process are removed.
@@ -21,35 +21,6 @@ namespace zk {
 namespace {
 
 using Clock = UploadTable::Clock;
-
-TEST(UploadTableTest, AnUploadIsContinuedInOrderAndOnlyOnItsConnection) {
-  UploadTable table;
-  const Clock::time_point t0;
-  const UploadKey key{1, "/area/", "a.bin"};
-  EXPECT_TRUE(table.Begin(key, "tmp1", Socket{}, t0).empty());
-
-  UploadTable::Progress at;
-  std::vector<UploadLeftover> drop;
-  ASSERT_TRUE(table.Next(key, 1, t0, &at, &drop));
-  EXPECT_EQ("tmp1", at.temp);
-  EXPECT_EQ(0, at.length);
-  table.Stored(key, 1000);
-  // Another connection, or another area, has no such upload.
-  EXPECT_FALSE(table.Next(UploadKey{2, "/area/", "a.bin"}, 2, t0, &at, &drop));
-  EXPECT_FALSE(table.Next(UploadKey{1, "/other/", "a.bin"}, 2, t0, &at, &drop));
-  EXPECT_TRUE(drop.empty());
-  ASSERT_TRUE(table.Next(key, 2, t0, &at, &drop));
-  EXPECT_EQ(1000, at.length);
-  table.Stored(key, 1500);
-
-  // A chunk out of order ends the upload: its file is to be removed, and it continues no more.
-  EXPECT_FALSE(table.Next(key, 4, t0, &at, &drop));
-  ASSERT_EQ(1u, drop.size());
-  EXPECT_EQ("/area/", drop[0].area);
-  EXPECT_EQ("tmp1", drop[0].temp);
-  EXPECT_FALSE(table.Next(key, 3, t0, &at, &drop));
-  EXPECT_EQ(0u, table.size());
-}
 
 TEST(UploadTableTest, BeginningAgainOrBeyondTheBoundGivesUpTheOldUpload) {
   UploadTable table(3);
@@ -99,17 +70,6 @@ TEST(UploadTableTest, IdleUploadsAndThoseOfClosedConnectionsExpire) {
   EXPECT_TRUE(table.Expired(t0 + std::chrono::minutes(89), kUploadIdleLimit, open).empty());
   EXPECT_EQ(1u, table.Expired(t0 + std::chrono::minutes(90), kUploadIdleLimit, open).size());
   EXPECT_EQ(0u, table.size());
-}
-
-TEST(UploadTempNameTest, NamesNoRequestCanMake) {
-  const std::string name = NewUploadTempName();
-  EXPECT_TRUE(IsUploadTempName(name));
-  EXPECT_TRUE(IsOwnUploadTempName(name));
-  EXPECT_NE(name, NewUploadTempName());
-  EXPECT_EQ('\xFF', name[0]);  // no UTF-8 text has this byte
-  EXPECT_FALSE(IsOwnUploadTempName("\xFFzk-upload.0123456789abcdef.1"));
-  EXPECT_TRUE(IsUploadTempName("\xFFzk-upload.0123456789abcdef.1"));
-  EXPECT_FALSE(IsUploadTempName("zk-upload.1"));
 }
 
 // A scratch storage area, opened as the server opens it.

@@ -129,16 +129,6 @@ TEST_F(WholeUploadsTest, AnUploadInProgressIsSeenByNoRequestAndContinuedOnlyOnIt
 
 TEST_F(WholeUploadsTest, OfTwoUploadsOfOneNameTheOneThatFinishedLastIsTheFileWhole) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  ASSERT_NO_FATAL_FAILURE(TwoClients());
-  // Interleaved chunk by chunk, as two clients' batches arrive.
-  ASSERT_EQ(0, Send(a_.get(), "same.bin", "AAAA", 1, true));
-  ASSERT_EQ(0, Send(b_.get(), "same.bin", "BBBB", 1, true));
-  ASSERT_EQ(0, Send(a_.get(), "same.bin", "AAAA", 2, true));
-  ASSERT_EQ(0, Send(b_.get(), "same.bin", "BB", 2, false));
-  EXPECT_EQ("BBBBBB", ReadFile(Store() + "/same.bin"));
-  ASSERT_EQ(0, Send(a_.get(), "same.bin", "AAAA", 3, false));
-  EXPECT_EQ("AAAAAAAAAAAA", ReadFile(Store() + "/same.bin"));
-
   // Two zkcp runs of 20 MB each at the same time, three times over: one of the two files whole.
   const std::string one = Bytes(20 << 20, 1), two = Bytes(20 << 20, 2);
   ASSERT_EQ(0, system(("mkdir -p '" + Client() + "/a' '" + Client() + "/b'").c_str()));
