@@ -1,7 +1,9 @@
 #!/bin/sh
 # Transfer benchmark: zkcp (default and large unit, and over TLS for the large file) beside scp
 # and rsync over a private OpenSSH server on a free loopback port, and cp -r as the floor; 1 GiB
-# file and 10,000 files of 4 KiB, up and down. Needs about 3 GiB in $TMPDIR (or /tmp).
+# file and 10,000 files of 4 KiB, up and down; and files beyond 4 GiB: a sparse file of 5 GiB
+# (beside one of 1 GiB) by zkcp and cp -r. Needs about 3 GiB in $TMPDIR (or /tmp); the sparse
+# files and their copies take almost none.
 # Installs openssh-server, openssh-client and rsync with apt-get only when missing (services are
 # not started by the installation). The sshd started here uses throwaway host and user keys in a
 # temporary folder, listens on 127.0.0.1 only, and is stopped by its process id at the end; the

@@ -21,25 +21,21 @@ bool ParseUnit(const std::string& text, int64_t* bytes) {
   return true;
 }
 
-std::vector<ChunkSpan> CutFile(int64_t size, int64_t unit) {
-  std::vector<ChunkSpan> out;
-  int64_t remaining = size < 0 ? 0 : size;
-  int64_t pos = 0;
-  int32_t no = 0;
-  bool more = true;
-  while (more) {
-    ChunkSpan c;
-    c.no = ++no;
-    c.pos = pos;
-    more = remaining > unit;
-    c.len = more ? unit : remaining;
-    c.next = more;
-    out.push_back(c);
-    pos += c.len;
-    remaining -= c.len;
-  }
-  return out;
+ChunkCutter::ChunkCutter(int64_t size, int64_t unit) : size_(size < 0 ? 0 : size), unit_(unit) {}
+
+bool ChunkCutter::Next(ChunkSpan* span) {
+  if (done_) return false;
+  const int64_t remaining = size_ - pos_;
+  span->no = ++no_;
+  span->pos = pos_;
+  span->next = remaining > unit_;
+  span->len = span->next ? unit_ : remaining;
+  pos_ += span->len;
+  done_ = !span->next;
+  return true;
 }
+
+int64_t ChunkCutter::count() const { return size_ == 0 ? 1 : (size_ + unit_ - 1) / unit_; }
 
 bool BatchBudget::MustSendBefore(int64_t len, int64_t header) const {
   if (count_ == 0) return false;
@@ -79,10 +75,14 @@ int64_t WireSize(int64_t size) {
 }
 
 bool ShouldCopy(CopyMode mode, const ListEntry* existing, int64_t src_size,
-                const std::string& src_upd) {
+                const std::string& src_upd, bool src_narrow) {
   if (mode == CopyMode::kReplace || existing == nullptr) return true;
   if (mode == CopyMode::kSkip || existing->is_dir) return false;
-  if (WireSize(existing->size) != WireSize(src_size)) return true;
+  if (src_narrow || existing->narrow) {
+    if (WireSize(existing->size) != WireSize(src_size)) return true;
+  } else if (existing->size != src_size) {
+    return true;
+  }
   int64_t src = 0, dst = 0;
   if (!ParseLocalTime(src_upd, &src) || !ParseLocalTime(existing->upd, &dst)) return true;
   return dst < src;

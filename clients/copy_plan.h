@@ -29,9 +29,24 @@ struct ChunkSpan {
   bool next = false;
 };
 
-// Cuts a file of `size` bytes into chunks of at most `unit` bytes (unit > 0). An empty file is one
-// empty chunk; a file of exactly k units is k full chunks, the last marked as such.
-std::vector<ChunkSpan> CutFile(int64_t size, int64_t unit);
+// Cuts a file of `size` bytes into chunks of at most `unit` bytes (unit > 0), one after the other,
+// so that a file of any size costs the same memory. An empty file is one empty chunk; a file of
+// exactly k units is k full chunks, the last marked as such.
+class ChunkCutter {
+ public:
+  ChunkCutter(int64_t size, int64_t unit);
+  // The next chunk; false after the last one.
+  bool Next(ChunkSpan* span);
+  // How many chunks the file has.
+  int64_t count() const;
+
+ private:
+  int64_t size_;
+  int64_t unit_;
+  int64_t pos_ = 0;
+  int32_t no_ = 0;
+  bool done_ = false;
+};
 
 // What one pending batch holds, and whether a new chunk still fits: at most `unit` bytes of file
 // data in total, never a split chunk, headers within kBatchHeaderBudget.
@@ -61,8 +76,9 @@ int64_t ChunkHeaderBytes(const std::string& path, const std::string& name, const
 struct ListEntry {
   std::string name;
   bool is_dir = false;
-  int64_t size = 0;  // as the listing gives it (32-bit signed on the wire)
-  std::string upd;   // last-write time, "yyyy/mm/dd hh:nn:ss" local time
+  int64_t size = 0;     // bytes, as the listing gives it
+  bool narrow = false;  // the size came in a 32-bit field (a server without zkFileList64)
+  std::string upd;      // last-write time, "yyyy/mm/dd hh:nn:ss" local time
 };
 
 // Finds destination entries by name without regard to ASCII letter case. Every entry is found,
@@ -86,11 +102,12 @@ enum class CopyMode {
 
 // Whether a source file of `src_size` bytes last written at `src_upd` (time text) is copied over
 // `existing` (null when the name is not at the destination). Times are compared as times; a time
-// text that does not parse counts as unknown and the file is copied.
+// text that does not parse counts as unknown and the file is copied. When either size came in a
+// 32-bit field (`src_narrow`, existing->narrow), sizes are compared as such a field gives them.
 bool ShouldCopy(CopyMode mode, const ListEntry* existing, int64_t src_size,
-                const std::string& src_upd);
+                const std::string& src_upd, bool src_narrow = false);
 
-// The size as a 32-bit listing carries it.
+// The size as the 32-bit fields of a server without zkFileList64 give it: its low 32 bits, signed.
 int64_t WireSize(int64_t size);
 
 // The closing lines: copied files, and unreadable files when there were any.

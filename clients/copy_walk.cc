@@ -3,15 +3,19 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <unordered_set>
 
+#include "clients/progress.h"
 #include "idl/wire.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/timetext.h"
 
 namespace zk {
@@ -20,6 +24,18 @@ namespace {
 const char kListFailed[] = "ファイルリストの取得に失敗しました。(";
 const char kNotRegular[] = "WARNING:通常のファイルではないためコピーしません。(";
 const char kBackslashName[] = "ERROR:名前に「\\」を含むためコピーできません。(";
+const char kDownloadFailed[] = "ERROR:ダウンロードに失敗しました。(";
+const char kWriteFailed[] = "ERROR:ファイル書き込みに失敗しました。(";
+const char kDirFailed[] = "ERROR:ディレクトリを作成できませんでした。(";
+// A server without the 64-bit operations cannot describe a file of 2 GiB or more.
+const char kTooLargeForServer[] =
+    "ERROR:サーバが2GB以上のファイルに対応していないため、コピーできません。(";
+// More chunks than a chunk number can count (a file of 2 TB with a unit of 1 KB).
+const char kTooLargeForUnit[] =
+    "ERROR:転送単位に対してファイルが大きすぎるため、コピーできません。(";
+
+const char kTempPrefix[] = ".zkcp-";
+const char kTempSuffix[] = ".part";
 
 std::string DirPart(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -31,7 +47,8 @@ std::string WithSlash(const std::string& dir) {
 }
 
 // The name of the chunk a result index points at ("" when the server sent a bad index).
-std::string NameAt(const ZKmd::zkSeqFileBuf& chunks, CORBA::Long index) {
+template <class Chunks>
+std::string NameAt(const Chunks& chunks, CORBA::Long index) {
   if (index < 1 || static_cast<CORBA::ULong>(index) > chunks.length()) return std::string();
   return chunks[index - 1].fileNm.in();
 }
@@ -52,35 +69,65 @@ ListEntry FromDirEntry(const DirEntry& e) {
   ListEntry l;
   l.name = e.name;
   l.is_dir = e.is_dir;
-  l.size = WireSize(e.size);
+  l.size = e.size;
   l.upd = FormatLocalTime(e.mtime);
   return l;
 }
 
+// True for the exceptions that say the server can no longer be reached on this session's
+// connection (it went away, or the connection broke): every further request would fail too, and
+// the login is gone with the connection.
+bool LostConnection(const CORBA::Exception& e) {
+  return CORBA::TRANSIENT::_downcast(&e) != nullptr ||
+         CORBA::COMM_FAILURE::_downcast(&e) != nullptr ||
+         CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr;
+}
+
+// Copies the texts and numbers of `from` into `to` and hands its data over without copying.
+template <class To, class From>
+void MoveChunk(From& from, To* to) {
+  to->filePath = from.filePath;
+  to->fileNm = from.fileNm;
+  to->fileSize = from.fileSize;
+  to->updDt = from.updDt;
+  to->crtDt = from.crtDt;
+  CORBA::ULong max = from.fileBuf.maximum(), len = from.fileBuf.length();
+  if (max > 0) {
+    to->fileBuf.replace(max, len, from.fileBuf.get_buffer(true), true);
+  } else {
+    to->fileBuf.length(0);
+  }
+  to->bufNo = from.bufNo;
+  to->nextBuf = from.nextBuf;
+  to->bufPos = from.bufPos;
+  to->bufUnitSize = from.bufUnitSize;
+}
+
 }  // namespace
+
+std::string DownloadTempName(int pid, uint64_t serial) {
+  return kTempPrefix + std::to_string(pid) + "-" + std::to_string(serial) + kTempSuffix;
+}
+
+bool IsDownloadTempName(const std::string& name, int* pid) {
+  const size_t prefix = sizeof(kTempPrefix) - 1, suffix = sizeof(kTempSuffix) - 1;
+  if (name.size() <= prefix + suffix || name.compare(0, prefix, kTempPrefix) != 0 ||
+      name.compare(name.size() - suffix, suffix, kTempSuffix) != 0) {
+    return false;
+  }
+  const std::string middle = name.substr(prefix, name.size() - prefix - suffix);
+  size_t dash = middle.find('-');
+  if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() || dash > 9) return false;
+  for (size_t i = 0; i < middle.size(); ++i) {
+    if (i != dash && (middle[i] < '0' || middle[i] > '9')) return false;
+  }
+  *pid = std::atoi(middle.substr(0, dash).c_str());
+  return *pid > 0;
+}
 
 std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::string& mask) {
   std::vector<ListEntry> out;
-  std::string wire_dir, wire_mask;
-  if (!text_.Out(dir, &wire_dir) || !text_.Out(mask, &wire_mask)) {
-    throw std::runtime_error("server path");
-  }
-  CORBA::Long n = server_->zkFileCount(user_.c_str(), wire_dir.c_str(), wire_mask.c_str());
-  if (n < 1) return out;
-  ZKmd::zkSeqFileLst list;
-  list.length(static_cast<CORBA::ULong>(n));
-  server_->zkFileList(user_.c_str(), wire_dir.c_str(), wire_mask.c_str(), kSortByName, list);
-  out.reserve(list.length());
-  for (CORBA::ULong i = 0; i < list.length(); ++i) {
-    const ZKmd::zkStrctFileList& e = list[i];
-    if (e.fileNm.in() == nullptr || e.fileNm.in()[0] == '\0') continue;  // slot left unfilled
-    ListEntry l;
-    if (!text_.In(e.fileNm.in(), &l.name)) continue;
-    l.is_dir = std::strcmp(e.fileType.in(), kDirType) == 0;
-    l.size = e.fileSize;
-    l.upd = e.updDt.in();
-    out.push_back(std::move(l));
-  }
+  ListServer(server_, text_, user_, dir, mask, kSortByName, &ops_, &out);
   return out;
 }
 
@@ -118,9 +165,9 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
   return r;
 }
 
-CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
   // The requests name their files in the wire code; the walk writes the reply under its own
-  // names, so only the reply's data and times are used.
+  // names, so only the reply's data and properties are used.
   for (CORBA::ULong k = 0; k < batch.length(); ++k) {
     std::string path, name;
     if (!text_.Out(batch[k].filePath.in(), &path) || !text_.Out(batch[k].fileNm.in(), &name)) {
@@ -130,9 +177,30 @@ CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* ind
     batch[k].filePath = path.c_str();
     batch[k].fileNm = name.c_str();
   }
+  return ops_.Call(
+      [&] {
+        CORBA::Long i = 0;
+        CORBA::Long r = server_->zkFileDownload64(user_.c_str(), batch, i);
+        *index = i;
+        return r;
+      },
+      [&] { return DownloadNarrow(batch, index); });
+}
+
+CORBA::Long ZKmdCopyServer::DownloadNarrow(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
+  const CORBA::ULong n = batch.length();
+  ZKmd::zkSeqFileBuf narrow(n);
+  narrow.length(n);
+  for (CORBA::ULong k = 0; k < n; ++k) {
+    // The walk asks a server without the 64-bit operations for files below 2 GiB only.
+    if (batch[k].bufPos > 0x7fffffff) throw std::runtime_error("position beyond 32 bits");
+    MoveChunk(batch[k], &narrow[k]);
+  }
   CORBA::Long i = 0;
-  CORBA::Long r = server_->zkFileDownload(user_.c_str(), batch, i);
+  CORBA::Long r = server_->zkFileDownload(user_.c_str(), narrow, i);
   *index = i;
+  batch.length(narrow.length());
+  for (CORBA::ULong k = 0; k < narrow.length(); ++k) MoveChunk(narrow[k], &batch[k]);
   return r;
 }
 
@@ -140,6 +208,12 @@ CopyConsole CopyConsole::Standard() {
   CopyConsole c;
   c.out = [](const std::string& s) { PrintOut(s); };
   c.err = [](const std::string& s) { PrintErr(s); };
+  if (StatusLineAvailable()) {
+    auto progress = std::make_shared<CopyProgress>(ShowStatus, StatusColumns());
+    c.progress = [progress](const std::string& name, int64_t done, int64_t total) {
+      progress->Update(name, done, total, CopyProgress::Clock::now());
+    };
+  }
   return c;
 }
 
@@ -147,10 +221,26 @@ CopyWalk::CopyWalk(FileSystem* fs, CopyServer* server, CopyMode mode, int64_t un
                    CopyConsole console)
     : fs_(fs), server_(server), mode_(mode), unit_(unit), console_(std::move(console)) {}
 
+void CopyWalk::Progress(const std::string& name, int64_t done, int64_t total) {
+  if (console_.progress) console_.progress(name, done, total);
+}
+
+void CopyWalk::TransferException(const CORBA::Exception& e) {
+  console_.err("CORBA Exception: " + ExceptionText(e));
+  failed_ = true;
+  if (LostConnection(e)) stopped_ = true;
+}
+
 // ---- local tree to the server ----
 
 int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
                        const std::string& server_dir) {
+  int result = UploadLevel(local_dir, mask, server_dir);
+  return stopped_ ? kExitFail : result;
+}
+
+int CopyWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
+                          const std::string& server_dir) {
   std::vector<ListEntry> listing;
   try {
     listing = server_->List(server_dir, kEveryEntry);
@@ -159,16 +249,18 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
     return kExitFail;
   }
   NameIndex names(listing);
-  Pending pending(unit_);
+  UploadBatch pending(unit_);
   int result = kExitOk;
   walking_.push_back(RealDir(local_dir));
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
     for (const DirEntry& e : entries) {
+      if (stopped_) break;
       if (e.name.find('\\') != std::string::npos) {
         // "\" separates folders on the wire: the name would arrive as a path somewhere else.
         console_.err(kBackslashName + local_dir + e.name + ")");
+        failed_ = true;
         continue;
       }
       if (e.is_special) {  // a pipe or device could block the copy for ever; never opened
@@ -182,22 +274,26 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
           continue;
         }
         SendUpload(&pending);
-        if (ToServer(local_dir + e.name + "/", kEveryEntry, server_dir + e.name + "\\") !=
-            kExitOk) {
+        if (stopped_ || UploadLevel(local_dir + e.name + "/", kEveryEntry,
+                                    server_dir + e.name + "\\") != kExitOk) {
           result = kExitFail;
           break;
         }
         continue;
       }
-      if (!ShouldCopy(mode_, mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name), e.size,
-                      FormatLocalTime(e.mtime))) {
+      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+      if (!ShouldCopy(mode_, existing, e.size, FormatLocalTime(e.mtime))) continue;
+      std::string path = local_dir + e.name;
+      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+        console_.err(kTooLargeForUnit + path + ")");
+        failed_ = true;
         continue;
       }
-      std::string path = local_dir + e.name;
       console_.out(path);
       if (!QueueUpload(path, e, server_dir, &pending)) {
         console_.err("WARNING:ファイルを開けませんでした。");
         ++unreadable_;
+        failed_ = true;
       }
     }
     SendUpload(&pending);
@@ -206,13 +302,12 @@ int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
     result = kExitFail;
   }
   walking_.pop_back();
-  return result;
+  return stopped_ ? kExitFail : result;
 }
 
 bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
-                           const std::string& server_dir, Pending* pending) {
-  // Sizes and offsets travel as 32-bit values: a larger file cannot be described.
-  if (file.size < 0 || file.size > INT32_MAX) return false;
+                           const std::string& server_dir, UploadBatch* pending) {
+  if (file.size < 0) return false;
   size_t got = 0;
   // An empty file is only opened; any other is opened by the read of its first chunk.
   if (file.size == 0 && !fs_->ReadAt(path, 0, 0, nullptr, &got)) return false;
@@ -220,9 +315,16 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   std::string crt = FormatLocalTime(file.btime);
   int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);
   CORBA::ULong first = pending->chunks.length();  // this file's first chunk still pending
-  for (const ChunkSpan& span : CutFile(file.size, unit_)) {
+  ChunkCutter cutter(file.size, unit_);
+  ChunkSpan span;
+  while (cutter.Next(&span)) {
     if (pending->budget.MustSendBefore(span.len, header)) {
-      SendUpload(pending);
+      const CORBA::ULong sent = pending->chunks.length();
+      const CORBA::ULong stored = SendUpload(pending);
+      if (stopped_) return true;
+      // The batch ended with this file's chunks: when not all were stored, the server has no
+      // upload of it to continue (the failure was reported), and the rest is not sent.
+      if (span.no > 1 && stored < sent) return true;
       first = 0;
     }
     CORBA::ULong n = pending->chunks.length();
@@ -230,7 +332,7 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     ZKmd::zkStrctFileBuf& c = pending->chunks[n];
     c.filePath = server_dir.c_str();
     c.fileNm = file.name.c_str();
-    c.fileSize = static_cast<CORBA::Long>(file.size);
+    c.fileSize = NarrowSize(file.size);  // the server does not use it
     c.updDt = upd.c_str();
     c.crtDt = crt.c_str();
     c.bufNo = span.no;
@@ -249,56 +351,84 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
           pending->budget.Add(k.fileBuf.length(), ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(),
                                                                    k.updDt.in(), k.crtDt.in()));
         }
+        // Chunks of it that the server already has are an upload it will never finish; the
+        // server removes such uploads when the connection ends.
         return false;
       }
       // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
       if (got < len) std::memset(c.fileBuf.get_buffer() + got, 0, len - got);
     }
     pending->budget.Add(span.len, header);
+    Progress(path, span.pos + span.len, file.size);
   }
   return true;
 }
 
-void CopyWalk::SendUpload(Pending* pending) {
-  if (pending->chunks.length() == 0) return;
-  try {
-    CORBA::Long index = 0;
-    CORBA::Long r = server_->Upload(pending->chunks, &index);
-    CORBA::ULong processed = 0;
-    if (r == kTransferOk) {
-      processed = pending->chunks.length();
-    } else {
-      if (r == kTransferDirFailed) {
-        console_.err("ERROR:ディレクトリを作成できませんでした。(" +
-                     NameAt(pending->chunks, index) + ")");
+CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
+  const CORBA::ULong count = pending->chunks.length();
+  if (count == 0) return 0;
+  CORBA::ULong processed = 0;
+  if (!stopped_) {
+    try {
+      CORBA::Long index = 0;
+      CORBA::Long r = server_->Upload(pending->chunks, &index);
+      if (r == kTransferOk) {
+        processed = count;
       } else {
-        console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) + ")");
+        if (r == kTransferDirFailed) {
+          console_.err(kDirFailed + NameAt(pending->chunks, index) + ")");
+        } else {
+          console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) +
+                       ")");
+        }
+        failed_ = true;
+        if (index >= 1) processed = std::min(static_cast<CORBA::ULong>(index - 1), count);
       }
-      if (index >= 1) {
-        processed = std::min(static_cast<CORBA::ULong>(index - 1), pending->chunks.length());
+      for (CORBA::ULong i = 0; i < processed; ++i) {
+        if (!pending->chunks[i].nextBuf) ++copied_;
       }
+    } catch (const CORBA::Exception& e) {
+      TransferException(e);
+    } catch (...) {
+      console_.err("Error LocalToServer");
+      failed_ = true;
     }
-    for (CORBA::ULong i = 0; i < processed; ++i) {
-      if (!pending->chunks[i].nextBuf) ++copied_;
-    }
-  } catch (const CORBA::Exception& e) {
-    console_.err("CORBA Exception: " + ExceptionText(e));
-  } catch (...) {
-    console_.err("Error LocalToServer");
   }
   pending->chunks.length(0);
   pending->budget.Clear();
+  return processed;
 }
 
 // ---- server tree to a local directory ----
 
 int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
                          const std::string& local_dir) {
+  int result = DownloadLevel(server_dir, mask, local_dir);
+  // Whatever is still in progress (the walk stopped) will not be finished.
+  while (!incoming_.empty()) GiveUpDownload(incoming_.begin()->first);
+  return stopped_ ? kExitFail : result;
+}
+
+void CopyWalk::RemoveDownloadLeftovers(const std::string& local_dir,
+                                       std::vector<DirEntry>* entries) {
+  auto leftover = [&](const DirEntry& e) {
+    int pid = 0;
+    if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
+    // This run's own, or that of another run still going: not a leftover.
+    if (pid == getpid() || ProcessExists(pid)) return false;
+    return fs_->RemoveFile(WithSlash(local_dir) + e.name);
+  };
+  entries->erase(std::remove_if(entries->begin(), entries->end(), leftover), entries->end());
+}
+
+int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& mask,
+                            const std::string& local_dir) {
   std::vector<ListEntry> local;
   std::unordered_set<std::string> special;  // local pipes and devices: never written to
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, kEveryEntry, &entries);  // a missing directory holds nothing yet
+    RemoveDownloadLeftovers(local_dir, &entries);
     local.reserve(entries.size());
     for (const DirEntry& e : entries) {
       local.push_back(FromDirEntry(e));
@@ -309,30 +439,41 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
     return kExitFail;
   }
   NameIndex names(local);
-  Pending pending(unit_);
+  DownloadBatch pending(unit_);
   int result = kExitOk;
   try {
     std::vector<ListEntry> listing = server_->List(server_dir, mask);
     for (const ListEntry& e : listing) {
+      if (stopped_) break;
       if (!IsPlainName(e.name)) {  // would land outside the destination directory
-        console_.err("ERROR:ダウンロードに失敗しました。(" + e.name + ")");
+        console_.err(kDownloadFailed + e.name + ")");
+        failed_ = true;
         continue;
       }
       if (e.is_dir) {
         SendDownload(&pending, local_dir);
-        if (FromServer(server_dir + e.name + "\\", kEveryEntry, local_dir + e.name + "/") !=
-            kExitOk) {
+        if (stopped_ || DownloadLevel(server_dir + e.name + "\\", kEveryEntry,
+                                      local_dir + e.name + "/") != kExitOk) {
           result = kExitFail;
           break;
         }
         continue;
       }
-      if (!ShouldCopy(mode_, mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name), e.size,
-                      e.upd)) {
-        continue;
-      }
+      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+      if (!ShouldCopy(mode_, existing, e.size, e.upd, e.narrow)) continue;
       if (special.count(e.name) > 0) {
         console_.err(kNotRegular + local_dir + e.name + ")");
+        continue;
+      }
+      if (e.size < 0) {
+        // A 32-bit listing of a file of 2 GiB or more: never copied short.
+        console_.err(kTooLargeForServer + server_dir + e.name + ")");
+        failed_ = true;
+        continue;
+      }
+      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+        console_.err(kTooLargeForUnit + server_dir + e.name + ")");
+        failed_ = true;
         continue;
       }
       console_.out(server_dir + e.name);
@@ -343,21 +484,24 @@ int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
     console_.err(kListFailed + server_dir + ")");
     return kExitFail;
   }
-  return result;
+  return stopped_ ? kExitFail : result;
 }
 
-void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir, Pending* pending,
-                             const std::string& local_dir) {
-  if (file.size < 0) {  // 2 GiB or more: not describable in 32-bit offsets
-    console_.err("ERROR:ダウンロードに失敗しました。(" + file.name + ")");
-    return;
-  }
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * kTimeTextLength;
-  for (const ChunkSpan& span : CutFile(file.size, unit_)) {
-    if (pending->budget.MustSendBefore(span.len, header)) SendDownload(pending, local_dir);
+void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
+                             DownloadBatch* pending, const std::string& local_dir) {
+  const std::string path = WithSlash(local_dir) + file.name;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19 + 16;
+  ChunkCutter cutter(file.size, unit_);
+  ChunkSpan span;
+  while (cutter.Next(&span)) {
+    if (pending->budget.MustSendBefore(span.len, header)) {
+      SendDownload(pending, local_dir);
+      // The chunks of this file sent so far were not all written: the rest is not asked for.
+      if (stopped_ || (span.no > 1 && incoming_.count(path) == 0)) return;
+    }
     CORBA::ULong n = pending->chunks.length();
     pending->chunks.length(n + 1);
-    ZKmd::zkStrctFileBuf& c = pending->chunks[n];
+    ZKmd::zkStrctFileBuf64& c = pending->chunks[n];
     c.filePath = server_dir.c_str();
     c.fileNm = file.name.c_str();
     c.fileSize = 0;
@@ -365,65 +509,130 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     c.crtDt = "";
     c.bufNo = span.no;
     c.nextBuf = span.next;
-    c.bufPos = static_cast<CORBA::Long>(span.pos);
+    c.bufPos = span.pos;
     c.bufUnitSize = static_cast<CORBA::Long>(span.len);
     pending->budget.Add(span.len, header);
   }
 }
 
-void CopyWalk::SendDownload(Pending* pending, const std::string& local_dir) {
+void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
   if (pending->chunks.length() == 0) return;
-  try {
-    // Keep the requests: the reply is written under our own names and offsets, whatever the
-    // server sends back in those fields.
-    ZKmd::zkSeqFileBuf requests = pending->chunks;
-    CORBA::Long index = 0;
-    CORBA::Long r = server_->Download(pending->chunks, &index);
-    if (r != 0 || pending->chunks.length() != requests.length()) {
-      console_.err("ERROR:ダウンロードに失敗しました。(" + NameAt(requests, index) + ")");
-    } else {
-      for (CORBA::ULong i = 0; i < requests.length(); ++i) {
-        // Hand the reply's buffer over without copying; take its sizes before releasing it.
-        ZKmd::DataBuffer& reply = pending->chunks[i].fileBuf;
-        CORBA::ULong max = reply.maximum(), len = reply.length();
-        requests[i].fileBuf.replace(max, len, reply.get_buffer(true), true);
-        requests[i].updDt = pending->chunks[i].updDt;
-        requests[i].crtDt = pending->chunks[i].crtDt;
+  // Keep the requests (they carry no data): the reply is written under our own names and
+  // offsets, whatever the server sends back in those fields.
+  ZKmd::zkSeqFileBuf64 requests = pending->chunks;
+  ZKmd::zkSeqFileBuf64& reply = pending->chunks;
+  if (stopped_) {
+    GiveUpDownloads(requests, 0, local_dir);
+  } else {
+    try {
+      CORBA::Long index = 0;
+      CORBA::Long r = server_->Download(reply, &index);
+      if (r != 0 || reply.length() != requests.length()) {
+        console_.err(kDownloadFailed + NameAt(requests, index) + ")");
+        failed_ = true;
+        GiveUpDownloads(requests, 0, local_dir);
+      } else {
+        for (CORBA::ULong i = 0; i < requests.length(); ++i) {
+          // Hand the reply's buffer over without copying; take its sizes before releasing it.
+          ZKmd::DataBuffer& data = reply[i].fileBuf;
+          CORBA::ULong max = data.maximum(), len = data.length();
+          if (max > 0) requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
+          requests[i].fileSize = reply[i].fileSize;
+          requests[i].updDt = reply[i].updDt;
+          requests[i].crtDt = reply[i].crtDt;
+        }
+        StoreDownloaded(requests, local_dir);
       }
-      StoreDownloaded(requests, local_dir);
+    } catch (const CORBA::Exception& e) {
+      TransferException(e);
+      GiveUpDownloads(requests, 0, local_dir);
+    } catch (...) {
+      console_.err("Error ServerToLocal");
+      failed_ = true;
+      GiveUpDownloads(requests, 0, local_dir);
     }
-  } catch (const CORBA::Exception& e) {
-    console_.err("CORBA Exception: " + ExceptionText(e));
-  } catch (...) {
-    console_.err("Error ServerToLocal");
   }
   pending->chunks.length(0);
   pending->budget.Clear();
 }
 
-void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf& chunks, const std::string& local_dir) {
-  std::string base = WithSlash(local_dir);
+void CopyWalk::GiveUpDownload(const std::string& path) {
+  auto it = incoming_.find(path);
+  if (it == incoming_.end()) return;
+  fs_->RemoveFile(it->second.temp);
+  incoming_.erase(it);
+}
+
+void CopyWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
+                               const std::string& local_dir) {
+  const std::string base = WithSlash(local_dir);
+  for (CORBA::ULong i = from; i < chunks.length(); ++i)
+    GiveUpDownload(base + chunks[i].fileNm.in());
+}
+
+void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::string& local_dir) {
+  const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
-    const ZKmd::zkStrctFileBuf& c = chunks[i];
-    std::string path = base + c.fileNm.in();
-    std::string dir = DirPart(path);
+    const ZKmd::zkStrctFileBuf64& c = chunks[i];
+    const std::string name = c.fileNm.in();
+    const std::string path = base + name;
+    const std::string dir = DirPart(path);
     if (!dir.empty() && !fs_->MakeDirs(dir)) {
-      console_.err(std::string("ERROR:ディレクトリを作成できませんでした。(") + c.fileNm.in() +
-                   ")");
+      console_.err(kDirFailed + name + ")");
+      failed_ = true;
+      GiveUpDownloads(chunks, i, local_dir);
       return;
     }
-    // Never more than was asked for, whatever came back.
-    size_t len = std::min<size_t>(c.fileBuf.length(), static_cast<size_t>(c.bufUnitSize));
+    // Never more than was asked for, whatever came back. A chunk of zeros is not written: the
+    // file gets its length at the end, with a hole there.
+    const size_t len = std::min<size_t>(c.fileBuf.length(), static_cast<size_t>(c.bufUnitSize));
     const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
-    if (!fs_->WriteAt(path, c.bufNo == 1, c.bufPos, data, len)) {
-      console_.err(std::string("ERROR:ファイル書き込みに失敗しました。(") + c.fileNm.in() + ")");
+    const bool hole = len > 0 && IsAllZero(data, len);
+    bool written;
+    if (c.bufNo == 1) {
+      GiveUpDownload(path);  // an earlier one of the same name that never finished
+      Incoming in;
+      in.temp = (dir.empty() ? "" : dir + "/") + DownloadTempName(getpid(), ++temp_serial_);
+      in.size = c.fileSize;
+      in.upd = c.updDt.in();
+      written = fs_->WriteAt(in.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+      incoming_[path] = in;
+    } else {
+      auto it = incoming_.find(path);
+      if (it == incoming_.end()) continue;  // its earlier chunks failed, and were reported
+      if (it->second.size != c.fileSize || it->second.upd != c.updDt.in()) {
+        // Replaced on the server while it was read: the parts would not make one file.
+        console_.err(kDownloadFailed + name + ")");
+        failed_ = true;
+        GiveUpDownload(path);
+        continue;
+      }
+      written = hole || fs_->WriteAt(it->second.temp, false, c.bufPos, data, len);
+    }
+    if (!written) {
+      console_.err(kWriteFailed + name + ")");
+      failed_ = true;
+      GiveUpDownloads(chunks, i, local_dir);
       return;
     }
-    if (!c.nextBuf) {
-      int64_t mtime = 0;
-      if (ParseLocalTime(c.updDt.in(), &mtime)) fs_->SetWriteTime(path, mtime);
-      ++copied_;
+    Incoming& in = incoming_[path];
+    in.hole_at_end = hole;
+    Progress(std::string(c.filePath.in()) + name, c.bufPos + static_cast<int64_t>(len), in.size);
+    if (c.nextBuf) continue;
+
+    // The last chunk: its length (when it ends in a hole), its time, then in its place.
+    bool done = !in.hole_at_end || fs_->Resize(in.temp, c.bufPos + static_cast<int64_t>(len));
+    int64_t mtime = 0;
+    if (done && ParseLocalTime(c.updDt.in(), &mtime)) fs_->SetWriteTime(in.temp, mtime);
+    done = done && fs_->Rename(in.temp, path);
+    if (!done) {
+      console_.err(kWriteFailed + name + ")");
+      failed_ = true;
+      GiveUpDownload(path);
+      continue;
     }
+    incoming_.erase(path);
+    ++copied_;
   }
 }
 

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "clients/copy_plan.h"
+#include "clients/server_list.h"
 #include "clients/server_text.h"
 #include "idl/orb.h"
 #include "platform/exit_status.h"
@@ -22,40 +24,57 @@ namespace zk {
 class CopyServer {
  public:
   virtual ~CopyServer() = default;
-  // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then
-  // zkFileList with kSortByName when the count is at least 1).
+  // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then the
+  // listing with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
-  // zkFileUpload / zkFileDownload: result code, *index the failing chunk's 1-based position.
+  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position.
   virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
-  virtual CORBA::Long Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
+  virtual CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) = 0;
 };
 
-// CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Names
-// travel in the wire code of `text`: a listed name that cannot be read is left out; a directory
-// or mask that cannot be written fails the listing; a chunk whose names cannot be written fails
-// as the server's 20 would, after the chunks before it were sent.
+// CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
+// and downloads with the 64-bit operations, or with zkFileList and zkFileDownload on a server
+// without them (decided once, by the first listing). Names travel in the wire code of `text`: a
+// listed name that cannot be read is left out; a directory or mask that cannot be written fails
+// the listing; a chunk whose names cannot be written fails as the server's 20 would, after the
+// chunks before it were sent.
 class ZKmdCopyServer : public CopyServer {
  public:
   ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText())
       : server_(server), user_(user), text_(text) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
-  CORBA::Long Download(ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
+  CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) override;
 
  private:
+  // zkFileDownload for `batch`, whose positions fit 32 bits; the reply's data and properties
+  // are moved back into `batch`.
+  CORBA::Long DownloadNarrow(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index);
+
   ZKmd_ptr server_;
   std::string user_;
   ServerText text_;
+  WideOps ops_;
 };
 
-// Where the walks print: progress lines to `out`, messages to `err`.
+// Where the walks print: lines to `out`, messages to `err`, and, when set, the progress of the
+// file being copied (its name as printed, bytes done, its size) to `progress`.
 struct CopyConsole {
   std::function<void(const std::string&)> out;
   std::function<void(const std::string&)> err;
-  static CopyConsole Standard();  // PrintOut / PrintErr
+  std::function<void(const std::string&, int64_t, int64_t)> progress;
+  // PrintOut / PrintErr, and the progress line when standard error is a terminal.
+  static CopyConsole Standard();
 };
 
-// The walks return kExitOk, or kExitFail when a listing failed at some level.
+// The walks return kExitOk, or kExitFail when a listing failed at some level or the walk stopped.
+
+// The temporary name of a download in progress, beside the file it becomes: ".zkcp-PID-N.part".
+// A file of that form whose process is gone is a leftover of an interrupted download; the walk
+// removes those it meets in the directories it writes to.
+std::string DownloadTempName(int pid, uint64_t serial);
+// True for a name of that form; *pid is the process that made it.
+bool IsDownloadTempName(const std::string& name, int* pid);
 
 class CopyWalk {
  public:
@@ -66,28 +85,62 @@ class CopyWalk {
   // directory `server_dir` (wire form, ending in "\"), subdirectories with all they hold.
   int ToServer(const std::string& local_dir, const std::string& mask,
                const std::string& server_dir);
-  // Copies the entries of server directory `server_dir` matching `mask` into `local_dir`.
+  // Copies the entries of server directory `server_dir` matching `mask` into `local_dir`. Each
+  // file is written into a temporary file beside it, which takes its place, with its time, once
+  // the last chunk is written: a file is there whole or not at all.
   int FromServer(const std::string& server_dir, const std::string& mask,
                  const std::string& local_dir);
 
   int32_t copied() const { return copied_; }
   int32_t unreadable() const { return unreadable_; }
+  // True when any file could not be read, sent, stored or written, or a request failed.
+  bool failed() const { return failed_; }
+  // True when the connection to the server was lost: the walk stopped there.
+  bool stopped() const { return stopped_; }
 
  private:
   // One level's pending batch.
+  template <class Chunks>
   struct Pending {
     explicit Pending(int64_t unit) : budget(unit) {}
-    ZKmd::zkSeqFileBuf chunks;
+    Chunks chunks;
     BatchBudget budget;
   };
+  using UploadBatch = Pending<ZKmd::zkSeqFileBuf>;
+  using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
+
+  // A download in progress: its temporary file, what the server said of the file when the first
+  // chunk came (a later chunk of another size or time is of another file), and whether its last
+  // chunk written so far was a hole.
+  struct Incoming {
+    std::string temp;
+    int64_t size = 0;
+    std::string upd;
+    bool hole_at_end = false;
+  };
+
+  int UploadLevel(const std::string& local_dir, const std::string& mask,
+                  const std::string& server_dir);
+  int DownloadLevel(const std::string& server_dir, const std::string& mask,
+                    const std::string& local_dir);
   // Queues the chunks of one local file; false when it could not be read.
   bool QueueUpload(const std::string& path, const DirEntry& file, const std::string& server_dir,
-                   Pending* pending);
-  void QueueDownload(const ListEntry& file, const std::string& server_dir, Pending* pending,
+                   UploadBatch* pending);
+  void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
                      const std::string& local_dir);
-  void SendUpload(Pending* pending);
-  void SendDownload(Pending* pending, const std::string& local_dir);
-  void StoreDownloaded(const ZKmd::zkSeqFileBuf& chunks, const std::string& local_dir);
+  // Sends the pending batch; the number of its chunks the server stored.
+  CORBA::ULong SendUpload(UploadBatch* pending);
+  void SendDownload(DownloadBatch* pending, const std::string& local_dir);
+  void StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::string& local_dir);
+  // Gives up the downloads in progress that chunks from position `from` of `chunks` continue.
+  void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
+                       const std::string& local_dir);
+  void GiveUpDownload(const std::string& path);
+  // Reports a CORBA exception of a transfer request; a lost connection stops the walk.
+  void TransferException(const CORBA::Exception& e);
+  // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.
+  void RemoveDownloadLeftovers(const std::string& local_dir, std::vector<DirEntry>* entries);
+  void Progress(const std::string& name, int64_t done, int64_t total);
 
   FileSystem* fs_;
   CopyServer* server_;
@@ -96,7 +149,11 @@ class CopyWalk {
   CopyConsole console_;
   int32_t copied_ = 0;
   int32_t unreadable_ = 0;
-  std::vector<std::string> walking_;  // real paths of the local directories being walked
+  bool failed_ = false;
+  bool stopped_ = false;
+  std::vector<std::string> walking_;          // real paths of the local directories being walked
+  std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
+  uint64_t temp_serial_ = 0;
 };
 
 }  // namespace zk

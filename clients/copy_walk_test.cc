@@ -1,79 +1,338 @@
-// The chunks the upload walk sends, seen by a server that only records them: a file that fills
-// whole units ends on its last full chunk (no empty chunk after it), a file of one byte more gets
-// one more chunk, and an empty file is one empty chunk. The process tests compare files end to
-// end and cannot tell how they were cut.
+// The walks against a server that only records and answers as each test says, on a scratch
+// folder: how uploads are cut into chunks (the process tests compare files end to end and cannot
+// tell); that a download is under its name only once it is whole, and never when a batch of it
+// failed, the file changed on the server meanwhile or the connection was lost; that a lost
+// connection stops either walk with one report; that chunks of zeros come down as holes; and
+// that leftovers of interrupted downloads are cleaned up.
 #include "clients/copy_walk.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "platform/process.h"
+#include "platform/timetext.h"
 
 namespace zk {
 namespace {
 
 // One chunk as sent: file name, chunk number, more to follow, data length.
 using Sent = std::tuple<std::string, int, bool, size_t>;
+using Batches = std::vector<std::vector<Sent>>;
 
-class RecordingServer : public CopyServer {
+const char kTime[] = "2020/01/02 03:04:05";
+
+// Lists and serves `files`; records uploads; fails or throws at the call numbers it is given.
+class FakeServer : public CopyServer {
  public:
-  std::vector<ListEntry> List(const std::string&, const std::string&) override { return {}; }
+  std::map<std::string, std::string> files;
+  bool narrow = false;            // list as a server without the 64-bit operations
+  int fail_at = 0;                // the transfer call (from 1) that answers 20 for its first chunk
+  int throw_at = 0;               // the transfer call that raises TRANSIENT (the server is gone)
+  int replaced_from = 0;          // from this download call on, files carry another time
+  std::function<void()> on_call;  // runs at every transfer call, before anything else
+  Batches uploads;
+  int calls = 0;
+
+  std::vector<ListEntry> List(const std::string&, const std::string&) override {
+    std::vector<ListEntry> out;
+    for (const auto& f : files) {
+      ListEntry e;
+      e.name = f.first;
+      e.size = narrow && f.second.size() > 100 ? -1 : static_cast<int64_t>(f.second.size());
+      e.narrow = narrow;
+      e.upd = kTime;
+      out.push_back(e);
+    }
+    return out;
+  }
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override {
+    if (CORBA::Long r = Call(index)) return r;
     std::vector<Sent> b;
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0,
                      batch[i].fileBuf.length());
     }
-    batches.push_back(b);
-    *index = 0;
+    uploads.push_back(b);
     return 0;
   }
-  CORBA::Long Download(ZKmd::zkSeqFileBuf&, CORBA::Long* index) override {
-    *index = 1;
-    return 20;
+  CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) override {
+    if (CORBA::Long r = Call(index)) {
+      batch.length(0);
+      return r;
+    }
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) {
+      ZKmd::zkStrctFileBuf64& c = batch[i];
+      const std::string& data = files[c.fileNm.in()];
+      c.fileSize = static_cast<CORBA::LongLong>(data.size());
+      c.updDt = replaced_from && calls >= replaced_from ? "2021/01/01 00:00:00" : kTime;
+      c.crtDt = kTime;
+      c.fileBuf.length(static_cast<CORBA::ULong>(c.bufUnitSize));
+      for (CORBA::Long k = 0; k < c.bufUnitSize; ++k) {
+        size_t at = static_cast<size_t>(c.bufPos + k);
+        c.fileBuf[k] = at < data.size() ? static_cast<CORBA::Octet>(data[at]) : 0;
+      }
+    }
+    return 0;
   }
-  std::vector<std::vector<Sent>> batches;
+
+ private:
+  CORBA::Long Call(CORBA::Long* index) {
+    ++calls;
+    if (on_call) on_call();
+    *index = 0;
+    if (calls == throw_at) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    if (calls == fail_at) {
+      *index = 1;
+      return 20;
+    }
+    return 0;
+  }
 };
 
-class UploadChunksTest : public ::testing::Test {
+class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zk-chunks-XXXXXX";
+    char tmpl[] = "/tmp/zk-walk-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = std::string(tmpl) + "/";
+    console_.out = [this](const std::string& s) { out_ += s + "\n"; };
+    console_.err = [this](const std::string& s) { err_ += s + "\n"; };
+    console_.progress = [this](const std::string& name, int64_t done, int64_t total) {
+      progress_.emplace_back(name, done, total);
+    };
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  void Put(const std::string& name, size_t size) {
-    std::ofstream(dir_ + name, std::ios::binary) << std::string(size, 'x');
+  void Put(const std::string& name, const std::string& data) {
+    std::ofstream(dir_ + name, std::ios::binary) << data;
+  }
+  std::string Get(const std::string& name) {
+    std::ifstream in(dir_ + name, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  bool Has(const std::string& name) { return std::filesystem::exists(dir_ + name); }
+  // Everything in the local folder "dst".
+  std::vector<std::string> Dst() {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_ + "dst")) {
+      names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
   // Uploads the one file `name` with a unit of 1 KB; the batches the server saw.
-  std::vector<std::vector<Sent>> Upload(const std::string& name) {
-    RecordingServer server;
-    CopyConsole quiet{[](const std::string&) {}, [](const std::string&) {}};
+  Batches Upload(const std::string& name) {
+    FakeServer server;
+    CopyConsole quiet{[](const std::string&) {}, [](const std::string&) {}, nullptr};
     CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, quiet);
     EXPECT_EQ(kExitOk, walk.ToServer(dir_, name, ".\\"));
     EXPECT_EQ(1, walk.copied());
-    return server.batches;
+    return server.uploads;
+  }
+  int Download(CopyWalk* walk) {
+    return walk->FromServer(".\\", "*.*", dir_ + "dst/");
   }
 
-  std::string dir_;
+  std::string dir_, out_, err_;
+  CopyConsole console_;
+  std::vector<std::tuple<std::string, int64_t, int64_t>> progress_;
 };
 
-TEST_F(UploadChunksTest, FilesAreCutAtWholeUnitsAndTheLastChunkSaysSo) {
-  using Batches = std::vector<std::vector<Sent>>;
-  Put("one", 1024);
+TEST_F(WalkTest, FilesAreCutAtWholeUnitsAndTheLastChunkSaysSo) {
+  Put("one", std::string(1024, 'x'));
   EXPECT_EQ(Upload("one"), (Batches{{Sent{"one", 1, false, 1024}}}));
-  Put("two", 2048);
+  Put("two", std::string(2048, 'x'));
   EXPECT_EQ(Upload("two"), (Batches{{Sent{"two", 1, true, 1024}}, {Sent{"two", 2, false, 1024}}}));
-  Put("over", 1025);
+  Put("over", std::string(1025, 'x'));
   EXPECT_EQ(Upload("over"), (Batches{{Sent{"over", 1, true, 1024}}, {Sent{"over", 2, false, 1}}}));
-  Put("empty", 0);
+  Put("empty", "");
   EXPECT_EQ(Upload("empty"), (Batches{{Sent{"empty", 1, false, 0}}}));
+}
+
+TEST_F(WalkTest, ADownloadIsUnderItsNameOnlyWholeWithItsTime) {
+  FakeServer server;
+  std::string data(5000, 'd');
+  data[4999] = 'e';
+  server.files = {{"f.bin", data}, {"small", "s"}};
+  std::vector<bool> seen;  // whether f.bin was there at each request
+  server.on_call = [&] { seen.push_back(Has("dst/f.bin")); };
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(std::vector<bool>(5, false), seen);
+  EXPECT_EQ(data, Get("dst/f.bin"));
+  EXPECT_EQ((std::vector<std::string>{"f.bin", "small"}), Dst());  // nothing else is left
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ + "dst/f.bin").c_str(), &st));
+  int64_t want = 0;
+  ASSERT_TRUE(ParseLocalTime(kTime, &want));
+  EXPECT_EQ(want, st.st_mtime);
+  EXPECT_EQ(2, walk.copied());
+  EXPECT_FALSE(walk.failed());
+  // The progress of the file, chunk by chunk, up to its size.
+  ASSERT_FALSE(progress_.empty());
+  EXPECT_EQ(std::make_tuple(std::string(".\\f.bin"), int64_t{1024}, int64_t{5000}), progress_[0]);
+  EXPECT_EQ(std::make_tuple(std::string(".\\f.bin"), int64_t{5000}, int64_t{5000}), progress_[4]);
+}
+
+TEST_F(WalkTest, AFailedBatchEndsItsFileWithoutATraceAndTheWalkGoesOn) {
+  FakeServer server;
+  server.files = {{"a.bin", std::string(5000, 'a')}, {"b.txt", "b"}};
+  server.fail_at = 3;  // the third of a.bin's five chunks
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(".\\a.bin\n.\\b.txt\n", out_);
+  EXPECT_EQ("ERROR:ダウンロードに失敗しました。(a.bin)\n", err_);
+  EXPECT_EQ((std::vector<std::string>{"b.txt"}), Dst());
+  // The rest of a.bin was not asked for: its batch and then b.txt's.
+  EXPECT_EQ(4, server.calls);
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(WalkTest, AFileReplacedOnTheServerWhileItIsReadIsNotWritten) {
+  FakeServer server;
+  server.files = {{"a.bin", std::string(3000, 'a')}};
+  server.replaced_from = 2;
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  Download(&walk);
+  EXPECT_EQ("ERROR:ダウンロードに失敗しました。(a.bin)\n", err_);
+  EXPECT_TRUE(Dst().empty());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(WalkTest, ALostConnectionStopsEitherWalkWithOneReport) {
+  FakeServer server;
+  server.files = {{"a.bin", std::string(5000, 'a')}, {"b.bin", std::string(5000, 'b')}};
+  server.throw_at = 2;
+  CopyWalk down(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitFail, Download(&down));
+  EXPECT_EQ(2, server.calls);
+  EXPECT_EQ(".\\a.bin\n", out_);
+  EXPECT_EQ(0u, err_.find("CORBA Exception: "));
+  EXPECT_EQ(err_.size() - 1, err_.find('\n')) << err_;  // one line
+  EXPECT_TRUE(Dst().empty());
+  EXPECT_TRUE(down.stopped());
+
+  // The same on the way up: nothing more is sent after the report.
+  std::filesystem::create_directory(dir_ + "up");
+  Put("up/a.bin", std::string(5000, 'a'));
+  Put("up/b.bin", std::string(5000, 'b'));
+  FakeServer up_server;
+  up_server.throw_at = 2;
+  err_.clear();
+  CopyWalk up(FileSystem::Default(), &up_server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitFail, up.ToServer(dir_ + "up/", "*.*", ".\\"));
+  EXPECT_EQ(2, up_server.calls);
+  EXPECT_EQ(err_.size() - 1, err_.find('\n')) << err_;
+  EXPECT_EQ(0, up.copied());
+}
+
+TEST_F(WalkTest, AnUploadWhoseChunkFailedSendsNoMoreOfIt) {
+  std::filesystem::create_directory(dir_ + "up");
+  Put("up/a.bin", std::string(5000, 'a'));
+  Put("up/b.bin", std::string(100, 'b'));
+  FakeServer server;
+  server.fail_at = 2;
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer(dir_ + "up/", "*.*", ".\\"));
+  EXPECT_EQ("ERROR:アップロードに失敗しました。(a.bin)\n", err_);
+  // a.bin's first chunk, its failed second, then b.bin; a.bin's last three are never read.
+  EXPECT_EQ((Batches{{Sent{"a.bin", 1, true, 1024}}, {Sent{"b.bin", 1, false, 100}}}),
+            server.uploads);
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(WalkTest, ZerosComeDownAsHolesAndTheFileGetsItsLength) {
+  FakeServer server;
+  std::string data(3 << 20, '\0');
+  data[(3 << 20) / 2] = 'm';
+  server.files = {{"sparse", data}, {"tail", std::string(2 << 20, '\0')}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1 << 20, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(data, Get("dst/sparse"));
+  EXPECT_EQ(std::string(2 << 20, '\0'), Get("dst/tail"));
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ + "dst/sparse").c_str(), &st));
+  EXPECT_LT(st.st_blocks * 512, 2 << 20) << "zeros were written (one chunk holds data)";
+}
+
+TEST_F(WalkTest, ALargeFileFromAServerWithoutTheWideListingIsReportedNotCopied) {
+  FakeServer server;
+  server.narrow = true;  // lists sizes over 100 bytes as -1, as such a server lists 2 GiB
+  server.files = {{"big.iso", std::string(200, 'x')}, {"ok.txt", "ok"}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(".\\ok.txt\n", out_);
+  EXPECT_EQ("ERROR:サーバが2GB以上のファイルに対応していないため、コピーできません。(.\\big.iso)\n",
+            err_);
+  EXPECT_EQ((std::vector<std::string>{"ok.txt"}), Dst());
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone) {
+  // A process id that is not in use, and one that is (this test's parent).
+  int dead = 4194000;
+  while (ProcessExists(dead)) --dead;
+  std::filesystem::create_directory(dir_ + "dst");
+  const std::string gone = DownloadTempName(dead, 1), alive = DownloadTempName(getppid(), 1);
+  Put("dst/" + gone, "partial");
+  Put("dst/" + alive, "partial");
+  Put("dst/.zkcp-12x-1.part", "a file of the user's");
+  FakeServer server;
+  server.files = {{"f", "f"}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kSkip, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  std::vector<std::string> kept = {alive, ".zkcp-12x-1.part", "f"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, Dst());
+
+  int pid = 0;
+  EXPECT_TRUE(IsDownloadTempName(".zkcp-123-45.part", &pid));
+  EXPECT_EQ(123, pid);
+  for (const char* not_ours : {".zkcp--1.part", ".zkcp-1-.part", ".zkcp-1.part", "zkcp-1-2.part",
+                               ".zkcp-1-2.part.x", ".zkcp-0-2.part"}) {
+    EXPECT_FALSE(IsDownloadTempName(not_ours, &pid)) << not_ours;
+  }
+}
+
+TEST(CopyPlanTest, ChunksAreCutOneByOneAndSizesComparedAsTheListingGivesThem) {
+  ChunkCutter cutter(2500, 1024);
+  EXPECT_EQ(3, cutter.count());
+  ChunkSpan span;
+  std::vector<std::tuple<int64_t, int64_t, int, bool>> spans;
+  while (cutter.Next(&span)) spans.emplace_back(span.pos, span.len, span.no, span.next);
+  EXPECT_EQ((std::vector<std::tuple<int64_t, int64_t, int, bool>>{
+                {0, 1024, 1, true}, {1024, 1024, 2, true}, {2048, 452, 3, false}}),
+            spans);
+  EXPECT_EQ(1, ChunkCutter(0, 1024).count());
+  EXPECT_EQ(5LL << 20, ChunkCutter(5LL << 30, 1024).count());
+
+  // Update mode: sizes that differ beyond 32 bits differ; a 32-bit listing compares low parts.
+  ListEntry there;
+  there.size = 100;
+  there.upd = kTime;
+  const int64_t big = (4LL << 30) + 100;
+  EXPECT_TRUE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime));
+  there.narrow = true;
+  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime));
+  there.narrow = false;
+  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime, true));
+  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, 100, kTime));
 }
 
 }  // namespace

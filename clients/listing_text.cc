@@ -29,14 +29,14 @@ std::string HeadingLine(const std::string& server_dir) {
   return " " + server_dir + "のディレクトリ";
 }
 
-std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
+std::string EntryLine(const std::string& upd_dt, bool is_dir, int64_t size,
                       const std::string& name) {
   std::string line = LeftField(upd_dt, 20);
   line += is_dir ? LeftField(kDirType, 17) : RightField(FormatGrouped(size), 17);
   return line + " " + name;
 }
 
-std::string FileSummaryLine(int32_t files, int32_t bytes) {
+std::string FileSummaryLine(int32_t files, int64_t bytes) {
   return CountField(files) + LeftField("個のファイル", 18) + RightField(FormatGrouped(bytes), 20) +
          " バイト";
 }

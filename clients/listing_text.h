@@ -18,10 +18,10 @@ std::string SortCodeOf(const std::vector<std::string>& values);
 // The heading's middle line: " " + directory + "のディレクトリ".
 std::string HeadingLine(const std::string& server_dir);
 // One entry: time (left, 20), kDirType (left, 17) or the grouped size (right, 17), " ", name.
-std::string EntryLine(const std::string& upd_dt, bool is_dir, int32_t size,
+std::string EntryLine(const std::string& upd_dt, bool is_dir, int64_t size,
                       const std::string& name);
 // "       N 個のファイル      TOTAL バイト" and "       N 個のディレクトリ  ".
-std::string FileSummaryLine(int32_t files, int32_t bytes);
+std::string FileSummaryLine(int32_t files, int64_t bytes);
 std::string DirSummaryLine(int32_t dirs);
 // "       N 個のディレクトリ・ファイルを削除しました。"
 std::string RemoveSummaryLine(int32_t removed);

@@ -110,6 +110,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       zk::PrintOut(line);
     }
     session.Shutdown();
-    return result;  // kExitOk or kExitFail
+    // A file that could not be read, stored or written fails the run, so that scripts can tell.
+    return result == zk::kExitOk && !walk.failed() ? zk::kExitOk : zk::kExitFail;
   });
 }

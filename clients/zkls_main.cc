@@ -3,11 +3,11 @@
 #include <ace/OS_main.h>
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "clients/listing_text.h"
+#include "clients/server_list.h"
 #include "clients/session.h"
 #include "idl/wire.h"
 #include "platform/console.h"
@@ -27,36 +27,28 @@ std::string ShortUsage(const std::string& argv0) {
 
 // Prints the entries of `where` matching its mask, and the summaries. Remote failures propagate,
 // as does a path that cannot be written in the wire code; an entry whose name cannot be read is
-// left out.
+// left out. Sizes and the total are those of the 64-bit listing; from a server without it, what
+// its 32-bit listing says, summed in 32 bits as that listing always was.
 void PrintListing(ZKmd_ptr server, const zk::ServerText& text, const std::string& user,
                   const zk::ServerPath& where, const std::string& sort_code) {
-  std::string dir, mask, name;
-  if (!text.Out(where.dir, &dir) || !text.Out(where.mask, &mask)) {
-    throw std::runtime_error("server path");
+  zk::WideOps ops;
+  std::vector<zk::ListEntry> entries;
+  if (!zk::ListServer(server, text, user, where.dir, where.mask, sort_code, &ops, &entries)) {
+    return;
   }
-  CORBA::Long count = server->zkFileCount(user.c_str(), dir.c_str(), mask.c_str());
-  if (count <= 0) return;
-  ZKmd::zkSeqFileLst_var list = new ZKmd::zkSeqFileLst;
-  list->length(static_cast<CORBA::ULong>(count));
-  server->zkFileList(user.c_str(), dir.c_str(), mask.c_str(), sort_code.c_str(), list.inout());
-
   int32_t files = 0, dirs = 0;
-  uint32_t bytes = 0;  // a 32-bit sum, as the summary shows it
-  for (CORBA::ULong i = 0; i < list->length(); ++i) {
-    const ZKmd::zkStrctFileList& e = list[i];
-    // A slot the server left empty (entries removed since the count) is no entry.
-    if (e.fileNm.in()[0] == '\0') continue;
-    if (!text.In(e.fileNm.in(), &name)) continue;
-    bool is_dir = std::string(e.fileType.in()) == zk::kDirType;
-    if (is_dir) {
+  int64_t bytes = 0;
+  for (const zk::ListEntry& e : entries) {
+    if (e.is_dir) {
       ++dirs;
     } else {
       ++files;
-      bytes += static_cast<uint32_t>(e.fileSize);
+      bytes += e.size;
     }
-    zk::PrintOut(zk::EntryLine(e.updDt.in(), is_dir, e.fileSize, name));
+    zk::PrintOut(zk::EntryLine(e.upd, e.is_dir, e.size, e.name));
   }
-  zk::PrintOut(zk::FileSummaryLine(files, static_cast<int32_t>(bytes)));
+  if (ops.narrow()) bytes = static_cast<int32_t>(static_cast<uint32_t>(bytes));
+  zk::PrintOut(zk::FileSummaryLine(files, bytes));
   zk::PrintOut(zk::DirSummaryLine(dirs));
 }
 

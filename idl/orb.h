@@ -72,6 +72,13 @@ CosNaming::Name ServerName();
 // omniORB's text form of an exception, as printed after "CORBA Exception: ".
 std::string ExceptionText(const CORBA::Exception& e);
 
+// A size as the 32-bit fields of zkFileList, zkFileDownload and zkFileUpload carry it: the size
+// itself when it fits, else -1. A peer that knows only those fields then sees a size it cannot use
+// and fails the file, instead of one that looks right and would have it copy a part of the file.
+inline CORBA::Long NarrowSize(int64_t size) {
+  return size >= 0 && size <= 0x7fffffff ? static_cast<CORBA::Long>(size) : -1;
+}
+
 // The largest GIOP message both sides accept; the tools refuse a unit that would not fit.
 constexpr long kMaxMessageBytes = 256L * 1024 * 1024;
 

@@ -15,6 +15,15 @@ void InitConsole();
 void PrintOut(const std::string& text);
 void PrintErr(const std::string& text);
 
+// The status line: one line on standard error that is redrawn in place (progress of a copy), shown
+// only when standard error is a terminal. ShowStatus replaces the line shown before; PrintOut and
+// PrintErr erase it before their own line, so it never mixes with the program's output and
+// nothing of it reaches a file or a pipe. The text should fit StatusColumns() (it is not cut).
+bool StatusLineAvailable();
+int StatusColumns();  // the terminal's width in columns (80 when it does not say)
+void ShowStatus(const std::string& text);
+void ClearStatus();
+
 // Converts text typed at the console or given on the command line to UTF-8.
 std::string FromConsole(const std::string& text);
 

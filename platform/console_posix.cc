@@ -2,6 +2,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,8 +44,18 @@ std::string Convert(const std::string& text, const char* to, const char* from) {
   return out;
 }
 
+std::string ToConsole(const std::string& text) {
+  return g_codeset.empty() ? text : Convert(text, g_codeset.c_str(), "UTF-8");
+}
+
+bool g_status_shown = false;  // the status line is on the terminal now
+
+// Back to the start of the line, and the line cleared to its end.
+const char kEraseLine[] = "\r\033[K";
+
 void Write(FILE* f, const std::string& text) {
-  std::string line = g_codeset.empty() ? text : Convert(text, g_codeset.c_str(), "UTF-8");
+  ClearStatus();
+  std::string line = ToConsole(text);
   line.push_back('\n');
   fwrite(line.data(), 1, line.size(), f);
   fflush(f);
@@ -95,6 +106,31 @@ void InitConsole() {
 
 void PrintOut(const std::string& text) { Write(stdout, text); }
 void PrintErr(const std::string& text) { Write(stderr, text); }
+
+bool StatusLineAvailable() { return isatty(STDERR_FILENO) == 1; }
+
+int StatusColumns() {
+  struct winsize ws;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+void ShowStatus(const std::string& text) {
+  if (!StatusLineAvailable()) return;
+  // From the start of the line, the text, and the rest of what was there before cleared.
+  std::string line = "\r" + ToConsole(text) + "\033[K";
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
+  g_status_shown = true;
+}
+
+void ClearStatus() {
+  if (!g_status_shown) return;
+  g_status_shown = false;
+  fflush(stdout);
+  fwrite(kEraseLine, 1, sizeof(kEraseLine) - 1, stderr);
+  fflush(stderr);
+}
 
 std::string FromConsole(const std::string& text) {
   return g_codeset.empty() ? text : Convert(text, "UTF-8", g_codeset.c_str());

@@ -2,6 +2,7 @@
 #include "platform/fs.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/text.h"
 
@@ -63,6 +64,20 @@ bool WildcardMatch(const std::string& mask, const std::string& name) {
     return name.find('.') == std::string::npos && Glob(mask.substr(0, mask.size() - 1), name);
   }
   return false;
+}
+
+bool IsAllZero(const void* data, size_t len) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  // Eight bytes at a time (memcpy is one load); a chunk is up to a unit, checked once.
+  for (; len >= sizeof(uint64_t); len -= sizeof(uint64_t), p += sizeof(uint64_t)) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof(word));
+    if (word != 0) return false;
+  }
+  for (; len > 0; --len) {
+    if (*p++ != 0) return false;
+  }
+  return true;
 }
 
 void SortSearchOrder(std::vector<DirEntry>* entries) {

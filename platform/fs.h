@@ -34,6 +34,11 @@ bool WildcardMatch(const std::string& mask, const std::string& name);
 // Orders entries as a directory search returns them: by ASCII-upper-cased name, then by bytes.
 void SortSearchOrder(std::vector<DirEntry>* entries);
 
+// True when all `len` bytes at `data` are zero (also for len 0). A chunk of zeros is skipped by
+// the writers, which leave a hole instead and give the file its length at the end (Resize), so a
+// sparse file stays sparse when it is copied.
+bool IsAllZero(const void* data, size_t len);
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -73,6 +78,11 @@ class FileSystem {
                       size_t* got) = 0;
   // Sets the last-write time, leaving the last-access time as it is. False on failure.
   virtual bool SetWriteTime(const std::string& path, int64_t mtime) = 0;
+  // Gives the regular file `path` the length `size` (a hole where it grows). False on failure.
+  virtual bool Resize(const std::string& path, int64_t size) = 0;
+  // Puts the entry `from` in the place of `to` in one step, replacing what was there (a file;
+  // a link is replaced, not followed). False on failure; nothing changes then.
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
 
   // Conveniences over Stat (links followed; a dangling link is nothing): something is at `path`,
   // a regular file, a directory.
@@ -84,10 +94,10 @@ class FileSystem {
   // `root` ("" is `root` itself) and are resolved beneath an open handle of `root` at the moment
   // of each use, so that neither "..", nor an absolute path, nor a symbolic link (however the
   // tree changes meanwhile) reaches anything outside it; links that stay inside are followed.
-  // Search leaves out links that lead outside or nowhere. ReadAt, WriteAt and SetWriteTime
-  // take regular files only and never wait on one (a named pipe or a device fails like a missing
-  // file). A call refused because its path would lead outside leaves errno EXDEV (ELOOP for a
-  // loop of links). Null when `root` is not a directory that can be opened, or when the kernel
+  // Search leaves out links that lead outside or nowhere. ReadAt, WriteAt, SetWriteTime
+  // and Resize take regular files only and never wait on one (a named pipe or a device fails like a
+  // missing file). A call refused because its path would lead outside leaves errno EXDEV (ELOOP for
+  // a loop of links). Null when `root` is not a directory that can be opened, or when the kernel
   // cannot confine paths (then nothing below `root` is served, and one warning says so).
   // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
   virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);

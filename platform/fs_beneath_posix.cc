@@ -1,8 +1,8 @@
 // A directory tree that no path can leave, over openat2(2) with RESOLVE_BENEATH: every path is
 // resolved by the kernel relative to an open handle of the tree's root at the moment it is used,
 // so a symbolic link swapped in after a check cannot lead a later open outside. Operations on a
-// final name that must not follow it (creating or removing a directory, removing a file) work on
-// a handle of its parent obtained the same way.
+// final name that must not follow it (creating or removing a directory, removing or renaming a
+// file) work on a handle of its parent obtained the same way.
 //
 // The kernel refuses every absolute symbolic link beneath the root, also one that names a place
 // inside the tree. Such a path is translated first: each absolute link on the way whose target
@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -290,6 +291,20 @@ class BeneathFileSystem : public FileSystem {
     return futimens(fd.get(), times) == 0;
   }
 
+  bool Resize(const std::string& path, int64_t size) override {
+    Fd fd(Open(path, O_WRONLY | O_NONBLOCK));
+    if (!fd.ok() || !IsRegular(fd.get()) || ftruncate(fd.get(), size) != 0) return false;
+    return fd.Close();
+  }
+
+  bool Rename(const std::string& from, const std::string& to) override {
+    std::string from_name, to_name;
+    Fd from_dir(OpenParent(from, &from_name));
+    Fd to_dir(OpenParent(to, &to_name));
+    return from_dir.ok() && to_dir.ok() &&
+           renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) == 0;
+  }
+
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
     int fd = Open(root, O_PATH | O_DIRECTORY);
     if (fd < 0) return nullptr;
@@ -381,7 +396,10 @@ class BeneathFileSystem : public FileSystem {
   int OpenParent(const std::string& path, std::string* name) const {
     const std::string p = Trimmed(path);
     *name = NamePart(p);
-    if (name->empty() || *name == "." || *name == "..") return -1;
+    if (name->empty() || *name == "." || *name == "..") {
+      errno = EINVAL;
+      return -1;
+    }
     return Open(DirPart(p), O_PATH | O_DIRECTORY);
   }
 

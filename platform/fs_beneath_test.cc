@@ -1,6 +1,6 @@
 // The file system of one directory tree (FileSystem::Beneath) on a scratch directory: no path and
-// no symbolic link leads outside, links that stay inside work, and special files fail like missing
-// ones without ever blocking.
+// no symbolic link leads outside, links that stay inside work, special files fail like missing
+// ones without ever blocking, and renames and resizes stay inside too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -205,6 +205,56 @@ TEST_F(BeneathTest, SpecialFilesFailLikeMissingOnesWithoutBlocking) {
   // Directories are not files either.
   EXPECT_FALSE(fs_->WriteAt("docs", true, 0, "x", 1));
   EXPECT_EQ("FAILED", Read(fs_.get(), "docs"));
+}
+
+TEST_F(BeneathTest, RenameAndResizeStayInsideAndReplaceLinksInsteadOfFollowingThem) {
+  Put(area_ + "/new", "fresh");
+  Link(root_ + "/outside/secret", "secret");
+  Link(root_ + "/outside", "out");
+  // A link in the target's place is replaced; what it led to is not touched.
+  ASSERT_TRUE(fs_->Rename("new", "secret"));
+  EXPECT_EQ("fresh", Get(area_ + "/secret"));
+  EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
+  struct stat st;
+  ASSERT_EQ(0, lstat((area_ + "/secret").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  // Neither end may lie outside; a failed rename changes nothing.
+  EXPECT_FALSE(fs_->Rename("secret", "out/planted"));
+  EXPECT_FALSE(fs_->Rename("secret", "../outside/planted"));
+  EXPECT_FALSE(fs_->Rename("out/secret", "stolen"));
+  EXPECT_EQ("fresh", Get(area_ + "/secret"));
+  EXPECT_FALSE(std::ifstream(root_ + "/outside/planted").good());
+  EXPECT_FALSE(std::ifstream(area_ + "/stolen").good());
+  // Into a directory, and over an existing file.
+  ASSERT_TRUE(fs_->Rename("secret", "docs/a.txt"));
+  EXPECT_EQ("fresh", Get(area_ + "/docs/a.txt"));
+
+  // Resize grows with a hole, shrinks, and takes regular files inside only.
+  ASSERT_TRUE(fs_->Resize("docs/a.txt", 3LL << 30));
+  ASSERT_EQ(0, stat((area_ + "/docs/a.txt").c_str(), &st));
+  EXPECT_EQ(3LL << 30, st.st_size);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  ASSERT_TRUE(fs_->Resize("docs/a.txt", 2));
+  EXPECT_EQ("fr", Get(area_ + "/docs/a.txt"));
+  EXPECT_FALSE(fs_->Resize("out/secret", 0));
+  EXPECT_FALSE(fs_->Resize("docs", 0));
+  EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
+}
+
+TEST(ZeroTest, OnlyAllZeroBytesAreAHole) {
+  std::string data(4099, '\0');
+  EXPECT_TRUE(IsAllZero(data.data(), data.size()));
+  EXPECT_TRUE(IsAllZero(nullptr, 0));
+  // A single byte anywhere, also in the unaligned head and the tail, makes it data.
+  for (size_t at :
+       {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{2048}, size_t{4096}, size_t{4098}}) {
+    data[at] = 1;
+    EXPECT_FALSE(IsAllZero(data.data(), data.size())) << at;
+    data[at] = 0;
+  }
+  data[3] = '\x80';
+  EXPECT_FALSE(IsAllZero(data.data() + 1, data.size() - 1));
+  EXPECT_TRUE(IsAllZero(data.data() + 4, data.size() - 4));
 }
 
 }  // namespace

@@ -252,6 +252,27 @@ bool MemoryFileSystem::SetWriteTime(const std::string& path, int64_t mtime) {
   return true;
 }
 
+bool MemoryFileSystem::Resize(const std::string& path, int64_t size) {
+  Node* n = Find(path);
+  if (!n || n->dir || size < 0) return false;
+  n->data.resize(static_cast<size_t>(size), '\0');
+  return true;
+}
+
+bool MemoryFileSystem::Rename(const std::string& from, const std::string& to) {
+  std::string from_key, to_key;
+  const Node* n = Find(from);
+  if (!n || !Key(from, &from_key) || !Key(to, &to_key) || !ParentIsDir(to_key)) return false;
+  if (n->dir) return false;  // files only: what the writers put in place
+  const Node* there = Find(to);
+  if (there && there->dir) return false;
+  if (from_key == to_key) return true;
+  Node moved = *n;
+  tree_->erase(from_key);
+  (*tree_)[to_key] = moved;
+  return true;
+}
+
 std::unique_ptr<FileSystem> MemoryFileSystem::Beneath(const std::string& root) {
   std::string key;
   const Node* n = Find(root);

@@ -50,6 +50,8 @@ class MemoryFileSystem : public FileSystem {
                size_t len) override;
   bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf, size_t* got) override;
   bool SetWriteTime(const std::string& path, int64_t mtime) override;
+  bool Resize(const std::string& path, int64_t size) override;
+  bool Rename(const std::string& from, const std::string& to) override;
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override;
 
  private:

@@ -23,6 +23,9 @@ bool RunAndWait(const std::vector<std::string>& argv, int* exit_code);
 // is left. Returns false only when the intermediate process could not be created.
 bool StartDetached(const std::vector<std::string>& argv, bool quiet);
 
+// True when a process with id `pid` (> 0) exists on this machine.
+bool ProcessExists(int pid);
+
 }  // namespace zk
 
 #endif  // ZK_PLATFORM_PROCESS_H_

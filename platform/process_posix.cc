@@ -149,4 +149,9 @@ bool StartDetached(const std::vector<std::string>& argv, bool quiet) {
   return true;
 }
 
+bool ProcessExists(int pid) {
+  // EPERM: it exists, but belongs to somebody else.
+  return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 }  // namespace zk

@@ -57,6 +57,13 @@ bool ConnectionAuth::HasLogin(const void* conn) const {
   return id != ids_.end() && users_.count(id->second) > 0;
 }
 
+uint64_t ConnectionAuth::Id(const void* conn) const {
+  if (!conn) return 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto id = ids_.find(conn);
+  return id == ids_.end() ? 0 : id->second;
+}
+
 size_t ConnectionAuth::size() const {
   std::lock_guard<std::mutex> lock(mu_);
   return ids_.size();
@@ -136,6 +143,10 @@ const char* OnAccept(const void* conn, const char* address) {
 }  // namespace
 
 const CallOrigin& CurrentCall() { return current_call; }
+
+uint64_t CurrentConnectionId() { return ServerConnections().Id(current_call.conn); }
+
+Socket CurrentConnectionSocket() { return SocketOfConnection(current_call.conn); }
 
 CallScope::CallScope(const void* conn, const char* peer) : saved_(current_call) {
   current_call.conn = conn;

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "server/connection_limits.h"
+
 namespace zk {
 
 class ConnectionAuth {
@@ -29,6 +31,8 @@ class ConnectionAuth {
   bool Allows(const void* conn, const std::string& user) const;
   // True when somebody is authenticated on `conn`.
   bool HasLogin(const void* conn) const;
+  // The id of `conn` (0 for a null or never seen connection). An id is never given twice.
+  uint64_t Id(const void* conn) const;
   // Connections remembered (for tests: reused keys do not pile up).
   size_t size() const;
 
@@ -52,6 +56,11 @@ struct CallOrigin {
   std::string peer;
 };
 const CallOrigin& CurrentCall();
+
+// The id (ConnectionAuth::Id) and the socket of the connection of the request this thread is
+// serving.
+uint64_t CurrentConnectionId();
+Socket CurrentConnectionSocket();
 
 // Sets this thread's CallOrigin for its lifetime, restoring the previous one afterwards.
 class CallScope {

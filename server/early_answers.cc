@@ -29,6 +29,8 @@ const FailureAnswer kAnswers[] = {
     {"zkDirRemove", kChangeFailed, Rest::kNothing},
     {"zkFileRemove", kChangeFailed, Rest::kNothing},
     {"zkRemoteJob", kJobUnknown, Rest::kReturnValueZero},
+    {"zkFileList64", 0, Rest::kEmptyFileList64},
+    {"zkFileDownload64", kTransferFileFailed, Rest::kEmptyBuffers64IndexOne},
 };
 
 void NoUpcall(omniCallDescriptor*, omniServant*) {}
@@ -52,11 +54,18 @@ class UnreadCall : public omniCallDescriptor {
       case Rest::kEmptyFileList:
         ZKmd::zkSeqFileLst() >>= s;
         break;
+      case Rest::kEmptyFileList64:
+        ZKmd::zkSeqFileLst64() >>= s;
+        break;
       case Rest::kIndexOne:
         CORBA::Long(1) >>= s;
         break;
       case Rest::kEmptyBuffersIndexOne:
         ZKmd::zkSeqFileBuf() >>= s;
+        CORBA::Long(1) >>= s;
+        break;
+      case Rest::kEmptyBuffers64IndexOne:
+        ZKmd::zkSeqFileBuf64() >>= s;
         CORBA::Long(1) >>= s;
         break;
       case Rest::kReturnValueZero:

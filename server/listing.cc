@@ -88,7 +88,7 @@ ListingRecord MakeListingRecord(const DirEntry& entry) {
   ListingRecord rec;
   rec.name = entry.name;
   rec.type = entry.is_dir ? kDirType : "";
-  rec.size = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(entry.size)));
+  rec.size = entry.is_dir ? 0 : entry.size;
   rec.upd_dt = FormatLocalTime(entry.mtime);
   return rec;
 }

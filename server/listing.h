@@ -20,7 +20,7 @@ namespace zk {
 struct ListingRecord {
   std::string name;    // entry name, no directory part
   std::string type;    // kDirType for a directory, "" otherwise
-  int32_t size = 0;    // low 32 bits of the size, signed
+  int64_t size = 0;    // bytes (zkFileList64); zkFileList sends NarrowSize of it (idl/orb.h)
   std::string upd_dt;  // last-write time, "yyyy/mm/dd hh:nn:ss" local time
 };
 
@@ -29,8 +29,8 @@ ListingRecord MakeListingRecord(const DirEntry& entry);
 
 // The key of `rec` under `code` (the sort codes of idl/wire.h):
 //   "nm" the name; "df" "1" (directory) or "2" (file) + upper-cased base name; "fn" upper-cased
-//   base name; "sz" the size zero-padded to 15 digits ("000000000000000" for a directory);
-//   "dt" the time text; anything else "" (every key equal: the order stays as found).
+//   base name; "sz" the size (all 64 bits) zero-padded to 15 digits ("000000000000000" for a
+//   directory); "dt" the time text; anything else "" (every key equal: the order stays as found).
 // The base name is the name without its extension (from the last "." to the end).
 std::string SortKey(const std::string& code, const ListingRecord& rec);
 std::vector<std::string> SortKeys(const std::string& code, const std::vector<ListingRecord>& recs);

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <random>
 
+#include "idl/orb.h"
+
 namespace zk {
 namespace {
 
@@ -86,6 +88,30 @@ TEST(ListingOrderTest, AdversarialInputsOfAHundredThousand) {
       }
     }
   }
+}
+
+// Sizes beyond 32 bits keep their place in the size order ("sz"), and the 32-bit listing says
+// -1 for them rather than a low part that looks like a small file.
+TEST(ListingRecordTest, LargeSizesSortBySizeAndAreNotCutShort) {
+  DirEntry small, big, bigger, dir;
+  small.name = "small";
+  small.size = 100;
+  big.name = "big";
+  big.size = (4LL << 30) + 100;  // its low 32 bits are 100
+  bigger.name = "bigger";
+  bigger.size = 5LL << 30;
+  dir.name = "dir";
+  dir.is_dir = true;
+  std::vector<ListingRecord> recs;
+  for (const DirEntry& e : {bigger, big, small, dir}) recs.push_back(MakeListingRecord(e));
+  EXPECT_EQ(big.size, recs[1].size);
+  EXPECT_EQ("000004294967396", SortKey("sz", recs[1]));
+  std::vector<size_t> order = ListingOrder(SortKeys("sz", recs));
+  EXPECT_EQ((std::vector<size_t>{3, 2, 1, 0}), order);
+  EXPECT_EQ(100, NarrowSize(small.size));
+  EXPECT_EQ(-1, NarrowSize(big.size));
+  EXPECT_EQ(0x7fffffff, NarrowSize(0x7fffffffLL));
+  EXPECT_EQ(-1, NarrowSize(0x80000000LL));
 }
 
 }  // namespace

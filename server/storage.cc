@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/pathtext.h"
+#include "server/uploads.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -43,7 +44,9 @@ bool AreaRelativePath(const std::string& wire, std::string* rel) {
   const bool trailing = !r.empty() && r.back() == '/';
   const std::vector<std::string> parts = PathComponents(r);
   for (const std::string& part : parts) {
-    if (part == "..") return false;
+    // Nor may a request name the temporary file of an upload (no UTF-8 text can; this holds
+    // whatever reaches the area).
+    if (part == ".." || IsUploadTempName(part)) return false;
   }
   for (size_t k = 0; k < parts.size(); ++k) {
     if (k > 0) *rel += "/";

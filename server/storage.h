@@ -26,7 +26,8 @@ std::unique_ptr<FileSystem> OpenUserArea(FileSystem* fs, const std::string& env_
 
 // A wire path relative to the area ("\" or "/" separators; a leading separator, "" and "."
 // components are only separators) as a path of the area's file system: "/" separators, a
-// trailing separator kept, "" for the area itself. False for a path with a ".." component.
+// trailing separator kept, "" for the area itself. False for a path with a ".." component, or
+// one that names the temporary file of an upload (server/uploads.h).
 bool AreaRelativePath(const std::string& wire, std::string* rel);
 
 }  // namespace zk

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <utility>
 
+#include "server/uploads.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -49,6 +50,16 @@ TEST(AreaPathTest, RefusesParentComponentsInEveryForm) {
                            "docs\\../a.txt", "\\..\\x", "./../x", "docs\\a.txt\\..\\.."}) {
     EXPECT_EQ("REFUSED", Rel(wire)) << wire;
   }
+}
+
+// Whatever reaches the area, no path names the temporary file of an upload in progress (to read,
+// list, remove, or write over it).
+TEST(AreaPathTest, RefusesTheTemporaryFilesOfUploads) {
+  const std::string temp = NewUploadTempName();
+  for (const std::string& wire : {temp, "docs\\" + temp, temp + "\\x", "\\" + temp + "\\"}) {
+    EXPECT_EQ("REFUSED", Rel(wire));
+  }
+  EXPECT_EQ("docs/zk-upload.1", Rel("docs\\zk-upload.1"));
 }
 
 // The lookup reads the registry of a real server environment file.

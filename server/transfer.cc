@@ -16,6 +16,12 @@ bool EndsWithSeparator(const std::string& s) {
   return !s.empty() && (s.back() == '\\' || s.back() == '/');
 }
 
+// The last name of a native path ("" when it ends in "/").
+std::string LastName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // The directory part of a native path ("" when it has none).
 std::string DirPart(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -40,51 +46,53 @@ void ApplyTimes(FileSystem* fs, const std::string& path, const char* upd, const 
   if (upd_ok) fs->SetWriteTime(path, mtime);  // a failure leaves the times as written
 }
 
-}  // namespace
+// An upload that cannot go on: forgotten, its temporary file removed.
+void GiveUp(FileSystem* area, UploadTable* uploads, const UploadKey& key, const std::string& temp) {
+  uploads->End(key);
+  area->RemoveFile(temp);
+}
 
-CORBA::Long StoreChunks(FileSystem* area, const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
-  *index = 0;
-  std::string made;  // the directory this batch created last (chunks mostly share one)
-  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
-    *index = static_cast<CORBA::Long>(i + 1);
-    const ZKmd::zkStrctFileBuf& c = chunks[i];
-    std::string target;
-    if (!area || !ChunkPath(c.filePath.in(), c.fileNm.in(), &target)) return kTransferFileFailed;
-    std::string dir = DirPart(target);
-    if (!dir.empty() && dir != made) {
-      // A directory path that leads outside the area is refused like any such path (20); 21 is
-      // for a directory that could not be made.
-      if (!area->MakeDirs(dir)) {
-        return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
-      }
-      made = dir;
+void RemoveAll(FileSystem* area, const std::string& area_dir,
+               const std::vector<UploadLeftover>& leftovers) {
+  for (const UploadLeftover& leftover : leftovers) {
+    if (leftover.area == area_dir) {
+      area->RemoveFile(leftover.temp);
+    } else {
+      RemoveLeftover(FileSystem::Default(), leftover);
     }
-    const CORBA::Octet* data = c.fileBuf.length() ? c.fileBuf.get_buffer() : nullptr;
-    if (!area->WriteAt(target, c.bufNo == 1, -1, data, c.fileBuf.length())) {
-      return kTransferFileFailed;
-    }
-    if (!c.nextBuf) ApplyTimes(area, target, c.updDt.in(), c.crtDt.in());
   }
-  *index = 0;
+}
+
+// Begins the upload of `key`, whose target is `target` in `dir`: 0, or 20 when something that is
+// not a file stands in the target's place or the path leads outside the area.
+CORBA::Long BeginUpload(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
+                        const UploadKey& key, const std::string& dir, const std::string& target) {
+  DirEntry st;
+  if (area->Stat(target, &st)) {
+    if (st.is_dir || st.is_special) return kTransferFileFailed;
+  } else if (errno == EXDEV || errno == ELOOP) {
+    return kTransferFileFailed;
+  }
+  const std::string temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
+  RemoveAll(area, caller.area_dir,
+            uploads->Begin(key, temp, caller.socket, UploadTable::Clock::now()));
   return kTransferOk;
 }
 
-int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c) {
-  // A text: its length, its bytes and terminator, up to three bytes of alignment. The times are
-  // the server's own 19-character texts.
-  auto text = [](size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); };
-  const int64_t fixed = 4 * 6 + 3;  // fileSize, data length, bufNo, nextBuf, bufPos,
-                                    // bufUnitSize, and alignment after nextBuf
-  return text(std::strlen(c.filePath.in())) + text(std::strlen(c.fileNm.in())) +
-         2 * text(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
-}
+// The fileSize of a download reply: the 32-bit field says -1 for what it cannot carry.
+void SetFileSize(ZKmd::zkStrctFileBuf& c, int64_t size) { c.fileSize = NarrowSize(size); }
+void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
 
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
+// A text in a reply: its length, its bytes and terminator, up to three bytes of alignment.
+int64_t ReplyTextBytes(size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); }
+
+template <class Chunks>
+CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index) {
   *index = 0;
   int64_t reply_bytes = kReplyEnvelopeBytes;  // what the reply takes so far
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     *index = static_cast<CORBA::Long>(i + 1);
-    ZKmd::zkStrctFileBuf& c = chunks[i];
+    auto& c = chunks[i];
     // Lengths come from the network: never allocate more than one reply can carry, headers
     // included (a reply that does not fit would end the connection, and the login with it).
     if (c.bufPos < 0 || c.bufUnitSize < 0) return kTransferFileFailed;
@@ -101,18 +109,113 @@ CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long
     size_t want = static_cast<size_t>(c.bufUnitSize);
     c.fileBuf.length(static_cast<CORBA::ULong>(want));
     size_t got = 0;
-    if (want > 0 && !area->ReadAt(source, c.bufPos, want, c.fileBuf.get_buffer(), &got)) {
+    const int64_t pos = c.bufPos;
+    if (want > 0 && !area->ReadAt(source, pos, want, c.fileBuf.get_buffer(), &got)) {
       return kTransferFileFailed;
     }
     if (want == 0 && !area->ReadAt(source, 0, 0, nullptr, &got)) return kTransferFileFailed;
     if (got < want) std::memset(c.fileBuf.get_buffer() + got, 0, want - got);
 
-    c.fileSize = static_cast<CORBA::Long>(static_cast<uint32_t>(entry.size));
+    SetFileSize(c, entry.size);
     c.updDt = FormatLocalTime(entry.mtime).c_str();
     c.crtDt = FormatLocalTime(entry.btime).c_str();
   }
   *index = 0;
   return kTransferOk;
+}
+
+}  // namespace
+
+CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
+                        const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
+  *index = 0;
+  std::string made;  // the directory this batch created last (chunks mostly share one)
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    *index = static_cast<CORBA::Long>(i + 1);
+    const ZKmd::zkStrctFileBuf& c = chunks[i];
+    std::string target;
+    if (!area || !ChunkPath(c.filePath.in(), c.fileNm.in(), &target) || LastName(target).empty()) {
+      return kTransferFileFailed;
+    }
+    std::string dir = DirPart(target);
+    if (!dir.empty() && dir != made) {
+      // A directory path that leads outside the area is refused like any such path (20); 21 is
+      // for a directory that could not be made.
+      if (!area->MakeDirs(dir)) {
+        return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
+      }
+      made = dir;
+    }
+
+    const UploadKey key{caller.conn, caller.area_dir, target};
+    const bool first = c.bufNo == 1;
+    if (first) {
+      CORBA::Long begun = BeginUpload(area, uploads, caller, key, dir, target);
+      if (begun != kTransferOk) return begun;
+    }
+    UploadTable::Progress at;
+    std::vector<UploadLeftover> dropped;
+    if (!uploads->Next(key, c.bufNo, UploadTable::Clock::now(), &at, &dropped)) {
+      // No upload of this file in progress on this connection, or one that expected another
+      // chunk: nothing is appended to anything.
+      RemoveAll(area, caller.area_dir, dropped);
+      return kTransferFileFailed;
+    }
+
+    // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
+    const size_t len = c.fileBuf.length();
+    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
+    const bool hole = len > 0 && IsAllZero(data, len);
+    bool written = true;
+    if (first) {
+      written = area->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+    } else if (len > 0 && !hole) {
+      written = area->WriteAt(at.temp, false, at.length, data, len);
+    }
+    if (!written) {
+      GiveUp(area, uploads, key, at.temp);
+      return kTransferFileFailed;
+    }
+    const int64_t length = at.length + static_cast<int64_t>(len);
+    uploads->Stored(key, length);
+
+    if (!c.nextBuf) {
+      // Whole: its length (when it ends in a hole), its time, then in the target's place.
+      bool done = !hole || area->Resize(at.temp, length);
+      if (done) ApplyTimes(area, at.temp, c.updDt.in(), c.crtDt.in());
+      done = done && area->Rename(at.temp, target);
+      if (!done) {
+        GiveUp(area, uploads, key, at.temp);
+        return kTransferFileFailed;
+      }
+      uploads->End(key);
+    }
+  }
+  *index = 0;
+  return kTransferOk;
+}
+
+int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c) {
+  // The times are the server's own 19-character texts.
+  const int64_t fixed = 4 * 6 + 3;  // fileSize, data length, bufNo, nextBuf, bufPos,
+                                    // bufUnitSize, and alignment after nextBuf
+  return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
+         2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+}
+
+int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) {
+  // fileSize and bufPos are eight bytes, each after up to four (seven) bytes of alignment.
+  const int64_t fixed = (4 + 8) + 4 + 4 + 1 + (7 + 8) + 4;
+  return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
+         2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+}
+
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
+  return Fill(area, chunks, index);
+}
+
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index) {
+  return Fill(area, chunks, index);
 }
 
 }  // namespace zk

@@ -10,16 +10,31 @@
 #include "idl/orb.h"
 #include "idl/wire.h"
 #include "platform/fs.h"
+#include "server/uploads.h"
 
 namespace zk {
 
+// Who uploads: the connection the chunks came on (its id and socket) and the storage directory
+// of the area they go to.
+struct UploadCaller {
+  uint64_t conn = 0;
+  Socket socket;
+  std::string area_dir;
+};
+
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;
-// null when the caller has none, which fails the first chunk). A chunk with bufNo 1 creates or
-// truncates its file, any other appends; the last chunk of a file (nextBuf FALSE) sets its
-// last-write time. Returns 0, 20 (file not created, opened or written; not a regular file; path
-// refused) or 21 (directory not created). *index is 0 after success, else the 1-based position
-// of the failing chunk; the chunks before it are stored.
-CORBA::Long StoreChunks(FileSystem* area, const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
+// null when the caller has none, which fails the first chunk). A chunk with bufNo 1 begins an
+// upload of its file: into a temporary file beside it, invisible to every request. Each further
+// chunk of the file continues that upload, from the same connection and with the next number.
+// The last chunk of a file (nextBuf FALSE) gives the temporary file the file's last-write time
+// and then puts it in the file's place, so the file is there whole or not at all.
+// Returns 0, 20 (file not created, opened or written; not a regular file or a directory in the
+// way; path refused; a chunk that continues no upload of this connection) or 21 (directory not
+// created). *index is 0 after success, else the 1-based position of the failing chunk; the chunks
+// before it are stored. An upload that fails is given up, its temporary file removed: its later
+// chunks fail as continuing none.
+CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
+                        const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
 
 // What a download reply takes besides its chunks, at most: the GIOP and reply headers (with room
 // for service contexts), the result, the sequence length and bufIndex.
@@ -27,13 +42,16 @@ constexpr int64_t kReplyEnvelopeBytes = 1024;
 // What the chunk `c` takes in a download reply once filled, at most: its bufUnitSize bytes of
 // data, its texts (the times as the server writes them) and its fixed fields.
 int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c);
+int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c);
 
 // Fills each request of `chunks` from the file in `area`: fileSize, updDt, crtDt and bufUnitSize
 // bytes from bufPos (zero bytes past the end of the file). Refuses (20) a missing, unreadable or
 // not regular file, a refused path, a negative position or length, and lengths that would not
 // fit in one reply with their headers (kMaxMessageBytes). Returns 0 or 20 with *index as in
-// StoreChunks.
+// StoreChunks. The 32-bit fileSize of zkFileDownload is NarrowSize of the size (-1 for a file
+// of 2 GiB or more); zkFileDownload64 gives it whole and reads at any 64-bit position.
 CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index);
 
 }  // namespace zk
 

@@ -1,8 +1,10 @@
 // Download requests that no client can send as a whole: a batch whose parts each fit but together
-// would not fit one reply, behind other refusals at their position. Single refusals and upload
-// escapes are checked over the wire in tests/copy_test.cc.
+// would not fit one reply, behind other refusals at their position; reads beyond 4 GiB and the
+// sizes either download gives for such a file; and the reply size reckoned for either kind of
+// chunk. Single refusals and upload escapes are checked over the wire in tests/copy_test.cc.
 #include "server/transfer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <omniORB4/cdrStream.h>
 #include <stdlib.h>
@@ -18,6 +20,20 @@ namespace {
 ZKmd::zkStrctFileBuf Down(const std::string& dir, const std::string& name, long pos, long len) {
   ZKmd::zkStrctFileBuf c;
   c.filePath = dir.c_str();
+  c.fileNm = name.c_str();
+  c.fileSize = 0;
+  c.updDt = "";
+  c.crtDt = "";
+  c.bufNo = 1;
+  c.nextBuf = false;
+  c.bufPos = pos;
+  c.bufUnitSize = len;
+  return c;
+}
+
+ZKmd::zkStrctFileBuf64 Down64(const std::string& name, int64_t pos, long len) {
+  ZKmd::zkStrctFileBuf64 c;
+  c.filePath = "\\";
   c.fileNm = name.c_str();
   c.fileSize = 0;
   c.updDt = "";
@@ -75,8 +91,44 @@ TEST(TransferTest, DownloadRefusesBadRequestsAtTheirPosition) {
   EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
 }
 
-// The reply size that FillChunks reckons with is never less than what a filled chunk takes on
-// the wire, wherever in the reply it starts, and not much more.
+TEST(TransferTest, ReadsBeyondFourGibibytesAndSaysWhatTheNarrowSizeCannotCarry) {
+  char tmpl[] = "/tmp/zk-transfer-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(tmpl));
+  const std::string root = tmpl;
+  // A sparse file of 5 GiB with marks just below and beyond 4 GiB.
+  const int64_t size = 5LL << 30, four = 4LL << 30;
+  int fd = open((root + "/big").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ftruncate(fd, size));
+  ASSERT_EQ(4, pwrite(fd, "LOW!", 4, four - 2));
+  ASSERT_EQ(4, pwrite(fd, "END!", 4, size - 4));
+  close(fd);
+  std::unique_ptr<FileSystem> fs = FileSystem::Default()->Beneath(root);
+  ASSERT_NE(nullptr, fs);
+
+  ZKmd::zkSeqFileBuf64 wide;
+  wide.length(2);
+  wide[0] = Down64("big", four - 4, 8);
+  wide[1] = Down64("big", size - 6, 10);  // reaches past the end: zeros there
+  CORBA::Long index = -1;
+  ASSERT_EQ(kTransferOk, FillChunks(fs.get(), wide, &index));
+  EXPECT_EQ(size, wide[0].fileSize);
+  auto text = [](const ZKmd::DataBuffer& b) {
+    return std::string(reinterpret_cast<const char*>(b.get_buffer()), b.length());
+  };
+  EXPECT_EQ(std::string("\0\0LOW!\0\0", 8), text(wide[0].fileBuf));
+  EXPECT_EQ(std::string("\0\0END!\0\0\0\0", 10), text(wide[1].fileBuf));
+
+  // The 32-bit download cannot describe the file: -1, never its low 32 bits (which would be the
+  // size of a file of 1 GiB).
+  ZKmd::zkSeqFileBuf narrow = Seq({Down("\\", "big", 0, 4)});
+  ASSERT_EQ(kTransferOk, FillChunks(fs.get(), narrow, &index));
+  EXPECT_EQ(-1, narrow[0].fileSize);
+  EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
+}
+
+// The reply size that FillChunks reckons with is never less than what a filled chunk of either
+// kind takes on the wire, wherever in the reply it starts, and not much more.
 TEST(TransferTest, ReplyEstimateCoversAFilledChunk) {
   // Texts are marshalled through the ORB's code set converters.
   int argc = 1;
@@ -98,6 +150,19 @@ TEST(TransferTest, ReplyEstimateCoversAFilledChunk) {
         const int64_t actual = s.bufSize() - before;
         EXPECT_LE(actual, ChunkReplyBytes(c)) << start << " " << path << " " << len;
         EXPECT_LE(ChunkReplyBytes(c) - actual, 24) << start << " " << path << " " << len;
+
+        ZKmd::zkStrctFileBuf64 w = Down64(std::string(path + start, 'n'), 1LL << 33, len);
+        w.filePath = std::string(path, 'p').c_str();
+        w.fileBuf.length(static_cast<CORBA::ULong>(len));
+        w.updDt = "2020/01/02 03:04:05";
+        w.crtDt = "2020/01/02 03:04:05";
+        cdrMemoryStream s64;
+        for (int k = 0; k < start; ++k) s64.marshalOctet(0);
+        const CORBA::ULong before64 = s64.bufSize();
+        w >>= s64;
+        const int64_t actual64 = s64.bufSize() - before64;
+        EXPECT_LE(actual64, ChunkReplyBytes(w)) << start << " " << path << " " << len;
+        EXPECT_LE(ChunkReplyBytes(w) - actual64, 32) << start << " " << path << " " << len;
       }
     }
   }

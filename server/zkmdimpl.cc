@@ -37,8 +37,11 @@ void LogRefusedLogin(const std::string& reason, const std::string& user,
 
 // The operations whose arguments or replies may be large.
 bool CarriesBulk(const char* op) {
-  return std::strcmp(op, "zkFileList") == 0 || std::strcmp(op, "zkFileUpload") == 0 ||
-         std::strcmp(op, "zkFileDownload") == 0;
+  for (const char* bulk :
+       {"zkFileList", "zkFileList64", "zkFileUpload", "zkFileDownload", "zkFileDownload64"}) {
+    if (std::strcmp(op, bulk) == 0) return true;
+  }
+  return false;
 }
 
 // Freed memory goes back to the system once there is much of it: a request or reply of many

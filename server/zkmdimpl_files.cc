@@ -4,6 +4,7 @@
 // unregistered user id or a path that would leave the area gets the operation's failure answer
 // (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
 // or changed.
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
+#include "server/uploads.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl.h"
 
@@ -68,7 +70,51 @@ bool SearchArea(FileSystem* fs, const std::string& env_file, const char* user, c
   std::unique_ptr<FileSystem> area;
   std::string rel;
   if (!AreaPath(fs, env_file, user, pattern.c_str(), &area, &rel)) return false;
-  return area->Search(DirPart(rel), NamePart(rel), found);
+  if (!area->Search(DirPart(rel), NamePart(rel), found)) return false;
+  // Uploads in progress are nobody's business but their own.
+  found->erase(std::remove_if(found->begin(), found->end(),
+                              [](const DirEntry& e) { return IsUploadTempName(e.name); }),
+               found->end());
+  return true;
+}
+
+// The entries of `dir_name` matching `mask`, at most `slots` of them, in the order of
+// `sort_key`. False when nothing is listed (refused, missing, empty).
+bool ListArea(FileSystem* fs, const std::string& env_file, const char* user, const char* dir_name,
+              const char* mask, const char* sort_key, size_t slots,
+              std::vector<ListingRecord>* out) {
+  std::vector<DirEntry> found;
+  if (!SearchArea(fs, env_file, user, dir_name, mask, &found)) return false;
+  KeepWireNames(dir_name ? dir_name : "", &found, true);
+  if (found.empty()) return false;
+
+  // Never more entries than the caller sent slots for; those found later are dropped.
+  size_t filled = found.size() < slots ? found.size() : slots;
+  std::vector<ListingRecord> recs;
+  recs.reserve(filled);
+  for (size_t i = 0; i < filled; ++i) recs.push_back(MakeListingRecord(found[i]));
+  found.clear();
+
+  std::string code = sort_key ? sort_key : "";
+  std::vector<size_t> order;
+  if (!code.empty()) {
+    order = ListingOrder(SortKeys(code, recs));
+  } else {
+    order.resize(filled);
+    for (size_t i = 0; i < filled; ++i) order[i] = i;
+  }
+  out->clear();
+  out->reserve(filled);
+  for (size_t i : order) out->push_back(std::move(recs[i]));
+  return true;
+}
+
+// The texts of a slot of either listing.
+template <class Slot>
+void FillSlot(const ListingRecord& rec, Slot* slot) {
+  slot->fileNm = rec.name.c_str();
+  slot->fileType = rec.type.c_str();
+  slot->updDt = rec.upd_dt.c_str();
 }
 
 }  // namespace
@@ -105,34 +151,30 @@ CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const 
     fileList.length(0);  // nothing of what the caller sent goes back
     return 0;
   }
-  std::vector<DirEntry> found;
-  if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
-  KeepWireNames(dirName ? dirName : "", &found, true);
-  if (found.empty()) return 0;
-
-  // Never more entries than the caller sent slots for; those found later are dropped.
-  size_t slots = fileList.length();
-  size_t filled = found.size() < slots ? found.size() : slots;
   std::vector<ListingRecord> recs;
-  recs.reserve(filled);
-  for (size_t i = 0; i < filled; ++i) recs.push_back(MakeListingRecord(found[i]));
-  found.clear();
-
-  std::string code = sortKey ? sortKey : "";
-  std::vector<size_t> order;
-  if (!code.empty()) {
-    order = ListingOrder(SortKeys(code, recs));
-  } else {
-    order.resize(filled);
-    for (size_t i = 0; i < filled; ++i) order[i] = i;
-  }
-  for (size_t i = 0; i < filled; ++i) {
-    const ListingRecord& rec = recs[order[i]];
+  if (!ListArea(fs_, env_file_, userId, dirName, fileMask, sortKey, fileList.length(), &recs))
+    return 0;
+  for (size_t i = 0; i < recs.size(); ++i) {
     ZKmd::zkStrctFileList& slot = fileList[static_cast<CORBA::ULong>(i)];
-    slot.fileNm = rec.name.c_str();
-    slot.fileType = rec.type.c_str();
-    slot.fileSize = rec.size;
-    slot.updDt = rec.upd_dt.c_str();
+    FillSlot(recs[i], &slot);
+    slot.fileSize = NarrowSize(recs[i].size);  // -1 for what 32 bits cannot carry
+  }
+  return 0;
+}
+
+CORBA::Long ZKmdImpl::zkFileList64(const char* userId, const char* dirName, const char* fileMask,
+                                   const char* sortKey, ZKmd::zkSeqFileLst64& fileList) {
+  if (!CallerIs(userId, "zkFileList64")) {
+    fileList.length(0);
+    return 0;
+  }
+  std::vector<ListingRecord> recs;
+  if (!ListArea(fs_, env_file_, userId, dirName, fileMask, sortKey, fileList.length(), &recs))
+    return 0;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    ZKmd::zkStrctFileList64& slot = fileList[static_cast<CORBA::ULong>(i)];
+    FillSlot(recs[i], &slot);
+    slot.fileSize = recs[i].size;
   }
   return 0;
 }

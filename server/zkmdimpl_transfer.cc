@@ -7,6 +7,27 @@
 #include "server/zkmdimpl.h"
 
 namespace zk {
+namespace {
+
+// A download batch of either kind, answered as zkFileDownload answers.
+template <class Chunks>
+CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* userId,
+                     const char* operation, Chunks& fileBufs, CORBA::Long& bufIndex) {
+  bufIndex = 0;
+  if (!CallerIs(userId, operation)) {
+    fileBufs.length(0);  // nothing of what the caller sent goes back
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
+  if (fileBufs.length() == 0) return kTransferOk;
+  std::unique_ptr<FileSystem> area = OpenUserArea(fs, env_file, userId);
+  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex);
+  // A failed batch is not written by the client: the reply carries none of it.
+  if (result != kTransferOk) fileBufs.length(0);
+  return result;
+}
+
+}  // namespace
 
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
@@ -16,24 +37,24 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  std::unique_ptr<FileSystem> area = OpenUserArea(fs_, env_file_, userId);
-  return StoreChunks(area.get(), fileBufs, &bufIndex);
+  UploadCaller caller;
+  caller.conn = CurrentConnectionId();
+  caller.socket = CurrentConnectionSocket();
+  std::unique_ptr<FileSystem> area;
+  if (GetUserStorageDir(fs_, env_file_, userId, &caller.area_dir)) {
+    area = fs_->Beneath(caller.area_dir);
+  }
+  return StoreChunks(area.get(), &ServerUploads(), caller, fileBufs, &bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                      CORBA::Long& bufIndex) {
-  bufIndex = 0;
-  if (!CallerIs(userId, "zkFileDownload")) {
-    fileBufs.length(0);  // nothing of what the caller sent goes back
-    bufIndex = 1;
-    return kTransferFileFailed;
-  }
-  if (fileBufs.length() == 0) return kTransferOk;
-  std::unique_ptr<FileSystem> area = OpenUserArea(fs_, env_file_, userId);
-  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex);
-  // A failed batch is not written by the client: the reply carries none of it.
-  if (result != kTransferOk) fileBufs.length(0);
-  return result;
+  return Download(fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex);
+}
+
+CORBA::Long ZKmdImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                       CORBA::Long& bufIndex) {
+  return Download(fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex);
 }
 
 }  // namespace zk

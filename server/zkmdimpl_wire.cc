@@ -1,6 +1,7 @@
 // Every operation's strings through the text boundary. A refused string gives the operation's
-// own failure answer, the same one an unauthenticated caller gets: 0 for the queries, -1 for
-// removals and zkChgUserPwd, 20 with the refused chunk's position for transfers, -10 for jobs.
+// own failure answer, the same one an unauthenticated caller gets: 0 for the queries and the
+// listings, -1 for removals and zkChgUserPwd, 20 with the refused chunk's position for transfers,
+// -10 for jobs.
 #include "server/zkmdimpl_wire.h"
 
 #include <string>
@@ -12,6 +13,74 @@
 #include "server/wire_text.h"
 
 namespace zk {
+
+namespace {
+
+// A listing of either kind through the boundary: its texts in, the names of its entries out.
+// The listing holds only names that have a wire form (KeepWireNames); "<DIR>" and the times are
+// ASCII, the same bytes in either code.
+// `serve` is the servant's own operation (not the boundary's again).
+template <class List, class Serve>
+CORBA::Long WireList(const char* operation, const Serve& serve, const char* userId,
+                     const char* dirName, const char* fileMask, const char* sortKey,
+                     List& fileList) {
+  WireRequest w(operation);
+  std::string user, dir, mask, key;
+  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir) ||
+      !w.In("fileMask", fileMask, &mask) || !w.In("sortKey", sortKey, &key)) {
+    return 0;
+  }
+  CORBA::Long result = serve(user.c_str(), dir.c_str(), mask.c_str(), key.c_str(), fileList);
+  if (ServerWireCode() != WireCode::kUtf8) {
+    std::string wire;
+    for (CORBA::ULong i = 0; i < fileList.length(); ++i) {
+      auto& e = fileList[i];
+      if (e.fileNm.in() && ToWire(ServerWireCode(), e.fileNm.in(), &wire)) {
+        e.fileNm = wire.c_str();
+      }
+    }
+  }
+  return result;
+}
+
+// A download batch of either kind through the boundary: the requests' names in UTF-8; a refused
+// one fails the batch, whose reply is then not used. The reply gives the names back as the client
+// sent them.
+template <class Chunks, class Serve>
+CORBA::Long WireDownload(const char* operation, const Serve& serve, const char* userId,
+                         Chunks& fileBufs, CORBA::Long& bufIndex) {
+  WireRequest w(operation);
+  std::string user;
+  bufIndex = 0;
+  if (!w.In("userId", userId, &user)) {
+    bufIndex = 1;
+    return kTransferFileFailed;
+  }
+  const CORBA::ULong n = fileBufs.length();
+  std::vector<std::string> paths(n), names(n);
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    if (!w.In("filePath", fileBufs[i].filePath.in(), &paths[i]) ||
+        !w.In("fileNm", fileBufs[i].fileNm.in(), &names[i])) {
+      bufIndex = static_cast<CORBA::Long>(i + 1);
+      return kTransferFileFailed;
+    }
+  }
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    std::string wire_path = fileBufs[i].filePath.in(), wire_name = fileBufs[i].fileNm.in();
+    fileBufs[i].filePath = paths[i].c_str();
+    fileBufs[i].fileNm = names[i].c_str();
+    paths[i] = std::move(wire_path);
+    names[i] = std::move(wire_name);
+  }
+  CORBA::Long result = serve(user.c_str(), fileBufs, bufIndex);
+  for (CORBA::ULong i = 0; i < n && i < fileBufs.length(); ++i) {
+    fileBufs[i].filePath = paths[i].c_str();
+    fileBufs[i].fileNm = names[i].c_str();
+  }
+  return result;
+}
+
+}  // namespace
 
 CORBA::Long ZKmdWireImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
   WireRequest w("zkChgUserPwd");
@@ -59,26 +128,17 @@ CORBA::Long ZKmdWireImpl::zkFileCount(const char* userId, const char* dirName,
 
 CORBA::Long ZKmdWireImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
                                      const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
-  WireRequest w("zkFileList");
-  std::string user, dir, mask, key;
-  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir) ||
-      !w.In("fileMask", fileMask, &mask) || !w.In("sortKey", sortKey, &key)) {
-    return 0;
-  }
-  CORBA::Long result =
-      ZKmdImpl::zkFileList(user.c_str(), dir.c_str(), mask.c_str(), key.c_str(), fileList);
-  // The listing holds only names that have a wire form (KeepWireNames); "<DIR>" and the times
-  // are ASCII, the same bytes in either code.
-  if (ServerWireCode() != WireCode::kUtf8) {
-    std::string wire;
-    for (CORBA::ULong i = 0; i < fileList.length(); ++i) {
-      ZKmd::zkStrctFileList& e = fileList[i];
-      if (e.fileNm.in() && ToWire(ServerWireCode(), e.fileNm.in(), &wire)) {
-        e.fileNm = wire.c_str();
-      }
-    }
-  }
-  return result;
+  auto serve = [this](const char* u, const char* d, const char* m, const char* k,
+                      ZKmd::zkSeqFileLst& l) { return ZKmdImpl::zkFileList(u, d, m, k, l); };
+  return WireList("zkFileList", serve, userId, dirName, fileMask, sortKey, fileList);
+}
+
+CORBA::Long ZKmdWireImpl::zkFileList64(const char* userId, const char* dirName,
+                                       const char* fileMask, const char* sortKey,
+                                       ZKmd::zkSeqFileLst64& fileList) {
+  auto serve = [this](const char* u, const char* d, const char* m, const char* k,
+                      ZKmd::zkSeqFileLst64& l) { return ZKmdImpl::zkFileList64(u, d, m, k, l); };
+  return WireList("zkFileList64", serve, userId, dirName, fileMask, sortKey, fileList);
 }
 
 CORBA::Long ZKmdWireImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
@@ -125,37 +185,18 @@ CORBA::Long ZKmdWireImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFile
 
 CORBA::Long ZKmdWireImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                          CORBA::Long& bufIndex) {
-  WireRequest w("zkFileDownload");
-  std::string user;
-  bufIndex = 0;
-  if (!w.In("userId", userId, &user)) {
-    bufIndex = 1;
-    return kTransferFileFailed;
-  }
-  // The requests' names in UTF-8; a refused one fails the batch, whose reply is then not used.
-  const CORBA::ULong n = fileBufs.length();
-  std::vector<std::string> paths(n), names(n);
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    if (!w.In("filePath", fileBufs[i].filePath.in(), &paths[i]) ||
-        !w.In("fileNm", fileBufs[i].fileNm.in(), &names[i])) {
-      bufIndex = static_cast<CORBA::Long>(i + 1);
-      return kTransferFileFailed;
-    }
-  }
-  // The reply gives the names back as the client sent them.
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    std::string wire_path = fileBufs[i].filePath.in(), wire_name = fileBufs[i].fileNm.in();
-    fileBufs[i].filePath = paths[i].c_str();
-    fileBufs[i].fileNm = names[i].c_str();
-    paths[i] = std::move(wire_path);
-    names[i] = std::move(wire_name);
-  }
-  CORBA::Long result = ZKmdImpl::zkFileDownload(user.c_str(), fileBufs, bufIndex);
-  for (CORBA::ULong i = 0; i < n && i < fileBufs.length(); ++i) {
-    fileBufs[i].filePath = paths[i].c_str();
-    fileBufs[i].fileNm = names[i].c_str();
-  }
-  return result;
+  auto serve = [this](const char* u, ZKmd::zkSeqFileBuf& b, CORBA::Long& i) {
+    return ZKmdImpl::zkFileDownload(u, b, i);
+  };
+  return WireDownload("zkFileDownload", serve, userId, fileBufs, bufIndex);
+}
+
+CORBA::Long ZKmdWireImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                           CORBA::Long& bufIndex) {
+  auto serve = [this](const char* u, ZKmd::zkSeqFileBuf64& b, CORBA::Long& i) {
+    return ZKmdImpl::zkFileDownload64(u, b, i);
+  };
+  return WireDownload("zkFileDownload64", serve, userId, fileBufs, bufIndex);
 }
 
 CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {

@@ -16,10 +16,14 @@ class ZKmdWireImpl : public ZKmdImpl {
   CORBA::Long zkFileCount(const char* userId, const char* dirName, const char* fileMask) override;
   CORBA::Long zkFileList(const char* userId, const char* dirName, const char* fileMask,
                          const char* sortKey, ZKmd::zkSeqFileLst& fileList) override;
+  CORBA::Long zkFileList64(const char* userId, const char* dirName, const char* fileMask,
+                           const char* sortKey, ZKmd::zkSeqFileLst64& fileList) override;
   CORBA::Long zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                            CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                              CORBA::Long& bufIndex) override;
+  CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                               CORBA::Long& bufIndex) override;
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
   CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,

@@ -15,6 +15,7 @@
 #include "platform/fs.h"
 #include "platform/options.h"
 #include "server/connection_auth.h"
+#include "server/uploads.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl_wire.h"
 #include "settings/envfile.h"
@@ -109,6 +110,8 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     ZKmd_var ref = servant->_this();
 
     naming->rebind(zk::ServerName(), ref.in());
+    // Removes what uploads that will never finish left behind, while the server runs.
+    zk::UploadSweeper sweeper(fs, env_file);
     orb->run();
 
     watcher->Release();

@@ -2,13 +2,14 @@
 // in both directions, whole trees and masks, the three transfer modes, destinations that are
 // files, unreadable sources, directories the server cannot create, pipes, devices and names that
 // cannot travel, local paths with "." and "..", Japanese names, a client killed in the middle of a
-// file, and the checks that come before any copying.
+// file (nothing of it under its name), and the checks that come before any copying.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -65,6 +66,18 @@ int64_t MTime(const std::string& path) {
     return ::testing::AssertionFailure() << "times differ: " << MTime(a) << " " << MTime(b);
   }
   return ::testing::AssertionSuccess();
+}
+
+// The bytes in the temporary files of uploads in `dir` (their names begin with byte 0xFF), or -1
+// when there is none.
+long UploadTempBytes(const std::string& dir) {
+  std::vector<DirEntry> entries;
+  FileSystem::Default()->Search(dir, "*", &entries);
+  long bytes = -1;
+  for (const DirEntry& e : entries) {
+    if (!e.name.empty() && e.name[0] == '\xFF') bytes = std::max(bytes, 0L) + e.size;
+  }
+  return bytes;
 }
 
 // One server for the whole suite, with a unit of 1 KB so that small files already span chunks.
@@ -222,22 +235,23 @@ TEST_F(CopyTest, DestinationThatIsAFileIsRefused) {
   EXPECT_TRUE(Exists(Store() + "/newdir/one.txt"));
 }
 
-TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedNotFatal) {
+TEST_F(CopyTest, UnreadableSourceAndUncreatableDirectoryAreReportedAndFailTheRun) {
   // Tests run as root, who can read any file: a link to nothing cannot be opened by anyone.
   const std::string src = Client() + "/bad";
   Put(src + "/a.txt", "a");
   Put(src + "/c.txt", "c");
   ASSERT_EQ(0, symlink((src + "/nowhere").c_str(), (src + "/b.txt").c_str()));
+  // The other files are copied; the run ends with 20 so that a script can tell.
   RunResult r = Zkcp({"bad/", "::bad"});
   EXPECT_TRUE(Ended(
-      r, 0,
+      r, 20,
       src + "/a.txt\n" + src + "/b.txt\n" + src + "/c.txt\n" + Copied(2) + Count(1) + kNotCopied,
       "WARNING:ファイルを開けませんでした。\n"));
 
   // A server file stands where a directory would have to be created.
   Put(Store() + "/plain", "p");
   r = Zkcp({"bad/a.txt", "::plain/sub"});
-  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(0),
+  EXPECT_TRUE(Ended(r, 20, src + "/a.txt\n" + Copied(0),
                     "ERROR:ディレクトリを作成できませんでした。(a.txt)\n"));
 }
 
@@ -250,10 +264,12 @@ TEST_F(CopyTest, PipesDevicesAndBackslashNamesAreSkippedWithAMessage) {
   ASSERT_EQ(0, symlink("/dev/zero", (src + "/zero").c_str()));
   Put(src + "/x\\y.txt", "xy");
   MakeDirs(src + "/d\\e");
+  // A name that cannot travel is a file that could not be copied (20); a pipe or device is
+  // left alone on purpose.
   RunResult r = Zkcp({"special/", "::special"}, 30);
   const std::string not_regular = "WARNING:通常のファイルではないためコピーしません。(" + src;
   const std::string backslash = "ERROR:名前に「\\」を含むためコピーできません。(" + src;
-  EXPECT_TRUE(Ended(r, 0, src + "/a.txt\n" + Copied(1),
+  EXPECT_TRUE(Ended(r, 20, src + "/a.txt\n" + Copied(1),
                     backslash + "/d\\e)\n" + not_regular + "/pipe)\n" + backslash + "/x\\y.txt)\n" +
                         not_regular + "/zero)\n"));
   EXPECT_TRUE(SameFile(src + "/a.txt", Store() + "/special/a.txt"));
@@ -298,25 +314,27 @@ TEST_F(CopyTest, JapaneseNamesBothWays) {
   EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Client() + "/戻り/日本語の名前.txt"));
 }
 
-TEST_F(CopyTest, KilledMidFileThenReplacedGivesIdenticalFiles) {
+TEST_F(CopyTest, UploadKilledMidFileLeavesNothingUnderItsNameAndARerunCopiesItWhole) {
   // Big enough that a unit of 1 KB takes many requests, so the kill lands inside the file.
   const std::string src = Client() + "/big";
   Put(src + "/a.bin", Bytes(6 * 1024 * 1024, 9), 1500000000);
   Put(src + "/b.bin", Bytes(5000, 8), 1500000000);
   pid_t pid = Spawn({Program("zkcp"), "big", "::killed", "-p", kPass}, Client());
   ASSERT_GT(pid, 0);
-  const std::string partial = Store() + "/killed/big/a.bin";
-  WaitUntil([&] { return ReadFile(partial).size() > 64 * 1024; }, 6);
+  const std::string dir = Store() + "/killed/big";
+  // The upload goes into a temporary file beside its target while it runs.
+  EXPECT_TRUE(WaitUntil([&] { return UploadTempBytes(dir) > 64 * 1024; }, 20));
   kill(pid, SIGKILL);
   Stop(pid);
-  struct stat st;
-  ASSERT_EQ(0, stat(partial.c_str(), &st));
-  EXPECT_LT(st.st_size, 6 * 1024 * 1024) << "the client finished before it was killed";
+  EXPECT_FALSE(Exists(dir + "/a.bin")) << "a part of the file is under its name";
+  // The server gives the upload up once its connection is gone.
+  EXPECT_TRUE(WaitUntil([&] { return UploadTempBytes(dir) < 0; }, 10));
 
-  RunResult r = Zkcp({"big", "::killed", "-r"}, 120);
+  // The default mode skips names that exist: nothing of a.bin does, so it is copied whole.
+  RunResult r = Zkcp({"big", "::killed"}, 120);
   EXPECT_TRUE(Ended(r, 0, src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), ""));
-  EXPECT_TRUE(SameFile(src + "/a.bin", partial));
-  EXPECT_TRUE(SameFile(src + "/b.bin", Store() + "/killed/big/b.bin"));
+  EXPECT_TRUE(SameFile(src + "/a.bin", dir + "/a.bin"));
+  EXPECT_TRUE(SameFile(src + "/b.bin", dir + "/b.bin"));
 }
 
 TEST_F(CopyTest, DirectTransfersStayInTheAreaAndWithinOneReply) {

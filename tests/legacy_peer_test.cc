@@ -2,6 +2,7 @@
 // GIOP 1.0 only (which has no code set negotiation) with the byte-transparent ISO-8859-1 as its
 // native code set, so every string goes out and comes back as the bytes written here.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <utility>
@@ -143,6 +144,58 @@ TEST(LegacyPeerTest, CodePage932ModeStoresUtf8AndGivesBackTheSameBytes) {
                 "WARNING:通信の文字コードで表せない名前を一覧から除きました。(ソフト\\a¥b.txt)\n"
                 "WARNING:通信の文字コードで表せない名前を一覧から除きました。(ソフト\\\\xFF.txt)\n",
             WithoutPeers(f.ServerLog()));
+}
+
+// The 64-bit listing and download pass the same boundary: names in the wire's code both ways,
+// and a string that is no text of it refused with the operation's failure answer.
+TEST(LegacyPeerTest, WideListingAndDownloadPassTheSameBoundaryInEitherMode) {
+  for (bool cp932 : {false, true}) {
+    ServerFixture f;
+    if (cp932) f.AddServerConf("zkWireText = cp932");
+    f.AddUser("u1", "pw1");
+    ASSERT_NO_FATAL_FAILURE(f.Start());
+    ZKmd_var server = ResolveServer(f.ns_port());
+    ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
+    ASSERT_EQ(0, mkdir((f.storage_dir("u1") + "/ソフト").c_str(), 0700));
+    WriteFile(f.storage_dir("u1") + "/ソフト/表示.txt", "abc");
+    // What this peer writes for the folder and the file: UTF-8 bytes, or code page 932.
+    const std::string dir = cp932 ? kSoft932 : "ソフト", name = cp932 ? kShow932 : "表示.txt";
+
+    ZKmd::zkSeqFileLst64 list;
+    list.length(1);
+    EXPECT_EQ(0, server->zkFileList64("u1", dir.c_str(), "*", "nm", list));
+    EXPECT_EQ(name, list[0].fileNm.in()) << cp932;
+    EXPECT_EQ(3, list[0].fileSize);
+
+    ZKmd::zkSeqFileBuf64 down;
+    down.length(1);
+    down[0].filePath = (dir + "\\").c_str();
+    down[0].fileNm = name.c_str();
+    down[0].updDt = "";
+    down[0].crtDt = "";
+    down[0].bufNo = 1;
+    down[0].nextBuf = false;
+    down[0].bufPos = 1;
+    down[0].bufUnitSize = 2;
+    CORBA::Long index = -1;
+    EXPECT_EQ(0, server->zkFileDownload64("u1", down, index));
+    ASSERT_EQ(1u, down.length());
+    EXPECT_EQ(name, down[0].fileNm.in());  // given back as sent
+    EXPECT_EQ('c', down[0].fileBuf[1]);
+
+    // Bytes that are no text of the wire: code page 932 on a UTF-8 wire, or no character of it.
+    const std::string bad = cp932 ? "\x85\x40" : kShow932;
+    ZKmd::zkSeqFileLst64 refused;
+    refused.length(1);
+    EXPECT_EQ(0, server->zkFileList64("u1", bad.c_str(), "*", "nm", refused));
+    EXPECT_STREQ("", refused[0].fileNm.in());
+    down[0].fileNm = bad.c_str();
+    EXPECT_EQ(20, server->zkFileDownload64("u1", down, index));
+    EXPECT_EQ(1, index);
+    const std::string log = WithoutPeers(f.ServerLog());
+    EXPECT_NE(std::string::npos, log.find(kRefused + "zkFileList64 PEER dirName=")) << log;
+    EXPECT_NE(std::string::npos, log.find(kRefused + "zkFileDownload64 PEER fileNm=")) << log;
+  }
 }
 
 }  // namespace

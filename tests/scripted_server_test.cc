@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "idl/orb.h"
+#include "platform/fs.h"
 #include "tests/server_fixture.h"
 
 namespace zk {
@@ -100,6 +101,17 @@ class ScriptedServer : public POA_ZKmd {
   CORBA::Long zkRemoteJob(const char*, const char*, const char*, const char*, const char*,
                           char*&) override {
     return -10;
+  }
+  // A server of an earlier version has no 64-bit listing or download: its ORB answers
+  // BAD_OPERATION, as it does for any operation it does not know.
+  CORBA::Long zkFileList64(const char*, const char* dir, const char*, const char*,
+                           ZKmd::zkSeqFileLst64&) override {
+    Record(std::string("list64 ") + dir);
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
+  CORBA::Long zkFileDownload64(const char*, ZKmd::zkSeqFileBuf64&, CORBA::Long&) override {
+    Record("download64");
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
 
  private:
@@ -244,7 +256,7 @@ TEST_F(ScriptedTest, DownloadsRefuseHostileNamesAndWriteNothingOfAFailedBatch) {
   server_->entries = {{"../escaped", "", 1}, {"fine", "", 1}, {"/abs", "", 1}};
   server_->contents = {{"../escaped", "x"}, {"fine", "y"}, {"/abs", "z"}};
   RunResult r = Tool("zkcp", {"::", "dst"});
-  EXPECT_TRUE(Ended(r, 0, ".\\fine\n                 1 個のファイルをコピーしました。\n",
+  EXPECT_TRUE(Ended(r, 20, ".\\fine\n                 1 個のファイルをコピーしました。\n",
                     "ERROR:ダウンロードに失敗しました。(../escaped)\n"
                     "ERROR:ダウンロードに失敗しました。(/abs)\n"));
   EXPECT_EQ("y", ReadFile(dst + "/fine"));
@@ -256,9 +268,49 @@ TEST_F(ScriptedTest, DownloadsRefuseHostileNamesAndWriteNothingOfAFailedBatch) {
   server_->contents = {{"a.txt", "a"}, {"b.txt", "b"}};
   server_->fail_download = "b.txt";
   r = Tool("zkcp", {"::", "dst2"});
-  EXPECT_TRUE(Ended(r, 0, ".\\a.txt\n.\\b.txt\n                 0 個のファイルをコピーしました。\n",
+  EXPECT_TRUE(Ended(r, 20,
+                    ".\\a.txt\n.\\b.txt\n                 0 個のファイルをコピーしました。\n",
                     "ERROR:ダウンロードに失敗しました。(b.txt)\n"));
   EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/dst2/a.txt"));
+  std::vector<DirEntry> left;  // no temporary file either
+  FileSystem::Default()->Search(fixture_->client_dir("u1") + "/dst2", "*", &left);
+  EXPECT_TRUE(left.empty()) << left[0].name;
+}
+
+// A server of an earlier version answers the 64-bit listing with BAD_OPERATION. The tools ask it
+// once per run and then use the 32-bit listing, which says -1 for what it cannot carry (this
+// server's form) or a negative low part (2 to 4 GiB on older servers): such a file is reported,
+// never copied short, and the run ends with 20. zkls shows what that listing says.
+TEST_F(ScriptedTest, AServerWithoutTheWideOperationsIsAskedOnceAndItsLargeFilesAreNotCopied) {
+  server_->count = 3;
+  server_->entries = {{"big4.bin", "", -1}, {"big3.bin", "", -1073741824}, {"small.txt", "", 5}};
+  server_->contents = {{"small.txt", "small"}};
+  RunResult r = Tool("zkcp", {"::", "dst"});
+  const std::string too_large =
+      "ERROR:サーバが2GB以上のファイルに対応していないため、コピーできません。(";
+  EXPECT_TRUE(Ended(r, 20, ".\\small.txt\n                 1 個のファイルをコピーしました。\n",
+                    too_large + ".\\big4.bin)\n" + too_large + ".\\big3.bin)\n"));
+  EXPECT_EQ("small", ReadFile(fixture_->client_dir("u1") + "/dst/small.txt"));
+  EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/dst/big4.bin"));
+  EXPECT_FALSE(Exists(fixture_->client_dir("u1") + "/dst/big3.bin"));
+  Strings asked;
+  for (const std::string& call : server_->Calls()) {
+    if (call.rfind("list", 0) == 0 || call.rfind("download64", 0) == 0) asked.push_back(call);
+  }
+  EXPECT_EQ((Strings{"list64 .\\", "list u1 .\\ *.* [nm] 3"}), asked);
+
+  server_->Reset();
+  r = Tool("zkls", {"::logs\\"});
+  EXPECT_TRUE(Ended(r, 0,
+                    std::string(kHead) +
+                        "2006/04/01 10:20:30                -1 big4.bin\n"
+                        "2006/04/01 10:20:30    -1,073,741,824 big3.bin\n"
+                        "2006/04/01 10:20:30                 5 small.txt\n"
+                        "                 3 個のファイル            -1,073,741,820 バイト\n"
+                        "                 0 個のディレクトリ  \n",
+                    ""));
+  EXPECT_EQ((Strings{"count u1 logs\\ *.*", "list64 logs\\", "list u1 logs\\ *.* [] 3"}),
+            server_->Calls());
 }
 
 }  // namespace

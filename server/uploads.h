@@ -1,0 +1,152 @@
+// Uploads that are whole or absent. The server writes an upload into a temporary file in its
+// target's directory and renames it over the target once its last chunk is stored and its times
+// are set: nobody ever sees a part of an upload under the real name, and of two uploads of one
+// name the one that finishes last is the file, whole.
+//
+//   UploadTable table;                                  // the uploads in progress
+//   table.Begin(key, "dir/" + NewUploadTempName(), socket, now);
+//   UploadTable::Progress at;
+//   table.Next(key, chunk_no, now, &at, &drop);         // where chunk chunk_no goes
+//   ... write it at at.length, then table.Stored(key, at.length + len);
+//   table.End(key);                                     // renamed, or given up
+//
+// Temporary names begin with a byte that no UTF-8 text holds, so no request can name one: the
+// text boundary refuses such a string, and AreaRelativePath refuses a path with such a component
+// anyway. Counts and listings leave them out.
+//
+// An upload belongs to the connection that began it (by the connection's id, which is never
+// reused), and is continued only there. The table bounds what one connection can hold open
+// (kMaxUploadsPerConnection) and gives up uploads whose connection has closed or that were not
+// continued for kUploadIdleLimit (Expired); their temporary files are removed then (UploadSweeper),
+// and those of an earlier server process when the server starts.
+#ifndef ZK_SERVER_UPLOADS_H_
+#define ZK_SERVER_UPLOADS_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fs.h"
+#include "server/connection_limits.h"
+
+namespace zk {
+
+// Uploads one connection may have in progress; beginning one more gives up its oldest. The tools
+// have one at a time.
+constexpr size_t kMaxUploadsPerConnection = 8;
+// An upload that was not continued for this long is given up.
+constexpr std::chrono::hours kUploadIdleLimit(1);
+
+// True for a name that is a temporary file of an upload (of this server process or another).
+bool IsUploadTempName(const std::string& name);
+// A fresh temporary name: the mark of temporary files, one of this process, a serial number.
+std::string NewUploadTempName();
+// True for a temporary name that this process made.
+bool IsOwnUploadTempName(const std::string& name);
+
+// One upload: the connection, the storage directory of the area, the target's path in the area.
+struct UploadKey {
+  uint64_t conn = 0;
+  std::string area;
+  std::string target;
+  bool operator<(const UploadKey& o) const;
+};
+
+// A temporary file to remove: the storage directory of its area and its path there.
+struct UploadLeftover {
+  std::string area;
+  std::string temp;
+};
+
+class UploadTable {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Where an upload stands: its temporary file and the bytes stored so far.
+  struct Progress {
+    std::string temp;
+    int64_t length = 0;
+  };
+
+  explicit UploadTable(size_t max_per_connection = kMaxUploadsPerConnection)
+      : max_per_connection_(max_per_connection) {}
+
+  // Begins the upload `key` into the temporary file `temp` (still to be created), by the
+  // connection whose socket is `socket`; its next chunk is number 1. The connection's upload of
+  // the same target, and its oldest one when it has the maximum in progress, are given up: their
+  // temporary files are returned for removal.
+  std::vector<UploadLeftover> Begin(const UploadKey& key, const std::string& temp,
+                                    const Socket& socket, Clock::time_point now);
+  // The upload `key` when chunk number `no` is its next one: true, with where it stands. False
+  // when there is no such upload; when there is one that expects another chunk, it is given up
+  // and its temporary file put into *drop.
+  bool Next(const UploadKey& key, int32_t no, Clock::time_point now, Progress* at,
+            std::vector<UploadLeftover>* drop);
+  // The next chunk of `key` was stored: `length` bytes are stored now.
+  void Stored(const UploadKey& key, int64_t length);
+  // The upload `key` is over: renamed into place, or given up with its file removed.
+  void End(const UploadKey& key);
+  // Gives up the uploads that were not continued since `now` - `idle`, and those whose socket
+  // `open` says is closed; their temporary files are returned for removal.
+  std::vector<UploadLeftover> Expired(Clock::time_point now, Clock::duration idle,
+                                      const std::function<bool(const Socket&)>& open);
+  size_t size() const;
+
+ private:
+  struct Upload {
+    std::string temp;
+    int32_t next_no = 1;
+    int64_t length = 0;
+    Socket socket;
+    Clock::time_point used;
+    uint64_t serial = 0;  // order of beginning, for giving up the oldest
+  };
+
+  mutable std::mutex mu_;
+  size_t max_per_connection_;
+  uint64_t serial_ = 0;
+  std::map<UploadKey, Upload> uploads_;
+};
+
+// The table of this server process.
+UploadTable& ServerUploads();
+
+// Removes the temporary file of `leftover` (`fs` opens its area).
+void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover);
+
+// Removes the temporary files that an earlier server process left in the storage areas of the
+// users registered in `env_file` (all of them, whatever their age), below every directory of
+// each area. Returns how many it removed.
+int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file);
+
+// Cleans up in the background for as long as it lives: first the earlier process's leftovers,
+// then, every second, the uploads of ServerUploads() that are given up (connection closed, idle
+// for kUploadIdleLimit).
+class UploadSweeper {
+ public:
+  // `fs` is the file system the storage areas are opened from.
+  UploadSweeper(FileSystem* fs, const std::string& env_file);
+  ~UploadSweeper();
+  UploadSweeper(const UploadSweeper&) = delete;
+  UploadSweeper& operator=(const UploadSweeper&) = delete;
+
+ private:
+  void Loop();
+
+  FileSystem* fs_;
+  std::string env_file_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;  // last: starts once the rest is set up
+};
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_UPLOADS_H_

@@ -1,0 +1,243 @@
+// Uploads whole or absent, below the ORB: the table of uploads in progress (the bound per
+// connection, what is given up when), and StoreChunks on a scratch area:
+// nothing under the target's name before the last chunk, the last of two uploads of one name
+// wins whole, a chunk that continues nothing fails, chunks of zeros leave holes, and leftovers of
+// an earlier server process are removed.
+#include "server/uploads.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "server/transfer.h"
+#include "settings/zkdb.h"
+
+namespace zk {
+namespace {
+
+using Clock = UploadTable::Clock;
+
+TEST(UploadTableTest, BeginningAgainOrBeyondTheBoundGivesUpTheOldUpload) {
+  UploadTable table(3);
+  Clock::time_point t0;
+  const UploadKey a{7, "/area/", "a"};
+  table.Begin(a, "tmp-a", Socket{}, t0);
+  // The same name again: the first upload's file goes.
+  std::vector<UploadLeftover> drop = table.Begin(a, "tmp-a2", Socket{}, t0);
+  ASSERT_EQ(1u, drop.size());
+  EXPECT_EQ("tmp-a", drop[0].temp);
+
+  table.Begin(UploadKey{7, "/area/", "b"}, "tmp-b", Socket{}, t0);
+  table.Begin(UploadKey{7, "/area/", "c"}, "tmp-c", Socket{}, t0);
+  table.Begin(UploadKey{8, "/area/", "x"}, "tmp-x", Socket{}, t0);  // another connection's own
+  // A fourth of connection 7: its oldest (a, begun again before b and c) is given up.
+  drop = table.Begin(UploadKey{7, "/area/", "d"}, "tmp-d", Socket{}, t0);
+  ASSERT_EQ(1u, drop.size());
+  EXPECT_EQ("tmp-a2", drop[0].temp);
+  EXPECT_EQ(4u, table.size());
+  table.End(UploadKey{7, "/area/", "d"});
+  EXPECT_EQ(3u, table.size());
+}
+
+TEST(UploadTableTest, IdleUploadsAndThoseOfClosedConnectionsExpire) {
+  UploadTable table;
+  const Clock::time_point t0;
+  const Socket live{10, 100}, gone{11, 101};
+  table.Begin(UploadKey{1, "/a/", "busy"}, "t-busy", live, t0);
+  table.Begin(UploadKey{1, "/a/", "idle"}, "t-idle", live, t0);
+  table.Begin(UploadKey{2, "/a/", "closed"}, "t-closed", gone, t0);
+  auto open = [&](const Socket& s) { return s.fd == live.fd; };
+
+  // Half an hour on, "busy" is continued; the closed connection's upload goes at once.
+  UploadTable::Progress at;
+  std::vector<UploadLeftover> drop;
+  ASSERT_TRUE(
+      table.Next(UploadKey{1, "/a/", "busy"}, 1, t0 + std::chrono::minutes(30), &at, &drop));
+  std::vector<UploadLeftover> expired =
+      table.Expired(t0 + std::chrono::minutes(30), kUploadIdleLimit, open);
+  ASSERT_EQ(1u, expired.size());
+  EXPECT_EQ("t-closed", expired[0].temp);
+
+  // An hour after it was last continued, "idle" goes; "busy" stays until its own hour is over.
+  expired = table.Expired(t0 + std::chrono::minutes(60), kUploadIdleLimit, open);
+  ASSERT_EQ(1u, expired.size());
+  EXPECT_EQ("t-idle", expired[0].temp);
+  EXPECT_TRUE(table.Expired(t0 + std::chrono::minutes(89), kUploadIdleLimit, open).empty());
+  EXPECT_EQ(1u, table.Expired(t0 + std::chrono::minutes(90), kUploadIdleLimit, open).size());
+  EXPECT_EQ(0u, table.size());
+}
+
+// A scratch storage area, opened as the server opens it.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zk-uploads-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    root_ = tmpl;
+    caller_.area_dir = root_ + "/";
+    caller_.conn = 1;
+    area_ = FileSystem::Default()->Beneath(caller_.area_dir);
+    ASSERT_NE(nullptr, area_);
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  // One chunk of `name` in the root.
+  static ZKmd::zkStrctFileBuf Chunk(const std::string& name, const std::string& data, int no,
+                                    bool more) {
+    ZKmd::zkStrctFileBuf c;
+    c.filePath = "\\";
+    c.fileNm = name.c_str();
+    c.fileSize = 0;
+    c.updDt = "2020/01/02 03:04:05";
+    c.crtDt = "2020/01/02 03:04:05";
+    c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+    for (size_t i = 0; i < data.size(); ++i) c.fileBuf[i] = static_cast<CORBA::Octet>(data[i]);
+    c.bufNo = no;
+    c.nextBuf = more;
+    c.bufPos = 0;
+    c.bufUnitSize = 0;
+    return c;
+  }
+  CORBA::Long Store(std::initializer_list<ZKmd::zkStrctFileBuf> chunks, CORBA::Long* index,
+                    uint64_t conn = 1) {
+    ZKmd::zkSeqFileBuf seq;
+    seq.length(static_cast<CORBA::ULong>(chunks.size()));
+    CORBA::ULong i = 0;
+    for (const auto& c : chunks) seq[i++] = c;
+    UploadCaller caller = caller_;
+    caller.conn = conn;
+    return StoreChunks(area_.get(), &table_, caller, seq, index);
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(root_ + "/" + name, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+  // The names in the root, temporary ones as "TEMP".
+  std::vector<std::string> NamesHere() {
+    std::vector<DirEntry> found;
+    area_->Search("", "*", &found);
+    std::vector<std::string> names;
+    for (const DirEntry& e : found) names.push_back(IsUploadTempName(e.name) ? "TEMP" : e.name);
+    return names;
+  }
+
+  std::string root_;
+  UploadCaller caller_;
+  std::unique_ptr<FileSystem> area_;
+  UploadTable table_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(StoreTest, AFileIsUnderItsNameOnlyOnceItsLastChunkIsStored) {
+  std::ofstream(root_ + "/a.txt") << "old";
+  CORBA::Long index = -1;
+  ASSERT_EQ(0, Store({Chunk("a.txt", "new ", 1, true)}, &index));
+  EXPECT_EQ(0, index);
+  EXPECT_EQ("old", Read("a.txt"));  // the old file stays whole meanwhile
+  EXPECT_EQ((Names{"a.txt", "TEMP"}), NamesHere());
+  ASSERT_EQ(0, Store({Chunk("a.txt", "and ", 2, true), Chunk("a.txt", "whole", 3, false)}, &index));
+  EXPECT_EQ("new and whole", Read("a.txt"));
+  EXPECT_EQ((Names{"a.txt"}), NamesHere());
+  struct stat st;
+  ASSERT_EQ(0, stat((root_ + "/a.txt").c_str(), &st));
+  time_t expected = 0;
+  struct tm tm = {};
+  tm.tm_year = 120;
+  tm.tm_mon = 0;
+  tm.tm_mday = 2;
+  tm.tm_hour = 3;
+  tm.tm_min = 4;
+  tm.tm_sec = 5;
+  tm.tm_isdst = -1;
+  expected = mktime(&tm);
+  EXPECT_EQ(expected, st.st_mtime);  // the time was set before it took the name
+  EXPECT_EQ(0u, table_.size());
+}
+
+TEST_F(StoreTest, OfTwoUploadsOfOneNameTheLastToFinishIsTheFileWhole) {
+  CORBA::Long index = -1;
+  ASSERT_EQ(0, Store({Chunk("same", "AAAA", 1, true)}, &index, 1));
+  ASSERT_EQ(0, Store({Chunk("same", "BBBB", 1, true)}, &index, 2));
+  ASSERT_EQ(0, Store({Chunk("same", "BBBB", 2, false)}, &index, 2));
+  EXPECT_EQ("BBBBBBBB", Read("same"));
+  ASSERT_EQ(0, Store({Chunk("same", "AAAA", 2, true)}, &index, 1));
+  ASSERT_EQ(0, Store({Chunk("same", "AAAA", 3, false)}, &index, 1));
+  EXPECT_EQ("AAAAAAAAAAAA", Read("same"));
+  EXPECT_EQ((Names{"same"}), NamesHere());
+}
+
+TEST_F(StoreTest, AChunkThatContinuesNoUploadOfItsConnectionFails) {
+  std::ofstream(root_ + "/there") << "kept";
+  CORBA::Long index = -1;
+  // An existing file is not appended to, and nothing new appears.
+  EXPECT_EQ(20, Store({Chunk("there", "more", 2, false)}, &index));
+  EXPECT_EQ(1, index);
+  EXPECT_EQ(20, Store({Chunk("nothing", "x", 2, false)}, &index));
+  EXPECT_EQ("kept", Read("there"));
+  // An upload of another connection is not continued from this one.
+  ASSERT_EQ(0, Store({Chunk("theirs", "1", 1, true)}, &index, 5));
+  EXPECT_EQ(20, Store({Chunk("ok", "x", 1, false), Chunk("theirs", "2", 2, false)}, &index, 6));
+  EXPECT_EQ(2, index);
+  EXPECT_EQ((Names{"ok", "there", "TEMP"}), NamesHere());
+  // A chunk out of order ends the upload, and its file goes.
+  EXPECT_EQ(20, Store({Chunk("theirs", "3", 3, false)}, &index, 5));
+  EXPECT_EQ((Names{"ok", "there"}), NamesHere());
+}
+
+TEST_F(StoreTest, ADirectoryOrAPipeInTheTargetsPlaceFailsTheFirstChunk) {
+  ASSERT_EQ(0, mkdir((root_ + "/dir").c_str(), 0700));
+  ASSERT_EQ(0, mkfifo((root_ + "/pipe").c_str(), 0600));
+  CORBA::Long index = -1;
+  EXPECT_EQ(20, Store({Chunk("dir", "x", 1, false)}, &index));
+  EXPECT_EQ(20, Store({Chunk("pipe", "x", 1, false)}, &index));
+  EXPECT_EQ((Names{"dir", "pipe"}), NamesHere());
+  EXPECT_EQ(0u, table_.size());
+}
+
+TEST_F(StoreTest, ChunksOfZerosLeaveHolesAndTheFileItsLength) {
+  const std::string zeros(1 << 20, '\0');
+  CORBA::Long index = -1;
+  ASSERT_EQ(0, Store({Chunk("sparse", zeros, 1, true), Chunk("sparse", "mark", 2, true),
+                      Chunk("sparse", zeros, 3, false)},
+                     &index));
+  const std::string data = Read("sparse");
+  ASSERT_EQ(2u * zeros.size() + 4, data.size());
+  EXPECT_EQ("mark", data.substr(zeros.size(), 4));
+  EXPECT_EQ(std::string(zeros.size(), '\0'), data.substr(zeros.size() + 4));
+  struct stat st;
+  ASSERT_EQ(0, stat((root_ + "/sparse").c_str(), &st));
+  EXPECT_LT(st.st_blocks * 512, 256 * 1024) << "the zeros were written";
+  // A file of zeros only, in one chunk.
+  ASSERT_EQ(0, Store({Chunk("zeros", std::string(5000, '\0'), 1, false)}, &index));
+  EXPECT_EQ(std::string(5000, '\0'), Read("zeros"));
+}
+
+TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedAtStart) {
+  const std::string env = root_ + "/server.zkd";
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(env, "127.0.0.1", "1", "2", "1000"));
+  const std::string area = root_ + "/u1";
+  ASSERT_EQ(WriteStatus::kDone, AddUser(env, "u1", "pw", area + "/"));
+  ASSERT_EQ(0, mkdir(area.c_str(), 0700));
+  ASSERT_EQ(0, mkdir((area + "/sub").c_str(), 0700));
+  const std::string earlier = "\xFFzk-upload.00000000deadbeef.3";
+  const std::string own = NewUploadTempName();
+  for (const std::string& name : {earlier, "sub/" + earlier, own, std::string("plain")}) {
+    std::ofstream(area + "/" + name) << "x";
+  }
+  EXPECT_EQ(2, RemoveEarlierLeftovers(FileSystem::Default(), env));
+  EXPECT_FALSE(std::filesystem::exists(area + "/" + earlier));
+  EXPECT_FALSE(std::filesystem::exists(area + "/sub/" + earlier));
+  EXPECT_TRUE(std::filesystem::exists(area + "/" + own));  // an upload of this process
+  EXPECT_TRUE(std::filesystem::exists(area + "/plain"));
+}
+
+}  // namespace
+}  // namespace zk
