@@ -58,6 +58,11 @@ void GiveMemoryBack() {
 ZKmdImpl::ZKmdImpl() = default;
 ZKmdImpl::~ZKmdImpl() = default;
 
+void ZKmdImpl::SetEnvFile(const std::string& env_file) {
+  env_file_ = env_file;
+  users_ = std::make_unique<UserReader>(env_file, kLoginBusyTimeoutMs);
+}
+
 // Sees every request before its arguments are read. On a connection where nobody has logged in,
 // an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
 // texts only; a logged-in connection is served in full, its request body given all the time it
@@ -124,7 +129,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
 
   UserRow row;
   std::string error;
-  switch (ReadUser(env_file_, user, &row, &error, kLoginBusyTimeoutMs)) {
+  switch (users_ ? users_->Read(user, &row, &error) : ReadStatus::kFailed) {
     case ReadStatus::kFailed:
       LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
                       env_file_ + ": " + error);

@@ -1,15 +1,18 @@
-// The servant of ZKmd. It holds only the path of the server environment file and the file system
-// it reaches the users' storage directories through; every operation works on its arguments, that
-// file and those directories. zkExistsUser
-// binds its user id to the calling connection; every other operation serves only that user id
-// on that connection (server/connection_auth.h).
+// The servant of ZKmd. It holds the path of the server environment file and the file system it
+// reaches the users' storage directories through; every operation works on its arguments, that
+// file and those directories. zkExistsUser reads the users through a connection to that file that
+// the servant keeps open (it sees every change at once: settings/zkdb.h, UserReader), and binds
+// its user id to the calling connection; every other operation serves only that user id on that
+// connection (server/connection_auth.h).
 #ifndef ZK_SERVER_ZKMDIMPL_H_
 #define ZK_SERVER_ZKMDIMPL_H_
 
+#include <memory>
 #include <string>
 
 #include "idl/orb.h"
 #include "platform/fs.h"
+#include "settings/zkdb.h"
 
 namespace zk {
 
@@ -19,7 +22,7 @@ class ZKmdImpl : public POA_ZKmd {
   ~ZKmdImpl() override;
 
   // Given once, right after construction, before the object reference is made.
-  void SetEnvFile(const std::string& env_file) { env_file_ = env_file; }
+  void SetEnvFile(const std::string& env_file);
   void SetFileSystem(FileSystem* fs) { fs_ = fs; }
   const std::string& env_file() const { return env_file_; }
 
@@ -53,6 +56,7 @@ class ZKmdImpl : public POA_ZKmd {
 
  private:
   std::string env_file_;
+  std::unique_ptr<UserReader> users_;  // reads env_file_ for logins
   FileSystem* fs_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
 // Environment files over SQLite: row access, whole-file creation and the registry of users and
-// jobs. Every call opens its own connection and closes it before returning.
+// jobs. Every call opens its own connection and closes it before returning; only UserReader
+// keeps one.
 //
 // Writes that touch more than one row (creation, adding and deleting users and jobs) run in one
 // transaction, started with BEGIN IMMEDIATE so that the counters are read and written under the
@@ -16,6 +17,8 @@
 #include <climits>
 #include <cstdlib>
 #include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -124,20 +127,34 @@ std::string ColumnText(sqlite3_stmt* stmt, int col) {
   return std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(stmt, col));
 }
 
-// Reads the three unscrambled values of row `id`; NULL columns read as empty.
+// Reads the three unscrambled values of row `id` with the prepared `select` (kSelectRow); NULL
+// columns read as empty. The statement is reset before returning, which ends the read and
+// lets go of the file's lock: a kept statement must not hold it between reads. A failure leaves
+// its code in *rc (when given).
+ReadStatus ReadRow(Statement* select, const std::string& id, std::array<std::string, 3>* values,
+                   int* rc = nullptr) {
+  const std::string key = ScrambleText(id);
+  select->Bind({&key});
+  const int step = select->Step();
+  ReadStatus status = ReadStatus::kFailed;
+  if (step == SQLITE_DONE) status = ReadStatus::kMissing;
+  if (step == SQLITE_ROW) {
+    for (int c = 0; c < 3; ++c) {
+      const unsigned char* p = sqlite3_column_text(select->get(), c);
+      (*values)[c] = p ? UnscrambleText(ColumnText(select->get(), c)) : std::string();
+    }
+    status = ReadStatus::kFound;
+  }
+  sqlite3_reset(select->get());
+  if (rc) *rc = step;
+  return status;
+}
+
+// The same with a statement prepared for this read only.
 ReadStatus ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3>* values) {
   Statement s(db, kSelectRow);
   if (!s.ok()) return MissingTable(s) ? ReadStatus::kMissing : ReadStatus::kFailed;
-  const std::string key = ScrambleText(id);
-  s.Bind({&key});
-  int rc = s.Step();
-  if (rc == SQLITE_DONE) return ReadStatus::kMissing;
-  if (rc != SQLITE_ROW) return ReadStatus::kFailed;
-  for (int c = 0; c < 3; ++c) {
-    const unsigned char* p = sqlite3_column_text(s.get(), c);
-    (*values)[c] = p ? UnscrambleText(ColumnText(s.get(), c)) : std::string();
-  }
-  return ReadStatus::kFound;
+  return ReadRow(&s, id, values);
 }
 
 // The first value of row `id`; empty when the row is missing or unreadable.
@@ -505,6 +522,125 @@ std::vector<std::string> RegisteredUsers(const std::string& file) {
 
 std::vector<std::string> RegisteredJobs(const std::string& file) {
   return Registered(file, ReadJobHighMark(file), ReadJobName);
+}
+
+namespace {
+
+// What tells one state of a file from another without reading it: its identity, size and the
+// times of its last write and last change of status (mode, owner, links).
+struct FileStamp {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  timespec mtime = {};
+  timespec ctime = {};
+};
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool operator==(const FileStamp& a, const FileStamp& b) {
+  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && SameTime(a.mtime, b.mtime) &&
+         SameTime(a.ctime, b.ctime);
+}
+
+// False when the file cannot be looked at.
+bool StampOf(const std::string& file, FileStamp* stamp) {
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) return false;
+  stamp->dev = st.st_dev;
+  stamp->ino = st.st_ino;
+  stamp->size = st.st_size;
+  stamp->mtime = st.st_mtim;
+  stamp->ctime = st.st_ctim;
+  return true;
+}
+
+}  // namespace
+
+struct UserReader::Kept {
+  Kept(const std::string& f, int timeout) : file(f), busy_timeout_ms(timeout) {}
+
+  // Forgets the connection; the statement goes first, or the connection would not close.
+  void Drop() {
+    select.reset();
+    connection.reset();
+  }
+
+  // Opens the file and prepares the read. False when the file cannot be opened or its table
+  // cannot be read; *status then answers the read as a fresh read would, and nothing is kept.
+  bool Open(const FileStamp& stamp, ReadStatus* status, std::string* error) {
+    auto c = std::make_unique<Connection>();
+    if (!c->OpenExisting(file, busy_timeout_ms)) {
+      if (error) *error = c->error();
+      *status = ReadStatus::kFailed;
+      return false;
+    }
+    auto s = std::make_unique<Statement>(c->get(), kSelectRow);
+    if (!s->ok()) {
+      *status = MissingTable(*s) ? ReadStatus::kMissing : ReadStatus::kFailed;
+      if (*status == ReadStatus::kFailed && error) *error = c->error();
+      return false;
+    }
+    connection = std::move(c);
+    select = std::move(s);
+    opened = stamp;
+    return true;
+  }
+
+  // One read through the kept statement, opening the file first when it is not open. A failure
+  // drops the connection. `*retry` tells a failure that a fresh open may answer differently (a
+  // table dropped since the statement was prepared) from one that it would only repeat.
+  ReadStatus ReadOnce(const std::string& id, const FileStamp& stamp,
+                      std::array<std::string, 3>* values, std::string* error, bool* retry) {
+    // Only a statement prepared before this read may have gone stale.
+    *retry = select != nullptr;
+    ReadStatus refused;
+    if (!select && !Open(stamp, &refused, error)) return refused;
+    int rc = SQLITE_OK;
+    ReadStatus status = ReadRow(select.get(), id, values, &rc);
+    if (status == ReadStatus::kFailed) {
+      if (error) *error = connection->error();
+      // Locked past the wait: opening anew would only wait again.
+      if (rc == SQLITE_BUSY) *retry = false;
+      Drop();
+    }
+    return status;
+  }
+
+  const std::string file;
+  const int busy_timeout_ms;
+  std::mutex mu;
+  std::unique_ptr<Connection> connection;
+  std::unique_ptr<Statement> select;
+  FileStamp opened;  // the file as it was when the connection was opened
+};
+
+UserReader::UserReader(const std::string& file, int busy_timeout_ms)
+    : kept_(std::make_unique<Kept>(file, busy_timeout_ms)) {}
+
+UserReader::~UserReader() = default;
+
+const std::string& UserReader::file() const { return kept_->file; }
+
+ReadStatus UserReader::Read(const std::string& user_id, UserRow* row, std::string* error) {
+  Kept& k = *kept_;
+  std::lock_guard<std::mutex> lock(k.mu);
+  FileStamp now;
+  if (!StampOf(k.file, &now) || !(now == k.opened)) k.Drop();
+  std::array<std::string, 3> values;
+  bool retry = false;
+  ReadStatus status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
+  if (status == ReadStatus::kFailed && retry) {
+    status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
+  }
+  if (status == ReadStatus::kFound && row) {
+    row->user_id = std::move(values[0]);
+    row->password = std::move(values[1]);
+    row->storage_dir = std::move(values[2]);
+  }
+  return status;
 }
 
 }  // namespace zk

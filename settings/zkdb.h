@@ -3,9 +3,10 @@
 //
 // Every operation takes the environment file's path first and plain UTF-8 texts; scrambling
 // happens inside. No handle is kept between calls: each call opens the file, runs its
-// statements and closes it. A read of a row says whether it found the row, found none, or could
-// not read the file (ReadStatus); a write says whether it wrote, found nothing to change, or
-// failed (WriteStatus):
+// statements and closes it. The one exception is UserReader, for a long-running reader of users
+// (the server), which keeps the file open and still sees every change at once. A read of a row says
+// whether it found the row, found none, or could not read the file (ReadStatus); a write says
+// whether it wrote, found nothing to change, or failed (WriteStatus):
 //
 //   UserRow user;
 //   if (ReadUser(file, id, &user) == ReadStatus::kMissing) ...   // not registered
@@ -14,6 +15,7 @@
 #define ZK_SETTINGS_ZKDB_H_
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,34 @@ WriteStatus AddUser(const std::string& file, const std::string& user_id,
                     const std::string& password, const std::string& dir);
 // kNoRow when the id is not registered.
 WriteStatus DeleteUser(const std::string& file, const std::string& user_id);
+
+// Reads user rows like ReadUser, through a connection and a prepared statement that it keeps
+// between reads, for a process that reads users many times (the server checks a password on
+// every login). Every read sees the file as it is at that moment, as a fresh open would:
+//   - a change written by another connection (an added or deleted user, a new password, a table
+//     dropped and made again) is seen by the next read, through SQLite's own check of the file's
+//     change counter at the start of each read;
+//   - a file whose identity, size, modification or status-change time differs from the one the
+//     connection was opened on (replaced by rename, rewritten, its mode changed) is opened anew;
+//   - a file that cannot be read (missing, not a database, locked past the wait, no longer
+//     permitted) fails the read, and the next read opens it anew: a failure is never answered
+//     from what was read before.
+// Safe for concurrent use: reads take turns on the one connection.
+class UserReader {
+ public:
+  explicit UserReader(const std::string& file, int busy_timeout_ms = kDefaultBusyTimeoutMs);
+  ~UserReader();
+  UserReader(const UserReader&) = delete;
+  UserReader& operator=(const UserReader&) = delete;
+
+  const std::string& file() const;
+  // As ReadUser(file(), user_id, row, error, busy_timeout_ms).
+  ReadStatus Read(const std::string& user_id, UserRow* row = nullptr, std::string* error = nullptr);
+
+ private:
+  struct Kept;
+  std::unique_ptr<Kept> kept_;
+};
 
 // Jobs: the rows "job_" + job id, numbered by "jid_" + n; as for users.
 struct JobRow {

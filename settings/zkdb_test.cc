@@ -1,5 +1,6 @@
 // The settings store's scrambling, and what the administration tools cannot show: a read-only
-// file is never reported as written, and two processes adding at once keep the counters right.
+// file is never reported as written, two processes adding at once keep the counters right, and a
+// reader that keeps the file open sees every change and fails as a fresh read fails.
 #include "settings/zkdb.h"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zk {
@@ -74,6 +78,14 @@ class ZkdbTest : public ::testing::Test {
     UserRow row;
     ReadUser(file, user, &row);
     return row.password;
+  }
+
+  static std::string ReadAll(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static void WriteAll(const std::string& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
   }
 
   std::string dir_;
@@ -180,6 +192,135 @@ TEST_F(ZkdbTest, ReadsAndWritesTellMissingRowsFromUnreadableFiles) {
   EXPECT_EQ("/s/u1/", row.storage_dir);
   EXPECT_EQ(WriteStatus::kDone, DeleteUser(server_, "u1"));
   EXPECT_EQ(0, ReadUserCount(server_));
+}
+
+// The kept reader answers what a fresh read answers after every kind of change: rows written by
+// other connections, a table dropped and made again, a file replaced by rename, and a file
+// rewritten in place with older content.
+TEST_F(ZkdbTest, KeptReaderSeesEveryChangeAtOnce) {
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "pw1", "/s/u1/"));
+  UserReader reader(server_);
+  UserRow row;
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1", &row));
+  EXPECT_EQ("pw1", row.password);
+  EXPECT_EQ("/s/u1/", row.storage_dir);
+  EXPECT_EQ(ReadStatus::kMissing, reader.Read("u2"));
+
+  ASSERT_EQ(WriteStatus::kDone, SetUserPassword(server_, "u1", "pw1b"));
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1", &row));
+  EXPECT_EQ("pw1b", row.password);
+  const std::string older = ReadAll(server_);
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u2", "pw2", "/s/u2/"));
+  EXPECT_EQ(ReadStatus::kFound, reader.Read("u2"));
+  ASSERT_EQ(WriteStatus::kDone, DeleteUser(server_, "u1"));
+  EXPECT_EQ(ReadStatus::kMissing, reader.Read("u1"));
+
+  // The same file given older content in place (a restored copy).
+  WriteAll(server_, older);
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1", &row));
+  EXPECT_EQ("pw1b", row.password);
+  EXPECT_EQ(ReadStatus::kMissing, reader.Read("u2"));
+
+  // A new file over the old one: its table dropped and made again.
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(server_, "nshost", "11108", "81", "1000"));
+  EXPECT_EQ(ReadStatus::kMissing, reader.Read("u1"));
+
+  // Another file renamed over it (another inode).
+  const std::string other = dir_ + "/other.zkd";
+  ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(other, "nshost", "11108", "81", "1000"));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(other, "u3", "pw3", "/s/u3/"));
+  ASSERT_EQ(0, rename(other.c_str(), server_.c_str()));
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u3", &row));
+  EXPECT_EQ("pw3", row.password);
+}
+
+// Whatever makes a fresh read fail makes the kept reader fail too, never answering from what it
+// read before; once the file is readable again, so is the reader.
+TEST_F(ZkdbTest, KeptReaderFailsClosedAndRecovers) {
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "pw1", "/s/u1/"));
+  UserReader reader(server_, 200);
+  std::string error;
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1"));
+
+  // Locked by another process: waits the reader's own timeout once, then fails.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open(server_.c_str(), &db));
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadStatus::kFailed, reader.Read("u1", nullptr, &error));
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  EXPECT_NE(std::string::npos, error.find("locked")) << error;
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(ReadStatus::kFound, reader.Read("u1"));
+
+  // Not a database any more, in place.
+  const std::string saved = ReadAll(server_);
+  WriteAll(server_, std::string(saved.size(), 'x'));
+  error.clear();
+  EXPECT_EQ(ReadStatus::kFailed, reader.Read("u1", nullptr, &error));
+  EXPECT_NE(std::string::npos, error.find("not a database")) << error;
+  WriteAll(server_, saved);
+  EXPECT_EQ(ReadStatus::kFound, reader.Read("u1"));
+
+  // Gone, then back.
+  const std::string aside = dir_ + "/aside.zkd";
+  ASSERT_EQ(0, rename(server_.c_str(), aside.c_str()));
+  EXPECT_EQ(ReadStatus::kFailed, reader.Read("u1"));
+  EXPECT_NE(0, access(server_.c_str(), F_OK));  // the read created no file
+  ASSERT_EQ(0, rename(aside.c_str(), server_.c_str()));
+  EXPECT_EQ(ReadStatus::kFound, reader.Read("u1"));
+
+  // An empty database has no table and so no rows, as for a fresh read.
+  WriteAll(server_, "");
+  EXPECT_EQ(ReadStatus::kMissing, reader.Read("u1"));
+  WriteAll(server_, saved);
+
+  // No longer permitted to its reader (an unprivileged one: root reads anything).
+  ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+  ASSERT_EQ(0, chown(server_.c_str(), geteuid() == 0 ? 65534 : geteuid(), -1));
+  EXPECT_TRUE(Succeeded(Child(true, [&] {
+    UserReader own(server_, 200);
+    bool readable = own.Read("u1") == ReadStatus::kFound;
+    bool refused = chmod(server_.c_str(), 0) == 0 && own.Read("u1") == ReadStatus::kFailed;
+    bool again = chmod(server_.c_str(), 0600) == 0 && own.Read("u1") == ReadStatus::kFound;
+    return readable && refused && again;
+  })));
+}
+
+// Many threads share one reader while another connection rewrites the row: every read finds the
+// row with one of the passwords written, none fails or tears.
+TEST_F(ZkdbTest, KeptReaderServesManyThreadsDuringWrites) {
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "even", "/s/u1/"));
+  UserReader reader(server_);
+  std::atomic<bool> stop(false);
+  std::atomic<int> reads(0), wrong(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      while (!stop) {
+        UserRow row;
+        if (reader.Read("u1", &row) != ReadStatus::kFound ||
+            (row.password != "even" && row.password != "odd") || row.storage_dir != "/s/u1/") {
+          ++wrong;
+        }
+        ++reads;
+      }
+    });
+  }
+  int writes = 0;
+  for (; writes < 40; ++writes) {
+    if (SetUserPassword(server_, "u1", writes % 2 ? "odd" : "even") != WriteStatus::kDone) break;
+  }
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(40, writes);
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_GT(reads.load(), 0);
+  UserRow row;
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1", &row));
+  EXPECT_EQ("odd", row.password);
 }
 
 }  // namespace

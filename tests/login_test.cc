@@ -1,11 +1,13 @@
 // Logins as an attacker tries them: a registry that cannot be read, users without a usable
 // password, an empty new password, and password guessing over one or many connections. Every
-// refused login is one line of the server's log naming the user id and the caller.
+// refused login is one line of the server's log naming the user id and the caller. And logins as
+// the administrator expects them: a change to the registry counts from the next login on.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -162,6 +164,52 @@ TEST_F(LoginTest, ManyConnectionsGuessNoFasterThanOne) {
   EXPECT_GT(attempts, 100);          // many guesses were made ...
   EXPECT_LT(checked, 10 * seconds);  // ... few were checked
   EXPECT_EQ(attempts, Lines("WARNING:", std::string("u1") + kCaller));
+}
+
+// The server keeps the registry open between logins; whatever the administration tools, zkpwd or
+// a new file change while it runs counts from the very next login on the same connection.
+TEST_F(LoginTest, RegistryChangesWhileTheServerRunsCountAtTheNextLogin) {
+  const std::string env = fixture_.server_env();
+  for (const char* tool : {"zkau", "zkdu", "zkenv"}) LinkProgram(fixture_.dir(), tool);
+  // Each tool with the administrator password typed at its prompt.
+  auto admin = [&](const std::string& tool, std::vector<std::string> args) {
+    args.insert(args.begin(), {fixture_.dir() + "/" + tool, "-e", env});
+    RunOptions options;
+    options.cwd = fixture_.dir();
+    options.input = "lanternshadow\n";
+    return test::Run(args, options);
+  };
+  DirectClient c(fixture_.ns_port(), 1);
+  ASSERT_EQ(-1, c->zkExistsUser("u1", "pw1"));
+  EXPECT_EQ(0, c->zkExistsUser("u2", "pw2"));
+
+  RunResult r = admin("zkau", {"u2", "pw2", fixture_.storage_dir("u2") + "/"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(-1, c->zkExistsUser("u2", "pw2"));
+
+  r = fixture_.RunClient("u1", "zkpwd", {"pw1", "pw1b", "pw1b"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(0, c->zkExistsUser("u1", "pw1"));
+  EXPECT_EQ(-1, c->zkExistsUser("u1", "pw1b"));
+
+  r = admin("zkdu", {"u2"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(0, c->zkExistsUser("u2", "pw2"));
+
+  // A new server.zkd from zkenv registers nobody.
+  r = admin("zkenv", {"-n", "127.0.0.1", "-i", std::to_string(fixture_.ns_port()), "-s", "0"});
+  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(0, c->zkExistsUser("u1", "pw1b"));
+
+  // A file put in its place by rename.
+  const std::string next = fixture_.dir() + "/next.zkd";
+  ASSERT_EQ(
+      WriteStatus::kDone,
+      CreateServerEnvFile(next, "127.0.0.1", std::to_string(fixture_.ns_port()), "0", "1000"));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(next, "u1", "pw1c", fixture_.storage_dir("u1") + "/"));
+  ASSERT_EQ(0, rename(next.c_str(), env.c_str()));
+  EXPECT_EQ(-1, c->zkExistsUser("u1", "pw1c"));
+  EXPECT_EQ(1, c->zkExistsFile("u1", "secret.txt"));
 }
 
 }  // namespace

@@ -151,6 +151,12 @@ class TlsTest : public ::testing::Test {
   RunResult Tool(const std::string& tool, const std::vector<std::string>& args) {
     return fixture_.RunClient("u1", tool, args);
   }
+  // The reference the naming service holds for the server, as text.
+  std::string StoredReference() {
+    ZKmd_var server = ResolveServer(fixture_.ns_port());
+    CORBA::String_var text = TestOrb()->object_to_string(server.in());
+    return text.in();
+  }
 
   ServerFixture fixture_;
   std::string client_;
@@ -186,6 +192,21 @@ TEST_F(TlsTest, ToolsWorkOverTls) {
   r = Tool("zkls", {"-p", "pw2"});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("hello.txt")) << r.out;
+}
+
+// A restarted TLS server is up when StartServer returns, although the naming service still held
+// the stopped server's reference when it began to wait: the tools reach the new one at once.
+TEST_F(TlsTest, RestartedServerServesOnceStarted) {
+  const std::string first = StoredReference();
+  ZKmd_var before = ResolveServer(fixture_.ns_port());
+  ASSERT_FALSE(ReferencePorts(before.in()).empty()) << first;
+  fixture_.StopServer();
+  EXPECT_EQ(first, StoredReference());
+  std::string why;
+  ASSERT_TRUE(fixture_.StartServer(&why)) << why;
+  EXPECT_NE(first, StoredReference());
+  RunResult r = Tool("zkls", {"-p", "pw1"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
 }
 
 TEST_F(TlsTest, ClientsThatCannotSpeakTlsWithThisServerFail) {

@@ -3,8 +3,12 @@
 #include "tests/server_fixture.h"
 
 #include <gtest/gtest.h>
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
+#include <omniORB4/omniObjRef.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -14,16 +18,45 @@ namespace zk {
 namespace test {
 namespace {
 
-// True when the naming service on `port` has "ZKmdImpl" bound (and, with `live`, answering). The
-// test ORB cannot talk to a TLS-only server; a fresh naming service holds the name only once the
-// server serves.
-bool NameBound(int port, bool live) {
+// True when the naming service on `port` has "ZKmdImpl" bound to an object that answers.
+bool NameServes(int port) {
   try {
     ZKmd_var server = ResolveServer(port);
-    return !CORBA::is_nil(server) && (!live || !server->_non_existent());
+    return !CORBA::is_nil(server) && !server->_non_existent();
   } catch (...) {
     return false;
   }
+}
+
+// The reference bound as "ZKmdImpl" on `port`, as text; empty when none is (or the naming
+// service does not answer).
+std::string BoundReference(int port) {
+  try {
+    ZKmd_var server = ResolveServer(port);
+    if (CORBA::is_nil(server)) return std::string();
+    CORBA::String_var text = TestOrb()->object_to_string(server.in());
+    return text.in();
+  } catch (...) {
+    return std::string();
+  }
+}
+
+// True when the reference `ior` answers: a call for a plain server; for a TLS-only one, which
+// the test process cannot call, a connection to a port that the reference names.
+bool ReferenceAnswers(const std::string& ior, bool tls) {
+  try {
+    CORBA::Object_var obj = TestOrb()->string_to_object(ior.c_str());
+    if (!tls) return !obj->_non_existent();
+    for (int port : ReferencePorts(obj.in())) {
+      int fd = ConnectLoopback(port);
+      if (fd >= 0) {
+        close(fd);
+        return true;
+      }
+    }
+  } catch (...) {
+  }
+  return false;
 }
 
 RunResult Openssl(const std::vector<std::string>& args) {
@@ -47,7 +80,33 @@ ZKmd_ptr ResolveServer(int ns_port) {
   return ZKmd::_narrow(found.in());
 }
 
-bool ServerServes(int ns_port) { return NameBound(ns_port, true); }
+bool ServerServes(int ns_port) { return NameServes(ns_port); }
+
+std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
+  std::vector<int> ports;
+  omniIOR* ior = obj->_PR_getobj()->_getIOR();
+  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+  for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
+    IIOP::ProfileBody body;
+    IIOP::unmarshalProfile(profiles[i], body);
+    if (body.address.port != 0) ports.push_back(body.address.port);
+    for (CORBA::ULong c = 0; c < body.components.length(); ++c) {
+      const IOP::TaggedComponent& component = body.components[c];
+      if (component.tag != IOP::TAG_SSL_SEC_TRANS) continue;
+      // An encapsulation of target_supports, target_requires and port (unsigned shorts).
+      cdrEncapsulationStream in(component.component_data.get_buffer(),
+                                component.component_data.length(), 1);
+      CORBA::UShort supports, requires, port;
+      supports <<= in;
+      requires <<= in;
+      port <<= in;
+      if (port != 0) ports.push_back(port);
+    }
+  }
+  ior->release();
+  return ports;
+}
 
 ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len) {
   ZKmd::zkSeqFileBuf seq;
@@ -191,21 +250,30 @@ bool ServerFixture::StartNaming(std::string* why) {
   return false;
 }
 
+// The server counts as up once the name leads to a reference other than the one bound before it
+// started (the naming service keeps a stopped server's reference) and that reference answers.
 bool ServerFixture::StartServer(std::string* why) {
+  const std::string before = BoundReference(ns_port_);
   server_pid_ = Spawn({dir() + "/zksvr", "-e", server_env()}, dir(), dir() + "/zksvr.log");
   int raw;
   bool ended = false;
   if (WaitUntil(
           [&] {
             ended = waitpid(server_pid_, &raw, WNOHANG) == server_pid_;
-            return ended || NameBound(ns_port_, !tls_);
+            if (ended) return true;
+            const std::string now = BoundReference(ns_port_);
+            return !now.empty() && now != before && ReferenceAnswers(now, tls_);
           },
           20) &&
       !ended) {
     return true;
   }
   if (ended) server_pid_ = -1;
-  if (why) *why = "zksvr did not come up: " + ReadFile(dir() + "/zksvr.log");
+  if (why) {
+    *why = "zksvr did not come up" +
+           (ended ? " (status " + std::to_string(raw) + ")" : std::string()) + ": " +
+           ReadFile(dir() + "/zksvr.log");
+  }
   return false;
 }
 

@@ -22,6 +22,9 @@ CORBA::ORB_ptr TestOrb();
 ZKmd_ptr ResolveServer(int ns_port);
 // True when "ZKmdImpl" resolves there to a live object.
 bool ServerServes(int ns_port);
+// The TCP ports that a reference names: its IIOP profile's port, unless 0, and the port of each
+// TLS component (a TLS-only server publishes 0 as the first and its TLS port in the second).
+std::vector<int> ReferencePorts(CORBA::Object_ptr obj);
 // A batch of one chunk for the file `name` in the root of the area: `data` as its content for an
 // upload, `pos` and `len` as the part asked for by a download.
 ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len);
@@ -75,8 +78,11 @@ class ServerFixture {
   void AddJob(const std::string& job, const std::string& program, const std::string& params = "",
               const std::string& run_password = "");
 
-  // Starts the naming service / the server and waits until it serves ("ZKmdImpl" resolves).
-  // Returns false (with a note in *why) when it did not come up in time.
+  // Starts the naming service / the server and waits until it serves: for the server, until
+  // "ZKmdImpl" resolves to a reference other than the one bound before (a stopped server's stays
+  // bound) that answers, or for a TLS-only server, whose reference the test process cannot call,
+  // whose port accepts connections. Returns false (with a note in *why) when it did not come up
+  // in time.
   bool StartNaming(std::string* why = nullptr);
   bool StartServer(std::string* why = nullptr);
   // Both, asserting success. Call from a test's body or SetUp.
