@@ -67,11 +67,11 @@ std::string PasswordOrPrompt(const std::string& given) {
   return GivenOrPrompted(given, "パスワードを入力してください");
 }
 
-int RunOnServerPath(const std::string& argv0, const std::string& env_file,
+int RunOnServerPath(FileSystem* fs, const std::string& argv0, const std::string& env_file,
                     const std::string& given_password, const std::string& path,
                     const std::vector<std::string>& failure,
                     const std::function<void(ClientSession&, const ServerPath&)>& work) {
-  ClientSession session(FileSystem::Default(), argv0);
+  ClientSession session(fs, argv0);
   return RunGuarded(true, [&]() -> int {
     // Locate, check, authenticate.
     if (!session.Open(env_file)) return kExitFail;

@@ -76,11 +76,11 @@ class ClientSession {
 std::string PasswordOrPrompt(const std::string& given);
 
 // The run of the tools that take one "::" path (zkls, zkrm), once their options are parsed, inside
-// RunGuarded(true): a session for `argv0` opened on `env_file`, the password (`given_password`
-// or the prompt), `path` normalised and split, Login, then `work` on the session and the split
-// path, and Shutdown. Gives kExitFail after the failing step's own message; when `work` throws,
-// after the lines `failure` on standard error. Gives kExitOk when `work` returns.
-int RunOnServerPath(const std::string& argv0, const std::string& env_file,
+// RunGuarded(true): a session on `fs` for `argv0` opened on `env_file`, the password
+// (`given_password` or the prompt), `path` normalised and split, Login, then `work` on the session
+// and the split path, and Shutdown. Gives kExitFail after the failing step's own message; when
+// `work` throws, after the lines `failure` on standard error. Gives kExitOk when `work` returns.
+int RunOnServerPath(FileSystem* fs, const std::string& argv0, const std::string& env_file,
                     const std::string& given_password, const std::string& path,
                     const std::vector<std::string>& failure,
                     const std::function<void(ClientSession&, const ServerPath&)>& work);

@@ -77,7 +77,7 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   // Locate, check, authenticate, work.
   return zk::RunOnServerPath(
-      argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
+      zk::FileSystem::Default(), argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
       {"", "Error ServerSearch"}, [&](zk::ClientSession& session, const zk::ServerPath& where) {
         zk::PrintOut("");
         zk::PrintOut(zk::HeadingLine(where.dir));

@@ -75,8 +75,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   // Locate, check, authenticate, work.
   return zk::RunOnServerPath(
-      argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path, {"Error ServerRemove"},
-      [](zk::ClientSession& session, const zk::ServerPath& where) {
+      zk::FileSystem::Default(), argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
+      {"Error ServerRemove"}, [](zk::ClientSession& session, const zk::ServerPath& where) {
         RemoveEntries(session.server(), session.text(), session.wire_user(), where);
       });
 }
