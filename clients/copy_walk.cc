@@ -473,7 +473,8 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
 void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
                              DownloadBatch* pending, const std::string& local_dir) {
   const std::string path = WithSlash(local_dir) + file.name;
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19 + 16;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") +
+                   2 * static_cast<int64_t>(kTimeTextLength) + 16;
   ChunkCutter cutter(file.size, unit_);
   ChunkSpan span;
   while (cutter.Next(&span)) {
@@ -510,7 +511,7 @@ void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir
     try {
       CORBA::Long index = 0;
       CORBA::Long r = server_->Download(reply, &index);
-      if (r != 0 || reply.length() != requests.length()) {
+      if (r != kTransferOk || reply.length() != requests.length()) {
         console_.err(kDownloadFailed + NameAt(requests, index) + ")");
         failed_ = true;
         GiveUpDownloads(requests, 0, local_dir);
