@@ -2,6 +2,7 @@
 #include "clients/copy_plan.h"
 
 #include "idl/orb.h"
+#include "idl/wire.h"
 #include "platform/text.h"
 #include "platform/timetext.h"
 
@@ -101,11 +102,11 @@ void SplitLocalPath(const std::string& path, std::string* dir, std::string* mask
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) {
     *dir = "./";
-    *mask = path.empty() ? "*.*" : path;
+    *mask = path.empty() ? kEveryEntry : path;
     return;
   }
   *dir = path.substr(0, slash + 1);
-  *mask = slash + 1 == path.size() ? "*.*" : path.substr(slash + 1);
+  *mask = slash + 1 == path.size() ? kEveryEntry : path.substr(slash + 1);
 }
 
 }  // namespace zk

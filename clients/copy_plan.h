@@ -113,8 +113,8 @@ int64_t WireSize(int64_t size);
 // The closing lines: copied files, and unreadable files when there were any.
 std::vector<std::string> ResultLines(int32_t copied, int32_t unreadable);
 
-// A native path split at its last "/": directory (ending in "/") and mask ("*.*" when the path
-// ends in "/"). A path without "/" has the directory "./".
+// A native path split at its last "/": directory (ending in "/") and mask (kEveryEntry when the
+// path ends in "/"). A path without "/" has the directory "./".
 void SplitLocalPath(const std::string& path, std::string* dir, std::string* mask);
 
 }  // namespace zk

@@ -1,11 +1,8 @@
 // The directory walks of zkcp and the ZKmd requests they make.
 #include "clients/copy_walk.h"
 
-#include <limits.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -15,6 +12,7 @@
 #include "clients/progress.h"
 #include "idl/wire.h"
 #include "platform/console.h"
+#include "platform/pathtext.h"
 #include "platform/process.h"
 #include "platform/timetext.h"
 
@@ -37,15 +35,6 @@ const char kTooLargeForUnit[] =
 const char kTempPrefix[] = ".zkcp-";
 const char kTempSuffix[] = ".part";
 
-std::string DirPart(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string WithSlash(const std::string& dir) {
-  return !dir.empty() && dir.back() == '/' ? dir : dir + "/";
-}
-
 // The name of the chunk a result index points at ("" when the server sent a bad index).
 template <class Chunks>
 std::string NameAt(const Chunks& chunks, CORBA::Long index) {
@@ -59,9 +48,9 @@ bool IsPlainName(const std::string& name) {
 }
 
 // The real path of a local directory ("" when it cannot be resolved).
-std::string RealDir(const std::string& path) {
-  char buf[PATH_MAX];
-  return realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+std::string RealDir(FileSystem* fs, const std::string& path) {
+  std::string real;
+  return fs->RealPath(path, &real) ? real : std::string();
 }
 
 // A listing entry for a local directory entry.
@@ -145,15 +134,9 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
     ZKmd::zkStrctFileBuf& c = chunks[good];
     c.filePath = path.c_str();
     c.fileNm = name.c_str();
-    c.fileSize = in.fileSize;
     c.updDt = in.updDt;  // time texts are ASCII
     c.crtDt = in.crtDt;
-    CORBA::ULong len = in.fileBuf.length();
-    c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(in.fileBuf.get_buffer()), false);
-    c.bufNo = in.bufNo;
-    c.nextBuf = in.nextBuf;
-    c.bufPos = in.bufPos;
-    c.bufUnitSize = in.bufUnitSize;
+    BorrowChunkData(in, &c);
   }
   CORBA::Long i = 0;
   CORBA::Long r = good == 0 ? 0 : server_->zkFileUpload(user_.c_str(), chunks, i);
@@ -244,14 +227,14 @@ int CopyWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
   std::vector<ListEntry> listing;
   try {
     listing = server_->List(server_dir, kEveryEntry);
-  } catch (...) {
+  } catch (...) {  // a request through the ORB, which may raise more than CORBA's exceptions
     console_.err(kListFailed + server_dir + ")");
     return kExitFail;
   }
   NameIndex names(listing);
   UploadBatch pending(unit_);
   int result = kExitOk;
-  walking_.push_back(RealDir(local_dir));
+  walking_.push_back(RealDir(fs_, local_dir));
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
@@ -269,7 +252,7 @@ int CopyWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
       }
       if (e.is_dir) {
         // A link back to a directory being walked would repeat the tree without end.
-        std::string real = RealDir(local_dir + e.name);
+        std::string real = RealDir(fs_, local_dir + e.name);
         if (!real.empty() && std::find(walking_.begin(), walking_.end(), real) != walking_.end()) {
           continue;
         }
@@ -297,7 +280,7 @@ int CopyWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
       }
     }
     SendUpload(&pending);
-  } catch (...) {
+  } catch (const std::exception&) {  // the requests guard themselves; what is left is memory
     console_.err(kListFailed + local_dir + mask + ")");
     result = kExitFail;
   }
@@ -389,7 +372,7 @@ CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
       }
     } catch (const CORBA::Exception& e) {
       TransferException(e);
-    } catch (...) {
+    } catch (...) {  // the ORB may raise more than CORBA's exceptions
       console_.err("Error LocalToServer");
       failed_ = true;
     }
@@ -415,7 +398,7 @@ void CopyWalk::RemoveDownloadLeftovers(const std::string& local_dir,
     int pid = 0;
     if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
     // This run's own, or that of another run still going: not a leftover.
-    if (pid == getpid() || ProcessExists(pid)) return false;
+    if (pid == OwnProcessId() || ProcessExists(pid)) return false;
     return fs_->RemoveFile(WithSlash(local_dir) + e.name);
   };
   entries->erase(std::remove_if(entries->begin(), entries->end(), leftover), entries->end());
@@ -434,8 +417,8 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
       local.push_back(FromDirEntry(e));
       if (e.is_special) special.insert(e.name);
     }
-  } catch (...) {
-    console_.err(kListFailed + local_dir + "*.*)");
+  } catch (const std::exception&) {  // the local directory only: memory
+    console_.err(kListFailed + local_dir + kEveryEntry + ")");
     return kExitFail;
   }
   NameIndex names(local);
@@ -480,7 +463,7 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
       QueueDownload(e, server_dir, &pending, local_dir);
     }
     SendDownload(&pending, local_dir);
-  } catch (...) {
+  } catch (...) {  // a listing through the ORB, which may raise more than CORBA's exceptions
     console_.err(kListFailed + server_dir + ")");
     return kExitFail;
   }
@@ -490,7 +473,8 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
 void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
                              DownloadBatch* pending, const std::string& local_dir) {
   const std::string path = WithSlash(local_dir) + file.name;
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") + 2 * 19 + 16;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") +
+                   2 * static_cast<int64_t>(kTimeTextLength) + 16;
   ChunkCutter cutter(file.size, unit_);
   ChunkSpan span;
   while (cutter.Next(&span)) {
@@ -527,7 +511,7 @@ void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir
     try {
       CORBA::Long index = 0;
       CORBA::Long r = server_->Download(reply, &index);
-      if (r != 0 || reply.length() != requests.length()) {
+      if (r != kTransferOk || reply.length() != requests.length()) {
         console_.err(kDownloadFailed + NameAt(requests, index) + ")");
         failed_ = true;
         GiveUpDownloads(requests, 0, local_dir);
@@ -546,7 +530,7 @@ void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir
     } catch (const CORBA::Exception& e) {
       TransferException(e);
       GiveUpDownloads(requests, 0, local_dir);
-    } catch (...) {
+    } catch (...) {  // the ORB may raise more than CORBA's exceptions
       console_.err("Error ServerToLocal");
       failed_ = true;
       GiveUpDownloads(requests, 0, local_dir);
@@ -592,7 +576,7 @@ void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::st
     if (c.bufNo == 1) {
       GiveUpDownload(path);  // an earlier one of the same name that never finished
       Incoming in;
-      in.temp = (dir.empty() ? "" : dir + "/") + DownloadTempName(getpid(), ++temp_serial_);
+      in.temp = (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++temp_serial_);
       in.size = c.fileSize;
       in.upd = c.updDt.in();
       written = fs_->WriteAt(in.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);

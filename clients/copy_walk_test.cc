@@ -3,7 +3,9 @@
 // tell); that a download is under its name only once it is whole, and never when a batch of it
 // failed, the file changed on the server meanwhile or the connection was lost; that a lost
 // connection stops either walk with one report; that chunks of zeros come down as holes; and
-// that leftovers of interrupted downloads are cleaned up.
+// that leftovers of interrupted downloads are cleaned up. On the in-memory file system: names from
+// the server that would land outside the destination, the transfer modes in either direction,
+// and files that cannot be read or written.
 #include "clients/copy_walk.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/fs_memory.h"
 #include "platform/process.h"
 #include "platform/timetext.h"
 
@@ -42,6 +45,7 @@ class FakeServer : public CopyServer {
   int replaced_from = 0;          // from this download call on, files carry another time
   std::function<void()> on_call;  // runs at every transfer call, before anything else
   Batches uploads;
+  std::vector<std::string> paths;  // path and name of each chunk uploaded
   int calls = 0;
 
   std::vector<ListEntry> List(const std::string&, const std::string&) override {
@@ -62,6 +66,7 @@ class FakeServer : public CopyServer {
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0,
                      batch[i].fileBuf.length());
+      paths.push_back(std::string(batch[i].filePath.in()) + batch[i].fileNm.in());
     }
     uploads.push_back(b);
     return 0;
@@ -100,14 +105,21 @@ class FakeServer : public CopyServer {
   }
 };
 
+// A console that keeps the lines of either stream, each ended by "\n".
+CopyConsole Recorder(std::string* out, std::string* err) {
+  CopyConsole c;
+  c.out = [out](const std::string& s) { *out += s + "\n"; };
+  c.err = [err](const std::string& s) { *err += s + "\n"; };
+  return c;
+}
+
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/zk-walk-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = std::string(tmpl) + "/";
-    console_.out = [this](const std::string& s) { out_ += s + "\n"; };
-    console_.err = [this](const std::string& s) { err_ += s + "\n"; };
+    console_ = Recorder(&out_, &err_);
     console_.progress = [this](const std::string& name, int64_t done, int64_t total) {
       progress_.emplace_back(name, done, total);
     };
@@ -142,9 +154,7 @@ class WalkTest : public ::testing::Test {
     EXPECT_EQ(1, walk.copied());
     return server.uploads;
   }
-  int Download(CopyWalk* walk) {
-    return walk->FromServer(".\\", "*.*", dir_ + "dst/");
-  }
+  int Download(CopyWalk* walk) { return walk->FromServer(".\\", "*.*", dir_ + "dst/"); }
 
   std::string dir_, out_, err_;
   CopyConsole console_;
@@ -310,29 +320,133 @@ TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone
   }
 }
 
-TEST(CopyPlanTest, ChunksAreCutOneByOneAndSizesComparedAsTheListingGivesThem) {
-  ChunkCutter cutter(2500, 1024);
-  EXPECT_EQ(3, cutter.count());
-  ChunkSpan span;
-  std::vector<std::tuple<int64_t, int64_t, int, bool>> spans;
-  while (cutter.Next(&span)) spans.emplace_back(span.pos, span.len, span.no, span.next);
-  EXPECT_EQ((std::vector<std::tuple<int64_t, int64_t, int, bool>>{
-                {0, 1024, 1, true}, {1024, 1024, 2, true}, {2048, 452, 3, false}}),
-            spans);
-  EXPECT_EQ(1, ChunkCutter(0, 1024).count());
-  EXPECT_EQ(5LL << 20, ChunkCutter(5LL << 30, 1024).count());
+// The in-memory file system, where reads of one file, or writes that continue a file, fail.
+class FaultyFileSystem : public MemoryFileSystem {
+ public:
+  std::string unreadable;
+  bool fail_later_writes = false;
 
-  // Update mode: sizes that differ beyond 32 bits differ; a 32-bit listing compares low parts.
-  ListEntry there;
-  there.size = 100;
-  there.upd = kTime;
-  const int64_t big = (4LL << 30) + 100;
-  EXPECT_TRUE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime));
-  there.narrow = true;
-  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime));
-  there.narrow = false;
-  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, big, kTime, true));
-  EXPECT_FALSE(ShouldCopy(CopyMode::kUpdate, &there, 100, kTime));
+  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+              size_t* got) override {
+    return path != unreadable && MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+  }
+  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+               size_t len) override {
+    return (truncate || !fail_later_writes) &&
+           MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
+  }
+};
+
+class MemoryWalkTest : public ::testing::Test {
+ protected:
+  MemoryWalkTest() : console_(Recorder(&out_, &err_)) { EXPECT_TRUE(ParseLocalTime(kTime, &t_)); }
+
+  // The names in directory `dir`, in search order.
+  std::vector<std::string> Names(const std::string& dir) {
+    std::vector<DirEntry> found;
+    fs_.Search(dir, "*", &found);
+    std::vector<std::string> names;
+    for (const DirEntry& e : found) names.push_back(e.name);
+    return names;
+  }
+
+  FaultyFileSystem fs_;
+  FakeServer server_;
+  std::string out_, err_;
+  CopyConsole console_;
+  int64_t t_ = 0;  // kTime
+};
+
+TEST_F(MemoryWalkTest, ServerNamesThatWouldLandElsewhereAreRefused) {
+  server_.files = {{".", "x"}, {"..", "x"}, {"../up", "x"}, {"a/b", "x"}, {"ok", "k"}};
+  fs_.AddDir("/w");
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/w/dst/"));
+  EXPECT_EQ(".\\ok\n", out_);
+  const std::string failed = "ERROR:ダウンロードに失敗しました。(";
+  EXPECT_EQ(failed + ".)\n" + failed + "..)\n" + failed + "../up)\n" + failed + "a/b)\n", err_);
+  EXPECT_EQ((std::vector<std::string>{"dst"}), Names("/w"));
+  EXPECT_EQ((std::vector<std::string>{"ok"}), Names("/w/dst"));
+  EXPECT_EQ("k", fs_.Content("/w/dst/ok"));
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(MemoryWalkTest, EachModeChoosesItsFilesOnTheWayDown) {
+  // Names are matched without regard to case; "older" and "newer" have the sizes of theirs.
+  struct Case {
+    CopyMode mode;
+    const char* printed;
+  } cases[] = {{CopyMode::kSkip, ".\\fresh\n"},
+               {CopyMode::kUpdate, ".\\fresh\n.\\older\n"},
+               {CopyMode::kReplace, ".\\fresh\n.\\keep\n.\\newer\n.\\older\n"}};
+  for (const Case& c : cases) {
+    FaultyFileSystem fs;
+    fs.AddFile("/dst/KEEP", "kkkk", t_);
+    fs.AddFile("/dst/older", "oooo", t_ - 100);
+    fs.AddFile("/dst/newer", "nnnn", t_ + 100);
+    FakeServer server;
+    server.files = {{"keep", "KEEP"}, {"older", "OLDR"}, {"newer", "NEWR"}, {"fresh", "f"}};
+    out_.clear();
+    CopyWalk walk(&fs, &server, c.mode, 1024, console_);
+    EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/dst/"));
+    EXPECT_EQ(c.printed, out_);
+    EXPECT_EQ(c.mode == CopyMode::kSkip ? "oooo" : "OLDR", fs.Content("/dst/older"));
+    EXPECT_EQ(c.mode == CopyMode::kReplace ? "NEWR" : "nnnn", fs.Content("/dst/newer"));
+    EXPECT_EQ("kkkk", fs.Content("/dst/KEEP"));
+  }
+  EXPECT_EQ("", err_);
+}
+
+TEST_F(MemoryWalkTest, EachModeChoosesItsFilesOnTheWayUp) {
+  struct Case {
+    CopyMode mode;
+    std::vector<std::string> sent;
+  } cases[] = {{CopyMode::kSkip, {".\\fresh"}},
+               {CopyMode::kUpdate, {".\\fresh", ".\\newer"}},
+               {CopyMode::kReplace, {".\\fresh", ".\\keep", ".\\newer"}}};
+  fs_.AddFile("/up/keep", "kkkk", t_);
+  fs_.AddFile("/up/newer", "nnnn", t_ + 100);
+  fs_.AddFile("/up/fresh", "f", t_);
+  for (const Case& c : cases) {
+    FakeServer server;  // lists its files with kTime
+    server.files = {{"KEEP", "KEEP"}, {"newer", "NEWR"}};
+    CopyWalk walk(&fs_, &server, c.mode, 1024, console_);
+    EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+    EXPECT_EQ(c.sent, server.paths);
+    EXPECT_EQ(static_cast<int32_t>(c.sent.size()), walk.copied());
+  }
+  EXPECT_EQ("", err_);
+}
+
+TEST_F(MemoryWalkTest, AnUploadGoesIntoSubdirectoriesAndReportsWhatItCannotSend) {
+  fs_.AddFile("/up/sub/inner", "i");
+  fs_.AddFile("/up/a\\b", "x");
+  fs_.AddFile("/up/gone", "g");
+  fs_.AddFile("/up/top", "t");
+  fs_.unreadable = "/up/gone";
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+  EXPECT_EQ("/up/gone\n/up/sub/inner\n/up/top\n", out_);
+  EXPECT_EQ(
+      "ERROR:名前に「\\」を含むためコピーできません。(/up/a\\b)\n"
+      "WARNING:ファイルを開けませんでした。\n",
+      err_);
+  EXPECT_EQ((std::vector<std::string>{".\\sub\\inner", ".\\top"}), server_.paths);
+  EXPECT_EQ(2, walk.copied());
+  EXPECT_EQ(1, walk.unreadable());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(MemoryWalkTest, ADownloadThatCannotBeWrittenLeavesNothingBehind) {
+  server_.files = {{"big", std::string(3000, 'b')}, {"small", "s"}};
+  fs_.fail_later_writes = true;  // the first chunk of each file is written, no later one
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/dst/"));
+  EXPECT_EQ("ERROR:ファイル書き込みに失敗しました。(big)\n", err_);
+  EXPECT_EQ((std::vector<std::string>{"small"}), Names("/dst"));
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
 }
 
 }  // namespace

@@ -67,15 +67,31 @@ std::string PasswordOrPrompt(const std::string& given) {
   return GivenOrPrompted(given, "パスワードを入力してください");
 }
 
-bool OpenForServerPath(ClientSession& session, const std::string& env_file,
-                       const std::string& given_password, const std::string& path,
-                       ServerPath* where) {
-  if (!session.Open(env_file)) return false;
-  const std::string password = PasswordOrPrompt(given_password);
-  std::string normalised;
-  if (!NormaliseServerPath(path, &normalised)) return false;
-  *where = SplitServerPath(normalised);
-  return session.Login(password);
+int RunOnServerPath(FileSystem* fs, const std::string& argv0, const std::string& env_file,
+                    const std::string& given_password, const std::string& path,
+                    const std::vector<std::string>& failure,
+                    const std::function<void(ClientSession&, const ServerPath&)>& work) {
+  ClientSession session(fs, argv0);
+  return RunGuarded(true, [&]() -> int {
+    // Locate, check, authenticate.
+    if (!session.Open(env_file)) return kExitFail;
+    const std::string password = PasswordOrPrompt(given_password);
+    std::string normalised;
+    if (!NormaliseServerPath(path, &normalised)) return kExitFail;
+    const ServerPath where = SplitServerPath(normalised);
+    if (!session.Login(password)) return kExitFail;
+
+    // Work.
+    try {
+      work(session, where);
+    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
+      for (const std::string& line : failure) PrintErr(line);
+      session.Shutdown();
+      return kExitFail;
+    }
+    session.Shutdown();
+    return kExitOk;
+  });
 }
 
 bool ClientSession::Connect() {

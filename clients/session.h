@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "clients/server_text.h"
 #include "idl/orb.h"
@@ -74,12 +75,15 @@ class ClientSession {
 // The password given with -p, or, when that is empty, the word typed at the password prompt.
 std::string PasswordOrPrompt(const std::string& given);
 
-// The session of the tools that take one "::" path (zkls, zkrm): Open with -e, the password
-// (-p or the prompt), the path normalised and split into *where, then Login. False after the
-// failing step's own message.
-bool OpenForServerPath(ClientSession& session, const std::string& env_file,
-                       const std::string& given_password, const std::string& path,
-                       ServerPath* where);
+// The run of the tools that take one "::" path (zkls, zkrm), once their options are parsed, inside
+// RunGuarded(true): a session on `fs` for `argv0` opened on `env_file`, the password
+// (`given_password` or the prompt), `path` normalised and split, Login, then `work` on the session
+// and the split path, and Shutdown. Gives kExitFail after the failing step's own message; when
+// `work` throws, after the lines `failure` on standard error. Gives kExitOk when `work` returns.
+int RunOnServerPath(FileSystem* fs, const std::string& argv0, const std::string& env_file,
+                    const std::string& given_password, const std::string& path,
+                    const std::vector<std::string>& failure,
+                    const std::function<void(ClientSession&, const ServerPath&)>& work);
 
 // Runs `body` inside the session's exception handler: a CORBA exception prints
 // "CORBA Exception: " + its text and gives 20; with `catch_other`, any other exception prints

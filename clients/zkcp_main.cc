@@ -11,8 +11,9 @@
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/options.h"
+#include "platform/pathtext.h"
 #include "platform/startdir.h"
-#include "settings/zkdb.h"
+#include "settings/envfile.h"
 
 namespace {
 
@@ -58,12 +59,13 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (!zk::NormaliseServerPath(to_server ? dest : source, &server_path)) return zk::kExitFail;
   std::string local_path = zk::AbsoluteFrom(zk::CurrentDir(), to_server ? source : dest);
 
-  zk::ClientSession session(zk::FileSystem::Default(), argv0);
+  zk::FileSystem* fs = zk::FileSystem::Default();
+  zk::ClientSession session(fs, argv0);
   return zk::RunGuarded(true, [&]() -> int {
     // Locate and check the environment file, the unit, the password; connect.
     if (!session.Open(opts.Get('e', zk::kDefaultUserEnvFile))) return zk::kExitFail;
     int64_t unit = 0;
-    if (!zk::ParseUnit(zk::ReadEnvSetting(session.env_file(), "unit"), &unit)) {
+    if (!zk::ParseUnit(zk::ReadConnectionSettings(session.env_file()).unit, &unit)) {
       zk::PrintErr("ERROR:転送単位(unit)は1から" + std::to_string(zk::MaxUnitKb()) +
                    "までのKB数で設定してください。(" + session.env_file() + ")");
       return zk::kExitFail;
@@ -81,10 +83,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
         return zk::kExitFail;
       }
       dest_is_file =
-          (server_path.empty() || server_path.back() != '\\') &&
+          !zk::EndsWithSeparator(server_path) &&
           session.server()->zkExistsFile(user.c_str(), wire_path.c_str()) != zk::kEntryAbsent;
     } else {
-      dest_is_file = local_path.back() != '/' && zk::FileSystem::Default()->IsFile(local_path);
+      dest_is_file = local_path.back() != '/' && fs->IsFile(local_path);
     }
     if (dest_is_file) {
       zk::PrintErr("ERROR:コピー先はディレクトリを指定してください。");
@@ -94,17 +96,16 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
     // Copy.
     zk::ZKmdCopyServer server(session.server(), user, session.text());
-    zk::CopyWalk walk(zk::FileSystem::Default(), &server, mode, unit, zk::CopyConsole::Standard());
+    zk::CopyWalk walk(fs, &server, mode, unit, zk::CopyConsole::Standard());
     int result;
     if (to_server) {
-      if (server_path.empty() || server_path.back() != '\\') server_path += "\\";
+      if (!zk::EndsWithSeparator(server_path)) server_path += "\\";
       std::string dir, mask;
       zk::SplitLocalPath(local_path, &dir, &mask);
       result = walk.ToServer(dir, mask, server_path);
     } else {
-      if (local_path.back() != '/') local_path += "/";
       zk::ServerPath from = zk::SplitServerPath(server_path);
-      result = walk.FromServer(from.dir, from.mask, local_path);
+      result = walk.FromServer(from.dir, from.mask, zk::WithSlash(local_path));
     }
     for (const std::string& line : zk::ResultLines(walk.copied(), walk.unreadable())) {
       zk::PrintOut(line);

@@ -75,29 +75,13 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
 
-  zk::ClientSession session(zk::FileSystem::Default(), argv0);
-  return zk::RunGuarded(true, [&]() -> int {
-    // Locate, check, authenticate.
-    zk::ServerPath where;
-    if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
-                               &where)) {
-      return zk::kExitFail;
-    }
-    const std::string user = session.wire_user();
-
-    // Work.
-    zk::PrintOut("");
-    zk::PrintOut(zk::HeadingLine(where.dir));
-    zk::PrintOut("");
-    try {
-      PrintListing(session.server(), session.text(), user, where, sort_code);
-    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
-      zk::PrintErr("");
-      zk::PrintErr("Error ServerSearch");
-      session.Shutdown();
-      return zk::kExitFail;
-    }
-    session.Shutdown();
-    return zk::kExitOk;
-  });
+  // Locate, check, authenticate, work.
+  return zk::RunOnServerPath(
+      zk::FileSystem::Default(), argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
+      {"", "Error ServerSearch"}, [&](zk::ClientSession& session, const zk::ServerPath& where) {
+        zk::PrintOut("");
+        zk::PrintOut(zk::HeadingLine(where.dir));
+        zk::PrintOut("");
+        PrintListing(session.server(), session.text(), session.wire_user(), where, sort_code);
+      });
 }

@@ -73,25 +73,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     return zk::kExitFail;
   }
 
-  zk::ClientSession session(zk::FileSystem::Default(), argv0);
-  return zk::RunGuarded(true, [&]() -> int {
-    // Locate, check, authenticate.
-    zk::ServerPath where;
-    if (!zk::OpenForServerPath(session, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
-                               &where)) {
-      return zk::kExitFail;
-    }
-    const std::string user = session.wire_user();
-
-    // Work.
-    try {
-      RemoveEntries(session.server(), session.text(), user, where);
-    } catch (...) {  // a failed request, a path without a wire form, or the ORB's own exceptions
-      zk::PrintErr("Error ServerRemove");
-      session.Shutdown();
-      return zk::kExitFail;
-    }
-    session.Shutdown();
-    return zk::kExitOk;
-  });
+  // Locate, check, authenticate, work.
+  return zk::RunOnServerPath(
+      zk::FileSystem::Default(), argv0, opts.Get('e', zk::kDefaultUserEnvFile), opts.Get('p'), path,
+      {"Error ServerRemove"}, [](zk::ClientSession& session, const zk::ServerPath& where) {
+        RemoveEntries(session.server(), session.text(), session.wire_user(), where);
+      });
 }

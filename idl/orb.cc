@@ -223,4 +223,14 @@ std::string ExceptionText(const CORBA::Exception& e) {
   return os.str();
 }
 
+void BorrowChunkData(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to) {
+  to->fileSize = from.fileSize;
+  const CORBA::ULong len = from.fileBuf.length();
+  to->fileBuf.replace(len, len, const_cast<CORBA::Octet*>(from.fileBuf.get_buffer()), false);
+  to->bufNo = from.bufNo;
+  to->nextBuf = from.nextBuf;
+  to->bufPos = from.bufPos;
+  to->bufUnitSize = from.bufUnitSize;
+}
+
 }  // namespace zk

@@ -7,6 +7,10 @@ bool EndsWithSeparator(const std::string& path) {
   return !path.empty() && (path.back() == '/' || path.back() == '\\');
 }
 
+std::string WithSlash(const std::string& dir) {
+  return !dir.empty() && dir.back() == '/' ? dir : dir + "/";
+}
+
 std::string DirPart(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);

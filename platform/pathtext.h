@@ -11,6 +11,9 @@ namespace zk {
 // True when `path` ends in "/" or "\".
 bool EndsWithSeparator(const std::string& path);
 
+// `dir` with one final "/" added when it has none ("" gives "/").
+std::string WithSlash(const std::string& dir);
+
 // The parts of a "/" path before and after its last "/": "a/b/c" gives "a/b" and "c", "c" gives
 // "" and "c", "/c" gives "" and "c", "a/" gives "a" and "".
 std::string DirPart(const std::string& path);

@@ -167,6 +167,10 @@ TEST(PathTextTest, PartsAndComponents) {
   }
   for (const char* yes : {"a/", "a\\", "/", "\\"}) EXPECT_TRUE(EndsWithSeparator(yes)) << yes;
   for (const char* no : {"", "a", "a/b", "a\\b"}) EXPECT_FALSE(EndsWithSeparator(no)) << no;
+  // One "/" at the end, never two; a "\" is a character of the name here.
+  for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+           {"a", "a/"}, {"a/", "a/"}, {"", "/"}, {"/", "/"}, {"a\\", "a\\/"}})
+    EXPECT_EQ(c.second, WithSlash(c.first)) << c.first;
 }
 
 TEST(CountFieldTest, GroupedRightAlignedWithOneBlank) {

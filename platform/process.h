@@ -26,6 +26,9 @@ bool StartDetached(const std::vector<std::string>& argv, bool quiet);
 // True when a process with id `pid` (> 0) exists on this machine.
 bool ProcessExists(int pid);
 
+// The id of this process.
+int OwnProcessId();
+
 }  // namespace zk
 
 #endif  // ZK_PLATFORM_PROCESS_H_

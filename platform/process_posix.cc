@@ -154,4 +154,6 @@ bool ProcessExists(int pid) {
   return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
+int OwnProcessId() { return static_cast<int>(getpid()); }
+
 }  // namespace zk

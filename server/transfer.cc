@@ -5,28 +5,13 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/pathtext.h"
 #include "platform/timetext.h"
 #include "server/connection_auth.h"
 #include "server/storage.h"
 
 namespace zk {
 namespace {
-
-bool EndsWithSeparator(const std::string& s) {
-  return !s.empty() && (s.back() == '\\' || s.back() == '/');
-}
-
-// The last name of a native path ("" when it ends in "/").
-std::string LastName(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The directory part of a native path ("" when it has none).
-std::string DirPart(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
 
 // The path in the area of the file `name` in the wire directory `dir`; false when refused.
 bool ChunkPath(const std::string& dir, const std::string& name, std::string* rel) {
@@ -52,13 +37,15 @@ void GiveUp(FileSystem* area, UploadTable* uploads, const UploadKey& key, const 
   area->RemoveFile(temp);
 }
 
-void RemoveAll(FileSystem* area, const std::string& area_dir,
+// Removes the temporary files of `leftovers`: through `area` in the caller's own area, through the
+// caller's root file system in any other.
+void RemoveAll(FileSystem* area, const UploadCaller& caller,
                const std::vector<UploadLeftover>& leftovers) {
   for (const UploadLeftover& leftover : leftovers) {
-    if (leftover.area == area_dir) {
+    if (leftover.area == caller.area_dir) {
       area->RemoveFile(leftover.temp);
-    } else {
-      RemoveLeftover(FileSystem::Default(), leftover);
+    } else if (caller.root) {
+      RemoveLeftover(caller.root, leftover);
     }
   }
 }
@@ -74,8 +61,7 @@ CORBA::Long BeginUpload(FileSystem* area, UploadTable* uploads, const UploadCall
     return kTransferFileFailed;
   }
   const std::string temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
-  RemoveAll(area, caller.area_dir,
-            uploads->Begin(key, temp, caller.socket, UploadTable::Clock::now()));
+  RemoveAll(area, caller, uploads->Begin(key, temp, caller.socket, UploadTable::Clock::now()));
   return kTransferOk;
 }
 
@@ -134,7 +120,7 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
     *index = static_cast<CORBA::Long>(i + 1);
     const ZKmd::zkStrctFileBuf& c = chunks[i];
     std::string target;
-    if (!area || !ChunkPath(c.filePath.in(), c.fileNm.in(), &target) || LastName(target).empty()) {
+    if (!area || !ChunkPath(c.filePath.in(), c.fileNm.in(), &target) || NamePart(target).empty()) {
       return kTransferFileFailed;
     }
     std::string dir = DirPart(target);
@@ -158,7 +144,7 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
     if (!uploads->Next(key, c.bufNo, UploadTable::Clock::now(), &at, &dropped)) {
       // No upload of this file in progress on this connection, or one that expected another
       // chunk: nothing is appended to anything.
-      RemoveAll(area, caller.area_dir, dropped);
+      RemoveAll(area, caller, dropped);
       return kTransferFileFailed;
     }
 

@@ -14,12 +14,14 @@
 
 namespace zk {
 
-// Who uploads: the connection the chunks came on (its id and socket) and the storage directory
-// of the area they go to.
+// Who uploads: the connection the chunks came on (its id and socket), the storage directory of
+// the area they go to, and the file system the areas are opened from (the servant's), through
+// which uploads of other areas that the table gives up are removed (none when null).
 struct UploadCaller {
   uint64_t conn = 0;
   Socket socket;
   std::string area_dir;
+  FileSystem* root = nullptr;
 };
 
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;

@@ -1,7 +1,8 @@
 // Download requests that no client can send as a whole: a batch whose parts each fit but together
 // would not fit one reply, behind other refusals at their position; reads beyond 4 GiB and the
 // sizes either download gives for such a file; and the reply size reckoned for either kind of
-// chunk. Single refusals and upload escapes are checked over the wire in tests/copy_test.cc.
+// chunk; an upload of another area that the table gives up is removed where it is. Single refusals
+// and upload escapes are checked over the wire in tests/copy_test.cc.
 #include "server/transfer.h"
 
 #include <fcntl.h>
@@ -13,12 +14,15 @@
 
 #include <fstream>
 
+#include "platform/fs_memory.h"
+
 namespace zk {
 namespace {
 
-// A download request for `name` in the area's root.
-ZKmd::zkStrctFileBuf Down(const std::string& dir, const std::string& name, long pos, long len) {
-  ZKmd::zkStrctFileBuf c;
+// A download request of either kind for `len` bytes at `pos` of `name` in the wire folder `dir`.
+template <class Chunk>
+Chunk Request(const std::string& dir, const std::string& name, int64_t pos, long len) {
+  Chunk c;
   c.filePath = dir.c_str();
   c.fileNm = name.c_str();
   c.fileSize = 0;
@@ -26,23 +30,18 @@ ZKmd::zkStrctFileBuf Down(const std::string& dir, const std::string& name, long 
   c.crtDt = "";
   c.bufNo = 1;
   c.nextBuf = false;
-  c.bufPos = pos;
+  c.bufPos = static_cast<decltype(c.bufPos)>(pos);
   c.bufUnitSize = len;
   return c;
 }
 
+ZKmd::zkStrctFileBuf Down(const std::string& dir, const std::string& name, long pos, long len) {
+  return Request<ZKmd::zkStrctFileBuf>(dir, name, pos, len);
+}
+
+// A 64-bit request for `name` in the area's root.
 ZKmd::zkStrctFileBuf64 Down64(const std::string& name, int64_t pos, long len) {
-  ZKmd::zkStrctFileBuf64 c;
-  c.filePath = "\\";
-  c.fileNm = name.c_str();
-  c.fileSize = 0;
-  c.updDt = "";
-  c.crtDt = "";
-  c.bufNo = 1;
-  c.nextBuf = false;
-  c.bufPos = pos;
-  c.bufUnitSize = len;
-  return c;
+  return Request<ZKmd::zkStrctFileBuf64>("\\", name, pos, len);
 }
 
 ZKmd::zkSeqFileBuf Seq(std::initializer_list<ZKmd::zkStrctFileBuf> chunks) {
@@ -135,37 +134,61 @@ TEST(TransferTest, ReplyEstimateCoversAFilledChunk) {
   char name[] = "transfer_test";
   char* argv[] = {name, nullptr};
   static CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);
+  // The request `c` filled with `len` bytes and the times, marshalled after `start` bytes: it
+  // takes at most ChunkReplyBytes, and at most `slack` bytes less.
+  auto check = [](auto c, int start, long len, int64_t slack, const std::string& where) {
+    c.fileBuf.length(static_cast<CORBA::ULong>(len));
+    c.updDt = "2020/01/02 03:04:05";
+    c.crtDt = "2020/01/02 03:04:05";
+    cdrMemoryStream s;
+    for (int k = 0; k < start; ++k) s.marshalOctet(0);
+    const CORBA::ULong before = s.bufSize();
+    c >>= s;
+    const int64_t actual = s.bufSize() - before;
+    EXPECT_LE(actual, ChunkReplyBytes(c)) << where;
+    EXPECT_LE(ChunkReplyBytes(c) - actual, slack) << where;
+  };
   for (int start = 0; start < 8; ++start) {
     for (size_t path = 0; path < 6; ++path) {
       for (long len = 0; len < 6; ++len) {
-        ZKmd::zkStrctFileBuf c =
-            Down(std::string(path, 'p'), std::string(path + start, 'n'), 0, len);
-        c.fileBuf.length(static_cast<CORBA::ULong>(len));
-        c.updDt = "2020/01/02 03:04:05";
-        c.crtDt = "2020/01/02 03:04:05";
-        cdrMemoryStream s;
-        for (int k = 0; k < start; ++k) s.marshalOctet(0);
-        const CORBA::ULong before = s.bufSize();
-        c >>= s;
-        const int64_t actual = s.bufSize() - before;
-        EXPECT_LE(actual, ChunkReplyBytes(c)) << start << " " << path << " " << len;
-        EXPECT_LE(ChunkReplyBytes(c) - actual, 24) << start << " " << path << " " << len;
-
-        ZKmd::zkStrctFileBuf64 w = Down64(std::string(path + start, 'n'), 1LL << 33, len);
-        w.filePath = std::string(path, 'p').c_str();
-        w.fileBuf.length(static_cast<CORBA::ULong>(len));
-        w.updDt = "2020/01/02 03:04:05";
-        w.crtDt = "2020/01/02 03:04:05";
-        cdrMemoryStream s64;
-        for (int k = 0; k < start; ++k) s64.marshalOctet(0);
-        const CORBA::ULong before64 = s64.bufSize();
-        w >>= s64;
-        const int64_t actual64 = s64.bufSize() - before64;
-        EXPECT_LE(actual64, ChunkReplyBytes(w)) << start << " " << path << " " << len;
-        EXPECT_LE(ChunkReplyBytes(w) - actual64, 32) << start << " " << path << " " << len;
+        const std::string dir(path, 'p'), name(path + start, 'n');
+        const std::string where = std::to_string(start) + " " + dir + " " + std::to_string(len);
+        check(Down(dir, name, 0, len), start, len, 24, where);
+        check(Request<ZKmd::zkStrctFileBuf64>(dir, name, 1LL << 33, len), start, len, 32, where);
       }
     }
   }
+}
+
+TEST(TransferTest, AnUploadOfAnotherAreaThatIsGivenUpIsRemovedThere) {
+  // One connection, one upload at a time: beginning one in area b gives up the one in area a.
+  MemoryFileSystem root;
+  root.AddDir("/a");
+  root.AddDir("/b");
+  UploadTable table(1);
+  UploadCaller caller;
+  caller.conn = 7;
+  caller.root = &root;
+  auto begin = [&](const std::string& area_dir, const char* name) {
+    caller.area_dir = area_dir;
+    std::unique_ptr<FileSystem> area = root.Beneath(area_dir);
+    ZKmd::zkStrctFileBuf c = Down("\\", name, 0, 0);
+    c.nextBuf = true;
+    c.fileBuf.length(1);
+    c.fileBuf[0] = 'x';
+    CORBA::Long index = 0;
+    return StoreChunks(area.get(), &table, caller, Seq({c}), &index);
+  };
+  auto entries_in = [&](const std::string& dir) {
+    std::vector<DirEntry> found;
+    root.Search(dir, "*", &found);
+    return found.size();
+  };
+  ASSERT_EQ(kTransferOk, begin("/a/", "x"));
+  ASSERT_EQ(1u, entries_in("/a"));  // its temporary file
+  ASSERT_EQ(kTransferOk, begin("/b/", "y"));
+  EXPECT_EQ(0u, entries_in("/a"));
+  EXPECT_EQ(1u, entries_in("/b"));
 }
 
 }  // namespace

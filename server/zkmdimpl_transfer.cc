@@ -40,6 +40,7 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
   UploadCaller caller;
   caller.conn = CurrentConnectionId();
   caller.socket = CurrentConnectionSocket();
+  caller.root = fs_;
   std::unique_ptr<FileSystem> area;
   if (GetUserStorageDir(fs_, env_file_, userId, &caller.area_dir)) {
     area = fs_->Beneath(caller.area_dir);

@@ -80,6 +80,17 @@ CORBA::Long WireDownload(const char* operation, const Serve& serve, const char* 
   return result;
 }
 
+// An operation on one path of the user's area through the boundary: `refused` when the user id
+// or the path (argument `field`) is refused.
+template <class Serve>
+CORBA::Long WirePathOp(const char* operation, const char* field, CORBA::Long refused,
+                       const Serve& serve, const char* userId, const char* path) {
+  WireRequest w(operation);
+  std::string user, text;
+  if (!w.In("userId", userId, &user) || !w.In(field, path, &text)) return refused;
+  return serve(user.c_str(), text.c_str());
+}
+
 }  // namespace
 
 CORBA::Long ZKmdWireImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
@@ -102,17 +113,13 @@ CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password)
 }
 
 CORBA::Long ZKmdWireImpl::zkExistsDir(const char* userId, const char* dirName) {
-  WireRequest w("zkExistsDir");
-  std::string user, dir;
-  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return kEntryAbsent;
-  return ZKmdImpl::zkExistsDir(user.c_str(), dir.c_str());
+  auto serve = [this](const char* u, const char* p) { return ZKmdImpl::zkExistsDir(u, p); };
+  return WirePathOp("zkExistsDir", "dirName", kEntryAbsent, serve, userId, dirName);
 }
 
 CORBA::Long ZKmdWireImpl::zkExistsFile(const char* userId, const char* fileName) {
-  WireRequest w("zkExistsFile");
-  std::string user, file;
-  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return kEntryAbsent;
-  return ZKmdImpl::zkExistsFile(user.c_str(), file.c_str());
+  auto serve = [this](const char* u, const char* p) { return ZKmdImpl::zkExistsFile(u, p); };
+  return WirePathOp("zkExistsFile", "fileName", kEntryAbsent, serve, userId, fileName);
 }
 
 CORBA::Long ZKmdWireImpl::zkFileCount(const char* userId, const char* dirName,
@@ -165,15 +172,9 @@ CORBA::Long ZKmdWireImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFile
     ZKmd::zkStrctFileBuf& c = chunks[good];
     c.filePath = path.c_str();
     c.fileNm = name.c_str();
-    c.fileSize = in.fileSize;
     c.updDt = upd.c_str();
     c.crtDt = crt.c_str();
-    CORBA::ULong len = in.fileBuf.length();
-    c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(in.fileBuf.get_buffer()), false);
-    c.bufNo = in.bufNo;
-    c.nextBuf = in.nextBuf;
-    c.bufPos = in.bufPos;
-    c.bufUnitSize = in.bufUnitSize;
+    BorrowChunkData(in, &c);
   }
   CORBA::Long result = ZKmdImpl::zkFileUpload(user.c_str(), chunks, bufIndex);
   if (result == kTransferOk && good < n) {
@@ -200,17 +201,13 @@ CORBA::Long ZKmdWireImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBu
 }
 
 CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {
-  WireRequest w("zkDirRemove");
-  std::string user, dir;
-  if (!w.In("userId", userId, &user) || !w.In("dirName", dirName, &dir)) return kChangeFailed;
-  return ZKmdImpl::zkDirRemove(user.c_str(), dir.c_str());
+  auto serve = [this](const char* u, const char* p) { return ZKmdImpl::zkDirRemove(u, p); };
+  return WirePathOp("zkDirRemove", "dirName", kChangeFailed, serve, userId, dirName);
 }
 
 CORBA::Long ZKmdWireImpl::zkFileRemove(const char* userId, const char* fileName) {
-  WireRequest w("zkFileRemove");
-  std::string user, file;
-  if (!w.In("userId", userId, &user) || !w.In("fileName", fileName, &file)) return kChangeFailed;
-  return ZKmdImpl::zkFileRemove(user.c_str(), file.c_str());
+  auto serve = [this](const char* u, const char* p) { return ZKmdImpl::zkFileRemove(u, p); };
+  return WirePathOp("zkFileRemove", "fileName", kChangeFailed, serve, userId, fileName);
 }
 
 CORBA::Long ZKmdWireImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,

@@ -19,6 +19,7 @@
 #include "platform/fs.h"
 #include "settings/zkdb.h"
 #include "tests/server_fixture.h"
+#include "tests/shared_server.h"
 
 namespace zk {
 namespace test {
@@ -81,32 +82,12 @@ long UploadTempBytes(const std::string& dir) {
 }
 
 // One server for the whole suite, with a unit of 1 KB so that small files already span chunks.
-class CopyTest : public ::testing::Test {
+class CopyTest : public SharedServerTest<CopyTest> {
  protected:
-  static void SetUpTestSuite() {
-    fixture_ = new ServerFixture("1");
-    fixture_->AddUser("u1", kPass);
-    std::string why;
-    ok_ = fixture_->StartNaming(&why) && fixture_->StartServer(&why);
-    why_ = why;
-  }
-  static void TearDownTestSuite() {
-    delete fixture_;
-    fixture_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(ok_) << why_; }
-
-  static std::string Client() { return fixture_->client_dir("u1"); }
-  static std::string Store() { return fixture_->storage_dir("u1"); }
+  static void SetUpTestSuite() { StartSuite("1", kPass); }
   static RunResult Zkcp(std::vector<std::string> args, int timeout = 60) {
-    args.push_back("-p");
-    args.push_back(kPass);
-    return fixture_->RunClient("u1", "zkcp", args, "", timeout);
+    return RunTool("zkcp", std::move(args), timeout);
   }
-
-  static inline ServerFixture* fixture_ = nullptr;
-  static inline bool ok_ = false;
-  static inline std::string why_;
 };
 
 TEST_F(CopyTest, FilesOfEverySizeGoUpAndComeBackIdentical) {

@@ -14,6 +14,7 @@
 #include "platform/fs.h"
 #include "platform/timetext.h"
 #include "tests/server_fixture.h"
+#include "tests/shared_server.h"
 
 namespace zk {
 namespace test {
@@ -91,32 +92,12 @@ int64_t Allocated(const std::string& path) {
 }
 
 // A unit of 8 MiB: 5 GiB is 640 requests.
-class LargeFilesTest : public ::testing::Test {
+class LargeFilesTest : public SharedServerTest<LargeFilesTest> {
  protected:
-  static void SetUpTestSuite() {
-    fixture_ = new ServerFixture("8192");
-    fixture_->AddUser("u1", kPass);
-    std::string why;
-    ok_ = fixture_->StartNaming(&why) && fixture_->StartServer(&why);
-    why_ = why;
-  }
-  static void TearDownTestSuite() {
-    delete fixture_;
-    fixture_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(ok_) << why_; }
-
-  static std::string Client() { return fixture_->client_dir("u1"); }
-  static std::string Store() { return fixture_->storage_dir("u1"); }
+  static void SetUpTestSuite() { StartSuite("8192", kPass); }
   static RunResult Tool(const std::string& tool, std::vector<std::string> args) {
-    args.push_back("-p");
-    args.push_back(kPass);
-    return fixture_->RunClient("u1", tool, args, "", 600);
+    return RunTool(tool, std::move(args), 600);
   }
-
-  static inline ServerFixture* fixture_ = nullptr;
-  static inline bool ok_ = false;
-  static inline std::string why_;
 };
 
 const char kCopied1[] = "                 1 個のファイルをコピーしました。\n";

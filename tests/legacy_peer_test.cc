@@ -61,15 +61,21 @@ std::string WithoutPeers(std::string log) {
   return log;
 }
 
+// Registers u1, starts `f` and logs u1 in on a connection of this test's ORB.
+void StartWithU1(ServerFixture& f, ZKmd_var* server) {
+  f.AddUser("u1", "pw1");
+  ASSERT_NO_FATAL_FAILURE(f.Start());
+  *server = ResolveServer(f.ns_port());
+  ASSERT_EQ(-1, (*server)->zkExistsUser("u1", "pw1"));
+}
+
 const std::string kRefused = "WARNING:文字コードを変換できない文字列を含む要求を拒否しました。(";
 
 TEST(LegacyPeerTest, KeepsAsciiAndUtf8NamesAndIsRefusedOtherBytes) {
   ServerFixture f;
-  f.AddUser("u1", "pw1");
-  ASSERT_NO_FATAL_FAILURE(f.Start());
+  ZKmd_var server;
+  ASSERT_NO_FATAL_FAILURE(StartWithU1(f, &server));
   const std::string store = f.storage_dir("u1");
-  ZKmd_var server = ResolveServer(f.ns_port());
-  ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
 
   // ASCII names work as with any peer; UTF-8 bytes are taken as they are sent.
   CORBA::Long index = -1;
@@ -104,11 +110,9 @@ TEST(LegacyPeerTest, KeepsAsciiAndUtf8NamesAndIsRefusedOtherBytes) {
 TEST(LegacyPeerTest, CodePage932ModeStoresUtf8AndGivesBackTheSameBytes) {
   ServerFixture f;
   f.AddServerConf("zkWireText = cp932");
-  f.AddUser("u1", "pw1");
-  ASSERT_NO_FATAL_FAILURE(f.Start());
+  ZKmd_var server;
+  ASSERT_NO_FATAL_FAILURE(StartWithU1(f, &server));
   const std::string store = f.storage_dir("u1");
-  ZKmd_var server = ResolveServer(f.ns_port());
-  ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
 
   // "表" ends in 0x5C, and so does every character of "ソフト": one name, one folder.
   CORBA::Long index = -1;
@@ -152,10 +156,8 @@ TEST(LegacyPeerTest, WideListingAndDownloadPassTheSameBoundaryInEitherMode) {
   for (bool cp932 : {false, true}) {
     ServerFixture f;
     if (cp932) f.AddServerConf("zkWireText = cp932");
-    f.AddUser("u1", "pw1");
-    ASSERT_NO_FATAL_FAILURE(f.Start());
-    ZKmd_var server = ResolveServer(f.ns_port());
-    ASSERT_EQ(-1, server->zkExistsUser("u1", "pw1"));
+    ZKmd_var server;
+    ASSERT_NO_FATAL_FAILURE(StartWithU1(f, &server));
     ASSERT_EQ(0, mkdir((f.storage_dir("u1") + "/ソフト").c_str(), 0700));
     WriteFile(f.storage_dir("u1") + "/ソフト/表示.txt", "abc");
     // What this peer writes for the folder and the file: UTF-8 bytes, or code page 932.

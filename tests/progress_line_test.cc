@@ -15,6 +15,7 @@
 
 #include "platform/text.h"
 #include "tests/server_fixture.h"
+#include "tests/shared_server.h"
 
 namespace zk {
 namespace test {
@@ -80,26 +81,12 @@ std::string WithoutProgress(const std::string& tty, std::vector<std::string>* dr
   return out;
 }
 
-class ProgressLineTest : public ::testing::Test {
+class ProgressLineTest : public SharedServerTest<ProgressLineTest> {
  protected:
   static void SetUpTestSuite() {
-    fixture_ = new ServerFixture("1");  // a unit of 1 KB: a file of 4 MB is 4096 requests
-    fixture_->AddUser("u1", kPass);
-    std::string why;
-    ok_ = fixture_->StartNaming(&why) && fixture_->StartServer(&why);
-    why_ = why;
-    WriteFile(fixture_->client_dir("u1") + "/data.bin", std::string(4 << 20, 'x'));
+    StartSuite("1", kPass);  // a unit of 1 KB: a file of 4 MB is 4096 requests
+    WriteFile(Client() + "/data.bin", std::string(4 << 20, 'x'));
   }
-  static void TearDownTestSuite() {
-    delete fixture_;
-    fixture_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(ok_) << why_; }
-  static std::string Client() { return fixture_->client_dir("u1"); }
-
-  static inline ServerFixture* fixture_ = nullptr;
-  static inline bool ok_ = false;
-  static inline std::string why_;
 };
 
 TEST_F(ProgressLineTest, ATerminalSeesTheProgressAndNothingElseChanges) {
