@@ -261,15 +261,34 @@ class LoopbackCapture {
     }
     return true;
   }
-  explicit LoopbackCapture(const std::string& dir)
+  // Captures only the TCP ports `ports` (and its own marker connection's), so that other traffic
+  // on the loopback interface (tests moving gigabytes at the same time) stays out of the file.
+  LoopbackCapture(const std::string& dir, const std::vector<int>& ports)
       : file_(dir + "/lo.pcap"), log_(dir + "/tcpdump.log") {
-    pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, "tcp"},
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        listen(listener_, 64) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      return;  // not listening(): the test fails on that
+    }
+    marker_port_ = ntohs(addr.sin_port);
+    std::string filter = "tcp and (port " + std::to_string(marker_port_);
+    for (int port : ports) filter += " or port " + std::to_string(port);
+    filter += ")";
+    pid_ = Spawn({kTcpdump, "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-w", file_, filter},
                  dir, log_);
     // "listening on" comes before the capture really sees packets: it is live once a marker
     // sent over loopback has reached the file.
     listening_ = SeenMarker("start");
   }
-  ~LoopbackCapture() { Stop(pid_); }
+  ~LoopbackCapture() {
+    Stop(pid_);
+    if (listener_ >= 0) close(listener_);
+  }
   bool listening() const { return listening_; }
   // Ends the capture once everything sent before has reached the file; the captured bytes.
   std::string Finish() {
@@ -284,21 +303,11 @@ class LoopbackCapture {
   // Sends a marker through a loopback connection of its own, again every 200 ms, until the
   // capture file holds it (packets are written as they come, -U); false after 10 s.
   bool SeenMarker(const std::string& what) {
+    if (marker_port_ == 0) return false;
     const std::string marker = "zk-capture-" + what + "-" + std::to_string(getpid());
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(listener, 64) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      if (listener >= 0) close(listener);
-      return false;
-    }
     bool seen = false;
     for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
-      int fd = ConnectLoopback(ntohs(addr.sin_port));
+      int fd = ConnectLoopback(marker_port_);
       if (fd >= 0) {
         if (write(fd, marker.data(), marker.size()) < 0) {
           // Another attempt follows.
@@ -307,11 +316,12 @@ class LoopbackCapture {
       }
       seen = WaitUntil([&] { return ReadFile(file_).find(marker) != std::string::npos; }, 0.2);
     }
-    close(listener);
     return seen;
   }
 
   std::string file_, log_;
+  int listener_ = -1;
+  int marker_port_ = 0;
   pid_t pid_ = -1;
   bool listening_ = false;
 };
@@ -319,7 +329,11 @@ class LoopbackCapture {
 // Runs zkpwd from `old_word` to `new_word` under a capture; the captured bytes.
 std::string CapturedPasswordChange(ServerFixture& fixture, const std::string& old_word,
                                    const std::string& new_word) {
-  LoopbackCapture capture(fixture.dir());
+  // The naming service's port and the server's (its plain or its TLS one).
+  std::vector<int> ports = {fixture.ns_port()};
+  ZKmd_var server = ResolveServer(fixture.ns_port());
+  for (int port : ReferencePorts(server.in())) ports.push_back(port);
+  LoopbackCapture capture(fixture.dir(), ports);
   EXPECT_TRUE(capture.listening()) << capture.log();
   RunResult r = fixture.RunClient("u1", "zkpwd", {old_word, new_word, new_word});
   EXPECT_EQ(0, r.status) << r.err;
