@@ -340,7 +340,12 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     c.bufPos = 0;
     c.bufUnitSize = 0;
     size_t len = static_cast<size_t>(span.len);
-    c.fileBuf.length(static_cast<CORBA::ULong>(len));
+    if (len > 0) {
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.replace(n32, n32, upload_arena_.Alloc(len), false);
+    } else {
+      c.fileBuf.length(0);
+    }
     if (len > 0) {
       if (!fs_->ReadAt(path, span.pos, len, c.fileBuf.get_buffer(), &got)) {
         // Unreadable after all: drop what is still pending of this file.
@@ -396,6 +401,7 @@ CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
   }
   pending->chunks.length(0);
   pending->budget.Clear();
+  upload_arena_.Reset();
   return processed;
 }
 

@@ -13,6 +13,7 @@
 #include "clients/copy_plan.h"
 #include "clients/server_list.h"
 #include "clients/server_text.h"
+#include "idl/chunk_memory.h"
 #include "idl/orb.h"
 #include "platform/exit_status.h"
 #include "platform/fs.h"
@@ -136,6 +137,9 @@ class CopyWalk {
   void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
                        const std::string& local_dir);
   void GiveUpDownload(const std::string& path);
+  // The chunk data of the pending upload batch, in memory used again from batch to batch.
+  BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};
+  ChunkArena upload_arena_{&chunk_pool_};
   // Reports a CORBA exception of a transfer request; a lost connection stops the walk.
   void TransferException(const CORBA::Exception& e);
   // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.
