@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "clients/progress.h"
+#include "idl/chunk_wire.h"
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/process.h"
@@ -180,7 +181,8 @@ CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* i
   return ops_.Call(
       [&] {
         CORBA::Long i = 0;
-        CORBA::Long r = server_->zkFileDownload64(user_.c_str(), batch, i);
+        download_arena_.Reset();  // the previous reply was written
+        CORBA::Long r = DownloadInto(server_, user_.c_str(), &batch, &i, &download_arena_);
         *index = i;
         return r;
       },
@@ -540,9 +542,14 @@ void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir
       } else {
         for (CORBA::ULong i = 0; i < requests.length(); ++i) {
           // Hand the reply's buffer over without copying; take its sizes before releasing it.
+          // A buffer the reply does not own (the data lies in reused memory) stays where it is.
           ZKmd::DataBuffer& data = reply[i].fileBuf;
           CORBA::ULong max = data.maximum(), len = data.length();
-          if (max > 0) requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
+          if (!data.release()) {
+            requests[i].fileBuf.replace(max, len, data.get_buffer(), false);
+          } else if (max > 0) {
+            requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
+          }
           requests[i].fileSize = reply[i].fileSize;
           requests[i].updDt = reply[i].updDt;
           requests[i].crtDt = reply[i].crtDt;

@@ -28,7 +28,8 @@ class CopyServer {
   // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then the
   // listing with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
-  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position.
+  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. The
+  // data of a download's reply is valid until the next download.
   virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
   virtual CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) = 0;
 };
@@ -56,6 +57,9 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
+  // The data of the last download reply, in memory used again by the next one.
+  BlockPool download_pool_{static_cast<size_t>(kMaxMessageBytes)};
+  ChunkArena download_arena_{&download_pool_};
 };
 
 // Where the walks print: lines to `out`, messages to `err`, and, when set, the progress of the

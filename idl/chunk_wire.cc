@@ -2,6 +2,7 @@
 #include "idl/chunk_wire.h"
 
 #include <omniORB4/CORBA.h>
+#include <omniORB4/callDescriptor.h>
 
 namespace zk {
 namespace {
@@ -43,7 +44,52 @@ void Read(cdrStream& s, ChunkArena* arena, Chunks* chunks) {
   for (CORBA::ULong i = 0; i < n; ++i) ReadChunk<Number>(s, arena, &(*chunks)[i]);
 }
 
+class Download64Call : public omniCallDescriptor {
+ public:
+  Download64Call(const char* user, ZKmd::zkSeqFileBuf64* batch, CORBA::Long* index,
+                 ChunkArena* arena)
+      : omniCallDescriptor(LocalCall, "zkFileDownload64", sizeof("zkFileDownload64"), 0, nullptr, 0,
+                           0),
+        user_(user),
+        batch_(batch),
+        index_(index),
+        arena_(arena) {}
+
+  void marshalArguments(cdrStream& s) override {
+    s.marshalString(user_, 0);
+    *batch_ >>= s;
+    *index_ >>= s;
+  }
+  void unmarshalReturnedValues(cdrStream& s) override {
+    result_ <<= s;
+    ReadChunks(s, arena_, batch_);
+    *index_ <<= s;
+  }
+  CORBA::Long result() const { return result_; }
+
+ private:
+  // A servant in this process: called directly, the data stays where the servant put it.
+  static void LocalCall(omniCallDescriptor* cd, omniServant* servant) {
+    Download64Call* call = static_cast<Download64Call*>(cd);
+    _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
+    call->result_ = impl->zkFileDownload64(call->user_, *call->batch_, *call->index_);
+  }
+
+  const char* user_;
+  ZKmd::zkSeqFileBuf64* batch_;
+  CORBA::Long* index_;
+  ChunkArena* arena_;
+  CORBA::Long result_ = 0;
+};
+
 }  // namespace
+
+CORBA::Long DownloadInto(ZKmd_ptr server, const char* user, ZKmd::zkSeqFileBuf64* batch,
+                         CORBA::Long* index, ChunkArena* arena) {
+  Download64Call call(user, batch, index, arena);
+  server->_invoke(call);
+  return call.result();
+}
 
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf* chunks) {
   Read<CORBA::Long>(s, arena, chunks);

@@ -17,6 +17,12 @@ namespace zk {
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf* chunks);
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf64* chunks);
 
+// zkFileDownload64 of `server` as the generated stub makes it, but with the reply's data read
+// into `arena`: `batch` holds the requests and then the reply, whose data is valid for as long
+// as the arena holds it.
+CORBA::Long DownloadInto(ZKmd_ptr server, const char* user, ZKmd::zkSeqFileBuf64* batch,
+                         CORBA::Long* index, ChunkArena* arena);
+
 }  // namespace zk
 
 #endif  // ZK_IDL_CHUNK_WIRE_H_
