@@ -47,6 +47,10 @@ class UploadCall : public omniCallDescriptor {
     UploadCall* call = static_cast<UploadCall*>(cd);
     _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
     call->result_ = impl->zkFileUpload(call->user_.in(), call->chunks_, call->index_);
+    // The data is stored: its blocks go back before the reply lets the client send the next
+    // batch, which another thread of the connection may read at once (and would otherwise get
+    // blocks of its own).
+    call->arena_->Reset();
   }
 
   ChunkArena* arena_;

@@ -1,9 +1,9 @@
 // The calls that move chunk data, served with their data in pooled memory: a zkFileUpload's
 // chunks are read from the wire into a ChunkArena (not into a fresh buffer per chunk, as the
-// generated code would), and a download fills its reply there. The arena lives for the whole
-// call, reply included, and its blocks go back to the server's pool afterwards, so that the next
-// batch finds its memory in place. Only for connections where somebody is logged in: the others
-// get their answers unread (server/early_answers.h).
+// generated code would), and a download fills its reply there. The arena lives until the chunks
+// are stored (an upload) or the reply is written (a download), and its blocks go back to the
+// server's pool then, so that the next batch finds its memory in place. Only for connections where
+// somebody is logged in: the others get their answers unread (server/early_answers.h).
 #ifndef ZK_SERVER_CHUNK_CALLS_H_
 #define ZK_SERVER_CHUNK_CALLS_H_
 
