@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "clients/progress.h"
+#include "idl/chunk_wire.h"
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/pathtext.h"
@@ -163,7 +164,8 @@ CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* i
   return ops_.Call(
       [&] {
         CORBA::Long i = 0;
-        CORBA::Long r = server_->zkFileDownload64(user_.c_str(), batch, i);
+        download_arena_.Reset();  // the previous reply was written
+        CORBA::Long r = DownloadInto(server_, user_.c_str(), &batch, &i, &download_arena_);
         *index = i;
         return r;
       },
@@ -323,7 +325,12 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     c.bufPos = 0;
     c.bufUnitSize = 0;
     size_t len = static_cast<size_t>(span.len);
-    c.fileBuf.length(static_cast<CORBA::ULong>(len));
+    if (len > 0) {
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.replace(n32, n32, upload_arena_.Alloc(len), false);
+    } else {
+      c.fileBuf.length(0);
+    }
     if (len > 0) {
       if (!fs_->ReadAt(path, span.pos, len, c.fileBuf.get_buffer(), &got)) {
         // Unreadable after all: drop what is still pending of this file.
@@ -379,6 +386,7 @@ CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
   }
   pending->chunks.length(0);
   pending->budget.Clear();
+  upload_arena_.Reset();
   return processed;
 }
 
@@ -518,9 +526,14 @@ void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir
       } else {
         for (CORBA::ULong i = 0; i < requests.length(); ++i) {
           // Hand the reply's buffer over without copying; take its sizes before releasing it.
+          // A buffer the reply does not own (the data lies in reused memory) stays where it is.
           ZKmd::DataBuffer& data = reply[i].fileBuf;
           CORBA::ULong max = data.maximum(), len = data.length();
-          if (max > 0) requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
+          if (!data.release()) {
+            requests[i].fileBuf.replace(max, len, data.get_buffer(), false);
+          } else if (max > 0) {
+            requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
+          }
           requests[i].fileSize = reply[i].fileSize;
           requests[i].updDt = reply[i].updDt;
           requests[i].crtDt = reply[i].crtDt;

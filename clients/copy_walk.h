@@ -13,6 +13,7 @@
 #include "clients/copy_plan.h"
 #include "clients/server_list.h"
 #include "clients/server_text.h"
+#include "idl/chunk_memory.h"
 #include "idl/orb.h"
 #include "platform/exit_status.h"
 #include "platform/fs.h"
@@ -27,7 +28,8 @@ class CopyServer {
   // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then the
   // listing with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
-  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position.
+  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. The
+  // data of a download's reply is valid until the next download.
   virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
   virtual CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) = 0;
 };
@@ -55,6 +57,9 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
+  // The data of the last download reply, in memory used again by the next one.
+  BlockPool download_pool_{static_cast<size_t>(kMaxMessageBytes)};
+  ChunkArena download_arena_{&download_pool_};
 };
 
 // Where the walks print: lines to `out`, messages to `err`, and, when set, the progress of the
@@ -136,6 +141,9 @@ class CopyWalk {
   void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
                        const std::string& local_dir);
   void GiveUpDownload(const std::string& path);
+  // The chunk data of the pending upload batch, in memory used again from batch to batch.
+  BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};
+  ChunkArena upload_arena_{&chunk_pool_};
   // Reports a CORBA exception of a transfer request; a lost connection stops the walk.
   void TransferException(const CORBA::Exception& e);
   // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.

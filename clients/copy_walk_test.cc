@@ -44,9 +44,11 @@ class FakeServer : public CopyServer {
   int throw_at = 0;               // the transfer call that raises TRANSIENT (the server is gone)
   int replaced_from = 0;          // from this download call on, files carry another time
   std::function<void()> on_call;  // runs at every transfer call, before anything else
+  bool borrowed = false;          // download replies whose data the reply does not own
   Batches uploads;
   std::vector<std::string> paths;  // path and name of each chunk uploaded
   int calls = 0;
+  size_t most_request_data = 0;  // the most data bytes a download request carried
 
   std::vector<ListEntry> List(const std::string&, const std::string&) override {
     std::vector<ListEntry> out;
@@ -76,6 +78,10 @@ class FakeServer : public CopyServer {
       batch.length(0);
       return r;
     }
+    reply_data_.clear();  // what the previous reply lent is gone, as in the real client
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) {
+      most_request_data = std::max<size_t>(most_request_data, batch[i].fileBuf.length());
+    }
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       ZKmd::zkStrctFileBuf64& c = batch[i];
       const std::string& data = files[c.fileNm.in()];
@@ -87,11 +93,17 @@ class FakeServer : public CopyServer {
         size_t at = static_cast<size_t>(c.bufPos + k);
         c.fileBuf[k] = at < data.size() ? static_cast<CORBA::Octet>(data[at]) : 0;
       }
+      if (borrowed && c.bufUnitSize > 0) {
+        reply_data_.emplace_back(c.fileBuf.get_buffer(), c.fileBuf.get_buffer() + c.bufUnitSize);
+        const CORBA::ULong len = static_cast<CORBA::ULong>(c.bufUnitSize);
+        c.fileBuf.replace(len, len, reply_data_.back().data(), false);
+      }
     }
     return 0;
   }
 
  private:
+  std::vector<std::vector<CORBA::Octet>> reply_data_;
   CORBA::Long Call(CORBA::Long* index) {
     ++calls;
     if (on_call) on_call();
@@ -170,6 +182,22 @@ TEST_F(WalkTest, FilesAreCutAtWholeUnitsAndTheLastChunkSaysSo) {
   EXPECT_EQ(Upload("over"), (Batches{{Sent{"over", 1, true, 1024}}, {Sent{"over", 2, false, 1}}}));
   Put("empty", "");
   EXPECT_EQ(Upload("empty"), (Batches{{Sent{"empty", 1, false, 0}}}));
+}
+
+// A reply whose data it does not own (it lies in memory the next reply uses again): every file is
+// written whole from it, and no later request carries (sends back) data of an earlier reply.
+TEST_F(WalkTest, DownloadsFromLentReplyDataSendNothingBack) {
+  FakeServer server;
+  server.borrowed = true;
+  std::string big(3000, 'b');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  server.files = {{"big", big}, {"small", "tiny"}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(Get("dst/big"), big);
+  EXPECT_EQ(Get("dst/small"), "tiny");
+  EXPECT_GE(server.calls, 3);
+  EXPECT_EQ(server.most_request_data, 0u);
 }
 
 TEST_F(WalkTest, ADownloadIsUnderItsNameOnlyWholeWithItsTime) {

@@ -73,7 +73,7 @@ void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
 int64_t ReplyTextBytes(size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); }
 
 template <class Chunks>
-CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index) {
+CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
   *index = 0;
   int64_t reply_bytes = kReplyEnvelopeBytes;  // what the reply takes so far
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
@@ -93,7 +93,12 @@ CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index) {
     if (!area->Stat(source, &entry) || entry.is_dir) return kTransferFileFailed;
 
     size_t want = static_cast<size_t>(c.bufUnitSize);
-    c.fileBuf.length(static_cast<CORBA::ULong>(want));
+    const CORBA::ULong len = static_cast<CORBA::ULong>(want);
+    if (arena && want > 0) {
+      c.fileBuf.replace(len, len, arena->Alloc(want), false);
+    } else {
+      c.fileBuf.length(len);
+    }
     size_t got = 0;
     const int64_t pos = c.bufPos;
     if (want > 0 && !area->ReadAt(source, pos, want, c.fileBuf.get_buffer(), &got)) {
@@ -196,12 +201,14 @@ int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) {
          2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
 }
 
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
-  return Fill(area, chunks, index);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkArena* arena) {
+  return Fill(area, chunks, index, arena);
 }
 
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index) {
-  return Fill(area, chunks, index);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkArena* arena) {
+  return Fill(area, chunks, index, arena);
 }
 
 }  // namespace zk

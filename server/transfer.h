@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "idl/chunk_memory.h"
 #include "idl/orb.h"
 #include "idl/wire.h"
 #include "platform/fs.h"
@@ -52,8 +53,12 @@ int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c);
 // fit in one reply with their headers (kMaxMessageBytes). Returns 0 or 20 with *index as in
 // StoreChunks. The 32-bit fileSize of zkFileDownload is NarrowSize of the size (-1 for a file
 // of 2 GiB or more); zkFileDownload64 gives it whole and reads at any 64-bit position.
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index);
+// With an `arena`, the data lies there (the chunks must end before it); else each chunk owns its
+// own.
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkArena* arena = nullptr);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkArena* arena = nullptr);
 
 }  // namespace zk
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <tuple>
 
+#include "server/chunk_calls.h"
 #include "server/storage.h"
 #include "settings/zkdb.h"
 
@@ -189,6 +190,8 @@ void UploadSweeper::Loop() {
          ServerUploads().Expired(UploadTable::Clock::now(), kUploadIdleLimit, SocketStillOpen)) {
       RemoveLeftover(fs_, leftover);
     }
+    // Chunk memory that no batch used for a while goes back to the system.
+    ServerChunkPool().ReleaseIdle(BlockPool::Clock::now(), kChunkMemoryIdle);
     lock.lock();
   }
 }

@@ -127,7 +127,7 @@ int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file);
 
 // Cleans up in the background for as long as it lives: first the earlier process's leftovers,
 // then, every second, the uploads of ServerUploads() that are given up (connection closed, idle
-// for kUploadIdleLimit).
+// for kUploadIdleLimit), and the chunk memory that no call used lately (server/chunk_calls.h).
 class UploadSweeper {
  public:
   // `fs` is the file system the storage areas are opened from.

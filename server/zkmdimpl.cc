@@ -11,6 +11,7 @@
 #include "idl/omniorb_internals.h"
 #include "idl/wire.h"
 #include "platform/console.h"
+#include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
 #include "server/login_throttle.h"
@@ -88,7 +89,8 @@ CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
       return true;
     }
   }
-  CORBA::Boolean served = POA_ZKmd::_dispatch(handle);
+  CORBA::Boolean served =
+      IsChunkCall(op) ? ServeChunkCall(handle, this, op) : POA_ZKmd::_dispatch(handle);
   if (CarriesBulk(op)) GiveMemoryBack();
   return served;
 }

@@ -1,6 +1,7 @@
 // Chunked transfers: the servant checks that the caller is the user authenticated on its
 // connection, opens that user's storage area and hands the chunks to the transfer functions. A
 // refused caller gets 20 for the first chunk.
+#include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/storage.h"
 #include "server/transfer.h"
@@ -21,7 +22,7 @@ CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* us
   }
   if (fileBufs.length() == 0) return kTransferOk;
   std::unique_ptr<FileSystem> area = OpenUserArea(fs, env_file, userId);
-  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex);
+  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex, CurrentChunkArena());
   // A failed batch is not written by the client: the reply carries none of it.
   if (result != kTransferOk) fileBufs.length(0);
   return result;
