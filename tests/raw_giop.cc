@@ -3,15 +3,13 @@
 #include "tests/raw_giop.h"
 
 #include <fcntl.h>
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
-#include <omniORB4/omniObjRef.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "tests/ior.h"
 #include "tests/server_fixture.h"
 
 namespace zk {
@@ -59,19 +57,14 @@ void Cdr::Align(size_t n) {
 
 ObjectAddress ObjectAddressOf(CORBA::Object_ptr obj) {
   ObjectAddress out;
-  omniIOR* ior = obj->_PR_getobj()->_getIOR();
-  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
-    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
-    IIOP::ProfileBody body;
-    IIOP::unmarshalProfile(profiles[i], body);
+  const std::vector<IIOP::ProfileBody> bodies = IiopProfiles(obj);
+  if (!bodies.empty()) {
+    const IIOP::ProfileBody& body = bodies.front();
     out.host = body.address.host.in();
     out.port = body.address.port;
     out.key.assign(reinterpret_cast<const char*>(body.object_key.get_buffer()),
                    body.object_key.length());
-    break;
   }
-  ior->release();
   return out;
 }
 

@@ -3,9 +3,6 @@
 #include "tests/server_fixture.h"
 
 #include <gtest/gtest.h>
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
-#include <omniORB4/omniObjRef.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/fs.h"
+#include "tests/ior.h"
 
 namespace zk {
 namespace test {
@@ -84,12 +82,7 @@ bool ServerServes(int ns_port) { return NameServes(ns_port); }
 
 std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
   std::vector<int> ports;
-  omniIOR* ior = obj->_PR_getobj()->_getIOR();
-  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
-    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
-    IIOP::ProfileBody body;
-    IIOP::unmarshalProfile(profiles[i], body);
+  for (const IIOP::ProfileBody& body : IiopProfiles(obj)) {
     if (body.address.port != 0) ports.push_back(body.address.port);
     for (CORBA::ULong c = 0; c < body.components.length(); ++c) {
       const IOP::TaggedComponent& component = body.components[c];
@@ -104,7 +97,6 @@ std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
       if (port != 0) ports.push_back(port);
     }
   }
-  ior->release();
   return ports;
 }
 
