@@ -109,12 +109,31 @@ bool ListArea(FileSystem* fs, const std::string& env_file, const char* user, con
   return true;
 }
 
-// The texts of a slot of either listing.
-template <class Slot>
-void FillSlot(const ListingRecord& rec, Slot* slot) {
-  slot->fileNm = rec.name.c_str();
-  slot->fileType = rec.type.c_str();
-  slot->updDt = rec.upd_dt.c_str();
+// The size of a slot: the 32-bit field says -1 for what it cannot carry.
+void SetSize(ZKmd::zkStrctFileList& slot, int64_t size) { slot.fileSize = NarrowSize(size); }
+void SetSize(ZKmd::zkStrctFileList64& slot, int64_t size) { slot.fileSize = size; }
+
+// Either listing: the guard, then the slots the caller sent filled in the order of `sortKey`.
+template <class Slots>
+CORBA::Long ListInto(FileSystem* fs, const std::string& env_file, const char* operation,
+                     const char* userId, const char* dirName, const char* fileMask,
+                     const char* sortKey, Slots& fileList) {
+  if (!CallerIs(userId, operation)) {
+    fileList.length(0);  // nothing of what the caller sent goes back
+    return 0;
+  }
+  std::vector<ListingRecord> recs;
+  if (!ListArea(fs, env_file, userId, dirName, fileMask, sortKey, fileList.length(), &recs)) {
+    return 0;
+  }
+  for (size_t i = 0; i < recs.size(); ++i) {
+    auto& slot = fileList[static_cast<CORBA::ULong>(i)];
+    slot.fileNm = recs[i].name.c_str();
+    slot.fileType = recs[i].type.c_str();
+    SetSize(slot, recs[i].size);
+    slot.updDt = recs[i].upd_dt.c_str();
+  }
+  return 0;
 }
 
 }  // namespace
@@ -147,36 +166,12 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
 
 CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
                                  const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
-  if (!CallerIs(userId, "zkFileList")) {
-    fileList.length(0);  // nothing of what the caller sent goes back
-    return 0;
-  }
-  std::vector<ListingRecord> recs;
-  if (!ListArea(fs_, env_file_, userId, dirName, fileMask, sortKey, fileList.length(), &recs))
-    return 0;
-  for (size_t i = 0; i < recs.size(); ++i) {
-    ZKmd::zkStrctFileList& slot = fileList[static_cast<CORBA::ULong>(i)];
-    FillSlot(recs[i], &slot);
-    slot.fileSize = NarrowSize(recs[i].size);  // -1 for what 32 bits cannot carry
-  }
-  return 0;
+  return ListInto(fs_, env_file_, "zkFileList", userId, dirName, fileMask, sortKey, fileList);
 }
 
 CORBA::Long ZKmdImpl::zkFileList64(const char* userId, const char* dirName, const char* fileMask,
                                    const char* sortKey, ZKmd::zkSeqFileLst64& fileList) {
-  if (!CallerIs(userId, "zkFileList64")) {
-    fileList.length(0);
-    return 0;
-  }
-  std::vector<ListingRecord> recs;
-  if (!ListArea(fs_, env_file_, userId, dirName, fileMask, sortKey, fileList.length(), &recs))
-    return 0;
-  for (size_t i = 0; i < recs.size(); ++i) {
-    ZKmd::zkStrctFileList64& slot = fileList[static_cast<CORBA::ULong>(i)];
-    FillSlot(recs[i], &slot);
-    slot.fileSize = recs[i].size;
-  }
-  return 0;
+  return ListInto(fs_, env_file_, "zkFileList64", userId, dirName, fileMask, sortKey, fileList);
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
