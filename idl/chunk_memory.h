@@ -79,6 +79,11 @@ class ChunkArena {
 // Blocks a new arena asks for at least: a batch of many small chunks takes few blocks.
 constexpr size_t kMinArenaBlock = 2 * 1024 * 1024;
 
+// The piece of a chunk's data that is read, sent, received or written at a time when a chunk is
+// streamed between its file and the connection: small enough to stay in the processor's cache,
+// large enough that one system call moves much.
+constexpr size_t kChunkPieceBytes = 256 * 1024;
+
 }  // namespace zk
 
 #endif  // ZK_IDL_CHUNK_MEMORY_H_
