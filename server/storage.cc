@@ -1,6 +1,8 @@
 // Storage directory lookup, the confined area and wire paths inside it.
 #include "server/storage.h"
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/pathtext.h"
@@ -9,11 +11,27 @@
 
 namespace zk {
 
+namespace {
+
+// The reader of the settings file the last lookup read, kept open from one request to the next
+// (a server reads one file); it re-reads what changed, so a user's new directory is seen at once.
+std::shared_ptr<UserReader> KeptReader(const std::string& env_file) {
+  static std::mutex mu;
+  static std::shared_ptr<UserReader>* kept = new std::shared_ptr<UserReader>;  // outlives threads
+  std::lock_guard<std::mutex> lock(mu);
+  if (!*kept || (*kept)->file() != env_file) *kept = std::make_shared<UserReader>(env_file);
+  return *kept;
+}
+
+}  // namespace
+
 bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
                        std::string* dir) {
   dir->clear();
   UserRow user;
-  if (user_id.empty() || ReadUser(env_file, user_id, &user) != ReadStatus::kFound) return false;
+  if (user_id.empty() || KeptReader(env_file)->Read(user_id, &user) != ReadStatus::kFound) {
+    return false;
+  }
   std::string d = user.storage_dir;
   if (d.empty()) return false;
   for (char& c : d) {

@@ -14,7 +14,8 @@ namespace zk {
 // The registered storage directory of `user_id` in native form, ending in "/", created in `fs`
 // with its parents when missing (the directory itself owner-only). Returns false (and leaves *dir
 // empty) when the user id has no registry row or no directory registered, or the registry cannot
-// be read.
+// be read. The settings file stays open between lookups and is read again where it changed
+// (settings/zkdb.h, UserReader), so a lookup costs no opening of the file.
 bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
                        std::string* dir);
 

@@ -91,6 +91,16 @@ TEST(AreaPathTest, AreasOfRegisteredUsersOnly) {
   EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "", &dir));
   EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), root + "/no-such.zkd", "u1", &dir));
   EXPECT_EQ(nullptr, OpenUserArea(FileSystem::Default(), env, "nobody"));
+
+  // The file stays open between lookups: a user removed, or registered again with another
+  // directory, is seen by the very next lookup, also after a lookup in another file.
+  ASSERT_TRUE(GetUserStorageDir(FileSystem::Default(), env, "u1", &dir));
+  ASSERT_EQ(WriteStatus::kDone, DeleteUser(env, "u1"));
+  EXPECT_FALSE(GetUserStorageDir(FileSystem::Default(), env, "u1", &dir));
+  const std::string moved = root + "/store/moved";
+  ASSERT_EQ(WriteStatus::kDone, AddUser(env, "u1", "pw", moved));
+  ASSERT_TRUE(GetUserStorageDir(FileSystem::Default(), env, "u1", &dir));
+  EXPECT_EQ(moved + "/", dir);
   EXPECT_EQ(0, system(("rm -rf '" + root + "'").c_str()));
 }
 
