@@ -73,26 +73,6 @@ bool LostConnection(const CORBA::Exception& e) {
          CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr;
 }
 
-// Copies the texts and numbers of `from` into `to` and hands its data over without copying.
-template <class To, class From>
-void MoveChunk(From& from, To* to) {
-  to->filePath = from.filePath;
-  to->fileNm = from.fileNm;
-  to->fileSize = from.fileSize;
-  to->updDt = from.updDt;
-  to->crtDt = from.crtDt;
-  CORBA::ULong max = from.fileBuf.maximum(), len = from.fileBuf.length();
-  if (max > 0) {
-    to->fileBuf.replace(max, len, from.fileBuf.get_buffer(true), true);
-  } else {
-    to->fileBuf.length(0);
-  }
-  to->bufNo = from.bufNo;
-  to->nextBuf = from.nextBuf;
-  to->bufPos = from.bufPos;
-  to->bufUnitSize = from.bufUnitSize;
-}
-
 }  // namespace
 
 std::string DownloadTempName(int pid, uint64_t serial) {
@@ -149,43 +129,49 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
   return r;
 }
 
-CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
+CORBA::Long ZKmdCopyServer::Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                                     ChunkSink* sink) {
   // The requests name their files in the wire code; the walk writes the reply under its own
   // names, so only the reply's data and properties are used.
-  for (CORBA::ULong k = 0; k < batch.length(); ++k) {
+  ZKmd::zkSeqFileBuf64 wire = requests;  // no data: names, numbers and positions
+  for (CORBA::ULong k = 0; k < wire.length(); ++k) {
     std::string path, name;
-    if (!text_.Out(batch[k].filePath.in(), &path) || !text_.Out(batch[k].fileNm.in(), &name)) {
+    if (!text_.Out(wire[k].filePath.in(), &path) || !text_.Out(wire[k].fileNm.in(), &name)) {
       *index = static_cast<CORBA::Long>(k + 1);
       return kTransferFileFailed;
     }
-    batch[k].filePath = path.c_str();
-    batch[k].fileNm = name.c_str();
+    wire[k].filePath = path.c_str();
+    wire[k].fileNm = name.c_str();
   }
   return ops_.Call(
-      [&] {
-        CORBA::Long i = 0;
-        download_arena_.Reset();  // the previous reply was written
-        CORBA::Long r = DownloadInto(server_, user_.c_str(), &batch, &i, &download_arena_);
-        *index = i;
-        return r;
-      },
-      [&] { return DownloadNarrow(batch, index); });
+      [&] { return DownloadTo(server_, user_.c_str(), wire, index, sink, piece_.get()); },
+      [&] { return DownloadNarrow(wire, index, sink); });
 }
 
-CORBA::Long ZKmdCopyServer::DownloadNarrow(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
-  const CORBA::ULong n = batch.length();
+CORBA::Long ZKmdCopyServer::DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                                           ChunkSink* sink) {
+  const CORBA::ULong n = requests.length();
   ZKmd::zkSeqFileBuf narrow(n);
   narrow.length(n);
   for (CORBA::ULong k = 0; k < n; ++k) {
+    const ZKmd::zkStrctFileBuf64& from = requests[k];
     // The walk asks a server without the 64-bit operations for files below 2 GiB only.
-    if (batch[k].bufPos > 0x7fffffff) throw std::runtime_error("position beyond 32 bits");
-    MoveChunk(batch[k], &narrow[k]);
+    if (from.bufPos > 0x7fffffff) throw std::runtime_error("position beyond 32 bits");
+    ZKmd::zkStrctFileBuf& to = narrow[k];
+    to.filePath = from.filePath;
+    to.fileNm = from.fileNm;
+    to.fileSize = NarrowSize(from.fileSize);
+    to.updDt = from.updDt;
+    to.crtDt = from.crtDt;
+    to.bufNo = from.bufNo;
+    to.nextBuf = from.nextBuf;
+    to.bufPos = static_cast<CORBA::Long>(from.bufPos);
+    to.bufUnitSize = from.bufUnitSize;
   }
   CORBA::Long i = 0;
   CORBA::Long r = server_->zkFileDownload(user_.c_str(), narrow, i);
   *index = i;
-  batch.length(narrow.length());
-  for (CORBA::ULong k = 0; k < narrow.length(); ++k) MoveChunk(narrow[k], &batch[k]);
+  FeedChunks(r, narrow, sink);
   return r;
 }
 
@@ -507,43 +493,180 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
   }
 }
 
+// Writes a download reply while it arrives: each chunk's data, piece by piece, into the temporary
+// file of its download, at the position the walk asked for (the reply's own names and numbers
+// are not used). Pieces of zeros are not written, so that they stay holes. Nothing is written of
+// a failed reply or of one with another number of chunks than asked for; a chunk of a file that
+// changed on the server is not written; after a failure to write, nothing more is. What happened
+// to each chunk is reported after the reply (FinishDownloaded), in the order of the chunks.
+class CopyWalk::ReplyWriter : public ChunkSink {
+ public:
+  enum class Fate {
+    kDropped,      // not looked at: a failed reply, or after a failure
+    kWritten,      // written (or, all zeros, left as a hole)
+    kNoDownload,   // its file's earlier chunks failed, and were reported then
+    kReplaced,     // its file changed on the server since its first chunk
+    kDirFailed,    // the local directory could not be made
+    kWriteFailed,  // the temporary file could not be made, opened or written
+  };
+  struct Outcome {
+    Fate fate = Fate::kDropped;
+    size_t len = 0;          // data bytes taken (never more than asked for)
+    bool short_end = false;  // the file does not reach the chunk's end yet (a hole there)
+  };
+
+  ReplyWriter(CopyWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir)
+      : walk_(walk), requests_(requests), base_(WithSlash(local_dir)) {}
+  ~ReplyWriter() override { CloseFile(); }
+
+  void Begin(CORBA::Long result, CORBA::ULong count) override {
+    begun_ = true;
+    result_ = result;
+    accept_ = result == kTransferOk && count == requests_.length();
+    outcomes_.assign(requests_.length(), Outcome());
+  }
+
+  bool ChunkStart(CORBA::ULong i, int64_t file_size, const char* upd, const char*,
+                  size_t len) override {
+    current_ = i;
+    incoming_ = nullptr;
+    if (!accept_ || halted_) return false;
+    const ZKmd::zkStrctFileBuf64& c = requests_[i];
+    const std::string path = base_ + c.fileNm.in();
+    Outcome& out = outcomes_[i];
+    out.len = std::min<size_t>(len, static_cast<size_t>(std::max<CORBA::Long>(c.bufUnitSize, 0)));
+    if (c.bufNo == 1) {
+      CloseFile();
+      if (halted_) return false;  // closing the previous file failed
+      const std::string dir = DirPart(path);
+      if (!dir.empty() && !walk_->fs_->MakeDirs(dir)) return Halt(Fate::kDirFailed);
+      walk_->GiveUpDownload(path);  // an earlier one of the same name that never finished
+      Incoming in;
+      in.temp =
+          (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++walk_->temp_serial_);
+      in.size = file_size;
+      in.upd = upd;
+      file_ = walk_->fs_->Open(in.temp, FileSystem::OpenFor::kCreate);
+      walk_->incoming_[path] = in;  // so that its file is removed when anything fails
+      if (!file_) return Halt(Fate::kWriteFailed);
+      file_path_ = path;
+    } else {
+      auto it = walk_->incoming_.find(path);
+      if (it == walk_->incoming_.end()) {
+        out.fate = Fate::kNoDownload;
+        return false;
+      }
+      if (it->second.size != file_size || it->second.upd != upd) {
+        // Replaced on the server while it was read: the parts would not make one file.
+        out.fate = Fate::kReplaced;
+        if (path == file_path_) CloseFile();
+        walk_->GiveUpDownload(path);
+        return false;
+      }
+      if (path != file_path_) {
+        CloseFile();
+        if (halted_) return false;  // closing the previous file failed
+        file_ = walk_->fs_->Open(it->second.temp, FileSystem::OpenFor::kWrite);
+        if (!file_) return Halt(Fate::kWriteFailed);
+        file_path_ = path;
+      }
+    }
+    out.fate = Fate::kWritten;
+    file_chunk_ = i;
+    incoming_ = &walk_->incoming_[path];
+    pos_ = c.bufPos;
+    return out.len > 0;
+  }
+
+  bool Piece(size_t offset, const uint8_t* data, size_t len) override {
+    const size_t want = outcomes_[current_].len;
+    if (!incoming_ || offset >= want) return false;
+    len = std::min(len, want - offset);
+    if (!IsAllZero(data, len)) {
+      if (!file_->WriteAt(pos_ + static_cast<int64_t>(offset), data, len)) {
+        Halt(Fate::kWriteFailed);
+        return false;
+      }
+      incoming_->written_end =
+          std::max(incoming_->written_end, pos_ + static_cast<int64_t>(offset + len));
+    }
+    return offset + len < want;
+  }
+
+  void ChunkEnd() override {
+    if (!incoming_) return;
+    Outcome& out = outcomes_[current_];
+    out.short_end = incoming_->written_end < pos_ + static_cast<int64_t>(out.len);
+    incoming_ = nullptr;
+  }
+
+  // Closes the file last written; a failure to close fails the chunk that last wrote to it.
+  void CloseFile() {
+    if (!file_) return;
+    if (!file_->Close() && !halted_) {
+      outcomes_[file_chunk_].fate = Fate::kWriteFailed;
+      halted_ = true;
+    }
+    file_.reset();
+    file_path_.clear();
+  }
+
+  // True when the reply came, succeeded and had a chunk for every request.
+  bool accepted() const { return begun_ && accept_; }
+  CORBA::Long result() const { return result_; }
+  const Outcome& outcome(CORBA::ULong i) const { return outcomes_[i]; }
+
+ private:
+  bool Halt(Fate fate) {
+    outcomes_[current_].fate = fate;
+    incoming_ = nullptr;
+    if (file_) file_->Close();  // the failure is already reported for this chunk
+    file_.reset();
+    file_path_.clear();
+    halted_ = true;
+    return false;
+  }
+
+  CopyWalk* walk_;
+  const ZKmd::zkSeqFileBuf64& requests_;
+  const std::string base_;
+  bool begun_ = false;
+  bool accept_ = false;
+  bool halted_ = false;
+  CORBA::Long result_ = 0;
+  std::vector<Outcome> outcomes_;
+  CORBA::ULong current_ = 0;
+  Incoming* incoming_ = nullptr;  // of the chunk being written
+  int64_t pos_ = 0;               // of the chunk being written, in its file
+  std::unique_ptr<FileSystem::OpenFile> file_;
+  std::string file_path_;  // the local path whose temporary file file_ is
+  CORBA::ULong file_chunk_ = 0;
+};
+
 void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
-  if (pending->chunks.length() == 0) return;
-  // Keep the requests (they carry no data): the reply is written under our own names and
-  // offsets, whatever the server sends back in those fields.
-  ZKmd::zkSeqFileBuf64 requests = pending->chunks;
-  ZKmd::zkSeqFileBuf64& reply = pending->chunks;
+  const ZKmd::zkSeqFileBuf64& requests = pending->chunks;
+  if (requests.length() == 0) return;
   if (stopped_) {
     GiveUpDownloads(requests, 0, local_dir);
   } else {
+    ReplyWriter writer(this, requests, local_dir);
     try {
       CORBA::Long index = 0;
-      CORBA::Long r = server_->Download(reply, &index);
-      if (r != kTransferOk || reply.length() != requests.length()) {
+      server_->Download(requests, &index, &writer);
+      writer.CloseFile();
+      if (!writer.accepted()) {
         console_.err(kDownloadFailed + NameAt(requests, index) + ")");
         failed_ = true;
         GiveUpDownloads(requests, 0, local_dir);
       } else {
-        for (CORBA::ULong i = 0; i < requests.length(); ++i) {
-          // Hand the reply's buffer over without copying; take its sizes before releasing it.
-          // A buffer the reply does not own (the data lies in reused memory) stays where it is.
-          ZKmd::DataBuffer& data = reply[i].fileBuf;
-          CORBA::ULong max = data.maximum(), len = data.length();
-          if (!data.release()) {
-            requests[i].fileBuf.replace(max, len, data.get_buffer(), false);
-          } else if (max > 0) {
-            requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
-          }
-          requests[i].fileSize = reply[i].fileSize;
-          requests[i].updDt = reply[i].updDt;
-          requests[i].crtDt = reply[i].crtDt;
-        }
-        StoreDownloaded(requests, local_dir);
+        FinishDownloaded(requests, writer, local_dir);
       }
     } catch (const CORBA::Exception& e) {
+      writer.CloseFile();
       TransferException(e);
       GiveUpDownloads(requests, 0, local_dir);
     } catch (...) {  // the ORB may raise more than CORBA's exceptions
+      writer.CloseFile();
       console_.err("Error ServerToLocal");
       failed_ = true;
       GiveUpDownloads(requests, 0, local_dir);
@@ -567,60 +690,44 @@ void CopyWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong 
     GiveUpDownload(base + chunks[i].fileNm.in());
 }
 
-void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::string& local_dir) {
+void CopyWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
+                                const std::string& local_dir) {
+  using Fate = ReplyWriter::Fate;
   const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     const ZKmd::zkStrctFileBuf64& c = chunks[i];
+    const ReplyWriter::Outcome& out = writer.outcome(i);
     const std::string name = c.fileNm.in();
     const std::string path = base + name;
-    const std::string dir = DirPart(path);
-    if (!dir.empty() && !fs_->MakeDirs(dir)) {
-      console_.err(kDirFailed + name + ")");
-      failed_ = true;
-      GiveUpDownloads(chunks, i, local_dir);
-      return;
-    }
-    // Never more than was asked for, whatever came back. A chunk of zeros is not written: the
-    // file gets its length at the end, with a hole there.
-    const size_t len = std::min<size_t>(c.fileBuf.length(), static_cast<size_t>(c.bufUnitSize));
-    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
-    const bool hole = len > 0 && IsAllZero(data, len);
-    bool written;
-    if (c.bufNo == 1) {
-      GiveUpDownload(path);  // an earlier one of the same name that never finished
-      Incoming in;
-      in.temp = (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++temp_serial_);
-      in.size = c.fileSize;
-      in.upd = c.updDt.in();
-      written = fs_->WriteAt(in.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
-      incoming_[path] = in;
-    } else {
-      auto it = incoming_.find(path);
-      if (it == incoming_.end()) continue;  // its earlier chunks failed, and were reported
-      if (it->second.size != c.fileSize || it->second.upd != c.updDt.in()) {
-        // Replaced on the server while it was read: the parts would not make one file.
+    switch (out.fate) {
+      case Fate::kDirFailed:
+      case Fate::kWriteFailed:
+        console_.err((out.fate == Fate::kDirFailed ? kDirFailed : kWriteFailed) + name + ")");
+        failed_ = true;
+        GiveUpDownloads(chunks, i, local_dir);
+        return;
+      case Fate::kReplaced:
         console_.err(kDownloadFailed + name + ")");
         failed_ = true;
         GiveUpDownload(path);
         continue;
-      }
-      written = hole || fs_->WriteAt(it->second.temp, false, c.bufPos, data, len);
+      case Fate::kDropped:
+      case Fate::kNoDownload:
+        continue;
+      case Fate::kWritten:
+        break;
     }
-    if (!written) {
-      console_.err(kWriteFailed + name + ")");
-      failed_ = true;
-      GiveUpDownloads(chunks, i, local_dir);
-      return;
-    }
-    Incoming& in = incoming_[path];
-    in.hole_at_end = hole;
-    Progress(std::string(c.filePath.in()) + name, c.bufPos + static_cast<int64_t>(len), in.size);
+    auto it = incoming_.find(path);
+    if (it == incoming_.end()) continue;
+    Incoming& in = it->second;
+    const int64_t end = c.bufPos + static_cast<int64_t>(out.len);
+    Progress(std::string(c.filePath.in()) + name, end, in.size);
     if (c.nextBuf) continue;
 
     // The last chunk: its length (when it ends in a hole), its time, then in its place.
-    bool done = !in.hole_at_end || fs_->Resize(in.temp, c.bufPos + static_cast<int64_t>(len));
+    bool done = !out.short_end || fs_->Resize(in.temp, end);
     int64_t mtime = 0;
-    if (done && ParseLocalTime(c.updDt.in(), &mtime)) fs_->SetWriteTime(in.temp, mtime);
+    if (done && ParseLocalTime(in.upd, &mtime)) fs_->SetWriteTime(in.temp, mtime);
     done = done && fs_->Rename(in.temp, path);
     if (!done) {
       console_.err(kWriteFailed + name + ")");

@@ -44,7 +44,8 @@ class FakeServer : public CopyServer {
   int throw_at = 0;               // the transfer call that raises TRANSIENT (the server is gone)
   int replaced_from = 0;          // from this download call on, files carry another time
   std::function<void()> on_call;  // runs at every transfer call, before anything else
-  bool borrowed = false;          // download replies whose data the reply does not own
+  size_t piece = 300;             // download replies reach the walk in pieces of this size
+  bool short_reply = false;       // download replies leave out their last chunk
   Batches uploads;
   std::vector<std::string> paths;  // path and name of each chunk uploaded
   int calls = 0;
@@ -73,12 +74,13 @@ class FakeServer : public CopyServer {
     uploads.push_back(b);
     return 0;
   }
-  CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) override {
+  CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                       ChunkSink* sink) override {
+    ZKmd::zkSeqFileBuf64 batch = requests;
     if (CORBA::Long r = Call(index)) {
-      batch.length(0);
+      FeedChunks(r, ZKmd::zkSeqFileBuf64(), sink, piece);
       return r;
     }
-    reply_data_.clear();  // what the previous reply lent is gone, as in the real client
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       most_request_data = std::max<size_t>(most_request_data, batch[i].fileBuf.length());
     }
@@ -93,17 +95,13 @@ class FakeServer : public CopyServer {
         size_t at = static_cast<size_t>(c.bufPos + k);
         c.fileBuf[k] = at < data.size() ? static_cast<CORBA::Octet>(data[at]) : 0;
       }
-      if (borrowed && c.bufUnitSize > 0) {
-        reply_data_.emplace_back(c.fileBuf.get_buffer(), c.fileBuf.get_buffer() + c.bufUnitSize);
-        const CORBA::ULong len = static_cast<CORBA::ULong>(c.bufUnitSize);
-        c.fileBuf.replace(len, len, reply_data_.back().data(), false);
-      }
     }
+    if (short_reply) batch.length(batch.length() - 1);
+    FeedChunks(0, batch, sink, piece);
     return 0;
   }
 
  private:
-  std::vector<std::vector<CORBA::Octet>> reply_data_;
   CORBA::Long Call(CORBA::Long* index) {
     ++calls;
     if (on_call) on_call();
@@ -184,11 +182,11 @@ TEST_F(WalkTest, FilesAreCutAtWholeUnitsAndTheLastChunkSaysSo) {
   EXPECT_EQ(Upload("empty"), (Batches{{Sent{"empty", 1, false, 0}}}));
 }
 
-// A reply whose data it does not own (it lies in memory the next reply uses again): every file is
-// written whole from it, and no later request carries (sends back) data of an earlier reply.
-TEST_F(WalkTest, DownloadsFromLentReplyDataSendNothingBack) {
+// A reply whose data arrives in pieces that do not divide its chunks: every file is written whole
+// from them, and no request carries (sends back) data.
+TEST_F(WalkTest, DownloadsArriveInPiecesAndRequestsCarryNoData) {
   FakeServer server;
-  server.borrowed = true;
+  server.piece = 77;
   std::string big(3000, 'b');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
   server.files = {{"big", big}, {"small", "tiny"}};
@@ -308,6 +306,40 @@ TEST_F(WalkTest, ZerosComeDownAsHolesAndTheFileGetsItsLength) {
   EXPECT_LT(st.st_blocks * 512, 2 << 20) << "zeros were written (one chunk holds data)";
 }
 
+// Pieces of zeros inside a chunk and at its end are holes; the file still gets every byte and
+// its full length.
+TEST_F(WalkTest, ZeroPiecesInsideAChunkStayHoles) {
+  FakeServer server;
+  server.piece = 64 << 10;
+  std::string data(1 << 20, '\0');
+  std::fill(data.begin(), data.begin() + (64 << 10), 'x');
+  std::fill(data.begin() + (960 << 10), data.begin() + (1000 << 10), 'y');
+  server.files = {{"holes", data}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1 << 20, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(data, Get("dst/holes"));
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ + "dst/holes").c_str(), &st));
+  EXPECT_LT(st.st_blocks * 512, 512 << 10) << "zero pieces were written";
+}
+
+// A reply with fewer chunks than were asked for is not written at all, not even its first chunks.
+TEST_F(WalkTest, AReplyMissingAChunkWritesNothing) {
+  FakeServer server;
+  server.short_reply = true;
+  server.files = {{"a", "aaa"}, {"b", "bbb"}};
+  std::vector<std::vector<std::string>> seen;  // the folder at each request
+  server.on_call = [&] {
+    if (Has("dst")) seen.push_back(Dst());
+  };
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ("ERROR:ダウンロードに失敗しました。()\n", err_);
+  EXPECT_TRUE(!Has("dst") || Dst().empty());
+  EXPECT_EQ(0, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
 TEST_F(WalkTest, ALargeFileFromAServerWithoutTheWideListingIsReportedNotCopied) {
   FakeServer server;
   server.narrow = true;  // lists sizes over 100 bytes as -1, as such a server lists 2 GiB
@@ -348,7 +380,7 @@ TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone
   }
 }
 
-// The in-memory file system, where reads of one file, or writes that continue a file, fail.
+// The in-memory file system, where reads of one file, or writes beyond a file's first KB, fail.
 class FaultyFileSystem : public MemoryFileSystem {
  public:
   std::string unreadable;
@@ -360,7 +392,7 @@ class FaultyFileSystem : public MemoryFileSystem {
   }
   bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
                size_t len) override {
-    return (truncate || !fail_later_writes) &&
+    return (truncate || !fail_later_writes || offset < 1024) &&
            MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
   }
 };
@@ -473,6 +505,21 @@ TEST_F(MemoryWalkTest, ADownloadThatCannotBeWrittenLeavesNothingBehind) {
   EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/dst/"));
   EXPECT_EQ("ERROR:ファイル書き込みに失敗しました。(big)\n", err_);
   EXPECT_EQ((std::vector<std::string>{"small"}), Names("/dst"));
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+// A write that fails in the middle of a chunk stops the writing of the batch: the file is not
+// left behind, nor are the files after it in the batch; those before it are whole.
+TEST_F(MemoryWalkTest, AWriteFailingMidChunkLeavesNothingOfItsBatchAfterIt) {
+  server_.files = {{"a", std::string(100, 'a')}, {"b", std::string(3000, 'b')}, {"c", "c"}};
+  fs_.fail_later_writes = true;  // b's piece at 1200 fails
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 64 << 10, console_);
+  EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/dst/"));
+  EXPECT_EQ(1, server_.calls);
+  EXPECT_EQ("ERROR:ファイル書き込みに失敗しました。(b)\n", err_);
+  EXPECT_EQ((std::vector<std::string>{"a"}), Names("/dst"));
+  EXPECT_EQ(std::string(100, 'a'), fs_.Content("/dst/a"));
   EXPECT_EQ(1, walk.copied());
   EXPECT_TRUE(walk.failed());
 }

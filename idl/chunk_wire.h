@@ -17,11 +17,38 @@ namespace zk {
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf* chunks);
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf64* chunks);
 
-// zkFileDownload64 of `server` as the generated stub makes it, but with the reply's data read
-// into `arena`: `batch` holds the requests and then the reply, whose data is valid for as long
-// as the arena holds it.
-CORBA::Long DownloadInto(ZKmd_ptr server, const char* user, ZKmd::zkSeqFileBuf64* batch,
-                         CORBA::Long* index, ChunkArena* arena);
+// Takes a download reply as it is read: the result first, then each chunk's properties before
+// its data, then the data piece by piece. The calls come in that order, for every chunk of the
+// reply; the chunks' other fields (numbers, position) are read and dropped.
+class ChunkSink {
+ public:
+  virtual ~ChunkSink() = default;
+  // The result and the count of chunks in the reply, before any chunk.
+  virtual void Begin(CORBA::Long result, CORBA::ULong count) = 0;
+  // Chunk `i` (from 0) of `len` data bytes, with the reply's fileSize, updDt and crtDt. False
+  // when its data is not wanted: it is read and dropped.
+  virtual bool ChunkStart(CORBA::ULong i, int64_t file_size, const char* upd, const char* crt,
+                          size_t len) = 0;
+  // The `len` bytes at `offset` of the data of the chunk last started (only when it was
+  // wanted). False when the rest of its data is not wanted.
+  virtual bool Piece(size_t offset, const uint8_t* data, size_t len) = 0;
+  // After the data of the chunk last started, whether it was wanted or not.
+  virtual void ChunkEnd() = 0;
+};
+
+// Hands the chunks of a reply that is already in memory to `sink` as if they came off the
+// wire, in pieces of at most `piece` bytes.
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks, ChunkSink* sink,
+                size_t piece = kChunkPieceBytes);
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink* sink,
+                size_t piece = kChunkPieceBytes);
+
+// zkFileDownload64 of `server` as the generated stub makes it, but with the reply handed to
+// `sink` while it is read, each chunk's data in pieces of at most kChunkPieceBytes received
+// into `piece` (which holds that many). `requests` is sent and not changed; the reply's index
+// is returned in *index. With a servant in this process, the reply is fed to `sink` the same way.
+CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
+                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
 
 }  // namespace zk
 
