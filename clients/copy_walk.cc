@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -101,7 +102,8 @@ std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::s
   return out;
 }
 
-CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                                   ChunkSource* source) {
   // The chunks with their names in the wire code and their data where the walk put it, up to
   // the first chunk whose names have no wire form.
   const CORBA::ULong n = batch.length();
@@ -120,7 +122,8 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
     BorrowChunkData(in, &c);
   }
   CORBA::Long i = 0;
-  CORBA::Long r = good == 0 ? 0 : server_->zkFileUpload(user_.c_str(), chunks, i);
+  CORBA::Long r =
+      good == 0 ? 0 : UploadFrom(server_, user_.c_str(), chunks, &i, source, piece_.get());
   if (r == kTransferOk && good < n) {
     i = static_cast<CORBA::Long>(good + 1);
     r = kTransferFileFailed;
@@ -290,16 +293,16 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   ChunkSpan span;
   while (cutter.Next(&span)) {
     if (pending->budget.MustSendBefore(span.len, header)) {
-      const CORBA::ULong sent = pending->chunks.length();
-      const CORBA::ULong stored = SendUpload(pending);
+      const bool stored = SendUpload(pending);
       if (stopped_) return true;
       // The batch ended with this file's chunks: when not all were stored, the server has no
       // upload of it to continue (the failure was reported), and the rest is not sent.
-      if (span.no > 1 && stored < sent) return true;
+      if (span.no > 1 && !stored) return true;
       first = 0;
     }
     CORBA::ULong n = pending->chunks.length();
     pending->chunks.length(n + 1);
+    pending->streamed.resize(n + 1);
     ZKmd::zkStrctFileBuf& c = pending->chunks[n];
     c.filePath = server_dir.c_str();
     c.fileNm = file.name.c_str();
@@ -310,29 +313,36 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     c.nextBuf = span.next;
     c.bufPos = 0;
     c.bufUnitSize = 0;
-    size_t len = static_cast<size_t>(span.len);
-    if (len > 0) {
-      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
-      c.fileBuf.replace(n32, n32, upload_arena_.Alloc(len), false);
-    } else {
-      c.fileBuf.length(0);
-    }
-    if (len > 0) {
-      if (!fs_->ReadAt(path, span.pos, len, c.fileBuf.get_buffer(), &got)) {
+    c.fileBuf.length(0);
+    const size_t len = static_cast<size_t>(span.len);
+    // A chunk larger than a piece is read while it is sent; only its first piece is read now,
+    // which finds a file that cannot be read.
+    const size_t now = std::min(len, kChunkPieceBytes);
+    uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
+    if (now > 0) {
+      if (!fs_->ReadAt(path, span.pos, now, data, &got)) {
         // Unreadable after all: drop what is still pending of this file.
         pending->chunks.length(first);
+        pending->streamed.resize(first);
         pending->budget.Clear();
         for (CORBA::ULong i = 0; i < first; ++i) {
           const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
-          pending->budget.Add(k.fileBuf.length(), ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(),
-                                                                   k.updDt.in(), k.crtDt.in()));
+          pending->budget.Add(
+              DataLength(*pending, i),
+              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
         }
         // Chunks of it that the server already has are an upload it will never finish; the
         // server removes such uploads when the connection ends.
         return false;
       }
       // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
-      if (got < len) std::memset(c.fileBuf.get_buffer() + got, 0, len - got);
+      if (got < now) std::memset(data + got, 0, now - got);
+    }
+    if (len > now) {
+      pending->streamed[n] = Streamed{path, span.pos, len, data};
+    } else if (len > 0) {
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.replace(n32, n32, data, false);
     }
     pending->budget.Add(span.len, header);
     Progress(path, span.pos + span.len, file.size);
@@ -340,28 +350,117 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   return true;
 }
 
-CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
+size_t CopyWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
+  const Streamed& s = pending.streamed[i];
+  return s.path.empty() ? pending.chunks[i].fileBuf.length() : s.len;
+}
+
+// Reads the streamed chunks of an upload batch while it is sent, keeping one file open at a time;
+// remembers which chunks it could not read.
+class CopyWalk::UploadReader : public ChunkSource {
+ public:
+  UploadReader(FileSystem* fs, const UploadBatch& batch) : fs_(fs), batch_(batch) {}
+
+  size_t StreamedLength(CORBA::ULong i) const override {
+    return i < batch_.streamed.size() && !batch_.streamed[i].path.empty() ? batch_.streamed[i].len
+                                                                          : 0;
+  }
+
+  bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
+    const Streamed& s = batch_.streamed[i];
+    if (offset + len <= kChunkPieceBytes) {  // read when it was queued
+      std::memcpy(buf, s.first + offset, len);
+      return true;
+    }
+    if (!file_ || path_ != s.path) {
+      file_.reset();
+      path_ = s.path;
+      file_ = fs_->Open(s.path, FileSystem::OpenFor::kRead);
+    }
+    size_t got = 0;
+    if (!file_ || !file_->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
+      failed_.insert(i);
+      return false;
+    }
+    // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+    if (got < len) std::memset(buf + got, 0, len - got);
+    return true;
+  }
+
+  bool failed(CORBA::ULong i) const { return failed_.count(i) > 0; }
+
+ private:
+  FileSystem* fs_;
+  const UploadBatch& batch_;
+  std::unique_ptr<FileSystem::OpenFile> file_;
+  std::string path_;
+  std::set<CORBA::ULong> failed_;
+};
+
+bool CopyWalk::SendUpload(UploadBatch* pending) {
   const CORBA::ULong count = pending->chunks.length();
-  if (count == 0) return 0;
-  CORBA::ULong processed = 0;
+  if (count == 0) return false;
+  bool last_stored = false;
   if (!stopped_) {
     try {
+      // Which file a chunk belongs to.
+      auto file_of = [&](CORBA::ULong i) {
+        return std::string(pending->chunks[i].filePath.in()) + '\n' +
+               pending->chunks[i].fileNm.in();
+      };
+      UploadReader reader(fs_, *pending);
       CORBA::Long index = 0;
-      CORBA::Long r = server_->Upload(pending->chunks, &index);
-      if (r == kTransferOk) {
-        processed = count;
-      } else {
-        if (r == kTransferDirFailed) {
+      CORBA::Long r = server_->Upload(pending->chunks, &index, &reader);
+      CORBA::ULong processed = count;
+      // The server refused a chunk because its file failed to be read while it was sent.
+      bool unread = false;
+      if (r != kTransferOk) {
+        processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
+        unread =
+            r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
+        if (unread) {
+          // reported below
+        } else if (r == kTransferDirFailed) {
           console_.err(kDirFailed + NameAt(pending->chunks, index) + ")");
         } else {
           console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) +
                        ")");
         }
         failed_ = true;
-        if (index >= 1) processed = std::min(static_cast<CORBA::ULong>(index - 1), count);
+      }
+      // Files that failed to be read: unreadable, whatever the server made of them.
+      std::set<std::string> unreadable;
+      for (CORBA::ULong i = 0; i < std::min(count, processed + (unread ? 1 : 0)); ++i) {
+        if (reader.failed(i) && unreadable.insert(file_of(i)).second) {
+          console_.err("WARNING:ファイルを開けませんでした。");
+          ++unreadable_;
+          failed_ = true;
+        }
       }
       for (CORBA::ULong i = 0; i < processed; ++i) {
-        if (!pending->chunks[i].nextBuf) ++copied_;
+        if (!pending->chunks[i].nextBuf && unreadable.count(file_of(i)) == 0) ++copied_;
+      }
+      last_stored = processed == count && unreadable.count(file_of(count - 1)) == 0;
+      if (unread) {
+        // The server took nothing after the refused chunk: the chunks of other files after it
+        // are sent again; the rest of the unreadable file is dropped.
+        const std::string bad = file_of(processed);
+        UploadBatch again(unit_);
+        for (CORBA::ULong i = processed + 1; i < count; ++i) {
+          if (file_of(i) == bad) continue;
+          const CORBA::ULong k = again.chunks.length();
+          again.chunks.length(k + 1);
+          ZKmd::zkStrctFileBuf& c = again.chunks[k];
+          const ZKmd::zkStrctFileBuf& from = pending->chunks[i];
+          c.filePath = from.filePath;
+          c.fileNm = from.fileNm;
+          c.updDt = from.updDt;
+          c.crtDt = from.crtDt;
+          BorrowChunkData(from, &c);  // the data stays in the arena until this batch ends
+          again.streamed.push_back(pending->streamed[i]);
+          again.budget.Add(static_cast<int64_t>(DataLength(*pending, i)), 0);
+        }
+        last_stored = file_of(count - 1) != bad && SendUpload(&again);
       }
     } catch (const CORBA::Exception& e) {
       TransferException(e);
@@ -371,9 +470,10 @@ CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
     }
   }
   pending->chunks.length(0);
+  pending->streamed.clear();
   pending->budget.Clear();
   upload_arena_.Reset();
-  return processed;
+  return last_stored;
 }
 
 // ---- server tree to a local directory ----

@@ -30,10 +30,12 @@ class CopyServer {
   // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then the
   // listing with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
-  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. A
-  // download's reply goes to `sink` while it arrives (result, then each chunk's properties and
+  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. The
+  // data of an upload's chunks that `source` streams is read from it while the request is sent.
+  // A download's reply goes to `sink` while it arrives (result, then each chunk's properties and
   // data); when the request fails before any reply, `sink` hears nothing.
-  virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
+  virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                             ChunkSource* source) = 0;
   virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                                ChunkSink* sink) = 0;
 };
@@ -49,7 +51,8 @@ class ZKmdCopyServer : public CopyServer {
   ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText())
       : server_(server), user_(user), text_(text) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
-  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
+  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                     ChunkSource* source) override;
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override;
 
@@ -63,7 +66,8 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
-  // Where each piece of a download's data is received, used again for every piece.
+  // Where each piece of a download's data is received, or of an upload's read, used again for
+  // every piece.
   std::unique_ptr<uint8_t[]> piece_{new uint8_t[kChunkPieceBytes]};
 };
 
@@ -116,7 +120,19 @@ class CopyWalk {
     Chunks chunks;
     BatchBudget budget;
   };
-  using UploadBatch = Pending<ZKmd::zkSeqFileBuf>;
+  // A chunk larger than a piece is read while it is sent: its data is not in its fileBuf but
+  // in its file, whose first piece was read when it was queued.
+  struct Streamed {
+    std::string path;                // local; "" for a chunk whose data is in its fileBuf
+    int64_t pos = 0;                 // of the chunk in its file
+    size_t len = 0;                  // of the chunk's data
+    const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes), read at queue time
+  };
+  struct UploadBatch : Pending<ZKmd::zkSeqFileBuf> {
+    using Pending::Pending;
+    std::vector<Streamed> streamed;  // one per chunk
+  };
+  class UploadReader;
   using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
 
   // A download in progress: its temporary file, what the server said of the file when the first
@@ -139,8 +155,11 @@ class CopyWalk {
                    UploadBatch* pending);
   void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
                      const std::string& local_dir);
-  // Sends the pending batch; the number of its chunks the server stored.
-  CORBA::ULong SendUpload(UploadBatch* pending);
+  // Sends the pending batch; true when the server stored its last chunk (and so every chunk of
+  // the file that chunk belongs to).
+  bool SendUpload(UploadBatch* pending);
+  // Data bytes of chunk `i` of `pending`.
+  static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
   // After a reply that ReplyWriter wrote: reports its failures, finishes the files it completed.
   void FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,

@@ -47,7 +47,8 @@ class FakeServer : public CopyServer {
   size_t piece = 300;             // download replies reach the walk in pieces of this size
   bool short_reply = false;       // download replies leave out their last chunk
   Batches uploads;
-  std::vector<std::string> paths;  // path and name of each chunk uploaded
+  std::vector<std::string> paths;               // path and name of each chunk uploaded
+  std::map<std::string, std::string> received;  // the data uploaded, by name
   int calls = 0;
   size_t most_request_data = 0;  // the most data bytes a download request carried
 
@@ -63,16 +64,34 @@ class FakeServer : public CopyServer {
     }
     return out;
   }
-  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override {
+  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                     ChunkSource* source) override {
     if (CORBA::Long r = Call(index)) return r;
     std::vector<Sent> b;
+    CORBA::Long r = 0;
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
-      b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0,
-                     batch[i].fileBuf.length());
+      // The data as it would go on the wire, in pieces; a chunk whose read failed is refused,
+      // with what follows it, as a server refuses its number 0.
+      std::string data(reinterpret_cast<const char*>(batch[i].fileBuf.get_buffer()),
+                       batch[i].fileBuf.length());
+      const size_t len = source->StreamedLength(i);
+      bool read = true;
+      for (size_t at = 0; read && at < len; at += kChunkPieceBytes) {
+        std::vector<uint8_t> piece(std::min(kChunkPieceBytes, len - at));
+        read = source->Read(i, at, piece.data(), piece.size());
+        data.append(piece.begin(), piece.end());
+      }
+      if (!read) {
+        *index = static_cast<CORBA::Long>(i + 1);
+        r = 20;
+        break;
+      }
+      b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0, data.size());
       paths.push_back(std::string(batch[i].filePath.in()) + batch[i].fileNm.in());
+      received[batch[i].fileNm.in()] += data;
     }
     uploads.push_back(b);
-    return 0;
+    return r;
   }
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override {
@@ -380,15 +399,18 @@ TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone
   }
 }
 
-// The in-memory file system, where reads of one file, or writes beyond a file's first KB, fail.
+// The in-memory file system, where reads of one file (from a given offset on), or writes beyond a
+// file's first KB, fail.
 class FaultyFileSystem : public MemoryFileSystem {
  public:
   std::string unreadable;
+  int64_t unreadable_from = 0;
   bool fail_later_writes = false;
 
   bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
               size_t* got) override {
-    return path != unreadable && MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+    return (path != unreadable || offset + static_cast<int64_t>(len) <= unreadable_from) &&
+           MemoryFileSystem::ReadAt(path, offset, len, buf, got);
   }
   bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
                size_t len) override {
@@ -522,6 +544,54 @@ TEST_F(MemoryWalkTest, AWriteFailingMidChunkLeavesNothingOfItsBatchAfterIt) {
   EXPECT_EQ(std::string(100, 'a'), fs_.Content("/dst/a"));
   EXPECT_EQ(1, walk.copied());
   EXPECT_TRUE(walk.failed());
+}
+
+// Bytes that differ from piece to piece, so that a piece read from the wrong place shows.
+std::string Pattern(size_t len, char salt) {
+  std::string data(len, '\0');
+  for (size_t i = 0; i < len; ++i) data[i] = static_cast<char>(salt + (i / 1000) % 91);
+  return data;
+}
+
+// A file whose read fails in the middle of a chunk that is read while it is sent: it counts as
+// unreadable, nothing of it is stored, and the files after it in the batch are sent again.
+TEST_F(MemoryWalkTest, AReadFailingWhileSentMakesItsFileUnreadableAndTheRestGoesOn) {
+  const std::string c = Pattern(2 << 20, 'c');
+  fs_.AddFile("/up/a", "aaa");
+  fs_.AddFile("/up/b", Pattern(1 << 20, 'b'));
+  fs_.AddFile("/up/c", c);
+  fs_.AddFile("/up/d", "d");
+  fs_.unreadable = "/up/b";
+  fs_.unreadable_from = 600 << 10;  // b's third piece
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 4 << 20, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+  EXPECT_EQ("/up/a\n/up/b\n/up/c\n/up/d\n", out_);
+  EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", err_);
+  EXPECT_EQ(
+      (Batches{{Sent{"a", 1, false, 3}}, {Sent{"c", 1, false, c.size()}, Sent{"d", 1, false, 1}}}),
+      server_.uploads);
+  EXPECT_EQ(c, server_.received["c"]);
+  EXPECT_EQ(0u, server_.received.count("b"));
+  EXPECT_EQ(3, walk.copied());
+  EXPECT_EQ(1, walk.unreadable());
+  EXPECT_TRUE(walk.failed());
+}
+
+// The same in a later chunk of a file of several batches: the chunks after it are not read.
+TEST_F(MemoryWalkTest, AReadFailingInALaterChunkDropsTheRestOfItsFile) {
+  const std::string big = Pattern(3 << 20, 'g');
+  fs_.AddFile("/up/big", big);
+  fs_.AddFile("/up/z", "z");
+  fs_.unreadable = "/up/big";
+  fs_.unreadable_from = (3 << 20) / 2;
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 1 << 20, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+  EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", err_);
+  EXPECT_EQ((Batches{{Sent{"big", 1, true, 1 << 20}}, {}, {Sent{"z", 1, false, 1}}}),
+            server_.uploads);
+  EXPECT_EQ(big.substr(0, 1 << 20), server_.received["big"]);
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_EQ(1, walk.unreadable());
 }
 
 }  // namespace

@@ -50,6 +50,25 @@ void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink*
 CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
                        CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
 
+// The data of upload chunks that are read from their files while they are sent.
+class ChunkSource {
+ public:
+  virtual ~ChunkSource() = default;
+  // The length of chunk `i`'s data when it is read while sent; 0 when its data is the chunk's
+  // fileBuf.
+  virtual size_t StreamedLength(CORBA::ULong i) const = 0;
+  // Fills `buf` with the `len` bytes at `offset` of chunk `i`'s data (zeros past the end of a
+  // file that shrank). False when the file could not be read: the rest of the chunk is then sent
+  // as zeros with the chunk number 0, which no server takes, so that the file is not stored.
+  virtual bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) = 0;
+};
+
+// zkFileUpload of `server` as the generated stub makes it, but with the data of the chunks that
+// `source` streams read from it piece by piece into `piece` (which holds kChunkPieceBytes) while
+// the request is sent. With a servant in this process, each such chunk is read whole first.
+CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
+                       CORBA::Long* index, ChunkSource* source, uint8_t* piece);
+
 }  // namespace zk
 
 #endif  // ZK_IDL_CHUNK_WIRE_H_
