@@ -114,3 +114,36 @@ bool FileSystem::IsDir(const std::string& path) {
 }
 
 }  // namespace zk
+
+namespace zk {
+namespace {
+
+// An open file that is reopened by path for every read or write.
+class PathFile : public FileSystem::OpenFile {
+ public:
+  PathFile(FileSystem* fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    return fs_->ReadAt(path_, offset, len, buf, got);
+  }
+  bool WriteAt(int64_t offset, const void* data, size_t len) override {
+    return fs_->WriteAt(path_, false, offset, data, len);
+  }
+  bool Close() override { return true; }
+
+ private:
+  FileSystem* fs_;
+  std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem::OpenFile> FileSystem::Open(const std::string& path, OpenFor how) {
+  size_t got = 0;
+  const bool opened = how == OpenFor::kRead     ? ReadAt(path, 0, 0, nullptr, &got)
+                      : how == OpenFor::kCreate ? WriteAt(path, true, 0, nullptr, 0)
+                                                : WriteAt(path, false, 0, nullptr, 0);
+  if (!opened) return nullptr;
+  return std::make_unique<PathFile>(this, path);
+}
+
+}  // namespace zk

@@ -101,6 +101,23 @@ class FileSystem {
   // cannot confine paths (then nothing below `root` is served, and one warning says so).
   // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
   virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);
+
+  // ---- Open files: many reads or writes of one file without opening it for each ----
+  // A file kept open between reads or writes at given offsets.
+  class OpenFile {
+   public:
+    virtual ~OpenFile() = default;
+    // As FileSystem::ReadAt / WriteAt (not truncating), on this file.
+    virtual bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) = 0;
+    virtual bool WriteAt(int64_t offset, const void* data, size_t len) = 0;
+    // Closes the file; false when closing reports a failure (of a write, too late to be seen
+    // earlier). Called by the destructor when it was not called before.
+    virtual bool Close() = 0;
+  };
+  enum class OpenFor { kRead, kWrite, kCreate };  // kCreate: created or truncated, for writing
+  // The file at `path`, open for `how`; null when it cannot be opened. The default reads and
+  // writes through ReadAt / WriteAt by path for every call, so a test's FileSystem sees each one.
+  virtual std::unique_ptr<OpenFile> Open(const std::string& path, OpenFor how);
 };
 
 }  // namespace zk

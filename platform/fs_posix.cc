@@ -178,7 +178,65 @@ class PosixFileSystem : public FileSystem {
   bool Rename(const std::string& from, const std::string& to) override {
     return rename(from.c_str(), to.c_str()) == 0;
   }
+
+  std::unique_ptr<OpenFile> Open(const std::string& path, OpenFor how) override;
 };
+
+// A file descriptor read and written at offsets.
+class PosixOpenFile : public FileSystem::OpenFile {
+ public:
+  explicit PosixOpenFile(int fd) : fd_(fd) {}
+  ~PosixOpenFile() override { Close(); }
+
+  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    *got = 0;
+    char* p = static_cast<char*>(buf);
+    while (*got < len) {
+      ssize_t r = pread(fd_, p + *got, len - *got, offset + static_cast<int64_t>(*got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) break;
+      *got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  bool WriteAt(int64_t offset, const void* data, size_t len) override {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+      ssize_t w = pwrite(fd_, p, len, offset);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      p += w;
+      offset += w;
+      len -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) return true;
+    const bool ok = close(fd_) == 0;
+    fd_ = -1;
+    return ok;
+  }
+
+ private:
+  int fd_;
+};
+
+std::unique_ptr<FileSystem::OpenFile> PosixFileSystem::Open(const std::string& path, OpenFor how) {
+  const int flags = how == OpenFor::kRead     ? O_RDONLY
+                    : how == OpenFor::kCreate ? (O_WRONLY | O_CREAT | O_TRUNC)
+                                              : O_WRONLY;
+  int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  return std::make_unique<PosixOpenFile>(fd);
+}
 
 }  // namespace
 
