@@ -66,6 +66,12 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now; false when close reports an error (a late write error shows there).
   bool Close() {
     int fd = fd_;
@@ -89,6 +95,54 @@ bool IsRegular(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
+
+// A regular file held open by its descriptor.
+class FdFile : public FileSystem::File {
+ public:
+  explicit FdFile(int fd) : fd_(fd) {}
+  ~FdFile() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Stat(DirEntry* out) override { return fd_ >= 0 && DescribeFd(fd_, "", out); }
+  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    *got = 0;
+    if (fd_ < 0) return false;
+    char* p = static_cast<char*>(buf);
+    while (*got < len) {
+      ssize_t r = pread(fd_, p + *got, len - *got, offset + static_cast<int64_t>(*got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) break;
+      *got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  bool WriteAt(int64_t offset, const void* data, size_t len) override {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < len) {
+      ssize_t w = pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += static_cast<size_t>(w);
+    }
+    return true;
+  }
+  bool Close() override {
+    if (fd_ < 0) return false;
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
 
 // `path` without final slashes.
 std::string Trimmed(const std::string& path) {
@@ -310,6 +364,17 @@ class BeneathFileSystem : public FileSystem {
     if (fd < 0) return nullptr;
     const std::string given = names_.empty() ? std::string() : names_[0] + "/" + Trimmed(root);
     return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, given));
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    const uint64_t flags = mode == OpenMode::kRead    ? O_RDONLY | O_NONBLOCK
+                           : mode == OpenMode::kWrite ? O_RDWR | O_NONBLOCK
+                                                      : O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+    Fd fd(Open(path, flags, 0666));
+    if (!fd.ok() || !IsRegular(fd.get())) return nullptr;
+    std::unique_ptr<File> file(new FdFile(fd.get()));
+    fd.Release();
+    return file;
   }
 
  private:

@@ -2,6 +2,7 @@
 #include "server/transfer.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/console.h"
@@ -72,8 +73,9 @@ void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
 // A text in a reply: its length, its bytes and terminator, up to three bytes of alignment.
 int64_t ReplyTextBytes(size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); }
 
+// Checks each request and opens its file in `source`: the one home of a download's rules.
 template <class Chunks>
-CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
+CORBA::Long Open(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkSource* source) {
   *index = 0;
   int64_t reply_bytes = kReplyEnvelopeBytes;  // what the reply takes so far
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
@@ -87,31 +89,38 @@ CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkAren
 
     std::string dir = c.filePath.in();
     if (!EndsWithSeparator(dir)) dir += "\\";
-    std::string source;
-    if (!area || !ChunkPath(dir, c.fileNm.in(), &source)) return kTransferFileFailed;
+    std::string source_path;
+    if (!area || !ChunkPath(dir, c.fileNm.in(), &source_path)) return kTransferFileFailed;
     DirEntry entry;
-    if (!area->Stat(source, &entry) || entry.is_dir) return kTransferFileFailed;
-
-    size_t want = static_cast<size_t>(c.bufUnitSize);
-    const CORBA::ULong len = static_cast<CORBA::ULong>(want);
-    if (arena && want > 0) {
-      c.fileBuf.replace(len, len, arena->Alloc(want), false);
-    } else {
-      c.fileBuf.length(len);
-    }
-    size_t got = 0;
-    const int64_t pos = c.bufPos;
-    if (want > 0 && !area->ReadAt(source, pos, want, c.fileBuf.get_buffer(), &got)) {
+    if (!source->Add(area, source_path, c.bufPos, static_cast<size_t>(c.bufUnitSize), &entry)) {
       return kTransferFileFailed;
     }
-    if (want == 0 && !area->ReadAt(source, 0, 0, nullptr, &got)) return kTransferFileFailed;
-    if (got < want) std::memset(c.fileBuf.get_buffer() + got, 0, want - got);
-
+    c.fileBuf.length(0);
     SetFileSize(c, entry.size);
     c.updDt = FormatLocalTime(entry.mtime).c_str();
     c.crtDt = FormatLocalTime(entry.btime).c_str();
   }
   *index = 0;
+  return kTransferOk;
+}
+
+// The checks, with each chunk's data read whole.
+template <class Chunks>
+CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
+  ChunkSource source(arena, SIZE_MAX);
+  CORBA::Long result = Open(area, chunks, index, &source);
+  if (result != kTransferOk) return result;
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    auto& c = chunks[i];
+    const CORBA::ULong len = static_cast<CORBA::ULong>(source.Length(i));
+    if (len == 0) continue;
+    if (arena) {
+      c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(source.Data(i)), false);
+    } else {
+      c.fileBuf.length(len);
+      std::memcpy(c.fileBuf.get_buffer(), source.Data(i), len);
+    }
+  }
   return kTransferOk;
 }
 
@@ -199,6 +208,63 @@ int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) {
   const int64_t fixed = (4 + 8) + 4 + 4 + 1 + (7 + 8) + 4;
   return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
          2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+}
+
+bool ChunkSource::Add(FileSystem* area, const std::string& path, int64_t pos, size_t len,
+                      DirEntry* entry) {
+  if (files_.empty() || path != last_path_) {
+    if (!files_.empty() && !last_held_) files_.pop_back();  // closed: no chunk needs it
+    std::unique_ptr<FileSystem::File> file = area->Open(path, FileSystem::OpenMode::kRead);
+    if (!file) return false;
+    files_.push_back(std::move(file));
+    last_path_ = path;
+    last_held_ = false;
+  }
+  FileSystem::File* file = files_.back().get();
+  if (!file->Stat(entry)) return false;
+  // Held open for the reply, unless too many are held already (a batch of many files).
+  if (len > stream_above_ && (last_held_ || held_ < kMaxHeldFiles)) {
+    if (!last_held_) ++held_;
+    last_held_ = true;
+    parts_.push_back(Part{file, pos, len, nullptr});
+    return true;
+  }
+  uint8_t* data = nullptr;
+  if (len > 0 && arena_) {
+    data = arena_->Alloc(len);
+  } else if (len > 0) {
+    owned_.emplace_back(new uint8_t[len]);
+    data = owned_.back().get();
+  }
+  if (!ReadFrom(file, pos, len, data)) return false;
+  parts_.push_back(Part{nullptr, pos, len, data});
+  return true;
+}
+
+bool ChunkSource::ReadFrom(FileSystem::File* file, int64_t pos, size_t len, void* buf) {
+  size_t got = 0;
+  if (len > 0 && !file->ReadAt(pos, len, buf, &got)) return false;
+  if (got < len) std::memset(static_cast<char*>(buf) + got, 0, len - got);
+  return true;
+}
+
+bool ChunkSource::Read(size_t i, size_t at, size_t len, void* buf) {
+  const Part& part = parts_[i];
+  if (part.data) {
+    std::memcpy(buf, part.data + at, len);
+    return true;
+  }
+  return part.file && ReadFrom(part.file, part.pos + static_cast<int64_t>(at), len, buf);
+}
+
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkSource* source) {
+  return Open(area, chunks, index, source);
+}
+
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkSource* source) {
+  return Open(area, chunks, index, source);
 }
 
 CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,

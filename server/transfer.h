@@ -5,7 +5,9 @@
 #ifndef ZK_SERVER_TRANSFER_H_
 #define ZK_SERVER_TRANSFER_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "idl/chunk_memory.h"
 #include "idl/orb.h"
@@ -46,6 +48,60 @@ constexpr int64_t kReplyEnvelopeBytes = 1024;
 // data, its texts (the times as the server writes them) and its fixed fields.
 int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c);
 int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c);
+
+// The data of a download's chunks. A chunk of more than `stream_above` bytes is read while the
+// reply is written, piece by piece, from its file kept open (one for consecutive chunks of one
+// file; at most kMaxHeldFiles are kept); the others are read at once, when they are added.
+class ChunkSource {
+ public:
+  static constexpr size_t kMaxHeldFiles = 16;
+
+  // Data read at once lies in `arena` (in memory of the source's own when null).
+  ChunkSource(ChunkArena* arena, size_t stream_above)
+      : arena_(arena), stream_above_(stream_above) {}
+  // Keeps the area the files were opened in for as long as the source lives.
+  void Keep(std::unique_ptr<FileSystem> area) { area_ = std::move(area); }
+  // Adds the next chunk: `len` bytes from `pos` of the regular file at `path` of `area`, and
+  // gives the file's properties. False when it cannot be opened, looked at or read.
+  bool Add(FileSystem* area, const std::string& path, int64_t pos, size_t len, DirEntry* entry);
+
+  size_t size() const { return parts_.size(); }
+  // The bytes of chunk `i`'s data.
+  size_t Length(size_t i) const { return parts_[i].length; }
+  // Chunk `i`'s data when it was read at once; null when it is streamed (or empty).
+  const uint8_t* Data(size_t i) const { return parts_[i].data; }
+  // Reads `len` bytes of chunk `i`'s data, from `at` bytes into it, into `buf`: zero bytes past
+  // the end of its file. False when the file cannot be read.
+  bool Read(size_t i, size_t at, size_t len, void* buf);
+
+ private:
+  struct Part {
+    FileSystem::File* file;  // null when read at once
+    int64_t pos;
+    size_t length;
+    const uint8_t* data;
+  };
+  bool ReadFrom(FileSystem::File* file, int64_t pos, size_t len, void* buf);
+
+  ChunkArena* arena_;
+  size_t stream_above_;
+  std::unique_ptr<FileSystem> area_;
+  std::vector<std::unique_ptr<FileSystem::File>> files_;
+  std::string last_path_;
+  bool last_held_ = false;  // a streamed chunk needs files_.back()
+  size_t held_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> owned_;
+  std::vector<Part> parts_;
+};
+
+// Checks each request of `chunks` as FillChunks does and fills its fields, with each file opened
+// in `source` (which reads the data of small chunks at once): fileBuf stays empty;
+// source->Length(i) is the data's length.
+// Returns 0 or 20 with *index as FillChunks.
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkSource* source);
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkSource* source);
 
 // Fills each request of `chunks` from the file in `area`: fileSize, updDt, crtDt and bufUnitSize
 // bytes from bufPos (zero bytes past the end of the file). Refuses (20) a missing, unreadable or

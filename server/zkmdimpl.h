@@ -16,6 +16,8 @@
 
 namespace zk {
 
+class ChunkSource;
+
 class ZKmdImpl : public POA_ZKmd {
  public:
   ZKmdImpl();
@@ -47,6 +49,13 @@ class ZKmdImpl : public POA_ZKmd {
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                CORBA::Long& bufIndex) override;
+  // zkFileDownload and zkFileDownload64 as the server's own call serves them
+  // (server/chunk_calls.h): every check, and every field of the reply but the data of the large
+  // chunks, which *source reads from the files it holds open while the reply is written.
+  virtual CORBA::Long zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                         CORBA::Long& bufIndex, ChunkSource* source);
+  virtual CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                           CORBA::Long& bufIndex, ChunkSource* source);
   // Removal.
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
