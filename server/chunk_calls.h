@@ -1,11 +1,12 @@
-// The calls that move chunk data, served with their data in pooled memory: a zkFileUpload's
-// chunks are read from the wire into a ChunkArena (not into a fresh buffer per chunk, as the
-// generated code would). A download's large chunks are read from their files piece by piece while
-// the reply is written, through one piece of pooled memory, so that reading the files overlaps
-// sending; its small chunks are read into the arena first. The arena lives until the chunks are
-// stored (an upload) or the reply is written (a download), and its blocks go back to the server's
-// pool then, so that the next batch finds its memory in place. Only for connections where
-// somebody is logged in: the others get their answers unread (server/early_answers.h).
+// The calls that move chunk data, streamed between the connection and the files: a
+// zkFileUpload's large chunks are written into their files piece by piece as they come off the
+// connection, its small ones read into a ChunkArena (not into a fresh buffer per chunk, as the
+// generated code would) and stored from there. A download's large chunks are read from their files
+// piece by piece while the reply is written, through one piece of pooled memory, so that reading
+// the files overlaps sending; its small chunks are read into the arena first. The arena lives until
+// the chunks are stored (an upload) or the reply is written (a download), and its blocks go back to
+// the server's pool then, so that the next batch finds its memory in place. Only for connections
+// where somebody is logged in: the others get their answers unread (server/early_answers.h).
 #ifndef ZK_SERVER_CHUNK_CALLS_H_
 #define ZK_SERVER_CHUNK_CALLS_H_
 

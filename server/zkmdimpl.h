@@ -17,6 +17,7 @@
 namespace zk {
 
 class ChunkSource;
+struct UploadCaller;
 
 class ZKmdImpl : public POA_ZKmd {
  public:
@@ -56,6 +57,10 @@ class ZKmdImpl : public POA_ZKmd {
                                          CORBA::Long& bufIndex, ChunkSource* source);
   virtual CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                            CORBA::Long& bufIndex, ChunkSource* source);
+  // zkFileUpload as the server's own call serves it (server/chunk_calls.h): true when `userId`
+  // (UTF-8) is the user logged in on the calling connection, with who uploads in *caller and the
+  // user's storage area in *area (null when there is none); false, logged, for another caller.
+  bool OpenUploadArea(const char* userId, UploadCaller* caller, std::unique_ptr<FileSystem>* area);
   // Removal.
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;

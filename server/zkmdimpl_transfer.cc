@@ -34,22 +34,29 @@ CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* us
 
 }  // namespace
 
+bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
+                              std::unique_ptr<FileSystem>* area) {
+  if (!CallerIs(userId, "zkFileUpload")) return false;
+  caller->conn = CurrentConnectionId();
+  caller->socket = CurrentConnectionSocket();
+  caller->root = fs_;
+  area->reset();
+  if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
+    *area = fs_->Beneath(caller->area_dir);
+  }
+  return true;
+}
+
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
   bufIndex = 0;
-  if (!CallerIs(userId, "zkFileUpload")) {
+  UploadCaller caller;
+  std::unique_ptr<FileSystem> area;
+  if (!OpenUploadArea(userId, &caller, &area)) {
     bufIndex = 1;
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  UploadCaller caller;
-  caller.conn = CurrentConnectionId();
-  caller.socket = CurrentConnectionSocket();
-  caller.root = fs_;
-  std::unique_ptr<FileSystem> area;
-  if (GetUserStorageDir(fs_, env_file_, userId, &caller.area_dir)) {
-    area = fs_->Beneath(caller.area_dir);
-  }
   return StoreChunks(area.get(), &ServerUploads(), caller, fileBufs, &bufIndex);
 }
 

@@ -203,7 +203,7 @@ TEST(LegacyPeerTest, WideListingAndDownloadPassTheSameBoundaryInEitherMode) {
 
 // GIOP 1.0 states a message's size in its header: the server reckons the size of a reply whose
 // data it reads from the file only while it writes it, and then writes exactly that much.
-TEST(LegacyPeerTest, LargeChunksComeDownWholeOverGiop10) {
+TEST(LegacyPeerTest, LargeChunksGoBothWaysWholeOverGiop10) {
   ServerFixture f;
   ZKmd_var server;
   ASSERT_NO_FATAL_FAILURE(StartWithU1(f, &server));
@@ -230,6 +230,16 @@ TEST(LegacyPeerTest, LargeChunksComeDownWholeOverGiop10) {
   EXPECT_EQ(content.size() + 100, got.size());
   EXPECT_TRUE(content + std::string(100, '\0') == got);
   EXPECT_EQ(static_cast<CORBA::Long>(content.size()), down[1].fileSize);
+
+  // And up: two large chunks of one file in one batch, written as they arrive.
+  ZKmd::zkSeqFileBuf up;
+  up.length(2);
+  up[0] = OneChunk("up.bin", content.substr(0, first), 0, first)[0];
+  up[0].nextBuf = true;
+  up[1] = OneChunk("up.bin", content.substr(first), first, rest)[0];
+  up[1].bufNo = 2;
+  ASSERT_EQ(0, server->zkFileUpload("u1", up, index));
+  EXPECT_TRUE(content == ReadFile(f.storage_dir("u1") + "/up.bin"));
 }
 
 }  // namespace
