@@ -375,7 +375,7 @@ class CopyWalk::UploadReader : public ChunkSource {
     if (!file_ || path_ != s.path) {
       file_.reset();
       path_ = s.path;
-      file_ = fs_->Open(s.path, FileSystem::OpenFor::kRead);
+      file_ = fs_->Open(s.path, FileSystem::OpenMode::kRead);
     }
     size_t got = 0;
     if (!file_ || !file_->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
@@ -392,7 +392,7 @@ class CopyWalk::UploadReader : public ChunkSource {
  private:
   FileSystem* fs_;
   const UploadBatch& batch_;
-  std::unique_ptr<FileSystem::OpenFile> file_;
+  std::unique_ptr<FileSystem::File> file_;
   std::string path_;
   std::set<CORBA::ULong> failed_;
 };
@@ -646,7 +646,7 @@ class CopyWalk::ReplyWriter : public ChunkSink {
           (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++walk_->temp_serial_);
       in.size = file_size;
       in.upd = upd;
-      file_ = walk_->fs_->Open(in.temp, FileSystem::OpenFor::kCreate);
+      file_ = walk_->fs_->Open(in.temp, FileSystem::OpenMode::kCreate);
       walk_->incoming_[path] = in;  // so that its file is removed when anything fails
       if (!file_) return Halt(Fate::kWriteFailed);
       file_path_ = path;
@@ -666,7 +666,7 @@ class CopyWalk::ReplyWriter : public ChunkSink {
       if (path != file_path_) {
         CloseFile();
         if (halted_) return false;  // closing the previous file failed
-        file_ = walk_->fs_->Open(it->second.temp, FileSystem::OpenFor::kWrite);
+        file_ = walk_->fs_->Open(it->second.temp, FileSystem::OpenMode::kWrite);
         if (!file_) return Halt(Fate::kWriteFailed);
         file_path_ = path;
       }
@@ -738,7 +738,7 @@ class CopyWalk::ReplyWriter : public ChunkSink {
   CORBA::ULong current_ = 0;
   Incoming* incoming_ = nullptr;  // of the chunk being written
   int64_t pos_ = 0;               // of the chunk being written, in its file
-  std::unique_ptr<FileSystem::OpenFile> file_;
+  std::unique_ptr<FileSystem::File> file_;
   std::string file_path_;  // the local path whose temporary file file_ is
   CORBA::ULong file_chunk_ = 0;
 };

@@ -113,37 +113,43 @@ bool FileSystem::IsDir(const std::string& path) {
   return !path.empty() && Stat(path, &e) && e.is_dir;
 }
 
-}  // namespace zk
-
-namespace zk {
 namespace {
 
-// An open file that is reopened by path for every read or write.
-class PathFile : public FileSystem::OpenFile {
+// An open file that reaches its data by path through the file system that opened it.
+class PathFile : public FileSystem::File {
  public:
-  PathFile(FileSystem* fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  PathFile(FileSystem* fs, const std::string& path) : fs_(fs), path_(path) {}
+  bool Stat(DirEntry* out) override { return open_ && fs_->Stat(path_, out); }
   bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
-    return fs_->ReadAt(path_, offset, len, buf, got);
+    *got = 0;
+    return open_ && fs_->ReadAt(path_, offset, len, buf, got);
   }
   bool WriteAt(int64_t offset, const void* data, size_t len) override {
-    return fs_->WriteAt(path_, false, offset, data, len);
+    return open_ && fs_->WriteAt(path_, false, offset, data, len);
   }
-  bool Close() override { return true; }
+  bool Close() override {
+    const bool was = open_;
+    open_ = false;
+    return was;
+  }
 
  private:
   FileSystem* fs_;
   std::string path_;
+  bool open_ = true;
 };
 
 }  // namespace
 
-std::unique_ptr<FileSystem::OpenFile> FileSystem::Open(const std::string& path, OpenFor how) {
+std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode) {
+  // Opened as the path-based calls open it: a file they cannot read or write is not opened.
   size_t got = 0;
-  const bool opened = how == OpenFor::kRead     ? ReadAt(path, 0, 0, nullptr, &got)
-                      : how == OpenFor::kCreate ? WriteAt(path, true, 0, nullptr, 0)
-                                                : WriteAt(path, false, 0, nullptr, 0);
-  if (!opened) return nullptr;
-  return std::make_unique<PathFile>(this, path);
+  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, nullptr, &got)
+                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, nullptr, 0)
+                                                  : WriteAt(path, false, 0, nullptr, 0);
+  DirEntry st;
+  if (!opened || !Stat(path, &st) || st.is_dir || st.is_special) return nullptr;
+  return std::unique_ptr<File>(new PathFile(this, path));
 }
 
 }  // namespace zk

@@ -102,22 +102,28 @@ class FileSystem {
   // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
   virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);
 
-  // ---- Open files: many reads or writes of one file without opening it for each ----
-  // A file kept open between reads or writes at given offsets.
-  class OpenFile {
+  // --- Open regular files, for moving a file's data piece by piece without reopening it. ---
+
+  // A regular file held open: reads and writes at any position, through the handle it was
+  // opened with (a path swapped meanwhile does not change which file it is).
+  class File {
    public:
-    virtual ~OpenFile() = default;
-    // As FileSystem::ReadAt / WriteAt (not truncating), on this file.
+    virtual ~File() = default;
+    // Properties of the open file.
+    virtual bool Stat(DirEntry* out) = 0;
+    // As FileSystem::ReadAt.
     virtual bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) = 0;
+    // Writes `len` bytes at `offset` (a file opened for writing). False on failure.
     virtual bool WriteAt(int64_t offset, const void* data, size_t len) = 0;
-    // Closes the file; false when closing reports a failure (of a write, too late to be seen
-    // earlier). Called by the destructor when it was not called before.
+    // Closes it; false when a write turns out to have failed (later calls fail).
     virtual bool Close() = 0;
   };
-  enum class OpenFor { kRead, kWrite, kCreate };  // kCreate: created or truncated, for writing
-  // The file at `path`, open for `how`; null when it cannot be opened. The default reads and
-  // writes through ReadAt / WriteAt by path for every call, so a test's FileSystem sees each one.
-  virtual std::unique_ptr<OpenFile> Open(const std::string& path, OpenFor how);
+  enum class OpenMode { kRead, kWrite, kCreate };
+  // Opens the regular file `path`: to read, to read and write, or created (emptied when it
+  // exists) to read and write. Null when it cannot be opened or is no regular file (a directory,
+  // a pipe or a device: never waited on). Beneath() trees confine the path as every other call
+  // and hold the file open; the default goes through this object's path-based calls on each use.
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode);
 };
 
 }  // namespace zk
