@@ -103,7 +103,7 @@ std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::s
 }
 
 CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
-                                   ChunkSource* source) {
+                                   UploadSource* source) {
   // The chunks with their names in the wire code and their data where the walk put it, up to
   // the first chunk whose names have no wire form.
   const CORBA::ULong n = batch.length();
@@ -357,7 +357,7 @@ size_t CopyWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
 
 // Reads the streamed chunks of an upload batch while it is sent, keeping one file open at a time;
 // remembers which chunks it could not read.
-class CopyWalk::UploadReader : public ChunkSource {
+class CopyWalk::UploadReader : public UploadSource {
  public:
   UploadReader(FileSystem* fs, const UploadBatch& batch) : fs_(fs), batch_(batch) {}
 

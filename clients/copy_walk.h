@@ -35,7 +35,7 @@ class CopyServer {
   // A download's reply goes to `sink` while it arrives (result, then each chunk's properties and
   // data); when the request fails before any reply, `sink` hears nothing.
   virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
-                             ChunkSource* source) = 0;
+                             UploadSource* source) = 0;
   virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                                ChunkSink* sink) = 0;
 };
@@ -52,7 +52,7 @@ class ZKmdCopyServer : public CopyServer {
       : server_(server), user_(user), text_(text) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
-                     ChunkSource* source) override;
+                     UploadSource* source) override;
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override;
 

@@ -65,7 +65,7 @@ class FakeServer : public CopyServer {
     return out;
   }
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
-                     ChunkSource* source) override {
+                     UploadSource* source) override {
     if (CORBA::Long r = Call(index)) return r;
     std::vector<Sent> b;
     CORBA::Long r = 0;

@@ -138,7 +138,7 @@ class Download64Call : public omniCallDescriptor {
 // data. A counting stream (GIOP 1.0 sizes a request before sending it) only counts: nothing is
 // read for it, and it counts the same bytes as the sending pass.
 void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong i, size_t len,
-                      ChunkSource* source, uint8_t* piece) {
+                      UploadSource* source, uint8_t* piece) {
   const bool counting = dynamic_cast<cdrCountingStream*>(&s) != nullptr;
   s.marshalString(c.filePath.in(), 0);
   s.marshalString(c.fileNm.in(), 0);
@@ -165,7 +165,7 @@ void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong 
 class UploadCall : public omniCallDescriptor {
  public:
   UploadCall(const char* user, const ZKmd::zkSeqFileBuf& batch, CORBA::Long index,
-             ChunkSource* source, uint8_t* piece)
+             UploadSource* source, uint8_t* piece)
       : omniCallDescriptor(LocalCall, "zkFileUpload", sizeof("zkFileUpload"), 0, nullptr, 0, 0),
         user_(user),
         batch_(batch),
@@ -231,7 +231,7 @@ class UploadCall : public omniCallDescriptor {
   const char* user_;
   const ZKmd::zkSeqFileBuf& batch_;
   CORBA::Long index_;
-  ChunkSource* source_;
+  UploadSource* source_;
   uint8_t* piece_;
   CORBA::Long result_ = 0;
 };
@@ -239,7 +239,7 @@ class UploadCall : public omniCallDescriptor {
 }  // namespace
 
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                       CORBA::Long* index, ChunkSource* source, uint8_t* piece) {
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece) {
   UploadCall call(user, batch, *index, source, piece);
   server->_invoke(call);
   *index = call.index();

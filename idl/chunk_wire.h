@@ -51,9 +51,9 @@ CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileB
                        CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
 
 // The data of upload chunks that are read from their files while they are sent.
-class ChunkSource {
+class UploadSource {
  public:
-  virtual ~ChunkSource() = default;
+  virtual ~UploadSource() = default;
   // The length of chunk `i`'s data when it is read while sent; 0 when its data is the chunk's
   // fileBuf.
   virtual size_t StreamedLength(CORBA::ULong i) const = 0;
@@ -67,7 +67,7 @@ class ChunkSource {
 // `source` streams read from it piece by piece into `piece` (which holds kChunkPieceBytes) while
 // the request is sent. With a servant in this process, each such chunk is read whole first.
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                       CORBA::Long* index, ChunkSource* source, uint8_t* piece);
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece);
 
 }  // namespace zk
 
