@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "idl/omniorb_internals.h"
 
 namespace zk {
 namespace {
@@ -147,12 +150,23 @@ void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong 
   s.marshalString(c.crtDt.in(), 0);
   static_cast<CORBA::ULong>(len) >>= s;
   bool readable = true;
-  for (size_t done = 0; done < len;) {
-    const size_t n = std::min(len - done, kChunkPieceBytes);
-    if (!counting && readable) readable = source->Read(i, done, piece, n);
-    if (!counting && !readable) std::memset(piece, 0, n);
-    s.put_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
-    done += n;
+  if (!counting && SizedBeforeSending(s)) {
+    // The data with one call (idl/omniorb_internals.h), read whole first.
+    std::vector<uint8_t> whole(len);
+    for (size_t done = 0; done < len && readable; done += kChunkPieceBytes) {
+      const size_t n = std::min(len - done, kChunkPieceBytes);
+      readable = source->Read(i, done, whole.data() + done, n);
+      if (!readable) std::memset(whole.data() + done, 0, len - done);
+    }
+    s.put_octet_array(whole.data(), static_cast<int>(len), omni::ALIGN_1);
+  } else {
+    for (size_t done = 0; done < len;) {
+      const size_t n = std::min(len - done, kChunkPieceBytes);
+      if (!counting && readable) readable = source->Read(i, done, piece, n);
+      if (!counting && !readable) std::memset(piece, 0, n);
+      s.put_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
+      done += n;
+    }
   }
   // The number follows the data: a chunk whose file failed mid-way is marked as one no server
   // takes.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "idl/chunk_wire.h"
+#include "idl/omniorb_internals.h"
 #include "server/transfer.h"
 #include "server/uploads.h"
 #include "server/wire_text.h"
@@ -147,7 +148,7 @@ class UploadCall : public omniCallDescriptor {
 // `source` (chunk `i`) or, for a chunk the source does not describe, its own.
 template <class Number, class Chunk>
 void WriteChunk(cdrStream& s, const Chunk& c, ChunkSource* source, CORBA::ULong i,
-                CORBA::Octet* piece, bool counting) {
+                CORBA::Octet* piece, bool counting, ChunkArena* whole) {
   s.marshalString(c.filePath.in(), 0);
   s.marshalString(c.fileNm.in(), 0);
   static_cast<Number>(c.fileSize) >>= s;
@@ -158,7 +159,13 @@ void WriteChunk(cdrStream& s, const Chunk& c, ChunkSource* source, CORBA::ULong 
   } else {
     const size_t len = source->Length(i);
     static_cast<CORBA::ULong>(len) >>= s;
-    if (const uint8_t* data = source->Data(i)) {
+    const uint8_t* data = source->Data(i);
+    if (!data && whole && !counting && len > 0) {
+      uint8_t* all = whole->Alloc(len);
+      if (!source->Read(i, 0, len, all)) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
+      data = all;
+    }
+    if (data) {
       if (len > 0) s.put_octet_array(data, static_cast<int>(len));
     } else {
       for (size_t at = 0; at < len; at += kChunkPieceBytes) {
@@ -183,12 +190,13 @@ void WriteChunk(cdrStream& s, const Chunk& c, ChunkSource* source, CORBA::ULong 
 
 template <class Number, class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
-                ChunkSource* source, CORBA::Octet* piece) {
+                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
   const bool counting = cdrCountingStream::downcast(&s) != nullptr;
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;
-  for (CORBA::ULong i = 0; i < n; ++i) WriteChunk<Number>(s, chunks[i], source, i, piece, counting);
+  for (CORBA::ULong i = 0; i < n; ++i)
+    WriteChunk<Number>(s, chunks[i], source, i, piece, counting, whole);
   index >>= s;
 }
 
@@ -211,8 +219,11 @@ class DownloadCall : public omniCallDescriptor {
     index_ <<= s;
   }
   void marshalReturnedValues(cdrStream& s) override {
-    if (!piece_ && !cdrCountingStream::downcast(&s)) piece_ = arena_->Alloc(kChunkPieceBytes);
-    WriteDownloadReply(s, result_, chunks_, index_, &source_, piece_);
+    const bool counting = cdrCountingStream::downcast(&s) != nullptr;
+    if (!piece_ && !counting) piece_ = arena_->Alloc(kChunkPieceBytes);
+    // A message sized before it is sent takes each chunk's data whole (SizedBeforeSending).
+    WriteDownloadReply(s, result_, chunks_, index_, &source_, piece_,
+                       SizedBeforeSending(s) ? arena_ : nullptr);
   }
 
  private:
@@ -245,13 +256,15 @@ CORBA::Long DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64>::Open() {
 }  // namespace
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
-                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece) {
-  WriteReply<CORBA::Long>(s, result, chunks, index, source, piece);
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole) {
+  WriteReply<CORBA::Long>(s, result, chunks, index, source, piece, whole);
 }
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
-                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece) {
-  WriteReply<CORBA::LongLong>(s, result, chunks, index, source, piece);
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole) {
+  WriteReply<CORBA::LongLong>(s, result, chunks, index, source, piece, whole);
 }
 
 BlockPool& ServerChunkPool() {

@@ -45,10 +45,14 @@ CORBA::Boolean ServeChunkCall(omniCallHandle& handle, ZKmdImpl* servant, const c
 // data of each chunk that `source` describes taken from it, read piece by piece into `piece`
 // (kChunkPieceBytes; not used on a counting stream, which only adds up lengths and reads
 // nothing). Throws CORBA::PERSIST_STORE when a read fails: the reply must not complete then.
+// With `whole`, each such chunk is read whole into memory of that arena and written at once, for a
+// message that the ORB sizes before sending it (idl/omniorb_internals.h, SizedBeforeSending).
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
-                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece);
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole = nullptr);
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
-                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece);
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole = nullptr);
 
 // The arena of the chunk call running on this thread; null outside one.
 ChunkArena* CurrentChunkArena();
