@@ -138,10 +138,12 @@ class PathFile : public FileSystem::OpenFile {
 }  // namespace
 
 std::unique_ptr<FileSystem::OpenFile> FileSystem::Open(const std::string& path, OpenFor how) {
+  // Nothing is read or written; the byte is there for implementations that copy zero bytes.
+  char none = 0;
   size_t got = 0;
-  const bool opened = how == OpenFor::kRead     ? ReadAt(path, 0, 0, nullptr, &got)
-                      : how == OpenFor::kCreate ? WriteAt(path, true, 0, nullptr, 0)
-                                                : WriteAt(path, false, 0, nullptr, 0);
+  const bool opened = how == OpenFor::kRead     ? ReadAt(path, 0, 0, &none, &got)
+                      : how == OpenFor::kCreate ? WriteAt(path, true, 0, &none, 0)
+                                                : WriteAt(path, false, 0, &none, 0);
   if (!opened) return nullptr;
   return std::make_unique<PathFile>(this, path);
 }
