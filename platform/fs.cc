@@ -143,10 +143,12 @@ class PathFile : public FileSystem::File {
 
 std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode) {
   // Opened as the path-based calls open it: a file they cannot read or write is not opened.
+  // Nothing is read or written; the byte is there for implementations that copy zero bytes.
+  char none = 0;
   size_t got = 0;
-  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, nullptr, &got)
-                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, nullptr, 0)
-                                                  : WriteAt(path, false, 0, nullptr, 0);
+  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
+                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
+                                                  : WriteAt(path, false, 0, &none, 0);
   DirEntry st;
   if (!opened || !Stat(path, &st) || st.is_dir || st.is_special) return nullptr;
   return std::unique_ptr<File>(new PathFile(this, path));
