@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -73,26 +74,6 @@ bool LostConnection(const CORBA::Exception& e) {
          CORBA::OBJECT_NOT_EXIST::_downcast(&e) != nullptr;
 }
 
-// Copies the texts and numbers of `from` into `to` and hands its data over without copying.
-template <class To, class From>
-void MoveChunk(From& from, To* to) {
-  to->filePath = from.filePath;
-  to->fileNm = from.fileNm;
-  to->fileSize = from.fileSize;
-  to->updDt = from.updDt;
-  to->crtDt = from.crtDt;
-  CORBA::ULong max = from.fileBuf.maximum(), len = from.fileBuf.length();
-  if (max > 0) {
-    to->fileBuf.replace(max, len, from.fileBuf.get_buffer(true), true);
-  } else {
-    to->fileBuf.length(0);
-  }
-  to->bufNo = from.bufNo;
-  to->nextBuf = from.nextBuf;
-  to->bufPos = from.bufPos;
-  to->bufUnitSize = from.bufUnitSize;
-}
-
 }  // namespace
 
 std::string DownloadTempName(int pid, uint64_t serial) {
@@ -121,7 +102,8 @@ std::vector<ListEntry> ZKmdCopyServer::List(const std::string& dir, const std::s
   return out;
 }
 
-CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) {
+CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                                   UploadSource* source) {
   // The chunks with their names in the wire code and their data where the walk put it, up to
   // the first chunk whose names have no wire form.
   const CORBA::ULong n = batch.length();
@@ -140,7 +122,8 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
     BorrowChunkData(in, &c);
   }
   CORBA::Long i = 0;
-  CORBA::Long r = good == 0 ? 0 : server_->zkFileUpload(user_.c_str(), chunks, i);
+  CORBA::Long r =
+      good == 0 ? 0 : UploadFrom(server_, user_.c_str(), chunks, &i, source, piece_.get());
   if (r == kTransferOk && good < n) {
     i = static_cast<CORBA::Long>(good + 1);
     r = kTransferFileFailed;
@@ -149,43 +132,49 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
   return r;
 }
 
-CORBA::Long ZKmdCopyServer::Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
+CORBA::Long ZKmdCopyServer::Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                                     ChunkSink* sink) {
   // The requests name their files in the wire code; the walk writes the reply under its own
   // names, so only the reply's data and properties are used.
-  for (CORBA::ULong k = 0; k < batch.length(); ++k) {
+  ZKmd::zkSeqFileBuf64 wire = requests;  // no data: names, numbers and positions
+  for (CORBA::ULong k = 0; k < wire.length(); ++k) {
     std::string path, name;
-    if (!text_.Out(batch[k].filePath.in(), &path) || !text_.Out(batch[k].fileNm.in(), &name)) {
+    if (!text_.Out(wire[k].filePath.in(), &path) || !text_.Out(wire[k].fileNm.in(), &name)) {
       *index = static_cast<CORBA::Long>(k + 1);
       return kTransferFileFailed;
     }
-    batch[k].filePath = path.c_str();
-    batch[k].fileNm = name.c_str();
+    wire[k].filePath = path.c_str();
+    wire[k].fileNm = name.c_str();
   }
   return ops_.Call(
-      [&] {
-        CORBA::Long i = 0;
-        download_arena_.Reset();  // the previous reply was written
-        CORBA::Long r = DownloadInto(server_, user_.c_str(), &batch, &i, &download_arena_);
-        *index = i;
-        return r;
-      },
-      [&] { return DownloadNarrow(batch, index); });
+      [&] { return DownloadTo(server_, user_.c_str(), wire, index, sink, piece_.get()); },
+      [&] { return DownloadNarrow(wire, index, sink); });
 }
 
-CORBA::Long ZKmdCopyServer::DownloadNarrow(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) {
-  const CORBA::ULong n = batch.length();
+CORBA::Long ZKmdCopyServer::DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                                           ChunkSink* sink) {
+  const CORBA::ULong n = requests.length();
   ZKmd::zkSeqFileBuf narrow(n);
   narrow.length(n);
   for (CORBA::ULong k = 0; k < n; ++k) {
+    const ZKmd::zkStrctFileBuf64& from = requests[k];
     // The walk asks a server without the 64-bit operations for files below 2 GiB only.
-    if (batch[k].bufPos > 0x7fffffff) throw std::runtime_error("position beyond 32 bits");
-    MoveChunk(batch[k], &narrow[k]);
+    if (from.bufPos > 0x7fffffff) throw std::runtime_error("position beyond 32 bits");
+    ZKmd::zkStrctFileBuf& to = narrow[k];
+    to.filePath = from.filePath;
+    to.fileNm = from.fileNm;
+    to.fileSize = NarrowSize(from.fileSize);
+    to.updDt = from.updDt;
+    to.crtDt = from.crtDt;
+    to.bufNo = from.bufNo;
+    to.nextBuf = from.nextBuf;
+    to.bufPos = static_cast<CORBA::Long>(from.bufPos);
+    to.bufUnitSize = from.bufUnitSize;
   }
   CORBA::Long i = 0;
   CORBA::Long r = server_->zkFileDownload(user_.c_str(), narrow, i);
   *index = i;
-  batch.length(narrow.length());
-  for (CORBA::ULong k = 0; k < narrow.length(); ++k) MoveChunk(narrow[k], &batch[k]);
+  FeedChunks(r, narrow, sink);
   return r;
 }
 
@@ -304,16 +293,16 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   ChunkSpan span;
   while (cutter.Next(&span)) {
     if (pending->budget.MustSendBefore(span.len, header)) {
-      const CORBA::ULong sent = pending->chunks.length();
-      const CORBA::ULong stored = SendUpload(pending);
+      const bool stored = SendUpload(pending);
       if (stopped_) return true;
       // The batch ended with this file's chunks: when not all were stored, the server has no
       // upload of it to continue (the failure was reported), and the rest is not sent.
-      if (span.no > 1 && stored < sent) return true;
+      if (span.no > 1 && !stored) return true;
       first = 0;
     }
     CORBA::ULong n = pending->chunks.length();
     pending->chunks.length(n + 1);
+    pending->streamed.resize(n + 1);
     ZKmd::zkStrctFileBuf& c = pending->chunks[n];
     c.filePath = server_dir.c_str();
     c.fileNm = file.name.c_str();
@@ -324,29 +313,36 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     c.nextBuf = span.next;
     c.bufPos = 0;
     c.bufUnitSize = 0;
-    size_t len = static_cast<size_t>(span.len);
-    if (len > 0) {
-      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
-      c.fileBuf.replace(n32, n32, upload_arena_.Alloc(len), false);
-    } else {
-      c.fileBuf.length(0);
-    }
-    if (len > 0) {
-      if (!fs_->ReadAt(path, span.pos, len, c.fileBuf.get_buffer(), &got)) {
+    c.fileBuf.length(0);
+    const size_t len = static_cast<size_t>(span.len);
+    // A chunk larger than a piece is read while it is sent; only its first piece is read now,
+    // which finds a file that cannot be read.
+    const size_t now = std::min(len, kChunkPieceBytes);
+    uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
+    if (now > 0) {
+      if (!fs_->ReadAt(path, span.pos, now, data, &got)) {
         // Unreadable after all: drop what is still pending of this file.
         pending->chunks.length(first);
+        pending->streamed.resize(first);
         pending->budget.Clear();
         for (CORBA::ULong i = 0; i < first; ++i) {
           const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
-          pending->budget.Add(k.fileBuf.length(), ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(),
-                                                                   k.updDt.in(), k.crtDt.in()));
+          pending->budget.Add(
+              DataLength(*pending, i),
+              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
         }
         // Chunks of it that the server already has are an upload it will never finish; the
         // server removes such uploads when the connection ends.
         return false;
       }
       // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
-      if (got < len) std::memset(c.fileBuf.get_buffer() + got, 0, len - got);
+      if (got < now) std::memset(data + got, 0, now - got);
+    }
+    if (len > now) {
+      pending->streamed[n] = Streamed{path, span.pos, len, data};
+    } else if (len > 0) {
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.replace(n32, n32, data, false);
     }
     pending->budget.Add(span.len, header);
     Progress(path, span.pos + span.len, file.size);
@@ -354,28 +350,117 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   return true;
 }
 
-CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
+size_t CopyWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
+  const Streamed& s = pending.streamed[i];
+  return s.path.empty() ? pending.chunks[i].fileBuf.length() : s.len;
+}
+
+// Reads the streamed chunks of an upload batch while it is sent, keeping one file open at a time;
+// remembers which chunks it could not read.
+class CopyWalk::UploadReader : public UploadSource {
+ public:
+  UploadReader(FileSystem* fs, const UploadBatch& batch) : fs_(fs), batch_(batch) {}
+
+  size_t StreamedLength(CORBA::ULong i) const override {
+    return i < batch_.streamed.size() && !batch_.streamed[i].path.empty() ? batch_.streamed[i].len
+                                                                          : 0;
+  }
+
+  bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
+    const Streamed& s = batch_.streamed[i];
+    if (offset + len <= kChunkPieceBytes) {  // read when it was queued
+      std::memcpy(buf, s.first + offset, len);
+      return true;
+    }
+    if (!file_ || path_ != s.path) {
+      file_.reset();
+      path_ = s.path;
+      file_ = fs_->Open(s.path, FileSystem::OpenMode::kRead);
+    }
+    size_t got = 0;
+    if (!file_ || !file_->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
+      failed_.insert(i);
+      return false;
+    }
+    // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+    if (got < len) std::memset(buf + got, 0, len - got);
+    return true;
+  }
+
+  bool failed(CORBA::ULong i) const { return failed_.count(i) > 0; }
+
+ private:
+  FileSystem* fs_;
+  const UploadBatch& batch_;
+  std::unique_ptr<FileSystem::File> file_;
+  std::string path_;
+  std::set<CORBA::ULong> failed_;
+};
+
+bool CopyWalk::SendUpload(UploadBatch* pending) {
   const CORBA::ULong count = pending->chunks.length();
-  if (count == 0) return 0;
-  CORBA::ULong processed = 0;
+  if (count == 0) return false;
+  bool last_stored = false;
   if (!stopped_) {
     try {
+      // Which file a chunk belongs to.
+      auto file_of = [&](CORBA::ULong i) {
+        return std::string(pending->chunks[i].filePath.in()) + '\n' +
+               pending->chunks[i].fileNm.in();
+      };
+      UploadReader reader(fs_, *pending);
       CORBA::Long index = 0;
-      CORBA::Long r = server_->Upload(pending->chunks, &index);
-      if (r == kTransferOk) {
-        processed = count;
-      } else {
-        if (r == kTransferDirFailed) {
+      CORBA::Long r = server_->Upload(pending->chunks, &index, &reader);
+      CORBA::ULong processed = count;
+      // The server refused a chunk because its file failed to be read while it was sent.
+      bool unread = false;
+      if (r != kTransferOk) {
+        processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
+        unread =
+            r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
+        if (unread) {
+          // reported below
+        } else if (r == kTransferDirFailed) {
           console_.err(kDirFailed + NameAt(pending->chunks, index) + ")");
         } else {
           console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) +
                        ")");
         }
         failed_ = true;
-        if (index >= 1) processed = std::min(static_cast<CORBA::ULong>(index - 1), count);
+      }
+      // Files that failed to be read: unreadable, whatever the server made of them.
+      std::set<std::string> unreadable;
+      for (CORBA::ULong i = 0; i < std::min(count, processed + (unread ? 1 : 0)); ++i) {
+        if (reader.failed(i) && unreadable.insert(file_of(i)).second) {
+          console_.err("WARNING:ファイルを開けませんでした。");
+          ++unreadable_;
+          failed_ = true;
+        }
       }
       for (CORBA::ULong i = 0; i < processed; ++i) {
-        if (!pending->chunks[i].nextBuf) ++copied_;
+        if (!pending->chunks[i].nextBuf && unreadable.count(file_of(i)) == 0) ++copied_;
+      }
+      last_stored = processed == count && unreadable.count(file_of(count - 1)) == 0;
+      if (unread) {
+        // The server took nothing after the refused chunk: the chunks of other files after it
+        // are sent again; the rest of the unreadable file is dropped.
+        const std::string bad = file_of(processed);
+        UploadBatch again(unit_);
+        for (CORBA::ULong i = processed + 1; i < count; ++i) {
+          if (file_of(i) == bad) continue;
+          const CORBA::ULong k = again.chunks.length();
+          again.chunks.length(k + 1);
+          ZKmd::zkStrctFileBuf& c = again.chunks[k];
+          const ZKmd::zkStrctFileBuf& from = pending->chunks[i];
+          c.filePath = from.filePath;
+          c.fileNm = from.fileNm;
+          c.updDt = from.updDt;
+          c.crtDt = from.crtDt;
+          BorrowChunkData(from, &c);  // the data stays in the arena until this batch ends
+          again.streamed.push_back(pending->streamed[i]);
+          again.budget.Add(static_cast<int64_t>(DataLength(*pending, i)), 0);
+        }
+        last_stored = file_of(count - 1) != bad && SendUpload(&again);
       }
     } catch (const CORBA::Exception& e) {
       TransferException(e);
@@ -385,9 +470,10 @@ CORBA::ULong CopyWalk::SendUpload(UploadBatch* pending) {
     }
   }
   pending->chunks.length(0);
+  pending->streamed.clear();
   pending->budget.Clear();
   upload_arena_.Reset();
-  return processed;
+  return last_stored;
 }
 
 // ---- server tree to a local directory ----
@@ -507,43 +593,180 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
   }
 }
 
+// Writes a download reply while it arrives: each chunk's data, piece by piece, into the temporary
+// file of its download, at the position the walk asked for (the reply's own names and numbers
+// are not used). Pieces of zeros are not written, so that they stay holes. Nothing is written of
+// a failed reply or of one with another number of chunks than asked for; a chunk of a file that
+// changed on the server is not written; after a failure to write, nothing more is. What happened
+// to each chunk is reported after the reply (FinishDownloaded), in the order of the chunks.
+class CopyWalk::ReplyWriter : public ChunkSink {
+ public:
+  enum class Fate {
+    kDropped,      // not looked at: a failed reply, or after a failure
+    kWritten,      // written (or, all zeros, left as a hole)
+    kNoDownload,   // its file's earlier chunks failed, and were reported then
+    kReplaced,     // its file changed on the server since its first chunk
+    kDirFailed,    // the local directory could not be made
+    kWriteFailed,  // the temporary file could not be made, opened or written
+  };
+  struct Outcome {
+    Fate fate = Fate::kDropped;
+    size_t len = 0;          // data bytes taken (never more than asked for)
+    bool short_end = false;  // the file does not reach the chunk's end yet (a hole there)
+  };
+
+  ReplyWriter(CopyWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir)
+      : walk_(walk), requests_(requests), base_(WithSlash(local_dir)) {}
+  ~ReplyWriter() override { CloseFile(); }
+
+  void Begin(CORBA::Long result, CORBA::ULong count) override {
+    begun_ = true;
+    result_ = result;
+    accept_ = result == kTransferOk && count == requests_.length();
+    outcomes_.assign(requests_.length(), Outcome());
+  }
+
+  bool ChunkStart(CORBA::ULong i, int64_t file_size, const char* upd, const char*,
+                  size_t len) override {
+    current_ = i;
+    incoming_ = nullptr;
+    if (!accept_ || halted_) return false;
+    const ZKmd::zkStrctFileBuf64& c = requests_[i];
+    const std::string path = base_ + c.fileNm.in();
+    Outcome& out = outcomes_[i];
+    out.len = std::min<size_t>(len, static_cast<size_t>(std::max<CORBA::Long>(c.bufUnitSize, 0)));
+    if (c.bufNo == 1) {
+      CloseFile();
+      if (halted_) return false;  // closing the previous file failed
+      const std::string dir = DirPart(path);
+      if (!dir.empty() && !walk_->fs_->MakeDirs(dir)) return Halt(Fate::kDirFailed);
+      walk_->GiveUpDownload(path);  // an earlier one of the same name that never finished
+      Incoming in;
+      in.temp =
+          (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++walk_->temp_serial_);
+      in.size = file_size;
+      in.upd = upd;
+      file_ = walk_->fs_->Open(in.temp, FileSystem::OpenMode::kCreate);
+      walk_->incoming_[path] = in;  // so that its file is removed when anything fails
+      if (!file_) return Halt(Fate::kWriteFailed);
+      file_path_ = path;
+    } else {
+      auto it = walk_->incoming_.find(path);
+      if (it == walk_->incoming_.end()) {
+        out.fate = Fate::kNoDownload;
+        return false;
+      }
+      if (it->second.size != file_size || it->second.upd != upd) {
+        // Replaced on the server while it was read: the parts would not make one file.
+        out.fate = Fate::kReplaced;
+        if (path == file_path_) CloseFile();
+        walk_->GiveUpDownload(path);
+        return false;
+      }
+      if (path != file_path_) {
+        CloseFile();
+        if (halted_) return false;  // closing the previous file failed
+        file_ = walk_->fs_->Open(it->second.temp, FileSystem::OpenMode::kWrite);
+        if (!file_) return Halt(Fate::kWriteFailed);
+        file_path_ = path;
+      }
+    }
+    out.fate = Fate::kWritten;
+    file_chunk_ = i;
+    incoming_ = &walk_->incoming_[path];
+    pos_ = c.bufPos;
+    return out.len > 0;
+  }
+
+  bool Piece(size_t offset, const uint8_t* data, size_t len) override {
+    const size_t want = outcomes_[current_].len;
+    if (!incoming_ || offset >= want) return false;
+    len = std::min(len, want - offset);
+    if (!IsAllZero(data, len)) {
+      if (!file_->WriteAt(pos_ + static_cast<int64_t>(offset), data, len)) {
+        Halt(Fate::kWriteFailed);
+        return false;
+      }
+      incoming_->written_end =
+          std::max(incoming_->written_end, pos_ + static_cast<int64_t>(offset + len));
+    }
+    return offset + len < want;
+  }
+
+  void ChunkEnd() override {
+    if (!incoming_) return;
+    Outcome& out = outcomes_[current_];
+    out.short_end = incoming_->written_end < pos_ + static_cast<int64_t>(out.len);
+    incoming_ = nullptr;
+  }
+
+  // Closes the file last written; a failure to close fails the chunk that last wrote to it.
+  void CloseFile() {
+    if (!file_) return;
+    if (!file_->Close() && !halted_) {
+      outcomes_[file_chunk_].fate = Fate::kWriteFailed;
+      halted_ = true;
+    }
+    file_.reset();
+    file_path_.clear();
+  }
+
+  // True when the reply came, succeeded and had a chunk for every request.
+  bool accepted() const { return begun_ && accept_; }
+  CORBA::Long result() const { return result_; }
+  const Outcome& outcome(CORBA::ULong i) const { return outcomes_[i]; }
+
+ private:
+  bool Halt(Fate fate) {
+    outcomes_[current_].fate = fate;
+    incoming_ = nullptr;
+    if (file_) file_->Close();  // the failure is already reported for this chunk
+    file_.reset();
+    file_path_.clear();
+    halted_ = true;
+    return false;
+  }
+
+  CopyWalk* walk_;
+  const ZKmd::zkSeqFileBuf64& requests_;
+  const std::string base_;
+  bool begun_ = false;
+  bool accept_ = false;
+  bool halted_ = false;
+  CORBA::Long result_ = 0;
+  std::vector<Outcome> outcomes_;
+  CORBA::ULong current_ = 0;
+  Incoming* incoming_ = nullptr;  // of the chunk being written
+  int64_t pos_ = 0;               // of the chunk being written, in its file
+  std::unique_ptr<FileSystem::File> file_;
+  std::string file_path_;  // the local path whose temporary file file_ is
+  CORBA::ULong file_chunk_ = 0;
+};
+
 void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
-  if (pending->chunks.length() == 0) return;
-  // Keep the requests (they carry no data): the reply is written under our own names and
-  // offsets, whatever the server sends back in those fields.
-  ZKmd::zkSeqFileBuf64 requests = pending->chunks;
-  ZKmd::zkSeqFileBuf64& reply = pending->chunks;
+  const ZKmd::zkSeqFileBuf64& requests = pending->chunks;
+  if (requests.length() == 0) return;
   if (stopped_) {
     GiveUpDownloads(requests, 0, local_dir);
   } else {
+    ReplyWriter writer(this, requests, local_dir);
     try {
       CORBA::Long index = 0;
-      CORBA::Long r = server_->Download(reply, &index);
-      if (r != kTransferOk || reply.length() != requests.length()) {
+      server_->Download(requests, &index, &writer);
+      writer.CloseFile();
+      if (!writer.accepted()) {
         console_.err(kDownloadFailed + NameAt(requests, index) + ")");
         failed_ = true;
         GiveUpDownloads(requests, 0, local_dir);
       } else {
-        for (CORBA::ULong i = 0; i < requests.length(); ++i) {
-          // Hand the reply's buffer over without copying; take its sizes before releasing it.
-          // A buffer the reply does not own (the data lies in reused memory) stays where it is.
-          ZKmd::DataBuffer& data = reply[i].fileBuf;
-          CORBA::ULong max = data.maximum(), len = data.length();
-          if (!data.release()) {
-            requests[i].fileBuf.replace(max, len, data.get_buffer(), false);
-          } else if (max > 0) {
-            requests[i].fileBuf.replace(max, len, data.get_buffer(true), true);
-          }
-          requests[i].fileSize = reply[i].fileSize;
-          requests[i].updDt = reply[i].updDt;
-          requests[i].crtDt = reply[i].crtDt;
-        }
-        StoreDownloaded(requests, local_dir);
+        FinishDownloaded(requests, writer, local_dir);
       }
     } catch (const CORBA::Exception& e) {
+      writer.CloseFile();
       TransferException(e);
       GiveUpDownloads(requests, 0, local_dir);
     } catch (...) {  // the ORB may raise more than CORBA's exceptions
+      writer.CloseFile();
       console_.err("Error ServerToLocal");
       failed_ = true;
       GiveUpDownloads(requests, 0, local_dir);
@@ -567,60 +790,44 @@ void CopyWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong 
     GiveUpDownload(base + chunks[i].fileNm.in());
 }
 
-void CopyWalk::StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::string& local_dir) {
+void CopyWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
+                                const std::string& local_dir) {
+  using Fate = ReplyWriter::Fate;
   const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     const ZKmd::zkStrctFileBuf64& c = chunks[i];
+    const ReplyWriter::Outcome& out = writer.outcome(i);
     const std::string name = c.fileNm.in();
     const std::string path = base + name;
-    const std::string dir = DirPart(path);
-    if (!dir.empty() && !fs_->MakeDirs(dir)) {
-      console_.err(kDirFailed + name + ")");
-      failed_ = true;
-      GiveUpDownloads(chunks, i, local_dir);
-      return;
-    }
-    // Never more than was asked for, whatever came back. A chunk of zeros is not written: the
-    // file gets its length at the end, with a hole there.
-    const size_t len = std::min<size_t>(c.fileBuf.length(), static_cast<size_t>(c.bufUnitSize));
-    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
-    const bool hole = len > 0 && IsAllZero(data, len);
-    bool written;
-    if (c.bufNo == 1) {
-      GiveUpDownload(path);  // an earlier one of the same name that never finished
-      Incoming in;
-      in.temp = (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++temp_serial_);
-      in.size = c.fileSize;
-      in.upd = c.updDt.in();
-      written = fs_->WriteAt(in.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
-      incoming_[path] = in;
-    } else {
-      auto it = incoming_.find(path);
-      if (it == incoming_.end()) continue;  // its earlier chunks failed, and were reported
-      if (it->second.size != c.fileSize || it->second.upd != c.updDt.in()) {
-        // Replaced on the server while it was read: the parts would not make one file.
+    switch (out.fate) {
+      case Fate::kDirFailed:
+      case Fate::kWriteFailed:
+        console_.err((out.fate == Fate::kDirFailed ? kDirFailed : kWriteFailed) + name + ")");
+        failed_ = true;
+        GiveUpDownloads(chunks, i, local_dir);
+        return;
+      case Fate::kReplaced:
         console_.err(kDownloadFailed + name + ")");
         failed_ = true;
         GiveUpDownload(path);
         continue;
-      }
-      written = hole || fs_->WriteAt(it->second.temp, false, c.bufPos, data, len);
+      case Fate::kDropped:
+      case Fate::kNoDownload:
+        continue;
+      case Fate::kWritten:
+        break;
     }
-    if (!written) {
-      console_.err(kWriteFailed + name + ")");
-      failed_ = true;
-      GiveUpDownloads(chunks, i, local_dir);
-      return;
-    }
-    Incoming& in = incoming_[path];
-    in.hole_at_end = hole;
-    Progress(std::string(c.filePath.in()) + name, c.bufPos + static_cast<int64_t>(len), in.size);
+    auto it = incoming_.find(path);
+    if (it == incoming_.end()) continue;
+    Incoming& in = it->second;
+    const int64_t end = c.bufPos + static_cast<int64_t>(out.len);
+    Progress(std::string(c.filePath.in()) + name, end, in.size);
     if (c.nextBuf) continue;
 
     // The last chunk: its length (when it ends in a hole), its time, then in its place.
-    bool done = !in.hole_at_end || fs_->Resize(in.temp, c.bufPos + static_cast<int64_t>(len));
+    bool done = !out.short_end || fs_->Resize(in.temp, end);
     int64_t mtime = 0;
-    if (done && ParseLocalTime(c.updDt.in(), &mtime)) fs_->SetWriteTime(in.temp, mtime);
+    if (done && ParseLocalTime(in.upd, &mtime)) fs_->SetWriteTime(in.temp, mtime);
     done = done && fs_->Rename(in.temp, path);
     if (!done) {
       console_.err(kWriteFailed + name + ")");

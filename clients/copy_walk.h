@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "clients/server_list.h"
 #include "clients/server_text.h"
 #include "idl/chunk_memory.h"
+#include "idl/chunk_wire.h"
 #include "idl/orb.h"
 #include "platform/exit_status.h"
 #include "platform/fs.h"
@@ -29,9 +31,13 @@ class CopyServer {
   // listing with kSortByName when the count is at least 1).
   virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
   // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. The
-  // data of a download's reply is valid until the next download.
-  virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) = 0;
-  virtual CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) = 0;
+  // data of an upload's chunks that `source` streams is read from it while the request is sent.
+  // A download's reply goes to `sink` while it arrives (result, then each chunk's properties and
+  // data); when the request fails before any reply, `sink` hears nothing.
+  virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                             UploadSource* source) = 0;
+  virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                               ChunkSink* sink) = 0;
 };
 
 // CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
@@ -45,21 +51,24 @@ class ZKmdCopyServer : public CopyServer {
   ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText())
       : server_(server), user_(user), text_(text) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
-  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override;
-  CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) override;
+  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                     UploadSource* source) override;
+  CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                       ChunkSink* sink) override;
 
  private:
-  // zkFileDownload for `batch`, whose positions fit 32 bits; the reply's data and properties
-  // are moved back into `batch`.
-  CORBA::Long DownloadNarrow(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index);
+  // zkFileDownload for `requests`, whose positions fit 32 bits; its whole reply, in memory, is
+  // then fed to `sink`.
+  CORBA::Long DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                             ChunkSink* sink);
 
   ZKmd_ptr server_;
   std::string user_;
   ServerText text_;
   WideOps ops_;
-  // The data of the last download reply, in memory used again by the next one.
-  BlockPool download_pool_{static_cast<size_t>(kMaxMessageBytes)};
-  ChunkArena download_arena_{&download_pool_};
+  // Where each piece of a download's data is received, or of an upload's read, used again for
+  // every piece.
+  std::unique_ptr<uint8_t[]> piece_{new uint8_t[kChunkPieceBytes]};
 };
 
 // Where the walks print: lines to `out`, messages to `err`, and, when set, the progress of the
@@ -111,18 +120,31 @@ class CopyWalk {
     Chunks chunks;
     BatchBudget budget;
   };
-  using UploadBatch = Pending<ZKmd::zkSeqFileBuf>;
+  // A chunk larger than a piece is read while it is sent: its data is not in its fileBuf but
+  // in its file, whose first piece was read when it was queued.
+  struct Streamed {
+    std::string path;                // local; "" for a chunk whose data is in its fileBuf
+    int64_t pos = 0;                 // of the chunk in its file
+    size_t len = 0;                  // of the chunk's data
+    const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes), read at queue time
+  };
+  struct UploadBatch : Pending<ZKmd::zkSeqFileBuf> {
+    using Pending::Pending;
+    std::vector<Streamed> streamed;  // one per chunk
+  };
+  class UploadReader;
   using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
 
   // A download in progress: its temporary file, what the server said of the file when the first
-  // chunk came (a later chunk of another size or time is of another file), and whether its last
-  // chunk written so far was a hole.
+  // chunk came (a later chunk of another size or time is of another file), and where the bytes
+  // written so far end (zeros are left as holes, so the file may be shorter than what came).
   struct Incoming {
     std::string temp;
     int64_t size = 0;
     std::string upd;
-    bool hole_at_end = false;
+    int64_t written_end = 0;
   };
+  class ReplyWriter;
 
   int UploadLevel(const std::string& local_dir, const std::string& mask,
                   const std::string& server_dir);
@@ -133,10 +155,15 @@ class CopyWalk {
                    UploadBatch* pending);
   void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
                      const std::string& local_dir);
-  // Sends the pending batch; the number of its chunks the server stored.
-  CORBA::ULong SendUpload(UploadBatch* pending);
+  // Sends the pending batch; true when the server stored its last chunk (and so every chunk of
+  // the file that chunk belongs to).
+  bool SendUpload(UploadBatch* pending);
+  // Data bytes of chunk `i` of `pending`.
+  static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
-  void StoreDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const std::string& local_dir);
+  // After a reply that ReplyWriter wrote: reports its failures, finishes the files it completed.
+  void FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
+                        const std::string& local_dir);
   // Gives up the downloads in progress that chunks from position `from` of `chunks` continue.
   void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
                        const std::string& local_dir);

@@ -44,9 +44,11 @@ class FakeServer : public CopyServer {
   int throw_at = 0;               // the transfer call that raises TRANSIENT (the server is gone)
   int replaced_from = 0;          // from this download call on, files carry another time
   std::function<void()> on_call;  // runs at every transfer call, before anything else
-  bool borrowed = false;          // download replies whose data the reply does not own
+  size_t piece = 300;             // download replies reach the walk in pieces of this size
+  bool short_reply = false;       // download replies leave out their last chunk
   Batches uploads;
-  std::vector<std::string> paths;  // path and name of each chunk uploaded
+  std::vector<std::string> paths;               // path and name of each chunk uploaded
+  std::map<std::string, std::string> received;  // the data uploaded, by name
   int calls = 0;
   size_t most_request_data = 0;  // the most data bytes a download request carried
 
@@ -62,23 +64,42 @@ class FakeServer : public CopyServer {
     }
     return out;
   }
-  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index) override {
+  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                     UploadSource* source) override {
     if (CORBA::Long r = Call(index)) return r;
     std::vector<Sent> b;
+    CORBA::Long r = 0;
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
-      b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0,
-                     batch[i].fileBuf.length());
+      // The data as it would go on the wire, in pieces; a chunk whose read failed is refused,
+      // with what follows it, as a server refuses its number 0.
+      std::string data(reinterpret_cast<const char*>(batch[i].fileBuf.get_buffer()),
+                       batch[i].fileBuf.length());
+      const size_t len = source->StreamedLength(i);
+      bool read = true;
+      for (size_t at = 0; read && at < len; at += kChunkPieceBytes) {
+        std::vector<uint8_t> piece(std::min(kChunkPieceBytes, len - at));
+        read = source->Read(i, at, piece.data(), piece.size());
+        data.append(piece.begin(), piece.end());
+      }
+      if (!read) {
+        *index = static_cast<CORBA::Long>(i + 1);
+        r = 20;
+        break;
+      }
+      b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0, data.size());
       paths.push_back(std::string(batch[i].filePath.in()) + batch[i].fileNm.in());
+      received[batch[i].fileNm.in()] += data;
     }
     uploads.push_back(b);
-    return 0;
+    return r;
   }
-  CORBA::Long Download(ZKmd::zkSeqFileBuf64& batch, CORBA::Long* index) override {
+  CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                       ChunkSink* sink) override {
+    ZKmd::zkSeqFileBuf64 batch = requests;
     if (CORBA::Long r = Call(index)) {
-      batch.length(0);
+      FeedChunks(r, ZKmd::zkSeqFileBuf64(), sink, piece);
       return r;
     }
-    reply_data_.clear();  // what the previous reply lent is gone, as in the real client
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       most_request_data = std::max<size_t>(most_request_data, batch[i].fileBuf.length());
     }
@@ -93,17 +114,13 @@ class FakeServer : public CopyServer {
         size_t at = static_cast<size_t>(c.bufPos + k);
         c.fileBuf[k] = at < data.size() ? static_cast<CORBA::Octet>(data[at]) : 0;
       }
-      if (borrowed && c.bufUnitSize > 0) {
-        reply_data_.emplace_back(c.fileBuf.get_buffer(), c.fileBuf.get_buffer() + c.bufUnitSize);
-        const CORBA::ULong len = static_cast<CORBA::ULong>(c.bufUnitSize);
-        c.fileBuf.replace(len, len, reply_data_.back().data(), false);
-      }
     }
+    if (short_reply) batch.length(batch.length() - 1);
+    FeedChunks(0, batch, sink, piece);
     return 0;
   }
 
  private:
-  std::vector<std::vector<CORBA::Octet>> reply_data_;
   CORBA::Long Call(CORBA::Long* index) {
     ++calls;
     if (on_call) on_call();
@@ -184,11 +201,11 @@ TEST_F(WalkTest, FilesAreCutAtWholeUnitsAndTheLastChunkSaysSo) {
   EXPECT_EQ(Upload("empty"), (Batches{{Sent{"empty", 1, false, 0}}}));
 }
 
-// A reply whose data it does not own (it lies in memory the next reply uses again): every file is
-// written whole from it, and no later request carries (sends back) data of an earlier reply.
-TEST_F(WalkTest, DownloadsFromLentReplyDataSendNothingBack) {
+// A reply whose data arrives in pieces that do not divide its chunks: every file is written whole
+// from them, and no request carries (sends back) data.
+TEST_F(WalkTest, DownloadsArriveInPiecesAndRequestsCarryNoData) {
   FakeServer server;
-  server.borrowed = true;
+  server.piece = 77;
   std::string big(3000, 'b');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
   server.files = {{"big", big}, {"small", "tiny"}};
@@ -308,6 +325,40 @@ TEST_F(WalkTest, ZerosComeDownAsHolesAndTheFileGetsItsLength) {
   EXPECT_LT(st.st_blocks * 512, 2 << 20) << "zeros were written (one chunk holds data)";
 }
 
+// Pieces of zeros inside a chunk and at its end are holes; the file still gets every byte and
+// its full length.
+TEST_F(WalkTest, ZeroPiecesInsideAChunkStayHoles) {
+  FakeServer server;
+  server.piece = 64 << 10;
+  std::string data(1 << 20, '\0');
+  std::fill(data.begin(), data.begin() + (64 << 10), 'x');
+  std::fill(data.begin() + (960 << 10), data.begin() + (1000 << 10), 'y');
+  server.files = {{"holes", data}};
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1 << 20, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ(data, Get("dst/holes"));
+  struct stat st;
+  ASSERT_EQ(0, stat((dir_ + "dst/holes").c_str(), &st));
+  EXPECT_LT(st.st_blocks * 512, 512 << 10) << "zero pieces were written";
+}
+
+// A reply with fewer chunks than were asked for is not written at all, not even its first chunks.
+TEST_F(WalkTest, AReplyMissingAChunkWritesNothing) {
+  FakeServer server;
+  server.short_reply = true;
+  server.files = {{"a", "aaa"}, {"b", "bbb"}};
+  std::vector<std::vector<std::string>> seen;  // the folder at each request
+  server.on_call = [&] {
+    if (Has("dst")) seen.push_back(Dst());
+  };
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&walk));
+  EXPECT_EQ("ERROR:ダウンロードに失敗しました。()\n", err_);
+  EXPECT_TRUE(!Has("dst") || Dst().empty());
+  EXPECT_EQ(0, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
 TEST_F(WalkTest, ALargeFileFromAServerWithoutTheWideListingIsReportedNotCopied) {
   FakeServer server;
   server.narrow = true;  // lists sizes over 100 bytes as -1, as such a server lists 2 GiB
@@ -348,19 +399,22 @@ TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone
   }
 }
 
-// The in-memory file system, where reads of one file, or writes that continue a file, fail.
+// The in-memory file system, where reads of one file (from a given offset on), or writes beyond a
+// file's first KB, fail.
 class FaultyFileSystem : public MemoryFileSystem {
  public:
   std::string unreadable;
+  int64_t unreadable_from = 0;
   bool fail_later_writes = false;
 
   bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
               size_t* got) override {
-    return path != unreadable && MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+    return (path != unreadable || offset + static_cast<int64_t>(len) <= unreadable_from) &&
+           MemoryFileSystem::ReadAt(path, offset, len, buf, got);
   }
   bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
                size_t len) override {
-    return (truncate || !fail_later_writes) &&
+    return (truncate || !fail_later_writes || offset < 1024) &&
            MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
   }
 };
@@ -475,6 +529,69 @@ TEST_F(MemoryWalkTest, ADownloadThatCannotBeWrittenLeavesNothingBehind) {
   EXPECT_EQ((std::vector<std::string>{"small"}), Names("/dst"));
   EXPECT_EQ(1, walk.copied());
   EXPECT_TRUE(walk.failed());
+}
+
+// A write that fails in the middle of a chunk stops the writing of the batch: the file is not
+// left behind, nor are the files after it in the batch; those before it are whole.
+TEST_F(MemoryWalkTest, AWriteFailingMidChunkLeavesNothingOfItsBatchAfterIt) {
+  server_.files = {{"a", std::string(100, 'a')}, {"b", std::string(3000, 'b')}, {"c", "c"}};
+  fs_.fail_later_writes = true;  // b's piece at 1200 fails
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 64 << 10, console_);
+  EXPECT_EQ(kExitOk, walk.FromServer(".\\", "*.*", "/dst/"));
+  EXPECT_EQ(1, server_.calls);
+  EXPECT_EQ("ERROR:ファイル書き込みに失敗しました。(b)\n", err_);
+  EXPECT_EQ((std::vector<std::string>{"a"}), Names("/dst"));
+  EXPECT_EQ(std::string(100, 'a'), fs_.Content("/dst/a"));
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+// Bytes that differ from piece to piece, so that a piece read from the wrong place shows.
+std::string Pattern(size_t len, char salt) {
+  std::string data(len, '\0');
+  for (size_t i = 0; i < len; ++i) data[i] = static_cast<char>(salt + (i / 1000) % 91);
+  return data;
+}
+
+// A file whose read fails in the middle of a chunk that is read while it is sent: it counts as
+// unreadable, nothing of it is stored, and the files after it in the batch are sent again.
+TEST_F(MemoryWalkTest, AReadFailingWhileSentMakesItsFileUnreadableAndTheRestGoesOn) {
+  const std::string c = Pattern(2 << 20, 'c');
+  fs_.AddFile("/up/a", "aaa");
+  fs_.AddFile("/up/b", Pattern(1 << 20, 'b'));
+  fs_.AddFile("/up/c", c);
+  fs_.AddFile("/up/d", "d");
+  fs_.unreadable = "/up/b";
+  fs_.unreadable_from = 600 << 10;  // b's third piece
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 4 << 20, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+  EXPECT_EQ("/up/a\n/up/b\n/up/c\n/up/d\n", out_);
+  EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", err_);
+  EXPECT_EQ(
+      (Batches{{Sent{"a", 1, false, 3}}, {Sent{"c", 1, false, c.size()}, Sent{"d", 1, false, 1}}}),
+      server_.uploads);
+  EXPECT_EQ(c, server_.received["c"]);
+  EXPECT_EQ(0u, server_.received.count("b"));
+  EXPECT_EQ(3, walk.copied());
+  EXPECT_EQ(1, walk.unreadable());
+  EXPECT_TRUE(walk.failed());
+}
+
+// The same in a later chunk of a file of several batches: the chunks after it are not read.
+TEST_F(MemoryWalkTest, AReadFailingInALaterChunkDropsTheRestOfItsFile) {
+  const std::string big = Pattern(3 << 20, 'g');
+  fs_.AddFile("/up/big", big);
+  fs_.AddFile("/up/z", "z");
+  fs_.unreadable = "/up/big";
+  fs_.unreadable_from = (3 << 20) / 2;
+  CopyWalk walk(&fs_, &server_, CopyMode::kReplace, 1 << 20, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer("/up/", "*.*", ".\\"));
+  EXPECT_EQ("WARNING:ファイルを開けませんでした。\n", err_);
+  EXPECT_EQ((Batches{{Sent{"big", 1, true, 1 << 20}}, {}, {Sent{"z", 1, false, 1}}}),
+            server_.uploads);
+  EXPECT_EQ(big.substr(0, 1 << 20), server_.received["big"]);
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_EQ(1, walk.unreadable());
 }
 
 }  // namespace

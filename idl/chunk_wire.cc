@@ -4,6 +4,12 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callDescriptor.h>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "idl/omniorb_internals.h"
+
 namespace zk {
 namespace {
 
@@ -44,50 +50,231 @@ void Read(cdrStream& s, ChunkArena* arena, Chunks* chunks) {
   for (CORBA::ULong i = 0; i < n; ++i) ReadChunk<Number>(s, arena, &(*chunks)[i]);
 }
 
+// Reads one chunk of a download reply into `sink`, its data through `piece`.
+template <class Number>
+void SinkChunk(cdrStream& s, CORBA::ULong i, ChunkSink* sink, uint8_t* piece) {
+  CORBA::String_var skip = s.unmarshalString(0);  // filePath
+  skip = s.unmarshalString(0);                    // fileNm
+  Number file_size;
+  file_size <<= s;
+  CORBA::String_var upd = s.unmarshalString(0), crt = s.unmarshalString(0);
+  CORBA::ULong len;
+  len <<= s;
+  if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
+  bool wanted = sink->ChunkStart(i, file_size, upd.in(), crt.in(), len);
+  for (size_t done = 0; done < len;) {
+    const size_t n = std::min<size_t>(len - done, kChunkPieceBytes);
+    s.get_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
+    if (wanted) wanted = sink->Piece(done, piece, n);
+    done += n;
+  }
+  sink->ChunkEnd();
+  CORBA::Long no;
+  no <<= s;  // bufNo
+  s.unmarshalBoolean();
+  Number pos;
+  pos <<= s;
+  no <<= s;  // bufUnitSize
+}
+
+template <class Chunks>
+void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piece) {
+  sink->Begin(result, chunks.length());
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    const auto& c = chunks[i];
+    const size_t len = c.fileBuf.length();
+    bool wanted = sink->ChunkStart(i, c.fileSize, c.updDt.in(), c.crtDt.in(), len);
+    for (size_t done = 0; wanted && done < len; done += piece) {
+      wanted = sink->Piece(done, c.fileBuf.get_buffer() + done, std::min(piece, len - done));
+    }
+    sink->ChunkEnd();
+  }
+}
+
 class Download64Call : public omniCallDescriptor {
  public:
-  Download64Call(const char* user, ZKmd::zkSeqFileBuf64* batch, CORBA::Long* index,
-                 ChunkArena* arena)
+  Download64Call(const char* user, const ZKmd::zkSeqFileBuf64& requests, ChunkSink* sink,
+                 uint8_t* piece)
       : omniCallDescriptor(LocalCall, "zkFileDownload64", sizeof("zkFileDownload64"), 0, nullptr, 0,
                            0),
         user_(user),
-        batch_(batch),
-        index_(index),
-        arena_(arena) {}
+        requests_(requests),
+        sink_(sink),
+        piece_(piece) {}
 
   void marshalArguments(cdrStream& s) override {
     s.marshalString(user_, 0);
-    *batch_ >>= s;
-    *index_ >>= s;
+    requests_ >>= s;
+    index_ >>= s;
   }
   void unmarshalReturnedValues(cdrStream& s) override {
     result_ <<= s;
-    ReadChunks(s, arena_, batch_);
-    *index_ <<= s;
+    CORBA::ULong n;
+    n <<= s;
+    if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
+    sink_->Begin(result_, n);
+    for (CORBA::ULong i = 0; i < n; ++i) SinkChunk<CORBA::LongLong>(s, i, sink_, piece_);
+    index_ <<= s;
   }
   CORBA::Long result() const { return result_; }
+  CORBA::Long index() const { return index_; }
 
  private:
-  // A servant in this process: called directly, the data stays where the servant put it.
+  // A servant in this process: called directly, its reply fed to the sink from memory.
   static void LocalCall(omniCallDescriptor* cd, omniServant* servant) {
     Download64Call* call = static_cast<Download64Call*>(cd);
     _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
-    call->result_ = impl->zkFileDownload64(call->user_, *call->batch_, *call->index_);
+    ZKmd::zkSeqFileBuf64 reply = call->requests_;
+    call->result_ = impl->zkFileDownload64(call->user_, reply, call->index_);
+    FeedChunks(call->result_, reply, call->sink_);
   }
 
   const char* user_;
-  ZKmd::zkSeqFileBuf64* batch_;
-  CORBA::Long* index_;
-  ChunkArena* arena_;
+  const ZKmd::zkSeqFileBuf64& requests_;
+  ChunkSink* sink_;
+  uint8_t* piece_;
+  CORBA::Long result_ = 0;
+  CORBA::Long index_ = 0;
+};
+
+// Writes `c`, whose `len` bytes of data `source` reads, as the ORB would write the chunk with that
+// data. A counting stream (GIOP 1.0 sizes a request before sending it) only counts: nothing is
+// read for it, and it counts the same bytes as the sending pass.
+void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong i, size_t len,
+                      UploadSource* source, uint8_t* piece) {
+  const bool counting = dynamic_cast<cdrCountingStream*>(&s) != nullptr;
+  s.marshalString(c.filePath.in(), 0);
+  s.marshalString(c.fileNm.in(), 0);
+  c.fileSize >>= s;
+  s.marshalString(c.updDt.in(), 0);
+  s.marshalString(c.crtDt.in(), 0);
+  static_cast<CORBA::ULong>(len) >>= s;
+  bool readable = true;
+  if (!counting && SizedBeforeSending(s)) {
+    // The data with one call (idl/omniorb_internals.h), read whole first.
+    std::vector<uint8_t> whole(len);
+    for (size_t done = 0; done < len && readable; done += kChunkPieceBytes) {
+      const size_t n = std::min(len - done, kChunkPieceBytes);
+      readable = source->Read(i, done, whole.data() + done, n);
+      if (!readable) std::memset(whole.data() + done, 0, len - done);
+    }
+    s.put_octet_array(whole.data(), static_cast<int>(len), omni::ALIGN_1);
+  } else {
+    for (size_t done = 0; done < len;) {
+      const size_t n = std::min(len - done, kChunkPieceBytes);
+      if (!counting && readable) readable = source->Read(i, done, piece, n);
+      if (!counting && !readable) std::memset(piece, 0, n);
+      s.put_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
+      done += n;
+    }
+  }
+  // The number follows the data: a chunk whose file failed mid-way is marked as one no server
+  // takes.
+  (readable ? c.bufNo : CORBA::Long{0}) >>= s;
+  s.marshalBoolean(c.nextBuf);
+  c.bufPos >>= s;
+  c.bufUnitSize >>= s;
+}
+
+class UploadCall : public omniCallDescriptor {
+ public:
+  UploadCall(const char* user, const ZKmd::zkSeqFileBuf& batch, CORBA::Long index,
+             UploadSource* source, uint8_t* piece)
+      : omniCallDescriptor(LocalCall, "zkFileUpload", sizeof("zkFileUpload"), 0, nullptr, 0, 0),
+        user_(user),
+        batch_(batch),
+        index_(index),
+        source_(source),
+        piece_(piece) {}
+
+  void marshalArguments(cdrStream& s) override {
+    s.marshalString(user_, 0);
+    const CORBA::ULong n = batch_.length();
+    n >>= s;
+    for (CORBA::ULong i = 0; i < n; ++i) {
+      const size_t len = source_->StreamedLength(i);
+      if (len == 0) {
+        batch_[i] >>= s;
+      } else {
+        PutStreamedChunk(s, batch_[i], i, len, source_, piece_);
+      }
+    }
+    index_ >>= s;
+  }
+  void unmarshalReturnedValues(cdrStream& s) override {
+    result_ <<= s;
+    index_ <<= s;
+  }
+  CORBA::Long result() const { return result_; }
+  CORBA::Long index() const { return index_; }
+
+ private:
+  // A servant in this process: called directly with every chunk's data in memory.
+  static void LocalCall(omniCallDescriptor* cd, omniServant* servant) {
+    UploadCall* call = static_cast<UploadCall*>(cd);
+    _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
+    const ZKmd::zkSeqFileBuf& batch = call->batch_;
+    ZKmd::zkSeqFileBuf whole(batch.length());
+    whole.length(batch.length());
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) {
+      ZKmd::zkStrctFileBuf& c = whole[i];
+      c.filePath = batch[i].filePath;
+      c.fileNm = batch[i].fileNm;
+      c.updDt = batch[i].updDt;
+      c.crtDt = batch[i].crtDt;
+      const size_t len = call->source_->StreamedLength(i);
+      if (len == 0) {
+        BorrowChunkData(batch[i], &c);
+        continue;
+      }
+      BorrowChunkData(batch[i], &c);  // the numbers; the data is read below
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.length(n32);
+      for (size_t done = 0; done < len; done += kChunkPieceBytes) {
+        const size_t n = std::min(len - done, kChunkPieceBytes);
+        if (!call->source_->Read(i, done, c.fileBuf.get_buffer() + done, n)) {
+          std::memset(c.fileBuf.get_buffer() + done, 0, len - done);
+          c.bufNo = 0;
+          break;
+        }
+      }
+    }
+    call->result_ = impl->zkFileUpload(call->user_, whole, call->index_);
+  }
+
+  const char* user_;
+  const ZKmd::zkSeqFileBuf& batch_;
+  CORBA::Long index_;
+  UploadSource* source_;
+  uint8_t* piece_;
   CORBA::Long result_ = 0;
 };
 
 }  // namespace
 
-CORBA::Long DownloadInto(ZKmd_ptr server, const char* user, ZKmd::zkSeqFileBuf64* batch,
-                         CORBA::Long* index, ChunkArena* arena) {
-  Download64Call call(user, batch, index, arena);
+CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece) {
+  UploadCall call(user, batch, *index, source, piece);
   server->_invoke(call);
+  *index = call.index();
+  return call.result();
+}
+
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks, ChunkSink* sink,
+                size_t piece) {
+  Feed(result, chunks, sink, piece);
+}
+
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink* sink,
+                size_t piece) {
+  Feed(result, chunks, sink, piece);
+}
+
+CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
+                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece) {
+  Download64Call call(user, requests, sink, piece);
+  server->_invoke(call);
+  *index = call.index();
   return call.result();
 }
 

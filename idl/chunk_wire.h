@@ -17,11 +17,57 @@ namespace zk {
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf* chunks);
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf64* chunks);
 
-// zkFileDownload64 of `server` as the generated stub makes it, but with the reply's data read
-// into `arena`: `batch` holds the requests and then the reply, whose data is valid for as long
-// as the arena holds it.
-CORBA::Long DownloadInto(ZKmd_ptr server, const char* user, ZKmd::zkSeqFileBuf64* batch,
-                         CORBA::Long* index, ChunkArena* arena);
+// Takes a download reply as it is read: the result first, then each chunk's properties before
+// its data, then the data piece by piece. The calls come in that order, for every chunk of the
+// reply; the chunks' other fields (numbers, position) are read and dropped.
+class ChunkSink {
+ public:
+  virtual ~ChunkSink() = default;
+  // The result and the count of chunks in the reply, before any chunk.
+  virtual void Begin(CORBA::Long result, CORBA::ULong count) = 0;
+  // Chunk `i` (from 0) of `len` data bytes, with the reply's fileSize, updDt and crtDt. False
+  // when its data is not wanted: it is read and dropped.
+  virtual bool ChunkStart(CORBA::ULong i, int64_t file_size, const char* upd, const char* crt,
+                          size_t len) = 0;
+  // The `len` bytes at `offset` of the data of the chunk last started (only when it was
+  // wanted). False when the rest of its data is not wanted.
+  virtual bool Piece(size_t offset, const uint8_t* data, size_t len) = 0;
+  // After the data of the chunk last started, whether it was wanted or not.
+  virtual void ChunkEnd() = 0;
+};
+
+// Hands the chunks of a reply that is already in memory to `sink` as if they came off the
+// wire, in pieces of at most `piece` bytes.
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks, ChunkSink* sink,
+                size_t piece = kChunkPieceBytes);
+void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink* sink,
+                size_t piece = kChunkPieceBytes);
+
+// zkFileDownload64 of `server` as the generated stub makes it, but with the reply handed to
+// `sink` while it is read, each chunk's data in pieces of at most kChunkPieceBytes received
+// into `piece` (which holds that many). `requests` is sent and not changed; the reply's index
+// is returned in *index. With a servant in this process, the reply is fed to `sink` the same way.
+CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
+                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
+
+// The data of upload chunks that are read from their files while they are sent.
+class UploadSource {
+ public:
+  virtual ~UploadSource() = default;
+  // The length of chunk `i`'s data when it is read while sent; 0 when its data is the chunk's
+  // fileBuf.
+  virtual size_t StreamedLength(CORBA::ULong i) const = 0;
+  // Fills `buf` with the `len` bytes at `offset` of chunk `i`'s data (zeros past the end of a
+  // file that shrank). False when the file could not be read: the rest of the chunk is then sent
+  // as zeros with the chunk number 0, which no server takes, so that the file is not stored.
+  virtual bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) = 0;
+};
+
+// zkFileUpload of `server` as the generated stub makes it, but with the data of the chunks that
+// `source` streams read from it piece by piece into `piece` (which holds kChunkPieceBytes) while
+// the request is sent. With a servant in this process, each such chunk is read whole first.
+CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece);
 
 }  // namespace zk
 

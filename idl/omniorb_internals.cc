@@ -128,6 +128,13 @@ class TcpAddressRuleType : public omni::transportRules::RuleType {
 
 }  // namespace
 
+bool SizedBeforeSending(cdrStream& s) {
+  omni::giopStream* g = omni::giopStream::downcast(&s);
+  if (!g) return false;
+  const GIOP::Version v = g->version();
+  return v.major == 1 && v.minor == 0;
+}
+
 void ClearRequestDeadline(omniCallHandle& handle) {
   if (!handle.iop_s()) return;
   omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());

@@ -10,6 +10,14 @@ class omniCallHandle;
 
 namespace zk {
 
+// ---- both sides ----
+
+// True when `s` writes a message that the ORB sizes before sending it (GIOP 1.0, which has no
+// fragments). omniORB counts such a message while it is being written, and its count comes out a
+// few bytes off when an octet array is written in several parts (the peer then waits for bytes
+// that never come): the data of one chunk must then be written with one call.
+bool SizedBeforeSending(cdrStream& s);
+
 // ---- server side ----
 
 // Lifts the time limit (serverCallTimeOutPeriod) on the rest of the request of `handle`.

@@ -113,4 +113,45 @@ bool FileSystem::IsDir(const std::string& path) {
   return !path.empty() && Stat(path, &e) && e.is_dir;
 }
 
+namespace {
+
+// An open file that reaches its data by path through the file system that opened it.
+class PathFile : public FileSystem::File {
+ public:
+  PathFile(FileSystem* fs, const std::string& path) : fs_(fs), path_(path) {}
+  bool Stat(DirEntry* out) override { return open_ && fs_->Stat(path_, out); }
+  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    *got = 0;
+    return open_ && fs_->ReadAt(path_, offset, len, buf, got);
+  }
+  bool WriteAt(int64_t offset, const void* data, size_t len) override {
+    return open_ && fs_->WriteAt(path_, false, offset, data, len);
+  }
+  bool Close() override {
+    const bool was = open_;
+    open_ = false;
+    return was;
+  }
+
+ private:
+  FileSystem* fs_;
+  std::string path_;
+  bool open_ = true;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode) {
+  // Opened as the path-based calls open it: a file they cannot read or write is not opened.
+  // Nothing is read or written; the byte is there for implementations that copy zero bytes.
+  char none = 0;
+  size_t got = 0;
+  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
+                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
+                                                  : WriteAt(path, false, 0, &none, 0);
+  DirEntry st;
+  if (!opened || !Stat(path, &st) || st.is_dir || st.is_special) return nullptr;
+  return std::unique_ptr<File>(new PathFile(this, path));
+}
+
 }  // namespace zk

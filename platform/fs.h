@@ -101,6 +101,29 @@ class FileSystem {
   // cannot confine paths (then nothing below `root` is served, and one warning says so).
   // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
   virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);
+
+  // --- Open regular files, for moving a file's data piece by piece without reopening it. ---
+
+  // A regular file held open: reads and writes at any position, through the handle it was
+  // opened with (a path swapped meanwhile does not change which file it is).
+  class File {
+   public:
+    virtual ~File() = default;
+    // Properties of the open file.
+    virtual bool Stat(DirEntry* out) = 0;
+    // As FileSystem::ReadAt.
+    virtual bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) = 0;
+    // Writes `len` bytes at `offset` (a file opened for writing). False on failure.
+    virtual bool WriteAt(int64_t offset, const void* data, size_t len) = 0;
+    // Closes it; false when a write turns out to have failed (later calls fail).
+    virtual bool Close() = 0;
+  };
+  enum class OpenMode { kRead, kWrite, kCreate };
+  // Opens the regular file `path`: to read, to read and write, or created (emptied when it
+  // exists) to read and write. Null when it cannot be opened or is no regular file (a directory,
+  // a pipe or a device: never waited on). Beneath() trees confine the path as every other call
+  // and hold the file open; the default goes through this object's path-based calls on each use.
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode);
 };
 
 }  // namespace zk

@@ -66,6 +66,12 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now; false when close reports an error (a late write error shows there).
   bool Close() {
     int fd = fd_;
@@ -76,19 +82,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// Properties of what the open descriptor `fd` leads to.
-bool DescribeFd(int fd, const std::string& name, DirEntry* out) {
-  struct statx stx;
-  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &stx) != 0) return false;
-  DescribeStatx(stx, name, out);
-  return true;
-}
-
-bool IsRegular(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // `path` without final slashes.
 std::string Trimmed(const std::string& path) {
@@ -243,7 +236,7 @@ class BeneathFileSystem : public FileSystem {
                size_t len) override {
     int flags = O_WRONLY | O_NONBLOCK | (truncate ? (O_CREAT | O_TRUNC) : 0);
     Fd fd(Open(path, flags, 0666));
-    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
     if (!truncate) {
       off_t at = offset < 0 ? lseek(fd.get(), 0, SEEK_END) : lseek(fd.get(), offset, SEEK_SET);
       if (at < 0) return false;
@@ -266,7 +259,7 @@ class BeneathFileSystem : public FileSystem {
               size_t* got) override {
     *got = 0;
     Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
     char* p = static_cast<char*>(buf);
     while (*got < len) {
       ssize_t r = pread(fd.get(), p + *got, len - *got, offset + static_cast<int64_t>(*got));
@@ -282,7 +275,7 @@ class BeneathFileSystem : public FileSystem {
 
   bool SetWriteTime(const std::string& path, int64_t mtime) override {
     Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegular(fd.get())) return false;
+    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
@@ -293,7 +286,7 @@ class BeneathFileSystem : public FileSystem {
 
   bool Resize(const std::string& path, int64_t size) override {
     Fd fd(Open(path, O_WRONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegular(fd.get()) || ftruncate(fd.get(), size) != 0) return false;
+    if (!fd.ok() || !IsRegularFd(fd.get()) || ftruncate(fd.get(), size) != 0) return false;
     return fd.Close();
   }
 
@@ -310,6 +303,13 @@ class BeneathFileSystem : public FileSystem {
     if (fd < 0) return nullptr;
     const std::string given = names_.empty() ? std::string() : names_[0] + "/" + Trimmed(root);
     return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, given));
+  }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    const uint64_t flags = static_cast<uint64_t>(OpenFlags(mode));
+    Fd fd(Open(path, flags, 0666));
+    if (!fd.ok() || !IsRegularFd(fd.get())) return nullptr;
+    return FileOfFd(fd.Release());
   }
 
  private:

@@ -257,5 +257,37 @@ TEST(ZeroTest, OnlyAllZeroBytesAreAHole) {
   EXPECT_TRUE(IsAllZero(data.data() + 4, data.size() - 4));
 }
 
+// An open file is reached like every other path: never outside, never a pipe or a directory;
+// once open, it stays the file it was when its name is replaced.
+TEST_F(BeneathTest, OpenFilesStayInsideAndKeepTheirFile) {
+  Link(root_ + "/outside/secret", "out");
+  ASSERT_EQ(0, mkfifo((area_ + "/pipe").c_str(), 0600));
+  for (const char* path : {"../outside/secret", "out", "/etc/hostname", "pipe", "docs"}) {
+    for (auto mode : {FileSystem::OpenMode::kRead, FileSystem::OpenMode::kWrite}) {
+      EXPECT_EQ(nullptr, fs_->Open(path, mode)) << path;
+    }
+  }
+  EXPECT_TRUE(EndsInTime([&] { return !fs_->Open("pipe", FileSystem::OpenMode::kCreate); }));
+  EXPECT_EQ(nullptr, fs_->Open("../new", FileSystem::OpenMode::kCreate));
+  EXPECT_FALSE(std::ifstream(root_ + "/new").good());
+  EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
+
+  std::unique_ptr<FileSystem::File> file = fs_->Open("docs/b", FileSystem::OpenMode::kCreate);
+  ASSERT_NE(nullptr, file);
+  ASSERT_TRUE(file->WriteAt(3, "xyz", 3));
+  ASSERT_EQ(0, rename((area_ + "/docs/b").c_str(), (area_ + "/docs/moved").c_str()));
+  Put(area_ + "/docs/b", "another");
+  char buf[8];
+  size_t got = 0;
+  ASSERT_TRUE(file->ReadAt(0, sizeof(buf), buf, &got));
+  EXPECT_EQ(std::string("\0\0\0xyz", 6), std::string(buf, got));
+  DirEntry st;
+  ASSERT_TRUE(file->Stat(&st));
+  EXPECT_EQ(6, st.size);
+  EXPECT_TRUE(file->Close());
+  EXPECT_FALSE(file->ReadAt(0, sizeof(buf), buf, &got));
+  EXPECT_EQ("another", Get(area_ + "/docs/b"));
+}
+
 }  // namespace
 }  // namespace zk

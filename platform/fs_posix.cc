@@ -25,6 +25,86 @@ void DescribeStatx(const struct statx& stx, const std::string& name, DirEntry* o
   out->btime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : out->mtime;
 }
 
+bool DescribeFd(int fd, const std::string& name, DirEntry* out) {
+  struct statx stx;
+  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &stx) != 0) return false;
+  DescribeStatx(stx, name, out);
+  return true;
+}
+
+bool IsRegularFd(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int OpenFlags(FileSystem::OpenMode mode) {
+  switch (mode) {
+    case FileSystem::OpenMode::kRead:
+      return O_RDONLY | O_NONBLOCK;
+    case FileSystem::OpenMode::kWrite:
+      return O_RDWR | O_NONBLOCK;
+    case FileSystem::OpenMode::kCreate:
+      break;
+  }
+  return O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+}
+
+namespace {
+
+// A regular file held open by its descriptor.
+class FdFile : public FileSystem::File {
+ public:
+  explicit FdFile(int fd) : fd_(fd) {}
+  ~FdFile() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Stat(DirEntry* out) override { return fd_ >= 0 && DescribeFd(fd_, "", out); }
+  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    *got = 0;
+    if (fd_ < 0) return false;
+    char* p = static_cast<char*>(buf);
+    while (*got < len) {
+      ssize_t r = pread(fd_, p + *got, len - *got, offset + static_cast<int64_t>(*got));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (r == 0) break;
+      *got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  bool WriteAt(int64_t offset, const void* data, size_t len) override {
+    if (fd_ < 0) return false;
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < len) {
+      ssize_t w = pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += static_cast<size_t>(w);
+    }
+    return true;
+  }
+  bool Close() override {
+    if (fd_ < 0) return false;
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem::File> FileOfFd(int fd) {
+  return std::unique_ptr<FileSystem::File>(new FdFile(fd));
+}
+
 namespace {
 
 bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) {
@@ -178,7 +258,19 @@ class PosixFileSystem : public FileSystem {
   bool Rename(const std::string& from, const std::string& to) override {
     return rename(from.c_str(), to.c_str()) == 0;
   }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
 };
+
+std::unique_ptr<FileSystem::File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
+  int fd = open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (!IsRegularFd(fd)) {
+    close(fd);
+    return nullptr;
+  }
+  return FileOfFd(fd);
+}
 
 }  // namespace
 

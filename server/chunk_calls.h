@@ -1,9 +1,12 @@
-// The calls that move chunk data, served with their data in pooled memory: a zkFileUpload's
-// chunks are read from the wire into a ChunkArena (not into a fresh buffer per chunk, as the
-// generated code would), and a download fills its reply there. The arena lives until the chunks
-// are stored (an upload) or the reply is written (a download), and its blocks go back to the
-// server's pool then, so that the next batch finds its memory in place. Only for connections where
-// somebody is logged in: the others get their answers unread (server/early_answers.h).
+// The calls that move chunk data, streamed between the connection and the files: a
+// zkFileUpload's large chunks are written into their files piece by piece as they come off the
+// connection, its small ones read into a ChunkArena (not into a fresh buffer per chunk, as the
+// generated code would) and stored from there. A download's large chunks are read from their files
+// piece by piece while the reply is written, through one piece of pooled memory, so that reading
+// the files overlaps sending; its small chunks are read into the arena first. The arena lives until
+// the chunks are stored (an upload) or the reply is written (a download), and its blocks go back to
+// the server's pool then, so that the next batch finds its memory in place. Only for connections
+// where somebody is logged in: the others get their answers unread (server/early_answers.h).
 #ifndef ZK_SERVER_CHUNK_CALLS_H_
 #define ZK_SERVER_CHUNK_CALLS_H_
 
@@ -12,7 +15,13 @@
 #include "idl/chunk_memory.h"
 #include "idl/orb.h"
 
+class cdrStream;
 class omniCallHandle;
+
+namespace zk {
+class ChunkSource;
+class ZKmdImpl;
+}  // namespace zk
 
 namespace zk {
 
@@ -27,9 +36,23 @@ BlockPool& ServerChunkPool();
 // True for the operations served by ServeChunkCall.
 bool IsChunkCall(const char* operation);
 
-// Serves the request of `handle` (one of IsChunkCall) with an arena of ServerChunkPool() that the
-// servant's download reaches through CurrentChunkArena(). Returns what the dispatch returns.
-CORBA::Boolean ServeChunkCall(omniCallHandle& handle, POA_ZKmd* servant, const char* operation);
+// Serves the request of `handle` (one of IsChunkCall) with an arena of ServerChunkPool(): an
+// upload's chunks are read into it, a download's small chunks are read into it and its large ones
+// streamed from their files while the reply is written. Returns what the dispatch returns.
+CORBA::Boolean ServeChunkCall(omniCallHandle& handle, ZKmdImpl* servant, const char* operation);
+
+// Writes a download reply's values (result, chunks, bufIndex) as the generated code does, with the
+// data of each chunk that `source` describes taken from it, read piece by piece into `piece`
+// (kChunkPieceBytes; not used on a counting stream, which only adds up lengths and reads
+// nothing). Throws CORBA::PERSIST_STORE when a read fails: the reply must not complete then.
+// With `whole`, each such chunk is read whole into memory of that arena and written at once, for a
+// message that the ORB sizes before sending it (idl/omniorb_internals.h, SizedBeforeSending).
+void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole = nullptr);
+void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
+                        CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
+                        ChunkArena* whole = nullptr);
 
 // The arena of the chunk call running on this thread; null outside one.
 ChunkArena* CurrentChunkArena();

@@ -1,7 +1,9 @@
 // Storing uploaded chunks and filling download requests inside a storage directory.
 #include "server/transfer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/console.h"
@@ -50,21 +52,6 @@ void RemoveAll(FileSystem* area, const UploadCaller& caller,
   }
 }
 
-// Begins the upload of `key`, whose target is `target` in `dir`: 0, or 20 when something that is
-// not a file stands in the target's place or the path leads outside the area.
-CORBA::Long BeginUpload(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
-                        const UploadKey& key, const std::string& dir, const std::string& target) {
-  DirEntry st;
-  if (area->Stat(target, &st)) {
-    if (st.is_dir || st.is_special) return kTransferFileFailed;
-  } else if (errno == EXDEV || errno == ELOOP) {
-    return kTransferFileFailed;
-  }
-  const std::string temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
-  RemoveAll(area, caller, uploads->Begin(key, temp, caller.socket, UploadTable::Clock::now()));
-  return kTransferOk;
-}
-
 // The fileSize of a download reply: the 32-bit field says -1 for what it cannot carry.
 void SetFileSize(ZKmd::zkStrctFileBuf& c, int64_t size) { c.fileSize = NarrowSize(size); }
 void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
@@ -72,8 +59,9 @@ void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
 // A text in a reply: its length, its bytes and terminator, up to three bytes of alignment.
 int64_t ReplyTextBytes(size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); }
 
+// Checks each request and opens its file in `source`: the one home of a download's rules.
 template <class Chunks>
-CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
+CORBA::Long Open(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkSource* source) {
   *index = 0;
   int64_t reply_bytes = kReplyEnvelopeBytes;  // what the reply takes so far
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
@@ -87,26 +75,13 @@ CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkAren
 
     std::string dir = c.filePath.in();
     if (!EndsWithSeparator(dir)) dir += "\\";
-    std::string source;
-    if (!area || !ChunkPath(dir, c.fileNm.in(), &source)) return kTransferFileFailed;
+    std::string source_path;
+    if (!area || !ChunkPath(dir, c.fileNm.in(), &source_path)) return kTransferFileFailed;
     DirEntry entry;
-    if (!area->Stat(source, &entry) || entry.is_dir) return kTransferFileFailed;
-
-    size_t want = static_cast<size_t>(c.bufUnitSize);
-    const CORBA::ULong len = static_cast<CORBA::ULong>(want);
-    if (arena && want > 0) {
-      c.fileBuf.replace(len, len, arena->Alloc(want), false);
-    } else {
-      c.fileBuf.length(len);
-    }
-    size_t got = 0;
-    const int64_t pos = c.bufPos;
-    if (want > 0 && !area->ReadAt(source, pos, want, c.fileBuf.get_buffer(), &got)) {
+    if (!source->Add(area, source_path, c.bufPos, static_cast<size_t>(c.bufUnitSize), &entry)) {
       return kTransferFileFailed;
     }
-    if (want == 0 && !area->ReadAt(source, 0, 0, nullptr, &got)) return kTransferFileFailed;
-    if (got < want) std::memset(c.fileBuf.get_buffer() + got, 0, want - got);
-
+    c.fileBuf.length(0);
     SetFileSize(c, entry.size);
     c.updDt = FormatLocalTime(entry.mtime).c_str();
     c.crtDt = FormatLocalTime(entry.btime).c_str();
@@ -115,74 +90,230 @@ CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkAren
   return kTransferOk;
 }
 
+// The checks, with each chunk's data read whole.
+template <class Chunks>
+CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
+  ChunkSource source(arena, SIZE_MAX);
+  CORBA::Long result = Open(area, chunks, index, &source);
+  if (result != kTransferOk) return result;
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    auto& c = chunks[i];
+    const CORBA::ULong len = static_cast<CORBA::ULong>(source.Length(i));
+    if (len == 0) continue;
+    if (arena) {
+      c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(source.Data(i)), false);
+    } else {
+      c.fileBuf.length(len);
+      std::memcpy(c.fileBuf.get_buffer(), source.Data(i), len);
+    }
+  }
+  return kTransferOk;
+}
+
 }  // namespace
 
 CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
                         const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
   *index = 0;
-  std::string made;  // the directory this batch created last (chunks mostly share one)
+  ChunkStore store(area, uploads, caller);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
-    *index = static_cast<CORBA::Long>(i + 1);
-    const ZKmd::zkStrctFileBuf& c = chunks[i];
-    std::string target;
-    if (!area || !ChunkPath(c.filePath.in(), c.fileNm.in(), &target) || NamePart(target).empty()) {
-      return kTransferFileFailed;
-    }
-    std::string dir = DirPart(target);
-    if (!dir.empty() && dir != made) {
-      // A directory path that leads outside the area is refused like any such path (20); 21 is
-      // for a directory that could not be made.
-      if (!area->MakeDirs(dir)) {
-        return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
-      }
-      made = dir;
-    }
-
-    const UploadKey key{caller.conn, caller.area_dir, target};
-    const bool first = c.bufNo == 1;
-    if (first) {
-      CORBA::Long begun = BeginUpload(area, uploads, caller, key, dir, target);
-      if (begun != kTransferOk) return begun;
-    }
-    UploadTable::Progress at;
-    std::vector<UploadLeftover> dropped;
-    if (!uploads->Next(key, c.bufNo, UploadTable::Clock::now(), &at, &dropped)) {
-      // No upload of this file in progress on this connection, or one that expected another
-      // chunk: nothing is appended to anything.
-      RemoveAll(area, caller, dropped);
-      return kTransferFileFailed;
-    }
-
-    // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
-    const size_t len = c.fileBuf.length();
-    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
-    const bool hole = len > 0 && IsAllZero(data, len);
-    bool written = true;
-    if (first) {
-      written = area->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
-    } else if (len > 0 && !hole) {
-      written = area->WriteAt(at.temp, false, at.length, data, len);
-    }
-    if (!written) {
-      GiveUp(area, uploads, key, at.temp);
-      return kTransferFileFailed;
-    }
-    const int64_t length = at.length + static_cast<int64_t>(len);
-    uploads->Stored(key, length);
-
-    if (!c.nextBuf) {
-      // Whole: its length (when it ends in a hole), its time, then in the target's place.
-      bool done = !hole || area->Resize(at.temp, length);
-      if (done) ApplyTimes(area, at.temp, c.updDt.in(), c.crtDt.in());
-      done = done && area->Rename(at.temp, target);
-      if (!done) {
-        GiveUp(area, uploads, key, at.temp);
-        return kTransferFileFailed;
-      }
-      uploads->End(key);
+    const CORBA::Long result = store.Store(chunks[i]);
+    if (result != kTransferOk) {
+      *index = static_cast<CORBA::Long>(i + 1);
+      return result;
     }
   }
-  *index = 0;
+  return kTransferOk;
+}
+
+ChunkStore::~ChunkStore() { Finish(&land_); }
+
+CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* target,
+                               std::string* dir) {
+  if (!area_ || !ChunkPath(path, name, target) || NamePart(*target).empty()) {
+    return kTransferFileFailed;
+  }
+  *dir = DirPart(*target);
+  if (!dir->empty() && *dir != made_) {
+    // A directory path that leads outside the area is refused like any such path (20); 21 is
+    // for a directory that could not be made.
+    if (!area_->MakeDirs(*dir)) {
+      return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
+    }
+    made_ = *dir;
+  }
+  return kTransferOk;
+}
+
+CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) { return StoreChunk(c, nullptr); }
+
+void ChunkStore::Receive(const char* path, const char* name, size_t len) {
+  (void)len;
+  Finish(&land_);
+  land_ = Landing();
+  std::string target, dir;
+  if (Locate(path, name, &target, &dir) != kTransferOk) return;  // Received fails it the same way
+  const UploadKey key{caller_.conn, caller_.area_dir, target};
+  UploadTable::Progress at;
+  uint64_t claim = 0;
+  if (uploads_->Claim(key, &at, &claim)) {
+    land_.file = area_->Open(at.temp, FileSystem::OpenMode::kWrite);
+    if (land_.file) {
+      land_.path = at.temp;
+      land_.offset = at.length;
+      land_.key = key;
+      land_.claim = claim;
+      return;
+    }
+    uploads_->Unclaim(key, claim);
+  }
+  const std::string temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
+  land_.file = area_->Open(temp, FileSystem::OpenMode::kCreate);
+  if (land_.file) {
+    land_.path = temp;
+    land_.fresh = true;
+  }
+}
+
+void ChunkStore::Piece(const uint8_t* data, size_t n) {
+  if (land_.file && !land_.failed && n > 0) {
+    land_.tail_hole = IsAllZero(data, n);
+    if (!land_.tail_hole) {
+      const int64_t at = land_.offset + static_cast<int64_t>(land_.received);
+      land_.failed = !land_.file->WriteAt(at, data, n);
+    }
+  }
+  land_.received += n;
+}
+
+CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
+  const CORBA::Long result = StoreChunk(c, &land_);
+  Finish(&land_);
+  return result;
+}
+
+void ChunkStore::Finish(Landing* land) {
+  land->file.reset();
+  if (land->fresh) area_->RemoveFile(land->path);
+  land->fresh = false;
+  if (land->claim != 0) {
+    // Written into an upload that did not take the chunk (it failed before, or its data did not
+    // arrive whole): the upload gets its length back, or is given up.
+    if (area_->Resize(land->path, land->offset)) {
+      uploads_->Unclaim(land->key, land->claim);
+    } else {
+      GiveUp(area_, uploads_, land->key, land->path);
+    }
+  }
+  land->claim = 0;
+}
+
+bool ChunkStore::Move(Landing* land, const std::string& temp) {
+  std::unique_ptr<FileSystem::File> to = area_->Open(temp, FileSystem::OpenMode::kCreate);
+  if (!to) return false;
+  bool moved = land->file && !land->failed;
+  std::vector<uint8_t> piece(kChunkPieceBytes);
+  for (size_t at = 0; moved && at < land->received; at += piece.size()) {
+    const size_t n = std::min(piece.size(), land->received - at);
+    size_t got = 0;
+    moved = land->file->ReadAt(land->offset + static_cast<int64_t>(at), n, piece.data(), &got) &&
+            got == n;
+    if (moved && !IsAllZero(piece.data(), n)) {
+      moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n);
+    }
+  }
+  // The old file is no longer this chunk's: it is the given-up upload's, removed with it.
+  land->file = std::move(to);
+  land->path = temp;
+  land->offset = 0;
+  land->fresh = true;
+  land->failed = !moved;
+  return moved;
+}
+
+CORBA::Long ChunkStore::StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land) {
+  std::string target, dir;
+  const CORBA::Long located = Locate(c.filePath.in(), c.fileNm.in(), &target, &dir);
+  if (located != kTransferOk) return located;
+
+  const UploadKey key{caller_.conn, caller_.area_dir, target};
+  const bool first = c.bufNo == 1;
+  if (first) {
+    // The target must be a file or nothing, and inside the area.
+    DirEntry st;
+    if (area_->Stat(target, &st)) {
+      if (st.is_dir || st.is_special) return kTransferFileFailed;
+    } else if (errno == EXDEV || errno == ELOOP) {
+      return kTransferFileFailed;
+    }
+    std::string temp;
+    if (land && land->fresh && land->file) {
+      temp = land->path;  // the new file the data went to becomes the upload's
+    } else {
+      temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
+      // Written into an upload of this file in progress, which a first chunk gives up: the data
+      // moves to the new upload's file first.
+      if (land && land->file) Move(land, temp);
+    }
+    RemoveAll(area_, caller_,
+              uploads_->Begin(key, temp, caller_.socket, UploadTable::Clock::now()));
+    if (land && land->path == temp) land->fresh = false;  // the upload's now
+    if (land) land->claim = 0;                            // that upload is gone
+  }
+  UploadTable::Progress at;
+  std::vector<UploadLeftover> dropped;
+  if (!uploads_->Next(key, c.bufNo, UploadTable::Clock::now(), &at, &dropped,
+                      land ? land->claim : 0)) {
+    // No upload of this file in progress on this connection, or one that expected another
+    // chunk: nothing is appended to anything.
+    RemoveAll(area_, caller_, dropped);
+    if (land) land->claim = 0;  // given up, if it was claimed
+    return kTransferFileFailed;
+  }
+
+  size_t len = 0;
+  bool hole = false, written = true;
+  if (land) {
+    // Written where the upload stands, whole, and closed without an error.
+    len = land->received;
+    hole = true;  // the last chunk always sets the length: pieces of zeros were not written
+    written = land->file && !land->failed && land->path == at.temp && land->offset == at.length &&
+              land->file->Close();
+    land->file.reset();
+  } else {
+    // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
+    len = c.fileBuf.length();
+    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
+    hole = len > 0 && IsAllZero(data, len);
+    if (first) {
+      written = area_->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+    } else if (len > 0 && !hole) {
+      written = area_->WriteAt(at.temp, false, at.length, data, len);
+    }
+  }
+  if (!written) {
+    GiveUp(area_, uploads_, key, at.temp);
+    if (land) land->claim = 0;
+    return kTransferFileFailed;
+  }
+  const int64_t length = at.length + static_cast<int64_t>(len);
+  uploads_->Stored(key, length);
+  if (land && land->claim != 0) {
+    uploads_->Unclaim(key, land->claim);
+    land->claim = 0;
+  }
+
+  if (!c.nextBuf) {
+    // Whole: its length (when it ends in a hole), its time, then in the target's place.
+    bool done = !hole || area_->Resize(at.temp, length);
+    if (done) ApplyTimes(area_, at.temp, c.updDt.in(), c.crtDt.in());
+    done = done && area_->Rename(at.temp, target);
+    if (!done) {
+      GiveUp(area_, uploads_, key, at.temp);
+      return kTransferFileFailed;
+    }
+    uploads_->End(key);
+  }
   return kTransferOk;
 }
 
@@ -199,6 +330,63 @@ int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) {
   const int64_t fixed = (4 + 8) + 4 + 4 + 1 + (7 + 8) + 4;
   return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
          2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+}
+
+bool ChunkSource::Add(FileSystem* area, const std::string& path, int64_t pos, size_t len,
+                      DirEntry* entry) {
+  if (files_.empty() || path != last_path_) {
+    if (!files_.empty() && !last_held_) files_.pop_back();  // closed: no chunk needs it
+    std::unique_ptr<FileSystem::File> file = area->Open(path, FileSystem::OpenMode::kRead);
+    if (!file) return false;
+    files_.push_back(std::move(file));
+    last_path_ = path;
+    last_held_ = false;
+  }
+  FileSystem::File* file = files_.back().get();
+  if (!file->Stat(entry)) return false;
+  // Held open for the reply, unless too many are held already (a batch of many files).
+  if (len > stream_above_ && (last_held_ || held_ < kMaxHeldFiles)) {
+    if (!last_held_) ++held_;
+    last_held_ = true;
+    parts_.push_back(Part{file, pos, len, nullptr});
+    return true;
+  }
+  uint8_t* data = nullptr;
+  if (len > 0 && arena_) {
+    data = arena_->Alloc(len);
+  } else if (len > 0) {
+    owned_.emplace_back(new uint8_t[len]);
+    data = owned_.back().get();
+  }
+  if (!ReadFrom(file, pos, len, data)) return false;
+  parts_.push_back(Part{nullptr, pos, len, data});
+  return true;
+}
+
+bool ChunkSource::ReadFrom(FileSystem::File* file, int64_t pos, size_t len, void* buf) {
+  size_t got = 0;
+  if (len > 0 && !file->ReadAt(pos, len, buf, &got)) return false;
+  if (got < len) std::memset(static_cast<char*>(buf) + got, 0, len - got);
+  return true;
+}
+
+bool ChunkSource::Read(size_t i, size_t at, size_t len, void* buf) {
+  const Part& part = parts_[i];
+  if (part.data) {
+    std::memcpy(buf, part.data + at, len);
+    return true;
+  }
+  return part.file && ReadFrom(part.file, part.pos + static_cast<int64_t>(at), len, buf);
+}
+
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkSource* source) {
+  return Open(area, chunks, index, source);
+}
+
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkSource* source) {
+  return Open(area, chunks, index, source);
 }
 
 CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,

@@ -5,7 +5,9 @@
 #ifndef ZK_SERVER_TRANSFER_H_
 #define ZK_SERVER_TRANSFER_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "idl/chunk_memory.h"
 #include "idl/orb.h"
@@ -39,6 +41,69 @@ struct UploadCaller {
 CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
                         const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
 
+// One batch of uploaded chunks stored in order, by the rules of StoreChunks (its one home), for
+// chunks whose data is in memory (Store) and for chunks whose data is written into a file while it
+// comes off the connection (Receive, Piece, Received). The number of such a chunk comes after its
+// data, so where its data goes is a guess, checked once the number is known:
+// - an upload of the file in progress on this connection (claimed, UploadTable::Claim): its
+//   temporary file, from its current length; the next number stores the chunk there, number 1
+//   moves the data into the temporary file of a new upload (the old one is given up), any other
+//   number gives the upload up;
+// - none: a new temporary file beside the target, not in the table yet; number 1 makes it the
+//   upload, any other number removes it.
+// Whatever a chunk that fails wrote is removed with its temporary file; nothing is written outside
+// the area or under a name a request can see. Pieces of zeros are not written (holes); the last
+// chunk gives the file its length.
+class ChunkStore {
+ public:
+  // `area`, `uploads` and `caller` as StoreChunks takes them; `area` may be null.
+  ChunkStore(FileSystem* area, UploadTable* uploads, const UploadCaller& caller)
+      : area_(area), uploads_(uploads), caller_(caller) {}
+  ~ChunkStore();
+  ChunkStore(const ChunkStore&) = delete;
+  ChunkStore& operator=(const ChunkStore&) = delete;
+
+  // Stores the chunk `c` with its data in c.fileBuf: 0, 20 or 21 as StoreChunks.
+  CORBA::Long Store(const ZKmd::zkStrctFileBuf& c);
+
+  // Before the data of a chunk of `len` bytes for the file `name` in the wire folder `path`
+  // (UTF-8): opens the file its data goes to (makes the folders the chunk needs, as Store would).
+  void Receive(const char* path, const char* name, size_t len);
+  // The next `n` bytes of that chunk's data.
+  void Piece(const uint8_t* data, size_t n);
+  // After the data: stores the chunk `c` (its fields; c.fileBuf is not used) with the data
+  // received: 0, 20 or 21 as Store.
+  CORBA::Long Received(const ZKmd::zkStrctFileBuf& c);
+
+ private:
+  // Where a received chunk's data was written.
+  struct Landing {
+    std::unique_ptr<FileSystem::File> file;  // null: the data was not written anywhere
+    std::string path;                        // of the file in the area
+    int64_t offset = 0;                      // of the chunk's first byte in it
+    size_t received = 0;                     // bytes of the chunk so far
+    bool fresh = false;                      // a new temporary file, not (yet) an upload's
+    bool failed = false;                     // a write failed
+    bool tail_hole = false;                  // the last piece was zeros, not written
+    UploadKey key;                           // the claimed upload, when claim is not 0
+    uint64_t claim = 0;
+  };
+
+  CORBA::Long StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land);
+  // The target of a chunk in the area and its folder, made: 0, 20 or 21.
+  CORBA::Long Locate(const char* path, const char* name, std::string* target, std::string* dir);
+  // Copies the landed data into the new temporary file `temp`; `land` then describes it there.
+  bool Move(Landing* land, const std::string& temp);
+  // Removes what a landing left that no upload took, ends its claim.
+  void Finish(Landing* land);
+
+  FileSystem* area_;
+  UploadTable* uploads_;
+  UploadCaller caller_;
+  std::string made_;  // the directory this batch created last (chunks mostly share one)
+  Landing land_;
+};
+
 // What a download reply takes besides its chunks, at most: the GIOP and reply headers (with room
 // for service contexts), the result, the sequence length and bufIndex.
 constexpr int64_t kReplyEnvelopeBytes = 1024;
@@ -46,6 +111,60 @@ constexpr int64_t kReplyEnvelopeBytes = 1024;
 // data, its texts (the times as the server writes them) and its fixed fields.
 int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c);
 int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c);
+
+// The data of a download's chunks. A chunk of more than `stream_above` bytes is read while the
+// reply is written, piece by piece, from its file kept open (one for consecutive chunks of one
+// file; at most kMaxHeldFiles are kept); the others are read at once, when they are added.
+class ChunkSource {
+ public:
+  static constexpr size_t kMaxHeldFiles = 16;
+
+  // Data read at once lies in `arena` (in memory of the source's own when null).
+  ChunkSource(ChunkArena* arena, size_t stream_above)
+      : arena_(arena), stream_above_(stream_above) {}
+  // Keeps the area the files were opened in for as long as the source lives.
+  void Keep(std::unique_ptr<FileSystem> area) { area_ = std::move(area); }
+  // Adds the next chunk: `len` bytes from `pos` of the regular file at `path` of `area`, and
+  // gives the file's properties. False when it cannot be opened, looked at or read.
+  bool Add(FileSystem* area, const std::string& path, int64_t pos, size_t len, DirEntry* entry);
+
+  size_t size() const { return parts_.size(); }
+  // The bytes of chunk `i`'s data.
+  size_t Length(size_t i) const { return parts_[i].length; }
+  // Chunk `i`'s data when it was read at once; null when it is streamed (or empty).
+  const uint8_t* Data(size_t i) const { return parts_[i].data; }
+  // Reads `len` bytes of chunk `i`'s data, from `at` bytes into it, into `buf`: zero bytes past
+  // the end of its file. False when the file cannot be read.
+  bool Read(size_t i, size_t at, size_t len, void* buf);
+
+ private:
+  struct Part {
+    FileSystem::File* file;  // null when read at once
+    int64_t pos;
+    size_t length;
+    const uint8_t* data;
+  };
+  bool ReadFrom(FileSystem::File* file, int64_t pos, size_t len, void* buf);
+
+  ChunkArena* arena_;
+  size_t stream_above_;
+  std::unique_ptr<FileSystem> area_;
+  std::vector<std::unique_ptr<FileSystem::File>> files_;
+  std::string last_path_;
+  bool last_held_ = false;  // a streamed chunk needs files_.back()
+  size_t held_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> owned_;
+  std::vector<Part> parts_;
+};
+
+// Checks each request of `chunks` as FillChunks does and fills its fields, with each file opened
+// in `source` (which reads the data of small chunks at once): fileBuf stays empty;
+// source->Length(i) is the data's length.
+// Returns 0 or 20 with *index as FillChunks.
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
+                       ChunkSource* source);
+CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
+                       ChunkSource* source);
 
 // Fills each request of `chunks` from the file in `area`: fileSize, updDt, crtDt and bufUnitSize
 // bytes from bufPos (zero bytes past the end of the file). Refuses (20) a missing, unreadable or

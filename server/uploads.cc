@@ -81,11 +81,12 @@ std::vector<UploadLeftover> UploadTable::Begin(const UploadKey& key, const std::
 }
 
 bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, Progress* at,
-                       std::vector<UploadLeftover>* drop) {
+                       std::vector<UploadLeftover>* drop, uint64_t claim) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = uploads_.find(key);
   if (it == uploads_.end()) return false;
-  if (it->second.next_no != no) {
+  const bool claimed_by_other = it->second.claimed && it->second.serial != claim;
+  if (it->second.next_no != no || claimed_by_other) {
     drop->push_back({key.area, it->second.temp});
     uploads_.erase(it);
     return false;
@@ -94,6 +95,23 @@ bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, 
   at->temp = it->second.temp;
   at->length = it->second.length;
   return true;
+}
+
+bool UploadTable::Claim(const UploadKey& key, Progress* at, uint64_t* claim) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = uploads_.find(key);
+  if (it == uploads_.end() || it->second.claimed) return false;
+  it->second.claimed = true;
+  at->temp = it->second.temp;
+  at->length = it->second.length;
+  *claim = it->second.serial;
+  return true;
+}
+
+void UploadTable::Unclaim(const UploadKey& key, uint64_t claim) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = uploads_.find(key);
+  if (it != uploads_.end() && it->second.serial == claim) it->second.claimed = false;
 }
 
 void UploadTable::Stored(const UploadKey& key, int64_t length) {

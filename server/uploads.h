@@ -84,10 +84,18 @@ class UploadTable {
   std::vector<UploadLeftover> Begin(const UploadKey& key, const std::string& temp,
                                     const Socket& socket, Clock::time_point now);
   // The upload `key` when chunk number `no` is its next one: true, with where it stands. False
-  // when there is no such upload; when there is one that expects another chunk, it is given up
-  // and its temporary file put into *drop.
+  // when there is no such upload; when there is one that expects another chunk, or one that
+  // another call has claimed (unless `claim` is that claim), it is given up and its temporary file
+  // put into *drop.
   bool Next(const UploadKey& key, int32_t no, Clock::time_point now, Progress* at,
-            std::vector<UploadLeftover>* drop);
+            std::vector<UploadLeftover>* drop, uint64_t claim = 0);
+  // Claims the upload `key` for a call that writes a chunk's data into its temporary file before
+  // it knows the chunk's number: true, with where it stands and the claim's id in *claim, when
+  // there is such an upload and no other call has claimed it. While it is claimed, Next of any
+  // other call gives it up, so that no two calls write into one temporary file.
+  bool Claim(const UploadKey& key, Progress* at, uint64_t* claim);
+  // Ends the claim `claim` of the upload `key` (nothing when the upload has ended or changed).
+  void Unclaim(const UploadKey& key, uint64_t claim);
   // The next chunk of `key` was stored: `length` bytes are stored now.
   void Stored(const UploadKey& key, int64_t length);
   // The upload `key` is over: renamed into place, or given up with its file removed.
@@ -105,7 +113,8 @@ class UploadTable {
     int64_t length = 0;
     Socket socket;
     Clock::time_point used;
-    uint64_t serial = 0;  // order of beginning, for giving up the oldest
+    uint64_t serial = 0;  // order of beginning, for giving up the oldest; the id of a claim
+    bool claimed = false;
   };
 
   mutable std::mutex mu_;

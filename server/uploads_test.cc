@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -112,6 +113,20 @@ class StoreTest : public ::testing::Test {
     UploadCaller caller = caller_;
     caller.conn = conn;
     return StoreChunks(area_.get(), &table_, caller, seq, index);
+  }
+  // One chunk of `name` streamed into `store` as it arrives: its data in pieces, then its fields.
+  static CORBA::Long Stream(ChunkStore* store, const std::string& name, const std::string& data,
+                            int no, bool more) {
+    store->Receive("\\", name.c_str(), data.size());
+    for (size_t at = 0; at < data.size(); at += kChunkPieceBytes) {
+      const size_t n = std::min(kChunkPieceBytes, data.size() - at);
+      store->Piece(reinterpret_cast<const uint8_t*>(data.data()) + at, n);
+    }
+    return store->Received(Chunk(name, "", no, more));
+  }
+  CORBA::Long Stream(const std::string& name, const std::string& data, int no, bool more) {
+    ChunkStore store(area_.get(), &table_, caller_);
+    return Stream(&store, name, data, no, more);
   }
   std::string Read(const std::string& name) {
     std::ifstream in(root_ + "/" + name, std::ios::binary);
@@ -218,6 +233,90 @@ TEST_F(StoreTest, ChunksOfZerosLeaveHolesAndTheFileItsLength) {
   // A file of zeros only, in one chunk.
   ASSERT_EQ(0, Store({Chunk("zeros", std::string(5000, '\0'), 1, false)}, &index));
   EXPECT_EQ(std::string(5000, '\0'), Read("zeros"));
+}
+
+// Data of `len` bytes, different for each `seed`.
+std::string Data(size_t len, int seed) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>(i * 31 + i / 997 + seed * 7 + 1);
+  return s;
+}
+
+// A streamed chunk's data is written before its number is known: where the guess was wrong,
+// nothing of it stays, and the results are those of a chunk stored from memory.
+TEST_F(StoreTest, AStreamedChunkWrittenInTheWrongPlaceLeavesNothingBehind) {
+  const std::string one = Data(kChunkPieceBytes * 2 + 5, 1), two = Data(kChunkPieceBytes + 9, 2);
+  // No upload in progress, and not a first chunk.
+  EXPECT_EQ(20, Stream("a", one, 2, false));
+  EXPECT_EQ(Names{}, NamesHere());
+
+  // An upload in progress, and a chunk that begins the file anew: it holds the new data only.
+  ASSERT_EQ(0, Stream("a", one, 1, true));
+  EXPECT_EQ(Names{"TEMP"}, NamesHere());
+  ASSERT_EQ(0, Stream("a", two, 1, false));
+  EXPECT_EQ(Names{"a"}, NamesHere());
+  EXPECT_TRUE(two == Read("a"));
+  EXPECT_EQ(0u, table_.size());
+
+  // An upload in progress, and a number that is not the next one: given up.
+  ASSERT_EQ(0, Stream("b", one, 1, true));
+  EXPECT_EQ(20, Stream("b", two, 3, false));
+  EXPECT_EQ(Names{"a"}, NamesHere());
+  EXPECT_EQ(0u, table_.size());
+
+  // Something that is not a file in the target's place.
+  ASSERT_EQ(0, mkdir((root_ + "/dir").c_str(), 0700));
+  EXPECT_EQ(20, Stream("dir", one, 1, false));
+  EXPECT_EQ((Names{"a", "dir"}), NamesHere());
+
+  // A path that leads outside: nothing is written anywhere.
+  ChunkStore store(area_.get(), &table_, caller_);
+  store.Receive("..\\", "out", one.size());
+  store.Piece(reinterpret_cast<const uint8_t*>(one.data()), kChunkPieceBytes);
+  EXPECT_EQ(20, store.Received(Chunk("out", "", 1, false)));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/../out"));
+  EXPECT_EQ((Names{"a", "dir"}), NamesHere());
+}
+
+TEST_F(StoreTest, StreamedAndStoredChunksMakeOneFileWithItsHolesAndLength) {
+  const std::string zeros(3 * kChunkPieceBytes, '\0');
+  const std::string head = Data(kChunkPieceBytes + 1, 3);
+  // Streamed, from memory, streamed zeros at the end: the file is whole and has its length.
+  CORBA::Long index = -1;
+  ASSERT_EQ(0, Stream("f", head + zeros, 1, true));
+  ASSERT_EQ(0, Store({Chunk("f", "mid", 2, true)}, &index));
+  ASSERT_EQ(0, Stream("f", zeros, 3, false));
+  EXPECT_TRUE(head + zeros + "mid" + zeros == Read("f"));
+  struct stat st;
+  ASSERT_EQ(0, stat((root_ + "/f").c_str(), &st));
+  // Written: the first chunk's two pieces that hold data, and the short chunk.
+  EXPECT_LT(st.st_blocks * 512, static_cast<off_t>(3 * kChunkPieceBytes)) << "zeros were written";
+  EXPECT_EQ(Names{"f"}, NamesHere());
+}
+
+// A call that stops in the middle of a chunk's data (the connection failed) gives the upload back
+// its length, so that its next chunk makes the file it would have made; while one call writes into
+// an upload, another call's chunk of it gives the upload up.
+TEST_F(StoreTest, AnUploadWrittenByOneCallIsLeftWholeOrGivenUp) {
+  const std::string one = Data(kChunkPieceBytes + 3, 4), two = Data(kChunkPieceBytes * 2, 5);
+  ASSERT_EQ(0, Stream("c", one, 1, true));
+  {
+    ChunkStore cut(area_.get(), &table_, caller_);
+    cut.Receive("\\", "c", two.size());
+    cut.Piece(reinterpret_cast<const uint8_t*>(two.data()), kChunkPieceBytes);
+  }
+  ASSERT_EQ(0, Stream("c", "end", 2, false));  // streamed with a short chunk: from memory
+  EXPECT_TRUE(one + "end" == Read("c"));
+
+  ASSERT_EQ(0, Stream("d", one, 1, true));
+  ChunkStore writing(area_.get(), &table_, caller_);
+  writing.Receive("\\", "d", two.size());
+  CORBA::Long index = -1;
+  EXPECT_EQ(20, Store({Chunk("d", "x", 2, false)}, &index));
+  writing.Piece(reinterpret_cast<const uint8_t*>(two.data()), two.size());
+  EXPECT_EQ(20, writing.Received(Chunk("d", "", 2, false)));
+  EXPECT_EQ(Names{"c"}, NamesHere());
+  EXPECT_EQ(0u, table_.size());
 }
 
 TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedAtStart) {

@@ -16,6 +16,9 @@
 
 namespace zk {
 
+class ChunkSource;
+struct UploadCaller;
+
 class ZKmdImpl : public POA_ZKmd {
  public:
   ZKmdImpl();
@@ -47,6 +50,17 @@ class ZKmdImpl : public POA_ZKmd {
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                CORBA::Long& bufIndex) override;
+  // zkFileDownload and zkFileDownload64 as the server's own call serves them
+  // (server/chunk_calls.h): every check, and every field of the reply but the data of the large
+  // chunks, which *source reads from the files it holds open while the reply is written.
+  virtual CORBA::Long zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                         CORBA::Long& bufIndex, ChunkSource* source);
+  virtual CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                           CORBA::Long& bufIndex, ChunkSource* source);
+  // zkFileUpload as the server's own call serves it (server/chunk_calls.h): true when `userId`
+  // (UTF-8) is the user logged in on the calling connection, with who uploads in *caller and the
+  // user's storage area in *area (null when there is none); false, logged, for another caller.
+  bool OpenUploadArea(const char* userId, UploadCaller* caller, std::unique_ptr<FileSystem>* area);
   // Removal.
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;

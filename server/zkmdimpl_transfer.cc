@@ -10,10 +10,12 @@
 namespace zk {
 namespace {
 
-// A download batch of either kind, answered as zkFileDownload answers.
+// A download batch of either kind, answered as zkFileDownload answers: with the data read whole,
+// or, given a `source`, with the files opened there for the reply to read.
 template <class Chunks>
 CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* userId,
-                     const char* operation, Chunks& fileBufs, CORBA::Long& bufIndex) {
+                     const char* operation, Chunks& fileBufs, CORBA::Long& bufIndex,
+                     ChunkSource* source = nullptr) {
   bufIndex = 0;
   if (!CallerIs(userId, operation)) {
     fileBufs.length(0);  // nothing of what the caller sent goes back
@@ -22,7 +24,9 @@ CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* us
   }
   if (fileBufs.length() == 0) return kTransferOk;
   std::unique_ptr<FileSystem> area = OpenUserArea(fs, env_file, userId);
-  CORBA::Long result = FillChunks(area.get(), fileBufs, &bufIndex, CurrentChunkArena());
+  CORBA::Long result = source ? OpenChunks(area.get(), fileBufs, &bufIndex, source)
+                              : FillChunks(area.get(), fileBufs, &bufIndex, CurrentChunkArena());
+  if (source) source->Keep(std::move(area));
   // A failed batch is not written by the client: the reply carries none of it.
   if (result != kTransferOk) fileBufs.length(0);
   return result;
@@ -30,22 +34,29 @@ CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* us
 
 }  // namespace
 
+bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
+                              std::unique_ptr<FileSystem>* area) {
+  if (!CallerIs(userId, "zkFileUpload")) return false;
+  caller->conn = CurrentConnectionId();
+  caller->socket = CurrentConnectionSocket();
+  caller->root = fs_;
+  area->reset();
+  if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
+    *area = fs_->Beneath(caller->area_dir);
+  }
+  return true;
+}
+
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
   bufIndex = 0;
-  if (!CallerIs(userId, "zkFileUpload")) {
+  UploadCaller caller;
+  std::unique_ptr<FileSystem> area;
+  if (!OpenUploadArea(userId, &caller, &area)) {
     bufIndex = 1;
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  UploadCaller caller;
-  caller.conn = CurrentConnectionId();
-  caller.socket = CurrentConnectionSocket();
-  caller.root = fs_;
-  std::unique_ptr<FileSystem> area;
-  if (GetUserStorageDir(fs_, env_file_, userId, &caller.area_dir)) {
-    area = fs_->Beneath(caller.area_dir);
-  }
   return StoreChunks(area.get(), &ServerUploads(), caller, fileBufs, &bufIndex);
 }
 
@@ -57,6 +68,16 @@ CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fil
 CORBA::Long ZKmdImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                        CORBA::Long& bufIndex) {
   return Download(fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex);
+}
+
+CORBA::Long ZKmdImpl::zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                         CORBA::Long& bufIndex, ChunkSource* source) {
+  return Download(fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex, source);
+}
+
+CORBA::Long ZKmdImpl::zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                           CORBA::Long& bufIndex, ChunkSource* source) {
+  return Download(fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex, source);
 }
 
 }  // namespace zk

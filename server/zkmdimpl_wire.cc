@@ -200,6 +200,22 @@ CORBA::Long ZKmdWireImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBu
   return WireDownload("zkFileDownload64", serve, userId, fileBufs, bufIndex);
 }
 
+CORBA::Long ZKmdWireImpl::zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                             CORBA::Long& bufIndex, ChunkSource* source) {
+  auto serve = [this, source](const char* u, ZKmd::zkSeqFileBuf& b, CORBA::Long& i) {
+    return ZKmdImpl::zkFileDownloadOpen(u, b, i, source);
+  };
+  return WireDownload("zkFileDownload", serve, userId, fileBufs, bufIndex);
+}
+
+CORBA::Long ZKmdWireImpl::zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                               CORBA::Long& bufIndex, ChunkSource* source) {
+  auto serve = [this, source](const char* u, ZKmd::zkSeqFileBuf64& b, CORBA::Long& i) {
+    return ZKmdImpl::zkFileDownload64Open(u, b, i, source);
+  };
+  return WireDownload("zkFileDownload64", serve, userId, fileBufs, bufIndex);
+}
+
 CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {
   auto serve = [this](const char* u, const char* p) { return ZKmdImpl::zkDirRemove(u, p); };
   return WirePathOp("zkDirRemove", "dirName", kChangeFailed, serve, userId, dirName);

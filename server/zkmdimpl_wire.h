@@ -24,6 +24,10 @@ class ZKmdWireImpl : public ZKmdImpl {
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                CORBA::Long& bufIndex) override;
+  CORBA::Long zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
+                                 CORBA::Long& bufIndex, ChunkSource* source) override;
+  CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                   CORBA::Long& bufIndex, ChunkSource* source) override;
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
   CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "idl/chunk_memory.h"
 #include "tests/server_fixture.h"
 
 namespace zk {
@@ -198,6 +199,47 @@ TEST(LegacyPeerTest, WideListingAndDownloadPassTheSameBoundaryInEitherMode) {
     EXPECT_NE(std::string::npos, log.find(kRefused + "zkFileList64 PEER dirName=")) << log;
     EXPECT_NE(std::string::npos, log.find(kRefused + "zkFileDownload64 PEER fileNm=")) << log;
   }
+}
+
+// GIOP 1.0 states a message's size in its header: the server reckons the size of a reply whose
+// data it reads from the file only while it writes it, and then writes exactly that much.
+TEST(LegacyPeerTest, LargeChunksGoBothWaysWholeOverGiop10) {
+  ServerFixture f;
+  ZKmd_var server;
+  ASSERT_NO_FATAL_FAILURE(StartWithU1(f, &server));
+  // Within the 2 MiB that this process's ORB takes in one message.
+  std::string content(3 * kChunkPieceBytes + 11, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + i / 1021);
+  WriteFile(f.storage_dir("u1") + "/big.bin", content);
+
+  ZKmd::zkSeqFileBuf down;
+  down.length(2);
+  const long first = static_cast<long>(kChunkPieceBytes) + 1,
+             rest = static_cast<long>(content.size()) - first;
+  for (CORBA::ULong i = 0; i < 2; ++i) {
+    down[i] = OneChunk("big.bin", "", i == 0 ? 0 : first, i == 0 ? first : rest + 100)[0];
+  }
+  CORBA::Long index = -1;
+  ASSERT_EQ(0, server->zkFileDownload("u1", down, index));
+  ASSERT_EQ(2u, down.length());
+  std::string got;
+  for (CORBA::ULong i = 0; i < 2; ++i) {
+    got.append(reinterpret_cast<const char*>(down[i].fileBuf.get_buffer()),
+               down[i].fileBuf.length());
+  }
+  EXPECT_EQ(content.size() + 100, got.size());
+  EXPECT_TRUE(content + std::string(100, '\0') == got);
+  EXPECT_EQ(static_cast<CORBA::Long>(content.size()), down[1].fileSize);
+
+  // And up: two large chunks of one file in one batch, written as they arrive.
+  ZKmd::zkSeqFileBuf up;
+  up.length(2);
+  up[0] = OneChunk("up.bin", content.substr(0, first), 0, first)[0];
+  up[0].nextBuf = true;
+  up[1] = OneChunk("up.bin", content.substr(first), first, rest)[0];
+  up[1].bufNo = 2;
+  ASSERT_EQ(0, server->zkFileUpload("u1", up, index));
+  EXPECT_TRUE(content == ReadFile(f.storage_dir("u1") + "/up.bin"));
 }
 
 }  // namespace
