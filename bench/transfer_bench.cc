@@ -374,11 +374,15 @@ int main() {
           }
           return true;
         };
-        // zkcp at both units, and over TLS.
-        for (const auto& unit :
-             {std::make_pair(std::string("zkcp 1000 KB"), env_default),
-              std::make_pair(std::string("zkcp ") + kLargeUnitKb + " KB", env_large),
-              std::make_pair(std::string("zkcp ") + kHugeUnitKb + " KB", env_huge)}) {
+        // zkcp at the three units, each round starting one unit further, so that no unit always
+        // follows the same row (what the machine does after a row, such as writing back or
+        // reclaiming its gigabyte, falls on the next one); and over TLS.
+        std::vector<std::pair<std::string, std::string>> units = {
+            {"zkcp 1000 KB", env_default},
+            {std::string("zkcp ") + kLargeUnitKb + " KB", env_large},
+            {std::string("zkcp ") + kHugeUnitKb + " KB", env_huge}};
+        std::rotate(units.begin(), units.begin() + round % units.size(), units.end());
+        for (const auto& unit : units) {
           if (!zkcp_row(unit.first, fixture, client, area, unit.second, &uploaded)) return 1;
         }
         // The wire's limit for the large file: up into the area, down from the last upload.
