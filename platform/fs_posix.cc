@@ -223,19 +223,8 @@ class PosixFileSystem : public FileSystem {
     *got = 0;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    char* p = static_cast<char*>(buf);
-    while (*got < len) {
-      ssize_t r = pread(fd, p + *got, len - *got, offset + static_cast<int64_t>(*got));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        close(fd);
-        return false;
-      }
-      if (r == 0) break;
-      *got += static_cast<size_t>(r);
-    }
-    close(fd);
-    return true;
+    std::unique_ptr<File> file = FileOfFd(fd);
+    return file->ReadAt(offset, len, buf, got) && file->Close();
   }
 
   bool SetWriteTime(const std::string& path, int64_t mtime) override {
