@@ -81,8 +81,9 @@ constexpr size_t kMinArenaBlock = 2 * 1024 * 1024;
 
 // The piece of a chunk's data that is read, sent, received or written at a time when a chunk is
 // streamed between its file and the connection: small enough to stay in the processor's cache,
-// large enough that one system call moves much.
-constexpr size_t kChunkPieceBytes = 256 * 1024;
+// large enough that one system call moves much. Measured against 64 and 256 KiB: 256 KiB made
+// uploads at the largest unit slower than at the default one, 64 KiB slowed the default unit.
+constexpr size_t kChunkPieceBytes = 128 * 1024;
 
 }  // namespace zk
 
