@@ -137,6 +137,19 @@ class Download64Call : public omniCallDescriptor {
   CORBA::Long index_ = 0;
 };
 
+// Reads all `len` bytes of chunk `i` of `source` into `buf`, piece by piece; after a read that
+// fails, the rest is zeros and the result false.
+bool ReadWhole(UploadSource* source, CORBA::ULong i, size_t len, uint8_t* buf) {
+  for (size_t done = 0; done < len; done += kChunkPieceBytes) {
+    const size_t n = std::min(len - done, kChunkPieceBytes);
+    if (!source->Read(i, done, buf + done, n)) {
+      std::memset(buf + done, 0, len - done);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes `c`, whose `len` bytes of data `source` reads, as the ORB would write the chunk with that
 // data. A counting stream (GIOP 1.0 sizes a request before sending it) only counts: nothing is
 // read for it, and it counts the same bytes as the sending pass.
@@ -153,11 +166,7 @@ void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong 
   if (!counting && SizedBeforeSending(s)) {
     // The data with one call (idl/omniorb_internals.h), read whole first.
     std::vector<uint8_t> whole(len);
-    for (size_t done = 0; done < len && readable; done += kChunkPieceBytes) {
-      const size_t n = std::min(len - done, kChunkPieceBytes);
-      readable = source->Read(i, done, whole.data() + done, n);
-      if (!readable) std::memset(whole.data() + done, 0, len - done);
-    }
+    readable = ReadWhole(source, i, len, whole.data());
     s.put_octet_array(whole.data(), static_cast<int>(len), omni::ALIGN_1);
   } else {
     for (size_t done = 0; done < len;) {
@@ -230,14 +239,7 @@ class UploadCall : public omniCallDescriptor {
       BorrowChunkData(batch[i], &c);  // the numbers; the data is read below
       const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
       c.fileBuf.length(n32);
-      for (size_t done = 0; done < len; done += kChunkPieceBytes) {
-        const size_t n = std::min(len - done, kChunkPieceBytes);
-        if (!call->source_->Read(i, done, c.fileBuf.get_buffer() + done, n)) {
-          std::memset(c.fileBuf.get_buffer() + done, 0, len - done);
-          c.bufNo = 0;
-          break;
-        }
-      }
+      if (!ReadWhole(call->source_, i, len, c.fileBuf.get_buffer())) c.bufNo = 0;
     }
     call->result_ = impl->zkFileUpload(call->user_, whole, call->index_);
   }
