@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -123,13 +124,7 @@ class BeneathFileSystem : public FileSystem {
  public:
   // Takes over `root`, an O_PATH handle of the directory named `given`.
   BeneathFileSystem(int root, const std::string& given) : root_(root) {
-    // The names by which an absolute link may point into the tree: as the directory was given,
-    // and as the kernel resolved it.
     if (!given.empty() && given[0] == '/') names_.push_back(Normal(given));
-    std::string real = PathOfFd(root);
-    if (!real.empty() && (names_.empty() || names_[0] != Normal(real))) {
-      names_.push_back(Normal(real));
-    }
   }
   ~BeneathFileSystem() override { close(root_); }
 
@@ -174,9 +169,11 @@ class BeneathFileSystem : public FileSystem {
 
   bool MakeDirs(const std::string& path) override {
     if (!path.empty() && path[0] == '/') return false;  // never a path of this tree
-    std::string done;  // the part that exists, ending in "/" unless empty
-    size_t from = 0;
     const std::string p = Trimmed(path);
+    DirEntry st;
+    if (Stat(p, &st) && st.is_dir) return true;  // the usual case: nothing to make
+    std::string done;                            // the part that exists, ending in "/" unless empty
+    size_t from = 0;
     while (from < p.size()) {
       size_t slash = p.find('/', from);
       if (slash == std::string::npos) slash = p.size();
@@ -188,7 +185,6 @@ class BeneathFileSystem : public FileSystem {
       if (mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return false;
       done += name + "/";
     }
-    DirEntry st;
     return Stat(p, &st) && st.is_dir;
   }
 
@@ -301,7 +297,8 @@ class BeneathFileSystem : public FileSystem {
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
     int fd = Open(root, O_PATH | O_DIRECTORY);
     if (fd < 0) return nullptr;
-    const std::string given = names_.empty() ? std::string() : names_[0] + "/" + Trimmed(root);
+    const std::vector<std::string>& names = Names();
+    const std::string given = names.empty() ? std::string() : names[0] + "/" + Trimmed(root);
     return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, given));
   }
 
@@ -377,7 +374,7 @@ class BeneathFileSystem : public FileSystem {
 
   // True when the normalised absolute `path` is one of the root's names or lies below one.
   bool Below(const std::string& path, std::string* rel) const {
-    for (const std::string& name : names_) {
+    for (const std::string& name : Names()) {
       if (path == name) {
         rel->clear();
         return true;
@@ -410,15 +407,33 @@ class BeneathFileSystem : public FileSystem {
     return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
   }
 
-  int root_;                        // O_PATH handle of the tree's root
-  std::vector<std::string> names_;  // absolute names of the root, normalised
+  int root_;  // O_PATH handle of the tree's root
+  // The names by which an absolute link may point into the tree, normalised: as the directory
+  // was given, and as the kernel resolves it. The second is looked up when first needed (most
+  // areas never meet such a link, and the lookup reads /proc).
+  const std::vector<std::string>& Names() const {
+    std::call_once(names_resolved_, [this] {
+      const std::string real = PathOfFd(root_);
+      if (!real.empty() && (names_.empty() || names_[0] != Normal(real))) {
+        names_.push_back(Normal(real));
+      }
+    });
+    return names_;
+  }
+
+  mutable std::vector<std::string> names_;
+  mutable std::once_flag names_resolved_;
 };
 
 // False (after one warning) when the kernel has no openat2: paths could then not be confined.
+// Once it has confined a path, the running kernel is known to (asked once per process).
 bool KernelConfines(int dirfd) {
+  static std::atomic<bool> known(false);
+  if (known.load(std::memory_order_relaxed)) return true;
   int fd = OpenBeneath(dirfd, ".", O_PATH | O_DIRECTORY);
   if (fd >= 0) {
     close(fd);
+    known.store(true, std::memory_order_relaxed);
     return true;
   }
   if (errno != ENOSYS) return true;  // some other failure; each use will report its own
