@@ -210,6 +210,7 @@ void CopyWalk::TransferException(const CORBA::Exception& e) {
 int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
                        const std::string& server_dir) {
   int result = UploadLevel(local_dir, mask, server_dir);
+  source_.Close();
   return stopped_ ? kExitFail : result;
 }
 
@@ -284,7 +285,7 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
   if (file.size < 0) return false;
   size_t got = 0;
   // An empty file is only opened; any other is opened by the read of its first chunk.
-  if (file.size == 0 && !fs_->ReadAt(path, 0, 0, nullptr, &got)) return false;
+  if (file.size == 0 && !source_.Get(fs_, path)) return false;
   std::string upd = FormatLocalTime(file.mtime);
   std::string crt = FormatLocalTime(file.btime);
   int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);
@@ -320,7 +321,8 @@ bool CopyWalk::QueueUpload(const std::string& path, const DirEntry& file,
     const size_t now = std::min(len, kChunkPieceBytes);
     uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
     if (now > 0) {
-      if (!fs_->ReadAt(path, span.pos, now, data, &got)) {
+      FileSystem::File* source = source_.Get(fs_, path);
+      if (!source || !source->ReadAt(span.pos, now, data, &got)) {
         // Unreadable after all: drop what is still pending of this file.
         pending->chunks.length(first);
         pending->streamed.resize(first);
@@ -357,9 +359,19 @@ size_t CopyWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
 
 // Reads the streamed chunks of an upload batch while it is sent, keeping one file open at a time;
 // remembers which chunks it could not read.
+FileSystem::File* CopyWalk::SourceFile::Get(FileSystem* fs, const std::string& path) {
+  if (!file_ || path_ != path) {
+    file_.reset();
+    path_ = path;
+    file_ = fs->Open(path, FileSystem::OpenMode::kRead);
+  }
+  return file_.get();
+}
+
 class CopyWalk::UploadReader : public UploadSource {
  public:
-  UploadReader(FileSystem* fs, const UploadBatch& batch) : fs_(fs), batch_(batch) {}
+  UploadReader(FileSystem* fs, const UploadBatch& batch, SourceFile* source)
+      : fs_(fs), batch_(batch), source_(source) {}
 
   size_t StreamedLength(CORBA::ULong i) const override {
     return i < batch_.streamed.size() && !batch_.streamed[i].path.empty() ? batch_.streamed[i].len
@@ -372,13 +384,9 @@ class CopyWalk::UploadReader : public UploadSource {
       std::memcpy(buf, s.first + offset, len);
       return true;
     }
-    if (!file_ || path_ != s.path) {
-      file_.reset();
-      path_ = s.path;
-      file_ = fs_->Open(s.path, FileSystem::OpenMode::kRead);
-    }
+    FileSystem::File* file = source_->Get(fs_, s.path);
     size_t got = 0;
-    if (!file_ || !file_->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
+    if (!file || !file->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
       failed_.insert(i);
       return false;
     }
@@ -392,8 +400,7 @@ class CopyWalk::UploadReader : public UploadSource {
  private:
   FileSystem* fs_;
   const UploadBatch& batch_;
-  std::unique_ptr<FileSystem::File> file_;
-  std::string path_;
+  SourceFile* source_;
   std::set<CORBA::ULong> failed_;
 };
 
@@ -408,7 +415,7 @@ bool CopyWalk::SendUpload(UploadBatch* pending) {
         return std::string(pending->chunks[i].filePath.in()) + '\n' +
                pending->chunks[i].fileNm.in();
       };
-      UploadReader reader(fs_, *pending);
+      UploadReader reader(fs_, *pending, &source_);
       CORBA::Long index = 0;
       CORBA::Long r = server_->Upload(pending->chunks, &index, &reader);
       CORBA::ULong processed = count;

@@ -134,6 +134,19 @@ class CopyWalk {
   };
   class UploadReader;
   using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
+  // The local file being read for an upload, kept open from the read of a chunk's first piece
+  // to the reads while its batches are sent, and from one batch of it to the next.
+  class SourceFile {
+   public:
+    // The file at `path` (opened now unless it is the one open already); null when it cannot be
+    // opened.
+    FileSystem::File* Get(FileSystem* fs, const std::string& path);
+    void Close() { file_.reset(); }
+
+   private:
+    std::string path_;
+    std::unique_ptr<FileSystem::File> file_;
+  };
 
   // A download in progress: its temporary file, what the server said of the file when the first
   // chunk came (a later chunk of another size or time is of another file), and where the bytes
@@ -171,6 +184,7 @@ class CopyWalk {
   // The chunk data of the pending upload batch, in memory used again from batch to batch.
   BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};
   ChunkArena upload_arena_{&chunk_pool_};
+  SourceFile source_;
   // Reports a CORBA exception of a transfer request; a lost connection stops the walk.
   void TransferException(const CORBA::Exception& e);
   // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.

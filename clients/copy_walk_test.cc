@@ -311,6 +311,30 @@ TEST_F(WalkTest, AnUploadWhoseChunkFailedSendsNoMoreOfIt) {
   EXPECT_TRUE(walk.failed());
 }
 
+// A local file replaced (renamed over) while it is being sent goes up whole as it was when it was
+// opened: neither the rest of a chunk being sent nor the chunks of later batches come from the
+// file that took its place.
+TEST_F(WalkTest, AnUploadReadsOnlyTheFileItOpenedEvenWhenItIsReplacedMidway) {
+  std::filesystem::create_directory(dir_ + "up");
+  std::string old_data(700 << 10, 'a');
+  for (size_t i = 0; i < old_data.size(); i += 4096) old_data[i] = static_cast<char>('0' + i % 7);
+  Put("up/a.bin", old_data);
+  Put("new.bin", std::string(700 << 10, 'b'));
+  FakeServer server;
+  server.on_call = [&] {
+    if (server.calls == 1) {
+      ASSERT_EQ(0, std::rename((dir_ + "new.bin").c_str(), (dir_ + "up/a.bin").c_str()));
+    }
+  };
+  // Chunks of 300 KiB, 300 KiB and 100 KiB: the first two are read while sent, after the rename.
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 300 << 10, console_);
+  EXPECT_EQ(kExitOk, walk.ToServer(dir_ + "up/", "*.*", ".\\"));
+  EXPECT_EQ(3u, server.uploads.size());
+  EXPECT_TRUE(server.received["a.bin"] == old_data) << "the upload mixed in the new file";
+  EXPECT_EQ(1, walk.copied());
+  EXPECT_EQ("", err_);
+}
+
 TEST_F(WalkTest, ZerosComeDownAsHolesAndTheFileGetsItsLength) {
   FakeServer server;
   std::string data(3 << 20, '\0');
