@@ -39,6 +39,14 @@ CORBA::Boolean OnAccept(omni::omniInterceptors::serverAcceptConnection_T::info_T
   return true;
 }
 
+ReplyHook g_reply_hook = nullptr;
+
+CORBA::Boolean OnReply(omni::omniInterceptors::serverSendReply_T::info_T& info) {
+  omni::GIOP_S& reply = info.giop_s;
+  if (g_reply_hook && g_reply_hook(reply.strand().connection)) reply.clearDeadline();
+  return true;
+}
+
 // The descriptor of a connection's socket. The member is protected; a pointer to it, taken in a
 // class derived from its own, is not.
 struct SocketAccess : omni::SocketHolder {
@@ -150,6 +158,12 @@ void SetAcceptHook(AcceptHook hook) {
   static std::once_flag once;
   g_accept_hook = hook;
   std::call_once(once, [] { omniORB::getInterceptors()->serverAcceptConnection.add(OnAccept); });
+}
+
+void SetReplyHook(ReplyHook hook) {
+  static std::once_flag once;
+  g_reply_hook = hook;
+  std::call_once(once, [] { omniORB::getInterceptors()->serverSendReply.add(OnReply); });
 }
 
 int ConnectionSocket(const void* connection) {

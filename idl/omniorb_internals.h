@@ -35,6 +35,13 @@ using AcceptHook = const char* (*)(const void* connection, const char* peer);
 // Installs `hook` (one per process; call once, after ORB_init).
 void SetAcceptHook(AcceptHook hook);
 
+// Called before each reply the server sends, with the connection it goes to (as AcceptHook's).
+// True lifts the time limit (serverCallTimeOutPeriod) that the ORB puts on sending that reply;
+// false keeps it, so that a peer that stops reading is disconnected then.
+using ReplyHook = bool (*)(const void* connection);
+// Installs `hook` (one per process; call once, after ORB_init).
+void SetReplyHook(ReplyHook hook);
+
 // The descriptor of the socket of a server-side connection; -1 for a transport without one.
 int ConnectionSocket(const void* connection);
 

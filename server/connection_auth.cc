@@ -160,6 +160,9 @@ void InstallConnectionTracking() {
   std::call_once(once, [] {
     static LoginWatchdog watchdog;  // stopped and joined when the process ends
     SetAcceptHook(OnAccept);
+    // A reply to a logged-in user may take as long as the network needs, as the request's
+    // body may (a large unit's batch over a slow line takes longer than the time limit).
+    SetReplyHook([](const void* conn) { return ServerConnections().HasLogin(conn); });
   });
 }
 

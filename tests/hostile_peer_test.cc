@@ -244,6 +244,46 @@ TEST_F(HostilePeerTest, RequestsThatStopArrivingAreCutOffButSlowLoggedInBatchesA
   EXPECT_TRUE(stuck.ClosedWithin(1));
 }
 
+// A logged-in user's reply that the peer takes in slowly, for longer than the time a request may
+// take to arrive (a large unit over a slow line), is sent whole, not cut off.
+TEST_F(HostilePeerTest, ALoggedInUsersReplyMayTakeAsLongAsTheLineNeeds) {
+  const size_t n = 24 * kMiB;  // far more than the connection's buffers hold
+  std::string data(n, '\0');
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 7 + i / 4093) & 0xff);
+  WriteFile(fixture_.storage_dir("u1") + "/slow.bin", data);
+  RawConnection c(address_);
+  RawReply reply;
+  ASSERT_TRUE(c.Call("zkExistsUser", Login("u1", "pw1"), &reply));
+  ASSERT_EQ(-1, reply.Long(0));
+  Cdr down;
+  down.String("u1");
+  down.ULong(1);  // one chunk: the whole file
+  down.String("\\");
+  down.String("slow.bin");
+  down.Long(0);  // fileSize
+  down.String("");
+  down.String("");
+  down.Octets("");
+  down.Long(1);                        // bufNo
+  down.Octet(0);                       // nextBuf
+  down.Long(0);                        // bufPos
+  down.Long(static_cast<int32_t>(n));  // bufUnitSize
+  down.Long(0);                        // bufIndex
+  ASSERT_TRUE(c.Send(RequestStart(2, c.key(), "zkFileDownload", down.size()) + down.bytes()));
+  // At most 256 KiB every 25 ms (the server sends a fragment's header and its data apart): about
+  // 10 s for the reply, of which a few MiB fit in the connection's buffers.
+  c.ReadSlowly(256 * 1024, std::chrono::milliseconds(25));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(c.Receive(&reply, 60)) << "the reply was cut off";
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GT(took, kServerCallTimeoutMs / 1000.0 + 1);
+  EXPECT_EQ(0u, reply.status);
+  EXPECT_EQ(0, reply.Long(0));  // the result
+  EXPECT_EQ(1, reply.Long(4));  // one chunk
+  EXPECT_NE(std::string::npos, reply.body.find(data.substr(n / 2, 4096)));
+}
+
 TEST_F(HostilePeerTest, OnePeerHoldsALimitedNumberOfConnections) {
   // The test's own ORB holds one connection, logged in.
   ASSERT_EQ(-1, server_->zkExistsUser("u1", "pw1"));

@@ -6,8 +6,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "tests/ior.h"
 #include "tests/server_fixture.h"
@@ -137,7 +139,12 @@ bool RawConnection::ReadFully(char* buf, size_t n, double seconds) {
   Clock::time_point deadline = Deadline(seconds);
   size_t got = 0;
   while (got < n) {
-    ssize_t r = read(fd_, buf + got, n - got);
+    size_t want = n - got;
+    if (slow_bytes_ > 0) {
+      std::this_thread::sleep_for(slow_pause_);
+      want = std::min(want, slow_bytes_);
+    }
+    ssize_t r = read(fd_, buf + got, want);
     if (r > 0) {
       got += static_cast<size_t>(r);
       continue;

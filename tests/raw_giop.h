@@ -11,6 +11,7 @@
 #ifndef ZK_TESTS_RAW_GIOP_H_
 #define ZK_TESTS_RAW_GIOP_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -79,10 +80,18 @@ class RawConnection {
   bool ClosedWithin(double seconds);
   // Sends a request for `operation` with `body` and reads its reply.
   bool Call(const std::string& operation, const Cdr& body, RawReply* reply, double seconds = 10);
+  // From now on reads at most `bytes` at a time, waiting `pause` before each read: a peer on a
+  // slow line.
+  void ReadSlowly(size_t bytes, std::chrono::milliseconds pause) {
+    slow_bytes_ = bytes;
+    slow_pause_ = pause;
+  }
 
  private:
   bool ReadFully(char* buf, size_t n, double seconds);
 
+  size_t slow_bytes_ = 0;  // 0: as fast as the data comes
+  std::chrono::milliseconds slow_pause_{0};
   int fd_ = -1;
   std::string key_;
   uint32_t next_id_ = 1;
