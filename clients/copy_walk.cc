@@ -357,8 +357,6 @@ size_t CopyWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
   return s.path.empty() ? pending.chunks[i].fileBuf.length() : s.len;
 }
 
-// Reads the streamed chunks of an upload batch while it is sent, keeping one file open at a time;
-// remembers which chunks it could not read.
 FileSystem::File* CopyWalk::SourceFile::Get(FileSystem* fs, const std::string& path) {
   if (!file_ || path_ != path) {
     file_.reset();
@@ -368,6 +366,8 @@ FileSystem::File* CopyWalk::SourceFile::Get(FileSystem* fs, const std::string& p
   return file_.get();
 }
 
+// Reads the streamed chunks of an upload batch while it is sent, through the walk's one open
+// source file; remembers which chunks it could not read.
 class CopyWalk::UploadReader : public UploadSource {
  public:
   UploadReader(FileSystem* fs, const UploadBatch& batch, SourceFile* source)

@@ -170,9 +170,11 @@ class BeneathFileSystem : public FileSystem {
   bool MakeDirs(const std::string& path) override {
     if (!path.empty() && path[0] == '/') return false;  // never a path of this tree
     const std::string p = Trimmed(path);
+    // The usual case: nothing to make.
     DirEntry st;
-    if (Stat(p, &st) && st.is_dir) return true;  // the usual case: nothing to make
-    std::string done;                            // the part that exists, ending in "/" unless empty
+    if (Stat(p, &st) && st.is_dir) return true;
+    // Each missing part in turn; `done` is the part that exists, ending in "/" unless empty.
+    std::string done;
     size_t from = 0;
     while (from < p.size()) {
       size_t slash = p.find('/', from);
