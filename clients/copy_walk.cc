@@ -457,13 +457,8 @@ bool CopyWalk::SendUpload(UploadBatch* pending) {
           if (file_of(i) == bad) continue;
           const CORBA::ULong k = again.chunks.length();
           again.chunks.length(k + 1);
-          ZKmd::zkStrctFileBuf& c = again.chunks[k];
-          const ZKmd::zkStrctFileBuf& from = pending->chunks[i];
-          c.filePath = from.filePath;
-          c.fileNm = from.fileNm;
-          c.updDt = from.updDt;
-          c.crtDt = from.crtDt;
-          BorrowChunkData(from, &c);  // the data stays in the arena until this batch ends
+          // The data stays in the arena until this batch ends.
+          BorrowChunk(pending->chunks[i], &again.chunks[k]);
           again.streamed.push_back(pending->streamed[i]);
           again.budget.Add(static_cast<int64_t>(DataLength(*pending, i)), 0);
         }

@@ -227,16 +227,10 @@ class UploadCall : public omniCallDescriptor {
     whole.length(batch.length());
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       ZKmd::zkStrctFileBuf& c = whole[i];
-      c.filePath = batch[i].filePath;
-      c.fileNm = batch[i].fileNm;
-      c.updDt = batch[i].updDt;
-      c.crtDt = batch[i].crtDt;
+      BorrowChunk(batch[i], &c);
       const size_t len = call->source_->StreamedLength(i);
-      if (len == 0) {
-        BorrowChunkData(batch[i], &c);
-        continue;
-      }
-      BorrowChunkData(batch[i], &c);  // the numbers; the data is read below
+      if (len == 0) continue;
+      // A streamed chunk: its data is read here.
       const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
       c.fileBuf.length(n32);
       if (!ReadWhole(call->source_, i, len, c.fileBuf.get_buffer())) c.bufNo = 0;

@@ -233,4 +233,12 @@ void BorrowChunkData(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to)
   to->bufUnitSize = from.bufUnitSize;
 }
 
+void BorrowChunk(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to) {
+  to->filePath = from.filePath;
+  to->fileNm = from.fileNm;
+  to->updDt = from.updDt;
+  to->crtDt = from.crtDt;
+  BorrowChunkData(from, to);
+}
+
 }  // namespace zk

@@ -82,6 +82,8 @@ inline CORBA::Long NarrowSize(int64_t size) {
 // Gives the upload chunk `to` the numbers of `from` and its data without copying: `to` borrows
 // the buffer, which must outlive it. The texts (path, name, times) are the caller's to set.
 void BorrowChunkData(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to);
+// The same, with the texts of `from` copied as they are.
+void BorrowChunk(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to);
 
 // The largest GIOP message both sides accept; the tools refuse a unit that would not fit.
 constexpr long kMaxMessageBytes = 256L * 1024 * 1024;

@@ -256,19 +256,8 @@ class BeneathFileSystem : public FileSystem {
   bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
               size_t* got) override {
     *got = 0;
-    Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
-    char* p = static_cast<char*>(buf);
-    while (*got < len) {
-      ssize_t r = pread(fd.get(), p + *got, len - *got, offset + static_cast<int64_t>(*got));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      if (r == 0) break;
-      *got += static_cast<size_t>(r);
-    }
-    return true;
+    std::unique_ptr<File> file = Open(path, OpenMode::kRead);
+    return file && file->ReadAt(offset, len, buf, got);
   }
 
   bool SetWriteTime(const std::string& path, int64_t mtime) override {
