@@ -2,12 +2,15 @@
 #include "clients/copy_walk.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <unordered_set>
 
 #include "clients/progress.h"
@@ -176,6 +179,18 @@ CORBA::Long ZKmdCopyServer::DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests,
   *index = i;
   FeedChunks(r, narrow, sink);
   return r;
+}
+
+CopyServer* ZKmdCopyServer::Second() {
+  if (open_second_ && !ops_.narrow()) {
+    second_ref_ = open_second_();
+    if (!CORBA::is_nil(second_ref_.in())) {
+      second_.reset(new ZKmdCopyServer(second_ref_.in(), user_, text_));
+      second_->ops_ = ops_;
+    }
+  }
+  open_second_ = nullptr;
+  return second_.get();
 }
 
 CopyConsole CopyConsole::Standard() {
@@ -483,6 +498,7 @@ bool CopyWalk::SendUpload(UploadBatch* pending) {
 int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
                          const std::string& local_dir) {
   int result = DownloadLevel(server_dir, mask, local_dir);
+  FinishAhead();
   // Whatever is still in progress (the walk stopped) will not be finished.
   while (!incoming_.empty()) GiveUpDownload(incoming_.begin()->first);
   return stopped_ ? kExitFail : result;
@@ -523,6 +539,7 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
   try {
     std::vector<ListEntry> listing = server_->List(server_dir, mask);
     for (const ListEntry& e : listing) {
+      FinishAhead();  // before anything is printed of the next entry
       if (stopped_) break;
       if (!IsPlainName(e.name)) {  // would land outside the destination directory
         console_.err(kDownloadFailed + e.name + ")");
@@ -560,6 +577,7 @@ int CopyWalk::DownloadLevel(const std::string& server_dir, const std::string& ma
     }
     SendDownload(&pending, local_dir);
   } catch (...) {  // a listing through the ORB, which may raise more than CORBA's exceptions
+    FinishAhead();
     console_.err(kListFailed + server_dir + ")");
     return kExitFail;
   }
@@ -575,9 +593,17 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
   ChunkSpan span;
   while (cutter.Next(&span)) {
     if (pending->budget.MustSendBefore(span.len, header)) {
-      SendDownload(pending, local_dir);
+      // Later chunks of this file: the walk goes on with the same file whatever the reply.
+      if (span.no > 1) {
+        SendDownloadAhead(pending, local_dir);
+      } else {
+        SendDownload(pending, local_dir);
+      }
       // The chunks of this file sent so far were not all written: the rest is not asked for.
-      if (stopped_ || (span.no > 1 && incoming_.count(path) == 0)) return;
+      // (Its first chunk may still be on its way, in the batch sent ahead.)
+      if (stopped_ || (span.no > 1 && incoming_.count(path) == 0 && !AheadStarts(file.name))) {
+        return;
+      }
     }
     CORBA::ULong n = pending->chunks.length();
     pending->chunks.length(n + 1);
@@ -746,36 +772,227 @@ class CopyWalk::ReplyWriter : public ChunkSink {
 };
 
 void CopyWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
+  FinishAhead();
   const ZKmd::zkSeqFileBuf64& requests = pending->chunks;
   if (requests.length() == 0) return;
   if (stopped_) {
     GiveUpDownloads(requests, 0, local_dir);
   } else {
     ReplyWriter writer(this, requests, local_dir);
-    try {
-      CORBA::Long index = 0;
-      server_->Download(requests, &index, &writer);
-      writer.CloseFile();
-      if (!writer.accepted()) {
-        console_.err(kDownloadFailed + NameAt(requests, index) + ")");
-        failed_ = true;
-        GiveUpDownloads(requests, 0, local_dir);
-      } else {
-        FinishDownloaded(requests, writer, local_dir);
-      }
-    } catch (const CORBA::Exception& e) {
-      writer.CloseFile();
-      TransferException(e);
-      GiveUpDownloads(requests, 0, local_dir);
-    } catch (...) {  // the ORB may raise more than CORBA's exceptions
-      writer.CloseFile();
-      console_.err("Error ServerToLocal");
-      failed_ = true;
-      GiveUpDownloads(requests, 0, local_dir);
-    }
+    CompleteDownload(requests, &writer, local_dir,
+                     [&](CORBA::Long* index) { server_->Download(requests, index, &writer); });
   }
   pending->chunks.length(0);
   pending->budget.Clear();
+}
+
+void CopyWalk::CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,
+                                const std::string& local_dir,
+                                const std::function<void(CORBA::Long*)>& call) {
+  try {
+    CORBA::Long index = 0;
+    call(&index);
+    writer->CloseFile();
+    if (!writer->accepted()) {
+      console_.err(kDownloadFailed + NameAt(requests, index) + ")");
+      failed_ = true;
+      GiveUpDownloads(requests, 0, local_dir);
+    } else {
+      FinishDownloaded(requests, *writer, local_dir);
+    }
+  } catch (const CORBA::Exception& e) {
+    writer->CloseFile();
+    TransferException(e);
+    GiveUpDownloads(requests, 0, local_dir);
+  } catch (...) {  // the ORB may raise more than CORBA's exceptions
+    writer->CloseFile();
+    console_.err("Error ServerToLocal");
+    failed_ = true;
+    GiveUpDownloads(requests, 0, local_dir);
+  }
+}
+
+// One thread per connection makes its download calls. The reply's first call to the sink waits
+// until the walk lets it be written: the walk's own thread is waiting then, so the reply is
+// written, and the walk's state touched, by one thread at a time, and the replies in the order
+// their requests were sent.
+class CopyWalk::DownloadLane {
+ public:
+  explicit DownloadLane(CopyServer* server) : server_(server), thread_([this] { Run(); }) {}
+  ~DownloadLane() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+  // The request of `requests` goes out now; its reply waits for Finish.
+  void Start(const ZKmd::zkSeqFileBuf64* requests, ChunkSink* sink) {
+    std::lock_guard<std::mutex> lock(mu_);
+    requests_ = requests;
+    sink_ = sink;
+    write_ = false;
+    drop_ = false;
+    done_ = false;
+    error_ = nullptr;
+    cv_.notify_all();
+  }
+
+  // Lets the reply be written to the sink (or, without `write`, read and dropped) and waits for
+  // the end of the call; throws what the call threw.
+  CORBA::Long Finish(bool write, CORBA::Long* index) {
+    std::unique_lock<std::mutex> lock(mu_);
+    write_ = true;
+    drop_ = !write;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return done_; });
+    if (error_) std::rethrow_exception(error_);
+    *index = index_;
+    return result_;
+  }
+
+ private:
+  // The sink the call writes to: Begin waits for Finish.
+  class Gate : public ChunkSink {
+   public:
+    explicit Gate(DownloadLane* lane) : lane_(lane) {}
+    void Begin(CORBA::Long result, CORBA::ULong count) override {
+      std::unique_lock<std::mutex> lock(lane_->mu_);
+      lane_->cv_.wait(lock, [this] { return lane_->write_; });
+      if (!lane_->drop_) to_ = lane_->sink_;
+      lock.unlock();
+      if (to_) to_->Begin(result, count);
+    }
+    bool ChunkStart(CORBA::ULong i, int64_t file_size, const char* upd, const char* crt,
+                    size_t len) override {
+      return to_ && to_->ChunkStart(i, file_size, upd, crt, len);
+    }
+    bool Piece(size_t offset, const uint8_t* data, size_t len) override {
+      return to_ && to_->Piece(offset, data, len);
+    }
+    void ChunkEnd() override {
+      if (to_) to_->ChunkEnd();
+    }
+
+   private:
+    DownloadLane* lane_;
+    ChunkSink* to_ = nullptr;
+  };
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [this] { return quit_ || requests_; });
+      if (!requests_) return;
+      const ZKmd::zkSeqFileBuf64* requests = requests_;
+      requests_ = nullptr;
+      lock.unlock();
+      Gate gate(this);
+      CORBA::Long index = 0, result = 0;
+      std::exception_ptr error;
+      try {
+        result = server_->Download(*requests, &index, &gate);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      // A reply that failed before it began: Finish still decides when the walk hears of it.
+      cv_.wait(lock, [this] { return write_; });
+      result_ = result;
+      index_ = index;
+      error_ = error;
+      done_ = true;
+      cv_.notify_all();
+    }
+  }
+
+  CopyServer* server_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  const ZKmd::zkSeqFileBuf64* requests_ = nullptr;  // to be sent
+  ChunkSink* sink_ = nullptr;
+  bool write_ = false;  // Finish was called
+  bool drop_ = false;
+  bool done_ = false;
+  bool quit_ = false;
+  CORBA::Long result_ = 0;
+  CORBA::Long index_ = 0;
+  std::exception_ptr error_;
+  std::thread thread_;  // last: it starts once the rest is set up
+};
+
+struct CopyWalk::Ahead {
+  Ahead(CopyWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir,
+        DownloadLane* lane)
+      : chunks(requests), dir(local_dir), writer(walk, chunks, dir), lane(lane) {}
+  // A walk that ends while a reply is held back (an exception on its way out) drops it.
+  ~Ahead() {
+    if (!finished) {
+      CORBA::Long index = 0;
+      try {
+        lane->Finish(false, &index);
+      } catch (...) {  // nobody is left to report to
+      }
+    }
+  }
+  const ZKmd::zkSeqFileBuf64 chunks;
+  const std::string dir;
+  ReplyWriter writer;
+  DownloadLane* lane;
+  bool finished = false;
+};
+
+// A reply still held back is dropped (Ahead) before the lanes' threads end.
+CopyWalk::~CopyWalk() = default;
+
+void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir) {
+  if (!lanes_tried_) {
+    lanes_tried_ = true;
+    if (CopyServer* second = server_->Second()) {
+      lanes_[0].reset(new DownloadLane(server_));
+      lanes_[1].reset(new DownloadLane(second));
+    }
+  }
+  if (!lanes_[0] || stopped_ || pending->chunks.length() == 0) {
+    SendDownload(pending, local_dir);
+    return;
+  }
+  DownloadLane* lane = lanes_[next_lane_].get();
+  next_lane_ = 1 - next_lane_;
+  std::unique_ptr<Ahead> next(new Ahead(this, pending->chunks, local_dir, lane));
+  lane->Start(&next->chunks, &next->writer);
+  pending->chunks.length(0);
+  pending->budget.Clear();
+  FinishAhead();
+  ahead_ = std::move(next);
+}
+
+bool CopyWalk::AheadStarts(const std::string& name) const {
+  if (!ahead_) return false;
+  for (CORBA::ULong i = 0; i < ahead_->chunks.length(); ++i) {
+    const ZKmd::zkStrctFileBuf64& c = ahead_->chunks[i];
+    if (c.bufNo == 1 && name == c.fileNm.in()) return true;
+  }
+  return false;
+}
+
+void CopyWalk::FinishAhead() {
+  if (!ahead_) return;
+  std::unique_ptr<Ahead> a = std::move(ahead_);
+  a->finished = true;
+  if (stopped_) {  // the batch before lost its connection: this one would not have been sent
+    CORBA::Long index = 0;
+    try {
+      a->lane->Finish(false, &index);
+    } catch (...) {  // reported with the lost connection already
+    }
+    GiveUpDownloads(a->chunks, 0, a->dir);
+    return;
+  }
+  CompleteDownload(a->chunks, &a->writer, a->dir,
+                   [&](CORBA::Long* index) { a->lane->Finish(true, index); });
 }
 
 void CopyWalk::GiveUpDownload(const std::string& path) {

@@ -38,6 +38,9 @@ class CopyServer {
                              UploadSource* source) = 0;
   virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                                ChunkSink* sink) = 0;
+  // The same server for the same user over a second connection, opened on the first call (null
+  // when there is none): a download may run on it while one runs here, on another thread.
+  virtual CopyServer* Second() { return nullptr; }
 };
 
 // CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
@@ -46,15 +49,20 @@ class CopyServer {
 // listed name that cannot be read is left out; a directory or mask that cannot be written fails
 // the listing; a chunk whose names cannot be written fails as the server's 20 would, after the
 // chunks before it were sent.
+// Second() is the reference that `open_second` gives (a connection of its own, logged in), when
+// it gives one and the server has the 64-bit operations (a download in memory, as the older one
+// is read, would hold two batches at once).
 class ZKmdCopyServer : public CopyServer {
  public:
-  ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText())
-      : server_(server), user_(user), text_(text) {}
+  ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText(),
+                 std::function<ZKmd_ptr()> open_second = nullptr)
+      : server_(server), user_(user), text_(text), open_second_(std::move(open_second)) {}
   std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
   CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
                      UploadSource* source) override;
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override;
+  CopyServer* Second() override;
 
  private:
   // zkFileDownload for `requests`, whose positions fit 32 bits; its whole reply, in memory, is
@@ -66,6 +74,9 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
+  std::function<ZKmd_ptr()> open_second_;  // null once called
+  ZKmd_var second_ref_;
+  std::unique_ptr<ZKmdCopyServer> second_;
   // Where each piece of a download's data is received, or of an upload's read, used again for
   // every piece.
   std::unique_ptr<uint8_t[]> piece_{new uint8_t[kChunkPieceBytes]};
@@ -94,6 +105,7 @@ class CopyWalk {
  public:
   // `unit` in bytes, already checked (ParseUnit).
   CopyWalk(FileSystem* fs, CopyServer* server, CopyMode mode, int64_t unit, CopyConsole console);
+  ~CopyWalk();
 
   // Copies the entries of local directory `local_dir` (ending in "/") that match `mask` to server
   // directory `server_dir` (wire form, ending in "\"), subdirectories with all they hold.
@@ -158,6 +170,11 @@ class CopyWalk {
     int64_t written_end = 0;
   };
   class ReplyWriter;
+  // A thread that makes the download calls of one connection, each reply held back until the
+  // walk lets it be written.
+  class DownloadLane;
+  // A download whose request went out on a lane while the walk went on.
+  struct Ahead;
 
   int UploadLevel(const std::string& local_dir, const std::string& mask,
                   const std::string& server_dir);
@@ -174,6 +191,21 @@ class CopyWalk {
   // Data bytes of chunk `i` of `pending`.
   static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
+  // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
+  // ahead before it (FinishAhead): while that reply is written, the server is already reading
+  // the next one. Only where the walk goes on with the chunks of the same file, so that nothing
+  // is printed or asked between the two. Without a second connection, SendDownload.
+  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir);
+  // Writes the reply to the batch sent ahead, if any, and reports it as SendDownload does.
+  void FinishAhead();
+  // True when the batch sent ahead holds the first chunk of file `name` (of the level being
+  // walked: a batch never spans levels).
+  bool AheadStarts(const std::string& name) const;
+  // Runs `call`, the download of `requests` into `writer`, and reports the reply: its failures,
+  // the files it completed, or the exception of the request.
+  void CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,
+                        const std::string& local_dir,
+                        const std::function<void(CORBA::Long*)>& call);
   // After a reply that ReplyWriter wrote: reports its failures, finishes the files it completed.
   void FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
                         const std::string& local_dir);
@@ -203,6 +235,10 @@ class CopyWalk {
   std::vector<std::string> walking_;          // real paths of the local directories being walked
   std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
   uint64_t temp_serial_ = 0;
+  bool lanes_tried_ = false;
+  std::unique_ptr<DownloadLane> lanes_[2];  // this connection and the second one, when there is one
+  int next_lane_ = 0;
+  std::unique_ptr<Ahead> ahead_;  // sent, its reply not yet written
 };
 
 }  // namespace zk

@@ -51,6 +51,15 @@ class FakeServer : public CopyServer {
   std::map<std::string, std::string> received;  // the data uploaded, by name
   int calls = 0;
   size_t most_request_data = 0;  // the most data bytes a download request carried
+  // A download request holding chunk `chunk` of file `name` answers 20 for it (`fail`), or
+  // raises TRANSIENT (`lose`): the same request whichever connection it goes on.
+  struct ChunkOf {
+    std::string name;
+    int chunk = 0;
+  } fail, lose;
+  FakeServer* second = nullptr;  // what Second() gives
+
+  CopyServer* Second() override { return second; }
 
   std::vector<ListEntry> List(const std::string&, const std::string&) override {
     std::vector<ListEntry> out;
@@ -96,6 +105,17 @@ class FakeServer : public CopyServer {
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override {
     ZKmd::zkSeqFileBuf64 batch = requests;
+    for (CORBA::ULong i = 0; i < batch.length(); ++i) {
+      auto is = [&](const ChunkOf& c) {
+        return c.name == batch[i].fileNm.in() && c.chunk == batch[i].bufNo;
+      };
+      if (is(lose)) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+      if (is(fail)) {
+        *index = static_cast<CORBA::Long>(i + 1);
+        FeedChunks(20, ZKmd::zkSeqFileBuf64(), sink, piece);
+        return 20;
+      }
+    }
     if (CORBA::Long r = Call(index)) {
       FeedChunks(r, ZKmd::zkSeqFileBuf64(), sink, piece);
       return r;
@@ -255,6 +275,78 @@ TEST_F(WalkTest, AFailedBatchEndsItsFileWithoutATraceAndTheWalkGoesOn) {
   EXPECT_EQ(4, server.calls);
   EXPECT_EQ(1, walk.copied());
   EXPECT_TRUE(walk.failed());
+}
+
+// With a second connection, the later chunks of a file are asked for while the reply before is
+// written. Whatever the replies say, the walk must read as it does with one connection: the same
+// lines, files, counts and state, nothing left behind.
+TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
+  struct Outcome {
+    int result;
+    std::string out, err;
+    int32_t copied;
+    bool failed, stopped;
+    std::map<std::string, std::string> dst;  // name: length and hash
+    int second_calls;
+  };
+  auto run = [&](bool two, const FakeServer::ChunkOf& fail, const FakeServer::ChunkOf& lose) {
+    std::filesystem::remove_all(dir_ + "dst");
+    out_.clear();
+    err_.clear();
+    FakeServer server, second;
+    std::string a(5000, 'a'), c(2500, 'c');
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>('a' + i % 26);
+    server.files = {{"a.bin", a}, {"b.txt", "b"}, {"c.bin", c}};
+    server.piece = second.piece = 500;
+    server.fail = second.fail = fail;
+    server.lose = second.lose = lose;
+    second.files = server.files;
+    if (two) server.second = &second;
+    Outcome o;
+    {
+      CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+      o.result = Download(&walk);
+      o.copied = walk.copied();
+      o.failed = walk.failed();
+      o.stopped = walk.stopped();
+    }
+    o.out = out_;
+    o.err = err_;
+    for (const std::string& name : Dst()) {  // its length and a hash, for short reports
+      const std::string data = Get("dst/" + name);
+      o.dst[name] = std::to_string(data.size()) + " " + std::to_string(std::hash<std::string>()(data));
+    }
+    o.second_calls = second.calls;
+    return o;
+  };
+  const FakeServer::ChunkOf none;
+  for (const auto& [fail, lose] : {std::make_pair(none, none),
+                                   std::make_pair(FakeServer::ChunkOf{"a.bin", 3}, none),
+                                   std::make_pair(FakeServer::ChunkOf{"a.bin", 2}, none),
+                                   std::make_pair(FakeServer::ChunkOf{"c.bin", 3}, none),
+                                   std::make_pair(none, FakeServer::ChunkOf{"a.bin", 4}),
+                                   std::make_pair(none, FakeServer::ChunkOf{"a.bin", 5})}) {
+    SCOPED_TRACE(fail.name + " " + std::to_string(fail.chunk) + " / " + lose.name + " " +
+                 std::to_string(lose.chunk));
+    const Outcome one = run(false, fail, lose);
+    const Outcome two = run(true, fail, lose);
+    EXPECT_EQ(one.result, two.result);
+    EXPECT_EQ(one.out, two.out);
+    EXPECT_EQ(one.err, two.err);
+    EXPECT_EQ(one.copied, two.copied);
+    EXPECT_EQ(one.failed, two.failed);
+    EXPECT_EQ(one.stopped, two.stopped);
+    EXPECT_EQ(one.dst, two.dst);
+    EXPECT_EQ(0, one.second_calls);
+    EXPECT_GT(two.second_calls, 0) << "the second connection was not used";
+  }
+  // And with no trouble, every file came whole.
+  const Outcome fine = run(true, none, none);
+  EXPECT_EQ(3, fine.copied);
+  EXPECT_EQ(std::string(2500, 'c'), Get("dst/c.bin"));
+  std::string a = Get("dst/a.bin");
+  ASSERT_EQ(5000u, a.size());
+  for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(static_cast<char>('a' + i % 26), a[i]) << i;
 }
 
 TEST_F(WalkTest, AFileReplacedOnTheServerWhileItIsReadIsNotWritten) {

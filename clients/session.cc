@@ -137,6 +137,23 @@ bool ClientSession::Authenticate(const std::string& password) {
   return true;
 }
 
+ZKmd_ptr ClientSession::SecondConnection(CORBA::ULong id, const std::string& password) {
+  std::string wire_password;
+  if (CORBA::is_nil(server_.in()) || !text_.OutSecret(password, &wire_password)) {
+    return ZKmd::_nil();
+  }
+  try {
+    ZKmd_var own = OwnConnection(server_.in(), id);
+    if (CORBA::is_nil(own.in()) ||
+        own->zkExistsUser(wire_user_.c_str(), wire_password.c_str()) == kLoginRefused) {
+      return ZKmd::_nil();
+    }
+    return own._retn();
+  } catch (const CORBA::Exception&) {
+    return ZKmd::_nil();
+  }
+}
+
 void ClientSession::Shutdown() {
   server_ = ZKmd::_nil();
   if (CORBA::is_nil(orb_.in())) return;

@@ -44,6 +44,9 @@ class ClientSession {
   // zkExistsUser; false after "ERROR:ユーザ認証に失敗しました。" (the ORB is destroyed), also when
   // the user id or the password cannot be written in the wire code.
   bool Authenticate(const std::string& password);
+  // The server over a connection of its own (OwnConnection with `id`), logged in with
+  // `password` like the session's own; nil, with nothing printed, when that cannot be had.
+  ZKmd_ptr SecondConnection(CORBA::ULong id, const std::string& password);
   // Destroys the ORB (idempotent).
   void Shutdown();
 

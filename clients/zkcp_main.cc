@@ -95,7 +95,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
     }
 
     // Copy.
-    zk::ZKmdCopyServer server(session.server(), user, session.text());
+    zk::ZKmdCopyServer server(session.server(), user, session.text(),
+                              [&] { return session.SecondConnection(1, password); });
     zk::CopyWalk walk(fs, &server, mode, unit, zk::CopyConsole::Standard());
     int result;
     if (to_server) {

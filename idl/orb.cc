@@ -2,6 +2,7 @@
 // option names, ORB start-up, the naming context and the text form of exceptions.
 #include "idl/orb.h"
 
+#include <omniORB4/omniConnectionMgmt.h>
 #include <omniORB4/sslContext.h>
 #include <omniORB4/streamOperators.h>
 
@@ -166,6 +167,8 @@ std::string ClientConfigFile(const std::string& env_file) {
 
 std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0,
                                         const ConnectionSettings& c, const std::string& conf_file) {
+  // So that OwnConnection can give a reference connections of its own.
+  omniConnectionMgmt::init();
   std::vector<std::string> args = ClientOrbArgs(argv0, c);
   const bool has_conf = fs->IsFile(conf_file);
   if (has_conf) {
@@ -199,6 +202,14 @@ CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   int argc = static_cast<int>(args.size());
   return CORBA::ORB_init(argc, argv.data(), "");
+}
+
+ZKmd_ptr OwnConnection(ZKmd_ptr server, CORBA::ULong id) {
+  // At most one connection for the id, one call on it at a time, Nagle's batching off (as on
+  // every connection of the ORB), and no promise asked of the server about closing it.
+  CORBA::Object_var own =
+      omniConnectionMgmt::makeRestrictedReference(server, id, 1, 1, false, false, false);
+  return ZKmd::_narrow(own.in());
 }
 
 CosNaming::NamingContext_ptr NamingContext(CORBA::ORB_ptr orb) {

@@ -63,6 +63,12 @@ std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0
 // ORB_init over a translated argument vector (and the message-size limit of the transfers).
 CORBA::ORB_ptr InitOrb(const std::vector<std::string>& args);
 
+// `server` over a connection of its own: no call through another reference of this process
+// shares it, and calls through references of the same `id` (from 1) share only that one
+// connection, one call at a time. A server that authenticates per connection must be logged in
+// on it. Only in a process whose ORB was set up by ClientOrbSetup.
+ZKmd_ptr OwnConnection(ZKmd_ptr server, CORBA::ULong id);
+
 // The naming context through the corbaloc reference, with the (empty) protection step.
 CosNaming::NamingContext_ptr NamingContext(CORBA::ORB_ptr orb);
 
