@@ -595,7 +595,7 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     if (pending->budget.MustSendBefore(span.len, header)) {
       // Later chunks of this file: the walk goes on with the same file whatever the reply.
       if (span.no > 1) {
-        SendDownloadAhead(pending, local_dir);
+        SendDownloadAhead(pending, local_dir, file.name);
       } else {
         SendDownload(pending, local_dir);
       }
@@ -618,6 +618,15 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     c.bufPos = span.pos;
     c.bufUnitSize = static_cast<CORBA::Long>(span.len);
     pending->budget.Add(span.len, header);
+  }
+  // After a batch sent ahead, the chunks queued since were queued before its reply was known; the
+  // pending batch holds nothing else. They go only if that reply wrote its part of the file.
+  if (ahead_) {
+    FinishAhead();
+    if (stopped_ || incoming_.count(path) == 0) {
+      pending->chunks.length(0);
+      pending->budget.Clear();
+    }
   }
 }
 
@@ -947,7 +956,8 @@ struct CopyWalk::Ahead {
 // A reply still held back is dropped (Ahead) before the lanes' threads end.
 CopyWalk::~CopyWalk() = default;
 
-void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir) {
+void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir,
+                                 const std::string& name) {
   if (!lanes_tried_) {
     lanes_tried_ = true;
     if (CopyServer* second = server_->Second()) {
@@ -967,6 +977,18 @@ void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& loca
   pending->budget.Clear();
   FinishAhead();
   ahead_ = std::move(next);
+  // The walk asks for the rest of a file only while its chunks so far were written; the reply
+  // just written was that answer for the batch sent now. When it says no (or the walk stopped),
+  // the batch is dropped unheard, as if it had never been asked for.
+  if (stopped_ || (incoming_.count(WithSlash(local_dir) + name) == 0 && !AheadStarts(name))) {
+    ahead_->finished = true;
+    CORBA::Long index = 0;
+    try {
+      ahead_->lane->Finish(false, &index);
+    } catch (...) {  // its failure is that of the batch before, reported then
+    }
+    ahead_.reset();
+  }
 }
 
 bool CopyWalk::AheadStarts(const std::string& name) const {

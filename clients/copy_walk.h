@@ -193,9 +193,10 @@ class CopyWalk {
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
   // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
   // ahead before it (FinishAhead): while that reply is written, the server is already reading
-  // the next one. Only where the walk goes on with the chunks of the same file, so that nothing
-  // is printed or asked between the two. Without a second connection, SendDownload.
-  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir);
+  // the next one. Only while the walk goes on with the chunks of one file (`name`), so that
+  // nothing is printed or asked between the two. Without a second connection, SendDownload.
+  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir,
+                         const std::string& name);
   // Writes the reply to the batch sent ahead, if any, and reports it as SendDownload does.
   void FinishAhead();
   // True when the batch sent ahead holds the first chunk of file `name` (of the level being

@@ -51,12 +51,13 @@ class FakeServer : public CopyServer {
   std::map<std::string, std::string> received;  // the data uploaded, by name
   int calls = 0;
   size_t most_request_data = 0;  // the most data bytes a download request carried
-  // A download request holding chunk `chunk` of file `name` answers 20 for it (`fail`), or
-  // raises TRANSIENT (`lose`): the same request whichever connection it goes on.
+  // A download request holding chunk `chunk` of file `name` answers 20 for it (`fail`) or raises
+  // TRANSIENT (`lose`), and one holding that chunk or a later one raises OBJ_ADAPTER (`closing`,
+  // a server on its way down): the same request whichever connection it goes on.
   struct ChunkOf {
     std::string name;
     int chunk = 0;
-  } fail, lose;
+  } fail, lose, closing;
   FakeServer* second = nullptr;  // what Second() gives
 
   CopyServer* Second() override { return second; }
@@ -110,6 +111,10 @@ class FakeServer : public CopyServer {
         return c.name == batch[i].fileNm.in() && c.chunk == batch[i].bufNo;
       };
       if (is(lose)) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+      if (closing.name == batch[i].fileNm.in() && closing.chunk > 0 &&
+          batch[i].bufNo >= closing.chunk) {
+        throw CORBA::OBJ_ADAPTER(0, CORBA::COMPLETED_NO);
+      }
       if (is(fail)) {
         *index = static_cast<CORBA::Long>(i + 1);
         FeedChunks(20, ZKmd::zkSeqFileBuf64(), sink, piece);
@@ -289,7 +294,10 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     std::map<std::string, std::string> dst;  // name: length and hash
     int second_calls;
   };
-  auto run = [&](bool two, const FakeServer::ChunkOf& fail, const FakeServer::ChunkOf& lose) {
+  struct Trouble {
+    FakeServer::ChunkOf fail, lose, closing;
+  };
+  auto run = [&](bool two, const Trouble& t) {
     std::filesystem::remove_all(dir_ + "dst");
     out_.clear();
     err_.clear();
@@ -298,8 +306,9 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>('a' + i % 26);
     server.files = {{"a.bin", a}, {"b.txt", "b"}, {"c.bin", c}};
     server.piece = second.piece = 500;
-    server.fail = second.fail = fail;
-    server.lose = second.lose = lose;
+    server.fail = second.fail = t.fail;
+    server.lose = second.lose = t.lose;
+    server.closing = second.closing = t.closing;
     second.files = server.files;
     if (two) server.second = &second;
     Outcome o;
@@ -319,17 +328,18 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     o.second_calls = second.calls;
     return o;
   };
-  const FakeServer::ChunkOf none;
-  for (const auto& [fail, lose] : {std::make_pair(none, none),
-                                   std::make_pair(FakeServer::ChunkOf{"a.bin", 3}, none),
-                                   std::make_pair(FakeServer::ChunkOf{"a.bin", 2}, none),
-                                   std::make_pair(FakeServer::ChunkOf{"c.bin", 3}, none),
-                                   std::make_pair(none, FakeServer::ChunkOf{"a.bin", 4}),
-                                   std::make_pair(none, FakeServer::ChunkOf{"a.bin", 5})}) {
-    SCOPED_TRACE(fail.name + " " + std::to_string(fail.chunk) + " / " + lose.name + " " +
-                 std::to_string(lose.chunk));
-    const Outcome one = run(false, fail, lose);
-    const Outcome two = run(true, fail, lose);
+  using C = FakeServer::ChunkOf;
+  const C none;
+  for (const Trouble& t : {Trouble{none, none, none}, Trouble{C{"a.bin", 3}, none, none},
+                           Trouble{C{"a.bin", 2}, none, none}, Trouble{C{"c.bin", 3}, none, none},
+                           Trouble{none, C{"a.bin", 4}, none}, Trouble{none, C{"a.bin", 5}, none},
+                           Trouble{none, none, C{"a.bin", 2}}, Trouble{none, none, C{"a.bin", 4}},
+                           Trouble{none, none, C{"c.bin", 2}}}) {
+    SCOPED_TRACE("fail " + t.fail.name + " " + std::to_string(t.fail.chunk) + ", lose " +
+                 t.lose.name + " " + std::to_string(t.lose.chunk) + ", closing " +
+                 t.closing.name + " " + std::to_string(t.closing.chunk));
+    const Outcome one = run(false, t);
+    const Outcome two = run(true, t);
     EXPECT_EQ(one.result, two.result);
     EXPECT_EQ(one.out, two.out);
     EXPECT_EQ(one.err, two.err);
@@ -341,7 +351,7 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     EXPECT_GT(two.second_calls, 0) << "the second connection was not used";
   }
   // And with no trouble, every file came whole.
-  const Outcome fine = run(true, none, none);
+  const Outcome fine = run(true, Trouble{none, none, none});
   EXPECT_EQ(3, fine.copied);
   EXPECT_EQ(std::string(2500, 'c'), Get("dst/c.bin"));
   std::string a = Get("dst/a.bin");
