@@ -52,12 +52,16 @@ class FakeServer : public CopyServer {
   int calls = 0;
   size_t most_request_data = 0;  // the most data bytes a download request carried
   // A download request holding chunk `chunk` of file `name` answers 20 for it (`fail`) or raises
-  // TRANSIENT (`lose`), and one holding that chunk or a later one raises OBJ_ADAPTER (`closing`,
-  // a server on its way down): the same request whichever connection it goes on.
+  // TRANSIENT (`lose`); one holding that chunk or a later one raises OBJ_ADAPTER (`closing`, a
+  // server on its way down), or gives them another time (`renewed`, the file replaced): the same
+  // request whichever connection it goes on.
   struct ChunkOf {
     std::string name;
     int chunk = 0;
-  } fail, lose, closing;
+    bool From(const ZKmd::zkStrctFileBuf64& c) const {
+      return chunk > 0 && name == c.fileNm.in() && c.bufNo >= chunk;
+    }
+  } fail, lose, closing, renewed;
   FakeServer* second = nullptr;  // what Second() gives
 
   CopyServer* Second() override { return second; }
@@ -111,10 +115,7 @@ class FakeServer : public CopyServer {
         return c.name == batch[i].fileNm.in() && c.chunk == batch[i].bufNo;
       };
       if (is(lose)) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
-      if (closing.name == batch[i].fileNm.in() && closing.chunk > 0 &&
-          batch[i].bufNo >= closing.chunk) {
-        throw CORBA::OBJ_ADAPTER(0, CORBA::COMPLETED_NO);
-      }
+      if (closing.From(batch[i])) throw CORBA::OBJ_ADAPTER(0, CORBA::COMPLETED_NO);
       if (is(fail)) {
         *index = static_cast<CORBA::Long>(i + 1);
         FeedChunks(20, ZKmd::zkSeqFileBuf64(), sink, piece);
@@ -132,7 +133,8 @@ class FakeServer : public CopyServer {
       ZKmd::zkStrctFileBuf64& c = batch[i];
       const std::string& data = files[c.fileNm.in()];
       c.fileSize = static_cast<CORBA::LongLong>(data.size());
-      c.updDt = replaced_from && calls >= replaced_from ? "2021/01/01 00:00:00" : kTime;
+      c.updDt = (replaced_from && calls >= replaced_from) || renewed.From(c) ? "2021/01/01 00:00:00"
+                                                                              : kTime;
       c.crtDt = kTime;
       c.fileBuf.length(static_cast<CORBA::ULong>(c.bufUnitSize));
       for (CORBA::Long k = 0; k < c.bufUnitSize; ++k) {
@@ -294,8 +296,10 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     std::map<std::string, std::string> dst;  // name: length and hash
     int second_calls;
   };
+  // What goes wrong, and where: "fail", "lose", "closing" or "renewed" (FakeServer), or nothing.
   struct Trouble {
-    FakeServer::ChunkOf fail, lose, closing;
+    std::string kind;
+    FakeServer::ChunkOf at;
   };
   auto run = [&](bool two, const Trouble& t) {
     std::filesystem::remove_all(dir_ + "dst");
@@ -306,9 +310,12 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>('a' + i % 26);
     server.files = {{"a.bin", a}, {"b.txt", "b"}, {"c.bin", c}};
     server.piece = second.piece = 500;
-    server.fail = second.fail = t.fail;
-    server.lose = second.lose = t.lose;
-    server.closing = second.closing = t.closing;
+    for (FakeServer* f : {&server, &second}) {
+      if (t.kind == "fail") f->fail = t.at;
+      if (t.kind == "lose") f->lose = t.at;
+      if (t.kind == "closing") f->closing = t.at;
+      if (t.kind == "renewed") f->renewed = t.at;
+    }
     second.files = server.files;
     if (two) server.second = &second;
     Outcome o;
@@ -328,16 +335,12 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     o.second_calls = second.calls;
     return o;
   };
-  using C = FakeServer::ChunkOf;
-  const C none;
-  for (const Trouble& t : {Trouble{none, none, none}, Trouble{C{"a.bin", 3}, none, none},
-                           Trouble{C{"a.bin", 2}, none, none}, Trouble{C{"c.bin", 3}, none, none},
-                           Trouble{none, C{"a.bin", 4}, none}, Trouble{none, C{"a.bin", 5}, none},
-                           Trouble{none, none, C{"a.bin", 2}}, Trouble{none, none, C{"a.bin", 4}},
-                           Trouble{none, none, C{"c.bin", 2}}}) {
-    SCOPED_TRACE("fail " + t.fail.name + " " + std::to_string(t.fail.chunk) + ", lose " +
-                 t.lose.name + " " + std::to_string(t.lose.chunk) + ", closing " +
-                 t.closing.name + " " + std::to_string(t.closing.chunk));
+  for (const Trouble& t : {Trouble{}, Trouble{"fail", {"a.bin", 3}}, Trouble{"fail", {"a.bin", 2}},
+                           Trouble{"fail", {"c.bin", 3}}, Trouble{"lose", {"a.bin", 4}},
+                           Trouble{"lose", {"a.bin", 5}}, Trouble{"closing", {"a.bin", 2}},
+                           Trouble{"closing", {"a.bin", 4}}, Trouble{"closing", {"c.bin", 2}},
+                           Trouble{"renewed", {"a.bin", 3}}}) {
+    SCOPED_TRACE(t.kind + " " + t.at.name + " " + std::to_string(t.at.chunk));
     const Outcome one = run(false, t);
     const Outcome two = run(true, t);
     EXPECT_EQ(one.result, two.result);
@@ -351,7 +354,7 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
     EXPECT_GT(two.second_calls, 0) << "the second connection was not used";
   }
   // And with no trouble, every file came whole.
-  const Outcome fine = run(true, Trouble{none, none, none});
+  const Outcome fine = run(true, Trouble{});
   EXPECT_EQ(3, fine.copied);
   EXPECT_EQ(std::string(2500, 'c'), Get("dst/c.bin"));
   std::string a = Get("dst/a.bin");
