@@ -937,13 +937,16 @@ struct CopyWalk::Ahead {
         DownloadLane* lane)
       : chunks(requests), dir(local_dir), writer(walk, chunks, dir), lane(lane) {}
   // A walk that ends while a reply is held back (an exception on its way out) drops it.
-  ~Ahead() {
-    if (!finished) {
-      CORBA::Long index = 0;
-      try {
-        lane->Finish(false, &index);
-      } catch (...) {  // nobody is left to report to
-      }
+  ~Ahead() { Drop(); }
+  // Lets the reply be read and dropped, unheard. What the call threw is not reported either: it
+  // belongs to a batch before this one, reported already, or nobody is left to hear of it.
+  void Drop() {
+    if (finished) return;
+    finished = true;
+    CORBA::Long index = 0;
+    try {
+      lane->Finish(false, &index);
+    } catch (...) {
     }
   }
   const ZKmd::zkSeqFileBuf64 chunks;
@@ -981,13 +984,7 @@ void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& loca
   // just written was that answer for the batch sent now. When it says no (or the walk stopped),
   // the batch is dropped unheard, as if it had never been asked for.
   if (stopped_ || (incoming_.count(WithSlash(local_dir) + name) == 0 && !AheadStarts(name))) {
-    ahead_->finished = true;
-    CORBA::Long index = 0;
-    try {
-      ahead_->lane->Finish(false, &index);
-    } catch (...) {  // its failure is that of the batch before, reported then
-    }
-    ahead_.reset();
+    ahead_.reset();  // dropped
   }
 }
 
@@ -1003,16 +1000,12 @@ bool CopyWalk::AheadStarts(const std::string& name) const {
 void CopyWalk::FinishAhead() {
   if (!ahead_) return;
   std::unique_ptr<Ahead> a = std::move(ahead_);
-  a->finished = true;
   if (stopped_) {  // the batch before lost its connection: this one would not have been sent
-    CORBA::Long index = 0;
-    try {
-      a->lane->Finish(false, &index);
-    } catch (...) {  // reported with the lost connection already
-    }
+    a->Drop();
     GiveUpDownloads(a->chunks, 0, a->dir);
     return;
   }
+  a->finished = true;
   CompleteDownload(a->chunks, &a->writer, a->dir,
                    [&](CORBA::Long* index) { a->lane->Finish(true, index); });
 }
