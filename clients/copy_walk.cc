@@ -595,13 +595,14 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
     if (pending->budget.MustSendBefore(span.len, header)) {
       // Later chunks of this file: the walk goes on with the same file whatever the reply.
       if (span.no > 1) {
-        SendDownloadAhead(pending, local_dir, file.name);
+        SendDownloadAhead(pending, local_dir);
       } else {
         SendDownload(pending, local_dir);
       }
-      // The chunks of this file sent so far were not all written: the rest is not asked for.
-      // (Its first chunk may still be on its way, in the batch sent ahead.)
-      if (stopped_ || (span.no > 1 && incoming_.count(path) == 0 && !AheadStarts(file.name))) {
+      // The chunks of this file sent so far were not all written: the rest is not asked for. A
+      // batch of it sent ahead of that answer is dropped unheard, as if never asked for.
+      if (span.no > 1 ? !FileGoesOn(path, file.name) : stopped_) {
+        ahead_.reset();
         return;
       }
     }
@@ -623,7 +624,7 @@ void CopyWalk::QueueDownload(const ListEntry& file, const std::string& server_di
   // pending batch holds nothing else. They go only if that reply wrote its part of the file.
   if (ahead_) {
     FinishAhead();
-    if (stopped_ || incoming_.count(path) == 0) {
+    if (!FileGoesOn(path, file.name)) {
       pending->chunks.length(0);
       pending->budget.Clear();
     }
@@ -959,8 +960,7 @@ struct CopyWalk::Ahead {
 // A reply still held back is dropped (Ahead) before the lanes' threads end.
 CopyWalk::~CopyWalk() = default;
 
-void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir,
-                                 const std::string& name) {
+void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir) {
   if (!lanes_tried_) {
     lanes_tried_ = true;
     if (CopyServer* second = server_->Second()) {
@@ -980,15 +980,11 @@ void CopyWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& loca
   pending->budget.Clear();
   FinishAhead();
   ahead_ = std::move(next);
-  // The walk asks for the rest of a file only while its chunks so far were written; the reply
-  // just written was that answer for the batch sent now. When it says no (or the walk stopped),
-  // the batch is dropped unheard, as if it had never been asked for.
-  if (stopped_ || (incoming_.count(WithSlash(local_dir) + name) == 0 && !AheadStarts(name))) {
-    ahead_.reset();  // dropped
-  }
 }
 
-bool CopyWalk::AheadStarts(const std::string& name) const {
+bool CopyWalk::FileGoesOn(const std::string& path, const std::string& name) const {
+  if (stopped_) return false;
+  if (incoming_.count(path) > 0) return true;
   if (!ahead_) return false;
   for (CORBA::ULong i = 0; i < ahead_->chunks.length(); ++i) {
     const ZKmd::zkStrctFileBuf64& c = ahead_->chunks[i];

@@ -193,15 +193,15 @@ class CopyWalk {
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
   // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
   // ahead before it (FinishAhead): while that reply is written, the server is already reading
-  // the next one. Only while the walk goes on with the chunks of one file (`name`), so that
-  // nothing is printed or asked between the two. Without a second connection, SendDownload.
-  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir,
-                         const std::string& name);
+  // the next one. Only while the walk goes on with the chunks of one file, so that nothing is
+  // printed or asked between the two. Without a second connection, SendDownload.
+  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir);
   // Writes the reply to the batch sent ahead, if any, and reports it as SendDownload does.
   void FinishAhead();
-  // True when the batch sent ahead holds the first chunk of file `name` (of the level being
-  // walked: a batch never spans levels).
-  bool AheadStarts(const std::string& name) const;
+  // True while the walk asks for more of the file at local `path` (`name` on the server): it has
+  // not stopped, and the file's chunks so far were written or its first chunk is in the batch
+  // sent ahead (a batch never spans levels, so the name is enough there).
+  bool FileGoesOn(const std::string& path, const std::string& name) const;
   // Runs `call`, the download of `requests` into `writer`, and reports the reply: its failures,
   // the files it completed, or the exception of the request.
   void CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,

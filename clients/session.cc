@@ -121,15 +121,7 @@ bool ClientSession::Connect() {
 }
 
 bool ClientSession::Authenticate(const std::string& password) {
-  std::string wire_password;
-  if (!text_.Out(user_, &wire_user_) || !text_.OutSecret(password, &wire_password)) {
-    PrintErr("ERROR:ユーザ認証に失敗しました。");
-    Shutdown();
-    return false;
-  }
-  CORBA::String_var user = CORBA::string_dup(wire_user_.c_str());
-  CORBA::String_var word = CORBA::string_dup(wire_password.c_str());
-  if (server_->zkExistsUser(user.in(), word.in()) == kLoginRefused) {
+  if (!text_.Out(user_, &wire_user_) || !LogInOn(server_.in(), password)) {
     PrintErr("ERROR:ユーザ認証に失敗しました。");
     Shutdown();
     return false;
@@ -137,17 +129,17 @@ bool ClientSession::Authenticate(const std::string& password) {
   return true;
 }
 
-ZKmd_ptr ClientSession::SecondConnection(CORBA::ULong id, const std::string& password) {
+bool ClientSession::LogInOn(ZKmd_ptr server, const std::string& password) const {
   std::string wire_password;
-  if (CORBA::is_nil(server_.in()) || !text_.OutSecret(password, &wire_password)) {
-    return ZKmd::_nil();
-  }
+  return text_.OutSecret(password, &wire_password) &&
+         server->zkExistsUser(wire_user_.c_str(), wire_password.c_str()) != kLoginRefused;
+}
+
+ZKmd_ptr ClientSession::SecondConnection(CORBA::ULong id, const std::string& password) {
+  if (CORBA::is_nil(server_.in())) return ZKmd::_nil();
   try {
     ZKmd_var own = OwnConnection(server_.in(), id);
-    if (CORBA::is_nil(own.in()) ||
-        own->zkExistsUser(wire_user_.c_str(), wire_password.c_str()) == kLoginRefused) {
-      return ZKmd::_nil();
-    }
+    if (CORBA::is_nil(own.in()) || !LogInOn(own.in(), password)) return ZKmd::_nil();
     return own._retn();
   } catch (const CORBA::Exception&) {
     return ZKmd::_nil();

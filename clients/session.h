@@ -64,6 +64,10 @@ class ClientSession {
   ZKmd_ptr server() const { return server_.in(); }
 
  private:
+  // zkExistsUser of the session's user (wire_user_) with `password` on `server`; false when the
+  // password has no wire form or the server refuses it. CORBA exceptions propagate.
+  bool LogInOn(ZKmd_ptr server, const std::string& password) const;
+
   FileSystem* fs_;
   std::string argv0_;
   std::string start_dir_;
