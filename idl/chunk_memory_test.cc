@@ -1,12 +1,12 @@
 #include "idl/chunk_memory.h"
 
 #include <gtest/gtest.h>
-#include <omniORB4/CORBA.h>
 
 #include <cstring>
 #include <string>
 
 #include "idl/chunk_wire.h"
+#include "idl/omniorb/streams.h"
 
 namespace zk {
 namespace {

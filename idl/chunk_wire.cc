@@ -1,14 +1,12 @@
 // Reading chunk sequences into an arena.
 #include "idl/chunk_wire.h"
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/callDescriptor.h>
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/calls.h"
 
 namespace zk {
 namespace {
@@ -91,23 +89,18 @@ void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piec
   }
 }
 
-class Download64Call : public omniCallDescriptor {
+class Download64Call : public OwnCall {
  public:
   Download64Call(const char* user, const ZKmd::zkSeqFileBuf64& requests, ChunkSink* sink,
                  uint8_t* piece)
-      : omniCallDescriptor(LocalCall, "zkFileDownload64", sizeof("zkFileDownload64"), 0, nullptr, 0,
-                           0),
-        user_(user),
-        requests_(requests),
-        sink_(sink),
-        piece_(piece) {}
+      : user_(user), requests_(requests), sink_(sink), piece_(piece) {}
 
-  void marshalArguments(cdrStream& s) override {
+  void WriteArguments(cdrStream& s) override {
     s.marshalString(user_, 0);
     requests_ >>= s;
     index_ >>= s;
   }
-  void unmarshalReturnedValues(cdrStream& s) override {
+  void ReadResults(cdrStream& s) override {
     result_ <<= s;
     CORBA::ULong n;
     n <<= s;
@@ -116,19 +109,16 @@ class Download64Call : public omniCallDescriptor {
     for (CORBA::ULong i = 0; i < n; ++i) SinkChunk<CORBA::LongLong>(s, i, sink_, piece_);
     index_ <<= s;
   }
+  // A servant in this process: called directly, its reply fed to the sink from memory.
+  void Run(_impl_ZKmd* servant) override {
+    ZKmd::zkSeqFileBuf64 reply = requests_;
+    result_ = servant->zkFileDownload64(user_, reply, index_);
+    FeedChunks(result_, reply, sink_);
+  }
   CORBA::Long result() const { return result_; }
   CORBA::Long index() const { return index_; }
 
  private:
-  // A servant in this process: called directly, its reply fed to the sink from memory.
-  static void LocalCall(omniCallDescriptor* cd, omniServant* servant) {
-    Download64Call* call = static_cast<Download64Call*>(cd);
-    _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
-    ZKmd::zkSeqFileBuf64 reply = call->requests_;
-    call->result_ = impl->zkFileDownload64(call->user_, reply, call->index_);
-    FeedChunks(call->result_, reply, call->sink_);
-  }
-
   const char* user_;
   const ZKmd::zkSeqFileBuf64& requests_;
   ChunkSink* sink_;
@@ -155,7 +145,7 @@ bool ReadWhole(UploadSource* source, CORBA::ULong i, size_t len, uint8_t* buf) {
 // read for it, and it counts the same bytes as the sending pass.
 void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong i, size_t len,
                       UploadSource* source, uint8_t* piece) {
-  const bool counting = dynamic_cast<cdrCountingStream*>(&s) != nullptr;
+  const bool counting = IsCountingStream(s);
   s.marshalString(c.filePath.in(), 0);
   s.marshalString(c.fileNm.in(), 0);
   c.fileSize >>= s;
@@ -164,7 +154,7 @@ void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong 
   static_cast<CORBA::ULong>(len) >>= s;
   bool readable = true;
   if (!counting && SizedBeforeSending(s)) {
-    // The data with one call (idl/omniorb_internals.h), read whole first.
+    // The data with one call (idl/omniorb/streams.h), read whole first.
     std::vector<uint8_t> whole(len);
     readable = ReadWhole(source, i, len, whole.data());
     s.put_octet_array(whole.data(), static_cast<int>(len), omni::ALIGN_1);
@@ -185,18 +175,13 @@ void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong 
   c.bufUnitSize >>= s;
 }
 
-class UploadCall : public omniCallDescriptor {
+class UploadCall : public OwnCall {
  public:
   UploadCall(const char* user, const ZKmd::zkSeqFileBuf& batch, CORBA::Long index,
              UploadSource* source, uint8_t* piece)
-      : omniCallDescriptor(LocalCall, "zkFileUpload", sizeof("zkFileUpload"), 0, nullptr, 0, 0),
-        user_(user),
-        batch_(batch),
-        index_(index),
-        source_(source),
-        piece_(piece) {}
+      : user_(user), batch_(batch), index_(index), source_(source), piece_(piece) {}
 
-  void marshalArguments(cdrStream& s) override {
+  void WriteArguments(cdrStream& s) override {
     s.marshalString(user_, 0);
     const CORBA::ULong n = batch_.length();
     n >>= s;
@@ -210,33 +195,31 @@ class UploadCall : public omniCallDescriptor {
     }
     index_ >>= s;
   }
-  void unmarshalReturnedValues(cdrStream& s) override {
+  void ReadResults(cdrStream& s) override {
     result_ <<= s;
     index_ <<= s;
   }
-  CORBA::Long result() const { return result_; }
-  CORBA::Long index() const { return index_; }
-
- private:
   // A servant in this process: called directly with every chunk's data in memory.
-  static void LocalCall(omniCallDescriptor* cd, omniServant* servant) {
-    UploadCall* call = static_cast<UploadCall*>(cd);
-    _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
-    const ZKmd::zkSeqFileBuf& batch = call->batch_;
+  void Run(_impl_ZKmd* servant) override {
+    const ZKmd::zkSeqFileBuf& batch = batch_;
     ZKmd::zkSeqFileBuf whole(batch.length());
     whole.length(batch.length());
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       ZKmd::zkStrctFileBuf& c = whole[i];
       BorrowChunk(batch[i], &c);
-      const size_t len = call->source_->StreamedLength(i);
+      const size_t len = source_->StreamedLength(i);
       if (len == 0) continue;
       // A streamed chunk: its data is read here.
       const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
       c.fileBuf.length(n32);
-      if (!ReadWhole(call->source_, i, len, c.fileBuf.get_buffer())) c.bufNo = 0;
+      if (!ReadWhole(source_, i, len, c.fileBuf.get_buffer())) c.bufNo = 0;
     }
-    call->result_ = impl->zkFileUpload(call->user_, whole, call->index_);
+    result_ = servant->zkFileUpload(user_, whole, index_);
   }
+  CORBA::Long result() const { return result_; }
+  CORBA::Long index() const { return index_; }
+
+ private:
 
   const char* user_;
   const ZKmd::zkSeqFileBuf& batch_;
@@ -251,7 +234,7 @@ class UploadCall : public omniCallDescriptor {
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
                        CORBA::Long* index, UploadSource* source, uint8_t* piece) {
   UploadCall call(user, batch, *index, source, piece);
-  server->_invoke(call);
+  Invoke(server, "zkFileUpload", call);
   *index = call.index();
   return call.result();
 }
@@ -269,7 +252,7 @@ void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink*
 CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
                        CORBA::Long* index, ChunkSink* sink, uint8_t* piece) {
   Download64Call call(user, requests, sink, piece);
-  server->_invoke(call);
+  Invoke(server, "zkFileDownload64", call);
   *index = call.index();
   return call.result();
 }

@@ -3,16 +3,15 @@
 #include "idl/orb.h"
 
 #include <omniORB4/omniConnectionMgmt.h>
-#include <omniORB4/sslContext.h>
-#include <omniORB4/streamOperators.h>
 
 #include <cctype>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <utility>
 
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/internals.h"
+#include "idl/omniorb/tls.h"
+
 namespace zk {
 
 namespace {
@@ -34,24 +33,6 @@ std::string Trim(const std::string& s) {
   size_t e = s.find_last_not_of(" \t\r\n");
   return s.substr(b, e - b + 1);
 }
-
-// The CA path a ClientTlsContext hands its base: a base class of its own, so that it is built
-// before the sslContext that keeps a pointer to it and destroyed after it.
-struct CaPathHolder {
-  explicit CaPathHolder(const std::string& path) : ca_path(path) {}
-  const std::string ca_path;
-};
-
-// A client's TLS context: it trusts the given CA and presents no certificate of its own.
-class ClientTlsContext : private CaPathHolder, public sslContext {
- public:
-  explicit ClientTlsContext(const std::string& ca_file)
-      : CaPathHolder(ca_file), sslContext(ca_path.c_str(), nullptr, nullptr) {}
-
- protected:
-  void set_certificate() override {}
-  void set_privatekey() override {}
-};
 
 }  // namespace
 
@@ -182,7 +163,7 @@ std::vector<std::string> ClientOrbSetup(FileSystem* fs, const std::string& argv0
   // The naming service speaks plain IIOP at its own address and nowhere else; everything else,
   // the server above all, is reached over TLS or not at all.
   AddTcpAddressRuleType();
-  sslContext::singleton = new ClientTlsContext(ca);
+  InstallClientTlsContext(ca);
   out.push_back("-ORBclientTransportRule");
   out.push_back("giop:tcp:" + c.ns + ":" + c.iiop + " tcp");
   out.push_back("-ORBclientTransportRule");
@@ -226,12 +207,6 @@ CosNaming::Name ServerName() {
   name[0].id = CORBA::string_dup("ZKmdImpl");
   name[0].kind = CORBA::string_dup("");
   return name;
-}
-
-std::string ExceptionText(const CORBA::Exception& e) {
-  std::ostringstream os;
-  os << e;
-  return os.str();
 }
 
 void BorrowChunkData(const ZKmd::zkStrctFileBuf& from, ZKmd::zkStrctFileBuf* to) {

@@ -5,11 +5,11 @@ set -euo pipefail
 packages=(
   cmake g++ make
   libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
-  libace-dev libsqlite3-dev sqlite3
+  libace-dev libsqlite3-dev sqlite3 libssl-dev
   libgtest-dev googletest
   omniorb tcl-combat
   openssl procps locales tcpdump strace
-  dpkg-dev lintian systemd man-db groff-base
+  pkgconf dpkg-dev lintian systemd man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

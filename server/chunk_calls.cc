@@ -1,14 +1,11 @@
 // Chunk calls with their data in pooled memory.
 #include "server/chunk_calls.h"
 
-#include <omniORB4/callDescriptor.h>
-#include <omniORB4/callHandle.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "idl/chunk_wire.h"
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/calls.h"
 #include "server/transfer.h"
 #include "server/uploads.h"
 #include "server/wire_text.h"
@@ -36,14 +33,11 @@ class ArenaScope {
 // overlaps writing and the data stays in the processor's cache), a small one is read into the
 // arena first. Each chunk is stored (ChunkStore) once its last field is read, so all the work is
 // done here and the upcall only gives the result.
-class UploadCall : public omniCallDescriptor {
+class UploadCall : public OwnCall {
  public:
-  UploadCall(ZKmdImpl* impl, ChunkArena* arena)
-      : omniCallDescriptor(Upcall, "zkFileUpload", sizeof("zkFileUpload"), 0, nullptr, 0, 1),
-        impl_(impl),
-        arena_(arena) {}
+  UploadCall(ZKmdImpl* impl, ChunkArena* arena) : impl_(impl), arena_(arena) {}
 
-  void unmarshalArguments(cdrStream& s) override {
+  void ReadArguments(cdrStream& s) override {
     // Every string passes the text boundary; the user id is checked before anything is written.
     WireRequest w("zkFileUpload");
     CORBA::String_var wire_user = s.unmarshalString(0);
@@ -107,19 +101,18 @@ class UploadCall : public omniCallDescriptor {
     CORBA::Long sent_index;  // the request's bufIndex is not used
     sent_index <<= s;
   }
-  void marshalReturnedValues(cdrStream& s) override {
+  void Run(_impl_ZKmd*) override {
+    // The data is stored: its blocks go back before the reply lets the client send the next
+    // batch, which another thread of the connection may read at once (and would otherwise get
+    // blocks of its own).
+    arena_->Reset();
+  }
+  void WriteResults(cdrStream& s) override {
     result_ >>= s;
     index_ >>= s;
   }
 
  private:
-  static void Upcall(omniCallDescriptor* cd, omniServant*) {
-    UploadCall* call = static_cast<UploadCall*>(cd);
-    // The data is stored: its blocks go back before the reply lets the client send the next
-    // batch, which another thread of the connection may read at once (and would otherwise get
-    // blocks of its own).
-    call->arena_->Reset();
-  }
 
   // The chunk at position `i` (from 0) fails the batch: 20 there.
   void Fail(CORBA::ULong i) {
@@ -191,7 +184,7 @@ void WriteChunk(cdrStream& s, const Chunk& c, ChunkSource* source, CORBA::ULong 
 template <class Number, class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
                 ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
-  const bool counting = cdrCountingStream::downcast(&s) != nullptr;
+  const bool counting = IsCountingStream(s);
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;
@@ -204,22 +197,19 @@ void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::L
 // piece by piece while the reply is written: the reading overlaps the sending, and the data
 // passes through one piece of memory that stays in the processor's cache.
 template <class Number, class Chunks>
-class DownloadCall : public omniCallDescriptor {
+class DownloadCall : public OwnCall {
  public:
-  DownloadCall(const char* operation, ZKmdImpl* impl, ChunkArena* arena)
-      : omniCallDescriptor(Upcall, operation, static_cast<int>(std::strlen(operation) + 1), 0,
-                           nullptr, 0, 1),
-        impl_(impl),
-        arena_(arena),
-        source_(arena, kChunkPieceBytes) {}
+  DownloadCall(ZKmdImpl* impl, ChunkArena* arena)
+      : impl_(impl), arena_(arena), source_(arena, kChunkPieceBytes) {}
 
-  void unmarshalArguments(cdrStream& s) override {
+  void ReadArguments(cdrStream& s) override {
     user_ = s.unmarshalString(0);
     ReadChunks(s, arena_, &chunks_);
     index_ <<= s;
   }
-  void marshalReturnedValues(cdrStream& s) override {
-    const bool counting = cdrCountingStream::downcast(&s) != nullptr;
+  void Run(_impl_ZKmd*) override { result_ = Open(); }
+  void WriteResults(cdrStream& s) override {
+    const bool counting = IsCountingStream(s);
     if (!piece_ && !counting) piece_ = arena_->Alloc(kChunkPieceBytes);
     // A message sized before it is sent takes each chunk's data whole (SizedBeforeSending).
     WriteDownloadReply(s, result_, chunks_, index_, &source_, piece_,
@@ -227,10 +217,6 @@ class DownloadCall : public omniCallDescriptor {
   }
 
  private:
-  static void Upcall(omniCallDescriptor* cd, omniServant*) {
-    DownloadCall* call = static_cast<DownloadCall*>(cd);
-    call->result_ = call->Open();
-  }
   CORBA::Long Open();
 
   ZKmdImpl* impl_;
@@ -278,27 +264,28 @@ bool IsChunkCall(const char* operation) {
          std::strcmp(operation, "zkFileDownload64") == 0;
 }
 
-CORBA::Boolean ServeChunkCall(omniCallHandle& handle, ZKmdImpl* servant, const char* operation) {
+CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
+  const char* operation = request.Operation();
   // The arena outlives the call descriptor, whose sequences point into it, and the reply, which
   // is written before the upcall returns.
   ChunkArena arena(&ServerChunkPool());
   ArenaScope scope(&arena);
   if (std::strcmp(operation, "zkFileUpload") == 0) {
     UploadCall call(servant, &arena);
-    handle.upcall(servant, call);
+    request.Serve(call);
     return true;
   }
   if (std::strcmp(operation, "zkFileDownload") == 0) {
-    DownloadCall<CORBA::Long, ZKmd::zkSeqFileBuf> call("zkFileDownload", servant, &arena);
-    handle.upcall(servant, call);
+    DownloadCall<CORBA::Long, ZKmd::zkSeqFileBuf> call(servant, &arena);
+    request.Serve(call);
     return true;
   }
   if (std::strcmp(operation, "zkFileDownload64") == 0) {
-    DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64> call("zkFileDownload64", servant, &arena);
-    handle.upcall(servant, call);
+    DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64> call(servant, &arena);
+    request.Serve(call);
     return true;
   }
-  return servant->POA_ZKmd::_dispatch(handle);
+  return request.ServeAsGenerated();
 }
 
 ChunkArena* CurrentChunkArena() { return current_arena; }

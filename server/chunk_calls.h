@@ -13,10 +13,8 @@
 #include <chrono>
 
 #include "idl/chunk_memory.h"
+#include "idl/omniorb/calls.h"
 #include "idl/orb.h"
-
-class cdrStream;
-class omniCallHandle;
 
 namespace zk {
 class ChunkSource;
@@ -36,17 +34,17 @@ BlockPool& ServerChunkPool();
 // True for the operations served by ServeChunkCall.
 bool IsChunkCall(const char* operation);
 
-// Serves the request of `handle` (one of IsChunkCall) with an arena of ServerChunkPool(): an
+// Serves `request` (one of IsChunkCall) with an arena of ServerChunkPool(): an
 // upload's chunks are read into it, a download's small chunks are read into it and its large ones
 // streamed from their files while the reply is written. Returns what the dispatch returns.
-CORBA::Boolean ServeChunkCall(omniCallHandle& handle, ZKmdImpl* servant, const char* operation);
+CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant);
 
 // Writes a download reply's values (result, chunks, bufIndex) as the generated code does, with the
 // data of each chunk that `source` describes taken from it, read piece by piece into `piece`
 // (kChunkPieceBytes; not used on a counting stream, which only adds up lengths and reads
 // nothing). Throws CORBA::PERSIST_STORE when a read fails: the reply must not complete then.
 // With `whole`, each such chunk is read whole into memory of that arena and written at once, for a
-// message that the ORB sizes before sending it (idl/omniorb_internals.h, SizedBeforeSending).
+// message that the ORB sizes before sending it (idl/omniorb/streams.h, SizedBeforeSending).
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole = nullptr);

@@ -5,10 +5,10 @@
 #include "server/chunk_calls.h"
 
 #include <gtest/gtest.h>
-#include <omniORB4/cdrStream.h>
 
 #include <string>
 
+#include "idl/omniorb/streams.h"
 #include "platform/fs_memory.h"
 #include "server/transfer.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/internals.h"
 #include "platform/console.h"
 #include "server/connection_limits.h"
 

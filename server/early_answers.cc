@@ -1,14 +1,10 @@
-// Call descriptors of our own for requests answered before (or instead of) reading their
-// arguments: the ORB unmarshals a request's arguments through the descriptor that the servant's
-// dispatch hands it, so a descriptor that reads nothing keeps nothing.
+// Calls of our own for requests answered before (or instead of) reading their arguments: the ORB
+// reads a request's arguments through the call that the servant's dispatch serves it with, so a
+// call that reads nothing keeps nothing.
 #include "server/early_answers.h"
-
-#include <omniORB4/callDescriptor.h>
-#include <omniORB4/callHandle.h>
 
 #include <cstring>
 
-#include "idl/omniorb_internals.h"
 #include "idl/wire.h"
 
 namespace zk {
@@ -33,20 +29,15 @@ const FailureAnswer kAnswers[] = {
     {"zkFileDownload64", kTransferFileFailed, Rest::kEmptyBuffers64IndexOne},
 };
 
-void NoUpcall(omniCallDescriptor*, omniServant*) {}
-
 // Reads none of the arguments (the rest of the request is skipped by reading it into the ORB's
 // own small buffers and dropping it) and writes the failure answer.
-class UnreadCall : public omniCallDescriptor {
+class UnreadCall : public OwnCall {
  public:
-  explicit UnreadCall(const FailureAnswer& answer)
-      : omniCallDescriptor(NoUpcall, answer.operation, std::strlen(answer.operation) + 1, 0,
-                           nullptr, 0, 1),
-        answer_(answer) {}
+  explicit UnreadCall(const FailureAnswer& answer) : answer_(answer) {}
 
-  void unmarshalArguments(cdrStream& s) override { SkipRequestBody(s); }
+  void ReadArguments(cdrStream& s) override { SkipRequestBody(s); }
 
-  void marshalReturnedValues(cdrStream& s) override {
+  void WriteResults(cdrStream& s) override {
     answer_.result >>= s;
     switch (answer_.rest) {
       case Rest::kNothing:
@@ -79,24 +70,18 @@ class UnreadCall : public omniCallDescriptor {
 };
 
 // zkExistsUser with both texts read up to kMaxLoginText bytes.
-class LoginCall : public omniCallDescriptor {
+class LoginCall : public OwnCall {
  public:
-  LoginCall()
-      : omniCallDescriptor(Upcall, "zkExistsUser", sizeof("zkExistsUser"), 0, nullptr, 0, 1) {}
-
-  void unmarshalArguments(cdrStream& s) override {
+  void ReadArguments(cdrStream& s) override {
     user_ = s.unmarshalString(kMaxLoginText);
     password_ = s.unmarshalString(kMaxLoginText);
   }
-  void marshalReturnedValues(cdrStream& s) override { result_ >>= s; }
+  void Run(_impl_ZKmd* servant) override {
+    result_ = servant->zkExistsUser(user_.in(), password_.in());
+  }
+  void WriteResults(cdrStream& s) override { result_ >>= s; }
 
  private:
-  static void Upcall(omniCallDescriptor* cd, omniServant* servant) {
-    LoginCall* call = static_cast<LoginCall*>(cd);
-    _impl_ZKmd* impl = static_cast<_impl_ZKmd*>(servant->_ptrToInterface(ZKmd::_PD_repoId));
-    call->result_ = impl->zkExistsUser(call->user_.in(), call->password_.in());
-  }
-
   CORBA::String_var user_;
   CORBA::String_var password_;
   CORBA::Long result_ = 0;
@@ -111,15 +96,14 @@ const FailureAnswer* FailureAnswerFor(const char* operation) {
   return nullptr;
 }
 
-void AnswerUnread(omniCallHandle& handle, PortableServer::Servant servant,
-                  const FailureAnswer& answer) {
+void AnswerUnread(IncomingRequest& request, const FailureAnswer& answer) {
   UnreadCall call(answer);
-  handle.upcall(servant, call);
+  request.Serve(call);
 }
 
-void DispatchLogin(omniCallHandle& handle, POA_ZKmd* servant) {
+void DispatchLogin(IncomingRequest& request) {
   LoginCall call;
-  handle.upcall(servant, call);
+  request.Serve(call);
 }
 
 }  // namespace zk

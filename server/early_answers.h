@@ -11,9 +11,8 @@
 
 #include <cstddef>
 
+#include "idl/omniorb/calls.h"
 #include "idl/orb.h"
-
-class omniCallHandle;
 
 namespace zk {
 
@@ -38,16 +37,15 @@ struct FailureAnswer {
 // ORB's own operations ("_is_a", "_non_existent", ...), which are served as they come.
 const FailureAnswer* FailureAnswerFor(const char* operation);
 
-// Answers the request of `handle` with `answer` without reading its arguments.
-void AnswerUnread(omniCallHandle& handle, PortableServer::Servant servant,
-                  const FailureAnswer& answer);
+// Answers `request` with `answer` without reading its arguments.
+void AnswerUnread(IncomingRequest& request, const FailureAnswer& answer);
 
 // The longest user id or password that zkExistsUser reads (the tools send at most 127 bytes).
 constexpr int kMaxLoginText = 1024;
 
-// Serves a zkExistsUser request of `handle` on `servant`, reading each text only up to
-// kMaxLoginText bytes; a longer one makes the ORB refuse the request (MARSHAL) and skip it.
-void DispatchLogin(omniCallHandle& handle, POA_ZKmd* servant);
+// Serves a zkExistsUser `request`, reading each text only up to kMaxLoginText bytes; a longer one
+// makes the ORB refuse the request (MARSHAL) and skip it.
+void DispatchLogin(IncomingRequest& request);
 
 }  // namespace zk
 

@@ -7,13 +7,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <omniORB4/cdrStream.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
+#include "idl/omniorb/streams.h"
 #include "platform/fs_memory.h"
 
 namespace zk {

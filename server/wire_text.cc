@@ -5,7 +5,7 @@
 #include <atomic>
 #include <utility>
 
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/internals.h"
 #include "platform/console.h"
 #include "platform/pathtext.h"
 #include "server/connection_auth.h"

@@ -3,12 +3,11 @@
 #include "server/zkmdimpl.h"
 
 #include <malloc.h>
-#include <omniORB4/callHandle.h>
 
 #include <chrono>
 #include <cstring>
 
-#include "idl/omniorb_internals.h"
+#include "idl/omniorb/internals.h"
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "server/chunk_calls.h"
@@ -68,29 +67,29 @@ void ZKmdImpl::SetEnvFile(const std::string& env_file) {
 // an operation that needs a login gets its failure answer unread, and zkExistsUser reads short
 // texts only; a logged-in connection is served in full, its request body given all the time it
 // needs. After the calls that move bulk, the memory they used goes back to the system.
-CORBA::Boolean ZKmdImpl::_dispatch(omniCallHandle& handle) {
-  CallScope scope(handle.connection(), handle.peeraddress());
-  const char* op = handle.operation_name();
-  const bool logged_in = ServerConnections().HasLogin(handle.connection());
+CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
+  CallScope scope(request.Connection(), request.PeerAddress());
+  const char* op = request.Operation();
+  const bool logged_in = ServerConnections().HasLogin(request.Connection());
   // The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has; a
   // peer that stops sending is disconnected then. A logged-in user's batch may take as long as
   // the network needs.
-  if (logged_in) ClearRequestDeadline(handle);
+  if (logged_in) request.ClearDeadline();
   if (!logged_in) {
     if (const FailureAnswer* answer = FailureAnswerFor(op)) {
       const std::string& peer = CurrentCall().peer;
       PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + op + " - " +
                (peer.empty() ? "-" : peer) + ")");
-      AnswerUnread(handle, this, *answer);
+      AnswerUnread(request, *answer);
       return true;
     }
     if (std::strcmp(op, "zkExistsUser") == 0) {
-      DispatchLogin(handle, this);
+      DispatchLogin(request);
       return true;
     }
   }
   CORBA::Boolean served =
-      IsChunkCall(op) ? ServeChunkCall(handle, this, op) : POA_ZKmd::_dispatch(handle);
+      IsChunkCall(op) ? ServeChunkCall(request, this) : request.ServeAsGenerated();
   if (CarriesBulk(op)) GiveMemoryBack();
   return served;
 }

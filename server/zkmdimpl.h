@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "idl/omniorb/calls.h"
 #include "idl/orb.h"
 #include "platform/fs.h"
 #include "settings/zkdb.h"
@@ -19,7 +20,7 @@ namespace zk {
 class ChunkSource;
 struct UploadCaller;
 
-class ZKmdImpl : public POA_ZKmd {
+class ZKmdImpl : public DispatchingServant {
  public:
   ZKmdImpl();
   ~ZKmdImpl() override;
@@ -29,8 +30,6 @@ class ZKmdImpl : public POA_ZKmd {
   void SetFileSystem(FileSystem* fs) { fs_ = fs; }
   const std::string& env_file() const { return env_file_; }
 
-  // Notes the calling connection of each request for the operations' guard.
-  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
   // Users and passwords.
   CORBA::Long zkChgUserPwd(const char* userId, const char* newPassword) override;
@@ -67,6 +66,10 @@ class ZKmdImpl : public POA_ZKmd {
   // Jobs.
   CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
                           const char* jobPassword, const char* runMode, char*& retValue) override;
+
+ protected:
+  // Notes the calling connection of each request for the operations' guard.
+  CORBA::Boolean Dispatch(IncomingRequest& request) override;
 
  private:
   std::string env_file_;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/ior.h"
+#include "idl/omniorb/ior.h"
 #include "tests/server_fixture.h"
 
 namespace zk {
@@ -59,7 +59,7 @@ void Cdr::Align(size_t n) {
 
 ObjectAddress ObjectAddressOf(CORBA::Object_ptr obj) {
   ObjectAddress out;
-  const std::vector<IIOP::ProfileBody> bodies = IiopProfiles(obj);
+  const std::vector<IIOP::ProfileBody> bodies = zk::IiopProfiles(obj);
   if (!bodies.empty()) {
     const IIOP::ProfileBody& body = bodies.front();
     out.host = body.address.host.in();

@@ -9,8 +9,9 @@
 
 #include <stdexcept>
 
+#include "idl/omniorb/ior.h"
+#include "idl/omniorb/streams.h"
 #include "platform/fs.h"
-#include "tests/ior.h"
 
 namespace zk {
 namespace test {
@@ -82,7 +83,7 @@ bool ServerServes(int ns_port) { return NameServes(ns_port); }
 
 std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
   std::vector<int> ports;
-  for (const IIOP::ProfileBody& body : IiopProfiles(obj)) {
+  for (const IIOP::ProfileBody& body : zk::IiopProfiles(obj)) {
     if (body.address.port != 0) ports.push_back(body.address.port);
     for (CORBA::ULong c = 0; c < body.components.length(); ++c) {
       const IOP::TaggedComponent& component = body.components[c];
@@ -90,9 +91,9 @@ std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
       // An encapsulation of target_supports, target_requires and port (unsigned shorts).
       cdrEncapsulationStream in(component.component_data.get_buffer(),
                                 component.component_data.length(), 1);
-      CORBA::UShort supports, requires, port;
+      CORBA::UShort supports, required, port;
       supports <<= in;
-      requires <<= in;
+      required <<= in;
       port <<= in;
       if (port != 0) ports.push_back(port);
     }

@@ -1,5 +1,6 @@
-// The uses of omniORB's internal headers, for omniORB 4.2.5 (see the header).
-#include "idl/omniorb_internals.h"
+// The uses of omniORB's internal headers (see the header, and README.md beside it).
+#include "idl/omniorb/internals.h"
+#include "idl/omniorb/streams.h"
 
 #include <netdb.h>
 #include <omniORB4/CORBA.h>
@@ -136,6 +137,7 @@ class TcpAddressRuleType : public omni::transportRules::RuleType {
 
 }  // namespace
 
+// giopStream::downcast and version(): the GIOP version of the message a stream carries.
 bool SizedBeforeSending(cdrStream& s) {
   omni::giopStream* g = omni::giopStream::downcast(&s);
   if (!g) return false;
@@ -143,15 +145,19 @@ bool SizedBeforeSending(cdrStream& s) {
   return v.major == 1 && v.minor == 0;
 }
 
+bool IsCountingStream(cdrStream& s) { return cdrCountingStream::downcast(&s) != nullptr; }
+
+// GIOP_S::SkipRequestBody: reads the rest of a request into the ORB's buffers and drops it.
+void SkipRequestBody(cdrStream& s) {
+  omni::GIOP_S* giop = omni::GIOP_S::downcast(&s);
+  if (giop) giop->SkipRequestBody();
+}
+
+// omniCallHandle::iop_s() and GIOP_S::clearDeadline: the request's own time limit.
 void ClearRequestDeadline(omniCallHandle& handle) {
   if (!handle.iop_s()) return;
   omni::GIOP_S* giop = omni::GIOP_S::downcast(&handle.iop_s()->getStream());
   if (giop) giop->clearDeadline();
-}
-
-void SkipRequestBody(cdrStream& s) {
-  omni::GIOP_S* giop = omni::GIOP_S::downcast(&s);
-  if (giop) giop->SkipRequestBody();
 }
 
 void SetAcceptHook(AcceptHook hook) {

@@ -1,11 +1,12 @@
 // The IIOP profiles of an object reference.
-#include "tests/ior.h"
+#include "idl/omniorb/ior.h"
 
+// omniIOR (the decoded reference an object reference holds) and omniObjRef::_getIOR, reached
+// through CORBA::Object::_PR_getobj.
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/omniObjRef.h>
 
 namespace zk {
-namespace test {
 
 std::vector<IIOP::ProfileBody> IiopProfiles(CORBA::Object_ptr obj) {
   std::vector<IIOP::ProfileBody> bodies;
@@ -20,5 +21,4 @@ std::vector<IIOP::ProfileBody> IiopProfiles(CORBA::Object_ptr obj) {
   return bodies;
 }
 
-}  // namespace test
 }  // namespace zk
