@@ -1,0 +1,83 @@
+// The server as zkcp's walks reach it: listings, and the upload and download of chunk batches.
+// CopyServer is what the walks call, so that tests can run them against fakes; ZKmdCopyServer makes
+// the requests over the ORB.
+#ifndef ZK_CLIENTS_COPY_SERVER_H_
+#define ZK_CLIENTS_COPY_SERVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clients/server_list.h"
+#include "clients/server_text.h"
+#include "idl/chunk_memory.h"
+#include "idl/chunk_wire.h"
+#include "idl/orb.h"
+
+namespace zk {
+
+// The requests the walks make. Failures of a request itself are thrown (CORBA exceptions from
+// the real server).
+class CopyServer {
+ public:
+  virtual ~CopyServer() = default;
+  // Entries of server directory `dir` matching `mask`, sorted by name (zkFileCount, then the
+  // listing with kSortByName when the count is at least 1).
+  virtual std::vector<ListEntry> List(const std::string& dir, const std::string& mask) = 0;
+  // zkFileUpload / the download: result code, *index the failing chunk's 1-based position. The
+  // data of an upload's chunks that `source` streams is read from it while the request is sent.
+  // A download's reply goes to `sink` while it arrives (result, then each chunk's properties and
+  // data); when the request fails before any reply, `sink` hears nothing.
+  virtual CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                             UploadSource* source) = 0;
+  virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                               ChunkSink* sink) = 0;
+  // The same server for the same user over a second connection, opened on the first call (null
+  // when there is none): a download may run on it while one runs here, on another thread.
+  virtual CopyServer* Second() { return nullptr; }
+};
+
+// CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
+// and downloads with the 64-bit operations, or with zkFileList and zkFileDownload on a server
+// without them (decided once, by the first listing). Names travel in the wire code of `text`: a
+// listed name that cannot be read is left out; a directory or mask that cannot be written fails
+// the listing; a chunk whose names cannot be written fails as the server's 20 would, after the
+// chunks before it were sent.
+// Second() is the reference that `open_second` gives (a connection of its own, logged in), when
+// it gives one and the server has the 64-bit operations (a download in memory, as the older one
+// is read, would hold two batches at once).
+class ZKmdCopyServer : public CopyServer {
+ public:
+  ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText(),
+                 std::function<ZKmd_ptr()> open_second = nullptr)
+      : server_(server), user_(user), text_(text), open_second_(std::move(open_second)) {}
+  std::vector<ListEntry> List(const std::string& dir, const std::string& mask) override;
+  CORBA::Long Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long* index,
+                     UploadSource* source) override;
+  CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                       ChunkSink* sink) override;
+  CopyServer* Second() override;
+
+ private:
+  // zkFileDownload for `requests`, whose positions fit 32 bits; its whole reply, in memory, is
+  // then fed to `sink`.
+  CORBA::Long DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
+                             ChunkSink* sink);
+
+  ZKmd_ptr server_;
+  std::string user_;
+  ServerText text_;
+  WideOps ops_;
+  std::function<ZKmd_ptr()> open_second_;  // null once called
+  ZKmd_var second_ref_;
+  std::unique_ptr<ZKmdCopyServer> second_;
+  // Where each piece of a download's data is received, or of an upload's read, used again for
+  // every piece.
+  std::unique_ptr<uint8_t[]> piece_{new uint8_t[kChunkPieceBytes]};
+};
+
+}  // namespace zk
+
+#endif  // ZK_CLIENTS_COPY_SERVER_H_

@@ -1,0 +1,300 @@
+// The walk from a server tree to a local directory.
+#include "clients/download_walk.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <set>
+#include <unordered_set>
+
+#include "clients/reply_writer.h"
+#include "idl/wire.h"
+#include "platform/pathtext.h"
+#include "platform/process.h"
+#include "platform/timetext.h"
+
+namespace zk {
+namespace {
+
+const char kTempPrefix[] = ".zkcp-";
+const char kTempSuffix[] = ".part";
+
+// A name the server listed that is one entry of the local directory: no "/", not "." or "..".
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// A listing entry for a local directory entry.
+ListEntry FromDirEntry(const DirEntry& e) {
+  ListEntry l;
+  l.name = e.name;
+  l.is_dir = e.is_dir;
+  l.size = e.size;
+  l.upd = FormatLocalTime(e.mtime);
+  return l;
+}
+
+}  // namespace
+
+std::string DownloadTempName(int pid, uint64_t serial) {
+  return kTempPrefix + std::to_string(pid) + "-" + std::to_string(serial) + kTempSuffix;
+}
+
+bool IsDownloadTempName(const std::string& name, int* pid) {
+  const size_t prefix = sizeof(kTempPrefix) - 1, suffix = sizeof(kTempSuffix) - 1;
+  if (name.size() <= prefix + suffix || name.compare(0, prefix, kTempPrefix) != 0 ||
+      name.compare(name.size() - suffix, suffix, kTempSuffix) != 0) {
+    return false;
+  }
+  const std::string middle = name.substr(prefix, name.size() - prefix - suffix);
+  size_t dash = middle.find('-');
+  if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() || dash > 9) return false;
+  for (size_t i = 0; i < middle.size(); ++i) {
+    if (i != dash && (middle[i] < '0' || middle[i] > '9')) return false;
+  }
+  *pid = std::atoi(middle.substr(0, dash).c_str());
+  return *pid > 0;
+}
+
+int DownloadWalk::Run(const std::string& server_dir, const std::string& mask,
+                      const std::string& local_dir) {
+  int result = DownloadLevel(server_dir, mask, local_dir);
+  FinishAhead();
+  // Whatever is still in progress (the walk stopped) will not be finished.
+  while (!incoming_.empty()) GiveUpDownload(incoming_.begin()->first);
+  return stopped_ ? kExitFail : result;
+}
+
+void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
+                                       std::vector<DirEntry>* entries) {
+  auto leftover = [&](const DirEntry& e) {
+    int pid = 0;
+    if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
+    // This run's own, or that of another run still going: not a leftover.
+    if (pid == OwnProcessId() || ProcessExists(pid)) return false;
+    return fs_->RemoveFile(WithSlash(local_dir) + e.name);
+  };
+  entries->erase(std::remove_if(entries->begin(), entries->end(), leftover), entries->end());
+}
+
+int DownloadWalk::DownloadLevel(const std::string& server_dir, const std::string& mask,
+                            const std::string& local_dir) {
+  std::vector<ListEntry> local;
+  std::unordered_set<std::string> special;  // local pipes and devices: never written to
+  try {
+    std::vector<DirEntry> entries;
+    fs_->Search(local_dir, kEveryEntry, &entries);  // a missing directory holds nothing yet
+    RemoveDownloadLeftovers(local_dir, &entries);
+    local.reserve(entries.size());
+    for (const DirEntry& e : entries) {
+      local.push_back(FromDirEntry(e));
+      if (e.is_special) special.insert(e.name);
+    }
+  } catch (const std::exception&) {  // the local directory only: memory
+    console_.err(kListFailed + local_dir + kEveryEntry + ")");
+    return kExitFail;
+  }
+  NameIndex names(local);
+  DownloadBatch pending(unit_);
+  int result = kExitOk;
+  try {
+    std::vector<ListEntry> listing = server_->List(server_dir, mask);
+    for (const ListEntry& e : listing) {
+      FinishAhead();  // before anything is printed of the next entry
+      if (stopped_) break;
+      if (!IsPlainName(e.name)) {  // would land outside the destination directory
+        console_.err(kDownloadFailed + e.name + ")");
+        failed_ = true;
+        continue;
+      }
+      if (e.is_dir) {
+        SendDownload(&pending, local_dir);
+        if (stopped_ || DownloadLevel(server_dir + e.name + "\\", kEveryEntry,
+                                      local_dir + e.name + "/") != kExitOk) {
+          result = kExitFail;
+          break;
+        }
+        continue;
+      }
+      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+      if (!ShouldCopy(mode_, existing, e.size, e.upd, e.narrow)) continue;
+      if (special.count(e.name) > 0) {
+        console_.err(kNotRegular + local_dir + e.name + ")");
+        continue;
+      }
+      if (e.size < 0) {
+        // A 32-bit listing of a file of 2 GiB or more: never copied short.
+        console_.err(kTooLargeForServer + server_dir + e.name + ")");
+        failed_ = true;
+        continue;
+      }
+      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+        console_.err(kTooLargeForUnit + server_dir + e.name + ")");
+        failed_ = true;
+        continue;
+      }
+      console_.out(server_dir + e.name);
+      QueueDownload(e, server_dir, &pending, local_dir);
+    }
+    SendDownload(&pending, local_dir);
+  } catch (...) {  // a listing through the ORB, which may raise more than CORBA's exceptions
+    FinishAhead();
+    console_.err(kListFailed + server_dir + ")");
+    return kExitFail;
+  }
+  return stopped_ ? kExitFail : result;
+}
+
+void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
+                             DownloadBatch* pending, const std::string& local_dir) {
+  const std::string path = WithSlash(local_dir) + file.name;
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") +
+                   2 * static_cast<int64_t>(kTimeTextLength) + 16;
+  ChunkCutter cutter(file.size, unit_);
+  ChunkSpan span;
+  while (cutter.Next(&span)) {
+    if (pending->budget.MustSendBefore(span.len, header)) {
+      // Later chunks of this file: the walk goes on with the same file whatever the reply.
+      if (span.no > 1) {
+        SendDownloadAhead(pending, local_dir);
+      } else {
+        SendDownload(pending, local_dir);
+      }
+      // The chunks of this file sent so far were not all written: the rest is not asked for. A
+      // batch of it sent ahead of that answer is dropped unheard, as if never asked for.
+      if (span.no > 1 ? !FileGoesOn(path, file.name) : stopped_) {
+        DropAhead();
+        return;
+      }
+    }
+    CORBA::ULong n = pending->chunks.length();
+    pending->chunks.length(n + 1);
+    ZKmd::zkStrctFileBuf64& c = pending->chunks[n];
+    c.filePath = server_dir.c_str();
+    c.fileNm = file.name.c_str();
+    c.fileSize = 0;
+    c.updDt = "";
+    c.crtDt = "";
+    c.bufNo = span.no;
+    c.nextBuf = span.next;
+    c.bufPos = span.pos;
+    c.bufUnitSize = static_cast<CORBA::Long>(span.len);
+    pending->budget.Add(span.len, header);
+  }
+  // After a batch sent ahead, the chunks queued since were queued before its reply was known; the
+  // pending batch holds nothing else. They go only if that reply wrote its part of the file.
+  if (ahead_) {
+    FinishAhead();
+    if (!FileGoesOn(path, file.name)) {
+      pending->chunks.length(0);
+      pending->budget.Clear();
+    }
+  }
+}
+
+void DownloadWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
+  FinishAhead();
+  const ZKmd::zkSeqFileBuf64& requests = pending->chunks;
+  if (requests.length() == 0) return;
+  if (stopped_) {
+    GiveUpDownloads(requests, 0, local_dir);
+  } else {
+    ReplyWriter writer(this, requests, local_dir);
+    CompleteDownload(requests, &writer, local_dir,
+                     [&](CORBA::Long* index) { server_->Download(requests, index, &writer); });
+  }
+  pending->chunks.length(0);
+  pending->budget.Clear();
+}
+
+void DownloadWalk::CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,
+                                const std::string& local_dir,
+                                const std::function<void(CORBA::Long*)>& call) {
+  try {
+    CORBA::Long index = 0;
+    call(&index);
+    writer->CloseFile();
+    if (!writer->accepted()) {
+      console_.err(kDownloadFailed + NameAt(requests, index) + ")");
+      failed_ = true;
+      GiveUpDownloads(requests, 0, local_dir);
+    } else {
+      FinishDownloaded(requests, *writer, local_dir);
+    }
+  } catch (const CORBA::Exception& e) {
+    writer->CloseFile();
+    TransferException(e);
+    GiveUpDownloads(requests, 0, local_dir);
+  } catch (...) {  // the ORB may raise more than CORBA's exceptions
+    writer->CloseFile();
+    console_.err("Error ServerToLocal");
+    failed_ = true;
+    GiveUpDownloads(requests, 0, local_dir);
+  }
+}
+
+void DownloadWalk::GiveUpDownload(const std::string& path) {
+  auto it = incoming_.find(path);
+  if (it == incoming_.end()) return;
+  fs_->RemoveFile(it->second.temp);
+  incoming_.erase(it);
+}
+
+void DownloadWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
+                               const std::string& local_dir) {
+  const std::string base = WithSlash(local_dir);
+  for (CORBA::ULong i = from; i < chunks.length(); ++i)
+    GiveUpDownload(base + chunks[i].fileNm.in());
+}
+
+void DownloadWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
+                                const std::string& local_dir) {
+  using Fate = ReplyWriter::Fate;
+  const std::string base = WithSlash(local_dir);
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    const ZKmd::zkStrctFileBuf64& c = chunks[i];
+    const ReplyWriter::Outcome& out = writer.outcome(i);
+    const std::string name = c.fileNm.in();
+    const std::string path = base + name;
+    switch (out.fate) {
+      case Fate::kDirFailed:
+      case Fate::kWriteFailed:
+        console_.err((out.fate == Fate::kDirFailed ? kDirFailed : kWriteFailed) + name + ")");
+        failed_ = true;
+        GiveUpDownloads(chunks, i, local_dir);
+        return;
+      case Fate::kReplaced:
+        console_.err(kDownloadFailed + name + ")");
+        failed_ = true;
+        GiveUpDownload(path);
+        continue;
+      case Fate::kDropped:
+      case Fate::kNoDownload:
+        continue;
+      case Fate::kWritten:
+        break;
+    }
+    auto it = incoming_.find(path);
+    if (it == incoming_.end()) continue;
+    Incoming& in = it->second;
+    const int64_t end = c.bufPos + static_cast<int64_t>(out.len);
+    Progress(std::string(c.filePath.in()) + name, end, in.size);
+    if (c.nextBuf) continue;
+
+    // The last chunk: its length (when it ends in a hole), its time, then in its place.
+    bool done = !out.short_end || fs_->Resize(in.temp, end);
+    int64_t mtime = 0;
+    if (done && ParseLocalTime(in.upd, &mtime)) fs_->SetWriteTime(in.temp, mtime);
+    done = done && fs_->Rename(in.temp, path);
+    if (!done) {
+      console_.err(kWriteFailed + name + ")");
+      failed_ = true;
+      GiveUpDownload(path);
+      continue;
+    }
+    incoming_.erase(path);
+    ++copied_;
+  }
+}
+
+}  // namespace zk

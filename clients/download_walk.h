@@ -1,0 +1,87 @@
+// The walk from a server tree to a local directory: each level's files asked for in batches of
+// the unit, every reply written into the temporary files of its downloads while it arrives
+// (clients/reply_writer.h), a file put in its place once its last chunk is written. While the
+// walk goes on with the chunks of one file, the next batch is asked for on a second connection
+// while the reply before it is written (clients/download_ahead.cc).
+#ifndef ZK_CLIENTS_DOWNLOAD_WALK_H_
+#define ZK_CLIENTS_DOWNLOAD_WALK_H_
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clients/walk_part.h"
+
+namespace zk {
+
+class DownloadWalk : private WalkPart {
+ public:
+  explicit DownloadWalk(WalkState* state);
+  ~DownloadWalk();
+  // CopyWalk::FromServer.
+  int Run(const std::string& server_dir, const std::string& mask, const std::string& local_dir);
+
+ private:
+  using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
+  // A download in progress: its temporary file, what the server said of the file when the first
+  // chunk came (a later chunk of another size or time is of another file), and where the bytes
+  // written so far end (zeros are left as holes, so the file may be shorter than what came).
+  struct Incoming {
+    std::string temp;
+    int64_t size = 0;
+    std::string upd;
+    int64_t written_end = 0;
+  };
+  class ReplyWriter;
+  // A thread that makes the download calls of one connection, each reply held back until the
+  // walk lets it be written.
+  class DownloadLane;
+  // A download whose request went out on a lane while the walk went on.
+  struct Ahead;
+
+  int DownloadLevel(const std::string& server_dir, const std::string& mask,
+                    const std::string& local_dir);
+  void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
+                     const std::string& local_dir);
+  void SendDownload(DownloadBatch* pending, const std::string& local_dir);
+  // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
+  // ahead before it (FinishAhead): while that reply is written, the server is already reading
+  // the next one. Only while the walk goes on with the chunks of one file, so that nothing is
+  // printed or asked between the two. Without a second connection, SendDownload.
+  void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir);
+  // Writes the reply to the batch sent ahead, if any, and reports it as SendDownload does.
+  void FinishAhead();
+  // Drops the batch sent ahead, if any, unheard: as if it had never been asked for.
+  void DropAhead();
+  // True while the walk asks for more of the file at local `path` (`name` on the server): it has
+  // not stopped, and the file's chunks so far were written or its first chunk is in the batch
+  // sent ahead (a batch never spans levels, so the name is enough there).
+  bool FileGoesOn(const std::string& path, const std::string& name) const;
+  // Runs `call`, the download of `requests` into `writer`, and reports the reply: its failures,
+  // the files it completed, or the exception of the request.
+  void CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,
+                        const std::string& local_dir,
+                        const std::function<void(CORBA::Long*)>& call);
+  // After a reply that ReplyWriter wrote: reports its failures, finishes the files it completed.
+  void FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
+                        const std::string& local_dir);
+  // Gives up the downloads in progress that chunks from position `from` of `chunks` continue.
+  void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
+                       const std::string& local_dir);
+  void GiveUpDownload(const std::string& path);
+  // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.
+  void RemoveDownloadLeftovers(const std::string& local_dir, std::vector<DirEntry>* entries);
+
+  std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
+  uint64_t temp_serial_ = 0;
+  bool lanes_tried_ = false;
+  std::unique_ptr<DownloadLane> lanes_[2];  // this connection and the second one, when there is one
+  int next_lane_ = 0;
+  std::unique_ptr<Ahead> ahead_;  // sent, its reply not yet written
+};
+
+}  // namespace zk
+
+#endif  // ZK_CLIENTS_DOWNLOAD_WALK_H_

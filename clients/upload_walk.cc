@@ -1,0 +1,294 @@
+// The walk from a local tree to the server.
+#include "clients/upload_walk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <set>
+
+#include "idl/wire.h"
+#include "platform/timetext.h"
+
+namespace zk {
+namespace {
+
+// The real path of a local directory ("" when it cannot be resolved).
+std::string RealDir(FileSystem* fs, const std::string& path) {
+  std::string real;
+  return fs->RealPath(path, &real) ? real : std::string();
+}
+
+}  // namespace
+
+int UploadWalk::Run(const std::string& local_dir, const std::string& mask,
+                    const std::string& server_dir) {
+  int result = UploadLevel(local_dir, mask, server_dir);
+  source_.Close();
+  return stopped_ ? kExitFail : result;
+}
+
+int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
+                          const std::string& server_dir) {
+  std::vector<ListEntry> listing;
+  try {
+    listing = server_->List(server_dir, kEveryEntry);
+  } catch (...) {  // a request through the ORB, which may raise more than CORBA's exceptions
+    console_.err(kListFailed + server_dir + ")");
+    return kExitFail;
+  }
+  NameIndex names(listing);
+  UploadBatch pending(unit_);
+  int result = kExitOk;
+  walking_.push_back(RealDir(fs_, local_dir));
+  try {
+    std::vector<DirEntry> entries;
+    fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
+    for (const DirEntry& e : entries) {
+      if (stopped_) break;
+      if (e.name.find('\\') != std::string::npos) {
+        // "\" separates folders on the wire: the name would arrive as a path somewhere else.
+        console_.err(kBackslashName + local_dir + e.name + ")");
+        failed_ = true;
+        continue;
+      }
+      if (e.is_special) {  // a pipe or device could block the copy for ever; never opened
+        console_.err(kNotRegular + local_dir + e.name + ")");
+        continue;
+      }
+      if (e.is_dir) {
+        // A link back to a directory being walked would repeat the tree without end.
+        std::string real = RealDir(fs_, local_dir + e.name);
+        if (!real.empty() && std::find(walking_.begin(), walking_.end(), real) != walking_.end()) {
+          continue;
+        }
+        SendUpload(&pending);
+        if (stopped_ || UploadLevel(local_dir + e.name + "/", kEveryEntry,
+                                    server_dir + e.name + "\\") != kExitOk) {
+          result = kExitFail;
+          break;
+        }
+        continue;
+      }
+      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+      if (!ShouldCopy(mode_, existing, e.size, FormatLocalTime(e.mtime))) continue;
+      std::string path = local_dir + e.name;
+      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+        console_.err(kTooLargeForUnit + path + ")");
+        failed_ = true;
+        continue;
+      }
+      console_.out(path);
+      if (!QueueUpload(path, e, server_dir, &pending)) {
+        console_.err("WARNING:ファイルを開けませんでした。");
+        ++unreadable_;
+        failed_ = true;
+      }
+    }
+    SendUpload(&pending);
+  } catch (const std::exception&) {  // the requests guard themselves; what is left is memory
+    console_.err(kListFailed + local_dir + mask + ")");
+    result = kExitFail;
+  }
+  walking_.pop_back();
+  return stopped_ ? kExitFail : result;
+}
+
+bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
+                           const std::string& server_dir, UploadBatch* pending) {
+  if (file.size < 0) return false;
+  size_t got = 0;
+  // An empty file is only opened; any other is opened by the read of its first chunk.
+  if (file.size == 0 && !source_.Get(fs_, path)) return false;
+  std::string upd = FormatLocalTime(file.mtime);
+  std::string crt = FormatLocalTime(file.btime);
+  int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);
+  CORBA::ULong first = pending->chunks.length();  // this file's first chunk still pending
+  ChunkCutter cutter(file.size, unit_);
+  ChunkSpan span;
+  while (cutter.Next(&span)) {
+    if (pending->budget.MustSendBefore(span.len, header)) {
+      const bool stored = SendUpload(pending);
+      if (stopped_) return true;
+      // The batch ended with this file's chunks: when not all were stored, the server has no
+      // upload of it to continue (the failure was reported), and the rest is not sent.
+      if (span.no > 1 && !stored) return true;
+      first = 0;
+    }
+    CORBA::ULong n = pending->chunks.length();
+    pending->chunks.length(n + 1);
+    pending->streamed.resize(n + 1);
+    ZKmd::zkStrctFileBuf& c = pending->chunks[n];
+    c.filePath = server_dir.c_str();
+    c.fileNm = file.name.c_str();
+    c.fileSize = NarrowSize(file.size);  // the server does not use it
+    c.updDt = upd.c_str();
+    c.crtDt = crt.c_str();
+    c.bufNo = span.no;
+    c.nextBuf = span.next;
+    c.bufPos = 0;
+    c.bufUnitSize = 0;
+    c.fileBuf.length(0);
+    const size_t len = static_cast<size_t>(span.len);
+    // A chunk larger than a piece is read while it is sent; only its first piece is read now,
+    // which finds a file that cannot be read.
+    const size_t now = std::min(len, kChunkPieceBytes);
+    uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
+    if (now > 0) {
+      FileSystem::File* source = source_.Get(fs_, path);
+      if (!source || !source->ReadAt(span.pos, now, data, &got)) {
+        // Unreadable after all: drop what is still pending of this file.
+        pending->chunks.length(first);
+        pending->streamed.resize(first);
+        pending->budget.Clear();
+        for (CORBA::ULong i = 0; i < first; ++i) {
+          const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
+          pending->budget.Add(
+              DataLength(*pending, i),
+              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
+        }
+        // Chunks of it that the server already has are an upload it will never finish; the
+        // server removes such uploads when the connection ends.
+        return false;
+      }
+      // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+      if (got < now) std::memset(data + got, 0, now - got);
+    }
+    if (len > now) {
+      pending->streamed[n] = Streamed{path, span.pos, len, data};
+    } else if (len > 0) {
+      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+      c.fileBuf.replace(n32, n32, data, false);
+    }
+    pending->budget.Add(span.len, header);
+    Progress(path, span.pos + span.len, file.size);
+  }
+  return true;
+}
+
+size_t UploadWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
+  const Streamed& s = pending.streamed[i];
+  return s.path.empty() ? pending.chunks[i].fileBuf.length() : s.len;
+}
+
+FileSystem::File* UploadWalk::SourceFile::Get(FileSystem* fs, const std::string& path) {
+  if (!file_ || path_ != path) {
+    file_.reset();
+    path_ = path;
+    file_ = fs->Open(path, FileSystem::OpenMode::kRead);
+  }
+  return file_.get();
+}
+
+// Reads the streamed chunks of an upload batch while it is sent, through the walk's one open
+// source file; remembers which chunks it could not read.
+class UploadWalk::UploadReader : public UploadSource {
+ public:
+  UploadReader(FileSystem* fs, const UploadBatch& batch, SourceFile* source)
+      : fs_(fs), batch_(batch), source_(source) {}
+
+  size_t StreamedLength(CORBA::ULong i) const override {
+    return i < batch_.streamed.size() && !batch_.streamed[i].path.empty() ? batch_.streamed[i].len
+                                                                          : 0;
+  }
+
+  bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
+    const Streamed& s = batch_.streamed[i];
+    if (offset + len <= kChunkPieceBytes) {  // read when it was queued
+      std::memcpy(buf, s.first + offset, len);
+      return true;
+    }
+    FileSystem::File* file = source_->Get(fs_, s.path);
+    size_t got = 0;
+    if (!file || !file->ReadAt(s.pos + static_cast<int64_t>(offset), len, buf, &got)) {
+      failed_.insert(i);
+      return false;
+    }
+    // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+    if (got < len) std::memset(buf + got, 0, len - got);
+    return true;
+  }
+
+  bool failed(CORBA::ULong i) const { return failed_.count(i) > 0; }
+
+ private:
+  FileSystem* fs_;
+  const UploadBatch& batch_;
+  SourceFile* source_;
+  std::set<CORBA::ULong> failed_;
+};
+
+bool UploadWalk::SendUpload(UploadBatch* pending) {
+  const CORBA::ULong count = pending->chunks.length();
+  if (count == 0) return false;
+  bool last_stored = false;
+  if (!stopped_) {
+    try {
+      // Which file a chunk belongs to.
+      auto file_of = [&](CORBA::ULong i) {
+        return std::string(pending->chunks[i].filePath.in()) + '\n' +
+               pending->chunks[i].fileNm.in();
+      };
+      UploadReader reader(fs_, *pending, &source_);
+      CORBA::Long index = 0;
+      CORBA::Long r = server_->Upload(pending->chunks, &index, &reader);
+      CORBA::ULong processed = count;
+      // The server refused a chunk because its file failed to be read while it was sent.
+      bool unread = false;
+      if (r != kTransferOk) {
+        processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
+        unread =
+            r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
+        if (unread) {
+          // reported below
+        } else if (r == kTransferDirFailed) {
+          console_.err(kDirFailed + NameAt(pending->chunks, index) + ")");
+        } else {
+          console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) +
+                       ")");
+        }
+        failed_ = true;
+      }
+      // Files that failed to be read: unreadable, whatever the server made of them.
+      std::set<std::string> unreadable;
+      for (CORBA::ULong i = 0; i < std::min(count, processed + (unread ? 1 : 0)); ++i) {
+        if (reader.failed(i) && unreadable.insert(file_of(i)).second) {
+          console_.err("WARNING:ファイルを開けませんでした。");
+          ++unreadable_;
+          failed_ = true;
+        }
+      }
+      for (CORBA::ULong i = 0; i < processed; ++i) {
+        if (!pending->chunks[i].nextBuf && unreadable.count(file_of(i)) == 0) ++copied_;
+      }
+      last_stored = processed == count && unreadable.count(file_of(count - 1)) == 0;
+      if (unread) {
+        // The server took nothing after the refused chunk: the chunks of other files after it
+        // are sent again; the rest of the unreadable file is dropped.
+        const std::string bad = file_of(processed);
+        UploadBatch again(unit_);
+        for (CORBA::ULong i = processed + 1; i < count; ++i) {
+          if (file_of(i) == bad) continue;
+          const CORBA::ULong k = again.chunks.length();
+          again.chunks.length(k + 1);
+          // The data stays in the arena until this batch ends.
+          BorrowChunk(pending->chunks[i], &again.chunks[k]);
+          again.streamed.push_back(pending->streamed[i]);
+          again.budget.Add(static_cast<int64_t>(DataLength(*pending, i)), 0);
+        }
+        last_stored = file_of(count - 1) != bad && SendUpload(&again);
+      }
+    } catch (const CORBA::Exception& e) {
+      TransferException(e);
+    } catch (...) {  // the ORB may raise more than CORBA's exceptions
+      console_.err("Error LocalToServer");
+      failed_ = true;
+    }
+  }
+  pending->chunks.length(0);
+  pending->streamed.clear();
+  pending->budget.Clear();
+  upload_arena_.Reset();
+  return last_stored;
+}
+
+}  // namespace zk

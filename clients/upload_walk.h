@@ -1,0 +1,67 @@
+// The walk from a local tree to the user's server area: each level's files cut into chunks and
+// sent in batches of the unit, a chunk larger than a piece read from its file while it is sent.
+#ifndef ZK_CLIENTS_UPLOAD_WALK_H_
+#define ZK_CLIENTS_UPLOAD_WALK_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clients/walk_part.h"
+
+namespace zk {
+
+class UploadWalk : private WalkPart {
+ public:
+  explicit UploadWalk(WalkState* state) : WalkPart(state) {}
+  // CopyWalk::ToServer.
+  int Run(const std::string& local_dir, const std::string& mask, const std::string& server_dir);
+
+ private:
+  // A chunk larger than a piece is read while it is sent: its data is not in its fileBuf but
+  // in its file, whose first piece was read when it was queued.
+  struct Streamed {
+    std::string path;                // local; "" for a chunk whose data is in its fileBuf
+    int64_t pos = 0;                 // of the chunk in its file
+    size_t len = 0;                  // of the chunk's data
+    const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes), read at queue time
+  };
+  struct UploadBatch : Pending<ZKmd::zkSeqFileBuf> {
+    using Pending::Pending;
+    std::vector<Streamed> streamed;  // one per chunk
+  };
+  class UploadReader;
+  // The local file being read for an upload, kept open from the read of a chunk's first piece
+  // to the reads while its batches are sent, and from one batch of it to the next.
+  class SourceFile {
+   public:
+    // The file at `path` (opened now unless it is the one open already); null when it cannot be
+    // opened.
+    FileSystem::File* Get(FileSystem* fs, const std::string& path);
+    void Close() { file_.reset(); }
+
+   private:
+    std::string path_;
+    std::unique_ptr<FileSystem::File> file_;
+  };
+
+  int UploadLevel(const std::string& local_dir, const std::string& mask,
+                  const std::string& server_dir);
+  // Queues the chunks of one local file; false when it could not be read.
+  bool QueueUpload(const std::string& path, const DirEntry& file, const std::string& server_dir,
+                   UploadBatch* pending);
+  // Sends the pending batch; true when the server stored its last chunk (and so every chunk of
+  // the file that chunk belongs to).
+  bool SendUpload(UploadBatch* pending);
+  // Data bytes of chunk `i` of `pending`.
+  static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
+
+  // The chunk data of the pending upload batch, in memory used again from batch to batch.
+  BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};
+  ChunkArena upload_arena_{&chunk_pool_};
+  SourceFile source_;
+};
+
+}  // namespace zk
+
+#endif  // ZK_CLIENTS_UPLOAD_WALK_H_
