@@ -8,6 +8,7 @@
 #include "idl/omniorb/calls.h"
 #include "server/transfer.h"
 #include "server/uploads.h"
+#include "server/server_state.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl.h"
 
@@ -46,7 +47,7 @@ class UploadCall : public OwnCall {
     std::unique_ptr<FileSystem> area;
     bool texts = w.In("userId", wire_user.in(), &user);  // no string refused so far
     if (!texts || !impl_->OpenUploadArea(user.c_str(), &caller, &area)) Fail(0);
-    ChunkStore store(area.get(), &ServerUploads(), caller);
+    ChunkStore store(area.get(), &impl_->state()->uploads, caller);
     CORBA::ULong n;
     n <<= s;
     if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
@@ -253,11 +254,6 @@ void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileB
   WriteReply<CORBA::LongLong>(s, result, chunks, index, source, piece, whole);
 }
 
-BlockPool& ServerChunkPool() {
-  static BlockPool* pool = new BlockPool(kKeptChunkBytes);  // outlives the ORB's last thread
-  return *pool;
-}
-
 bool IsChunkCall(const char* operation) {
   return std::strcmp(operation, "zkFileUpload") == 0 ||
          std::strcmp(operation, "zkFileDownload") == 0 ||
@@ -268,7 +264,7 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
   const char* operation = request.Operation();
   // The arena outlives the call descriptor, whose sequences point into it, and the reply, which
   // is written before the upcall returns.
-  ChunkArena arena(&ServerChunkPool());
+  ChunkArena arena(&servant->state()->chunk_pool);
   ArenaScope scope(&arena);
   if (std::strcmp(operation, "zkFileUpload") == 0) {
     UploadCall call(servant, &arena);

@@ -28,13 +28,10 @@ constexpr size_t kKeptChunkBytes = kMaxMessageBytes;
 // Free blocks that no call used for this long are given back to the system.
 constexpr std::chrono::seconds kChunkMemoryIdle(10);
 
-// The server's pool of chunk memory.
-BlockPool& ServerChunkPool();
-
 // True for the operations served by ServeChunkCall.
 bool IsChunkCall(const char* operation);
 
-// Serves `request` (one of IsChunkCall) with an arena of ServerChunkPool(): an
+// Serves `request` (one of IsChunkCall) with an arena of the server's chunk pool: an
 // upload's chunks are read into it, a download's small chunks are read into it and its large ones
 // streamed from their files while the reply is written. Returns what the dispatch returns.
 CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant);

@@ -3,6 +3,7 @@
 #include "server/connection_auth.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "idl/omniorb/internals.h"
 #include "platform/console.h"
 #include "server/connection_limits.h"
+#include "server/server_state.h"
 
 namespace zk {
 
@@ -69,32 +71,45 @@ size_t ConnectionAuth::size() const {
   return ids_.size();
 }
 
-ConnectionAuth& ServerConnections() {
-  static ConnectionAuth* table = new ConnectionAuth();  // outlives the ORB's last thread
-  return *table;
-}
-
 namespace {
 
 thread_local CallOrigin current_call;
 
-PeerLimit& ServerPeers() {
-  static PeerLimit* peers = new PeerLimit(kMaxConnectionsPerPeer, SocketStillOpen);
-  return *peers;
-}
-
-LoginWatch& ServerLoginWatch() {
-  static LoginWatch* watch = new LoginWatch(kLoginWait);
-  return *watch;
-}
+// The state the ORB's hooks track connections in (ConnectionTracking); null outside its life.
+std::atomic<ServerState*> tracked{nullptr};
 
 Socket SocketOfConnection(const void* conn) { return SocketOfFd(ConnectionSocket(conn)); }
 
+// Each accepted connection: refused when its peer holds too many already, else given a fresh
+// id with nobody authenticated, and a time to log in.
+const char* OnAccept(const void* conn, const char* address) {
+  ServerState* state = tracked.load();
+  if (!state) return nullptr;
+  const std::string peer = address;
+  const Socket socket = SocketOfConnection(conn);
+  if (!state->peers.Admit(PeerHost(peer), socket)) {
+    PrintErr("WARNING:同じ接続元からの接続が多すぎるため、接続を拒否しました。(" + peer + ")");
+    return "too many connections from one peer";
+  }
+  state->connections.Accepted(conn);
+  state->login_watch.Waiting(socket, peer, LoginWatch::Clock::now());
+  return nullptr;
+}
+
+// A reply to a logged-in user may take as long as the network needs, as the request's body may
+// (a large unit's batch over a slow line takes longer than the time limit).
+bool OnReply(const void* conn) {
+  ServerState* state = tracked.load();
+  return state && state->connections.HasLogin(conn);
+}
+
+}  // namespace
+
 // Closes the connections on which nobody logged in in time, a few times a second.
-class LoginWatchdog {
+class ConnectionTracking::Watchdog {
  public:
-  LoginWatchdog() : thread_([this] { Loop(); }) {}
-  ~LoginWatchdog() {
+  explicit Watchdog(LoginWatch* watch) : watch_(watch), thread_([this] { Loop(); }) {}
+  ~Watchdog() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
@@ -102,15 +117,15 @@ class LoginWatchdog {
     wake_.notify_all();
     thread_.join();
   }
-  LoginWatchdog(const LoginWatchdog&) = delete;
-  LoginWatchdog& operator=(const LoginWatchdog&) = delete;
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
 
  private:
   void Loop() {
     std::unique_lock<std::mutex> lock(mu_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
       lock.unlock();
-      for (const auto& overdue : ServerLoginWatch().Overdue(LoginWatch::Clock::now())) {
+      for (const auto& overdue : watch_->Overdue(LoginWatch::Clock::now())) {
         if (!SocketStillOpen(overdue.first)) continue;
         PrintErr("WARNING:認証されないまま" + std::to_string(kLoginWait.count() / 1000) +
                  "秒が過ぎたため、接続を閉じました。(" + overdue.second + ")");
@@ -120,62 +135,51 @@ class LoginWatchdog {
     }
   }
 
+  LoginWatch* watch_;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;
   std::thread thread_;  // last: starts once the rest is set up
 };
 
-// Each accepted connection: refused when its peer holds too many already, else given a fresh
-// id with nobody authenticated, and a time to log in.
-const char* OnAccept(const void* conn, const char* address) {
-  const std::string peer = address;
-  const Socket socket = SocketOfConnection(conn);
-  if (!ServerPeers().Admit(PeerHost(peer), socket)) {
-    PrintErr("WARNING:同じ接続元からの接続が多すぎるため、接続を拒否しました。(" + peer + ")");
-    return "too many connections from one peer";
-  }
-  ServerConnections().Accepted(conn);
-  ServerLoginWatch().Waiting(socket, peer, LoginWatch::Clock::now());
-  return nullptr;
-}
-
-}  // namespace
-
 const CallOrigin& CurrentCall() { return current_call; }
 
-uint64_t CurrentConnectionId() { return ServerConnections().Id(current_call.conn); }
+uint64_t CurrentConnectionId(const ConnectionAuth& connections) {
+  return connections.Id(current_call.conn);
+}
 
-Socket CurrentConnectionSocket() { return SocketOfConnection(current_call.conn); }
+Socket CurrentConnectionSocket() { return SocketOfFd(current_call.socket_fd); }
 
-CallScope::CallScope(const void* conn, const char* peer) : saved_(current_call) {
+CallScope::CallScope(const void* conn, const char* peer, int socket_fd) : saved_(current_call) {
   current_call.conn = conn;
   current_call.peer = peer ? peer : "";
+  current_call.socket_fd = socket_fd;
 }
 
 CallScope::~CallScope() { current_call = saved_; }
 
-void InstallConnectionTracking() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    static LoginWatchdog watchdog;  // stopped and joined when the process ends
-    SetAcceptHook(OnAccept);
-    // A reply to a logged-in user may take as long as the network needs, as the request's
-    // body may (a large unit's batch over a slow line takes longer than the time limit).
-    SetReplyHook([](const void* conn) { return ServerConnections().HasLogin(conn); });
-  });
+ConnectionTracking::ConnectionTracking(ServerState* state)
+    : watchdog_(std::make_unique<Watchdog>(&state->login_watch)) {
+  tracked.store(state);
+  SetAcceptHook(OnAccept);
+  SetReplyHook(OnReply);
 }
 
-void LoginSucceeded(const std::string& user) {
-  const CallOrigin& origin = CurrentCall();
-  ServerConnections().Authenticated(origin.conn, user);
-  ServerLoginWatch().LoggedIn(SocketOfConnection(origin.conn));
+ConnectionTracking::~ConnectionTracking() {
+  watchdog_.reset();
+  tracked.store(nullptr);
 }
 
-void LoginFailed() {
+void LoginSucceeded(ServerState* state, const std::string& user) {
   const CallOrigin& origin = CurrentCall();
-  ServerConnections().Failed(origin.conn);
-  ServerLoginWatch().Waiting(SocketOfConnection(origin.conn), origin.peer,
+  state->connections.Authenticated(origin.conn, user);
+  state->login_watch.LoggedIn(SocketOfFd(origin.socket_fd));
+}
+
+void LoginFailed(ServerState* state) {
+  const CallOrigin& origin = CurrentCall();
+  state->connections.Failed(origin.conn);
+  state->login_watch.Waiting(SocketOfFd(origin.socket_fd), origin.peer,
                              LoginWatch::Clock::now());
 }
 
@@ -214,10 +218,10 @@ std::string LogText(const std::string& text) {
   return out;
 }
 
-bool CallerIs(const char* user, const char* operation) {
+bool CallerIs(const ConnectionAuth& connections, const char* user, const char* operation) {
   const CallOrigin& origin = CurrentCall();
   const std::string id = user ? user : "";
-  if (ServerConnections().Allows(origin.conn, id)) return true;
+  if (connections.Allows(origin.conn, id)) return true;
   PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation +
            " " + LogText(id) + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
   return false;

@@ -3,20 +3,23 @@
 // one authenticated on the calling connection.
 //
 // ConnectionAuth is the bookkeeping alone (connections are opaque keys), so it can be tested
-// without an ORB. The ORB side: InstallConnectionTracking() hooks every accepted connection,
-// and CallScope notes the calling connection of the request being dispatched in a thread-local
-// that the operations read through CurrentCall().
+// without an ORB. The ORB side: ConnectionTracking hooks every accepted connection, and
+// CallScope notes the calling connection of the request being dispatched in a thread-local that
+// the operations read through CurrentCall().
 #ifndef ZK_SERVER_CONNECTION_AUTH_H_
 #define ZK_SERVER_CONNECTION_AUTH_H_
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "server/connection_limits.h"
 
 namespace zk {
+
+struct ServerState;
 
 class ConnectionAuth {
  public:
@@ -46,26 +49,24 @@ class ConnectionAuth {
   std::map<uint64_t, std::string> users_;  // connection id -> authenticated user
 };
 
-// The process-wide table the servant uses.
-ConnectionAuth& ServerConnections();
-
 // The connection of the request this thread is serving (null outside a request) and the peer's
 // address in the ORB's form ("giop:tcp:127.0.0.1:40000").
 struct CallOrigin {
   const void* conn = nullptr;
   std::string peer;
+  int socket_fd = -1;  // the descriptor of the connection's socket; -1 for none
 };
 const CallOrigin& CurrentCall();
 
-// The id (ConnectionAuth::Id) and the socket of the connection of the request this thread is
-// serving.
-uint64_t CurrentConnectionId();
+// The id (ConnectionAuth::Id in `connections`) and the socket of the connection of the request
+// this thread is serving.
+uint64_t CurrentConnectionId(const ConnectionAuth& connections);
 Socket CurrentConnectionSocket();
 
 // Sets this thread's CallOrigin for its lifetime, restoring the previous one afterwards.
 class CallScope {
  public:
-  CallScope(const void* conn, const char* peer);
+  CallScope(const void* conn, const char* peer, int socket_fd);
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -74,16 +75,27 @@ class CallScope {
   CallOrigin saved_;
 };
 
-// Registers the accept hook with the ORB and starts the watch of connections without a login
-// (once per process; after ORB_init, before the first connection is served). Each accepted
-// connection is refused when its peer holds too many already, and closed when nobody has logged
-// in on it within kLoginWait (server/connection_limits.h).
-void InstallConnectionTracking();
+// For as long as it lives, the ORB's connections are tracked in `state`: each accepted connection
+// is refused when its peer holds too many already, and closed when nobody has logged in on it
+// within kLoginWait (server/connection_limits.h); a reply to a logged-in user has no time limit.
+// One per process, made after ORB_init and before the first connection is served, and ended
+// after the ORB (the hooks keep one pointer to `state`).
+class ConnectionTracking {
+ public:
+  explicit ConnectionTracking(ServerState* state);
+  ~ConnectionTracking();
+  ConnectionTracking(const ConnectionTracking&) = delete;
+  ConnectionTracking& operator=(const ConnectionTracking&) = delete;
+
+ private:
+  class Watchdog;
+  std::unique_ptr<Watchdog> watchdog_;
+};
 
 // zkExistsUser's outcome on the calling connection: `user` is logged in on it now (replacing
 // whoever was), or nobody is (the connection then has kLoginWait to log in again).
-void LoginSucceeded(const std::string& user);
-void LoginFailed();
+void LoginSucceeded(ServerState* state, const std::string& user);
+void LoginFailed(ServerState* state);
 
 // The host part of a peer address in the ORB's form: "giop:tcp:127.0.0.1:40000",
 // "giop:tcp:[::ffff:127.0.0.1]:40000" and "giop:ssl:[::1]:40000" give "127.0.0.1", "127.0.0.1"
@@ -96,7 +108,7 @@ std::string LogText(const std::string& text);
 
 // The guard at the top of each operation: true when `user` is authenticated on the calling
 // connection; otherwise logs one line naming the operation, the user id and the peer.
-bool CallerIs(const char* user, const char* operation);
+bool CallerIs(const ConnectionAuth& connections, const char* user, const char* operation);
 
 }  // namespace zk
 

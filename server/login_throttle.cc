@@ -132,9 +132,4 @@ void LoginThrottle::Done(const std::string& user, const std::string& peer, bool 
   done_.notify_all();
 }
 
-LoginThrottle& ServerLoginThrottle() {
-  static LoginThrottle* throttle = new LoginThrottle();  // outlives the ORB's last thread
-  return *throttle;
-}
-
 }  // namespace zk

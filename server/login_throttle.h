@@ -90,9 +90,6 @@ class LoginThrottle {
   Table peers_{kFreePeerFailures, {}};
 };
 
-// The process-wide throttle of the server's logins.
-LoginThrottle& ServerLoginThrottle();
-
 }  // namespace zk
 
 #endif  // ZK_SERVER_LOGIN_THROTTLE_H_

@@ -147,11 +147,6 @@ size_t UploadTable::size() const {
   return uploads_.size();
 }
 
-UploadTable& ServerUploads() {
-  static UploadTable* table = new UploadTable();  // outlives the ORB's last thread
-  return *table;
-}
-
 void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover) {
   std::unique_ptr<FileSystem> area = fs->Beneath(leftover.area);
   if (area) area->RemoveFile(leftover.temp);
@@ -187,8 +182,13 @@ int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file) {
   return removed;
 }
 
-UploadSweeper::UploadSweeper(FileSystem* fs, const std::string& env_file)
-    : fs_(fs), env_file_(env_file), thread_([this] { Loop(); }) {}
+UploadSweeper::UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
+                             BlockPool* chunk_pool)
+    : fs_(fs),
+      env_file_(env_file),
+      uploads_(uploads),
+      chunk_pool_(chunk_pool),
+      thread_([this] { Loop(); }) {}
 
 UploadSweeper::~UploadSweeper() {
   {
@@ -205,11 +205,11 @@ void UploadSweeper::Loop() {
   while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
     lock.unlock();
     for (const UploadLeftover& leftover :
-         ServerUploads().Expired(UploadTable::Clock::now(), kUploadIdleLimit, SocketStillOpen)) {
+         uploads_->Expired(UploadTable::Clock::now(), kUploadIdleLimit, SocketStillOpen)) {
       RemoveLeftover(fs_, leftover);
     }
     // Chunk memory that no batch used for a while goes back to the system.
-    ServerChunkPool().ReleaseIdle(BlockPool::Clock::now(), kChunkMemoryIdle);
+    chunk_pool_->ReleaseIdle(BlockPool::Clock::now(), kChunkMemoryIdle);
     lock.lock();
   }
 }

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "idl/chunk_memory.h"
 #include "platform/fs.h"
 #include "server/connection_limits.h"
 
@@ -123,9 +124,6 @@ class UploadTable {
   std::map<UploadKey, Upload> uploads_;
 };
 
-// The table of this server process.
-UploadTable& ServerUploads();
-
 // Removes the temporary file of `leftover` (`fs` opens its area).
 void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover);
 
@@ -135,12 +133,14 @@ void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover);
 int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file);
 
 // Cleans up in the background for as long as it lives: first the earlier process's leftovers,
-// then, every second, the uploads of ServerUploads() that are given up (connection closed, idle
-// for kUploadIdleLimit), and the chunk memory that no call used lately (server/chunk_calls.h).
+// then, every second, the uploads of `uploads` that are given up (connection closed, idle for
+// kUploadIdleLimit), and the memory of `chunk_pool` that no call used lately
+// (server/chunk_calls.h).
 class UploadSweeper {
  public:
   // `fs` is the file system the storage areas are opened from.
-  UploadSweeper(FileSystem* fs, const std::string& env_file);
+  UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
+                BlockPool* chunk_pool);
   ~UploadSweeper();
   UploadSweeper(const UploadSweeper&) = delete;
   UploadSweeper& operator=(const UploadSweeper&) = delete;
@@ -150,6 +150,8 @@ class UploadSweeper {
 
   FileSystem* fs_;
   std::string env_file_;
+  UploadTable* uploads_;
+  BlockPool* chunk_pool_;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;

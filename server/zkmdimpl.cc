@@ -14,6 +14,7 @@
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
 #include "server/login_throttle.h"
+#include "server/server_state.h"
 #include "settings/zkdb.h"
 
 namespace zk {
@@ -55,12 +56,12 @@ void GiveMemoryBack() {
 
 }  // namespace
 
-ZKmdImpl::ZKmdImpl() = default;
+ZKmdImpl::ZKmdImpl(ServerState* state) : state_(state) {}
 ZKmdImpl::~ZKmdImpl() = default;
 
 void ZKmdImpl::SetEnvFile(const std::string& env_file) {
   env_file_ = env_file;
-  users_ = std::make_unique<UserReader>(env_file, kLoginBusyTimeoutMs);
+  state_->ReadUsersFrom(env_file, kLoginBusyTimeoutMs);
 }
 
 // Sees every request before its arguments are read. On a connection where nobody has logged in,
@@ -68,9 +69,9 @@ void ZKmdImpl::SetEnvFile(const std::string& env_file) {
 // texts only; a logged-in connection is served in full, its request body given all the time it
 // needs. After the calls that move bulk, the memory they used goes back to the system.
 CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
-  CallScope scope(request.Connection(), request.PeerAddress());
+  CallScope scope(request.Connection(), request.PeerAddress(), request.SocketFd());
   const char* op = request.Operation();
-  const bool logged_in = ServerConnections().HasLogin(request.Connection());
+  const bool logged_in = state_->connections.HasLogin(request.Connection());
   // The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has; a
   // peer that stops sending is disconnected then. A logged-in user's batch may take as long as
   // the network needs.
@@ -104,14 +105,14 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string user = Text(userId);
   const CallOrigin& origin = CurrentCall();
   // Whatever happens below, nobody is logged in on the connection until the password matched.
-  LoginFailed();
+  LoginFailed(state_);
 
   const std::string peer = PeerHost(origin.peer);
   // The throttle keeps its counts by user id; a logged-in connection may send a longer one than
   // a new one can (server/early_answers.h), but it is not kept whole.
   const std::string key = user.substr(0, kMaxLoginText);
   LoginThrottle::Clock::duration wait;
-  if (!ServerLoginThrottle().Admit(key, peer, &wait)) {
+  if (!state_->throttle.Admit(key, peer, &wait)) {
     long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
@@ -122,15 +123,16 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   // The attempt's outcome goes to the throttle on every way out below.
   bool matched = false;
   struct Outcome {
+    LoginThrottle& throttle;
     const std::string& key;
     const std::string& peer;
     const bool& matched;
-    ~Outcome() { ServerLoginThrottle().Done(key, peer, matched, LoginThrottle::Clock::now()); }
-  } outcome{key, peer, matched};
+    ~Outcome() { throttle.Done(key, peer, matched, LoginThrottle::Clock::now()); }
+  } outcome{state_->throttle, key, peer, matched};
 
   UserRow row;
   std::string error;
-  switch (users_ ? users_->Read(user, &row, &error) : ReadStatus::kFailed) {
+  switch (state_->users ? state_->users->Read(user, &row, &error) : ReadStatus::kFailed) {
     case ReadStatus::kFailed:
       LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
                       env_file_ + ": " + error);
@@ -151,7 +153,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
     return kLoginRefused;
   }
   matched = true;
-  LoginSucceeded(user);
+  LoginSucceeded(state_, user);
   return kLoginAccepted;
 }
 
@@ -161,7 +163,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
 // before; kChangeFailed also when it did not. An empty new password is refused and the old one
 // kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
-  if (!CallerIs(userId, "zkChgUserPwd")) return kChangeFailed;
+  if (!CallerIs(state_->connections, userId, "zkChgUserPwd")) return kChangeFailed;
   if (Text(newPassword).empty()) return kChangeFailed;
   // A user deleted since the login has no row: nothing changes, and that is no failure.
   return SetUserPassword(env_file_, Text(userId), Text(newPassword)) == WriteStatus::kFailed

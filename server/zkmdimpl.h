@@ -18,12 +18,15 @@
 namespace zk {
 
 class ChunkSource;
+struct ServerState;
 struct UploadCaller;
 
 class ZKmdImpl : public DispatchingServant {
  public:
-  ZKmdImpl();
+  // `state` outlives the servant.
+  explicit ZKmdImpl(ServerState* state);
   ~ZKmdImpl() override;
+  ServerState* state() const { return state_; }
 
   // Given once, right after construction, before the object reference is made.
   void SetEnvFile(const std::string& env_file);
@@ -72,8 +75,8 @@ class ZKmdImpl : public DispatchingServant {
   CORBA::Boolean Dispatch(IncomingRequest& request) override;
 
  private:
+  ServerState* state_;
   std::string env_file_;
-  std::unique_ptr<UserReader> users_;  // reads env_file_ for logins
   FileSystem* fs_ = nullptr;
 };
 

@@ -19,6 +19,7 @@
 #include "server/storage.h"
 #include "server/uploads.h"
 #include "server/wire_text.h"
+#include "server/server_state.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
@@ -48,9 +49,9 @@ struct AreaEntry {
 // The guard and the lookup of the operations on one path: true when `user` is the one logged in
 // on the connection (else the refusal is logged), `rel` lies in that user's area and something
 // is there (a directory's path is looked at without its final separator).
-bool LookUp(FileSystem* fs, const std::string& env_file, const char* operation, const char* user,
-            const char* rel, bool as_dir, AreaEntry* e) {
-  if (!CallerIs(user, operation) || !AreaPath(fs, env_file, user, rel, &e->area, &e->path)) {
+bool LookUp(const ConnectionAuth& connections, FileSystem* fs, const std::string& env_file,
+            const char* operation, const char* user, const char* rel, bool as_dir, AreaEntry* e) {
+  if (!CallerIs(connections, user, operation) || !AreaPath(fs, env_file, user, rel, &e->area, &e->path)) {
     return false;
   }
   if (as_dir) e->path = DropFinalSlash(e->path);
@@ -115,10 +116,10 @@ void SetSize(ZKmd::zkStrctFileList64& slot, int64_t size) { slot.fileSize = size
 
 // Either listing: the guard, then the slots the caller sent filled in the order of `sortKey`.
 template <class Slots>
-CORBA::Long ListInto(FileSystem* fs, const std::string& env_file, const char* operation,
-                     const char* userId, const char* dirName, const char* fileMask,
-                     const char* sortKey, Slots& fileList) {
-  if (!CallerIs(userId, operation)) {
+CORBA::Long ListInto(const ConnectionAuth& connections, FileSystem* fs, const std::string& env_file,
+                     const char* operation, const char* userId, const char* dirName,
+                     const char* fileMask, const char* sortKey, Slots& fileList) {
+  if (!CallerIs(connections, userId, operation)) {
     fileList.length(0);  // nothing of what the caller sent goes back
     return 0;
   }
@@ -140,20 +141,20 @@ CORBA::Long ListInto(FileSystem* fs, const std::string& env_file, const char* op
 
 CORBA::Long ZKmdImpl::zkExistsDir(const char* userId, const char* dirName) {
   AreaEntry e;
-  return LookUp(fs_, env_file_, "zkExistsDir", userId, dirName, true, &e) && e.entry.is_dir
+  return LookUp(state_->connections, fs_, env_file_, "zkExistsDir", userId, dirName, true, &e) && e.entry.is_dir
              ? kEntryExists
              : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkExistsFile(const char* userId, const char* fileName) {
   AreaEntry e;
-  return LookUp(fs_, env_file_, "zkExistsFile", userId, fileName, false, &e) && !e.entry.is_dir
+  return LookUp(state_->connections, fs_, env_file_, "zkExistsFile", userId, fileName, false, &e) && !e.entry.is_dir
              ? kEntryExists
              : kEntryAbsent;
 }
 
 CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const char* fileMask) {
-  if (!CallerIs(userId, "zkFileCount")) return 0;
+  if (!CallerIs(state_->connections, userId, "zkFileCount")) return 0;
   try {
     std::vector<DirEntry> found;
     if (!SearchArea(fs_, env_file_, userId, dirName, fileMask, &found)) return 0;
@@ -166,17 +167,17 @@ CORBA::Long ZKmdImpl::zkFileCount(const char* userId, const char* dirName, const
 
 CORBA::Long ZKmdImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
                                  const char* sortKey, ZKmd::zkSeqFileLst& fileList) {
-  return ListInto(fs_, env_file_, "zkFileList", userId, dirName, fileMask, sortKey, fileList);
+  return ListInto(state_->connections, fs_, env_file_, "zkFileList", userId, dirName, fileMask, sortKey, fileList);
 }
 
 CORBA::Long ZKmdImpl::zkFileList64(const char* userId, const char* dirName, const char* fileMask,
                                    const char* sortKey, ZKmd::zkSeqFileLst64& fileList) {
-  return ListInto(fs_, env_file_, "zkFileList64", userId, dirName, fileMask, sortKey, fileList);
+  return ListInto(state_->connections, fs_, env_file_, "zkFileList64", userId, dirName, fileMask, sortKey, fileList);
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
   AreaEntry e;
-  if (!LookUp(fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
+  if (!LookUp(state_->connections, fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
     return kChangeFailed;
   }
   e.area->RemoveDir(e.path);  // a directory with content stays; still done
@@ -185,7 +186,7 @@ CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
   AreaEntry e;
-  if (!LookUp(fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
+  if (!LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
     return kChangeFailed;
   }
   e.area->RemoveFile(e.path);  // outcome not examined, as for directories

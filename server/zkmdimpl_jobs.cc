@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "server/connection_auth.h"
 #include "server/jobs.h"
+#include "server/server_state.h"
 #include "server/storage.h"
 #include "server/zkmdimpl.h"
 #include "settings/zkdb.h"
@@ -40,7 +41,7 @@ class RegistryJobHost : public JobHost {
 
 CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
                                   const char* jobPassword, const char* runMode, char*& retValue) {
-  if (!CallerIs(userId, "zkRemoteJob")) {
+  if (!CallerIs(state_->connections, userId, "zkRemoteJob")) {
     CORBA::string_free(retValue);
     retValue = CORBA::string_dup(kJobNoReturnValue);
     return kJobUnknown;

@@ -3,6 +3,7 @@
 // refused caller gets 20 for the first chunk.
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
+#include "server/server_state.h"
 #include "server/storage.h"
 #include "server/transfer.h"
 #include "server/zkmdimpl.h"
@@ -13,11 +14,11 @@ namespace {
 // A download batch of either kind, answered as zkFileDownload answers: with the data read whole,
 // or, given a `source`, with the files opened there for the reply to read.
 template <class Chunks>
-CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* userId,
-                     const char* operation, Chunks& fileBufs, CORBA::Long& bufIndex,
-                     ChunkSource* source = nullptr) {
+CORBA::Long Download(const ConnectionAuth& connections, FileSystem* fs,
+                     const std::string& env_file, const char* userId, const char* operation,
+                     Chunks& fileBufs, CORBA::Long& bufIndex, ChunkSource* source = nullptr) {
   bufIndex = 0;
-  if (!CallerIs(userId, operation)) {
+  if (!CallerIs(connections, userId, operation)) {
     fileBufs.length(0);  // nothing of what the caller sent goes back
     bufIndex = 1;
     return kTransferFileFailed;
@@ -36,8 +37,8 @@ CORBA::Long Download(FileSystem* fs, const std::string& env_file, const char* us
 
 bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
                               std::unique_ptr<FileSystem>* area) {
-  if (!CallerIs(userId, "zkFileUpload")) return false;
-  caller->conn = CurrentConnectionId();
+  if (!CallerIs(state_->connections, userId, "zkFileUpload")) return false;
+  caller->conn = CurrentConnectionId(state_->connections);
   caller->socket = CurrentConnectionSocket();
   caller->root = fs_;
   area->reset();
@@ -57,27 +58,27 @@ CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf&
     return kTransferFileFailed;
   }
   if (fileBufs.length() == 0) return kTransferOk;
-  return StoreChunks(area.get(), &ServerUploads(), caller, fileBufs, &bufIndex);
+  return StoreChunks(area.get(), &state_->uploads, caller, fileBufs, &bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                      CORBA::Long& bufIndex) {
-  return Download(fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex);
+  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                        CORBA::Long& bufIndex) {
-  return Download(fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex);
+  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                          CORBA::Long& bufIndex, ChunkSource* source) {
-  return Download(fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex, source);
+  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex, source);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                            CORBA::Long& bufIndex, ChunkSource* source) {
-  return Download(fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex, source);
+  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex, source);
 }
 
 }  // namespace zk

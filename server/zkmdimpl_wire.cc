@@ -9,6 +9,7 @@
 
 #include "server/connection_auth.h"
 #include "server/jobs.h"
+#include "server/server_state.h"
 #include "server/transfer.h"
 #include "server/wire_text.h"
 
@@ -106,7 +107,7 @@ CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password)
   WireRequest w("zkExistsUser");
   std::string user, word;
   if (!w.In("userId", userId, &user) || !w.InSecret("password", password, &word)) {
-    ServerConnections().Failed(CurrentCall().conn);  // like any refusal: nobody is left proven
+    state()->connections.Failed(CurrentCall().conn);  // like any refusal: nobody is left proven
     return kLoginRefused;
   }
   return ZKmdImpl::zkExistsUser(user.c_str(), word.c_str());

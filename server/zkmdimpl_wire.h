@@ -9,6 +9,7 @@ namespace zk {
 
 class ZKmdWireImpl : public ZKmdImpl {
  public:
+  using ZKmdImpl::ZKmdImpl;
   CORBA::Long zkChgUserPwd(const char* userId, const char* newPassword) override;
   CORBA::Long zkExistsUser(const char* userId, const char* password) override;
   CORBA::Long zkExistsDir(const char* userId, const char* dirName) override;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "platform/fs.h"
 #include "platform/options.h"
 #include "server/connection_auth.h"
+#include "server/server_state.h"
 #include "server/uploads.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl_wire.h"
@@ -89,11 +91,14 @@ class ShutdownWatcher {
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
 void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
            const zk::ConnectionSettings& c, ShutdownWatcher* watcher) {
+  // The server's state outlives the ORB, whose threads read it until it is destroyed.
+  zk::ServerState state;
+  std::unique_ptr<zk::ConnectionTracking> tracking;
   CORBA::ORB_var orb;
   try {
     orb = zk::InitOrb(zk::TranslateForOmniOrb(fs, zk::ServerOrbArgs(argv0, c)));
     watcher->Watch(orb.in());
-    zk::InstallConnectionTracking();
+    tracking = std::make_unique<zk::ConnectionTracking>(&state);
     zk::InstallWireTextHook();
 
     CORBA::Object_var poa_obj = orb->resolve_initial_references("RootPOA");
@@ -104,14 +109,14 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     CosNaming::NamingContext_var naming = zk::NamingContext(orb.in());
 
     // Reference counted: the POA keeps the servant alive for as long as it is active.
-    PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdWireImpl();
+    PortableServer::Servant_var<zk::ZKmdImpl> servant = new zk::ZKmdWireImpl(&state);
     servant->SetEnvFile(env_file);
     servant->SetFileSystem(fs);
     ZKmd_var ref = servant->_this();
 
     naming->rebind(zk::ServerName(), ref.in());
     // Removes what uploads that will never finish left behind, while the server runs.
-    zk::UploadSweeper sweeper(fs, env_file);
+    zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.chunk_pool);
     orb->run();
 
     watcher->Release();

@@ -57,6 +57,8 @@ const char* IncomingRequest::PeerAddress() const {
   return peer ? peer : "";
 }
 
+int IncomingRequest::SocketFd() const { return ConnectionSocket(handle_.connection()); }
+
 void IncomingRequest::ClearDeadline() { ClearRequestDeadline(handle_); }
 
 void IncomingRequest::Serve(OwnCall& call) {

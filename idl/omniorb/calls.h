@@ -43,6 +43,8 @@ class IncomingRequest {
   // ("giop:tcp:127.0.0.1:40000"; empty when unknown).
   const void* Connection() const;
   const char* PeerAddress() const;
+  // The descriptor of the connection's socket; -1 for a transport without one.
+  int SocketFd() const;
   // Lifts the time limit (serverCallTimeOutPeriod) on the rest of the request.
   void ClearDeadline();
   // Serves the request with `call`: its arguments read, Run, its results written.

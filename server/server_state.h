@@ -1,0 +1,40 @@
+// The state of one server: who is logged in on which connection, what each peer holds, the
+// connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
+// kept between calls and the reader of the users. zksvr's main builds one and hands it to the
+// servant and to the ORB's connection hooks; a unit test builds one of its own.
+#ifndef ZK_SERVER_SERVER_STATE_H_
+#define ZK_SERVER_SERVER_STATE_H_
+
+#include <memory>
+#include <string>
+
+#include "idl/chunk_memory.h"
+#include "server/chunk_calls.h"
+#include "server/connection_auth.h"
+#include "server/connection_limits.h"
+#include "server/login_throttle.h"
+#include "server/uploads.h"
+#include "settings/zkdb.h"
+
+namespace zk {
+
+struct ServerState {
+  ConnectionAuth connections;
+  PeerLimit peers{kMaxConnectionsPerPeer, SocketStillOpen};
+  LoginWatch login_watch{kLoginWait};
+  UploadTable uploads;
+  LoginThrottle throttle;
+  BlockPool chunk_pool{kKeptChunkBytes};
+  // zkExistsUser's reader of the users of the server environment file: one connection to it,
+  // kept open (settings/zkdb.h). Null until ReadUsersFrom.
+  std::unique_ptr<UserReader> users;
+
+  // A login waits at most `busy_timeout_ms` for a file that another process has locked.
+  void ReadUsersFrom(const std::string& env_file, int busy_timeout_ms) {
+    users = std::make_unique<UserReader>(env_file, busy_timeout_ms);
+  }
+};
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_SERVER_STATE_H_
