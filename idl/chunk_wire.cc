@@ -182,18 +182,7 @@ class UploadCall : public OwnCall {
       : user_(user), batch_(batch), index_(index), source_(source), piece_(piece) {}
 
   void WriteArguments(cdrStream& s) override {
-    s.marshalString(user_, 0);
-    const CORBA::ULong n = batch_.length();
-    n >>= s;
-    for (CORBA::ULong i = 0; i < n; ++i) {
-      const size_t len = source_->StreamedLength(i);
-      if (len == 0) {
-        batch_[i] >>= s;
-      } else {
-        PutStreamedChunk(s, batch_[i], i, len, source_, piece_);
-      }
-    }
-    index_ >>= s;
+    WriteUploadRequest(s, user_, batch_, index_, source_, piece_);
   }
   void ReadResults(cdrStream& s) override {
     result_ <<= s;
@@ -230,6 +219,22 @@ class UploadCall : public OwnCall {
 };
 
 }  // namespace
+
+void WriteUploadRequest(cdrStream& s, const char* user, const ZKmd::zkSeqFileBuf& batch,
+                        CORBA::Long index, UploadSource* source, uint8_t* piece) {
+  s.marshalString(user, 0);
+  const CORBA::ULong n = batch.length();
+  n >>= s;
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    const size_t len = source->StreamedLength(i);
+    if (len == 0) {
+      batch[i] >>= s;
+    } else {
+      PutStreamedChunk(s, batch[i], i, len, source, piece);
+    }
+  }
+  index >>= s;
+}
 
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
                        CORBA::Long* index, UploadSource* source, uint8_t* piece) {

@@ -63,6 +63,12 @@ class UploadSource {
   virtual bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) = 0;
 };
 
+// The arguments of a zkFileUpload request as the generated stub writes them, but with the data of
+// the chunks that `source` streams read from it piece by piece into `piece` (kChunkPieceBytes)
+// while they are written; a counting stream reads nothing.
+void WriteUploadRequest(cdrStream& s, const char* user, const ZKmd::zkSeqFileBuf& batch,
+                        CORBA::Long index, UploadSource* source, uint8_t* piece);
+
 // zkFileUpload of `server` as the generated stub makes it, but with the data of the chunks that
 // `source` streams read from it piece by piece into `piece` (which holds kChunkPieceBytes) while
 // the request is sent. With a servant in this process, each such chunk is read whole first.

@@ -112,6 +112,8 @@ class UploadCall : public OwnCall {
     result_ >>= s;
     index_ >>= s;
   }
+  CORBA::Long result() const { return result_; }
+  CORBA::Long index() const { return index_; }
 
  private:
 
@@ -252,6 +254,15 @@ void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileB
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole) {
   WriteReply<CORBA::LongLong>(s, result, chunks, index, source, piece, whole);
+}
+
+CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index) {
+  ChunkArena arena(&servant->state()->chunk_pool);
+  UploadCall call(servant, &arena);
+  call.ReadArguments(s);
+  call.Run(servant);
+  *index = call.index();
+  return call.result();
 }
 
 bool IsChunkCall(const char* operation) {

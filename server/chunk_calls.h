@@ -49,6 +49,11 @@ void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileB
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole = nullptr);
 
+// Reads the arguments of a zkFileUpload request from `s` and stores its chunks as ServeChunkCall
+// does (each chunk as it comes off the stream, a large one piece by piece); the result, and the
+// failing chunk's position in *index. For tests of what the server makes of a request's bytes.
+CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index);
+
 // The arena of the chunk call running on this thread; null outside one.
 ChunkArena* CurrentChunkArena();
 

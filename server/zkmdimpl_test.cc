@@ -7,10 +7,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
+#include "idl/omniorb/streams.h"
 #include "idl/wire.h"
 #include "platform/fs_memory.h"
+#include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/server_state.h"
 #include "settings/zkdb.h"
@@ -173,6 +176,65 @@ TEST_F(ServantTest, ALoggedInUserUploadsListsDownloadsAndRemovesInTheirAreaOnly)
   EXPECT_EQ(kChangeDone, servant_.zkFileRemove("u1", "hello.txt"));
   EXPECT_EQ(kEntryAbsent, servant_.zkExistsFile("u1", "hello.txt"));
   EXPECT_EQ(kChangeFailed, servant_.zkFileRemove("u1", "hello.txt"));
+}
+
+// `len` bytes that differ from piece to piece and from place to place.
+std::string Pattern(size_t len) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  return s;
+}
+
+// A chunk of an upload with `data`, as zkcp fills one.
+ZKmd::zkStrctFileBuf UploadChunk(const char* name, CORBA::Long no, bool next,
+                                 const std::string& data) {
+  ZKmd::zkStrctFileBuf c;
+  c.filePath = "\\";
+  c.fileNm = name;
+  c.fileSize = 0;
+  c.updDt = "2024/05/06 07:08:09";
+  c.crtDt = "2024/05/06 07:08:09";
+  c.bufNo = no;
+  c.nextBuf = next;
+  c.bufPos = 0;
+  c.bufUnitSize = 0;
+  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+  if (!data.empty()) std::memcpy(c.fileBuf.get_buffer(), data.data(), data.size());
+  return c;
+}
+
+// The server reads an upload request as the generated stub writes it, in either byte order: a
+// file in a large chunk (streamed into its file) and a small one, and a small file.
+TEST_F(ServantTest, StoresAnUploadRequestAsTheGeneratedStubWritesIt) {
+  int argc = 1;
+  char name[] = "zkmdimpl_test";
+  char* argv[] = {name, nullptr};
+  static CORBA::ORB_var orb = CORBA::ORB_init(argc, argv);  // for the texts' code sets
+  ASSERT_EQ(kLoginAccepted, Login(&first_, "u1", "pw1"));
+  const std::string big = Pattern(2 * kChunkPieceBytes + 100);
+  const size_t cut = 2 * kChunkPieceBytes - 3;
+  for (bool little : {true, false}) {
+    const std::string big_name = little ? "big-le.bin" : "big-be.bin";
+    const std::string small_name = little ? "small-le.txt" : "small-be.txt";
+    ZKmd::zkSeqFileBuf batch;
+    batch.length(3);
+    batch[0] = UploadChunk(big_name.c_str(), 1, true, big.substr(0, cut));
+    batch[1] = UploadChunk(big_name.c_str(), 2, false, big.substr(cut));
+    batch[2] = UploadChunk(small_name.c_str(), 1, false, "small");
+    cdrMemoryStream request;
+    request.setByteSwapFlag(little);
+    request.marshalString("u1", 0);
+    batch >>= request;
+    CORBA::Long(0) >>= request;
+
+    request.rewindInputPtr();
+    CORBA::Long index = -1;
+    CallScope scope(&first_, "giop:tcp:127.0.0.1:40000", -1);
+    EXPECT_EQ(kTransferOk, StoreUploadRequest(request, &servant_, &index)) << little;
+    EXPECT_EQ(0, index);
+    EXPECT_TRUE(fs_.Content("/srv/u1/" + big_name) == big) << little;
+    EXPECT_EQ("small", fs_.Content("/srv/u1/" + small_name));
+  }
 }
 
 }  // namespace
