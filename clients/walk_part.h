@@ -11,7 +11,6 @@
 #include "clients/server_list.h"
 #include "idl/wire.h"
 #include "platform/fs.h"
-#include "platform/timetext.h"
 
 namespace zk {
 

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "idl/omniorb/internals.h"
 #include "idl/wire.h"
 #include "platform/console.h"
 #include "server/chunk_calls.h"

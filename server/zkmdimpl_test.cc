@@ -21,6 +21,31 @@
 namespace zk {
 namespace {
 
+// `len` bytes that differ from piece to piece and from place to place.
+std::string Pattern(size_t len) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
+  return s;
+}
+
+// A chunk of an upload with `data`, as zkcp fills one.
+ZKmd::zkStrctFileBuf UploadChunk(const char* name, CORBA::Long no, bool next,
+                                 const std::string& data) {
+  ZKmd::zkStrctFileBuf c;
+  c.filePath = "\\";
+  c.fileNm = name;
+  c.fileSize = 0;
+  c.updDt = "2024/05/06 07:08:09";
+  c.crtDt = "2024/05/06 07:08:09";
+  c.bufNo = no;
+  c.nextBuf = next;
+  c.bufPos = 0;
+  c.bufUnitSize = 0;
+  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
+  if (!data.empty()) std::memcpy(c.fileBuf.get_buffer(), data.data(), data.size());
+  return c;
+}
+
 class ServantTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,18 +80,7 @@ class ServantTest : public ::testing::Test {
                      CORBA::Long* index) {
     ZKmd::zkSeqFileBuf batch;
     batch.length(1);
-    ZKmd::zkStrctFileBuf& c = batch[0];
-    c.filePath = "\\";
-    c.fileNm = name;
-    c.fileSize = static_cast<CORBA::Long>(data.size());
-    c.updDt = "2024/05/06 07:08:09";
-    c.crtDt = "2024/05/06 07:08:09";
-    c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
-    for (size_t i = 0; i < data.size(); ++i) c.fileBuf[static_cast<CORBA::ULong>(i)] = data[i];
-    c.bufNo = 1;
-    c.nextBuf = false;
-    c.bufPos = 0;
-    c.bufUnitSize = static_cast<CORBA::Long>(data.size());
+    batch[0] = UploadChunk(name, 1, false, data);
     CallScope scope(conn, "giop:tcp:127.0.0.1:40000", -1);
     return servant_.zkFileUpload(user, batch, *index);
   }
@@ -176,31 +190,6 @@ TEST_F(ServantTest, ALoggedInUserUploadsListsDownloadsAndRemovesInTheirAreaOnly)
   EXPECT_EQ(kChangeDone, servant_.zkFileRemove("u1", "hello.txt"));
   EXPECT_EQ(kEntryAbsent, servant_.zkExistsFile("u1", "hello.txt"));
   EXPECT_EQ(kChangeFailed, servant_.zkFileRemove("u1", "hello.txt"));
-}
-
-// `len` bytes that differ from piece to piece and from place to place.
-std::string Pattern(size_t len) {
-  std::string s(len, '\0');
-  for (size_t i = 0; i < len; ++i) s[i] = static_cast<char>((i * 7 + i / 4093) & 0xFF);
-  return s;
-}
-
-// A chunk of an upload with `data`, as zkcp fills one.
-ZKmd::zkStrctFileBuf UploadChunk(const char* name, CORBA::Long no, bool next,
-                                 const std::string& data) {
-  ZKmd::zkStrctFileBuf c;
-  c.filePath = "\\";
-  c.fileNm = name;
-  c.fileSize = 0;
-  c.updDt = "2024/05/06 07:08:09";
-  c.crtDt = "2024/05/06 07:08:09";
-  c.bufNo = no;
-  c.nextBuf = next;
-  c.bufPos = 0;
-  c.bufUnitSize = 0;
-  c.fileBuf.length(static_cast<CORBA::ULong>(data.size()));
-  if (!data.empty()) std::memcpy(c.fileBuf.get_buffer(), data.data(), data.size());
-  return c;
 }
 
 // The server reads an upload request as the generated stub writes it, in either byte order: a

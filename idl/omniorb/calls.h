@@ -1,8 +1,8 @@
 // Calls of ZKmd whose arguments and results zk reads and writes itself, on both sides, instead of
 // through the generated stubs and skeleton: the bulk transfers (streamed data, pooled memory) and
-// the answers given before a request's arguments are read. omniORB runs a call through a call
-// descriptor (omniCallDescriptor) that the generated code defines one of per operation; the
-// descriptors here forward to an OwnCall, so nothing outside this folder sees the ORB's classes.
+// the answers given before a request's arguments are read. omniORB runs each call through a call
+// descriptor (omniCallDescriptor), one per operation in the generated code; here one descriptor
+// forwards to an OwnCall, so that nothing outside this folder sees descriptors or call handles.
 #ifndef ZK_IDL_OMNIORB_CALLS_H_
 #define ZK_IDL_OMNIORB_CALLS_H_
 
