@@ -78,22 +78,10 @@ void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
 }
 
 int DownloadWalk::DownloadLevel(const std::string& server_dir, const std::string& mask,
-                            const std::string& local_dir) {
+                                const std::string& local_dir) {
   std::vector<ListEntry> local;
   std::unordered_set<std::string> special;  // local pipes and devices: never written to
-  try {
-    std::vector<DirEntry> entries;
-    fs_->Search(local_dir, kEveryEntry, &entries);  // a missing directory holds nothing yet
-    RemoveDownloadLeftovers(local_dir, &entries);
-    local.reserve(entries.size());
-    for (const DirEntry& e : entries) {
-      local.push_back(FromDirEntry(e));
-      if (e.is_special) special.insert(e.name);
-    }
-  } catch (const std::exception&) {  // the local directory only: memory
-    console_.err(kListFailed + local_dir + kEveryEntry + ")");
-    return kExitFail;
-  }
+  if (!ListLocal(local_dir, &local, &special)) return kExitFail;
   NameIndex names(local);
   DownloadBatch pending(unit_);
   int result = kExitOk;
@@ -107,34 +95,16 @@ int DownloadWalk::DownloadLevel(const std::string& server_dir, const std::string
         failed_ = true;
         continue;
       }
-      if (e.is_dir) {
-        SendDownload(&pending, local_dir);
-        if (stopped_ || DownloadLevel(server_dir + e.name + "\\", kEveryEntry,
-                                      local_dir + e.name + "/") != kExitOk) {
-          result = kExitFail;
-          break;
-        }
+      if (!e.is_dir) {
+        DownloadFile(e, server_dir, names, special, &pending, local_dir);
         continue;
       }
-      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
-      if (!ShouldCopy(mode_, existing, e.size, e.upd, e.narrow)) continue;
-      if (special.count(e.name) > 0) {
-        console_.err(kNotRegular + local_dir + e.name + ")");
-        continue;
+      SendDownload(&pending, local_dir);
+      if (stopped_ || DownloadLevel(server_dir + e.name + "\\", kEveryEntry,
+                                    local_dir + e.name + "/") != kExitOk) {
+        result = kExitFail;
+        break;
       }
-      if (e.size < 0) {
-        // A 32-bit listing of a file of 2 GiB or more: never copied short.
-        console_.err(kTooLargeForServer + server_dir + e.name + ")");
-        failed_ = true;
-        continue;
-      }
-      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
-        console_.err(kTooLargeForUnit + server_dir + e.name + ")");
-        failed_ = true;
-        continue;
-      }
-      console_.out(server_dir + e.name);
-      QueueDownload(e, server_dir, &pending, local_dir);
     }
     SendDownload(&pending, local_dir);
   } catch (...) {  // a listing through the ORB, which may raise more than CORBA's exceptions
@@ -143,6 +113,49 @@ int DownloadWalk::DownloadLevel(const std::string& server_dir, const std::string
     return kExitFail;
   }
   return stopped_ ? kExitFail : result;
+}
+
+bool DownloadWalk::ListLocal(const std::string& local_dir, std::vector<ListEntry>* local,
+                             std::unordered_set<std::string>* special) {
+  try {
+    std::vector<DirEntry> entries;
+    fs_->Search(local_dir, kEveryEntry, &entries);  // a missing directory holds nothing yet
+    RemoveDownloadLeftovers(local_dir, &entries);
+    local->reserve(entries.size());
+    for (const DirEntry& e : entries) {
+      local->push_back(FromDirEntry(e));
+      if (e.is_special) special->insert(e.name);
+    }
+  } catch (const std::exception&) {  // the local directory only: memory
+    console_.err(kListFailed + local_dir + kEveryEntry + ")");
+    return false;
+  }
+  return true;
+}
+
+void DownloadWalk::DownloadFile(const ListEntry& e, const std::string& server_dir,
+                                const NameIndex& names,
+                                const std::unordered_set<std::string>& special,
+                                DownloadBatch* pending, const std::string& local_dir) {
+  const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+  if (!ShouldCopy(mode_, existing, e.size, e.upd, e.narrow)) return;
+  if (special.count(e.name) > 0) {
+    console_.err(kNotRegular + local_dir + e.name + ")");
+    return;
+  }
+  if (e.size < 0) {
+    // A 32-bit listing of a file of 2 GiB or more: never copied short.
+    console_.err(kTooLargeForServer + server_dir + e.name + ")");
+    failed_ = true;
+    return;
+  }
+  if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+    console_.err(kTooLargeForUnit + server_dir + e.name + ")");
+    failed_ = true;
+    return;
+  }
+  console_.out(server_dir + e.name);
+  QueueDownload(e, server_dir, pending, local_dir);
 }
 
 void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,

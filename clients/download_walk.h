@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "clients/walk_part.h"
@@ -42,6 +43,15 @@ class DownloadWalk : private WalkPart {
   struct Ahead;
 
   int DownloadLevel(const std::string& server_dir, const std::string& mask,
+                    const std::string& local_dir);
+  // The entries of `local_dir`, its leftovers removed; the names of its pipes and devices in
+  // `special`. False when it could not be listed (reported).
+  bool ListLocal(const std::string& local_dir, std::vector<ListEntry>* local,
+                 std::unordered_set<std::string>* special);
+  // Queues server file `e` when the mode copies it over what `names` lists and it can be
+  // written, and reports it.
+  void DownloadFile(const ListEntry& e, const std::string& server_dir, const NameIndex& names,
+                    const std::unordered_set<std::string>& special, DownloadBatch* pending,
                     const std::string& local_dir);
   void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
                      const std::string& local_dir);

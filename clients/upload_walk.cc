@@ -28,7 +28,7 @@ int UploadWalk::Run(const std::string& local_dir, const std::string& mask,
 }
 
 int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mask,
-                          const std::string& server_dir) {
+                            const std::string& server_dir) {
   std::vector<ListEntry> listing;
   try {
     listing = server_->List(server_dir, kEveryEntry);
@@ -45,43 +45,12 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
     for (const DirEntry& e : entries) {
       if (stopped_) break;
-      if (e.name.find('\\') != std::string::npos) {
-        // "\" separates folders on the wire: the name would arrive as a path somewhere else.
-        console_.err(kBackslashName + local_dir + e.name + ")");
-        failed_ = true;
-        continue;
-      }
-      if (e.is_special) {  // a pipe or device could block the copy for ever; never opened
-        console_.err(kNotRegular + local_dir + e.name + ")");
-        continue;
-      }
-      if (e.is_dir) {
-        // A link back to a directory being walked would repeat the tree without end.
-        std::string real = RealDir(fs_, local_dir + e.name);
-        if (!real.empty() && std::find(walking_.begin(), walking_.end(), real) != walking_.end()) {
-          continue;
-        }
-        SendUpload(&pending);
-        if (stopped_ || UploadLevel(local_dir + e.name + "/", kEveryEntry,
-                                    server_dir + e.name + "\\") != kExitOk) {
-          result = kExitFail;
-          break;
-        }
-        continue;
-      }
-      const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
-      if (!ShouldCopy(mode_, existing, e.size, FormatLocalTime(e.mtime))) continue;
-      std::string path = local_dir + e.name;
-      if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
-        console_.err(kTooLargeForUnit + path + ")");
-        failed_ = true;
-        continue;
-      }
-      console_.out(path);
-      if (!QueueUpload(path, e, server_dir, &pending)) {
-        console_.err("WARNING:ファイルを開けませんでした。");
-        ++unreadable_;
-        failed_ = true;
+      if (!CanUpload(local_dir, e)) continue;
+      if (!e.is_dir) {
+        UploadFile(local_dir, e, server_dir, names, &pending);
+      } else if (!UploadSubdirectory(local_dir, e.name, server_dir, &pending)) {
+        result = kExitFail;
+        break;
       }
     }
     SendUpload(&pending);
@@ -93,10 +62,54 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
   return stopped_ ? kExitFail : result;
 }
 
+bool UploadWalk::CanUpload(const std::string& local_dir, const DirEntry& e) {
+  if (e.name.find('\\') != std::string::npos) {
+    // "\" separates folders on the wire: the name would arrive as a path somewhere else.
+    console_.err(kBackslashName + local_dir + e.name + ")");
+    failed_ = true;
+    return false;
+  }
+  if (e.is_special) {  // a pipe or device could block the copy for ever; never opened
+    console_.err(kNotRegular + local_dir + e.name + ")");
+    return false;
+  }
+  return true;
+}
+
+bool UploadWalk::UploadSubdirectory(const std::string& local_dir, const std::string& name,
+                                    const std::string& server_dir, UploadBatch* pending) {
+  // A link back to a directory being walked would repeat the tree without end.
+  std::string real = RealDir(fs_, local_dir + name);
+  if (!real.empty() && std::find(walking_.begin(), walking_.end(), real) != walking_.end()) {
+    return true;
+  }
+  SendUpload(pending);
+  return !stopped_ &&
+         UploadLevel(local_dir + name + "/", kEveryEntry, server_dir + name + "\\") == kExitOk;
+}
+
+void UploadWalk::UploadFile(const std::string& local_dir, const DirEntry& e,
+                            const std::string& server_dir, const NameIndex& names,
+                            UploadBatch* pending) {
+  const ListEntry* existing = mode_ == CopyMode::kReplace ? nullptr : names.Find(e.name);
+  if (!ShouldCopy(mode_, existing, e.size, FormatLocalTime(e.mtime))) return;
+  std::string path = local_dir + e.name;
+  if (ChunkCutter(e.size, unit_).count() > INT32_MAX) {
+    console_.err(kTooLargeForUnit + path + ")");
+    failed_ = true;
+    return;
+  }
+  console_.out(path);
+  if (!QueueUpload(path, e, server_dir, pending)) {
+    console_.err("WARNING:ファイルを開けませんでした。");
+    ++unreadable_;
+    failed_ = true;
+  }
+}
+
 bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
-                           const std::string& server_dir, UploadBatch* pending) {
+                             const std::string& server_dir, UploadBatch* pending) {
   if (file.size < 0) return false;
-  size_t got = 0;
   // An empty file is only opened; any other is opened by the read of its first chunk.
   if (file.size == 0 && !source_.Get(fs_, path)) return false;
   std::string upd = FormatLocalTime(file.mtime);
@@ -128,41 +141,52 @@ bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
     c.bufPos = 0;
     c.bufUnitSize = 0;
     c.fileBuf.length(0);
-    const size_t len = static_cast<size_t>(span.len);
-    // A chunk larger than a piece is read while it is sent; only its first piece is read now,
-    // which finds a file that cannot be read.
-    const size_t now = std::min(len, kChunkPieceBytes);
-    uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
-    if (now > 0) {
-      FileSystem::File* source = source_.Get(fs_, path);
-      if (!source || !source->ReadAt(span.pos, now, data, &got)) {
-        // Unreadable after all: drop what is still pending of this file.
-        pending->chunks.length(first);
-        pending->streamed.resize(first);
-        pending->budget.Clear();
-        for (CORBA::ULong i = 0; i < first; ++i) {
-          const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
-          pending->budget.Add(
-              DataLength(*pending, i),
-              ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
-        }
-        // Chunks of it that the server already has are an upload it will never finish; the
-        // server removes such uploads when the connection ends.
-        return false;
-      }
-      // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
-      if (got < now) std::memset(data + got, 0, now - got);
-    }
-    if (len > now) {
-      pending->streamed[n] = Streamed{path, span.pos, len, data};
-    } else if (len > 0) {
-      const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
-      c.fileBuf.replace(n32, n32, data, false);
+    if (!ReadChunk(path, span, pending, n)) {
+      // Unreadable after all: drop what is still pending of this file. Chunks of it that the
+      // server already has are an upload it will never finish; the server removes such uploads
+      // when the connection ends.
+      DropChunksFrom(first, pending);
+      return false;
     }
     pending->budget.Add(span.len, header);
     Progress(path, span.pos + span.len, file.size);
   }
   return true;
+}
+
+bool UploadWalk::ReadChunk(const std::string& path, const ChunkSpan& span, UploadBatch* pending,
+                           CORBA::ULong n) {
+  const size_t len = static_cast<size_t>(span.len);
+  // A chunk larger than a piece is read while it is sent; only its first piece is read now,
+  // which finds a file that cannot be read.
+  const size_t now = std::min(len, kChunkPieceBytes);
+  uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
+  if (now > 0) {
+    size_t got = 0;
+    FileSystem::File* source = source_.Get(fs_, path);
+    if (!source || !source->ReadAt(span.pos, now, data, &got)) return false;
+    // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+    if (got < now) std::memset(data + got, 0, now - got);
+  }
+  if (len > now) {
+    pending->streamed[n] = Streamed{path, span.pos, len, data};
+  } else if (len > 0) {
+    const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
+    pending->chunks[n].fileBuf.replace(n32, n32, data, false);
+  }
+  return true;
+}
+
+void UploadWalk::DropChunksFrom(CORBA::ULong first, UploadBatch* pending) {
+  pending->chunks.length(first);
+  pending->streamed.resize(first);
+  pending->budget.Clear();
+  for (CORBA::ULong i = 0; i < first; ++i) {
+    const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
+    pending->budget.Add(
+        DataLength(*pending, i),
+        ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
+  }
 }
 
 size_t UploadWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
@@ -217,66 +241,21 @@ class UploadWalk::UploadReader : public UploadSource {
   std::set<CORBA::ULong> failed_;
 };
 
+namespace {
+
+// Which file chunk `i` of `chunks` belongs to.
+std::string FileOf(const ZKmd::zkSeqFileBuf& chunks, CORBA::ULong i) {
+  return std::string(chunks[i].filePath.in()) + '\n' + chunks[i].fileNm.in();
+}
+
+}  // namespace
+
 bool UploadWalk::SendUpload(UploadBatch* pending) {
-  const CORBA::ULong count = pending->chunks.length();
-  if (count == 0) return false;
+  if (pending->chunks.length() == 0) return false;
   bool last_stored = false;
   if (!stopped_) {
     try {
-      // Which file a chunk belongs to.
-      auto file_of = [&](CORBA::ULong i) {
-        return std::string(pending->chunks[i].filePath.in()) + '\n' +
-               pending->chunks[i].fileNm.in();
-      };
-      UploadReader reader(fs_, *pending, &source_);
-      CORBA::Long index = 0;
-      CORBA::Long r = server_->Upload(pending->chunks, &index, &reader);
-      CORBA::ULong processed = count;
-      // The server refused a chunk because its file failed to be read while it was sent.
-      bool unread = false;
-      if (r != kTransferOk) {
-        processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
-        unread =
-            r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
-        if (unread) {
-          // reported below
-        } else if (r == kTransferDirFailed) {
-          console_.err(kDirFailed + NameAt(pending->chunks, index) + ")");
-        } else {
-          console_.err("ERROR:アップロードに失敗しました。(" + NameAt(pending->chunks, index) +
-                       ")");
-        }
-        failed_ = true;
-      }
-      // Files that failed to be read: unreadable, whatever the server made of them.
-      std::set<std::string> unreadable;
-      for (CORBA::ULong i = 0; i < std::min(count, processed + (unread ? 1 : 0)); ++i) {
-        if (reader.failed(i) && unreadable.insert(file_of(i)).second) {
-          console_.err("WARNING:ファイルを開けませんでした。");
-          ++unreadable_;
-          failed_ = true;
-        }
-      }
-      for (CORBA::ULong i = 0; i < processed; ++i) {
-        if (!pending->chunks[i].nextBuf && unreadable.count(file_of(i)) == 0) ++copied_;
-      }
-      last_stored = processed == count && unreadable.count(file_of(count - 1)) == 0;
-      if (unread) {
-        // The server took nothing after the refused chunk: the chunks of other files after it
-        // are sent again; the rest of the unreadable file is dropped.
-        const std::string bad = file_of(processed);
-        UploadBatch again(unit_);
-        for (CORBA::ULong i = processed + 1; i < count; ++i) {
-          if (file_of(i) == bad) continue;
-          const CORBA::ULong k = again.chunks.length();
-          again.chunks.length(k + 1);
-          // The data stays in the arena until this batch ends.
-          BorrowChunk(pending->chunks[i], &again.chunks[k]);
-          again.streamed.push_back(pending->streamed[i]);
-          again.budget.Add(static_cast<int64_t>(DataLength(*pending, i)), 0);
-        }
-        last_stored = file_of(count - 1) != bad && SendUpload(&again);
-      }
+      last_stored = Upload(pending);
     } catch (const CORBA::Exception& e) {
       TransferException(e);
     } catch (...) {  // the ORB may raise more than CORBA's exceptions
@@ -289,6 +268,65 @@ bool UploadWalk::SendUpload(UploadBatch* pending) {
   pending->budget.Clear();
   upload_arena_.Reset();
   return last_stored;
+}
+
+bool UploadWalk::Upload(UploadBatch* pending) {
+  const ZKmd::zkSeqFileBuf& chunks = pending->chunks;
+  const CORBA::ULong count = chunks.length();
+  UploadReader reader(fs_, *pending, &source_);
+  CORBA::Long index = 0;
+  CORBA::Long r = server_->Upload(chunks, &index, &reader);
+  CORBA::ULong processed = count;
+  // The server refused a chunk because its file failed to be read while it was sent.
+  bool unread = false;
+  if (r != kTransferOk) {
+    processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
+    unread =
+        r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
+    if (!unread) ReportRefused(r, NameAt(chunks, index));  // an unread one is reported below
+    failed_ = true;
+  }
+  // Files that failed to be read: unreadable, whatever the server made of them.
+  std::set<std::string> unreadable;
+  for (CORBA::ULong i = 0; i < std::min(count, processed + (unread ? 1 : 0)); ++i) {
+    if (reader.failed(i) && unreadable.insert(FileOf(chunks, i)).second) {
+      console_.err("WARNING:ファイルを開けませんでした。");
+      ++unreadable_;
+      failed_ = true;
+    }
+  }
+  for (CORBA::ULong i = 0; i < processed; ++i) {
+    if (!chunks[i].nextBuf && unreadable.count(FileOf(chunks, i)) == 0) ++copied_;
+  }
+  if (unread) return UploadRestAfterUnread(*pending, processed);
+  return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
+}
+
+void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
+  if (result == kTransferDirFailed) {
+    console_.err(kDirFailed + name + ")");
+  } else {
+    console_.err("ERROR:アップロードに失敗しました。(" + name + ")");
+  }
+}
+
+bool UploadWalk::UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused) {
+  // The server took nothing after the refused chunk: the chunks of other files after it are sent
+  // again; the rest of the unreadable file is dropped.
+  const ZKmd::zkSeqFileBuf& chunks = pending.chunks;
+  const CORBA::ULong count = chunks.length();
+  const std::string bad = FileOf(chunks, refused);
+  UploadBatch again(unit_);
+  for (CORBA::ULong i = refused + 1; i < count; ++i) {
+    if (FileOf(chunks, i) == bad) continue;
+    const CORBA::ULong k = again.chunks.length();
+    again.chunks.length(k + 1);
+    // The data stays in the arena until this batch ends.
+    BorrowChunk(chunks[i], &again.chunks[k]);
+    again.streamed.push_back(pending.streamed[i]);
+    again.budget.Add(static_cast<int64_t>(DataLength(pending, i)), 0);
+  }
+  return FileOf(chunks, count - 1) != bad && SendUpload(&again);
 }
 
 }  // namespace zk

@@ -47,12 +47,32 @@ class UploadWalk : private WalkPart {
 
   int UploadLevel(const std::string& local_dir, const std::string& mask,
                   const std::string& server_dir);
+  // False for an entry that is never uploaded (reported when it is not just passed over).
+  bool CanUpload(const std::string& local_dir, const DirEntry& e);
+  // Sends what is pending and walks subdirectory `name`; false when its walk failed or stopped.
+  bool UploadSubdirectory(const std::string& local_dir, const std::string& name,
+                          const std::string& server_dir, UploadBatch* pending);
+  // Queues local file `e` when the mode copies it over what `names` lists, and reports it.
+  void UploadFile(const std::string& local_dir, const DirEntry& e, const std::string& server_dir,
+                  const NameIndex& names, UploadBatch* pending);
   // Queues the chunks of one local file; false when it could not be read.
   bool QueueUpload(const std::string& path, const DirEntry& file, const std::string& server_dir,
                    UploadBatch* pending);
+  // Reads chunk `span` of the file at `path` (its first piece when it is larger) as the data of
+  // chunk `n` of `pending`; false when the file cannot be read.
+  bool ReadChunk(const std::string& path, const ChunkSpan& span, UploadBatch* pending,
+                 CORBA::ULong n);
+  // Drops the chunks of `pending` from position `first` on.
+  void DropChunksFrom(CORBA::ULong first, UploadBatch* pending);
   // Sends the pending batch; true when the server stored its last chunk (and so every chunk of
-  // the file that chunk belongs to).
+  // the file that chunk belongs to). The batch is empty afterwards.
   bool SendUpload(UploadBatch* pending);
+  // The request of SendUpload and what its reply says; throws what the request throws.
+  bool Upload(UploadBatch* pending);
+  void ReportRefused(CORBA::Long result, const std::string& name);
+  // After the server refused chunk `refused` of `pending` because its file could not be read:
+  // sends the chunks after it of other files; true when the last chunk of `pending` was stored.
+  bool UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused);
   // Data bytes of chunk `i` of `pending`.
   static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
 
