@@ -160,16 +160,15 @@ void DownloadWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& 
       lanes_[1].reset(new DownloadLane(second));
     }
   }
-  if (!lanes_[0] || stopped_ || pending->chunks.length() == 0) {
+  if (!lanes_[0] || stopped_ || pending->empty()) {
     SendDownload(pending, local_dir);
     return;
   }
   DownloadLane* lane = lanes_[next_lane_].get();
   next_lane_ = 1 - next_lane_;
-  std::unique_ptr<Ahead> next(new Ahead(this, pending->chunks, local_dir, lane));
+  std::unique_ptr<Ahead> next(new Ahead(this, pending->chunks(), local_dir, lane));
   lane->Start(&next->chunks, &next->writer);
-  pending->chunks.length(0);
-  pending->budget.Clear();
+  pending->Clear();
   FinishAhead();
   ahead_ = std::move(next);
 }

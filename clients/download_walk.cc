@@ -66,7 +66,7 @@ int DownloadWalk::Run(const std::string& server_dir, const std::string& mask,
 }
 
 void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
-                                       std::vector<DirEntry>* entries) {
+                                           std::vector<DirEntry>* entries) {
   auto leftover = [&](const DirEntry& e) {
     int pid = 0;
     if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
@@ -159,14 +159,12 @@ void DownloadWalk::DownloadFile(const ListEntry& e, const std::string& server_di
 }
 
 void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& server_dir,
-                             DownloadBatch* pending, const std::string& local_dir) {
+                                 DownloadBatch* pending, const std::string& local_dir) {
   const std::string path = WithSlash(local_dir) + file.name;
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, "", "") +
-                   2 * static_cast<int64_t>(kTimeTextLength) + 16;
   ChunkCutter cutter(file.size, unit_);
   ChunkSpan span;
   while (cutter.Next(&span)) {
-    if (pending->budget.MustSendBefore(span.len, header)) {
+    if (pending->MustSendBefore(server_dir, file.name, span)) {
       // Later chunks of this file: the walk goes on with the same file whatever the reply.
       if (span.no > 1) {
         SendDownloadAhead(pending, local_dir);
@@ -180,34 +178,19 @@ void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& serve
         return;
       }
     }
-    CORBA::ULong n = pending->chunks.length();
-    pending->chunks.length(n + 1);
-    ZKmd::zkStrctFileBuf64& c = pending->chunks[n];
-    c.filePath = server_dir.c_str();
-    c.fileNm = file.name.c_str();
-    c.fileSize = 0;
-    c.updDt = "";
-    c.crtDt = "";
-    c.bufNo = span.no;
-    c.nextBuf = span.next;
-    c.bufPos = span.pos;
-    c.bufUnitSize = static_cast<CORBA::Long>(span.len);
-    pending->budget.Add(span.len, header);
+    pending->Add(server_dir, file.name, span);
   }
   // After a batch sent ahead, the chunks queued since were queued before its reply was known; the
   // pending batch holds nothing else. They go only if that reply wrote its part of the file.
   if (ahead_) {
     FinishAhead();
-    if (!FileGoesOn(path, file.name)) {
-      pending->chunks.length(0);
-      pending->budget.Clear();
-    }
+    if (!FileGoesOn(path, file.name)) pending->Clear();
   }
 }
 
 void DownloadWalk::SendDownload(DownloadBatch* pending, const std::string& local_dir) {
   FinishAhead();
-  const ZKmd::zkSeqFileBuf64& requests = pending->chunks;
+  const ZKmd::zkSeqFileBuf64& requests = pending->chunks();
   if (requests.length() == 0) return;
   if (stopped_) {
     GiveUpDownloads(requests, 0, local_dir);
@@ -216,13 +199,12 @@ void DownloadWalk::SendDownload(DownloadBatch* pending, const std::string& local
     CompleteDownload(requests, &writer, local_dir,
                      [&](CORBA::Long* index) { server_->Download(requests, index, &writer); });
   }
-  pending->chunks.length(0);
-  pending->budget.Clear();
+  pending->Clear();
 }
 
 void DownloadWalk::CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyWriter* writer,
-                                const std::string& local_dir,
-                                const std::function<void(CORBA::Long*)>& call) {
+                                    const std::string& local_dir,
+                                    const std::function<void(CORBA::Long*)>& call) {
   try {
     CORBA::Long index = 0;
     call(&index);
@@ -254,14 +236,14 @@ void DownloadWalk::GiveUpDownload(const std::string& path) {
 }
 
 void DownloadWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
-                               const std::string& local_dir) {
+                                   const std::string& local_dir) {
   const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = from; i < chunks.length(); ++i)
     GiveUpDownload(base + chunks[i].fileNm.in());
 }
 
 void DownloadWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
-                                const std::string& local_dir) {
+                                    const std::string& local_dir) {
   using Fate = ReplyWriter::Fate;
   const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {

@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "clients/pending_batch.h"
 #include "clients/walk_part.h"
 
 namespace zk {
@@ -25,7 +26,6 @@ class DownloadWalk : private WalkPart {
   int Run(const std::string& server_dir, const std::string& mask, const std::string& local_dir);
 
  private:
-  using DownloadBatch = Pending<ZKmd::zkSeqFileBuf64>;
   // A download in progress: its temporary file, what the server said of the file when the first
   // chunk came (a later chunk of another size or time is of another file), and where the bytes
   // written so far end (zeros are left as holes, so the file may be shorter than what came).

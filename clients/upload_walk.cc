@@ -112,14 +112,13 @@ bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
   if (file.size < 0) return false;
   // An empty file is only opened; any other is opened by the read of its first chunk.
   if (file.size == 0 && !source_.Get(fs_, path)) return false;
-  std::string upd = FormatLocalTime(file.mtime);
-  std::string crt = FormatLocalTime(file.btime);
-  int64_t header = ChunkHeaderBytes(server_dir, file.name, upd, crt);
-  CORBA::ULong first = pending->chunks.length();  // this file's first chunk still pending
+  const UploadHead head{server_dir, file.name, FormatLocalTime(file.mtime),
+                        FormatLocalTime(file.btime), file.size};
+  CORBA::ULong first = pending->length();  // this file's first chunk still pending
   ChunkCutter cutter(file.size, unit_);
   ChunkSpan span;
   while (cutter.Next(&span)) {
-    if (pending->budget.MustSendBefore(span.len, header)) {
+    if (pending->MustSendBefore(head, span)) {
       const bool stored = SendUpload(pending);
       if (stopped_) return true;
       // The batch ended with this file's chunks: when not all were stored, the server has no
@@ -127,71 +126,32 @@ bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
       if (span.no > 1 && !stored) return true;
       first = 0;
     }
-    CORBA::ULong n = pending->chunks.length();
-    pending->chunks.length(n + 1);
-    pending->streamed.resize(n + 1);
-    ZKmd::zkStrctFileBuf& c = pending->chunks[n];
-    c.filePath = server_dir.c_str();
-    c.fileNm = file.name.c_str();
-    c.fileSize = NarrowSize(file.size);  // the server does not use it
-    c.updDt = upd.c_str();
-    c.crtDt = crt.c_str();
-    c.bufNo = span.no;
-    c.nextBuf = span.next;
-    c.bufPos = 0;
-    c.bufUnitSize = 0;
-    c.fileBuf.length(0);
-    if (!ReadChunk(path, span, pending, n)) {
+    uint8_t* data = nullptr;
+    if (!ReadChunk(path, span, &data)) {
       // Unreadable after all: drop what is still pending of this file. Chunks of it that the
       // server already has are an upload it will never finish; the server removes such uploads
       // when the connection ends.
-      DropChunksFrom(first, pending);
+      pending->DropFrom(first);
       return false;
     }
-    pending->budget.Add(span.len, header);
+    pending->Add(head, span, data, path);
     Progress(path, span.pos + span.len, file.size);
   }
   return true;
 }
 
-bool UploadWalk::ReadChunk(const std::string& path, const ChunkSpan& span, UploadBatch* pending,
-                           CORBA::ULong n) {
-  const size_t len = static_cast<size_t>(span.len);
+bool UploadWalk::ReadChunk(const std::string& path, const ChunkSpan& span, uint8_t** data) {
   // A chunk larger than a piece is read while it is sent; only its first piece is read now,
   // which finds a file that cannot be read.
-  const size_t now = std::min(len, kChunkPieceBytes);
-  uint8_t* data = now > 0 ? upload_arena_.Alloc(now) : nullptr;
-  if (now > 0) {
-    size_t got = 0;
-    FileSystem::File* source = source_.Get(fs_, path);
-    if (!source || !source->ReadAt(span.pos, now, data, &got)) return false;
-    // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
-    if (got < now) std::memset(data + got, 0, now - got);
-  }
-  if (len > now) {
-    pending->streamed[n] = Streamed{path, span.pos, len, data};
-  } else if (len > 0) {
-    const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
-    pending->chunks[n].fileBuf.replace(n32, n32, data, false);
-  }
+  const size_t now = std::min(static_cast<size_t>(span.len), kChunkPieceBytes);
+  if (now == 0) return true;
+  *data = upload_arena_.Alloc(now);
+  size_t got = 0;
+  FileSystem::File* source = source_.Get(fs_, path);
+  if (!source || !source->ReadAt(span.pos, now, *data, &got)) return false;
+  // A file that shrank meanwhile keeps its announced size, padded with zero bytes.
+  if (got < now) std::memset(*data + got, 0, now - got);
   return true;
-}
-
-void UploadWalk::DropChunksFrom(CORBA::ULong first, UploadBatch* pending) {
-  pending->chunks.length(first);
-  pending->streamed.resize(first);
-  pending->budget.Clear();
-  for (CORBA::ULong i = 0; i < first; ++i) {
-    const ZKmd::zkStrctFileBuf& k = pending->chunks[i];
-    pending->budget.Add(
-        DataLength(*pending, i),
-        ChunkHeaderBytes(k.filePath.in(), k.fileNm.in(), k.updDt.in(), k.crtDt.in()));
-  }
-}
-
-size_t UploadWalk::DataLength(const UploadBatch& pending, CORBA::ULong i) {
-  const Streamed& s = pending.streamed[i];
-  return s.path.empty() ? pending.chunks[i].fileBuf.length() : s.len;
 }
 
 FileSystem::File* UploadWalk::SourceFile::Get(FileSystem* fs, const std::string& path) {
@@ -210,13 +170,10 @@ class UploadWalk::UploadReader : public UploadSource {
   UploadReader(FileSystem* fs, const UploadBatch& batch, SourceFile* source)
       : fs_(fs), batch_(batch), source_(source) {}
 
-  size_t StreamedLength(CORBA::ULong i) const override {
-    return i < batch_.streamed.size() && !batch_.streamed[i].path.empty() ? batch_.streamed[i].len
-                                                                          : 0;
-  }
+  size_t StreamedLength(CORBA::ULong i) const override { return batch_.StreamedLength(i); }
 
   bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
-    const Streamed& s = batch_.streamed[i];
+    const UploadBatch::Streamed& s = batch_.streamed(i);
     if (offset + len <= kChunkPieceBytes) {  // read when it was queued
       std::memcpy(buf, s.first + offset, len);
       return true;
@@ -251,11 +208,11 @@ std::string FileOf(const ZKmd::zkSeqFileBuf& chunks, CORBA::ULong i) {
 }  // namespace
 
 bool UploadWalk::SendUpload(UploadBatch* pending) {
-  if (pending->chunks.length() == 0) return false;
+  if (pending->length() == 0) return false;
   bool last_stored = false;
   if (!stopped_) {
     try {
-      last_stored = Upload(pending);
+      last_stored = Upload(*pending);
     } catch (const CORBA::Exception& e) {
       TransferException(e);
     } catch (...) {  // the ORB may raise more than CORBA's exceptions
@@ -263,17 +220,15 @@ bool UploadWalk::SendUpload(UploadBatch* pending) {
       failed_ = true;
     }
   }
-  pending->chunks.length(0);
-  pending->streamed.clear();
-  pending->budget.Clear();
+  pending->Clear();
   upload_arena_.Reset();
   return last_stored;
 }
 
-bool UploadWalk::Upload(UploadBatch* pending) {
-  const ZKmd::zkSeqFileBuf& chunks = pending->chunks;
+bool UploadWalk::Upload(const UploadBatch& pending) {
+  const ZKmd::zkSeqFileBuf& chunks = pending.chunks();
   const CORBA::ULong count = chunks.length();
-  UploadReader reader(fs_, *pending, &source_);
+  UploadReader reader(fs_, pending, &source_);
   CORBA::Long index = 0;
   CORBA::Long r = server_->Upload(chunks, &index, &reader);
   CORBA::ULong processed = count;
@@ -298,7 +253,7 @@ bool UploadWalk::Upload(UploadBatch* pending) {
   for (CORBA::ULong i = 0; i < processed; ++i) {
     if (!chunks[i].nextBuf && unreadable.count(FileOf(chunks, i)) == 0) ++copied_;
   }
-  if (unread) return UploadRestAfterUnread(*pending, processed);
+  if (unread) return UploadRestAfterUnread(pending, processed);
   return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
 }
 
@@ -313,18 +268,13 @@ void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
 bool UploadWalk::UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused) {
   // The server took nothing after the refused chunk: the chunks of other files after it are sent
   // again; the rest of the unreadable file is dropped.
-  const ZKmd::zkSeqFileBuf& chunks = pending.chunks;
+  const ZKmd::zkSeqFileBuf& chunks = pending.chunks();
   const CORBA::ULong count = chunks.length();
   const std::string bad = FileOf(chunks, refused);
   UploadBatch again(unit_);
   for (CORBA::ULong i = refused + 1; i < count; ++i) {
-    if (FileOf(chunks, i) == bad) continue;
-    const CORBA::ULong k = again.chunks.length();
-    again.chunks.length(k + 1);
     // The data stays in the arena until this batch ends.
-    BorrowChunk(chunks[i], &again.chunks[k]);
-    again.streamed.push_back(pending.streamed[i]);
-    again.budget.Add(static_cast<int64_t>(DataLength(pending, i)), 0);
+    if (FileOf(chunks, i) != bad) again.AddFrom(pending, i);
   }
   return FileOf(chunks, count - 1) != bad && SendUpload(&again);
 }

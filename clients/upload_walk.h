@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "clients/pending_batch.h"
 #include "clients/walk_part.h"
 
 namespace zk {
@@ -18,18 +19,6 @@ class UploadWalk : private WalkPart {
   int Run(const std::string& local_dir, const std::string& mask, const std::string& server_dir);
 
  private:
-  // A chunk larger than a piece is read while it is sent: its data is not in its fileBuf but
-  // in its file, whose first piece was read when it was queued.
-  struct Streamed {
-    std::string path;                // local; "" for a chunk whose data is in its fileBuf
-    int64_t pos = 0;                 // of the chunk in its file
-    size_t len = 0;                  // of the chunk's data
-    const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes), read at queue time
-  };
-  struct UploadBatch : Pending<ZKmd::zkSeqFileBuf> {
-    using Pending::Pending;
-    std::vector<Streamed> streamed;  // one per chunk
-  };
   class UploadReader;
   // The local file being read for an upload, kept open from the read of a chunk's first piece
   // to the reads while its batches are sent, and from one batch of it to the next.
@@ -58,23 +47,18 @@ class UploadWalk : private WalkPart {
   // Queues the chunks of one local file; false when it could not be read.
   bool QueueUpload(const std::string& path, const DirEntry& file, const std::string& server_dir,
                    UploadBatch* pending);
-  // Reads chunk `span` of the file at `path` (its first piece when it is larger) as the data of
-  // chunk `n` of `pending`; false when the file cannot be read.
-  bool ReadChunk(const std::string& path, const ChunkSpan& span, UploadBatch* pending,
-                 CORBA::ULong n);
-  // Drops the chunks of `pending` from position `first` on.
-  void DropChunksFrom(CORBA::ULong first, UploadBatch* pending);
+  // Reads chunk `span` of the file at `path`, or its first piece when it is larger, into memory
+  // of the batch being filled (*data, null for an empty chunk); false when it cannot be read.
+  bool ReadChunk(const std::string& path, const ChunkSpan& span, uint8_t** data);
   // Sends the pending batch; true when the server stored its last chunk (and so every chunk of
   // the file that chunk belongs to). The batch is empty afterwards.
   bool SendUpload(UploadBatch* pending);
   // The request of SendUpload and what its reply says; throws what the request throws.
-  bool Upload(UploadBatch* pending);
+  bool Upload(const UploadBatch& pending);
   void ReportRefused(CORBA::Long result, const std::string& name);
   // After the server refused chunk `refused` of `pending` because its file could not be read:
   // sends the chunks after it of other files; true when the last chunk of `pending` was stored.
   bool UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused);
-  // Data bytes of chunk `i` of `pending`.
-  static size_t DataLength(const UploadBatch& pending, CORBA::ULong i);
 
   // The chunk data of the pending upload batch, in memory used again from batch to batch.
   BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};

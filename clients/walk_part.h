@@ -79,14 +79,6 @@ std::string NameAt(const Chunks& chunks, CORBA::Long index) {
   return chunks[index - 1].fileNm.in();
 }
 
-// One level's pending batch.
-template <class Chunks>
-struct Pending {
-  explicit Pending(int64_t unit) : budget(unit) {}
-  Chunks chunks;
-  BatchBudget budget;
-};
-
 }  // namespace zk
 
 #endif  // ZK_CLIENTS_WALK_PART_H_
