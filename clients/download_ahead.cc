@@ -122,79 +122,86 @@ class DownloadWalk::DownloadLane {
 };
 
 struct DownloadWalk::Ahead {
-  Ahead(DownloadWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir,
-        DownloadLane* lane)
-      : chunks(requests), dir(local_dir), writer(walk, chunks, dir), lane(lane) {}
-  // A walk that ends while a reply is held back (an exception on its way out) drops it.
-  ~Ahead() { Drop(); }
-  // Lets the reply be read and dropped, unheard. What the call threw is not reported either: it
-  // belongs to a batch before this one, reported already, or nobody is left to hear of it.
-  void Drop() {
-    if (finished) return;
-    finished = true;
-    CORBA::Long index = 0;
-    try {
-      lane->Finish(false, &index);
-    } catch (...) {
-    }
-  }
+  Ahead(DownloadWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir)
+      : chunks(requests), dir(local_dir), writer(walk, chunks, dir) {}
   const ZKmd::zkSeqFileBuf64 chunks;
   const std::string dir;
   ReplyWriter writer;
-  DownloadLane* lane;
-  bool finished = false;
 };
 
-// A reply still held back is dropped (Ahead) before the lanes' threads end.
 DownloadWalk::DownloadWalk(WalkState* state) : WalkPart(state) {}
 
-void DownloadWalk::DropAhead() { ahead_.reset(); }
+// A walk that ends while a reply is held back (an exception on its way out) drops it, before the
+// lanes' threads end.
+DownloadWalk::~DownloadWalk() { DropAhead(); }
 
-DownloadWalk::~DownloadWalk() = default;
+void DownloadWalk::DropAhead() {
+  for (int lane; (lane = ahead_state_.Release()) >= 0;) LetGo(lane);
+}
+
+void DownloadWalk::LetGo(int lane) {
+  // What the call threw is not reported: it belongs to a batch before this one, reported
+  // already, or nobody is left to hear of it.
+  CORBA::Long index = 0;
+  try {
+    lanes_[lane]->Finish(false, &index);
+  } catch (...) {
+  }
+  held_[lane].reset();  // the call is over: its requests are no longer read
+}
+
+void DownloadWalk::OpenLanes() {
+  CopyServer* second = server_->Second();
+  if (second) {
+    lanes_[0].reset(new DownloadLane(server_));
+    lanes_[1].reset(new DownloadLane(second));
+  }
+  ahead_state_.Opened(second != nullptr);
+}
 
 void DownloadWalk::SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir) {
-  if (!lanes_tried_) {
-    lanes_tried_ = true;
-    if (CopyServer* second = server_->Second()) {
-      lanes_[0].reset(new DownloadLane(server_));
-      lanes_[1].reset(new DownloadLane(second));
-    }
-  }
-  if (!lanes_[0] || stopped_ || pending->empty()) {
+  if (ahead_state_.Try()) OpenLanes();
+  if (!ahead_state_.CanSend() || stopped_ || pending->empty()) {
     SendDownload(pending, local_dir);
     return;
   }
-  DownloadLane* lane = lanes_[next_lane_].get();
-  next_lane_ = 1 - next_lane_;
-  std::unique_ptr<Ahead> next(new Ahead(this, pending->chunks(), local_dir, lane));
-  lane->Start(&next->chunks, &next->writer);
+  std::unique_ptr<Ahead> next(new Ahead(this, pending->chunks(), local_dir));
+  const int lane = ahead_state_.Send();
+  held_[lane] = std::move(next);
+  lanes_[lane]->Start(&held_[lane]->chunks, &held_[lane]->writer);
   pending->Clear();
-  FinishAhead();
-  ahead_ = std::move(next);
+  // The reply to the batch before it is written while the server reads this one.
+  const int older = ahead_state_.ReleaseOlder();
+  if (older >= 0) FinishLane(older);
 }
 
 bool DownloadWalk::FileGoesOn(const std::string& path, const std::string& name) const {
   if (stopped_) return false;
   if (incoming_.count(path) > 0) return true;
-  if (!ahead_) return false;
-  for (CORBA::ULong i = 0; i < ahead_->chunks.length(); ++i) {
-    const ZKmd::zkStrctFileBuf64& c = ahead_->chunks[i];
+  const int lane = ahead_state_.newest();
+  if (lane < 0) return false;
+  const ZKmd::zkSeqFileBuf64& chunks = held_[lane]->chunks;
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    const ZKmd::zkStrctFileBuf64& c = chunks[i];
     if (c.bufNo == 1 && name == c.fileNm.in()) return true;
   }
   return false;
 }
 
 void DownloadWalk::FinishAhead() {
-  if (!ahead_) return;
-  std::unique_ptr<Ahead> a = std::move(ahead_);
+  const int lane = ahead_state_.Release();
+  if (lane >= 0) FinishLane(lane);
+}
+
+void DownloadWalk::FinishLane(int lane) {
+  const std::unique_ptr<Ahead> a = std::move(held_[lane]);
   if (stopped_) {  // the batch before lost its connection: this one would not have been sent
-    a->Drop();
+    LetGo(lane);
     GiveUpDownloads(a->chunks, 0, a->dir);
     return;
   }
-  a->finished = true;
   CompleteDownload(a->chunks, &a->writer, a->dir,
-                   [&](CORBA::Long* index) { a->lane->Finish(true, index); });
+                   [&](CORBA::Long* index) { lanes_[lane]->Finish(true, index); });
 }
 
 }  // namespace zk

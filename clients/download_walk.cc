@@ -182,7 +182,7 @@ void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& serve
   }
   // After a batch sent ahead, the chunks queued since were queued before its reply was known; the
   // pending batch holds nothing else. They go only if that reply wrote its part of the file.
-  if (ahead_) {
+  if (ahead_state_.holding()) {
     FinishAhead();
     if (!FileGoesOn(path, file.name)) pending->Clear();
   }

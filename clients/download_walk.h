@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "clients/ahead_state.h"
 #include "clients/pending_batch.h"
 #include "clients/walk_part.h"
 
@@ -63,8 +64,15 @@ class DownloadWalk : private WalkPart {
   void SendDownloadAhead(DownloadBatch* pending, const std::string& local_dir);
   // Writes the reply to the batch sent ahead, if any, and reports it as SendDownload does.
   void FinishAhead();
+  // The same for the batch sent ahead on `lane`, let go already (AheadState); when the walk
+  // stopped, drops it and gives up what it holds instead.
+  void FinishLane(int lane);
   // Drops the batch sent ahead, if any, unheard: as if it had never been asked for.
   void DropAhead();
+  // Lets the reply of the batch sent ahead on `lane` be read and dropped, unheard.
+  void LetGo(int lane);
+  // Opens the two lanes when there is a second connection (the first batch to go ahead).
+  void OpenLanes();
   // True while the walk asks for more of the file at local `path` (`name` on the server): it has
   // not stopped, and the file's chunks so far were written or its first chunk is in the batch
   // sent ahead (a batch never spans levels, so the name is enough there).
@@ -86,10 +94,9 @@ class DownloadWalk : private WalkPart {
 
   std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
   uint64_t temp_serial_ = 0;
-  bool lanes_tried_ = false;
+  AheadState ahead_state_;
   std::unique_ptr<DownloadLane> lanes_[2];  // this connection and the second one, when there is one
-  int next_lane_ = 0;
-  std::unique_ptr<Ahead> ahead_;  // sent, its reply not yet written
+  std::unique_ptr<Ahead> held_[2];          // sent on each lane, its reply not yet written
 };
 
 }  // namespace zk
