@@ -45,33 +45,40 @@ void WalkPart::TransferException(const CORBA::Exception& e) {
   if (LostConnection(e)) stopped_ = true;
 }
 
+struct CopyWalk::Walks {
+  WalkState state;
+  std::unique_ptr<UploadWalk> upload;  // made by the first walk of its direction
+  std::unique_ptr<DownloadWalk> download;
+};
+
 CopyWalk::CopyWalk(FileSystem* fs, CopyServer* server, CopyMode mode, int64_t unit,
                    CopyConsole console)
-    : state_(std::make_unique<WalkState>()) {
-  state_->fs = fs;
-  state_->server = server;
-  state_->mode = mode;
-  state_->unit = unit;
-  state_->console = std::move(console);
+    : walks_(std::make_unique<Walks>()) {
+  WalkState& s = walks_->state;
+  s.fs = fs;
+  s.server = server;
+  s.mode = mode;
+  s.unit = unit;
+  s.console = std::move(console);
 }
 
 CopyWalk::~CopyWalk() = default;
 
 int CopyWalk::ToServer(const std::string& local_dir, const std::string& mask,
                        const std::string& server_dir) {
-  if (!upload_) upload_ = std::make_unique<UploadWalk>(state_.get());
-  return upload_->Run(local_dir, mask, server_dir);
+  if (!walks_->upload) walks_->upload = std::make_unique<UploadWalk>(&walks_->state);
+  return walks_->upload->Run(local_dir, mask, server_dir);
 }
 
 int CopyWalk::FromServer(const std::string& server_dir, const std::string& mask,
                          const std::string& local_dir) {
-  if (!download_) download_ = std::make_unique<DownloadWalk>(state_.get());
-  return download_->Run(server_dir, mask, local_dir);
+  if (!walks_->download) walks_->download = std::make_unique<DownloadWalk>(&walks_->state);
+  return walks_->download->Run(server_dir, mask, local_dir);
 }
 
-int32_t CopyWalk::copied() const { return state_->copied; }
-int32_t CopyWalk::unreadable() const { return state_->unreadable; }
-bool CopyWalk::failed() const { return state_->failed; }
-bool CopyWalk::stopped() const { return state_->stopped; }
+int32_t CopyWalk::copied() const { return walks_->state.copied; }
+int32_t CopyWalk::unreadable() const { return walks_->state.unreadable; }
+bool CopyWalk::failed() const { return walks_->state.failed; }
+bool CopyWalk::stopped() const { return walks_->state.stopped; }
 
 }  // namespace zk

@@ -27,18 +27,12 @@ struct CopyConsole {
   static CopyConsole Standard();
 };
 
-// The walks return kExitOk, or kExitFail when a listing failed at some level or the walk stopped.
-
 // The temporary name of a download in progress, beside the file it becomes: ".zkcp-PID-N.part".
 // A file of that form whose process is gone is a leftover of an interrupted download; the walk
 // removes those it meets in the directories it writes to.
 std::string DownloadTempName(int pid, uint64_t serial);
 // True for a name of that form; *pid is the process that made it.
 bool IsDownloadTempName(const std::string& name, int* pid);
-
-struct WalkState;
-class UploadWalk;
-class DownloadWalk;
 
 class CopyWalk {
  public:
@@ -48,6 +42,8 @@ class CopyWalk {
 
   // Copies the entries of local directory `local_dir` (ending in "/") that match `mask` to server
   // directory `server_dir` (wire form, ending in "\"), subdirectories with all they hold.
+  // Either walk returns kExitOk, or kExitFail when a listing failed at some level or the walk
+  // stopped.
   int ToServer(const std::string& local_dir, const std::string& mask,
                const std::string& server_dir);
   // Copies the entries of server directory `server_dir` matching `mask` into `local_dir`. Each
@@ -64,9 +60,8 @@ class CopyWalk {
   bool stopped() const;
 
  private:
-  std::unique_ptr<WalkState> state_;
-  std::unique_ptr<UploadWalk> upload_;
-  std::unique_ptr<DownloadWalk> download_;
+  struct Walks;  // the state and the two walks over it (clients/walk_part.h)
+  std::unique_ptr<Walks> walks_;
 };
 
 }  // namespace zk
