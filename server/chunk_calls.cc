@@ -3,31 +3,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "idl/chunk_wire.h"
 #include "idl/omniorb/calls.h"
 #include "server/transfer.h"
-#include "server/uploads.h"
+#include "server/transfer_batch.h"
 #include "server/server_state.h"
-#include "server/wire_text.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
 namespace {
-
-thread_local ChunkArena* current_arena = nullptr;
-
-// The arena of the call on this thread for as long as it lives.
-class ArenaScope {
- public:
-  explicit ArenaScope(ChunkArena* arena) : previous_(current_arena) { current_arena = arena; }
-  ~ArenaScope() { current_arena = previous_; }
-  ArenaScope(const ArenaScope&) = delete;
-  ArenaScope& operator=(const ArenaScope&) = delete;
-
- private:
-  ChunkArena* previous_;
-};
 
 // zkFileUpload with each chunk stored as it comes off the connection: the data of a large chunk
 // is written into its file piece by piece (through one piece of pooled memory, so that receiving
@@ -39,66 +25,12 @@ class UploadCall : public OwnCall {
   UploadCall(ZKmdImpl* impl, ChunkArena* arena) : impl_(impl), arena_(arena) {}
 
   void ReadArguments(cdrStream& s) override {
-    // Every string passes the text boundary; the user id is checked before anything is written.
-    WireRequest w("zkFileUpload");
     CORBA::String_var wire_user = s.unmarshalString(0);
-    std::string user;
-    UploadCaller caller;
-    std::unique_ptr<FileSystem> area;
-    bool texts = w.In("userId", wire_user.in(), &user);  // no string refused so far
-    if (!texts || !impl_->OpenUploadArea(user.c_str(), &caller, &area)) Fail(0);
-    ChunkStore store(area.get(), &impl_->state()->uploads, caller);
+    batch_.reset(new UploadBatch(impl_, wire_user.in()));
     CORBA::ULong n;
     n <<= s;
     if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
-    ZKmd::zkStrctFileBuf c;
-    std::string path, name, upd, crt;
-    for (CORBA::ULong i = 0; i < n; ++i) {
-      CORBA::String_var wire_path = s.unmarshalString(0), wire_name = s.unmarshalString(0);
-      CORBA::Long size;
-      size <<= s;
-      CORBA::String_var wire_upd = s.unmarshalString(0), wire_crt = s.unmarshalString(0);
-      // The texts of each chunk up to the first one refused; a chunk after one that failed is
-      // read and dropped.
-      if (texts &&
-          (!w.In("filePath", wire_path.in(), &path) || !w.In("fileNm", wire_name.in(), &name) ||
-           !w.In("updDt", wire_upd.in(), &upd) || !w.In("crtDt", wire_crt.in(), &crt))) {
-        texts = false;
-        if (result_ == kTransferOk) Fail(i);
-      }
-      const bool store_it = result_ == kTransferOk;
-      CORBA::ULong len;
-      len <<= s;
-      if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
-      const bool streamed = len > kChunkPieceBytes;
-      if (store_it && streamed) {
-        store.Receive(path.c_str(), name.c_str(), len);
-        ReadPieces(s, len, &store);
-      } else if (store_it && len > 0) {
-        CORBA::Octet* data = arena_->Alloc(len);
-        s.get_octet_array(data, static_cast<int>(len), omni::ALIGN_1);
-        c.fileBuf.replace(len, len, data, false);
-      } else {
-        ReadPieces(s, len, nullptr);
-        c.fileBuf.length(0);
-      }
-      static_cast<CORBA::Long&>(c.bufNo) <<= s;
-      c.nextBuf = s.unmarshalBoolean();
-      static_cast<CORBA::Long&>(c.bufPos) <<= s;
-      static_cast<CORBA::Long&>(c.bufUnitSize) <<= s;
-      if (!store_it) continue;
-      c.filePath = path.c_str();
-      c.fileNm = name.c_str();
-      c.fileSize = size;
-      c.updDt = upd.c_str();
-      c.crtDt = crt.c_str();
-      const CORBA::Long stored = streamed ? store.Received(c) : store.Store(c);
-      c.fileBuf.length(0);
-      if (stored != kTransferOk) {
-        result_ = stored;
-        index_ = static_cast<CORBA::Long>(i + 1);
-      }
-    }
+    for (CORBA::ULong i = 0; i < n; ++i) ReadChunk(s);
     CORBA::Long sent_index;  // the request's bufIndex is not used
     sent_index <<= s;
   }
@@ -109,35 +41,64 @@ class UploadCall : public OwnCall {
     arena_->Reset();
   }
   void WriteResults(cdrStream& s) override {
-    result_ >>= s;
-    index_ >>= s;
+    batch_->result() >>= s;
+    batch_->index() >>= s;
   }
-  CORBA::Long result() const { return result_; }
-  CORBA::Long index() const { return index_; }
+  CORBA::Long result() const { return batch_->result(); }
+  CORBA::Long index() const { return batch_->index(); }
 
  private:
-
-  // The chunk at position `i` (from 0) fails the batch: 20 there.
-  void Fail(CORBA::ULong i) {
-    result_ = kTransferFileFailed;
-    index_ = static_cast<CORBA::Long>(i + 1);
+  // One chunk, stored once its last field is read (or read and dropped).
+  void ReadChunk(cdrStream& s) {
+    CORBA::String_var path = s.unmarshalString(0), name = s.unmarshalString(0);
+    CORBA::Long size;
+    size <<= s;
+    CORBA::String_var upd = s.unmarshalString(0), crt = s.unmarshalString(0);
+    const bool store_it = batch_->Next(path.in(), name.in(), upd.in(), crt.in());
+    CORBA::ULong len;
+    len <<= s;
+    if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
+    const bool streamed = len > kChunkPieceBytes;
+    if (store_it && streamed) {
+      batch_->Receive(len);
+      ReadPieces(s, len, batch_.get());
+    } else if (store_it && len > 0) {
+      CORBA::Octet* data = arena_->Alloc(len);
+      s.get_octet_array(data, static_cast<int>(len), omni::ALIGN_1);
+      c_.fileBuf.replace(len, len, data, false);
+    } else {
+      ReadPieces(s, len, nullptr);
+      c_.fileBuf.length(0);
+    }
+    static_cast<CORBA::Long&>(c_.bufNo) <<= s;
+    c_.nextBuf = s.unmarshalBoolean();
+    static_cast<CORBA::Long&>(c_.bufPos) <<= s;
+    static_cast<CORBA::Long&>(c_.bufUnitSize) <<= s;
+    c_.fileSize = size;
+    if (!store_it) return;
+    if (streamed) {
+      batch_->Received(&c_);
+    } else {
+      batch_->Store(&c_);
+    }
+    c_.fileBuf.length(0);
   }
 
-  // Reads `len` bytes of data piece by piece, into `store` (dropped when null).
-  void ReadPieces(cdrStream& s, size_t len, ChunkStore* store) {
+  // Reads `len` bytes of data piece by piece, into `batch` (dropped when null).
+  void ReadPieces(cdrStream& s, size_t len, UploadBatch* batch) {
     if (len > 0 && !piece_) piece_ = arena_->Alloc(kChunkPieceBytes);
     for (size_t at = 0; at < len; at += kChunkPieceBytes) {
       const size_t k = std::min(kChunkPieceBytes, len - at);
       s.get_octet_array(piece_, static_cast<int>(k), omni::ALIGN_1);
-      if (store) store->Piece(piece_, k);
+      if (batch) batch->Piece(piece_, k);
     }
   }
 
   ZKmdImpl* impl_;
   ChunkArena* arena_;
   CORBA::Octet* piece_ = nullptr;
-  CORBA::Long index_ = 0;
-  CORBA::Long result_ = kTransferOk;
+  std::unique_ptr<UploadBatch> batch_;
+  ZKmd::zkStrctFileBuf c_;
 };
 
 // The fields of a download reply's chunk as the generated code marshals them, its data from
@@ -234,12 +195,12 @@ class DownloadCall : public OwnCall {
 
 template <>
 CORBA::Long DownloadCall<CORBA::Long, ZKmd::zkSeqFileBuf>::Open() {
-  return impl_->zkFileDownloadOpen(user_.in(), chunks_, index_, &source_);
+  return OpenDownload(impl_, "zkFileDownload", user_.in(), chunks_, &index_, &source_);
 }
 
 template <>
 CORBA::Long DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64>::Open() {
-  return impl_->zkFileDownload64Open(user_.in(), chunks_, index_, &source_);
+  return OpenDownload(impl_, "zkFileDownload64", user_.in(), chunks_, &index_, &source_);
 }
 
 }  // namespace
@@ -276,7 +237,6 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
   // The arena outlives the call descriptor, whose sequences point into it, and the reply, which
   // is written before the upcall returns.
   ChunkArena arena(&servant->state()->chunk_pool);
-  ArenaScope scope(&arena);
   if (std::strcmp(operation, "zkFileUpload") == 0) {
     UploadCall call(servant, &arena);
     request.Serve(call);
@@ -294,7 +254,5 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
   }
   return request.ServeAsGenerated();
 }
-
-ChunkArena* CurrentChunkArena() { return current_arena; }
 
 }  // namespace zk

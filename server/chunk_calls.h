@@ -54,9 +54,6 @@ void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileB
 // failing chunk's position in *index. For tests of what the server makes of a request's bytes.
 CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index);
 
-// The arena of the chunk call running on this thread; null outside one.
-ChunkArena* CurrentChunkArena();
-
 }  // namespace zk
 
 #endif  // ZK_SERVER_CHUNK_CALLS_H_

@@ -90,23 +90,24 @@ CORBA::Long Open(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkSour
   return kTransferOk;
 }
 
-// The checks, with each chunk's data read whole.
+// Each chunk's data read whole from `source`, into the chunk's own memory.
 template <class Chunks>
-CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index, ChunkArena* arena) {
-  ChunkSource source(arena, SIZE_MAX);
-  CORBA::Long result = Open(area, chunks, index, &source);
-  if (result != kTransferOk) return result;
-  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+void Copy(const ChunkSource& source, Chunks& chunks) {
+  for (CORBA::ULong i = 0; i < chunks.length() && i < source.size(); ++i) {
     auto& c = chunks[i];
     const CORBA::ULong len = static_cast<CORBA::ULong>(source.Length(i));
-    if (len == 0) continue;
-    if (arena) {
-      c.fileBuf.replace(len, len, const_cast<CORBA::Octet*>(source.Data(i)), false);
-    } else {
-      c.fileBuf.length(len);
-      std::memcpy(c.fileBuf.get_buffer(), source.Data(i), len);
-    }
+    c.fileBuf.length(len);
+    if (len > 0) std::memcpy(c.fileBuf.get_buffer(), source.Data(i), len);
   }
+}
+
+// The checks, with each chunk's data read whole.
+template <class Chunks>
+CORBA::Long Fill(FileSystem* area, Chunks& chunks, CORBA::Long* index) {
+  ChunkSource source(nullptr, SIZE_MAX);
+  CORBA::Long result = Open(area, chunks, index, &source);
+  if (result != kTransferOk) return result;
+  Copy(source, chunks);
   return kTransferOk;
 }
 
@@ -145,8 +146,6 @@ CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* 
   return kTransferOk;
 }
 
-CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) { return StoreChunk(c, nullptr); }
-
 void ChunkStore::Receive(const char* path, const char* name, size_t len) {
   (void)len;
   Finish(&land_);
@@ -184,12 +183,6 @@ void ChunkStore::Piece(const uint8_t* data, size_t n) {
     }
   }
   land_.received += n;
-}
-
-CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
-  const CORBA::Long result = StoreChunk(c, &land_);
-  Finish(&land_);
-  return result;
 }
 
 void ChunkStore::Finish(Landing* land) {
@@ -231,38 +224,58 @@ bool ChunkStore::Move(Landing* land, const std::string& temp) {
   return moved;
 }
 
-CORBA::Long ChunkStore::StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land) {
-  std::string target, dir;
-  const CORBA::Long located = Locate(c.filePath.in(), c.fileNm.in(), &target, &dir);
-  if (located != kTransferOk) return located;
-
-  const UploadKey key{caller_.conn, caller_.area_dir, target};
-  const bool first = c.bufNo == 1;
-  if (first) {
-    // The target must be a file or nothing, and inside the area.
-    DirEntry st;
-    if (area_->Stat(target, &st)) {
-      if (st.is_dir || st.is_special) return kTransferFileFailed;
-    } else if (errno == EXDEV || errno == ELOOP) {
-      return kTransferFileFailed;
-    }
-    std::string temp;
-    if (land && land->fresh && land->file) {
-      temp = land->path;  // the new file the data went to becomes the upload's
-    } else {
-      temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
-      // Written into an upload of this file in progress, which a first chunk gives up: the data
-      // moves to the new upload's file first.
-      if (land && land->file) Move(land, temp);
-    }
-    RemoveAll(area_, caller_,
-              uploads_->Begin(key, temp, caller_.socket, UploadTable::Clock::now()));
-    if (land && land->path == temp) land->fresh = false;  // the upload's now
-    if (land) land->claim = 0;                            // that upload is gone
+CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
+  Step step;
+  const CORBA::Long result = Continue(c, nullptr, &step);
+  if (result != kTransferOk) return result;
+  // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
+  const size_t len = c.fileBuf.length();
+  const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
+  const bool hole = len > 0 && IsAllZero(data, len);
+  bool written = true;
+  if (c.bufNo == 1) {
+    written = area_->WriteAt(step.at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+  } else if (len > 0 && !hole) {
+    written = area_->WriteAt(step.at.temp, false, step.at.length, data, len);
   }
-  UploadTable::Progress at;
+  if (!written) return Abandon(step);
+  const int64_t length = step.at.length + static_cast<int64_t>(len);
+  uploads_->Stored(step.key, length);
+  return Complete(c, step, length, hole);
+}
+
+CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
+  Step step;
+  CORBA::Long result = Continue(c, &land_, &step);
+  if (result == kTransferOk) {
+    // Written where the upload stands, whole, and closed without an error.
+    const bool written = land_.file && !land_.failed && land_.path == step.at.temp &&
+                         land_.offset == step.at.length && land_.file->Close();
+    land_.file.reset();
+    if (!written) {
+      land_.claim = 0;
+      result = Abandon(step);
+    } else {
+      const int64_t length = step.at.length + static_cast<int64_t>(land_.received);
+      uploads_->Stored(step.key, length);
+      if (land_.claim != 0) uploads_->Unclaim(step.key, land_.claim);
+      land_.claim = 0;
+      // The last chunk always sets the length: pieces of zeros were not written.
+      result = Complete(c, step, length, true);
+    }
+  }
+  Finish(&land_);
+  return result;
+}
+
+CORBA::Long ChunkStore::Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, Step* step) {
+  std::string dir;
+  const CORBA::Long located = Locate(c.filePath.in(), c.fileNm.in(), &step->target, &dir);
+  if (located != kTransferOk) return located;
+  step->key = UploadKey{caller_.conn, caller_.area_dir, step->target};
+  if (c.bufNo == 1 && !Begin(*step, dir, land)) return kTransferFileFailed;
   std::vector<UploadLeftover> dropped;
-  if (!uploads_->Next(key, c.bufNo, UploadTable::Clock::now(), &at, &dropped,
+  if (!uploads_->Next(step->key, c.bufNo, UploadTable::Clock::now(), &step->at, &dropped,
                       land ? land->claim : 0)) {
     // No upload of this file in progress on this connection, or one that expected another
     // chunk: nothing is appended to anything.
@@ -270,50 +283,47 @@ CORBA::Long ChunkStore::StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land)
     if (land) land->claim = 0;  // given up, if it was claimed
     return kTransferFileFailed;
   }
+  return kTransferOk;
+}
 
-  size_t len = 0;
-  bool hole = false, written = true;
-  if (land) {
-    // Written where the upload stands, whole, and closed without an error.
-    len = land->received;
-    hole = true;  // the last chunk always sets the length: pieces of zeros were not written
-    written = land->file && !land->failed && land->path == at.temp && land->offset == at.length &&
-              land->file->Close();
-    land->file.reset();
+bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) {
+  // The target must be a file or nothing, and inside the area.
+  DirEntry st;
+  if (area_->Stat(step.target, &st)) {
+    if (st.is_dir || st.is_special) return false;
+  } else if (errno == EXDEV || errno == ELOOP) {
+    return false;
+  }
+  std::string temp;
+  if (land && land->fresh && land->file) {
+    temp = land->path;  // the new file the data went to becomes the upload's
   } else {
-    // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
-    len = c.fileBuf.length();
-    const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
-    hole = len > 0 && IsAllZero(data, len);
-    if (first) {
-      written = area_->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
-    } else if (len > 0 && !hole) {
-      written = area_->WriteAt(at.temp, false, at.length, data, len);
-    }
+    temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
+    // Written into an upload of this file in progress, which a first chunk gives up: the data
+    // moves to the new upload's file first.
+    if (land && land->file) Move(land, temp);
   }
-  if (!written) {
-    GiveUp(area_, uploads_, key, at.temp);
-    if (land) land->claim = 0;
-    return kTransferFileFailed;
-  }
-  const int64_t length = at.length + static_cast<int64_t>(len);
-  uploads_->Stored(key, length);
-  if (land && land->claim != 0) {
-    uploads_->Unclaim(key, land->claim);
-    land->claim = 0;
-  }
+  RemoveAll(area_, caller_,
+            uploads_->Begin(step.key, temp, caller_.socket, UploadTable::Clock::now()));
+  if (land && land->path == temp) land->fresh = false;  // the upload's now
+  if (land) land->claim = 0;                            // that upload is gone
+  return true;
+}
 
-  if (!c.nextBuf) {
-    // Whole: its length (when it ends in a hole), its time, then in the target's place.
-    bool done = !hole || area_->Resize(at.temp, length);
-    if (done) ApplyTimes(area_, at.temp, c.updDt.in(), c.crtDt.in());
-    done = done && area_->Rename(at.temp, target);
-    if (!done) {
-      GiveUp(area_, uploads_, key, at.temp);
-      return kTransferFileFailed;
-    }
-    uploads_->End(key);
-  }
+CORBA::Long ChunkStore::Abandon(const Step& step) {
+  GiveUp(area_, uploads_, step.key, step.at.temp);
+  return kTransferFileFailed;
+}
+
+CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step,
+                                 int64_t length, bool hole) {
+  if (c.nextBuf) return kTransferOk;
+  // Whole: its length (when it ends in a hole), its time, then in the target's place.
+  bool done = !hole || area_->Resize(step.at.temp, length);
+  if (done) ApplyTimes(area_, step.at.temp, c.updDt.in(), c.crtDt.in());
+  done = done && area_->Rename(step.at.temp, step.target);
+  if (!done) return Abandon(step);
+  uploads_->End(step.key);
   return kTransferOk;
 }
 
@@ -389,14 +399,20 @@ CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Lo
   return Open(area, chunks, index, source);
 }
 
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
-                       ChunkArena* arena) {
-  return Fill(area, chunks, index, arena);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index) {
+  return Fill(area, chunks, index);
 }
 
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
-                       ChunkArena* arena) {
-  return Fill(area, chunks, index, arena);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index) {
+  return Fill(area, chunks, index);
+}
+
+void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf& chunks) {
+  Copy(source, chunks);
+}
+
+void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf64& chunks) {
+  Copy(source, chunks);
 }
 
 }  // namespace zk

@@ -89,7 +89,25 @@ class ChunkStore {
     uint64_t claim = 0;
   };
 
-  CORBA::Long StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land);
+  // Where the upload a chunk belongs to stands.
+  struct Step {
+    std::string target;        // the file in the area
+    UploadKey key;             // its upload
+    UploadTable::Progress at;  // its temporary file and the bytes stored in it
+  };
+
+  // The steps of storing a chunk, for both ways its data arrives (Store, Received).
+  // Begins the upload when `c` is its first chunk, then continues it: 0 with where it stands in
+  // *step, else 20 or 21. `land` is where the chunk's data was received, or null.
+  CORBA::Long Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, Step* step);
+  // A new upload of step.target in the folder `dir`: false when the target is refused.
+  bool Begin(const Step& step, const std::string& dir, Landing* land);
+  // The data is written and `length` bytes are stored: the last chunk puts the file in place
+  // (giving it its length first when it ends in a hole). 0, or 20 with the upload given up.
+  CORBA::Long Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
+                       bool hole);
+  // Gives the upload up after a write failed: 20.
+  CORBA::Long Abandon(const Step& step);
   // The target of a chunk in the area and its folder, made: 0, 20 or 21.
   CORBA::Long Locate(const char* path, const char* name, std::string* target, std::string* dir);
   // Copies the landed data into the new temporary file `temp`; `land` then describes it there.
@@ -172,12 +190,14 @@ CORBA::Long OpenChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Lo
 // fit in one reply with their headers (kMaxMessageBytes). Returns 0 or 20 with *index as in
 // StoreChunks. The 32-bit fileSize of zkFileDownload is NarrowSize of the size (-1 for a file
 // of 2 GiB or more); zkFileDownload64 gives it whole and reads at any 64-bit position.
-// With an `arena`, the data lies there (the chunks must end before it); else each chunk owns its
-// own.
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index,
-                       ChunkArena* arena = nullptr);
-CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index,
-                       ChunkArena* arena = nullptr);
+// Each chunk owns its data.
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
+CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index);
+
+// Gives each chunk of `chunks` that OpenChunks opened in `source` a copy of its data, for a
+// source that streams nothing (stream_above SIZE_MAX): every chunk's data was read at once.
+void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf& chunks);
+void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf64& chunks);
 
 }  // namespace zk
 

@@ -17,7 +17,6 @@
 
 namespace zk {
 
-class ChunkSource;
 struct ServerState;
 struct UploadCaller;
 
@@ -32,6 +31,7 @@ class ZKmdImpl : public DispatchingServant {
   void SetEnvFile(const std::string& env_file);
   void SetFileSystem(FileSystem* fs) { fs_ = fs; }
   const std::string& env_file() const { return env_file_; }
+  FileSystem* fs() const { return fs_; }
 
 
   // Users and passwords.
@@ -45,23 +45,17 @@ class ZKmdImpl : public DispatchingServant {
                          const char* sortKey, ZKmd::zkSeqFileLst& fileList) override;
   CORBA::Long zkFileList64(const char* userId, const char* dirName, const char* fileMask,
                            const char* sortKey, ZKmd::zkSeqFileLst64& fileList) override;
-  // Transfers.
+  // Transfers, each batch served as the server's own calls serve it (server/transfer_batch.h):
+  // their texts pass the text boundary there.
   CORBA::Long zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                            CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                CORBA::Long& bufIndex) override;
-  // zkFileDownload and zkFileDownload64 as the server's own call serves them
-  // (server/chunk_calls.h): every check, and every field of the reply but the data of the large
-  // chunks, which *source reads from the files it holds open while the reply is written.
-  virtual CORBA::Long zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                                         CORBA::Long& bufIndex, ChunkSource* source);
-  virtual CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                                           CORBA::Long& bufIndex, ChunkSource* source);
-  // zkFileUpload as the server's own call serves it (server/chunk_calls.h): true when `userId`
-  // (UTF-8) is the user logged in on the calling connection, with who uploads in *caller and the
-  // user's storage area in *area (null when there is none); false, logged, for another caller.
+  // The caller of an upload batch (server/transfer_batch.h): true when `userId` (UTF-8) is the
+  // user logged in on the calling connection, with who uploads in *caller and the user's storage
+  // area in *area (null when there is none); false, logged, for another caller.
   bool OpenUploadArea(const char* userId, UploadCaller* caller, std::unique_ptr<FileSystem>* area);
   // Removal.
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;

@@ -1,35 +1,23 @@
-// Chunked transfers: the servant checks that the caller is the user authenticated on its
-// connection, opens that user's storage area and hands the chunks to the transfer functions. A
-// refused caller gets 20 for the first chunk.
-#include "server/chunk_calls.h"
+// Chunked transfers as the skeleton takes them: whole batches, served by the same batches as the
+// server's own calls (server/transfer_batch.h), with a download's data read whole.
+#include <cstdint>
+
 #include "server/connection_auth.h"
 #include "server/server_state.h"
 #include "server/storage.h"
 #include "server/transfer.h"
+#include "server/transfer_batch.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
 namespace {
 
-// A download batch of either kind, answered as zkFileDownload answers: with the data read whole,
-// or, given a `source`, with the files opened there for the reply to read.
 template <class Chunks>
-CORBA::Long Download(const ConnectionAuth& connections, FileSystem* fs,
-                     const std::string& env_file, const char* userId, const char* operation,
-                     Chunks& fileBufs, CORBA::Long& bufIndex, ChunkSource* source = nullptr) {
-  bufIndex = 0;
-  if (!CallerIs(connections, userId, operation)) {
-    fileBufs.length(0);  // nothing of what the caller sent goes back
-    bufIndex = 1;
-    return kTransferFileFailed;
-  }
-  if (fileBufs.length() == 0) return kTransferOk;
-  std::unique_ptr<FileSystem> area = OpenUserArea(fs, env_file, userId);
-  CORBA::Long result = source ? OpenChunks(area.get(), fileBufs, &bufIndex, source)
-                              : FillChunks(area.get(), fileBufs, &bufIndex, CurrentChunkArena());
-  if (source) source->Keep(std::move(area));
-  // A failed batch is not written by the client: the reply carries none of it.
-  if (result != kTransferOk) fileBufs.length(0);
+CORBA::Long DownloadWhole(ZKmdImpl* servant, const char* operation, const char* userId,
+                          Chunks& fileBufs, CORBA::Long& bufIndex) {
+  ChunkSource source(nullptr, SIZE_MAX);
+  const CORBA::Long result = OpenDownload(servant, operation, userId, fileBufs, &bufIndex, &source);
+  if (result == kTransferOk) CopyChunkData(source, fileBufs);
   return result;
 }
 
@@ -50,35 +38,26 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
 
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
-  bufIndex = 0;
-  UploadCaller caller;
-  std::unique_ptr<FileSystem> area;
-  if (!OpenUploadArea(userId, &caller, &area)) {
-    bufIndex = 1;
-    return kTransferFileFailed;
+  UploadBatch batch(this, userId);
+  ZKmd::zkStrctFileBuf c;
+  for (CORBA::ULong i = 0; i < fileBufs.length(); ++i) {
+    const ZKmd::zkStrctFileBuf& in = fileBufs[i];
+    if (!batch.Next(in.filePath.in(), in.fileNm.in(), in.updDt.in(), in.crtDt.in())) continue;
+    BorrowChunkData(in, &c);
+    batch.Store(&c);
   }
-  if (fileBufs.length() == 0) return kTransferOk;
-  return StoreChunks(area.get(), &state_->uploads, caller, fileBufs, &bufIndex);
+  bufIndex = batch.index();
+  return batch.result();
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                                      CORBA::Long& bufIndex) {
-  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex);
+  return DownloadWhole(this, "zkFileDownload", userId, fileBufs, bufIndex);
 }
 
 CORBA::Long ZKmdImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                        CORBA::Long& bufIndex) {
-  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex);
-}
-
-CORBA::Long ZKmdImpl::zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                                         CORBA::Long& bufIndex, ChunkSource* source) {
-  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload", fileBufs, bufIndex, source);
-}
-
-CORBA::Long ZKmdImpl::zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                                           CORBA::Long& bufIndex, ChunkSource* source) {
-  return Download(state_->connections, fs_, env_file_, userId, "zkFileDownload64", fileBufs, bufIndex, source);
+  return DownloadWhole(this, "zkFileDownload64", userId, fileBufs, bufIndex);
 }
 
 }  // namespace zk

@@ -1,16 +1,13 @@
 // Every operation's strings through the text boundary. A refused string gives the operation's
 // own failure answer, the same one an unauthenticated caller gets: 0 for the queries and the
-// listings, -1 for removals and zkChgUserPwd, 20 with the refused chunk's position for transfers,
-// -10 for jobs.
+// listings, -1 for removals and zkChgUserPwd, -10 for jobs (the transfers: server/transfer_batch.h).
 #include "server/zkmdimpl_wire.h"
 
 #include <string>
-#include <vector>
 
 #include "server/connection_auth.h"
 #include "server/jobs.h"
 #include "server/server_state.h"
-#include "server/transfer.h"
 #include "server/wire_text.h"
 
 namespace zk {
@@ -40,43 +37,6 @@ CORBA::Long WireList(const char* operation, const Serve& serve, const char* user
         e.fileNm = wire.c_str();
       }
     }
-  }
-  return result;
-}
-
-// A download batch of either kind through the boundary: the requests' names in UTF-8; a refused
-// one fails the batch, whose reply is then not used. The reply gives the names back as the client
-// sent them.
-template <class Chunks, class Serve>
-CORBA::Long WireDownload(const char* operation, const Serve& serve, const char* userId,
-                         Chunks& fileBufs, CORBA::Long& bufIndex) {
-  WireRequest w(operation);
-  std::string user;
-  bufIndex = 0;
-  if (!w.In("userId", userId, &user)) {
-    bufIndex = 1;
-    return kTransferFileFailed;
-  }
-  const CORBA::ULong n = fileBufs.length();
-  std::vector<std::string> paths(n), names(n);
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    if (!w.In("filePath", fileBufs[i].filePath.in(), &paths[i]) ||
-        !w.In("fileNm", fileBufs[i].fileNm.in(), &names[i])) {
-      bufIndex = static_cast<CORBA::Long>(i + 1);
-      return kTransferFileFailed;
-    }
-  }
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    std::string wire_path = fileBufs[i].filePath.in(), wire_name = fileBufs[i].fileNm.in();
-    fileBufs[i].filePath = paths[i].c_str();
-    fileBufs[i].fileNm = names[i].c_str();
-    paths[i] = std::move(wire_path);
-    names[i] = std::move(wire_name);
-  }
-  CORBA::Long result = serve(user.c_str(), fileBufs, bufIndex);
-  for (CORBA::ULong i = 0; i < n && i < fileBufs.length(); ++i) {
-    fileBufs[i].filePath = paths[i].c_str();
-    fileBufs[i].fileNm = names[i].c_str();
   }
   return result;
 }
@@ -147,74 +107,6 @@ CORBA::Long ZKmdWireImpl::zkFileList64(const char* userId, const char* dirName,
   auto serve = [this](const char* u, const char* d, const char* m, const char* k,
                       ZKmd::zkSeqFileLst64& l) { return ZKmdImpl::zkFileList64(u, d, m, k, l); };
   return WireList("zkFileList64", serve, userId, dirName, fileMask, sortKey, fileList);
-}
-
-CORBA::Long ZKmdWireImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
-                                       CORBA::Long& bufIndex) {
-  WireRequest w("zkFileUpload");
-  std::string user;
-  if (!w.In("userId", userId, &user)) {
-    bufIndex = 1;
-    return kTransferFileFailed;
-  }
-  // The chunks with their texts in UTF-8 and their data left where the request put it, up to the
-  // first chunk with a string that is refused; the chunks before that one are stored.
-  const CORBA::ULong n = fileBufs.length();
-  ZKmd::zkSeqFileBuf chunks(n);
-  CORBA::ULong good = 0;
-  std::string path, name, upd, crt;
-  for (; good < n; ++good) {
-    const ZKmd::zkStrctFileBuf& in = fileBufs[good];
-    if (!w.In("filePath", in.filePath.in(), &path) || !w.In("fileNm", in.fileNm.in(), &name) ||
-        !w.In("updDt", in.updDt.in(), &upd) || !w.In("crtDt", in.crtDt.in(), &crt)) {
-      break;
-    }
-    chunks.length(good + 1);
-    ZKmd::zkStrctFileBuf& c = chunks[good];
-    c.filePath = path.c_str();
-    c.fileNm = name.c_str();
-    c.updDt = upd.c_str();
-    c.crtDt = crt.c_str();
-    BorrowChunkData(in, &c);
-  }
-  CORBA::Long result = ZKmdImpl::zkFileUpload(user.c_str(), chunks, bufIndex);
-  if (result == kTransferOk && good < n) {
-    bufIndex = static_cast<CORBA::Long>(good + 1);
-    return kTransferFileFailed;
-  }
-  return result;
-}
-
-CORBA::Long ZKmdWireImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                                         CORBA::Long& bufIndex) {
-  auto serve = [this](const char* u, ZKmd::zkSeqFileBuf& b, CORBA::Long& i) {
-    return ZKmdImpl::zkFileDownload(u, b, i);
-  };
-  return WireDownload("zkFileDownload", serve, userId, fileBufs, bufIndex);
-}
-
-CORBA::Long ZKmdWireImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                                           CORBA::Long& bufIndex) {
-  auto serve = [this](const char* u, ZKmd::zkSeqFileBuf64& b, CORBA::Long& i) {
-    return ZKmdImpl::zkFileDownload64(u, b, i);
-  };
-  return WireDownload("zkFileDownload64", serve, userId, fileBufs, bufIndex);
-}
-
-CORBA::Long ZKmdWireImpl::zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                                             CORBA::Long& bufIndex, ChunkSource* source) {
-  auto serve = [this, source](const char* u, ZKmd::zkSeqFileBuf& b, CORBA::Long& i) {
-    return ZKmdImpl::zkFileDownloadOpen(u, b, i, source);
-  };
-  return WireDownload("zkFileDownload", serve, userId, fileBufs, bufIndex);
-}
-
-CORBA::Long ZKmdWireImpl::zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                                               CORBA::Long& bufIndex, ChunkSource* source) {
-  auto serve = [this, source](const char* u, ZKmd::zkSeqFileBuf64& b, CORBA::Long& i) {
-    return ZKmdImpl::zkFileDownload64Open(u, b, i, source);
-  };
-  return WireDownload("zkFileDownload64", serve, userId, fileBufs, bufIndex);
 }
 
 CORBA::Long ZKmdWireImpl::zkDirRemove(const char* userId, const char* dirName) {

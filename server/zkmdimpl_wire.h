@@ -1,5 +1,7 @@
 // The servant as the ORB serves it: every string of every operation passes the text boundary
-// (server/wire_text.h) here, on its way in and out, and ZKmdImpl works on UTF-8 text only.
+// (server/wire_text.h) here, on its way in and out, and ZKmdImpl works on UTF-8 text only; the
+// bulk transfers, which read their arguments themselves, pass it in their batches
+// (server/transfer_batch.h).
 #ifndef ZK_SERVER_ZKMDIMPL_WIRE_H_
 #define ZK_SERVER_ZKMDIMPL_WIRE_H_
 
@@ -19,16 +21,6 @@ class ZKmdWireImpl : public ZKmdImpl {
                          const char* sortKey, ZKmd::zkSeqFileLst& fileList) override;
   CORBA::Long zkFileList64(const char* userId, const char* dirName, const char* fileMask,
                            const char* sortKey, ZKmd::zkSeqFileLst64& fileList) override;
-  CORBA::Long zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
-                           CORBA::Long& bufIndex) override;
-  CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                             CORBA::Long& bufIndex) override;
-  CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                               CORBA::Long& bufIndex) override;
-  CORBA::Long zkFileDownloadOpen(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
-                                 CORBA::Long& bufIndex, ChunkSource* source) override;
-  CORBA::Long zkFileDownload64Open(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
-                                   CORBA::Long& bufIndex, ChunkSource* source) override;
   CORBA::Long zkDirRemove(const char* userId, const char* dirName) override;
   CORBA::Long zkFileRemove(const char* userId, const char* fileName) override;
   CORBA::Long zkRemoteJob(const char* userId, const char* jobId, const char* jobParams,
