@@ -71,6 +71,51 @@ bool ReadWireCode(const std::string& conf_file, WireCode* code) {
   return value.empty() || value == "cp932" || value == "utf-8";
 }
 
+namespace {
+
+// The endpoint option for `endpoint` ("giop:tcp::" or, with TLS, the SSL port it names).
+void AddEndpoint(const std::string& endpoint, bool tls, const std::string& conf,
+                 std::vector<std::string>* out) {
+  out->push_back("-ORBendPoint");
+  if (!tls) {
+    out->push_back("giop:tcp::");
+    return;
+  }
+  std::string port;
+  size_t at = endpoint.find("ssl_port=");
+  if (at != std::string::npos) port = endpoint.substr(at + 9);
+  out->push_back("giop:ssl::" + port);
+  // The clients hold no certificate: the server asks for none, unless configured to.
+  if (!ConfigNames(conf, "sslVerifyMode")) {
+    out->push_back("-ORBsslVerifyMode");
+    out->push_back("none");
+  }
+}
+
+// The options every program adds after its own; `conf` is the configuration file or "".
+void AddFixedOptions(bool has_endpoint, const std::string& conf, std::vector<std::string>* out) {
+  // The server (the side with an endpoint) gives a request a limited time to arrive.
+  if (has_endpoint) {
+    out->push_back("-ORBserverCallTimeOutPeriod");
+    out->push_back(std::to_string(kServerCallTimeoutMs));
+  }
+  // Both sides: one batch of the largest unit fits in one GIOP message. Idle connections stay
+  // open, since the server remembers who authenticated on each of them.
+  out->push_back("-ORBgiopMaxMsgSize");
+  out->push_back(std::to_string(kMaxMessageBytes));
+  out->push_back("-ORBinConScanPeriod");
+  out->push_back("0");
+  out->push_back("-ORBoutConScanPeriod");
+  out->push_back("0");
+  // Last, so that it holds whatever the configuration file says.
+  WireCode wire = WireCode::kUtf8;
+  if (!conf.empty()) ReadWireCode(conf, &wire);
+  out->push_back("-ORBnativeCharCodeSet");
+  out->push_back(wire == WireCode::kCp932 ? "ISO-8859-1" : "UTF-8");
+}
+
+}  // namespace
+
 std::vector<std::string> TranslateForOmniOrb(FileSystem* fs, const std::vector<std::string>& args) {
   // The configuration file comes before the endpoint in the vector, but decides its form.
   std::string conf;
@@ -99,44 +144,12 @@ std::vector<std::string> TranslateForOmniOrb(FileSystem* fs, const std::vector<s
       }
     } else if (a == "-ORBEndpoint" && has_value) {
       has_endpoint = true;
-      const std::string& endpoint = args[++i];
-      out.push_back("-ORBendPoint");
-      if (tls) {
-        std::string port;
-        size_t at = endpoint.find("ssl_port=");
-        if (at != std::string::npos) port = endpoint.substr(at + 9);
-        out.push_back("giop:ssl::" + port);
-        // The clients hold no certificate: the server asks for none, unless configured to.
-        if (!ConfigNames(conf, "sslVerifyMode")) {
-          out.push_back("-ORBsslVerifyMode");
-          out.push_back("none");
-        }
-      } else {
-        out.push_back("giop:tcp::");
-      }
+      AddEndpoint(args[++i], tls, conf, &out);
     } else {
       out.push_back(a);
     }
   }
-
-  // The server (the side with an endpoint) gives a request a limited time to arrive.
-  if (has_endpoint) {
-    out.push_back("-ORBserverCallTimeOutPeriod");
-    out.push_back(std::to_string(kServerCallTimeoutMs));
-  }
-  // Both sides: one batch of the largest unit fits in one GIOP message. Idle connections stay
-  // open, since the server remembers who authenticated on each of them.
-  out.push_back("-ORBgiopMaxMsgSize");
-  out.push_back(std::to_string(kMaxMessageBytes));
-  out.push_back("-ORBinConScanPeriod");
-  out.push_back("0");
-  out.push_back("-ORBoutConScanPeriod");
-  out.push_back("0");
-  // Last, so that it holds whatever the configuration file says.
-  WireCode wire = WireCode::kUtf8;
-  if (!conf.empty()) ReadWireCode(conf, &wire);
-  out.push_back("-ORBnativeCharCodeSet");
-  out.push_back(wire == WireCode::kCp932 ? "ISO-8859-1" : "UTF-8");
+  AddFixedOptions(has_endpoint, conf, &out);
   return out;
 }
 

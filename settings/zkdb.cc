@@ -18,144 +18,25 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "settings/zkdb_sqlite.h"
 
 namespace zk {
 namespace {
 
-const char kCreateTable[] =
-    "CREATE TABLE IF NOT EXISTS zkenv (id TEXT PRIMARY KEY, v1 TEXT, v2 TEXT, v3 TEXT)";
-const char kSelectRow[] = "SELECT v1, v2, v3 FROM zkenv WHERE id=?";
-const char kSelectAll[] = "SELECT id, v1 FROM zkenv";
-const char kUpdateRow[] = "UPDATE zkenv SET v1=?, v2=?, v3=? WHERE id=?";
-const char kInsertRow[] = "INSERT INTO zkenv (id, v1, v2, v3) VALUES (?, ?, ?, ?)";
-const char kDeleteRow[] = "DELETE FROM zkenv WHERE id=?";
-
-// One connection, closed on destruction.
-class Connection {
- public:
-  Connection() = default;
-  ~Connection() {
-    if (db_) sqlite3_close(db_);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  // Opens an existing file; a missing file is not created. False when it cannot be opened.
-  bool OpenExisting(const std::string& file, int busy_timeout_ms = kDefaultBusyTimeoutMs) {
-    return Open(file, SQLITE_OPEN_READWRITE, busy_timeout_ms);
-  }
-  // Opens the file, creating it when missing.
-  bool OpenOrCreate(const std::string& file) {
-    return Open(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kDefaultBusyTimeoutMs);
-  }
-  // Why the last open or statement failed.
-  std::string error() const { return db_ ? sqlite3_errmsg(db_) : open_error_; }
-
-  sqlite3* get() const { return db_; }
-
-  // Runs one statement without results. True on success.
-  bool Exec(const char* sql) {
-    char* msg = nullptr;
-    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
-    if (msg) sqlite3_free(msg);
-    return rc == SQLITE_OK;
-  }
-
- private:
-  bool Open(const std::string& file, int flags, int busy_timeout_ms) {
-    if (file.empty()) {
-      open_error_ = "no file name";
-      return false;
-    }
-    int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
-    if (rc != SQLITE_OK) {
-      open_error_ = sqlite3_errstr(rc);
-      if (db_) sqlite3_close(db_);
-      db_ = nullptr;
-      return false;
-    }
-    sqlite3_busy_timeout(db_, busy_timeout_ms);
-    return true;
-  }
-
-  sqlite3* db_ = nullptr;
-  std::string open_error_;
-};
-
-// One prepared statement, finalized on destruction. `rc()` is the result of the preparation.
-class Statement {
- public:
-  Statement(sqlite3* db, const char* sql) {
-    rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
-  }
-  ~Statement() {
-    if (stmt_) sqlite3_finalize(stmt_);
-  }
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-
-  bool ok() const { return rc_ == SQLITE_OK && stmt_ != nullptr; }
-  int rc() const { return rc_; }
-  sqlite3_stmt* get() const { return stmt_; }
-
-  // Resets and binds all parameters as text.
-  void Bind(std::initializer_list<const std::string*> values) {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    int i = 1;
-    for (const std::string* v : values) {
-      sqlite3_bind_text(stmt_, i++, v->data(), static_cast<int>(v->size()), SQLITE_TRANSIENT);
-    }
-  }
-  int Step() { return sqlite3_step(stmt_); }
-
- private:
-  sqlite3_stmt* stmt_ = nullptr;
-  int rc_ = SQLITE_ERROR;
-};
-
-// A statement that could not be prepared because the table is missing (plain SQLITE_ERROR) finds
-// nothing; any other failure (not a database, locked, unreadable) means the file is unusable.
-bool MissingTable(const Statement& s) { return s.rc() == SQLITE_ERROR; }
-
-std::string ColumnText(sqlite3_stmt* stmt, int col) {
-  const unsigned char* p = sqlite3_column_text(stmt, col);
-  if (!p) return std::string();
-  return std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(stmt, col));
-}
-
-// Reads the three unscrambled values of row `id` with the prepared `select` (kSelectRow); NULL
-// columns read as empty. The statement is reset before returning, which ends the read and
-// lets go of the file's lock: a kept statement must not hold it between reads. A failure leaves
-// its code in *rc (when given).
-ReadStatus ReadRow(Statement* select, const std::string& id, std::array<std::string, 3>* values,
-                   int* rc = nullptr) {
-  const std::string key = ScrambleText(id);
-  select->Bind({&key});
-  const int step = select->Step();
-  ReadStatus status = ReadStatus::kFailed;
-  if (step == SQLITE_DONE) status = ReadStatus::kMissing;
-  if (step == SQLITE_ROW) {
-    for (int c = 0; c < 3; ++c) {
-      const unsigned char* p = sqlite3_column_text(select->get(), c);
-      (*values)[c] = p ? UnscrambleText(ColumnText(select->get(), c)) : std::string();
-    }
-    status = ReadStatus::kFound;
-  }
-  sqlite3_reset(select->get());
-  if (rc) *rc = step;
-  return status;
-}
-
-// The same with a statement prepared for this read only.
-ReadStatus ReadRow(sqlite3* db, const std::string& id, std::array<std::string, 3>* values) {
-  Statement s(db, kSelectRow);
-  if (!s.ok()) return MissingTable(s) ? ReadStatus::kMissing : ReadStatus::kFailed;
-  return ReadRow(&s, id, values);
-}
+using sqlite::ColumnText;
+using sqlite::Connection;
+using sqlite::MissingTable;
+using sqlite::ReadRow;
+using sqlite::Statement;
+using sqlite::kCreateTable;
+using sqlite::kDeleteRow;
+using sqlite::kInsertRow;
+using sqlite::kSelectAll;
+using sqlite::kSelectRow;
+using sqlite::kUpdateRow;
 
 // The first value of row `id`; empty when the row is missing or unreadable.
 std::string FirstValue(sqlite3* db, const std::string& id) {
@@ -522,125 +403,6 @@ std::vector<std::string> RegisteredUsers(const std::string& file) {
 
 std::vector<std::string> RegisteredJobs(const std::string& file) {
   return Registered(file, ReadJobHighMark(file), ReadJobName);
-}
-
-namespace {
-
-// What tells one state of a file from another without reading it: its identity, size and the
-// times of its last write and last change of status (mode, owner, links).
-struct FileStamp {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = -1;
-  timespec mtime = {};
-  timespec ctime = {};
-};
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool operator==(const FileStamp& a, const FileStamp& b) {
-  return a.dev == b.dev && a.ino == b.ino && a.size == b.size && SameTime(a.mtime, b.mtime) &&
-         SameTime(a.ctime, b.ctime);
-}
-
-// False when the file cannot be looked at.
-bool StampOf(const std::string& file, FileStamp* stamp) {
-  struct stat st;
-  if (stat(file.c_str(), &st) != 0) return false;
-  stamp->dev = st.st_dev;
-  stamp->ino = st.st_ino;
-  stamp->size = st.st_size;
-  stamp->mtime = st.st_mtim;
-  stamp->ctime = st.st_ctim;
-  return true;
-}
-
-}  // namespace
-
-struct UserReader::Kept {
-  Kept(const std::string& f, int timeout) : file(f), busy_timeout_ms(timeout) {}
-
-  // Forgets the connection; the statement goes first, or the connection would not close.
-  void Drop() {
-    select.reset();
-    connection.reset();
-  }
-
-  // Opens the file and prepares the read. False when the file cannot be opened or its table
-  // cannot be read; *status then answers the read as a fresh read would, and nothing is kept.
-  bool Open(const FileStamp& stamp, ReadStatus* status, std::string* error) {
-    auto c = std::make_unique<Connection>();
-    if (!c->OpenExisting(file, busy_timeout_ms)) {
-      if (error) *error = c->error();
-      *status = ReadStatus::kFailed;
-      return false;
-    }
-    auto s = std::make_unique<Statement>(c->get(), kSelectRow);
-    if (!s->ok()) {
-      *status = MissingTable(*s) ? ReadStatus::kMissing : ReadStatus::kFailed;
-      if (*status == ReadStatus::kFailed && error) *error = c->error();
-      return false;
-    }
-    connection = std::move(c);
-    select = std::move(s);
-    opened = stamp;
-    return true;
-  }
-
-  // One read through the kept statement, opening the file first when it is not open. A failure
-  // drops the connection. `*retry` tells a failure that a fresh open may answer differently (a
-  // table dropped since the statement was prepared) from one that it would only repeat.
-  ReadStatus ReadOnce(const std::string& id, const FileStamp& stamp,
-                      std::array<std::string, 3>* values, std::string* error, bool* retry) {
-    // Only a statement prepared before this read may have gone stale.
-    *retry = select != nullptr;
-    ReadStatus refused;
-    if (!select && !Open(stamp, &refused, error)) return refused;
-    int rc = SQLITE_OK;
-    ReadStatus status = ReadRow(select.get(), id, values, &rc);
-    if (status == ReadStatus::kFailed) {
-      if (error) *error = connection->error();
-      // Locked past the wait: opening anew would only wait again.
-      if (rc == SQLITE_BUSY) *retry = false;
-      Drop();
-    }
-    return status;
-  }
-
-  const std::string file;
-  const int busy_timeout_ms;
-  std::mutex mu;
-  std::unique_ptr<Connection> connection;
-  std::unique_ptr<Statement> select;
-  FileStamp opened;  // the file as it was when the connection was opened
-};
-
-UserReader::UserReader(const std::string& file, int busy_timeout_ms)
-    : kept_(std::make_unique<Kept>(file, busy_timeout_ms)) {}
-
-UserReader::~UserReader() = default;
-
-const std::string& UserReader::file() const { return kept_->file; }
-
-ReadStatus UserReader::Read(const std::string& user_id, UserRow* row, std::string* error) {
-  Kept& k = *kept_;
-  std::lock_guard<std::mutex> lock(k.mu);
-  FileStamp now;
-  if (!StampOf(k.file, &now) || !(now == k.opened)) k.Drop();
-  std::array<std::string, 3> values;
-  bool retry = false;
-  ReadStatus status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
-  if (status == ReadStatus::kFailed && retry) {
-    status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
-  }
-  if (status == ReadStatus::kFound && row) {
-    row->user_id = std::move(values[0]);
-    row->password = std::move(values[1]);
-    row->storage_dir = std::move(values[2]);
-  }
-  return status;
 }
 
 }  // namespace zk
