@@ -99,8 +99,9 @@ class FileSystem {
   // missing file). A call refused because its path would lead outside leaves errno EXDEV (ELOOP for
   // a loop of links). Null when `root` is not a directory that can be opened, or when the kernel
   // cannot confine paths (then nothing below `root` is served, and one warning says so).
-  // The default is the real one (platform/fs_beneath_posix.cc), whatever this object is.
-  virtual std::unique_ptr<FileSystem> Beneath(const std::string& root);
+  // Each implementation gives trees of its own kind: the real file system's are confined by the
+  // kernel (platform/fs_beneath_posix.cc), the memory one's share its entries.
+  virtual std::unique_ptr<FileSystem> Beneath(const std::string& root) = 0;
 
   // --- Open regular files, for moving a file's data piece by piece without reopening it. ---
 

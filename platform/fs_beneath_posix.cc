@@ -437,7 +437,7 @@ bool KernelConfines(int dirfd) {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> FileSystem::Beneath(const std::string& root) {
+std::unique_ptr<FileSystem> BeneathOnDisk(const std::string& root) {
   if (root.empty()) return nullptr;
   int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;

@@ -248,6 +248,10 @@ class PosixFileSystem : public FileSystem {
     return rename(from.c_str(), to.c_str()) == 0;
   }
 
+  std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
+    return BeneathOnDisk(root);
+  }
+
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
 };
 
