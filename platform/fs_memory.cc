@@ -22,10 +22,13 @@ std::string ChildPrefix(const std::string& key) { return key == "/" ? key : key 
 
 }  // namespace
 
-MemoryFileSystem::MemoryFileSystem() : MemoryFileSystem(std::make_shared<Tree>(), "/") {}
+MemoryFileSystem::MemoryFileSystem() : MemoryFileSystem("/") {}
 
-MemoryFileSystem::MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root)
-    : tree_(std::move(tree)), root_(std::move(root)) {
+MemoryFileSystem::MemoryFileSystem(const std::string& cwd)
+    : MemoryFileSystem(std::make_shared<Tree>(), "/", AbsoluteFrom("/", cwd)) {}
+
+MemoryFileSystem::MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root, std::string cwd)
+    : tree_(std::move(tree)), root_(std::move(root)), cwd_(std::move(cwd)) {
   Node top;
   top.dir = true;
   top.mode = 0755;
@@ -49,7 +52,7 @@ bool MemoryFileSystem::Key(const std::string& path, std::string* key) const {
       }
     }
   }
-  std::string full = AbsoluteFrom(root_, path);
+  std::string full = AbsoluteFrom(cwd_, path);
   if (full.size() > 1 && full.back() == '/') full.pop_back();
   *key = full;
   return true;
@@ -277,7 +280,7 @@ std::unique_ptr<FileSystem> MemoryFileSystem::Beneath(const std::string& root) {
   std::string key;
   const Node* n = Find(root);
   if (!n || !n->dir || !Key(root, &key)) return nullptr;
-  return std::unique_ptr<FileSystem>(new MemoryFileSystem(tree_, key));
+  return std::unique_ptr<FileSystem>(new MemoryFileSystem(tree_, key, key));
 }
 
 }  // namespace zk

@@ -6,7 +6,9 @@
 //   CreateStorageDir(&fs, "/srv/u1");
 //   EXPECT_EQ(0700, fs.Mode("/srv/u1"));
 //
-// Paths are "/"-separated; a relative path starts at "/". There are no links: RealPath only
+// Paths are "/"-separated; a relative path starts at the current directory the file system was
+// made with ("/" unless another is given), which stands for the process's own: nothing here looks
+// at the process's current directory. There are no links: RealPath only
 // resolves "." and "..". Modes are stored as given (no umask); files are written with 0666 and
 // directories made by MakeDirs with 0777. Writes leave a file's last-write time as it was (0 for
 // a new file), so that times are what a test sets. Beneath() gives a view of a subtree that shares
@@ -27,6 +29,8 @@ namespace zk {
 class MemoryFileSystem : public FileSystem {
  public:
   MemoryFileSystem();
+  // Relative paths start at the absolute directory `cwd` (which need not exist).
+  explicit MemoryFileSystem(const std::string& cwd);
 
   // A file with `content`, last written at `mtime`, with mode 0644; missing parents are made.
   void AddFile(const std::string& path, const std::string& content, int64_t mtime = 0);
@@ -63,7 +67,7 @@ class MemoryFileSystem : public FileSystem {
   };
   using Tree = std::map<std::string, Node>;
 
-  MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root);
+  MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root, std::string cwd);
 
   // The absolute key of `path`; false (errno EXDEV) when it leads out of this view.
   bool Key(const std::string& path, std::string* key) const;
@@ -77,6 +81,7 @@ class MemoryFileSystem : public FileSystem {
 
   std::shared_ptr<Tree> tree_;
   std::string root_;  // "/" or the root of a Beneath() view, without a final "/"
+  std::string cwd_;   // where relative paths start: the root of a view
 };
 
 }  // namespace zk

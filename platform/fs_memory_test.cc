@@ -96,6 +96,39 @@ TEST(MemoryFileSystemTest, AnswersAsTheRealOne) {
   for (size_t i = 0; i < real.size(); ++i) EXPECT_EQ(real[i], fake[i]);
   EXPECT_EQ("hELlo!!", memory.Content("/scratch/d/a.txt"));
   EXPECT_EQ(0755, memory.Mode("/scratch/d/a.txt"));
+
+  // The same script by relative paths, from the current directory the file system is given.
+  MemoryFileSystem here("/scratch/w/");
+  here.AddDir("/scratch/w");
+  EXPECT_EQ(real, Script(&here, ""));
+  EXPECT_EQ("hELlo!!", here.Content("/scratch/w/d/a.txt"));
+  EXPECT_EQ("hELlo!!", here.Content("d/a.txt"));
+}
+
+// Relative paths start at the given directory, absolute ones at the root, and ".." climbs from
+// the given directory; a view's relative paths start at its own root, wherever the whole one's do.
+TEST(MemoryFileSystemTest, RelativePathsStartAtTheGivenDirectory) {
+  MemoryFileSystem fs("/home/u");
+  fs.AddFile("a.txt", "mine");
+  fs.AddFile("/a.txt", "top");
+  fs.AddFile("../v/b.txt", "theirs");
+  EXPECT_EQ("mine", fs.Content("/home/u/a.txt"));
+  EXPECT_EQ("top", fs.Content("/a.txt"));
+  EXPECT_EQ("theirs", fs.Content("/home/v/b.txt"));
+  EXPECT_EQ("mine", fs.Content("./a.txt"));
+  std::string real;
+  ASSERT_TRUE(fs.RealPath("../u/./a.txt", &real));
+  EXPECT_EQ("/home/u/a.txt", real);
+  std::vector<DirEntry> found;
+  ASSERT_TRUE(fs.Search("", "*", &found));
+  ASSERT_EQ(1u, found.size());
+  EXPECT_EQ("a.txt", found[0].name);
+
+  std::unique_ptr<FileSystem> area = fs.Beneath("/home/v");
+  ASSERT_NE(nullptr, area);
+  EXPECT_TRUE(area->IsFile("b.txt"));
+  EXPECT_FALSE(area->IsFile("a.txt"));
+  EXPECT_FALSE(area->IsFile("../u/a.txt"));
 }
 
 }  // namespace
