@@ -536,15 +536,17 @@ class FaultyFileSystem : public MemoryFileSystem {
   int64_t unreadable_from = 0;
   bool fail_later_writes = false;
 
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
-    return (path != unreadable || offset + static_cast<int64_t>(len) <= unreadable_from) &&
-           MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+                  size_t* got) override {
+    if (path == unreadable && offset + static_cast<int64_t>(len) > unreadable_from) {
+      return FsStatus::Failed(FsError::kOther);
+    }
+    return MemoryFileSystem::ReadAt(path, offset, len, buf, got);
   }
-  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-               size_t len) override {
-    return (truncate || !fail_later_writes || offset < 1024) &&
-           MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
+  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+                   size_t len) override {
+    if (!truncate && fail_later_writes && offset >= 1024) return FsStatus::Failed(FsError::kOther);
+    return MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
   }
 };
 

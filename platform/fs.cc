@@ -2,6 +2,7 @@
 #include "platform/fs.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/text.h"
@@ -98,6 +99,32 @@ void SortSearchOrder(std::vector<DirEntry>* entries) {
   entries->swap(sorted);
 }
 
+FsStatus FsStatus::FromErrno(int err) {
+  FsError error = FsError::kOther;
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      error = FsError::kNotFound;
+      break;
+    case EXDEV:
+    case ELOOP:
+      error = FsError::kOutside;
+      break;
+    case EISDIR:
+      error = FsError::kNotRegular;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      error = FsError::kNoSpace;
+      break;
+    default:
+      break;
+  }
+  return FsStatus{error, err};
+}
+
+FsStatus FsStatus::Check(bool ok) { return ok ? Ok() : FromErrno(errno); }
+
 bool FileSystem::Exists(const std::string& path) {
   DirEntry e;
   return !path.empty() && Stat(path, &e);
@@ -119,18 +146,21 @@ namespace {
 class PathFile : public FileSystem::File {
  public:
   PathFile(FileSystem* fs, const std::string& path) : fs_(fs), path_(path) {}
-  bool Stat(DirEntry* out) override { return open_ && fs_->Stat(path_, out); }
-  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+  FsStatus Stat(DirEntry* out) override {
+    return open_ ? fs_->Stat(path_, out) : FsStatus::Failed(FsError::kOther);
+  }
+  FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
     *got = 0;
-    return open_ && fs_->ReadAt(path_, offset, len, buf, got);
+    return open_ ? fs_->ReadAt(path_, offset, len, buf, got) : FsStatus::Failed(FsError::kOther);
   }
-  bool WriteAt(int64_t offset, const void* data, size_t len) override {
-    return open_ && fs_->WriteAt(path_, false, offset, data, len);
+  FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
+    return open_ ? fs_->WriteAt(path_, false, offset, data, len)
+                 : FsStatus::Failed(FsError::kOther);
   }
-  bool Close() override {
+  FsStatus Close() override {
     const bool was = open_;
     open_ = false;
-    return was;
+    return was ? FsStatus::Ok() : FsStatus::Failed(FsError::kOther);
   }
 
  private:
@@ -141,16 +171,20 @@ class PathFile : public FileSystem::File {
 
 }  // namespace
 
-std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode) {
+std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode,
+                                                   FsStatus* status) {
   // Opened as the path-based calls open it: a file they cannot read or write is not opened.
   // Nothing is read or written; the byte is there for implementations that copy zero bytes.
   char none = 0;
   size_t got = 0;
-  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
-                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
-                                                  : WriteAt(path, false, 0, &none, 0);
+  FsStatus opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
+                    : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
+                                                : WriteAt(path, false, 0, &none, 0);
   DirEntry st;
-  if (!opened || !Stat(path, &st) || st.is_dir || st.is_special) return nullptr;
+  if (opened) opened = Stat(path, &st);
+  if (opened && (st.is_dir || st.is_special)) opened = FsStatus::Failed(FsError::kNotRegular);
+  if (status) *status = opened;
+  if (!opened) return nullptr;
   return std::unique_ptr<File>(new PathFile(this, path));
 }
 

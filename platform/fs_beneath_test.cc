@@ -1,6 +1,7 @@
 // The file system of one directory tree (FileSystem::Beneath) on a scratch directory: no path and
 // no symbolic link leads outside, links that stay inside work, special files fail like missing
 // ones without ever blocking, and renames and resizes stay inside too.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -127,6 +128,37 @@ TEST_F(BeneathTest, NoPathOrLinkLeadsOutside) {
   // A link itself is removed, never what it leads to.
   EXPECT_TRUE(fs_->RemoveFile("sibling"));
   EXPECT_EQ("sibling", Get(root_ + "/u1x/secret"));
+}
+
+// A refusal says that the path leads outside (the server answers those as a bad file name, not as a
+// directory it could not make), and nothing else does: a name missing inside is just missing.
+TEST_F(BeneathTest, RefusalsSayThePathLeadsOutside) {
+  Link(root_ + "/outside", "out");
+  Link(root_ + "/outside/missing", "dangling");
+  Link("../../outside", "docs/rel");
+  Link("loop", "loop");
+  Link(root_ + "/u1x", "sibdir");
+  for (const char* way : {"out/secret", "dangling", "docs/rel/secret", "loop", "sibdir/secret",
+                          "../u1x/secret", "docs/../../outside/secret"}) {
+    SCOPED_TRACE(way);
+    DirEntry st;
+    EXPECT_EQ(FsError::kOutside, fs_->Stat(way, &st).error);
+    EXPECT_EQ(FsError::kOutside, fs_->MakeDirs(std::string(way) + "/new").error);
+    EXPECT_EQ(FsError::kOutside, fs_->WriteAt(way, true, 0, "planted", 7).error);
+    FsStatus opened;
+    EXPECT_EQ(nullptr, fs_->Open(way, FileSystem::OpenMode::kRead, &opened));
+    EXPECT_TRUE(opened.outside());
+  }
+  DirEntry st;
+  const FsStatus missing = fs_->Stat("docs/none", &st);
+  EXPECT_EQ(FsError::kNotFound, missing.error);
+  EXPECT_EQ(ENOENT, missing.sys_errno);
+  EXPECT_FALSE(missing.outside());
+  EXPECT_EQ(FsError::kNotFound, fs_->MakeDirs("docs/a.txt/sub").error);  // a file on the way
+  EXPECT_EQ(FsError::kNotRegular, fs_->WriteAt("docs", true, 0, "x", 1).error);
+  ASSERT_EQ(0, mkfifo((area_ + "/pipe").c_str(), 0600));
+  EXPECT_EQ(FsError::kNotRegular, fs_->SetWriteTime("pipe", 1000000000).error);
+  EXPECT_TRUE(fs_->MakeDirs("docs/new/deeper"));
 }
 
 TEST_F(BeneathTest, LinksThatStayInsideWork) {

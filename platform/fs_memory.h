@@ -12,7 +12,7 @@
 // resolves "." and "..". Modes are stored as given (no umask); files are written with 0666 and
 // directories made by MakeDirs with 0777. Writes leave a file's last-write time as it was (0 for
 // a new file), so that times are what a test sets. Beneath() gives a view of a subtree that shares
-// the same entries and refuses paths that lead out of it (errno EXDEV).
+// the same entries and refuses paths that lead out of it (kOutside).
 #ifndef ZK_PLATFORM_FS_MEMORY_H_
 #define ZK_PLATFORM_FS_MEMORY_H_
 
@@ -41,21 +41,21 @@ class MemoryFileSystem : public FileSystem {
   // The permission bits of the entry at `path`, -1 when nothing is there.
   int Mode(const std::string& path) const;
 
-  bool Search(const std::string& dir, const std::string& mask, std::vector<DirEntry>* out) override;
-  bool Stat(const std::string& path, DirEntry* out) override;
-  bool MakeDirs(const std::string& path) override;
-  bool MakeDir(const std::string& path, int mode) override;
-  bool SetMode(const std::string& path, int mode) override;
-  bool RealPath(const std::string& path, std::string* real) override;
+  FsStatus Search(const std::string& dir, const std::string& mask, std::vector<DirEntry>* out) override;
+  FsStatus Stat(const std::string& path, DirEntry* out) override;
+  FsStatus MakeDirs(const std::string& path) override;
+  FsStatus MakeDir(const std::string& path, int mode) override;
+  FsStatus SetMode(const std::string& path, int mode) override;
+  FsStatus RealPath(const std::string& path, std::string* real) override;
   bool CanExecute(const std::string& path) override;
-  bool RemoveDir(const std::string& path) override;
-  bool RemoveFile(const std::string& path) override;
-  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+  FsStatus RemoveDir(const std::string& path) override;
+  FsStatus RemoveFile(const std::string& path) override;
+  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
                size_t len) override;
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf, size_t* got) override;
-  bool SetWriteTime(const std::string& path, int64_t mtime) override;
-  bool Resize(const std::string& path, int64_t size) override;
-  bool Rename(const std::string& from, const std::string& to) override;
+  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf, size_t* got) override;
+  FsStatus SetWriteTime(const std::string& path, int64_t mtime) override;
+  FsStatus Resize(const std::string& path, int64_t size) override;
+  FsStatus Rename(const std::string& from, const std::string& to) override;
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override;
 
  private:
@@ -69,10 +69,11 @@ class MemoryFileSystem : public FileSystem {
 
   MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root, std::string cwd);
 
-  // The absolute key of `path`; false (errno EXDEV) when it leads out of this view.
-  bool Key(const std::string& path, std::string* key) const;
-  // The node at `path`, null when there is none (or the path leads out).
-  Node* Find(const std::string& path);
+  // The absolute key of `path`; kOutside when it leads out of this view.
+  FsStatus Key(const std::string& path, std::string* key) const;
+  // The node at `path`, null when there is none (or the path leads out); *why (when given) says
+  // which.
+  Node* Find(const std::string& path, FsStatus* why);
   const Node* Find(const std::string& path) const;
   // The path in this view of the key `key` (which lies in it).
   std::string Relative(const std::string& key) const;

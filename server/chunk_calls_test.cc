@@ -18,10 +18,10 @@ namespace {
 // A file system in memory whose reads can be made to fail, and that counts them.
 class FlakyFileSystem : public MemoryFileSystem {
  public:
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
+  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+                  size_t* got) override {
     ++reads;
-    if (fail) return false;
+    if (fail) return FsStatus::Failed(FsError::kOther);
     return MemoryFileSystem::ReadAt(path, offset, len, buf, got);
   }
   bool fail = false;

@@ -2,7 +2,6 @@
 #include "server/transfer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -137,8 +136,9 @@ CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* 
   if (!dir->empty() && *dir != made_) {
     // A directory path that leads outside the area is refused like any such path (20); 21 is
     // for a directory that could not be made.
-    if (!area_->MakeDirs(*dir)) {
-      return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
+    const FsStatus made = area_->MakeDirs(*dir);
+    if (!made) {
+      return made.outside() ? kTransferFileFailed : kTransferDirFailed;
     }
     made_ = *dir;
   }
@@ -219,7 +219,7 @@ bool ChunkStore::Move(Landing* land, const std::string& temp) {
     moved = land->file->ReadAt(land->offset + static_cast<int64_t>(at), n, piece.data(), &got) &&
             got == n;
     if (moved && !IsAllZero(piece.data(), n)) {
-      moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n);
+      moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n).ok();
     }
   }
   // The old file is no longer this chunk's: it is the given-up upload's, removed with it.
@@ -241,9 +241,10 @@ CORBA::Long ChunkStore::StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land)
   if (first) {
     // The target must be a file or nothing, and inside the area.
     DirEntry st;
-    if (area_->Stat(target, &st)) {
+    const FsStatus there = area_->Stat(target, &st);
+    if (there) {
       if (st.is_dir || st.is_special) return kTransferFileFailed;
-    } else if (errno == EXDEV || errno == ELOOP) {
+    } else if (there.outside()) {
       return kTransferFileFailed;
     }
     std::string temp;
@@ -286,9 +287,9 @@ CORBA::Long ChunkStore::StoreChunk(const ZKmd::zkStrctFileBuf& c, Landing* land)
     const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
     hole = len > 0 && IsAllZero(data, len);
     if (first) {
-      written = area_->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+      written = area_->WriteAt(at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len).ok();
     } else if (len > 0 && !hole) {
-      written = area_->WriteAt(at.temp, false, at.length, data, len);
+      written = area_->WriteAt(at.temp, false, at.length, data, len).ok();
     }
   }
   if (!written) {
