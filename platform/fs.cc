@@ -140,52 +140,33 @@ bool FileSystem::IsDir(const std::string& path) {
   return !path.empty() && Stat(path, &e) && e.is_dir;
 }
 
-namespace {
-
-// An open file that reaches its data by path through the file system that opened it.
-class PathFile : public FileSystem::File {
- public:
-  PathFile(FileSystem* fs, const std::string& path) : fs_(fs), path_(path) {}
-  FsStatus Stat(DirEntry* out) override {
-    return open_ ? fs_->Stat(path_, out) : FsStatus::Failed(FsError::kOther);
+FsStatus FileSystem::WriteAt(const std::string& path, bool truncate, int64_t offset,
+                             const void* data, size_t len) {
+  FsStatus status;
+  std::unique_ptr<File> file =
+      Open(path, truncate ? OpenMode::kReplaceOnly : OpenMode::kUpdateOnly, &status);
+  if (!file) return status;
+  if (truncate) {
+    offset = 0;
+  } else if (offset < 0) {
+    DirEntry st;
+    status = file->Stat(&st);
+    offset = st.size;
   }
-  FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
-    *got = 0;
-    return open_ ? fs_->ReadAt(path_, offset, len, buf, got) : FsStatus::Failed(FsError::kOther);
-  }
-  FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
-    return open_ ? fs_->WriteAt(path_, false, offset, data, len)
-                 : FsStatus::Failed(FsError::kOther);
-  }
-  FsStatus Close() override {
-    const bool was = open_;
-    open_ = false;
-    return was ? FsStatus::Ok() : FsStatus::Failed(FsError::kOther);
-  }
+  if (status) status = file->WriteAt(offset, data, len);
+  const FsStatus closed = file->Close();  // a late write error shows here
+  return status ? closed : status;
+}
 
- private:
-  FileSystem* fs_;
-  std::string path_;
-  bool open_ = true;
-};
-
-}  // namespace
-
-std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode,
-                                                   FsStatus* status) {
-  // Opened as the path-based calls open it: a file they cannot read or write is not opened.
-  // Nothing is read or written; the byte is there for implementations that copy zero bytes.
-  char none = 0;
-  size_t got = 0;
-  FsStatus opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
-                    : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
-                                                : WriteAt(path, false, 0, &none, 0);
-  DirEntry st;
-  if (opened) opened = Stat(path, &st);
-  if (opened && (st.is_dir || st.is_special)) opened = FsStatus::Failed(FsError::kNotRegular);
-  if (status) *status = opened;
-  if (!opened) return nullptr;
-  return std::unique_ptr<File>(new PathFile(this, path));
+FsStatus FileSystem::ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+                            size_t* got) {
+  *got = 0;
+  FsStatus status;
+  std::unique_ptr<File> file = Open(path, OpenMode::kRead, &status);
+  if (!file) return status;
+  status = file->ReadAt(offset, len, buf, got);
+  const FsStatus closed = file->Close();
+  return status ? closed : status;
 }
 
 }  // namespace zk

@@ -80,7 +80,7 @@ class FileSystem {
   // Entries of directory `dir` whose names match `mask` ("." and ".." never; hidden names
   // included), in search order. Returns false when `dir` cannot be read.
   virtual FsStatus Search(const std::string& dir, const std::string& mask,
-                      std::vector<DirEntry>* out) = 0;
+                          std::vector<DirEntry>* out) = 0;
   // Properties of the entry at `path` (links followed). Returns false when nothing is there.
   virtual FsStatus Stat(const std::string& path, DirEntry* out) = 0;
   // Creates `path` with all missing parents. Returns true when it exists as a directory after.
@@ -98,15 +98,6 @@ class FileSystem {
   // Removes an empty directory / a file. Returns true on success.
   virtual FsStatus RemoveDir(const std::string& path) = 0;
   virtual FsStatus RemoveFile(const std::string& path) = 0;
-  // Writes `len` bytes: when `truncate`, the file is created or truncated first and written from
-  // the start; otherwise the existing file is written at `offset` (-1: at its end).
-  // Returns false when the file cannot be opened or written.
-  virtual FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-                       size_t len) = 0;
-  // Reads up to `len` bytes at `offset` into `buf`; *got is the count read (less at end of file).
-  // Returns false when the file cannot be opened or read.
-  virtual FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-                      size_t* got) = 0;
   // Sets the last-write time, leaving the last-access time as it is. False on failure.
   virtual FsStatus SetWriteTime(const std::string& path, int64_t mtime) = 0;
   // Gives the regular file `path` the length `size` (a hole where it grows). False on failure.
@@ -120,6 +111,16 @@ class FileSystem {
   bool Exists(const std::string& path);
   bool IsFile(const std::string& path);
   bool IsDir(const std::string& path);
+
+  // Conveniences over Open, which open the file for this one call and close it after:
+  // Writes `len` bytes: when `truncate`, the file is created or truncated first and written from
+  // the start; otherwise the existing file is written at `offset` (-1: at its end).
+  // Returns false when the file cannot be opened or written.
+  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
+                   size_t len);
+  // Reads up to `len` bytes at `offset` into `buf`; *got is the count read (less at end of file).
+  // Returns false when the file cannot be opened or read.
+  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf, size_t* got);
 
   // The tree below the directory `root` as a file system of its own. Its paths are relative to
   // `root` ("" is `root` itself) and are resolved beneath an open handle of `root` at the moment
@@ -143,20 +144,27 @@ class FileSystem {
     virtual ~File() = default;
     // Properties of the open file.
     virtual FsStatus Stat(DirEntry* out) = 0;
-    // As FileSystem::ReadAt.
+    // Reads up to `len` bytes at `offset` into `buf`; *got is the count read (less at end of file).
     virtual FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) = 0;
     // Writes `len` bytes at `offset` (a file opened for writing). False on failure.
     virtual FsStatus WriteAt(int64_t offset, const void* data, size_t len) = 0;
     // Closes it; fails when a write turns out to have failed (later calls fail).
     virtual FsStatus Close() = 0;
   };
-  enum class OpenMode { kRead, kWrite, kCreate };
-  // Opens the regular file `path`: to read, to read and write, or created (emptied when it
-  // exists) to read and write. Null when it cannot be opened or is no regular file (a directory,
-  // a pipe or a device: never waited on); then *status (when given) says why. Beneath() trees
-  // confine the path as every other call and hold the file open; the default goes through this
-  // object's path-based calls on each use.
-  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status);
+  enum class OpenMode {
+    kRead,    // to read
+    kWrite,   // to read and write
+    kCreate,  // created (emptied when it exists) to read and write
+    // Write only, as the path-based WriteAt opens: an existing file, or one created or emptied.
+    // The real file system writes whatever is there, waiting on it as a program would (a job's
+    // return file may be a terminal or a pipe); Beneath() trees take regular files only as ever.
+    kUpdateOnly,
+    kReplaceOnly,
+  };
+  // Opens the file `path` as `mode` says. Null when it cannot be opened or (but for the real file
+  // system's write-only modes) is no regular file (a directory, a pipe or a device: never waited
+  // on); then *status (when given) says why. Beneath() trees confine the path as every other call.
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) = 0;
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) {
     return Open(path, mode, nullptr);
   }

@@ -234,38 +234,6 @@ class BeneathFileSystem : public FileSystem {
   FsStatus RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
   FsStatus RemoveFile(const std::string& path) override { return Unlink(path, 0); }
 
-  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-                   size_t len) override {
-    int flags = O_WRONLY | O_NONBLOCK | (truncate ? (O_CREAT | O_TRUNC) : 0);
-    Fd fd(Open(path, flags, 0666));
-    if (!fd.ok()) return FsStatus::FromErrno(errno);
-    if (!IsRegularFd(fd.get())) return FsStatus::Failed(FsError::kNotRegular);
-    if (!truncate) {
-      off_t at = offset < 0 ? lseek(fd.get(), 0, SEEK_END) : lseek(fd.get(), offset, SEEK_SET);
-      if (at < 0) return FsStatus::FromErrno(errno);
-    }
-    const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    while (left > 0) {
-      ssize_t w = write(fd.get(), p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return FsStatus::FromErrno(errno);
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    return FsStatus::Check(fd.Close());
-  }
-
-  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-                  size_t* got) override {
-    *got = 0;
-    FsStatus opened;
-    std::unique_ptr<File> file = Open(path, OpenMode::kRead, &opened);
-    return file ? file->ReadAt(offset, len, buf, got) : opened;
-  }
-
   FsStatus SetWriteTime(const std::string& path, int64_t mtime) override {
     Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
     if (!fd.ok()) return FsStatus::FromErrno(errno);

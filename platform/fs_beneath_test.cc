@@ -273,6 +273,24 @@ TEST_F(BeneathTest, RenameAndResizeStayInsideAndReplaceLinksInsteadOfFollowingTh
   EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
 }
 
+// The real file system's path-based write takes what is at the path, as a program writing a file
+// does: a job's return file may be a pipe (or a terminal), written from its start.
+TEST(DefaultFileSystemTest, PathBasedWritesReachAPipe) {
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+  EXPECT_TRUE(FileSystem::Default()->WriteAt(path, true, 0, "12\n", 3));
+  char buf[8] = {};
+  EXPECT_EQ(3, read(ends[0], buf, sizeof(buf)));
+  EXPECT_EQ("12\n", std::string(buf));
+  // Opened to be read and written, a pipe is no file.
+  FsStatus opened;
+  EXPECT_EQ(nullptr, FileSystem::Default()->Open(path, FileSystem::OpenMode::kWrite, &opened));
+  EXPECT_EQ(FsError::kNotRegular, opened.error);
+  close(ends[0]);
+  close(ends[1]);
+}
+
 TEST(ZeroTest, OnlyAllZeroBytesAreAHole) {
   std::string data(4099, '\0');
   EXPECT_TRUE(IsAllZero(data.data(), data.size()));

@@ -219,46 +219,6 @@ FsStatus MemoryFileSystem::RemoveFile(const std::string& path) {
   return FsStatus::Ok();
 }
 
-FsStatus MemoryFileSystem::WriteAt(const std::string& path, bool truncate, int64_t offset,
-                                   const void* data, size_t len) {
-  std::string key;
-  const FsStatus inside = Key(path, &key);
-  if (!inside) return inside;
-  Node* n = Find(path, nullptr);
-  if (n && n->dir) return Failed(FsError::kNotRegular);
-  if (truncate) {
-    if (!n) {
-      if (!ParentIsDir(key)) return Failed(FsError::kNotFound);
-      n = &(*tree_)[key];
-      n->mode = 0666;
-    }
-    n->data.clear();
-    offset = 0;
-  } else if (!n) {
-    return Failed(FsError::kNotFound);
-  }
-  size_t at = offset < 0 ? n->data.size() : static_cast<size_t>(offset);
-  if (n->data.size() < at + len) n->data.resize(at + len, '\0');
-  if (len > 0) std::memcpy(&n->data[at], data, len);
-  return FsStatus::Ok();
-}
-
-FsStatus MemoryFileSystem::ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-                                  size_t* got) {
-  *got = 0;
-  FsStatus found;
-  const Node* n = Find(path, &found);
-  if (!found) return found;
-  if (n->dir) return Failed(FsError::kNotRegular);
-  if (offset < 0) return Failed(FsError::kOther);
-  const size_t at = static_cast<size_t>(offset);
-  if (at < n->data.size()) {
-    *got = std::min(len, n->data.size() - at);
-    std::memcpy(buf, n->data.data() + at, *got);
-  }
-  return FsStatus::Ok();
-}
-
 FsStatus MemoryFileSystem::SetWriteTime(const std::string& path, int64_t mtime) {
   FsStatus found;
   Node* n = Find(path, &found);
@@ -293,6 +253,82 @@ FsStatus MemoryFileSystem::Rename(const std::string& from, const std::string& to
   tree_->erase(from_key);
   (*tree_)[to_key] = moved;
   return FsStatus::Ok();
+}
+
+// An open file: the entry under its key, looked up on each use.
+class MemoryFileSystem::MemoryFile : public FileSystem::File {
+ public:
+  MemoryFile(std::shared_ptr<Tree> tree, std::string key, bool can_read)
+      : tree_(std::move(tree)), key_(std::move(key)), can_read_(can_read) {}
+
+  FsStatus Stat(DirEntry* out) override {
+    const Node* n = Get();
+    if (!n) return Failed(FsError::kNotFound);
+    *out = DirEntry();
+    out->size = static_cast<int64_t>(n->data.size());
+    out->mtime = n->mtime;
+    out->btime = n->mtime;
+    return FsStatus::Ok();
+  }
+  FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+    *got = 0;
+    const Node* n = Get();
+    if (!n) return Failed(FsError::kNotFound);
+    if (!can_read_ || offset < 0) return Failed(FsError::kOther);
+    const size_t at = static_cast<size_t>(offset);
+    if (at < n->data.size()) {
+      *got = std::min(len, n->data.size() - at);
+      std::memcpy(buf, n->data.data() + at, *got);
+    }
+    return FsStatus::Ok();
+  }
+  FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
+    Node* n = Get();
+    if (!n) return Failed(FsError::kNotFound);
+    if (offset < 0) return Failed(FsError::kOther);
+    const size_t at = static_cast<size_t>(offset);
+    if (n->data.size() < at + len) n->data.resize(at + len, '\0');
+    if (len > 0) std::memcpy(&n->data[at], data, len);
+    return FsStatus::Ok();
+  }
+  FsStatus Close() override {
+    const bool was = open_;
+    open_ = false;
+    return was ? FsStatus::Ok() : Failed(FsError::kOther);
+  }
+
+ private:
+  Node* Get() {
+    if (!open_) return nullptr;
+    auto it = tree_->find(key_);
+    return it == tree_->end() || it->second.dir ? nullptr : &it->second;
+  }
+
+  std::shared_ptr<Tree> tree_;
+  std::string key_;
+  bool can_read_;
+  bool open_ = true;
+};
+
+std::unique_ptr<FileSystem::File> MemoryFileSystem::Open(const std::string& path, OpenMode mode,
+                                                         FsStatus* status) {
+  const bool create = mode == OpenMode::kCreate || mode == OpenMode::kReplaceOnly;
+  std::string key;
+  FsStatus opened = Key(path, &key);
+  Node* n = opened ? Find(path, nullptr) : nullptr;
+  if (opened && n && n->dir) opened = Failed(FsError::kNotRegular);
+  if (opened && !n && !create) opened = Failed(FsError::kNotFound);
+  if (opened && !n && !ParentIsDir(key)) opened = Failed(FsError::kNotFound);
+  if (status) *status = opened;
+  if (!opened) return nullptr;
+  if (!n) {
+    n = &(*tree_)[key];
+    n->mode = 0666;
+  }
+  if (create) n->data.clear();
+  const bool can_read =
+      mode == OpenMode::kRead || mode == OpenMode::kWrite || mode == OpenMode::kCreate;
+  return std::unique_ptr<File>(new MemoryFile(tree_, key, can_read));
 }
 
 std::unique_ptr<FileSystem> MemoryFileSystem::Beneath(const std::string& root) {

@@ -41,7 +41,8 @@ class MemoryFileSystem : public FileSystem {
   // The permission bits of the entry at `path`, -1 when nothing is there.
   int Mode(const std::string& path) const;
 
-  FsStatus Search(const std::string& dir, const std::string& mask, std::vector<DirEntry>* out) override;
+  FsStatus Search(const std::string& dir, const std::string& mask,
+                  std::vector<DirEntry>* out) override;
   FsStatus Stat(const std::string& path, DirEntry* out) override;
   FsStatus MakeDirs(const std::string& path) override;
   FsStatus MakeDir(const std::string& path, int mode) override;
@@ -50,13 +51,12 @@ class MemoryFileSystem : public FileSystem {
   bool CanExecute(const std::string& path) override;
   FsStatus RemoveDir(const std::string& path) override;
   FsStatus RemoveFile(const std::string& path) override;
-  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-               size_t len) override;
-  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf, size_t* got) override;
   FsStatus SetWriteTime(const std::string& path, int64_t mtime) override;
   FsStatus Resize(const std::string& path, int64_t size) override;
   FsStatus Rename(const std::string& from, const std::string& to) override;
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override;
+  using FileSystem::Open;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) override;
 
  private:
   struct Node {
@@ -66,6 +66,7 @@ class MemoryFileSystem : public FileSystem {
     int mode = 0;
   };
   using Tree = std::map<std::string, Node>;
+  class MemoryFile;
 
   MemoryFileSystem(std::shared_ptr<Tree> tree, std::string root, std::string cwd);
 

@@ -128,6 +128,37 @@ TEST(MemoryFileSystemTest, AnswersAsTheRealOne) {
   EXPECT_EQ("hELlo!!", here.Content("d/a.txt"));
 }
 
+// A file opened to write only cannot be read, nor a closed one written; the path-based helpers
+// report why Open failed and append at the end of what is there.
+TEST(MemoryFileSystemTest, OpenModesSayWhatAFileIsFor) {
+  MemoryFileSystem fs;
+  fs.AddFile("/a", "abc");
+  char buf[4];
+  size_t got = 0;
+  std::unique_ptr<FileSystem::File> only = fs.Open("/a", FileSystem::OpenMode::kUpdateOnly);
+  ASSERT_NE(nullptr, only);
+  EXPECT_FALSE(only->ReadAt(0, sizeof(buf), buf, &got));
+  EXPECT_TRUE(only->WriteAt(1, "B", 1));
+  EXPECT_TRUE(only->Close());
+  EXPECT_FALSE(only->WriteAt(0, "x", 1));  // closed
+  EXPECT_EQ("aBc", fs.Content("/a"));
+  std::unique_ptr<FileSystem::File> fresh = fs.Open("/a", FileSystem::OpenMode::kReplaceOnly);
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_EQ("", fs.Content("/a"));
+  std::unique_ptr<FileSystem::File> reader = fs.Open("/a", FileSystem::OpenMode::kCreate);
+  ASSERT_NE(nullptr, reader);
+  EXPECT_TRUE(reader->WriteAt(0, "xyz", 3));
+  EXPECT_TRUE(reader->ReadAt(1, sizeof(buf), buf, &got));
+  EXPECT_EQ("yz", std::string(buf, got));
+
+  EXPECT_EQ(FsError::kNotFound, fs.WriteAt("/none/b", true, 0, "x", 1).error);
+  EXPECT_EQ(FsError::kNotFound, fs.WriteAt("/b", false, -1, "x", 1).error);
+  EXPECT_EQ(FsError::kNotRegular, fs.WriteAt("/", true, 0, "x", 1).error);
+  EXPECT_EQ(FsError::kNotRegular, fs.ReadAt("/", 0, 1, buf, &got).error);
+  EXPECT_TRUE(fs.WriteAt("/a", false, -1, "!", 1));
+  EXPECT_EQ("xyz!", fs.Content("/a"));
+}
+
 // Relative paths start at the given directory, absolute ones at the root, and ".." climbs from
 // the given directory; a view's relative paths start at its own root, wherever the whole one's do.
 TEST(MemoryFileSystemTest, RelativePathsStartAtTheGivenDirectory) {

@@ -44,9 +44,13 @@ int OpenFlags(FileSystem::OpenMode mode) {
     case FileSystem::OpenMode::kWrite:
       return O_RDWR | O_NONBLOCK;
     case FileSystem::OpenMode::kCreate:
+      return O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+    case FileSystem::OpenMode::kUpdateOnly:
+      return O_WRONLY | O_NONBLOCK;
+    case FileSystem::OpenMode::kReplaceOnly:
       break;
   }
-  return O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+  return O_WRONLY | O_NONBLOCK | O_CREAT | O_TRUNC;
 }
 
 namespace {
@@ -81,10 +85,17 @@ class FdFile : public FileSystem::File {
     if (fd_ < 0) return FsStatus::FromErrno(EBADF);
     const char* p = static_cast<const char*>(data);
     size_t done = 0;
+    bool in_sequence = false;  // a terminal or pipe, written from its start: no position to give
     while (done < len) {
-      ssize_t w = pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
+      ssize_t w = in_sequence
+                      ? write(fd_, p + done, len - done)
+                      : pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
       if (w < 0) {
         if (errno == EINTR) continue;
+        if (errno == ESPIPE && offset == 0 && !in_sequence) {
+          in_sequence = true;
+          continue;
+        }
         return FsStatus::FromErrno(errno);
       }
       done += static_cast<size_t>(w);
@@ -202,46 +213,6 @@ class PosixFileSystem : public FileSystem {
     return FsStatus::Check(unlink(path.c_str()) == 0);
   }
 
-  FsStatus WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-                   size_t len) override {
-    int flags = truncate ? (O_WRONLY | O_CREAT | O_TRUNC) : O_WRONLY;
-    int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd < 0) return FsStatus::FromErrno(errno);
-    if (!truncate) {
-      off_t at = offset < 0 ? lseek(fd, 0, SEEK_END) : lseek(fd, offset, SEEK_SET);
-      if (at < 0) {
-        const FsStatus failed = FsStatus::FromErrno(errno);
-        close(fd);
-        return failed;
-      }
-    }
-    const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    while (left > 0) {
-      ssize_t w = write(fd, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        const FsStatus failed = FsStatus::FromErrno(errno);
-        close(fd);
-        return failed;
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    return FsStatus::Check(close(fd) == 0);
-  }
-
-  FsStatus ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-                  size_t* got) override {
-    *got = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return FsStatus::FromErrno(errno);
-    std::unique_ptr<File> file = FileOfFd(fd);
-    const FsStatus read = file->ReadAt(offset, len, buf, got);
-    const FsStatus closed = file->Close();
-    return read ? closed : read;
-  }
-
   FsStatus SetWriteTime(const std::string& path, int64_t mtime) override {
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -281,9 +252,13 @@ class PosixFileSystem : public FileSystem {
 
 std::unique_ptr<FileSystem::File> PosixFileSystem::Open(const std::string& path, OpenMode mode,
                                                         FsStatus* status) {
-  int fd = open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+  // The write-only modes write what is there, as a program writing a file would: they may wait
+  // on a pipe, and take a device.
+  const bool any_file = mode == OpenMode::kUpdateOnly || mode == OpenMode::kReplaceOnly;
+  const int flags = any_file ? OpenFlags(mode) & ~O_NONBLOCK : OpenFlags(mode);
+  int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
   FsStatus opened = FsStatus::Check(fd >= 0);
-  if (opened && !IsRegularFd(fd)) {
+  if (opened && !any_file && !IsRegularFd(fd)) {
     close(fd);
     opened = FsStatus::Failed(FsError::kNotRegular);
   }

@@ -23,8 +23,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   const std::string config = fs->IsFile("ns.conf") ? "ns.conf" : "";
   const std::string cwd = zk::CurrentDir();  // the launcher's own directory now
   // What becomes of the started naming service is not watched: the launcher ends with 0.
-  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram(fs, cwd, "omniNames"), c.ns,
-                                             c.iiop, zk::PrepareNamingDataDir(fs, cwd), config),
+  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram(fs, cwd, "omniNames"), c.ns, c.iiop,
+                                             zk::PrepareNamingDataDir(fs, cwd), config),
                     /*quiet=*/true);
   return zk::kExitOk;
 }
