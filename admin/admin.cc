@@ -52,7 +52,7 @@ bool CreateStorageDir(FileSystem* fs, const std::string& dir) {
     if (parent.empty() || parent.back() == '/' || fs->IsDir(parent)) continue;
     if (!fs->MakeDir(parent, 0755)) return false;
   }
-  return fs->MakeDir(dir, 0700);
+  return fs->MakeDir(dir, 0700).ok();
 }
 
 int WriteUserEnvFile(const std::string& server_file, const std::string& user_id,

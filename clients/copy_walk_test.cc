@@ -536,16 +536,36 @@ class FaultyFileSystem : public MemoryFileSystem {
   int64_t unreadable_from = 0;
   bool fail_later_writes = false;
 
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
-    return (path != unreadable || offset + static_cast<int64_t>(len) <= unreadable_from) &&
-           MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+  using MemoryFileSystem::Open;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) override {
+    std::unique_ptr<File> file = MemoryFileSystem::Open(path, mode, status);
+    if (!file) return nullptr;
+    return std::unique_ptr<File>(new FaultyFile(this, path == unreadable, std::move(file)));
   }
-  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-               size_t len) override {
-    return (truncate || !fail_later_writes || offset < 1024) &&
-           MemoryFileSystem::WriteAt(path, truncate, offset, data, len);
-  }
+
+ private:
+  class FaultyFile : public File {
+   public:
+    FaultyFile(FaultyFileSystem* fs, bool unreadable, std::unique_ptr<File> file)
+        : fs_(fs), unreadable_(unreadable), file_(std::move(file)) {}
+    FsStatus Stat(DirEntry* out) override { return file_->Stat(out); }
+    FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+      if (unreadable_ && offset + static_cast<int64_t>(len) > fs_->unreadable_from) {
+        return FsStatus::Failed(FsError::kOther);
+      }
+      return file_->ReadAt(offset, len, buf, got);
+    }
+    FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
+      if (fs_->fail_later_writes && offset >= 1024) return FsStatus::Failed(FsError::kOther);
+      return file_->WriteAt(offset, data, len);
+    }
+    FsStatus Close() override { return file_->Close(); }
+
+   private:
+    FaultyFileSystem* fs_;
+    bool unreadable_;
+    std::unique_ptr<File> file_;
+  };
 };
 
 class MemoryWalkTest : public ::testing::Test {

@@ -72,7 +72,7 @@ void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
     if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
     // This run's own, or that of another run still going: not a leftover.
     if (pid == OwnProcessId() || ProcessExists(pid)) return false;
-    return fs_->RemoveFile(WithSlash(local_dir) + e.name);
+    return fs_->RemoveFile(WithSlash(local_dir) + e.name).ok();
   };
   entries->erase(std::remove_if(entries->begin(), entries->end(), leftover), entries->end());
 }

@@ -2,6 +2,7 @@
 #include "platform/fs.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/text.h"
@@ -98,6 +99,32 @@ void SortSearchOrder(std::vector<DirEntry>* entries) {
   entries->swap(sorted);
 }
 
+FsStatus FsStatus::FromErrno(int err) {
+  FsError error = FsError::kOther;
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      error = FsError::kNotFound;
+      break;
+    case EXDEV:
+    case ELOOP:
+      error = FsError::kOutside;
+      break;
+    case EISDIR:
+      error = FsError::kNotRegular;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      error = FsError::kNoSpace;
+      break;
+    default:
+      break;
+  }
+  return FsStatus{error, err};
+}
+
+FsStatus FsStatus::Check(bool ok) { return ok ? Ok() : FromErrno(errno); }
+
 bool FileSystem::Exists(const std::string& path) {
   DirEntry e;
   return !path.empty() && Stat(path, &e);
@@ -113,45 +140,33 @@ bool FileSystem::IsDir(const std::string& path) {
   return !path.empty() && Stat(path, &e) && e.is_dir;
 }
 
-namespace {
-
-// An open file that reaches its data by path through the file system that opened it.
-class PathFile : public FileSystem::File {
- public:
-  PathFile(FileSystem* fs, const std::string& path) : fs_(fs), path_(path) {}
-  bool Stat(DirEntry* out) override { return open_ && fs_->Stat(path_, out); }
-  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
-    *got = 0;
-    return open_ && fs_->ReadAt(path_, offset, len, buf, got);
+FsStatus FileSystem::WriteAt(const std::string& path, bool truncate, int64_t offset,
+                             const void* data, size_t len) {
+  FsStatus status;
+  std::unique_ptr<File> file =
+      Open(path, truncate ? OpenMode::kReplaceOnly : OpenMode::kUpdateOnly, &status);
+  if (!file) return status;
+  if (truncate) {
+    offset = 0;
+  } else if (offset < 0) {
+    DirEntry st;
+    status = file->Stat(&st);
+    offset = st.size;
   }
-  bool WriteAt(int64_t offset, const void* data, size_t len) override {
-    return open_ && fs_->WriteAt(path_, false, offset, data, len);
-  }
-  bool Close() override {
-    const bool was = open_;
-    open_ = false;
-    return was;
-  }
+  if (status) status = file->WriteAt(offset, data, len);
+  const FsStatus closed = file->Close();  // a late write error shows here
+  return status ? closed : status;
+}
 
- private:
-  FileSystem* fs_;
-  std::string path_;
-  bool open_ = true;
-};
-
-}  // namespace
-
-std::unique_ptr<FileSystem::File> FileSystem::Open(const std::string& path, OpenMode mode) {
-  // Opened as the path-based calls open it: a file they cannot read or write is not opened.
-  // Nothing is read or written; the byte is there for implementations that copy zero bytes.
-  char none = 0;
-  size_t got = 0;
-  const bool opened = mode == OpenMode::kRead     ? ReadAt(path, 0, 0, &none, &got)
-                      : mode == OpenMode::kCreate ? WriteAt(path, true, 0, &none, 0)
-                                                  : WriteAt(path, false, 0, &none, 0);
-  DirEntry st;
-  if (!opened || !Stat(path, &st) || st.is_dir || st.is_special) return nullptr;
-  return std::unique_ptr<File>(new PathFile(this, path));
+FsStatus FileSystem::ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
+                            size_t* got) {
+  *got = 0;
+  FsStatus status;
+  std::unique_ptr<File> file = Open(path, OpenMode::kRead, &status);
+  if (!file) return status;
+  status = file->ReadAt(offset, len, buf, got);
+  const FsStatus closed = file->Close();
+  return status ? closed : status;
 }
 
 }  // namespace zk

@@ -128,15 +128,16 @@ class BeneathFileSystem : public FileSystem {
   }
   ~BeneathFileSystem() override { close(root_); }
 
-  bool Search(const std::string& dir, const std::string& mask,
-              std::vector<DirEntry>* out) override {
+  FsStatus Search(const std::string& dir, const std::string& mask,
+                  std::vector<DirEntry>* out) override {
     out->clear();
     int fd = Open(dir, O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return false;
+    if (fd < 0) return FsStatus::FromErrno(errno);
     DIR* d = fdopendir(fd);
     if (!d) {
+      const FsStatus failed = FsStatus::FromErrno(errno);
       close(fd);
-      return false;
+      return failed;
     }
     const std::string base = Trimmed(dir).empty() ? std::string() : Trimmed(dir) + "/";
     while (struct dirent* e = readdir(d)) {
@@ -159,20 +160,21 @@ class BeneathFileSystem : public FileSystem {
     }
     closedir(d);
     SortSearchOrder(out);
-    return true;
+    return FsStatus::Ok();
   }
 
-  bool Stat(const std::string& path, DirEntry* out) override {
+  FsStatus Stat(const std::string& path, DirEntry* out) override {
     Fd fd(Open(path, O_PATH));
-    return fd.ok() && DescribeFd(fd.get(), NamePart(Trimmed(path)), out);
+    return FsStatus::Check(fd.ok() && DescribeFd(fd.get(), NamePart(Trimmed(path)), out));
   }
 
-  bool MakeDirs(const std::string& path) override {
-    if (!path.empty() && path[0] == '/') return false;  // never a path of this tree
+  FsStatus MakeDirs(const std::string& path) override {
+    // An absolute path is never one of this tree.
+    if (!path.empty() && path[0] == '/') return FsStatus::FromErrno(EXDEV);
     const std::string p = Trimmed(path);
     // The usual case: nothing to make.
     DirEntry st;
-    if (Stat(p, &st) && st.is_dir) return true;
+    if (Stat(p, &st) && st.is_dir) return FsStatus::Ok();
     // Each missing part in turn; `done` is the part that exists, ending in "/" unless empty.
     std::string done;
     size_t from = 0;
@@ -183,43 +185,45 @@ class BeneathFileSystem : public FileSystem {
       from = slash + 1;
       if (name.empty()) continue;
       Fd parent(Open(done, O_PATH | O_DIRECTORY));
-      if (!parent.ok()) return false;
-      if (mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      if (!parent.ok()) return FsStatus::FromErrno(errno);
+      if (mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+        return FsStatus::FromErrno(errno);
+      }
       done += name + "/";
     }
-    return Stat(p, &st) && st.is_dir;
+    return Directory(p);
   }
 
-  bool MakeDir(const std::string& path, int mode) override {
+  FsStatus MakeDir(const std::string& path, int mode) override {
     std::string name;
     Fd dir(OpenParent(path, &name));
-    if (!dir.ok()) return false;
+    if (!dir.ok()) return FsStatus::FromErrno(errno);
     if (mkdirat(dir.get(), name.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
-      return false;
+      return FsStatus::FromErrno(errno);
     }
-    DirEntry st;
-    return Stat(path, &st) && st.is_dir;
+    return Directory(path);
   }
 
-  bool SetMode(const std::string& path, int mode) override {
+  FsStatus SetMode(const std::string& path, int mode) override {
     // A handle that only names the file: the change goes through the kernel's link to it.
     Fd fd(Open(path, O_PATH));
-    return fd.ok() && chmod(ProcLink(fd.get()).c_str(), static_cast<mode_t>(mode)) == 0;
+    return FsStatus::Check(fd.ok() &&
+                           chmod(ProcLink(fd.get()).c_str(), static_cast<mode_t>(mode)) == 0);
   }
 
-  bool RealPath(const std::string& path, std::string* real) override {
+  FsStatus RealPath(const std::string& path, std::string* real) override {
     Fd fd(Open(path, O_PATH));
-    if (!fd.ok()) return false;
+    if (!fd.ok()) return FsStatus::FromErrno(errno);
     const std::string root = PathOfFd(root_), here = PathOfFd(fd.get());
-    if (root.empty() || here.empty()) return false;
+    if (root.empty() || here.empty()) return FsStatus::Failed(FsError::kOther);
     if (here == root) {
       real->clear();
-      return true;
+      return FsStatus::Ok();
     }
     const std::string prefix = root == "/" ? root : root + "/";
-    if (here.compare(0, prefix.size(), prefix) != 0) return false;
+    if (here.compare(0, prefix.size(), prefix) != 0) return FsStatus::FromErrno(EXDEV);
     *real = here.substr(prefix.size());
-    return true;
+    return FsStatus::Ok();
   }
 
   bool CanExecute(const std::string& path) override {
@@ -227,62 +231,37 @@ class BeneathFileSystem : public FileSystem {
     return fd.ok() && access(ProcLink(fd.get()).c_str(), X_OK) == 0;
   }
 
-  bool RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
-  bool RemoveFile(const std::string& path) override { return Unlink(path, 0); }
+  FsStatus RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
+  FsStatus RemoveFile(const std::string& path) override { return Unlink(path, 0); }
 
-  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-               size_t len) override {
-    int flags = O_WRONLY | O_NONBLOCK | (truncate ? (O_CREAT | O_TRUNC) : 0);
-    Fd fd(Open(path, flags, 0666));
-    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
-    if (!truncate) {
-      off_t at = offset < 0 ? lseek(fd.get(), 0, SEEK_END) : lseek(fd.get(), offset, SEEK_SET);
-      if (at < 0) return false;
-    }
-    const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    while (left > 0) {
-      ssize_t w = write(fd.get(), p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    return fd.Close();
-  }
-
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
-    *got = 0;
-    std::unique_ptr<File> file = Open(path, OpenMode::kRead);
-    return file && file->ReadAt(offset, len, buf, got);
-  }
-
-  bool SetWriteTime(const std::string& path, int64_t mtime) override {
+  FsStatus SetWriteTime(const std::string& path, int64_t mtime) override {
     Fd fd(Open(path, O_RDONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegularFd(fd.get())) return false;
+    if (!fd.ok()) return FsStatus::FromErrno(errno);
+    if (!IsRegularFd(fd.get())) return FsStatus::Failed(FsError::kNotRegular);
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(mtime);
     times[1].tv_nsec = 0;
-    return futimens(fd.get(), times) == 0;
+    return FsStatus::Check(futimens(fd.get(), times) == 0);
   }
 
-  bool Resize(const std::string& path, int64_t size) override {
+  FsStatus Resize(const std::string& path, int64_t size) override {
     Fd fd(Open(path, O_WRONLY | O_NONBLOCK));
-    if (!fd.ok() || !IsRegularFd(fd.get()) || ftruncate(fd.get(), size) != 0) return false;
-    return fd.Close();
+    if (!fd.ok()) return FsStatus::FromErrno(errno);
+    if (!IsRegularFd(fd.get())) return FsStatus::Failed(FsError::kNotRegular);
+    if (ftruncate(fd.get(), size) != 0) return FsStatus::FromErrno(errno);
+    return FsStatus::Check(fd.Close());
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
+  FsStatus Rename(const std::string& from, const std::string& to) override {
     std::string from_name, to_name;
     Fd from_dir(OpenParent(from, &from_name));
+    if (!from_dir.ok()) return FsStatus::FromErrno(errno);
     Fd to_dir(OpenParent(to, &to_name));
-    return from_dir.ok() && to_dir.ok() &&
-           renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) == 0;
+    if (!to_dir.ok()) return FsStatus::FromErrno(errno);
+    return FsStatus::Check(
+        renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) == 0);
   }
 
   std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
@@ -293,14 +272,24 @@ class BeneathFileSystem : public FileSystem {
     return std::unique_ptr<FileSystem>(new BeneathFileSystem(fd, given));
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+  using FileSystem::Open;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) override {
     const uint64_t flags = static_cast<uint64_t>(OpenFlags(mode));
     Fd fd(Open(path, flags, 0666));
-    if (!fd.ok() || !IsRegularFd(fd.get())) return nullptr;
-    return FileOfFd(fd.Release());
+    FsStatus opened = FsStatus::Check(fd.ok());
+    if (opened && !IsRegularFd(fd.get())) opened = FsStatus::Failed(FsError::kNotRegular);
+    if (status) *status = opened;
+    return opened ? FileOfFd(fd.Release()) : nullptr;
   }
 
  private:
+  // Whether `path`, just made, is a directory.
+  FsStatus Directory(const std::string& path) {
+    DirEntry st;
+    const FsStatus there = Stat(path, &st);
+    return !there || st.is_dir ? there : FsStatus::FromErrno(ENOTDIR);
+  }
+
   // Opens `path` beneath the root; a path that runs through an absolute link into the tree is
   // translated first.
   int Open(const std::string& path, uint64_t flags, uint64_t mode = 0) const {
@@ -392,10 +381,10 @@ class BeneathFileSystem : public FileSystem {
   }
 
   // Removes the last name of `path` in its parent, without following it.
-  bool Unlink(const std::string& path, int flags) {
+  FsStatus Unlink(const std::string& path, int flags) {
     std::string name;
     Fd dir(OpenParent(path, &name));
-    return dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0;
+    return FsStatus::Check(dir.ok() && unlinkat(dir.get(), name.c_str(), flags) == 0);
   }
 
   int root_;  // O_PATH handle of the tree's root
@@ -437,7 +426,7 @@ bool KernelConfines(int dirfd) {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> FileSystem::Beneath(const std::string& root) {
+std::unique_ptr<FileSystem> BeneathOnDisk(const std::string& root) {
   if (root.empty()) return nullptr;
   int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return nullptr;

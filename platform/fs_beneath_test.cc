@@ -1,6 +1,7 @@
 // The file system of one directory tree (FileSystem::Beneath) on a scratch directory: no path and
 // no symbolic link leads outside, links that stay inside work, special files fail like missing
 // ones without ever blocking, and renames and resizes stay inside too.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -129,6 +130,37 @@ TEST_F(BeneathTest, NoPathOrLinkLeadsOutside) {
   EXPECT_EQ("sibling", Get(root_ + "/u1x/secret"));
 }
 
+// A refusal says that the path leads outside (the server answers those as a bad file name, not as a
+// directory it could not make), and nothing else does: a name missing inside is just missing.
+TEST_F(BeneathTest, RefusalsSayThePathLeadsOutside) {
+  Link(root_ + "/outside", "out");
+  Link(root_ + "/outside/missing", "dangling");
+  Link("../../outside", "docs/rel");
+  Link("loop", "loop");
+  Link(root_ + "/u1x", "sibdir");
+  for (const char* way : {"out/secret", "dangling", "docs/rel/secret", "loop", "sibdir/secret",
+                          "../u1x/secret", "docs/../../outside/secret"}) {
+    SCOPED_TRACE(way);
+    DirEntry st;
+    EXPECT_EQ(FsError::kOutside, fs_->Stat(way, &st).error);
+    EXPECT_EQ(FsError::kOutside, fs_->MakeDirs(std::string(way) + "/new").error);
+    EXPECT_EQ(FsError::kOutside, fs_->WriteAt(way, true, 0, "planted", 7).error);
+    FsStatus opened;
+    EXPECT_EQ(nullptr, fs_->Open(way, FileSystem::OpenMode::kRead, &opened));
+    EXPECT_TRUE(opened.outside());
+  }
+  DirEntry st;
+  const FsStatus missing = fs_->Stat("docs/none", &st);
+  EXPECT_EQ(FsError::kNotFound, missing.error);
+  EXPECT_EQ(ENOENT, missing.sys_errno);
+  EXPECT_FALSE(missing.outside());
+  EXPECT_EQ(FsError::kNotFound, fs_->MakeDirs("docs/a.txt/sub").error);  // a file on the way
+  EXPECT_EQ(FsError::kNotRegular, fs_->WriteAt("docs", true, 0, "x", 1).error);
+  ASSERT_EQ(0, mkfifo((area_ + "/pipe").c_str(), 0600));
+  EXPECT_EQ(FsError::kNotRegular, fs_->SetWriteTime("pipe", 1000000000).error);
+  EXPECT_TRUE(fs_->MakeDirs("docs/new/deeper"));
+}
+
 TEST_F(BeneathTest, LinksThatStayInsideWork) {
   Link(area_ + "/docs", "docs2");          // absolute, by the name the area was opened with
   Link("a.txt", "docs/alias");             // relative, same folder
@@ -239,6 +271,24 @@ TEST_F(BeneathTest, RenameAndResizeStayInsideAndReplaceLinksInsteadOfFollowingTh
   EXPECT_FALSE(fs_->Resize("out/secret", 0));
   EXPECT_FALSE(fs_->Resize("docs", 0));
   EXPECT_EQ("outside", Get(root_ + "/outside/secret"));
+}
+
+// The real file system's path-based write takes what is at the path, as a program writing a file
+// does: a job's return file may be a pipe (or a terminal), written from its start.
+TEST(DefaultFileSystemTest, PathBasedWritesReachAPipe) {
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  const std::string path = "/proc/self/fd/" + std::to_string(ends[1]);
+  EXPECT_TRUE(FileSystem::Default()->WriteAt(path, true, 0, "12\n", 3));
+  char buf[8] = {};
+  EXPECT_EQ(3, read(ends[0], buf, sizeof(buf)));
+  EXPECT_EQ("12\n", std::string(buf));
+  // Opened to be read and written, a pipe is no file.
+  FsStatus opened;
+  EXPECT_EQ(nullptr, FileSystem::Default()->Open(path, FileSystem::OpenMode::kWrite, &opened));
+  EXPECT_EQ(FsError::kNotRegular, opened.error);
+  close(ends[0]);
+  close(ends[1]);
 }
 
 TEST(ZeroTest, OnlyAllZeroBytesAreAHole) {

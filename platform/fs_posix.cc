@@ -44,9 +44,13 @@ int OpenFlags(FileSystem::OpenMode mode) {
     case FileSystem::OpenMode::kWrite:
       return O_RDWR | O_NONBLOCK;
     case FileSystem::OpenMode::kCreate:
+      return O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+    case FileSystem::OpenMode::kUpdateOnly:
+      return O_WRONLY | O_NONBLOCK;
+    case FileSystem::OpenMode::kReplaceOnly:
       break;
   }
-  return O_RDWR | O_NONBLOCK | O_CREAT | O_TRUNC;
+  return O_WRONLY | O_NONBLOCK | O_CREAT | O_TRUNC;
 }
 
 namespace {
@@ -58,41 +62,51 @@ class FdFile : public FileSystem::File {
   ~FdFile() override {
     if (fd_ >= 0) close(fd_);
   }
-  bool Stat(DirEntry* out) override { return fd_ >= 0 && DescribeFd(fd_, "", out); }
-  bool ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+  FsStatus Stat(DirEntry* out) override {
+    if (fd_ < 0) return FsStatus::FromErrno(EBADF);
+    return FsStatus::Check(DescribeFd(fd_, "", out));
+  }
+  FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
     *got = 0;
-    if (fd_ < 0) return false;
+    if (fd_ < 0) return FsStatus::FromErrno(EBADF);
     char* p = static_cast<char*>(buf);
     while (*got < len) {
       ssize_t r = pread(fd_, p + *got, len - *got, offset + static_cast<int64_t>(*got));
       if (r < 0) {
         if (errno == EINTR) continue;
-        return false;
+        return FsStatus::FromErrno(errno);
       }
       if (r == 0) break;
       *got += static_cast<size_t>(r);
     }
-    return true;
+    return FsStatus::Ok();
   }
-  bool WriteAt(int64_t offset, const void* data, size_t len) override {
-    if (fd_ < 0) return false;
+  FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
+    if (fd_ < 0) return FsStatus::FromErrno(EBADF);
     const char* p = static_cast<const char*>(data);
     size_t done = 0;
+    bool in_sequence = false;  // a terminal or pipe, written from its start: no position to give
     while (done < len) {
-      ssize_t w = pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
+      ssize_t w = in_sequence
+                      ? write(fd_, p + done, len - done)
+                      : pwrite(fd_, p + done, len - done, offset + static_cast<int64_t>(done));
       if (w < 0) {
         if (errno == EINTR) continue;
-        return false;
+        if (errno == ESPIPE && offset == 0 && !in_sequence) {
+          in_sequence = true;
+          continue;
+        }
+        return FsStatus::FromErrno(errno);
       }
       done += static_cast<size_t>(w);
     }
-    return true;
+    return FsStatus::Ok();
   }
-  bool Close() override {
-    if (fd_ < 0) return false;
+  FsStatus Close() override {
+    if (fd_ < 0) return FsStatus::FromErrno(EBADF);
     const int fd = fd_;
     fd_ = -1;
-    return close(fd) == 0;
+    return FsStatus::Check(close(fd) == 0);
   }
 
  private:
@@ -120,11 +134,11 @@ bool FillEntry(const std::string& path, const std::string& name, DirEntry* out) 
 
 class PosixFileSystem : public FileSystem {
  public:
-  bool Search(const std::string& dir, const std::string& mask,
-              std::vector<DirEntry>* out) override {
+  FsStatus Search(const std::string& dir, const std::string& mask,
+                  std::vector<DirEntry>* out) override {
     out->clear();
     DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return false;
+    if (!d) return FsStatus::FromErrno(errno);
     std::string base = dir.empty() ? "" : (dir.back() == '/' ? dir : dir + "/");
     while (struct dirent* e = readdir(d)) {
       std::string name = e->d_name;
@@ -142,123 +156,114 @@ class PosixFileSystem : public FileSystem {
     }
     closedir(d);
     SortSearchOrder(out);
-    return true;
+    return FsStatus::Ok();
   }
 
-  bool Stat(const std::string& path, DirEntry* out) override {
+  FsStatus Stat(const std::string& path, DirEntry* out) override {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    return FillEntry(path, NamePart(path), out);
+    if (stat(path.c_str(), &st) != 0) return FsStatus::FromErrno(errno);
+    return FsStatus::Check(FillEntry(path, NamePart(path), out));
   }
 
-  bool MakeDirs(const std::string& path) override {
-    if (path.empty()) return false;
+  FsStatus MakeDirs(const std::string& path) override {
+    if (path.empty()) return FsStatus::FromErrno(ENOENT);
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) == 0) return Directory(st);
     std::string p;
     size_t pos = 0;
     while (pos != std::string::npos) {
       size_t next = path.find('/', pos + 1);
       p = path.substr(0, next);
       if (!p.empty() && p != "/" && stat(p.c_str(), &st) != 0) {
-        if (mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) return false;
+        if (mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) return FsStatus::FromErrno(errno);
       }
       pos = next;
     }
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) != 0) return FsStatus::FromErrno(errno);
+    return Directory(st);
   }
 
-  bool MakeDir(const std::string& path, int mode) override {
-    if (path.empty()) return false;
-    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
+  FsStatus MakeDir(const std::string& path, int mode) override {
+    if (path.empty()) return FsStatus::FromErrno(ENOENT);
+    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+      return FsStatus::FromErrno(errno);
+    }
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) != 0) return FsStatus::FromErrno(errno);
+    return Directory(st);
   }
 
-  bool SetMode(const std::string& path, int mode) override {
-    return chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+  FsStatus SetMode(const std::string& path, int mode) override {
+    return FsStatus::Check(chmod(path.c_str(), static_cast<mode_t>(mode)) == 0);
   }
 
-  bool RealPath(const std::string& path, std::string* real) override {
+  FsStatus RealPath(const std::string& path, std::string* real) override {
     char buf[PATH_MAX];
-    if (!realpath(path.c_str(), buf)) return false;
+    if (!realpath(path.c_str(), buf)) return FsStatus::FromErrno(errno);
     *real = buf;
-    return true;
+    return FsStatus::Ok();
   }
 
   bool CanExecute(const std::string& path) override { return access(path.c_str(), X_OK) == 0; }
 
-  bool RemoveDir(const std::string& path) override { return rmdir(path.c_str()) == 0; }
-  bool RemoveFile(const std::string& path) override { return unlink(path.c_str()) == 0; }
-
-  bool WriteAt(const std::string& path, bool truncate, int64_t offset, const void* data,
-               size_t len) override {
-    int flags = truncate ? (O_WRONLY | O_CREAT | O_TRUNC) : O_WRONLY;
-    int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    if (!truncate) {
-      off_t at = offset < 0 ? lseek(fd, 0, SEEK_END) : lseek(fd, offset, SEEK_SET);
-      if (at < 0) {
-        close(fd);
-        return false;
-      }
-    }
-    const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    while (left > 0) {
-      ssize_t w = write(fd, p, left);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        close(fd);
-        return false;
-      }
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    return close(fd) == 0;
+  FsStatus RemoveDir(const std::string& path) override {
+    return FsStatus::Check(rmdir(path.c_str()) == 0);
+  }
+  FsStatus RemoveFile(const std::string& path) override {
+    return FsStatus::Check(unlink(path.c_str()) == 0);
   }
 
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
-    *got = 0;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::unique_ptr<File> file = FileOfFd(fd);
-    return file->ReadAt(offset, len, buf, got) && file->Close();
-  }
-
-  bool SetWriteTime(const std::string& path, int64_t mtime) override {
+  FsStatus SetWriteTime(const std::string& path, int64_t mtime) override {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(mtime);
     times[1].tv_nsec = 0;
-    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+    return FsStatus::Check(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0);
   }
 
-  bool Resize(const std::string& path, int64_t size) override {
+  FsStatus Resize(const std::string& path, int64_t size) override {
     int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, size) == 0;
-    return close(fd) == 0 && ok;
+    if (fd < 0) return FsStatus::FromErrno(errno);
+    std::unique_ptr<File> file = FileOfFd(fd);
+    FsStatus resized = IsRegularFd(fd) ? FsStatus::Check(ftruncate(fd, size) == 0)
+                                       : FsStatus::Failed(FsError::kNotRegular);
+    const FsStatus closed = file->Close();
+    return resized ? closed : resized;
   }
 
-  bool Rename(const std::string& from, const std::string& to) override {
-    return rename(from.c_str(), to.c_str()) == 0;
+  FsStatus Rename(const std::string& from, const std::string& to) override {
+    return FsStatus::Check(rename(from.c_str(), to.c_str()) == 0);
   }
 
-  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  std::unique_ptr<FileSystem> Beneath(const std::string& root) override {
+    return BeneathOnDisk(root);
+  }
+
+  using FileSystem::Open;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) override;
+
+ private:
+  // What stat says of a path that should be a directory.
+  static FsStatus Directory(const struct stat& st) {
+    return S_ISDIR(st.st_mode) ? FsStatus::Ok() : FsStatus::FromErrno(ENOTDIR);
+  }
 };
 
-std::unique_ptr<FileSystem::File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
-  int fd = open(path.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  if (!IsRegularFd(fd)) {
+std::unique_ptr<FileSystem::File> PosixFileSystem::Open(const std::string& path, OpenMode mode,
+                                                        FsStatus* status) {
+  // The write-only modes write what is there, as a program writing a file would: they may wait
+  // on a pipe, and take a device.
+  const bool any_file = mode == OpenMode::kUpdateOnly || mode == OpenMode::kReplaceOnly;
+  const int flags = any_file ? OpenFlags(mode) & ~O_NONBLOCK : OpenFlags(mode);
+  int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+  FsStatus opened = FsStatus::Check(fd >= 0);
+  if (opened && !any_file && !IsRegularFd(fd)) {
     close(fd);
-    return nullptr;
+    opened = FsStatus::Failed(FsError::kNotRegular);
   }
-  return FileOfFd(fd);
+  if (status) *status = opened;
+  return opened ? FileOfFd(fd) : nullptr;
 }
 
 }  // namespace

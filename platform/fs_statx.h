@@ -1,5 +1,6 @@
 // What both POSIX file systems (platform/fs_posix.cc and platform/fs_beneath_posix.cc) share: the
-// one description of a file from what statx(2) says of it, and a file held open by its descriptor.
+// one description of a file from what statx(2) says of it, a file held open by its descriptor, and
+// the confined tree that the real file system hands out.
 #ifndef ZK_PLATFORM_FS_STATX_H_
 #define ZK_PLATFORM_FS_STATX_H_
 
@@ -32,6 +33,10 @@ std::unique_ptr<FileSystem::File> FileOfFd(int fd);
 // The flags of open(2) for `mode`, without O_CLOEXEC: never blocking on a pipe or device that
 // took the file's place (the caller checks that a regular file was opened).
 int OpenFlags(FileSystem::OpenMode mode);
+
+// The directory tree below `root` on the disk, confined by the kernel (FileSystem::Beneath of the
+// real file system and of its trees).
+std::unique_ptr<FileSystem> BeneathOnDisk(const std::string& root);
 
 }  // namespace zk
 

@@ -18,14 +18,33 @@ namespace {
 // A file system in memory whose reads can be made to fail, and that counts them.
 class FlakyFileSystem : public MemoryFileSystem {
  public:
-  bool ReadAt(const std::string& path, int64_t offset, size_t len, void* buf,
-              size_t* got) override {
-    ++reads;
-    if (fail) return false;
-    return MemoryFileSystem::ReadAt(path, offset, len, buf, got);
+  using MemoryFileSystem::Open;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode, FsStatus* status) override {
+    std::unique_ptr<File> file = MemoryFileSystem::Open(path, mode, status);
+    return file ? std::unique_ptr<File>(new FlakyFile(this, std::move(file))) : nullptr;
   }
   bool fail = false;
   int reads = 0;
+
+ private:
+  class FlakyFile : public File {
+   public:
+    FlakyFile(FlakyFileSystem* fs, std::unique_ptr<File> file) : fs_(fs), file_(std::move(file)) {}
+    FsStatus Stat(DirEntry* out) override { return file_->Stat(out); }
+    FsStatus ReadAt(int64_t offset, size_t len, void* buf, size_t* got) override {
+      ++fs_->reads;
+      if (fs_->fail) return FsStatus::Failed(FsError::kOther);
+      return file_->ReadAt(offset, len, buf, got);
+    }
+    FsStatus WriteAt(int64_t offset, const void* data, size_t len) override {
+      return file_->WriteAt(offset, data, len);
+    }
+    FsStatus Close() override { return file_->Close(); }
+
+   private:
+    FlakyFileSystem* fs_;
+    std::unique_ptr<File> file_;
+  };
 };
 
 void InitOrb() {

@@ -2,7 +2,6 @@
 #include "server/transfer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -138,8 +137,9 @@ CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* 
   if (!dir->empty() && *dir != made_) {
     // A directory path that leads outside the area is refused like any such path (20); 21 is
     // for a directory that could not be made.
-    if (!area_->MakeDirs(*dir)) {
-      return errno == EXDEV || errno == ELOOP ? kTransferFileFailed : kTransferDirFailed;
+    const FsStatus made = area_->MakeDirs(*dir);
+    if (!made) {
+      return made.outside() ? kTransferFileFailed : kTransferDirFailed;
     }
     made_ = *dir;
   }
@@ -212,7 +212,7 @@ bool ChunkStore::Move(Landing* land, const std::string& temp) {
     moved = land->file->ReadAt(land->offset + static_cast<int64_t>(at), n, piece.data(), &got) &&
             got == n;
     if (moved && !IsAllZero(piece.data(), n)) {
-      moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n);
+      moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n).ok();
     }
   }
   // The old file is no longer this chunk's: it is the given-up upload's, removed with it.
@@ -234,9 +234,9 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   const bool hole = len > 0 && IsAllZero(data, len);
   bool written = true;
   if (c.bufNo == 1) {
-    written = area_->WriteAt(step.at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len);
+    written = area_->WriteAt(step.at.temp, true, 0, hole ? nullptr : data, hole ? 0 : len).ok();
   } else if (len > 0 && !hole) {
-    written = area_->WriteAt(step.at.temp, false, step.at.length, data, len);
+    written = area_->WriteAt(step.at.temp, false, step.at.length, data, len).ok();
   }
   if (!written) return Abandon(step);
   const int64_t length = step.at.length + static_cast<int64_t>(len);
@@ -289,9 +289,10 @@ CORBA::Long ChunkStore::Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, S
 bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) {
   // The target must be a file or nothing, and inside the area.
   DirEntry st;
-  if (area_->Stat(step.target, &st)) {
+  const FsStatus there = area_->Stat(step.target, &st);
+  if (there) {
     if (st.is_dir || st.is_special) return false;
-  } else if (errno == EXDEV || errno == ELOOP) {
+  } else if (there.outside()) {
     return false;
   }
   std::string temp;

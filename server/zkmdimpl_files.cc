@@ -55,7 +55,7 @@ bool LookUp(const ConnectionAuth& connections, FileSystem* fs, const std::string
     return false;
   }
   if (as_dir) e->path = DropFinalSlash(e->path);
-  return e->area->Stat(e->path, &e->entry);
+  return e->area->Stat(e->path, &e->entry).ok();
 }
 
 // The search of `dir_name` + "\" + `mask` in the area of `user`: the mask is the last component

@@ -22,14 +22,14 @@ int PrepareLaunch(FileSystem* fs, int argc, char* argv[], std::string* env_file)
              : kExitFail;
 }
 
-std::string LocateProgram(FileSystem* fs, const std::string& name) {
-  std::string local = AbsoluteFrom(CurrentDir(), name);
+std::string LocateProgram(FileSystem* fs, const std::string& cwd, const std::string& name) {
+  std::string local = AbsoluteFrom(cwd, name);
   if (fs->IsFile(local) && fs->CanExecute(local)) return local;
   return name;
 }
 
-std::string PrepareNamingDataDir(FileSystem* fs) {
-  std::string dir = AbsoluteFrom(CurrentDir(), kNamingDataDir);
+std::string PrepareNamingDataDir(FileSystem* fs, const std::string& cwd) {
+  std::string dir = AbsoluteFrom(cwd, kNamingDataDir);
   fs->MakeDir(dir, 0700);
   return dir;
 }

@@ -15,16 +15,17 @@ namespace zk {
 // message itself. Returns kExitOk with the file name in *env_file, or kExitFail.
 int PrepareLaunch(FileSystem* fs, int argc, char* argv[], std::string* env_file);
 
-// How a launcher names a program to start: the current directory's file of that name (as an
-// absolute path) when it is an executable file, otherwise the bare name, searched in PATH.
-std::string LocateProgram(FileSystem* fs, const std::string& name);
+// How a launcher names a program to start: the file of that name in the current directory `cwd`
+// (as an absolute path) when it is an executable file, otherwise the bare name, searched in PATH.
+// The launchers pass the process's current directory (CurrentDir()), where PrepareLaunch left it.
+std::string LocateProgram(FileSystem* fs, const std::string& cwd, const std::string& name);
 
 // Name of the naming service's data folder beside the launcher (in the current directory).
 extern const char kNamingDataDir[];
 
-// The naming service's data folder in the current directory, created (owner only) when
+// The naming service's data folder in the current directory `cwd`, created (owner only) when
 // missing. Returns its absolute path; the folder may still be missing when it cannot be made.
-std::string PrepareNamingDataDir(FileSystem* fs);
+std::string PrepareNamingDataDir(FileSystem* fs, const std::string& cwd);
 
 // The naming service's command line: it listens on host `ns`, port `iiop`, keeps its data in
 // `data_dir` and starts over existing data; `config` (when not empty) is its ORB configuration.

@@ -8,6 +8,7 @@
 #include "platform/exit_status.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/startdir.h"
 #include "settings/envfile.h"
 #include "tools/launcher.h"
 
@@ -20,9 +21,10 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
 
   const zk::ConnectionSettings c = zk::ReadConnectionSettings(env_file);
   const std::string config = fs->IsFile("ns.conf") ? "ns.conf" : "";
+  const std::string cwd = zk::CurrentDir();  // the launcher's own directory now
   // What becomes of the started naming service is not watched: the launcher ends with 0.
-  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram(fs, "omniNames"), c.ns, c.iiop,
-                                             zk::PrepareNamingDataDir(fs), config),
+  zk::StartDetached(zk::NamingServiceCommand(zk::LocateProgram(fs, cwd, "omniNames"), c.ns, c.iiop,
+                                             zk::PrepareNamingDataDir(fs, cwd), config),
                     /*quiet=*/true);
   return zk::kExitOk;
 }

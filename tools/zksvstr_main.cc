@@ -8,6 +8,7 @@
 #include "platform/exit_status.h"
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "platform/startdir.h"
 #include "tools/launcher.h"
 
 int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
@@ -18,6 +19,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   if (zk::PrepareLaunch(fs, argc, argv, &env_file) != zk::kExitOk) return zk::kExitFail;
 
   // What becomes of the started server is not watched: the launcher ends with 0.
-  zk::StartDetached(zk::ServerCommand(zk::LocateProgram(fs, "zksvr"), env_file), /*quiet=*/true);
+  const std::string cwd = zk::CurrentDir();  // the launcher's own directory now
+  zk::StartDetached(zk::ServerCommand(zk::LocateProgram(fs, cwd, "zksvr"), env_file),
+                    /*quiet=*/true);
   return zk::kExitOk;
 }
