@@ -1,6 +1,7 @@
 // Units, chunks, batches, transfer modes and result lines of zkcp.
 #include "clients/copy_plan.h"
 
+#include "idl/chunk_layout.h"
 #include "idl/orb.h"
 #include "idl/wire.h"
 #include "platform/text.h"
@@ -57,8 +58,21 @@ void BatchBudget::Clear() {
 
 int64_t ChunkHeaderBytes(const std::string& path, const std::string& name, const std::string& upd,
                          const std::string& crt) {
-  // Four strings (length, bytes, terminator, alignment) and six fixed fields.
-  return static_cast<int64_t>(path.size() + name.size() + upd.size() + crt.size()) + 4 * 8 + 32;
+  ChunkShape<CORBA::Long> shape;
+  shape.filePath = path.size();
+  shape.fileNm = name.size();
+  shape.updDt = upd.size();
+  shape.crtDt = crt.size();
+  return MaxChunkBytes(shape);
+}
+
+int64_t DownloadReplyHeaderBytes(const std::string& path, const std::string& name) {
+  ChunkShape<CORBA::LongLong> shape;
+  shape.filePath = path.size();
+  shape.fileNm = name.size();
+  shape.updDt = kTimeTextLength;
+  shape.crtDt = kTimeTextLength;
+  return MaxChunkBytes(shape);
 }
 
 NameIndex::NameIndex(const std::vector<ListEntry>& entries) : entries_(entries) {

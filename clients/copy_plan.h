@@ -68,9 +68,13 @@ class BatchBudget {
   int64_t count_ = 0;
 };
 
-// Header bytes a chunk adds to a request: its strings plus the fixed fields and alignment.
+// Header bytes an upload chunk adds to a request wherever it starts: its texts, the fixed fields
+// and their alignment.
 int64_t ChunkHeaderBytes(const std::string& path, const std::string& name, const std::string& upd,
                          const std::string& crt);
+// Header bytes a download chunk adds to its reply (the server's times and the 64-bit fields),
+// the bound the server checks a download batch against.
+int64_t DownloadReplyHeaderBytes(const std::string& path, const std::string& name);
 
 // An entry of a destination listing, local or on the server.
 struct ListEntry {

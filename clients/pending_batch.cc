@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "idl/wire.h"
-#include "platform/timetext.h"
 
 namespace zk {
 
@@ -86,7 +85,7 @@ void DownloadBatch::Clear() {
 }
 
 int64_t DownloadBatch::HeaderBytes(const std::string& dir, const std::string& name) {
-  return ChunkHeaderBytes(dir, name, "", "") + 2 * static_cast<int64_t>(kTimeTextLength) + 16;
+  return DownloadReplyHeaderBytes(dir, name);
 }
 
 }  // namespace zk

@@ -1,79 +1,87 @@
 // Reading chunk sequences into an arena.
 #include "idl/chunk_wire.h"
 
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "idl/chunk_layout.h"
 #include "idl/omniorb/calls.h"
 
 namespace zk {
 namespace {
 
-void ReadData(cdrStream& s, ChunkArena* arena, ZKmd::DataBuffer* data) {
-  CORBA::ULong len;
-  len <<= s;
-  if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
-  if (len == 0) {
-    data->length(0);
-    return;
+// A chunk read whole, its data into the arena.
+class ArenaReader : public ChunkFieldReader {
+ public:
+  ArenaReader(cdrStream& s, ChunkArena* arena) : ChunkFieldReader(s), arena_(arena) {}
+  using ChunkFieldReader::Integer;
+  void Data(ChunkField, ZKmd::DataBuffer& data) {
+    const CORBA::ULong len = ReadDataLength(s_);
+    if (len == 0) {
+      data.length(0);
+      return;
+    }
+    CORBA::Octet* buf = arena_->Alloc(len);
+    s_.get_octet_array(buf, static_cast<int>(len), omni::ALIGN_1);
+    data.replace(len, len, buf, false);
   }
-  CORBA::Octet* buf = arena->Alloc(len);
-  s.get_octet_array(buf, static_cast<int>(len), omni::ALIGN_1);
-  data->replace(len, len, buf, false);
-}
 
-// The fields in the order of the IDL; Number is the type of fileSize and bufPos.
-template <class Number, class Chunk>
-void ReadChunk(cdrStream& s, ChunkArena* arena, Chunk* c) {
-  c->filePath = s.unmarshalString(0);
-  c->fileNm = s.unmarshalString(0);
-  static_cast<Number&>(c->fileSize) <<= s;
-  c->updDt = s.unmarshalString(0);
-  c->crtDt = s.unmarshalString(0);
-  ReadData(s, arena, &c->fileBuf);
-  static_cast<CORBA::Long&>(c->bufNo) <<= s;
-  c->nextBuf = s.unmarshalBoolean();
-  static_cast<Number&>(c->bufPos) <<= s;
-  static_cast<CORBA::Long&>(c->bufUnitSize) <<= s;
-}
+ private:
+  ChunkArena* arena_;
+};
 
-template <class Number, class Chunks>
+template <class Chunks>
 void Read(cdrStream& s, ChunkArena* arena, Chunks* chunks) {
-  CORBA::ULong n;
-  n <<= s;
-  if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
+  const CORBA::ULong n = ReadDataLength(s);
   chunks->length(n);
-  for (CORBA::ULong i = 0; i < n; ++i) ReadChunk<Number>(s, arena, &(*chunks)[i]);
+  ArenaReader reader(s, arena);
+  for (CORBA::ULong i = 0; i < n; ++i) VisitChunk((*chunks)[i], reader);
 }
 
-// Reads one chunk of a download reply into `sink`, its data through `piece`.
-template <class Number>
-void SinkChunk(cdrStream& s, CORBA::ULong i, ChunkSink* sink, uint8_t* piece) {
-  CORBA::String_var skip = s.unmarshalString(0);  // filePath
-  skip = s.unmarshalString(0);                    // fileNm
-  Number file_size;
-  file_size <<= s;
-  CORBA::String_var upd = s.unmarshalString(0), crt = s.unmarshalString(0);
-  CORBA::ULong len;
-  len <<= s;
-  if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
-  bool wanted = sink->ChunkStart(i, file_size, upd.in(), crt.in(), len);
-  for (size_t done = 0; done < len;) {
-    const size_t n = std::min<size_t>(len - done, kChunkPieceBytes);
-    s.get_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
-    if (wanted) wanted = sink->Piece(done, piece, n);
-    done += n;
+// A chunk of a download reply handed to a sink as it is read, its data through `piece`; the
+// fields after the data are read and dropped.
+class SinkReader : public ChunkFieldReader {
+ public:
+  SinkReader(cdrStream& s, ChunkSink* sink, uint8_t* piece)
+      : ChunkFieldReader(s), sink_(sink), piece_(piece) {}
+  using ChunkFieldReader::Integer;
+
+  // Reads chunk `i` into `c` (which keeps no data).
+  void Read(CORBA::ULong i, ZKmd::zkStrctFileBuf64* c) {
+    i_ = i;
+    file_size_ = -1;
+    VisitChunk(*c, *this);
   }
-  sink->ChunkEnd();
-  CORBA::Long no;
-  no <<= s;  // bufNo
-  s.unmarshalBoolean();
-  Number pos;
-  pos <<= s;
-  no <<= s;  // bufUnitSize
-}
+  void Integer(ChunkField f, CORBA::LongLong& v) {
+    ChunkFieldReader::Integer(f, v);
+    if (f == ChunkField::kFileSize) file_size_ = v;
+  }
+  void Text(ChunkField f, CORBA::String_member& t) {
+    ChunkFieldReader::Text(f, t);
+    if (f == ChunkField::kUpdDt) upd_ = t.in();
+    if (f == ChunkField::kCrtDt) crt_ = t.in();
+  }
+  void Data(ChunkField, ZKmd::DataBuffer&) {
+    const CORBA::ULong len = ReadDataLength(s_);
+    bool wanted = sink_->ChunkStart(i_, file_size_, upd_, crt_, len);
+    for (size_t done = 0; done < len;) {
+      const size_t n = std::min<size_t>(len - done, kChunkPieceBytes);
+      s_.get_octet_array(piece_, static_cast<int>(n), omni::ALIGN_1);
+      if (wanted) wanted = sink_->Piece(done, piece_, n);
+      done += n;
+    }
+    sink_->ChunkEnd();
+  }
+
+ private:
+  ChunkSink* sink_;
+  uint8_t* piece_;
+  CORBA::ULong i_ = 0;
+  int64_t file_size_ = -1;
+  const char* upd_ = "";
+  const char* crt_ = "";
+};
 
 template <class Chunks>
 void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piece) {
@@ -101,13 +109,7 @@ class Download64Call : public OwnCall {
     index_ >>= s;
   }
   void ReadResults(cdrStream& s) override {
-    result_ <<= s;
-    CORBA::ULong n;
-    n <<= s;
-    if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
-    sink_->Begin(result_, n);
-    for (CORBA::ULong i = 0; i < n; ++i) SinkChunk<CORBA::LongLong>(s, i, sink_, piece_);
-    index_ <<= s;
+    result_ = ReadDownloadReply(s, sink_, piece_, &index_);
   }
   // A servant in this process: called directly, its reply fed to the sink from memory.
   void Run(_impl_ZKmd* servant) override {
@@ -140,40 +142,46 @@ bool ReadWhole(UploadSource* source, CORBA::ULong i, size_t len, uint8_t* buf) {
   return true;
 }
 
-// Writes `c`, whose `len` bytes of data `source` reads, as the ORB would write the chunk with that
-// data. A counting stream (GIOP 1.0 sizes a request before sending it) only counts: nothing is
-// read for it, and it counts the same bytes as the sending pass.
-void PutStreamedChunk(cdrStream& s, const ZKmd::zkStrctFileBuf& c, CORBA::ULong i, size_t len,
-                      UploadSource* source, uint8_t* piece) {
-  const bool counting = IsCountingStream(s);
-  s.marshalString(c.filePath.in(), 0);
-  s.marshalString(c.fileNm.in(), 0);
-  c.fileSize >>= s;
-  s.marshalString(c.updDt.in(), 0);
-  s.marshalString(c.crtDt.in(), 0);
-  static_cast<CORBA::ULong>(len) >>= s;
-  bool readable = true;
-  if (!counting && SizedBeforeSending(s)) {
-    // The data with one call (idl/omniorb/streams.h), read whole first.
-    std::vector<uint8_t> whole(len);
-    readable = ReadWhole(source, i, len, whole.data());
-    s.put_octet_array(whole.data(), static_cast<int>(len), omni::ALIGN_1);
-  } else {
-    for (size_t done = 0; done < len;) {
-      const size_t n = std::min(len - done, kChunkPieceBytes);
-      if (!counting && readable) readable = source->Read(i, done, piece, n);
-      if (!counting && !readable) std::memset(piece, 0, n);
-      s.put_octet_array(piece, static_cast<int>(n), omni::ALIGN_1);
+// Writes a chunk whose `len` bytes of data `source` reads as the ORB would write the chunk with
+// that data. A counting stream (GIOP 1.0 sizes a request before sending it) only counts: nothing
+// is read for it, and it counts the same bytes as the sending pass.
+class StreamedWriter : public ChunkFieldWriter {
+ public:
+  StreamedWriter(cdrStream& s, CORBA::ULong i, size_t len, UploadSource* source, uint8_t* piece)
+      : ChunkFieldWriter(s), i_(i), len_(len), source_(source), piece_(piece) {}
+  using ChunkFieldWriter::Integer;
+
+  // The number follows the data: a chunk whose file failed mid-way is marked as one no server
+  // takes.
+  void Integer(ChunkField f, CORBA::Long v) {
+    ChunkFieldWriter::Integer(f, f == ChunkField::kBufNo && !readable_ ? CORBA::Long{0} : v);
+  }
+  void Data(ChunkField, const ZKmd::DataBuffer&) {
+    const bool counting = IsCountingStream(s_);
+    static_cast<CORBA::ULong>(len_) >>= s_;
+    if (!counting && SizedBeforeSending(s_)) {
+      // The data with one call (idl/omniorb/streams.h), read whole first.
+      std::vector<uint8_t> whole(len_);
+      readable_ = ReadWhole(source_, i_, len_, whole.data());
+      s_.put_octet_array(whole.data(), static_cast<int>(len_), omni::ALIGN_1);
+      return;
+    }
+    for (size_t done = 0; done < len_;) {
+      const size_t n = std::min(len_ - done, kChunkPieceBytes);
+      if (!counting && readable_) readable_ = source_->Read(i_, done, piece_, n);
+      if (!counting && !readable_) std::memset(piece_, 0, n);
+      s_.put_octet_array(piece_, static_cast<int>(n), omni::ALIGN_1);
       done += n;
     }
   }
-  // The number follows the data: a chunk whose file failed mid-way is marked as one no server
-  // takes.
-  (readable ? c.bufNo : CORBA::Long{0}) >>= s;
-  s.marshalBoolean(c.nextBuf);
-  c.bufPos >>= s;
-  c.bufUnitSize >>= s;
-}
+
+ private:
+  CORBA::ULong i_;
+  size_t len_;
+  UploadSource* source_;
+  uint8_t* piece_;
+  bool readable_ = true;
+};
 
 class UploadCall : public OwnCall {
  public:
@@ -209,7 +217,6 @@ class UploadCall : public OwnCall {
   CORBA::Long index() const { return index_; }
 
  private:
-
   const char* user_;
   const ZKmd::zkSeqFileBuf& batch_;
   CORBA::Long index_;
@@ -230,10 +237,23 @@ void WriteUploadRequest(cdrStream& s, const char* user, const ZKmd::zkSeqFileBuf
     if (len == 0) {
       batch[i] >>= s;
     } else {
-      PutStreamedChunk(s, batch[i], i, len, source, piece);
+      StreamedWriter writer(s, i, len, source, piece);
+      VisitChunk(batch[i], writer);
     }
   }
   index >>= s;
+}
+
+CORBA::Long ReadDownloadReply(cdrStream& s, ChunkSink* sink, uint8_t* piece, CORBA::Long* index) {
+  CORBA::Long result;
+  result <<= s;
+  const CORBA::ULong n = ReadDataLength(s);
+  sink->Begin(result, n);
+  SinkReader reader(s, sink, piece);
+  ZKmd::zkStrctFileBuf64 c;
+  for (CORBA::ULong i = 0; i < n; ++i) reader.Read(i, &c);
+  *index <<= s;
+  return result;
 }
 
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
@@ -263,11 +283,11 @@ CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileB
 }
 
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf* chunks) {
-  Read<CORBA::Long>(s, arena, chunks);
+  Read(s, arena, chunks);
 }
 
 void ReadChunks(cdrStream& s, ChunkArena* arena, ZKmd::zkSeqFileBuf64* chunks) {
-  Read<CORBA::LongLong>(s, arena, chunks);
+  Read(s, arena, chunks);
 }
 
 }  // namespace zk

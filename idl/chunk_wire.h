@@ -50,6 +50,10 @@ void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink*
 CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
                        CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
 
+// The results of a zkFileDownload64 reply read from `s` as DownloadTo reads them: each chunk to
+// `sink`, its data through `piece` (kChunkPieceBytes). Returns the result, the index in *index.
+CORBA::Long ReadDownloadReply(cdrStream& s, ChunkSink* sink, uint8_t* piece, CORBA::Long* index);
+
 // The data of upload chunks that are read from their files while they are sent.
 class UploadSource {
  public:

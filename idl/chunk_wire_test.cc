@@ -74,8 +74,9 @@ TEST(UploadRequestTest, IsWhatTheGeneratedStubWritesInBothByteOrders) {
   InitOrb();
   // A small chunk in memory, two streamed across the piece size, one streamed of exactly one
   // piece, an empty one, and one whose source fails after its first piece.
-  const std::vector<size_t> streamed = {0, 2 * kChunkPieceBytes + 17, kChunkPieceBytes + 1,
-                                        kChunkPieceBytes, 0, kChunkPieceBytes + 5};
+  const std::vector<size_t> streamed = {
+      0, 2 * kChunkPieceBytes + 17, kChunkPieceBytes + 1, kChunkPieceBytes,
+      0, kChunkPieceBytes + 5};
   ZKmd::zkSeqFileBuf batch;
   batch.length(static_cast<CORBA::ULong>(streamed.size()));
   const char* names[] = {"a.txt", "b.bin", "c.bin", "d.bin", "e.txt", "f.bin"};
@@ -99,27 +100,32 @@ TEST(UploadRequestTest, IsWhatTheGeneratedStubWritesInBothByteOrders) {
 
   std::set<std::string> orders;  // the request in each byte order
   for (bool little : {true, false}) {
-    cdrMemoryStream expected(kStreamBytes, 1);
-    expected.setByteSwapFlag(little);
-    expected.marshalString("user1", 0);
-    whole >>= expected;
-    CORBA::Long(7) >>= expected;
+    for (int start : {0, 3, 4}) {  // where the body starts past an 8-byte boundary
+      cdrMemoryStream expected(kStreamBytes, 1);
+      expected.setByteSwapFlag(little);
+      for (int k = 0; k < start; ++k) expected.marshalOctet(0);
+      expected.marshalString("user1", 0);
+      whole >>= expected;
+      CORBA::Long(7) >>= expected;
 
-    PatternSource source(streamed);
-    source.broken.insert(5);
-    std::vector<uint8_t> piece(kChunkPieceBytes);
-    cdrMemoryStream written(kStreamBytes, 1);
-    written.setByteSwapFlag(little);
-    WriteUploadRequest(written, "user1", batch, 7, &source, piece.data());
-    EXPECT_EQ(expected.bufSize(), written.bufSize()) << little;
-    EXPECT_TRUE(Bytes(expected) == Bytes(written)) << "little endian: " << little;
-    orders.insert(Bytes(written));
+      PatternSource source(streamed);
+      source.broken.insert(5);
+      std::vector<uint8_t> piece(kChunkPieceBytes);
+      cdrMemoryStream written(kStreamBytes, 1);
+      written.setByteSwapFlag(little);
+      for (int k = 0; k < start; ++k) written.marshalOctet(0);
+      WriteUploadRequest(written, "user1", batch, 7, &source, piece.data());
+      EXPECT_EQ(expected.bufSize(), written.bufSize()) << little;
+      EXPECT_TRUE(Bytes(expected) == Bytes(written)) << "little endian: " << little << " " << start;
+      if (start != 0) continue;
+      orders.insert(Bytes(written));
 
-    const int reads = source.reads;
-    cdrCountingStream counted(written.TCS_C(), written.TCS_W(), 0);
-    WriteUploadRequest(counted, "user1", batch, 7, &source, nullptr);
-    EXPECT_EQ(written.bufSize(), counted.total());
-    EXPECT_EQ(reads, source.reads);
+      const int reads = source.reads;
+      cdrCountingStream counted(written.TCS_C(), written.TCS_W(), 0);
+      WriteUploadRequest(counted, "user1", batch, 7, &source, nullptr);
+      EXPECT_EQ(written.bufSize(), counted.total());
+      EXPECT_EQ(reads, source.reads);
+    }
   }
   EXPECT_EQ(2u, orders.size());
 }

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <memory>
 
+#include "idl/chunk_layout.h"
 #include "idl/chunk_wire.h"
 #include "idl/omniorb/calls.h"
+#include "server/server_state.h"
 #include "server/transfer.h"
 #include "server/transfer_batch.h"
-#include "server/server_state.h"
 #include "server/zkmdimpl.h"
 
 namespace zk {
@@ -48,37 +49,43 @@ class UploadCall : public OwnCall {
   CORBA::Long index() const { return batch_->index(); }
 
  private:
+  // Reads one chunk into c_, its data into the arena, the file, or nowhere: the batch decides
+  // once the texts before the data are read.
+  class Reader : public ChunkFieldReader {
+   public:
+    Reader(cdrStream& s, UploadCall* call) : ChunkFieldReader(s), call_(call) {}
+    using ChunkFieldReader::Integer;
+    void Data(ChunkField, ZKmd::DataBuffer& data) {
+      const ZKmd::zkStrctFileBuf& c = call_->c_;
+      store_it = call_->batch_->Next(c.filePath.in(), c.fileNm.in(), c.updDt.in(), c.crtDt.in());
+      const CORBA::ULong len = ReadDataLength(s_);
+      streamed = len > kChunkPieceBytes;
+      if (store_it && streamed) {
+        call_->batch_->Receive(len);
+        call_->ReadPieces(s_, len, call_->batch_.get());
+      } else if (store_it && len > 0) {
+        CORBA::Octet* buf = call_->arena_->Alloc(len);
+        s_.get_octet_array(buf, static_cast<int>(len), omni::ALIGN_1);
+        data.replace(len, len, buf, false);
+      } else {
+        call_->ReadPieces(s_, len, nullptr);
+        data.length(0);
+      }
+    }
+    bool store_it = false;
+    bool streamed = false;
+
+   private:
+    UploadCall* call_;
+  };
+
   // One chunk, stored once its last field is read (or read and dropped).
   void ReadChunk(cdrStream& s) {
-    CORBA::String_var path = s.unmarshalString(0), name = s.unmarshalString(0);
-    CORBA::Long size;
-    size <<= s;
-    CORBA::String_var upd = s.unmarshalString(0), crt = s.unmarshalString(0);
-    const bool store_it = batch_->Next(path.in(), name.in(), upd.in(), crt.in());
-    CORBA::ULong len;
-    len <<= s;
-    if (!s.checkInputOverrun(1, len)) _CORBA_marshal_sequence_range_check_error(s);
-    const bool streamed = len > kChunkPieceBytes;
-    if (store_it && streamed) {
-      batch_->Receive(len);
-      ReadPieces(s, len, batch_.get());
-    } else if (store_it && len > 0) {
-      CORBA::Octet* data = arena_->Alloc(len);
-      s.get_octet_array(data, static_cast<int>(len), omni::ALIGN_1);
-      c_.fileBuf.replace(len, len, data, false);
-    } else {
-      ReadPieces(s, len, nullptr);
-      c_.fileBuf.length(0);
-    }
-    static_cast<CORBA::Long&>(c_.bufNo) <<= s;
-    c_.nextBuf = s.unmarshalBoolean();
-    static_cast<CORBA::Long&>(c_.bufPos) <<= s;
-    static_cast<CORBA::Long&>(c_.bufUnitSize) <<= s;
-    c_.fileSize = size;
-    if (!store_it) return;
-    if (streamed) {
+    Reader reader(s, this);
+    VisitChunk(c_, reader);
+    if (reader.store_it && reader.streamed) {
       batch_->Received(&c_);
-    } else {
+    } else if (reader.store_it) {
       batch_->Store(&c_);
     }
     c_.fileBuf.length(0);
@@ -101,59 +108,69 @@ class UploadCall : public OwnCall {
   ZKmd::zkStrctFileBuf c_;
 };
 
-// The fields of a download reply's chunk as the generated code marshals them, its data from
-// `source` (chunk `i`) or, for a chunk the source does not describe, its own.
-template <class Number, class Chunk>
-void WriteChunk(cdrStream& s, const Chunk& c, ChunkSource* source, CORBA::ULong i,
-                CORBA::Octet* piece, bool counting, ChunkArena* whole) {
-  s.marshalString(c.filePath.in(), 0);
-  s.marshalString(c.fileNm.in(), 0);
-  static_cast<Number>(c.fileSize) >>= s;
-  s.marshalString(c.updDt.in(), 0);
-  s.marshalString(c.crtDt.in(), 0);
-  if (i >= source->size()) {
-    c.fileBuf >>= s;
-  } else {
-    const size_t len = source->Length(i);
-    static_cast<CORBA::ULong>(len) >>= s;
-    const uint8_t* data = source->Data(i);
-    if (!data && whole && !counting && len > 0) {
-      uint8_t* all = whole->Alloc(len);
-      if (!source->Read(i, 0, len, all)) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
+// A download reply's chunk as the generated code marshals it, its data from `source` (chunk
+// `i`) or, for a chunk the source does not describe, its own.
+class ReplyChunkWriter : public ChunkFieldWriter {
+ public:
+  ReplyChunkWriter(cdrStream& s, ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole)
+      : ChunkFieldWriter(s),
+        source_(source),
+        piece_(piece),
+        counting_(IsCountingStream(s)),
+        whole_(whole) {}
+
+  template <class Chunk>
+  void Write(CORBA::ULong i, const Chunk& c) {
+    i_ = i;
+    VisitChunk(c, *this);
+  }
+  void Data(ChunkField, const ZKmd::DataBuffer& own) {
+    if (i_ >= source_->size()) {
+      own >>= s_;
+      return;
+    }
+    const size_t len = source_->Length(i_);
+    static_cast<CORBA::ULong>(len) >>= s_;
+    const uint8_t* data = source_->Data(i_);
+    if (!data && whole_ && !counting_ && len > 0) {
+      uint8_t* all = whole_->Alloc(len);
+      if (!source_->Read(i_, 0, len, all)) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
       data = all;
     }
     if (data) {
-      if (len > 0) s.put_octet_array(data, static_cast<int>(len));
-    } else {
-      for (size_t at = 0; at < len; at += kChunkPieceBytes) {
-        const size_t n = std::min(kChunkPieceBytes, len - at);
-        // A counting pass (GIOP 1.0 sizes a message before writing it) only adds up lengths.
-        // A read that fails here cannot change the result, which is on its way already: the
-        // reply must not complete as a success with data that is not the file's. The exception
-        // makes the ORB close the connection; the client's call fails, and it gives the
-        // download up (its temporary file removed).
-        if (!counting && !source->Read(i, at, n, piece)) {
-          throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
-        }
-        s.put_octet_array(piece, static_cast<int>(n));
+      if (len > 0) s_.put_octet_array(data, static_cast<int>(len));
+      return;
+    }
+    for (size_t at = 0; at < len; at += kChunkPieceBytes) {
+      const size_t n = std::min(kChunkPieceBytes, len - at);
+      // A counting pass (GIOP 1.0 sizes a message before writing it) only adds up lengths. A
+      // read that fails here cannot change the result, which is on its way already: the reply
+      // must not complete as a success with data that is not the file's. The exception makes
+      // the ORB close the connection; the client's call fails, and it gives the download up
+      // (its temporary file removed).
+      if (!counting_ && !source_->Read(i_, at, n, piece_)) {
+        throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
       }
+      s_.put_octet_array(piece_, static_cast<int>(n));
     }
   }
-  static_cast<CORBA::Long>(c.bufNo) >>= s;
-  s.marshalBoolean(c.nextBuf);
-  static_cast<Number>(c.bufPos) >>= s;
-  static_cast<CORBA::Long>(c.bufUnitSize) >>= s;
-}
 
-template <class Number, class Chunks>
+ private:
+  ChunkSource* source_;
+  CORBA::Octet* piece_;
+  bool counting_;
+  ChunkArena* whole_;
+  CORBA::ULong i_ = 0;
+};
+
+template <class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
                 ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
-  const bool counting = IsCountingStream(s);
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;
-  for (CORBA::ULong i = 0; i < n; ++i)
-    WriteChunk<Number>(s, chunks[i], source, i, piece, counting, whole);
+  ReplyChunkWriter writer(s, source, piece, whole);
+  for (CORBA::ULong i = 0; i < n; ++i) writer.Write(i, chunks[i]);
   index >>= s;
 }
 
@@ -208,13 +225,13 @@ CORBA::Long DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64>::Open() {
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole) {
-  WriteReply<CORBA::Long>(s, result, chunks, index, source, piece, whole);
+  WriteReply(s, result, chunks, index, source, piece, whole);
 }
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole) {
-  WriteReply<CORBA::LongLong>(s, result, chunks, index, source, piece, whole);
+  WriteReply(s, result, chunks, index, source, piece, whole);
 }
 
 CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index) {

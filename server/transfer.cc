@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "idl/chunk_layout.h"
 #include "platform/console.h"
 #include "platform/pathtext.h"
 #include "platform/timetext.h"
@@ -54,9 +55,6 @@ void RemoveAll(FileSystem* area, const UploadCaller& caller,
 // The fileSize of a download reply: the 32-bit field says -1 for what it cannot carry.
 void SetFileSize(ZKmd::zkStrctFileBuf& c, int64_t size) { c.fileSize = NarrowSize(size); }
 void SetFileSize(ZKmd::zkStrctFileBuf64& c, int64_t size) { c.fileSize = size; }
-
-// A text in a reply: its length, its bytes and terminator, up to three bytes of alignment.
-int64_t ReplyTextBytes(size_t len) { return static_cast<int64_t>(4 + len + 1 + 3); }
 
 // Checks each request and opens its file in `source`: the one home of a download's rules.
 template <class Chunks>
@@ -316,8 +314,8 @@ CORBA::Long ChunkStore::Abandon(const Step& step) {
   return kTransferFileFailed;
 }
 
-CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step,
-                                 int64_t length, bool hole) {
+CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
+                                 bool hole) {
   if (c.nextBuf) return kTransferOk;
   // Whole: its length (when it ends in a hole), its time, then in the target's place.
   bool done = !hole || area_->Resize(step.at.temp, length);
@@ -328,20 +326,23 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
   return kTransferOk;
 }
 
-int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c) {
-  // The times are the server's own 19-character texts.
-  const int64_t fixed = 4 * 6 + 3;  // fileSize, data length, bufNo, nextBuf, bufPos,
-                                    // bufUnitSize, and alignment after nextBuf
-  return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
-         2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
+namespace {
+
+// A filled chunk of the reply: its bufUnitSize bytes of data, the times as the server writes them.
+template <class Chunk>
+int64_t FilledChunkBytes(const Chunk& c) {
+  auto shape = ShapeOf(c);
+  shape.updDt = kTimeTextLength;
+  shape.crtDt = kTimeTextLength;
+  shape.fileBuf = c.bufUnitSize > 0 ? static_cast<size_t>(c.bufUnitSize) : 0;
+  return MaxChunkBytes(shape);
 }
 
-int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) {
-  // fileSize and bufPos are eight bytes, each after up to four (seven) bytes of alignment.
-  const int64_t fixed = (4 + 8) + 4 + 4 + 1 + (7 + 8) + 4;
-  return ReplyTextBytes(std::strlen(c.filePath.in())) + ReplyTextBytes(std::strlen(c.fileNm.in())) +
-         2 * ReplyTextBytes(kTimeTextLength) + fixed + (c.bufUnitSize > 0 ? c.bufUnitSize : 0) + 3;
-}
+}  // namespace
+
+int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf& c) { return FilledChunkBytes(c); }
+
+int64_t ChunkReplyBytes(const ZKmd::zkStrctFileBuf64& c) { return FilledChunkBytes(c); }
 
 bool ChunkSource::Add(FileSystem* area, const std::string& path, int64_t pos, size_t len,
                       DirEntry* entry) {
@@ -408,9 +409,7 @@ CORBA::Long FillChunks(FileSystem* area, ZKmd::zkSeqFileBuf64& chunks, CORBA::Lo
   return Fill(area, chunks, index);
 }
 
-void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf& chunks) {
-  Copy(source, chunks);
-}
+void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf& chunks) { Copy(source, chunks); }
 
 void CopyChunkData(const ChunkSource& source, ZKmd::zkSeqFileBuf64& chunks) {
   Copy(source, chunks);

@@ -203,26 +203,30 @@ TEST_F(ServantTest, StoresAnUploadRequestAsTheGeneratedStubWritesIt) {
   const std::string big = Pattern(2 * kChunkPieceBytes + 100);
   const size_t cut = 2 * kChunkPieceBytes - 3;
   for (bool little : {true, false}) {
-    const std::string big_name = little ? "big-le.bin" : "big-be.bin";
-    const std::string small_name = little ? "small-le.txt" : "small-be.txt";
-    ZKmd::zkSeqFileBuf batch;
-    batch.length(3);
-    batch[0] = UploadChunk(big_name.c_str(), 1, true, big.substr(0, cut));
-    batch[1] = UploadChunk(big_name.c_str(), 2, false, big.substr(cut));
-    batch[2] = UploadChunk(small_name.c_str(), 1, false, "small");
-    cdrMemoryStream request;
-    request.setByteSwapFlag(little);
-    request.marshalString("u1", 0);
-    batch >>= request;
-    CORBA::Long(0) >>= request;
+    for (int start : {0, 5}) {  // where the body starts past an 8-byte boundary
+      const std::string tag = (little ? "-le" : "-be") + std::to_string(start);
+      const std::string big_name = "big" + tag + ".bin", small_name = "small" + tag + ".txt";
+      ZKmd::zkSeqFileBuf batch;
+      batch.length(3);
+      batch[0] = UploadChunk(big_name.c_str(), 1, true, big.substr(0, cut));
+      batch[1] = UploadChunk(big_name.c_str(), 2, false, big.substr(cut));
+      batch[2] = UploadChunk(small_name.c_str(), 1, false, "small");
+      cdrMemoryStream request;
+      request.setByteSwapFlag(little);
+      for (int k = 0; k < start; ++k) request.marshalOctet(0);
+      request.marshalString("u1", 0);
+      batch >>= request;
+      CORBA::Long(0) >>= request;
 
-    request.rewindInputPtr();
-    CORBA::Long index = -1;
-    CallScope scope(&first_, "giop:tcp:127.0.0.1:40000", -1);
-    EXPECT_EQ(kTransferOk, StoreUploadRequest(request, &servant_, &index)) << little;
-    EXPECT_EQ(0, index);
-    EXPECT_TRUE(fs_.Content("/srv/u1/" + big_name) == big) << little;
-    EXPECT_EQ("small", fs_.Content("/srv/u1/" + small_name));
+      request.rewindInputPtr();
+      for (int k = 0; k < start; ++k) request.unmarshalOctet();
+      CORBA::Long index = -1;
+      CallScope scope(&first_, "giop:tcp:127.0.0.1:40000", -1);
+      EXPECT_EQ(kTransferOk, StoreUploadRequest(request, &servant_, &index)) << tag;
+      EXPECT_EQ(0, index);
+      EXPECT_TRUE(fs_.Content("/srv/u1/" + big_name) == big) << tag;
+      EXPECT_EQ("small", fs_.Content("/srv/u1/" + small_name));
+    }
   }
 }
 
