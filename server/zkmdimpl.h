@@ -33,7 +33,6 @@ class ZKmdImpl : public DispatchingServant {
   const std::string& env_file() const { return env_file_; }
   FileSystem* fs() const { return fs_; }
 
-
   // Users and passwords.
   CORBA::Long zkChgUserPwd(const char* userId, const char* newPassword) override;
   CORBA::Long zkExistsUser(const char* userId, const char* password) override;
