@@ -1,0 +1,92 @@
+// XXH3-128 over transferred data.
+#include "platform/digest.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <new>
+
+namespace zk {
+namespace {
+
+// Zeros to digest the parts of a chunk that are not in memory.
+constexpr size_t kZeroBlock = 64 * 1024;
+const uint8_t kZeros[kZeroBlock] = {};
+
+void PutLittle(uint64_t v, uint8_t* out) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+struct StreamDigest::State {
+  State() : xxh(XXH3_createState()) {
+    if (!xxh) throw std::bad_alloc();
+    XXH3_128bits_reset(xxh);
+  }
+  ~State() { XXH3_freeState(xxh); }
+  XXH3_state_t* xxh;
+};
+
+std::string DigestText(const Digest128& d) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(32);
+  for (uint8_t b : d) {
+    text += kHex[b >> 4];
+    text += kHex[b & 15];
+  }
+  return text;
+}
+
+StreamDigest::StreamDigest() : state_(new State) {}
+StreamDigest::~StreamDigest() = default;
+StreamDigest::StreamDigest(StreamDigest&&) noexcept = default;
+StreamDigest& StreamDigest::operator=(StreamDigest&&) noexcept = default;
+
+void StreamDigest::Update(const void* data, size_t len) {
+  if (len == 0) return;
+  XXH3_128bits_update(state_->xxh, data, len);
+  length_ += len;
+}
+
+void StreamDigest::Zeros(uint64_t len) {
+  while (len > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len, kZeroBlock));
+    Update(kZeros, n);
+    len -= n;
+  }
+}
+
+Digest128 StreamDigest::Value() const {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_->xxh));
+  Digest128 d;
+  std::copy(canonical.digest, canonical.digest + d.size(), d.begin());
+  return d;
+}
+
+void StreamDigest::Reset() {
+  XXH3_128bits_reset(state_->xxh);
+  length_ = 0;
+}
+
+Digest128 ChunkDigest::Finish() const {
+  // The bytes' own digest, then the chunk's place and the length actually given.
+  const Digest128 bytes = bytes_.Value();
+  uint8_t all[16 + 16];
+  std::copy(bytes.begin(), bytes.end(), all);
+  PutLittle(static_cast<uint64_t>(pos_), all + 16);
+  PutLittle(bytes_.length(), all + 24);
+  StreamDigest whole;
+  whole.Update(all, sizeof all);
+  return whole.Value();
+}
+
+Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len) {
+  ChunkDigest d(pos);
+  d.Update(data, len);
+  return d.Finish();
+}
+
+}  // namespace zk
