@@ -1,0 +1,105 @@
+// The relay's one thread: poll on the listening socket and every joined pair.
+#include "tests/relay.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "tests/process.h"
+
+namespace zk {
+namespace test {
+
+Relay::Relay(int target_port) : target_port_(target_port) {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listen_fd_, 8) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || pipe(wake_) != 0) {
+    throw std::runtime_error("relay: no listening socket");
+  }
+  port_ = ntohs(addr.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+Relay::~Relay() {
+  const char stop = 0;
+  if (write(wake_[1], &stop, 1) != 1) {
+    // The thread cannot be woken: it ends with the process.
+  }
+  thread_.join();
+  for (const Pair& p : pairs_) {
+    close(p.client);
+    close(p.target);
+  }
+  close(listen_fd_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+std::string Relay::FromTarget() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return from_target_;
+}
+
+bool Relay::Pass(int from, int to, bool keep) {
+  char buf[64 * 1024];
+  const ssize_t n = read(from, buf, sizeof buf);
+  if (n <= 0) return false;
+  if (keep) {
+    std::lock_guard<std::mutex> lock(mu_);
+    from_target_.append(buf, static_cast<size_t>(n));
+  }
+  for (ssize_t done = 0; done < n;) {
+    const ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
+    if (w <= 0) return false;
+    done += w;
+  }
+  return true;
+}
+
+void Relay::Run() {
+  for (;;) {
+    std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    for (const Pair& p : pairs_) {
+      fds.push_back({p.client, POLLIN, 0});
+      fds.push_back({p.target, POLLIN, 0});
+    }
+    if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents != 0) {
+      const int client = accept(listen_fd_, nullptr, nullptr);
+      const int target = client >= 0 ? ConnectLoopback(target_port_) : -1;
+      if (target >= 0) {
+        pairs_.push_back({client, target});
+      } else if (client >= 0) {
+        close(client);
+      }
+    }
+    std::vector<Pair> open_pairs;
+    for (size_t i = 0; i < pairs_.size(); ++i) {
+      const pollfd& c = fds[2 + 2 * i];
+      const pollfd& t = fds[3 + 2 * i];
+      bool open = true;
+      if (c.revents != 0) open = Pass(c.fd, t.fd, false);
+      if (open && t.revents != 0) open = Pass(t.fd, c.fd, true);
+      if (open) {
+        open_pairs.push_back(pairs_[i]);
+      } else {  // one side closed: the other is closed too, so its peer sees the end
+        close(pairs_[i].client);
+        close(pairs_[i].target);
+      }
+    }
+    pairs_.swap(open_pairs);
+  }
+}
+
+}  // namespace test
+}  // namespace zk

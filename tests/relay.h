@@ -1,0 +1,52 @@
+// A TCP relay on a free loopback port: every connection made to it is joined to a new connection
+// to the target port, the bytes pass both ways unchanged, and what the target sends is kept for
+// the test to read. Ends (connections closed, its thread joined) when destroyed.
+//
+//   Relay relay(server_port);
+//   ... calls to 127.0.0.1:relay.port() ...
+//   std::string replies = relay.FromTarget();
+#ifndef ZK_TESTS_RELAY_H_
+#define ZK_TESTS_RELAY_H_
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zk {
+namespace test {
+
+class Relay {
+ public:
+  explicit Relay(int target_port);
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  int port() const { return port_; }
+  // Everything the target has sent so far, over all connections, in the order it came.
+  std::string FromTarget();
+
+ private:
+  struct Pair {
+    int client;
+    int target;
+  };
+  void Run();
+  // Moves what `from` has to `to`; false when either side is closed.
+  bool Pass(int from, int to, bool keep);
+
+  int target_port_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  int wake_[2] = {-1, -1};
+  std::vector<Pair> pairs_;
+  std::mutex mu_;
+  std::string from_target_;
+  std::thread thread_;
+};
+
+}  // namespace test
+}  // namespace zk
+
+#endif  // ZK_TESTS_RELAY_H_
