@@ -49,13 +49,18 @@ std::string Relay::FromTarget() {
   return from_target_;
 }
 
-bool Relay::Pass(int from, int to, bool keep) {
+std::string Relay::FromClients() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return from_clients_;
+}
+
+bool Relay::Pass(int from, int to, std::string* kept) {
   char buf[64 * 1024];
   const ssize_t n = read(from, buf, sizeof buf);
   if (n <= 0) return false;
-  if (keep) {
+  {
     std::lock_guard<std::mutex> lock(mu_);
-    from_target_.append(buf, static_cast<size_t>(n));
+    kept->append(buf, static_cast<size_t>(n));
   }
   for (ssize_t done = 0; done < n;) {
     const ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
@@ -88,8 +93,8 @@ void Relay::Run() {
       const pollfd& c = fds[2 + 2 * i];
       const pollfd& t = fds[3 + 2 * i];
       bool open = true;
-      if (c.revents != 0) open = Pass(c.fd, t.fd, false);
-      if (open && t.revents != 0) open = Pass(t.fd, c.fd, true);
+      if (c.revents != 0) open = Pass(c.fd, t.fd, &from_clients_);
+      if (open && t.revents != 0) open = Pass(t.fd, c.fd, &from_target_);
       if (open) {
         open_pairs.push_back(pairs_[i]);
       } else {  // one side closed: the other is closed too, so its peer sees the end

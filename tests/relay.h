@@ -1,6 +1,6 @@
 // A TCP relay on a free loopback port: every connection made to it is joined to a new connection
-// to the target port, the bytes pass both ways unchanged, and what the target sends is kept for
-// the test to read. Ends (connections closed, its thread joined) when destroyed.
+// to the target port, the bytes pass both ways unchanged and are kept, each way, for the test to
+// read. Ends (connections closed, its thread joined) when destroyed.
 //
 //   Relay relay(server_port);
 //   ... calls to 127.0.0.1:relay.port() ...
@@ -24,8 +24,9 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
 
   int port() const { return port_; }
-  // Everything the target has sent so far, over all connections, in the order it came.
+  // Everything the target (the clients) sent so far, over all connections, in the order it came.
   std::string FromTarget();
+  std::string FromClients();
 
  private:
   struct Pair {
@@ -33,8 +34,8 @@ class Relay {
     int target;
   };
   void Run();
-  // Moves what `from` has to `to`; false when either side is closed.
-  bool Pass(int from, int to, bool keep);
+  // Moves what `from` has to `to`, appending it to `*kept`; false when either side is closed.
+  bool Pass(int from, int to, std::string* kept);
 
   int target_port_;
   int listen_fd_ = -1;
@@ -43,6 +44,7 @@ class Relay {
   std::vector<Pair> pairs_;
   std::mutex mu_;
   std::string from_target_;
+  std::string from_clients_;
   std::thread thread_;
 };
 

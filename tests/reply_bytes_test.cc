@@ -1,9 +1,11 @@
-// The replies the server writes itself (a login's answer, and every operation's failure answer to
-// a caller who has not logged in, written before its arguments are read) are byte for byte the
-// replies that omniidl's generated skeleton writes for the same results, over GIOP 1.0 (whose
-// reply body starts wherever its header ends) and GIOP 1.2 (body aligned to eight). The same
-// calls go through a relay to the real server and to a generated servant in this process, and
-// the relays' recordings of the replies are compared.
+// What the server and the tools marshal themselves, against omniORB's generated code on a real
+// connection, over GIOP 1.0 (a body starts wherever its header ends) and 1.2 (bodies aligned to
+// eight), through a relay on loopback that records both ways:
+// - the replies the server writes itself (a login's answer, and every operation's failure answer
+//   to a caller who has not logged in, written before its arguments are read) are byte for byte
+//   the replies that the generated skeleton of a servant in this process writes for the same
+//   results;
+// - the tools' own upload and download calls are served as the generated stub's.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "idl/chunk_wire.h"
 #include "idl/orb.h"
 #include "idl/wire.h"
 #include "tests/raw_giop.h"
@@ -119,10 +122,10 @@ void CallEveryOperation(ZKmd_ptr zk) {
   EXPECT_STREQ(kJobNoReturnValue, ret.in());
 }
 
-// The Reply messages of a recording, each with its request id set to 0 (the two connections number
-// their requests on their own): 1.2 puts it first in the reply header, 1.0 after the service
-// contexts, of which the server sends none.
-std::vector<std::string> Replies(const std::string& bytes) {
+// The messages of GIOP type `type` (0 Request, 1 Reply) of a recording, each with its request id
+// set to 0 (the connections number their requests on their own): 1.2 puts it first in the header,
+// 1.0 after the service contexts, of which none are sent.
+std::vector<std::string> Messages(const std::string& bytes, int type) {
   std::vector<std::string> out;
   for (size_t at = 0; at + 12 <= bytes.size();) {
     const auto byte = [&](size_t i) {
@@ -134,7 +137,7 @@ std::vector<std::string> Replies(const std::string& bytes) {
                : byte(at + 11) | byte(at + 10) << 8 | byte(at + 9) << 16 | byte(at + 8) << 24;
     std::string message = bytes.substr(at, 12 + size);
     at += 12 + size;
-    if (message[7] != 1) continue;  // not a Reply: the ORB's own (a LocateReply before GIOP 1.0)
+    if (message[7] != type) continue;  // another kind (a locate request and reply before GIOP 1.0)
     const size_t id = byte(at + 5) == 2 ? 12 : 16;
     if (message.size() >= id + 4) message.replace(id, 4, 4, '\0');
     out.push_back(message);
@@ -172,7 +175,7 @@ class ReplyBytesTest : public ::testing::Test {
         TestOrb()->string_to_object(Corbaloc(minor, relay.port(), address.key).c_str());
     ZKmd_var zk = ZKmd::_unchecked_narrow(obj.in());
     CallEveryOperation(zk.in());
-    return Replies(relay.FromTarget());
+    return Messages(relay.FromTarget(), 1);
   }
 
   static inline ServerFixture* fixture_ = nullptr;
@@ -189,6 +192,93 @@ TEST_F(ReplyBytesTest, TheServersOwnRepliesAreTheGeneratedSkeletonsOverGiop10And
     for (size_t i = 0; i < own.size(); ++i) {
       EXPECT_EQ(minor, own[i][5]);
       EXPECT_TRUE(own[i] == generated[i]) << "GIOP 1." << minor << ", reply " << i;
+    }
+  }
+}
+
+// The data of the one chunk of an upload, streamed from memory.
+class StringSource : public UploadSource {
+ public:
+  explicit StringSource(const std::string& data) : data_(data) {}
+  size_t StreamedLength(CORBA::ULong) const override { return data_.size(); }
+  bool Read(CORBA::ULong, size_t offset, uint8_t* buf, size_t len) override {
+    data_.copy(reinterpret_cast<char*>(buf), len, offset);
+    return true;
+  }
+
+ private:
+  const std::string& data_;
+};
+
+// Takes a download reply and keeps its data.
+class StringSink : public ChunkSink {
+ public:
+  void Begin(CORBA::Long, CORBA::ULong) override {}
+  bool ChunkStart(CORBA::ULong, int64_t, const char*, const char*, size_t) override { return true; }
+  bool Piece(size_t, const uint8_t* data, size_t len) override {
+    this->data.append(reinterpret_cast<const char*>(data), len);
+    return true;
+  }
+  void ChunkEnd() override {}
+  std::string data;
+};
+
+// The tools' own upload and download calls (the upload's data read from its source while it is
+// written, whole first where GIOP 1.0 sizes a message before sending it; the download reply read
+// piece by piece) get from the server what the generated stub's calls get, over GIOP 1.0 and 1.2.
+TEST_F(ReplyBytesTest, TheToolsOwnCallsAreServedAsTheGeneratedStubs) {
+  ZKmd_var server = ResolveServer(fixture_->ns_port());
+  const ObjectAddress address = ObjectAddressOf(server.in());
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 1000);
+  ZKmd::zkSeqFileBuf64 wanted;
+  wanted.length(1);
+  wanted[0].filePath = ".\\";
+  wanted[0].fileNm = "r.bin";
+  wanted[0].fileSize = 0;
+  wanted[0].updDt = "";
+  wanted[0].crtDt = "";
+  wanted[0].bufNo = 1;
+  wanted[0].nextBuf = false;
+  wanted[0].bufPos = 0;
+  wanted[0].bufUnitSize = static_cast<CORBA::Long>(data.size());
+  for (int minor : {0, 2}) {
+    for (bool own : {false, true}) {
+      const std::string where = "GIOP 1." + std::to_string(minor) + (own ? ", own calls" : "");
+      Relay relay(address.port);
+      CORBA::Object_var obj =
+          TestOrb()->string_to_object(Corbaloc(minor, relay.port(), address.key).c_str());
+      ZKmd_var zk = ZKmd::_unchecked_narrow(obj.in());
+      ASSERT_EQ(kLoginAccepted, zk->zkExistsUser("u1", "pw1"));
+      const std::string name = "r" + std::to_string(minor) + (own ? "own" : "") + ".bin";
+      ZKmd::zkSeqFileBuf64 asked = wanted;
+      asked[0].fileNm = name.c_str();
+      CORBA::Long up = -1, down = -1;
+      std::string got;
+      if (own) {
+        std::vector<uint8_t> piece(kChunkPieceBytes);
+        ZKmd::zkSeqFileBuf batch = OneChunk(name, "", 0, static_cast<long>(data.size()));
+        batch[0].fileSize = static_cast<CORBA::Long>(data.size());
+        StringSource source(data);
+        EXPECT_EQ(kTransferOk, UploadFrom(zk.in(), "u1", batch, &up, &source, piece.data()));
+        StringSink sink;
+        EXPECT_EQ(kTransferOk, DownloadTo(zk.in(), "u1", asked, &down, &sink, piece.data()));
+        got = sink.data;
+      } else {
+        ZKmd::zkSeqFileBuf whole = OneChunk(name, data, 0, static_cast<long>(data.size()));
+        EXPECT_EQ(kTransferOk, zk->zkFileUpload("u1", whole, up));
+        EXPECT_EQ(kTransferOk, zk->zkFileDownload64("u1", asked, down));
+        got.assign(reinterpret_cast<const char*>(asked[0].fileBuf.get_buffer()),
+                   asked[0].fileBuf.length());
+      }
+      EXPECT_EQ(0, up) << where;
+      EXPECT_EQ(0, down) << where;
+      EXPECT_TRUE(got == data) << where << ": " << got.size() << " bytes";
+      EXPECT_TRUE(ReadFile(fixture_->storage_dir("u1") + "/" + name) == data) << where;
+      // The messages did cross the relay, in the GIOP version asked for.
+      const std::vector<std::string> requests = Messages(relay.FromClients(), 0);
+      ASSERT_FALSE(requests.empty()) << where;
+      EXPECT_EQ(minor, requests.back()[5]) << where;
     }
   }
 }
