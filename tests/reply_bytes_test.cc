@@ -4,12 +4,13 @@
 // - the replies the server writes itself (a login's answer, and every operation's failure answer
 //   to a caller who has not logged in, written before its arguments are read) are byte for byte
 //   the replies that the generated skeleton of a servant in this process writes for the same
-//   results;
+//   results, and so are the replies to uploads;
 // - the tools' own upload and download calls are served as the generated stub's.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,10 @@ namespace {
 class GeneratedFailures : public POA_ZKmd {
  public:
   CORBA::Long zkChgUserPwd(const char*, const char*) override { return kChangeFailed; }
-  CORBA::Long zkExistsUser(const char*, const char*) override { return kLoginRefused; }
+  CORBA::Long zkExistsUser(const char*, const char* password) override {
+    logged_in_ = std::string(password) == "pw1";
+    return logged_in_ ? kLoginAccepted : kLoginRefused;
+  }
   CORBA::Long zkExistsDir(const char*, const char*) override { return kEntryAbsent; }
   CORBA::Long zkExistsFile(const char*, const char*) override { return kEntryAbsent; }
   CORBA::Long zkFileCount(const char*, const char*, const char*) override { return 0; }
@@ -37,9 +41,17 @@ class GeneratedFailures : public POA_ZKmd {
     list.length(0);
     return 0;
   }
-  CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf&, CORBA::Long& index) override {
+  CORBA::Long zkFileUpload(const char*, const ZKmd::zkSeqFileBuf& bufs,
+                           CORBA::Long& index) override {
     index = 1;
-    return kTransferFileFailed;
+    if (!logged_in_) return kTransferFileFailed;
+    // A chunk numbered 0 is taken by no server: the upload fails there.
+    for (CORBA::ULong i = 0; i < bufs.length(); ++i) {
+      index = static_cast<CORBA::Long>(i + 1);
+      if (bufs[i].bufNo == 0) return kTransferFileFailed;
+    }
+    index = 0;
+    return kTransferOk;
   }
   CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf& bufs, CORBA::Long& index) override {
     bufs.length(0);
@@ -65,6 +77,9 @@ class GeneratedFailures : public POA_ZKmd {
     index = 1;
     return kTransferFileFailed;
   }
+
+ private:
+  bool logged_in_ = false;  // the last login gave the right password
 };
 
 // A corbaloc address of `key` at 127.0.0.1:`port` for GIOP 1.`minor`.
@@ -85,7 +100,7 @@ std::string Corbaloc(int minor, int port, const std::string& key) {
 }
 
 // Every operation once, with arguments of every kind, as a caller who has not logged in (the
-// login's password is wrong).
+// login's password is wrong); then a login, an upload, and one that fails at its second chunk.
 void CallEveryOperation(ZKmd_ptr zk) {
   EXPECT_EQ(kLoginRefused, zk->zkExistsUser("u1", "wrong"));
   EXPECT_EQ(kChangeFailed, zk->zkChgUserPwd("u1", "new"));
@@ -120,6 +135,18 @@ void CallEveryOperation(ZKmd_ptr zk) {
   CORBA::String_var ret = CORBA::string_dup("");
   EXPECT_EQ(kJobUnknown, zk->zkRemoteJob("u1", "job", "", "", kJobWaitMode, ret.inout()));
   EXPECT_STREQ(kJobNoReturnValue, ret.in());
+  // Logged in, an upload's reply is the server's own too.
+  EXPECT_EQ(kLoginAccepted, zk->zkExistsUser("u1", "pw1"));
+  index = -1;
+  EXPECT_EQ(kTransferOk, zk->zkFileUpload("u1", bufs, index));
+  EXPECT_EQ(0, index);
+  ZKmd::zkSeqFileBuf two;
+  two.length(2);
+  two[0] = OneChunk("b.txt", "first", 0, 5)[0];
+  two[1] = OneChunk("c.txt", "second", 0, 6)[0];
+  two[1].bufNo = 0;
+  EXPECT_EQ(kTransferFileFailed, zk->zkFileUpload("u1", two, index));
+  EXPECT_EQ(2, index);
 }
 
 // The messages of GIOP type `type` (0 Request, 1 Reply) of a recording, each with its request id
@@ -163,6 +190,7 @@ class ReplyBytesTest : public ::testing::Test {
     fixture_->Start();
   }
   static void TearDownTestSuite() {
+    relays_.clear();
     delete fixture_;
     fixture_ = nullptr;
     CORBA::release(generated_);
@@ -170,7 +198,7 @@ class ReplyBytesTest : public ::testing::Test {
 
   // The replies to every operation from the object at `address`, over GIOP 1.`minor`.
   static std::vector<std::string> RepliesOf(const ObjectAddress& address, int minor) {
-    Relay relay(address.port);
+    Relay& relay = NewRelay(address.port);
     CORBA::Object_var obj =
         TestOrb()->string_to_object(Corbaloc(minor, relay.port(), address.key).c_str());
     ZKmd_var zk = ZKmd::_unchecked_narrow(obj.in());
@@ -178,6 +206,14 @@ class ReplyBytesTest : public ::testing::Test {
     return Messages(relay.FromTarget(), 1);
   }
 
+  // A relay that lives as long as the suite: a port is never used twice, so the ORB never takes a
+  // connection it keeps to an ended relay for one to a new relay on the same port.
+  static Relay& NewRelay(int target_port) {
+    relays_.push_back(std::make_unique<Relay>(target_port));
+    return *relays_.back();
+  }
+
+  static inline std::vector<std::unique_ptr<Relay>> relays_;
   static inline ServerFixture* fixture_ = nullptr;
   static inline CORBA::Object_ptr generated_ = CORBA::Object::_nil();
 };
@@ -187,7 +223,7 @@ TEST_F(ReplyBytesTest, TheServersOwnRepliesAreTheGeneratedSkeletonsOverGiop10And
   for (int minor : {0, 2}) {
     const std::vector<std::string> own = RepliesOf(ObjectAddressOf(server.in()), minor);
     const std::vector<std::string> generated = RepliesOf(ObjectAddressOf(generated_), minor);
-    ASSERT_EQ(13u, own.size()) << "GIOP 1." << minor;
+    ASSERT_EQ(16u, own.size()) << "GIOP 1." << minor;
     ASSERT_EQ(generated.size(), own.size());
     for (size_t i = 0; i < own.size(); ++i) {
       EXPECT_EQ(minor, own[i][5]);
@@ -245,7 +281,7 @@ TEST_F(ReplyBytesTest, TheToolsOwnCallsAreServedAsTheGeneratedStubs) {
   for (int minor : {0, 2}) {
     for (bool own : {false, true}) {
       const std::string where = "GIOP 1." + std::to_string(minor) + (own ? ", own calls" : "");
-      Relay relay(address.port);
+      Relay& relay = NewRelay(address.port);
       CORBA::Object_var obj =
           TestOrb()->string_to_object(Corbaloc(minor, relay.port(), address.key).c_str());
       ZKmd_var zk = ZKmd::_unchecked_narrow(obj.in());
