@@ -79,17 +79,9 @@ void Relay::Run() {
     }
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
     if (fds[0].revents != 0) return;
-    if (fds[1].revents != 0) {
-      const int client = accept(listen_fd_, nullptr, nullptr);
-      const int target = client >= 0 ? ConnectLoopback(target_port_) : -1;
-      if (target >= 0) {
-        pairs_.push_back({client, target});
-      } else if (client >= 0) {
-        close(client);
-      }
-    }
+    // The pairs polled; one accepted now joins them after.
     std::vector<Pair> open_pairs;
-    for (size_t i = 0; i < pairs_.size(); ++i) {
+    for (size_t i = 0; i < (fds.size() - 2) / 2; ++i) {
       const pollfd& c = fds[2 + 2 * i];
       const pollfd& t = fds[3 + 2 * i];
       bool open = true;
@@ -100,6 +92,15 @@ void Relay::Run() {
       } else {  // one side closed: the other is closed too, so its peer sees the end
         close(pairs_[i].client);
         close(pairs_[i].target);
+      }
+    }
+    if (fds[1].revents != 0) {
+      const int client = accept(listen_fd_, nullptr, nullptr);
+      const int target = client >= 0 ? ConnectLoopback(target_port_) : -1;
+      if (target >= 0) {
+        open_pairs.push_back({client, target});
+      } else if (client >= 0) {
+        close(client);
       }
     }
     pairs_.swap(open_pairs);

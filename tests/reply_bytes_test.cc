@@ -125,8 +125,12 @@ void CallEveryOperation(ZKmd_ptr zk) {
   down64.length(1);
   down64[0].filePath = ".\\";
   down64[0].fileNm = "a.txt";
+  down64[0].fileSize = 0;
   down64[0].updDt = "";
   down64[0].crtDt = "";
+  down64[0].bufNo = 1;
+  down64[0].nextBuf = false;
+  down64[0].bufPos = 0;
   down64[0].bufUnitSize = 64;
   index = 0;
   EXPECT_EQ(kTransferFileFailed, zk->zkFileDownload64("u1", down64, index));
@@ -165,7 +169,7 @@ std::vector<std::string> Messages(const std::string& bytes, int type) {
     std::string message = bytes.substr(at, 12 + size);
     at += 12 + size;
     if (message[7] != type) continue;  // another kind (a locate request and reply before GIOP 1.0)
-    const size_t id = byte(at + 5) == 2 ? 12 : 16;
+    const size_t id = message[5] == 2 ? 12 : 16;
     if (message.size() >= id + 4) message.replace(id, 4, 4, '\0');
     out.push_back(message);
   }
