@@ -45,26 +45,16 @@ class SinkReader : public ChunkFieldReader {
  public:
   SinkReader(cdrStream& s, ChunkSink* sink, uint8_t* piece)
       : ChunkFieldReader(s), sink_(sink), piece_(piece) {}
-  using ChunkFieldReader::Integer;
-
   // Reads chunk `i` into `c` (which keeps no data).
   void Read(CORBA::ULong i, ZKmd::zkStrctFileBuf64* c) {
     i_ = i;
-    file_size_ = -1;
+    c_ = c;
     VisitChunk(*c, *this);
   }
-  void Integer(ChunkField f, CORBA::LongLong& v) {
-    ChunkFieldReader::Integer(f, v);
-    if (f == ChunkField::kFileSize) file_size_ = v;
-  }
-  void Text(ChunkField f, CORBA::String_member& t) {
-    ChunkFieldReader::Text(f, t);
-    if (f == ChunkField::kUpdDt) upd_ = t.in();
-    if (f == ChunkField::kCrtDt) crt_ = t.in();
-  }
+  // The fields before the data are in c_ by then.
   void Data(ChunkField, ZKmd::DataBuffer&) {
     const CORBA::ULong len = ReadDataLength(s_);
-    bool wanted = sink_->ChunkStart(i_, file_size_, upd_, crt_, len);
+    bool wanted = sink_->ChunkStart(i_, c_->fileSize, c_->updDt.in(), c_->crtDt.in(), len);
     for (size_t done = 0; done < len;) {
       const size_t n = std::min<size_t>(len - done, kChunkPieceBytes);
       s_.get_octet_array(piece_, static_cast<int>(n), omni::ALIGN_1);
@@ -78,9 +68,7 @@ class SinkReader : public ChunkFieldReader {
   ChunkSink* sink_;
   uint8_t* piece_;
   CORBA::ULong i_ = 0;
-  int64_t file_size_ = -1;
-  const char* upd_ = "";
-  const char* crt_ = "";
+  ZKmd::zkStrctFileBuf64* c_ = nullptr;
 };
 
 template <class Chunks>
