@@ -59,9 +59,15 @@ CORBA::Long ZKmdCopyServer::Download(const ZKmd::zkSeqFileBuf64& requests, CORBA
     wire[k].filePath = path.c_str();
     wire[k].fileNm = name.c_str();
   }
-  return ops_.Call(
-      [&] { return DownloadTo(server_, user_.c_str(), wire, index, sink, piece_.get()); },
-      [&] { return DownloadNarrow(wire, index, sink); });
+  auto unverified = [&] {
+    return ops_.Call(
+        [&] { return DownloadTo(server_, user_.c_str(), wire, index, sink, piece_.get()); },
+        [&] { return DownloadNarrow(wire, index, sink); });
+  };
+  if (ops_.narrow()) return unverified();
+  return verified_.Call(
+      [&] { return DownloadTo(server_, user_.c_str(), wire, index, sink, piece_.get(), true); },
+      unverified);
 }
 
 CORBA::Long ZKmdCopyServer::DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
@@ -97,6 +103,7 @@ CopyServer* ZKmdCopyServer::Second() {
     if (!CORBA::is_nil(second_ref_.in())) {
       second_.reset(new ZKmdCopyServer(second_ref_.in(), user_, text_));
       second_->ops_ = ops_;
+      second_->verified_ = verified_;
     }
   }
   open_second_ = nullptr;

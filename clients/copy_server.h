@@ -41,13 +41,14 @@ class CopyServer {
 
 // CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
 // and downloads with the 64-bit operations, or with zkFileList and zkFileDownload on a server
-// without them (decided once, by the first listing). Names travel in the wire code of `text`: a
-// listed name that cannot be read is left out; a directory or mask that cannot be written fails
-// the listing; a chunk whose names cannot be written fails as the server's 20 would, after the
-// chunks before it were sent.
-// Second() is the reference that `open_second` gives (a connection of its own, logged in), when
-// it gives one and the server has the 64-bit operations (a download in memory, as the older one
-// is read, would hold two batches at once).
+// without them (decided once, by the first listing); downloads with zkFileDownloadVerified where
+// the server has it (decided by the first download), so that the reply's digests reach the sink.
+// Names travel in the wire code of `text`: a listed name that cannot be read is left out; a
+// directory or mask that cannot be written fails the listing; a chunk whose names cannot be written
+// fails as the server's 20 would, after the chunks before it were sent. Second() is the reference
+// that `open_second` gives (a connection of its own, logged in), when it gives one and the server
+// has the 64-bit operations (a download in memory, as the older one is read, would hold two batches
+// at once).
 class ZKmdCopyServer : public CopyServer {
  public:
   ZKmdCopyServer(ZKmd_ptr server, const std::string& user, const ServerText& text = ServerText(),
@@ -70,6 +71,8 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
+  // zkFileDownloadVerified, which a server of this version has; found out as ops_ is.
+  WideOps verified_;
   std::function<ZKmd_ptr()> open_second_;  // null once called
   ZKmd_var second_ref_;
   std::unique_ptr<ZKmdCopyServer> second_;

@@ -73,6 +73,9 @@ class DownloadWalk::DownloadLane {
     void ChunkEnd() override {
       if (to_) to_->ChunkEnd();
     }
+    void Digests(const std::vector<Digest128>& digests) override {
+      if (to_) to_->Digests(digests);
+    }
 
    private:
     DownloadLane* lane_;

@@ -107,12 +107,27 @@ int DownloadWalk::DownloadLevel(const std::string& server_dir, const std::string
       }
     }
     SendDownload(&pending, local_dir);
+    RetryCorrupt(&pending, local_dir);
   } catch (...) {  // a listing through the ORB, which may raise more than CORBA's exceptions
     FinishAhead();
     console_.err(kListFailed + server_dir + ")");
     return kExitFail;
   }
   return stopped_ ? kExitFail : result;
+}
+
+void DownloadWalk::RetryCorrupt(DownloadBatch* pending, const std::string& local_dir) {
+  while (!retries_.empty() && !stopped_) {
+    std::vector<Retry> now;
+    now.swap(retries_);
+    for (const Retry& r : now) {
+      resent_.insert(WithSlash(local_dir) + r.file.name);
+      QueueDownload(r.file, r.server_dir, pending, local_dir);
+      if (stopped_) break;
+    }
+    SendDownload(pending, local_dir);
+  }
+  retries_.clear();
 }
 
 bool DownloadWalk::ListLocal(const std::string& local_dir, std::vector<ListEntry>* local,
@@ -263,6 +278,9 @@ void DownloadWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const Re
         failed_ = true;
         GiveUpDownload(path);
         continue;
+      case Fate::kCorrupt:
+        Corrupt(c, path);
+        continue;
       case Fate::kDropped:
       case Fate::kNoDownload:
         continue;
@@ -288,8 +306,27 @@ void DownloadWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const Re
       continue;
     }
     incoming_.erase(path);
+    if (resent_.count(path) > 0) console_.err(kResent + name + ")");
     ++copied_;
   }
+}
+
+void DownloadWalk::Corrupt(const ZKmd::zkStrctFileBuf64& c, const std::string& path) {
+  auto it = incoming_.find(path);
+  if (it == incoming_.end()) return;  // given up already, for an earlier chunk of this reply
+  const bool again = resent_.count(path) == 0;
+  Retry r;
+  r.file.name = c.fileNm.in();
+  r.file.size = it->second.size;
+  r.file.upd = it->second.upd;
+  r.server_dir = c.filePath.in();
+  GiveUpDownload(path);
+  if (again) {
+    retries_.push_back(r);
+    return;
+  }
+  console_.err(kVerifyFailed + r.file.name + ")");
+  failed_ = true;
 }
 
 }  // namespace zk

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -85,6 +86,9 @@ class DownloadWalk : private WalkPart {
   // After a reply that ReplyWriter wrote: reports its failures, finishes the files it completed.
   void FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,
                         const std::string& local_dir);
+  // Chunk `c` of the file at local `path` arrived corrupt: the download is given up and, the
+  // first time, queued to be made once more (RetryCorrupt); the second time, reported.
+  void Corrupt(const ZKmd::zkStrctFileBuf64& c, const std::string& path);
   // Gives up the downloads in progress that chunks from position `from` of `chunks` continue.
   void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
                        const std::string& local_dir);
@@ -92,7 +96,17 @@ class DownloadWalk : private WalkPart {
   // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.
   void RemoveDownloadLeftovers(const std::string& local_dir, std::vector<DirEntry>* entries);
 
+  // A file whose data arrived corrupt, to be downloaded once more at the end of its level.
+  struct Retry {
+    ListEntry file;
+    std::string server_dir;
+  };
+  // Downloads the files of this level that arrived corrupt once more, each once.
+  void RetryCorrupt(DownloadBatch* pending, const std::string& local_dir);
+
   std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
+  std::vector<Retry> retries_;                // corrupt files of the level being walked
+  std::set<std::string> resent_;              // local paths downloaded a second time
   uint64_t temp_serial_ = 0;
   AheadState ahead_state_;
   std::unique_ptr<DownloadLane> lanes_[2];  // this connection and the second one, when there is one

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clients/download_walk.h"
+#include "platform/digest.h"
 #include "platform/pathtext.h"
 #include "platform/process.h"
 
@@ -28,14 +29,18 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
     kReplaced,     // its file changed on the server since its first chunk
     kDirFailed,    // the local directory could not be made
     kWriteFailed,  // the temporary file could not be made, opened or written
+    kCorrupt,      // written, but its digest is not the one the server sent
   };
   struct Outcome {
     Fate fate = Fate::kDropped;
     size_t len = 0;          // data bytes taken (never more than asked for)
     bool short_end = false;  // the file does not reach the chunk's end yet (a hole there)
+    bool digested = false;   // `digest` is that of the data taken
+    Digest128 digest{};
   };
 
-  ReplyWriter(DownloadWalk* walk, const ZKmd::zkSeqFileBuf64& requests, const std::string& local_dir)
+  ReplyWriter(DownloadWalk* walk, const ZKmd::zkSeqFileBuf64& requests,
+              const std::string& local_dir)
       : walk_(walk), requests_(requests), base_(WithSlash(local_dir)) {}
   ~ReplyWriter() override { CloseFile(); }
 
@@ -50,6 +55,7 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
                   size_t len) override {
     current_ = i;
     incoming_ = nullptr;
+    digest_.reset();
     if (!accept_ || halted_) return false;
     const ZKmd::zkStrctFileBuf64& c = requests_[i];
     const std::string path = base_ + c.fileNm.in();
@@ -92,6 +98,7 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
       }
     }
     out.fate = Fate::kWritten;
+    digest_.reset(new ChunkDigest(c.bufPos));
     file_chunk_ = i;
     incoming_ = &walk_->incoming_[path];
     pos_ = c.bufPos;
@@ -102,6 +109,7 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
     const size_t want = outcomes_[current_].len;
     if (!incoming_ || offset >= want) return false;
     len = std::min(len, want - offset);
+    if (digest_) digest_->Update(data, len);
     if (!IsAllZero(data, len)) {
       if (!file_->WriteAt(pos_ + static_cast<int64_t>(offset), data, len)) {
         Halt(Fate::kWriteFailed);
@@ -114,10 +122,26 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
   }
 
   void ChunkEnd() override {
+    if (digest_) {  // only for a chunk of the reply that has its outcome
+      outcomes_[current_].digest = digest_->Finish();
+      outcomes_[current_].digested = true;
+      digest_.reset();
+    }
     if (!incoming_) return;
     Outcome& out = outcomes_[current_];
     out.short_end = incoming_->written_end < pos_ + static_cast<int64_t>(out.len);
     incoming_ = nullptr;
+  }
+
+  // The server's digests, after the last chunk: a chunk written whose data has another digest
+  // (or none) is corrupt, and so is its file.
+  void Digests(const std::vector<Digest128>& digests) override {
+    for (CORBA::ULong i = 0; i < outcomes_.size(); ++i) {
+      Outcome& out = outcomes_[i];
+      if (out.fate != Fate::kWritten) continue;
+      if (i >= digests.size() || !out.digested || out.digest != digests[i])
+        out.fate = Fate::kCorrupt;
+    }
   }
 
   // Closes the file last written; a failure to close fails the chunk that last wrote to it.
@@ -156,8 +180,9 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
   CORBA::Long result_ = 0;
   std::vector<Outcome> outcomes_;
   CORBA::ULong current_ = 0;
-  Incoming* incoming_ = nullptr;  // of the chunk being written
-  int64_t pos_ = 0;               // of the chunk being written, in its file
+  Incoming* incoming_ = nullptr;         // of the chunk being written
+  int64_t pos_ = 0;                      // of the chunk being written, in its file
+  std::unique_ptr<ChunkDigest> digest_;  // of the chunk being written, from its first byte
   std::unique_ptr<FileSystem::File> file_;
   std::string file_path_;  // the local path whose temporary file file_ is
   CORBA::ULong file_chunk_ = 0;

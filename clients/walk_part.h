@@ -20,6 +20,12 @@ inline constexpr char kBackslashName[] = "ERROR:名前に「\\」を含むため
 inline constexpr char kDownloadFailed[] = "ERROR:ダウンロードに失敗しました。(";
 inline constexpr char kWriteFailed[] = "ERROR:ファイル書き込みに失敗しました。(";
 inline constexpr char kDirFailed[] = "ERROR:ディレクトリを作成できませんでした。(";
+// A file whose data did not arrive as it was sent (its digest differs): sent once more, then,
+// when it differs again, not copied.
+inline constexpr char kResent[] =
+    "WARNING:転送したデータが一致しなかったため、もう一度転送しました。(";
+inline constexpr char kVerifyFailed[] =
+    "ERROR:もう一度転送したデータも一致しなかったため、コピーできませんでした。(";
 // A server without the 64-bit operations cannot describe a file of 2 GiB or more.
 inline constexpr char kTooLargeForServer[] =
     "ERROR:サーバが2GB以上のファイルに対応していないため、コピーできません。(";

@@ -71,6 +71,15 @@ class SinkReader : public ChunkFieldReader {
   ZKmd::zkStrctFileBuf64* c_ = nullptr;
 };
 
+// Digests of 16 bytes each, in order; a last part of fewer bytes is not one.
+std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len) {
+  std::vector<Digest128> out(len / sizeof(Digest128));
+  for (size_t i = 0; i < out.size(); ++i) {
+    std::copy(bytes + i * sizeof(Digest128), bytes + (i + 1) * sizeof(Digest128), out[i].begin());
+  }
+  return out;
+}
+
 template <class Chunks>
 void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piece) {
   sink->Begin(result, chunks.length());
@@ -88,8 +97,8 @@ void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piec
 class Download64Call : public OwnCall {
  public:
   Download64Call(const char* user, const ZKmd::zkSeqFileBuf64& requests, ChunkSink* sink,
-                 uint8_t* piece)
-      : user_(user), requests_(requests), sink_(sink), piece_(piece) {}
+                 uint8_t* piece, bool verified)
+      : user_(user), requests_(requests), sink_(sink), piece_(piece), verified_(verified) {}
 
   void WriteArguments(cdrStream& s) override {
     s.marshalString(user_, 0);
@@ -98,12 +107,20 @@ class Download64Call : public OwnCall {
   }
   void ReadResults(cdrStream& s) override {
     result_ = ReadDownloadReply(s, sink_, piece_, &index_);
+    if (verified_) ReadReplyDigests(s, sink_);
   }
   // A servant in this process: called directly, its reply fed to the sink from memory.
   void Run(_impl_ZKmd* servant) override {
     ZKmd::zkSeqFileBuf64 reply = requests_;
-    result_ = servant->zkFileDownload64(user_, reply, index_);
+    if (!verified_) {
+      result_ = servant->zkFileDownload64(user_, reply, index_);
+      FeedChunks(result_, reply, sink_);
+      return;
+    }
+    ZKmd::DataBuffer_var digests;
+    result_ = servant->zkFileDownloadVerified(user_, reply, index_, digests.out());
     FeedChunks(result_, reply, sink_);
+    sink_->Digests(SplitDigests(digests->get_buffer(), digests->length()));
   }
   CORBA::Long result() const { return result_; }
   CORBA::Long index() const { return index_; }
@@ -113,6 +130,7 @@ class Download64Call : public OwnCall {
   const ZKmd::zkSeqFileBuf64& requests_;
   ChunkSink* sink_;
   uint8_t* piece_;
+  bool verified_;
   CORBA::Long result_ = 0;
   CORBA::Long index_ = 0;
 };
@@ -244,6 +262,13 @@ CORBA::Long ReadDownloadReply(cdrStream& s, ChunkSink* sink, uint8_t* piece, COR
   return result;
 }
 
+void ReadReplyDigests(cdrStream& s, ChunkSink* sink) {
+  const CORBA::ULong len = ReadDataLength(s);
+  std::vector<uint8_t> bytes(len);
+  if (len > 0) s.get_octet_array(bytes.data(), static_cast<int>(len), omni::ALIGN_1);
+  sink->Digests(SplitDigests(bytes.data(), bytes.size()));
+}
+
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
                        CORBA::Long* index, UploadSource* source, uint8_t* piece) {
   UploadCall call(user, batch, *index, source, piece);
@@ -263,9 +288,9 @@ void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink*
 }
 
 CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
-                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece) {
-  Download64Call call(user, requests, sink, piece);
-  Invoke(server, "zkFileDownload64", call);
+                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece, bool verified) {
+  Download64Call call(user, requests, sink, piece, verified);
+  Invoke(server, verified ? "zkFileDownloadVerified" : "zkFileDownload64", call);
   *index = call.index();
   return call.result();
 }

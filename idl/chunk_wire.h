@@ -4,8 +4,11 @@
 #ifndef ZK_IDL_CHUNK_WIRE_H_
 #define ZK_IDL_CHUNK_WIRE_H_
 
+#include <vector>
+
 #include "idl/chunk_memory.h"
 #include "idl/orb.h"
+#include "platform/digest.h"
 
 class cdrStream;
 
@@ -34,6 +37,10 @@ class ChunkSink {
   virtual bool Piece(size_t offset, const uint8_t* data, size_t len) = 0;
   // After the data of the chunk last started, whether it was wanted or not.
   virtual void ChunkEnd() = 0;
+  // After the last chunk of a verified reply (zkFileDownloadVerified): the digest of each chunk's
+  // data as the server read it (platform/digest.h), in the order of the chunks; fewer or more
+  // than the chunks when the server sent that. Not called for other replies.
+  virtual void Digests(const std::vector<Digest128>& /*digests*/) {}
 };
 
 // Hands the chunks of a reply that is already in memory to `sink` as if they came off the
@@ -47,12 +54,15 @@ void FeedChunks(CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks, ChunkSink*
 // `sink` while it is read, each chunk's data in pieces of at most kChunkPieceBytes received
 // into `piece` (which holds that many). `requests` is sent and not changed; the reply's index
 // is returned in *index. With a servant in this process, the reply is fed to `sink` the same way.
+// With `verified`, zkFileDownloadVerified instead: the reply's digests go to sink->Digests.
 CORBA::Long DownloadTo(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf64& requests,
-                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece);
+                       CORBA::Long* index, ChunkSink* sink, uint8_t* piece, bool verified = false);
 
 // The results of a zkFileDownload64 reply read from `s` as DownloadTo reads them: each chunk to
 // `sink`, its data through `piece` (kChunkPieceBytes). Returns the result, the index in *index.
 CORBA::Long ReadDownloadReply(cdrStream& s, ChunkSink* sink, uint8_t* piece, CORBA::Long* index);
+// The digests that end a zkFileDownloadVerified reply, read from `s` and handed to `sink`.
+void ReadReplyDigests(cdrStream& s, ChunkSink* sink);
 
 // The data of upload chunks that are read from their files while they are sent.
 class UploadSource {

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "idl/chunk_layout.h"
 #include "idl/chunk_wire.h"
 #include "idl/omniorb/calls.h"
+#include "platform/digest.h"
 #include "server/server_state.h"
 #include "server/transfer.h"
 #include "server/transfer_batch.h"
@@ -112,21 +114,26 @@ class UploadCall : public OwnCall {
 // `i`) or, for a chunk the source does not describe, its own.
 class ReplyChunkWriter : public ChunkFieldWriter {
  public:
-  ReplyChunkWriter(cdrStream& s, ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole)
+  // With `digests`, the digest of each chunk written is added to it.
+  ReplyChunkWriter(cdrStream& s, ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
+                   std::vector<Digest128>* digests)
       : ChunkFieldWriter(s),
         source_(source),
         piece_(piece),
         counting_(IsCountingStream(s)),
-        whole_(whole) {}
+        whole_(whole),
+        digests_(counting_ ? nullptr : digests) {}
 
   template <class Chunk>
   void Write(CORBA::ULong i, const Chunk& c) {
     i_ = i;
+    pos_ = c.bufPos;
     VisitChunk(c, *this);
   }
   void Data(ChunkField, const ZKmd::DataBuffer& own) {
     if (i_ >= source_->size()) {
       own >>= s_;
+      if (digests_) digests_->push_back(DigestOfChunk(pos_, own.get_buffer(), own.length()));
       return;
     }
     const size_t len = source_->Length(i_);
@@ -139,8 +146,10 @@ class ReplyChunkWriter : public ChunkFieldWriter {
     }
     if (data) {
       if (len > 0) s_.put_octet_array(data, static_cast<int>(len));
+      if (digests_) digests_->push_back(DigestOfChunk(pos_, data, len));
       return;
     }
+    ChunkDigest digest(pos_);
     for (size_t at = 0; at < len; at += kChunkPieceBytes) {
       const size_t n = std::min(kChunkPieceBytes, len - at);
       // A counting pass (GIOP 1.0 sizes a message before writing it) only adds up lengths. A
@@ -152,7 +161,9 @@ class ReplyChunkWriter : public ChunkFieldWriter {
         throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_YES);
       }
       s_.put_octet_array(piece_, static_cast<int>(n));
+      if (digests_) digest.Update(piece_, n);
     }
+    if (digests_) digests_->push_back(digest.Finish());
   }
 
  private:
@@ -160,49 +171,78 @@ class ReplyChunkWriter : public ChunkFieldWriter {
   CORBA::Octet* piece_;
   bool counting_;
   ChunkArena* whole_;
+  std::vector<Digest128>* digests_;
   CORBA::ULong i_ = 0;
+  int64_t pos_ = 0;
 };
 
+// The reply's values; with `digests`, followed by the chunks' digests.
 template <class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
-                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
+                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
+                std::vector<Digest128>* digests) {
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;
-  ReplyChunkWriter writer(s, source, piece, whole);
+  ReplyChunkWriter writer(s, source, piece, whole, digests);
   for (CORBA::ULong i = 0; i < n; ++i) writer.Write(i, chunks[i]);
   index >>= s;
+  if (!digests) return;
+  const CORBA::ULong bytes = n * static_cast<CORBA::ULong>(sizeof(Digest128));
+  bytes >>= s;
+  if (IsCountingStream(s)) {
+    for (CORBA::ULong i = 0; i < n; ++i) s.put_octet_array(Digest128{}.data(), sizeof(Digest128));
+    return;
+  }
+  for (const Digest128& d : *digests) s.put_octet_array(d.data(), sizeof d);
 }
 
-// zkFileDownload / zkFileDownload64 with the data of its large chunks read from their files
-// piece by piece while the reply is written: the reading overlaps the sending, and the data
-// passes through one piece of memory that stays in the processor's cache.
-template <class Number, class Chunks>
+// zkFileDownload, zkFileDownload64 and zkFileDownloadVerified with the data of its large chunks
+// read from their files piece by piece while the reply is written: the reading overlaps the
+// sending, and the data passes through one piece of memory that stays in the processor's cache.
+template <class Chunks>
 class DownloadCall : public OwnCall {
  public:
-  DownloadCall(ZKmdImpl* impl, ChunkArena* arena)
-      : impl_(impl), arena_(arena), source_(arena, kChunkPieceBytes) {}
+  // `verified`: the reply ends with the chunks' digests (zkFileDownloadVerified).
+  DownloadCall(ZKmdImpl* impl, ChunkArena* arena, const char* operation, bool verified)
+      : impl_(impl),
+        arena_(arena),
+        source_(arena, kChunkPieceBytes),
+        operation_(operation),
+        verified_(verified) {}
 
   void ReadArguments(cdrStream& s) override {
     user_ = s.unmarshalString(0);
     ReadChunks(s, arena_, &chunks_);
     index_ <<= s;
   }
-  void Run(_impl_ZKmd*) override { result_ = Open(); }
+  void Run(_impl_ZKmd*) override {
+    result_ = OpenDownload(impl_, operation_, user_.in(), chunks_, &index_, &source_);
+  }
   void WriteResults(cdrStream& s) override {
     const bool counting = IsCountingStream(s);
     if (!piece_ && !counting) piece_ = arena_->Alloc(kChunkPieceBytes);
     // A message sized before it is sent takes each chunk's data whole (SizedBeforeSending).
-    WriteDownloadReply(s, result_, chunks_, index_, &source_, piece_,
-                       SizedBeforeSending(s) ? arena_ : nullptr);
+    Reply(s, chunks_, SizedBeforeSending(s) ? arena_ : nullptr);
   }
 
  private:
-  CORBA::Long Open();
+  void Reply(cdrStream& s, const ZKmd::zkSeqFileBuf& chunks, ChunkArena* whole) {
+    WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+  }
+  void Reply(cdrStream& s, const ZKmd::zkSeqFileBuf64& chunks, ChunkArena* whole) {
+    if (verified_) {
+      WriteVerifiedDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+    } else {
+      WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+    }
+  }
 
   ZKmdImpl* impl_;
   ChunkArena* arena_;
   ChunkSource source_;
+  const char* operation_;
+  bool verified_;
   CORBA::Octet* piece_ = nullptr;
   CORBA::String_var user_;
   Chunks chunks_;
@@ -210,28 +250,26 @@ class DownloadCall : public OwnCall {
   CORBA::Long result_ = 0;
 };
 
-template <>
-CORBA::Long DownloadCall<CORBA::Long, ZKmd::zkSeqFileBuf>::Open() {
-  return OpenDownload(impl_, "zkFileDownload", user_.in(), chunks_, &index_, &source_);
-}
-
-template <>
-CORBA::Long DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64>::Open() {
-  return OpenDownload(impl_, "zkFileDownload64", user_.in(), chunks_, &index_, &source_);
-}
-
 }  // namespace
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole) {
-  WriteReply(s, result, chunks, index, source, piece, whole);
+  WriteReply(s, result, chunks, index, source, piece, whole, nullptr);
 }
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole) {
-  WriteReply(s, result, chunks, index, source, piece, whole);
+  WriteReply(s, result, chunks, index, source, piece, whole, nullptr);
+}
+
+void WriteVerifiedDownloadReply(cdrStream& s, CORBA::Long result,
+                                const ZKmd::zkSeqFileBuf64& chunks, CORBA::Long index,
+                                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
+  std::vector<Digest128> digests;
+  digests.reserve(chunks.length());
+  WriteReply(s, result, chunks, index, source, piece, whole, &digests);
 }
 
 CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index) {
@@ -244,9 +282,11 @@ CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* ind
 }
 
 bool IsChunkCall(const char* operation) {
-  return std::strcmp(operation, "zkFileUpload") == 0 ||
-         std::strcmp(operation, "zkFileDownload") == 0 ||
-         std::strcmp(operation, "zkFileDownload64") == 0;
+  for (const char* op :
+       {"zkFileUpload", "zkFileDownload", "zkFileDownload64", "zkFileDownloadVerified"}) {
+    if (std::strcmp(operation, op) == 0) return true;
+  }
+  return false;
 }
 
 CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
@@ -260,12 +300,14 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
     return true;
   }
   if (std::strcmp(operation, "zkFileDownload") == 0) {
-    DownloadCall<CORBA::Long, ZKmd::zkSeqFileBuf> call(servant, &arena);
+    DownloadCall<ZKmd::zkSeqFileBuf> call(servant, &arena, "zkFileDownload", false);
     request.Serve(call);
     return true;
   }
-  if (std::strcmp(operation, "zkFileDownload64") == 0) {
-    DownloadCall<CORBA::LongLong, ZKmd::zkSeqFileBuf64> call(servant, &arena);
+  const bool verified = std::strcmp(operation, "zkFileDownloadVerified") == 0;
+  if (verified || std::strcmp(operation, "zkFileDownload64") == 0) {
+    DownloadCall<ZKmd::zkSeqFileBuf64> call(
+        servant, &arena, verified ? "zkFileDownloadVerified" : "zkFileDownload64", verified);
     request.Serve(call);
     return true;
   }

@@ -48,6 +48,12 @@ void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileB
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
                         ChunkArena* whole = nullptr);
+// The reply of zkFileDownloadVerified: the same, then each chunk's digest (platform/digest.h) of
+// the data as it was read and written (a counting stream counts zeros in their place).
+void WriteVerifiedDownloadReply(cdrStream& s, CORBA::Long result,
+                                const ZKmd::zkSeqFileBuf64& chunks, CORBA::Long index,
+                                ChunkSource* source, CORBA::Octet* piece,
+                                ChunkArena* whole = nullptr);
 
 // Reads the arguments of a zkFileUpload request from `s` and stores its chunks as ServeChunkCall
 // does (each chunk as it comes off the stream, a large one piece by piece); the result, and the

@@ -27,6 +27,7 @@ const FailureAnswer kAnswers[] = {
     {"zkRemoteJob", kJobUnknown, Rest::kReturnValueZero},
     {"zkFileList64", 0, Rest::kEmptyFileList64},
     {"zkFileDownload64", kTransferFileFailed, Rest::kEmptyBuffers64IndexOne},
+    {"zkFileDownloadVerified", kTransferFileFailed, Rest::kEmptyBuffers64IndexOneNoDigests},
 };
 
 // Reads none of the arguments (the rest of the request is skipped by reading it into the ORB's
@@ -58,6 +59,11 @@ class UnreadCall : public OwnCall {
       case Rest::kEmptyBuffers64IndexOne:
         ZKmd::zkSeqFileBuf64() >>= s;
         CORBA::Long(1) >>= s;
+        break;
+      case Rest::kEmptyBuffers64IndexOneNoDigests:
+        ZKmd::zkSeqFileBuf64() >>= s;
+        CORBA::Long(1) >>= s;
+        ZKmd::DataBuffer() >>= s;
         break;
       case Rest::kReturnValueZero:
         s.marshalString(kJobNoReturnValue);

@@ -21,12 +21,13 @@ namespace zk {
 struct FailureAnswer {
   enum class Rest {
     kNothing,
-    kEmptyFileList,           // zkFileList: fileList empty
-    kEmptyFileList64,         // zkFileList64: fileList empty
-    kIndexOne,                // zkFileUpload: bufIndex 1
-    kEmptyBuffersIndexOne,    // zkFileDownload: fileBufs empty, bufIndex 1
-    kEmptyBuffers64IndexOne,  // zkFileDownload64: fileBufs empty, bufIndex 1
-    kReturnValueZero,         // zkRemoteJob: retValue kJobNoReturnValue
+    kEmptyFileList,                    // zkFileList: fileList empty
+    kEmptyFileList64,                  // zkFileList64: fileList empty
+    kIndexOne,                         // zkFileUpload: bufIndex 1
+    kEmptyBuffersIndexOne,             // zkFileDownload: fileBufs empty, bufIndex 1
+    kEmptyBuffers64IndexOne,           // zkFileDownload64: fileBufs empty, bufIndex 1
+    kEmptyBuffers64IndexOneNoDigests,  // zkFileDownloadVerified: that, and no digests
+    kReturnValueZero,                  // zkRemoteJob: retValue kJobNoReturnValue
   };
   const char* operation;
   CORBA::Long result;

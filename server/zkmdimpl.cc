@@ -38,7 +38,8 @@ void LogRefusedLogin(const std::string& reason, const std::string& user,
 // The operations whose arguments or replies may be large.
 bool CarriesBulk(const char* op) {
   for (const char* bulk :
-       {"zkFileList", "zkFileList64", "zkFileUpload", "zkFileDownload", "zkFileDownload64"}) {
+       {"zkFileList", "zkFileList64", "zkFileUpload", "zkFileDownload", "zkFileDownload64",
+        "zkFileDownloadVerified"}) {
     if (std::strcmp(op, bulk) == 0) return true;
   }
   return false;

@@ -52,6 +52,8 @@ class ZKmdImpl : public DispatchingServant {
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                CORBA::Long& bufIndex) override;
+  CORBA::Long zkFileDownloadVerified(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                     CORBA::Long& bufIndex, ZKmd::DataBuffer_out digests) override;
   // The caller of an upload batch (server/transfer_batch.h): true when `userId` (UTF-8) is the
   // user logged in on the calling connection, with who uploads in *caller and the user's storage
   // area in *area (null when there is none); false, logged, for another caller.

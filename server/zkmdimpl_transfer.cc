@@ -1,7 +1,9 @@
 // Chunked transfers as the skeleton takes them: whole batches, served by the same batches as the
 // server's own calls (server/transfer_batch.h), with a download's data read whole.
+#include <algorithm>
 #include <cstdint>
 
+#include "platform/digest.h"
 #include "server/connection_auth.h"
 #include "server/server_state.h"
 #include "server/storage.h"
@@ -58,6 +60,20 @@ CORBA::Long ZKmdImpl::zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fil
 CORBA::Long ZKmdImpl::zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
                                        CORBA::Long& bufIndex) {
   return DownloadWhole(this, "zkFileDownload64", userId, fileBufs, bufIndex);
+}
+
+CORBA::Long ZKmdImpl::zkFileDownloadVerified(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,
+                                             CORBA::Long& bufIndex, ZKmd::DataBuffer_out digests) {
+  const CORBA::Long result =
+      DownloadWhole(this, "zkFileDownloadVerified", userId, fileBufs, bufIndex);
+  digests = new ZKmd::DataBuffer;
+  digests->length(fileBufs.length() * static_cast<CORBA::ULong>(sizeof(Digest128)));
+  for (CORBA::ULong i = 0; i < fileBufs.length(); ++i) {
+    const ZKmd::zkStrctFileBuf64& c = fileBufs[i];
+    const Digest128 d = DigestOfChunk(c.bufPos, c.fileBuf.get_buffer(), c.fileBuf.length());
+    std::copy(d.begin(), d.end(), digests->get_buffer() + i * sizeof(Digest128));
+  }
+  return result;
 }
 
 }  // namespace zk

@@ -54,6 +54,12 @@ std::string Relay::FromClients() {
   return from_clients_;
 }
 
+void Relay::CorruptFromTarget(const std::string& marker, int times) {
+  std::lock_guard<std::mutex> lock(mu_);
+  marker_ = marker;
+  corrupt_left_ = times;
+}
+
 bool Relay::Pass(int from, int to, std::string* kept) {
   char buf[64 * 1024];
   const ssize_t n = read(from, buf, sizeof buf);
@@ -61,6 +67,14 @@ bool Relay::Pass(int from, int to, std::string* kept) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     kept->append(buf, static_cast<size_t>(n));
+    if (kept == &from_target_ && !marker_.empty()) {
+      std::string text(buf, static_cast<size_t>(n));
+      for (size_t at = text.find(marker_); at != std::string::npos && corrupt_left_ != 0;
+           at = text.find(marker_, at + 1)) {
+        buf[at] ^= 1;
+        if (corrupt_left_ > 0) --corrupt_left_;
+      }
+    }
   }
   for (ssize_t done = 0; done < n;) {
     const ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));

@@ -24,6 +24,9 @@ class Relay {
   Relay& operator=(const Relay&) = delete;
 
   int port() const { return port_; }
+  // From now on changes one bit of the first byte of `marker` in what the target sends, the next
+  // `times` times the marker appears within one read (-1: every time): data spoilt on the way.
+  void CorruptFromTarget(const std::string& marker, int times);
   // Everything the target (the clients) sent so far, over all connections, in the order it came.
   std::string FromTarget();
   std::string FromClients();
@@ -45,6 +48,8 @@ class Relay {
   std::mutex mu_;
   std::string from_target_;
   std::string from_clients_;
+  std::string marker_;  // what CorruptFromTarget spoils, and how many more times
+  int corrupt_left_ = 0;
   std::thread thread_;
 };
 

@@ -77,6 +77,13 @@ class GeneratedFailures : public POA_ZKmd {
     index = 1;
     return kTransferFileFailed;
   }
+  CORBA::Long zkFileDownloadVerified(const char*, ZKmd::zkSeqFileBuf64& bufs, CORBA::Long& index,
+                                     ZKmd::DataBuffer_out digests) override {
+    bufs.length(0);
+    index = 1;
+    digests = new ZKmd::DataBuffer;
+    return kTransferFileFailed;
+  }
 
  private:
   bool logged_in_ = false;  // the last login gave the right password
@@ -134,6 +141,10 @@ void CallEveryOperation(ZKmd_ptr zk) {
   down64[0].bufUnitSize = 64;
   index = 0;
   EXPECT_EQ(kTransferFileFailed, zk->zkFileDownload64("u1", down64, index));
+  ZKmd::DataBuffer_var digests;
+  index = 0;
+  EXPECT_EQ(kTransferFileFailed, zk->zkFileDownloadVerified("u1", down64, index, digests.out()));
+  EXPECT_EQ(0u, digests->length());
   EXPECT_EQ(kChangeFailed, zk->zkDirRemove("u1", "d"));
   EXPECT_EQ(kChangeFailed, zk->zkFileRemove("u1", "f"));
   CORBA::String_var ret = CORBA::string_dup("");
@@ -227,7 +238,7 @@ TEST_F(ReplyBytesTest, TheServersOwnRepliesAreTheGeneratedSkeletonsOverGiop10And
   for (int minor : {0, 2}) {
     const std::vector<std::string> own = RepliesOf(ObjectAddressOf(server.in()), minor);
     const std::vector<std::string> generated = RepliesOf(ObjectAddressOf(generated_), minor);
-    ASSERT_EQ(16u, own.size()) << "GIOP 1." << minor;
+    ASSERT_EQ(17u, own.size()) << "GIOP 1." << minor;
     ASSERT_EQ(generated.size(), own.size());
     for (size_t i = 0; i < own.size(); ++i) {
       EXPECT_EQ(minor, own[i][5]);

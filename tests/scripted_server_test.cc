@@ -43,6 +43,11 @@ class ScriptedServer : public POA_ZKmd {
     calls_.clear();
   }
 
+  // A server of before the verified download.
+  CORBA::Long zkFileDownloadVerified(const char*, ZKmd::zkSeqFileBuf64&, CORBA::Long&,
+                                     ZKmd::DataBuffer_out) override {
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
   CORBA::Long zkChgUserPwd(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsUser(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsDir(const char*, const char*) override { return 0; }

@@ -1,0 +1,113 @@
+// Downloads checked end to end: data changed on the way between the server and zkcp (a relay
+// that spoils one byte of the file's data) is never kept. Spoilt once, the file is sent again
+// and lands whole, with one warning; spoilt every time, it is not copied (status 20) and leaves
+// nothing under its name. Unspoilt, the check says nothing.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "idl/orb.h"
+#include "platform/fs.h"
+#include "tests/raw_giop.h"
+#include "tests/relay.h"
+#include "tests/server_fixture.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+const char kMarker[] = "SPOIL-THIS-BYTE";
+
+class VerifiedCopyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixture_ = new ServerFixture("1");  // a unit of 1 KB: the file spans several chunks
+    fixture_->AddUser("u1", "pw1");
+    fixture_->Start();
+    // The tools find the relay under the server's name.
+    ZKmd_var server = ResolveServer(fixture_->ns_port());
+    const ObjectAddress address = ObjectAddressOf(server.in());
+    relay_ = new Relay(address.port);
+    std::string key;
+    for (unsigned char c : address.key) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      key += hex;
+    }
+    CORBA::Object_var via = TestOrb()->string_to_object(
+        ("corbaloc:iiop:1.2@127.0.0.1:" + std::to_string(relay_->port()) + "/" + key).c_str());
+    CORBA::Object_var ns = TestOrb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture_->ns_port()) + "/NameService")
+            .c_str());
+    CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(ns.in());
+    naming->rebind(ServerName(), via.in());
+  }
+  static void TearDownTestSuite() {
+    delete fixture_;  // the tools' connections end with the server
+    fixture_ = nullptr;
+    delete relay_;
+    relay_ = nullptr;
+  }
+
+  // A file of 3000 bytes on the server whose second chunk holds the marker.
+  static std::string PutOnServer(const std::string& name) {
+    std::string data(3000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+    data.replace(1500, sizeof kMarker - 1, kMarker);
+    const std::string path = fixture_->storage_dir("u1") + "/" + name;
+    WriteFile(path, data);
+    return data;
+  }
+  static RunResult Download(const std::string& name, const std::string& to) {
+    return fixture_->RunClient("u1", "zkcp", {"::" + name, to, "-p", "pw1"});
+  }
+  // The names in the client's folder `dir`.
+  static std::vector<std::string> Names(const std::string& dir) {
+    std::vector<DirEntry> entries;
+    FileSystem::Default()->Search(fixture_->client_dir("u1") + "/" + dir, "*", &entries);
+    std::vector<std::string> names;
+    for (const DirEntry& e : entries) names.push_back(e.name);
+    return names;
+  }
+
+  static inline ServerFixture* fixture_ = nullptr;
+  static inline Relay* relay_ = nullptr;
+};
+
+TEST_F(VerifiedCopyTest, ADownloadSpoiltOnceIsSentAgainAndLandsWhole) {
+  const std::string data = PutOnServer("once.txt");
+  relay_->CorruptFromTarget(kMarker, 1);
+  RunResult r = Download("once.txt", "once");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("WARNING:転送したデータが一致しなかったため、もう一度転送しました。(once.txt)\n",
+            r.err);
+  EXPECT_TRUE(ReadFile(fixture_->client_dir("u1") + "/once/once.txt") == data);
+  EXPECT_EQ(std::vector<std::string>{"once.txt"}, Names("once"));
+}
+
+TEST_F(VerifiedCopyTest, ADownloadSpoiltEveryTimeIsNotCopied) {
+  PutOnServer("always.txt");
+  relay_->CorruptFromTarget(kMarker, -1);
+  RunResult r = Download("always.txt", "always");
+  relay_->CorruptFromTarget("", 0);
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(
+      "ERROR:もう一度転送したデータも一致しなかったため、コピーできませんでした。(always.txt)\n",
+      r.err);
+  EXPECT_TRUE(Names("always").empty());  // neither the file nor its temporary file
+}
+
+TEST_F(VerifiedCopyTest, AnUnspoiltDownloadSaysNothingMore) {
+  const std::string data = PutOnServer("plain.txt");
+  relay_->CorruptFromTarget("", 0);
+  RunResult r = Download("plain.txt", "plain");
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_TRUE(ReadFile(fixture_->client_dir("u1") + "/plain/plain.txt") == data);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
