@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -68,6 +69,17 @@ ObjectAddress ObjectAddressOf(CORBA::Object_ptr obj) {
                    body.object_key.length());
   }
   return out;
+}
+
+std::string Corbaloc(int minor, int port, const std::string& key) {
+  std::string text =
+      "corbaloc:iiop:1." + std::to_string(minor) + "@127.0.0.1:" + std::to_string(port) + "/";
+  for (unsigned char c : key) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    text += hex;
+  }
+  return text;
 }
 
 std::string RequestStart(uint32_t request_id, const std::string& key, const std::string& operation,

@@ -45,6 +45,9 @@ struct ObjectAddress {
   std::string key;
 };
 ObjectAddress ObjectAddressOf(CORBA::Object_ptr obj);
+// A corbaloc address of `key` at 127.0.0.1:`port` for GIOP 1.`minor` (the key escaped), for a
+// reference that reaches an object through another port, such as a relay's.
+std::string Corbaloc(int minor, int port, const std::string& key);
 
 // The GIOP header and request header of a Request for `operation` on `key` (response expected),
 // padded to where the body starts; `body_size` bytes of body complete the message.

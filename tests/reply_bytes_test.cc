@@ -8,8 +8,6 @@
 // - the tools' own upload and download calls are served as the generated stub's.
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -89,23 +87,6 @@ class GeneratedFailures : public POA_ZKmd {
   bool logged_in_ = false;  // the last login gave the right password
 };
 
-// A corbaloc address of `key` at 127.0.0.1:`port` for GIOP 1.`minor`.
-std::string Corbaloc(int minor, int port, const std::string& key) {
-  std::string text =
-      "corbaloc:iiop:1." + std::to_string(minor) + "@127.0.0.1:" + std::to_string(port) + "/";
-  for (unsigned char c : key) {
-    if (std::isalnum(c) ||
-        std::string(";/:?@&=+$,-_.!~*'()").find(static_cast<char>(c)) != std::string::npos) {
-      text += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      text += hex;
-    }
-  }
-  return text;
-}
-
 // Every operation once, with arguments of every kind, as a caller who has not logged in (the
 // login's password is wrong); then a login, an upload, and one that fails at its second chunk.
 void CallEveryOperation(ZKmd_ptr zk) {
@@ -128,17 +109,7 @@ void CallEveryOperation(ZKmd_ptr zk) {
   ZKmd::zkSeqFileBuf down = OneChunk("a.txt", "", 0, 64);
   index = 0;
   EXPECT_EQ(kTransferFileFailed, zk->zkFileDownload("u1", down, index));
-  ZKmd::zkSeqFileBuf64 down64;
-  down64.length(1);
-  down64[0].filePath = ".\\";
-  down64[0].fileNm = "a.txt";
-  down64[0].fileSize = 0;
-  down64[0].updDt = "";
-  down64[0].crtDt = "";
-  down64[0].bufNo = 1;
-  down64[0].nextBuf = false;
-  down64[0].bufPos = 0;
-  down64[0].bufUnitSize = 64;
+  ZKmd::zkSeqFileBuf64 down64 = OneRequest64(".\\", "a.txt", 0, 64);
   index = 0;
   EXPECT_EQ(kTransferFileFailed, zk->zkFileDownload64("u1", down64, index));
   ZKmd::DataBuffer_var digests;
@@ -282,17 +253,8 @@ TEST_F(ReplyBytesTest, TheToolsOwnCallsAreServedAsTheGeneratedStubs) {
   const ObjectAddress address = ObjectAddressOf(server.in());
   std::string data(300000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 1000);
-  ZKmd::zkSeqFileBuf64 wanted;
-  wanted.length(1);
-  wanted[0].filePath = ".\\";
-  wanted[0].fileNm = "r.bin";
-  wanted[0].fileSize = 0;
-  wanted[0].updDt = "";
-  wanted[0].crtDt = "";
-  wanted[0].bufNo = 1;
-  wanted[0].nextBuf = false;
-  wanted[0].bufPos = 0;
-  wanted[0].bufUnitSize = static_cast<CORBA::Long>(data.size());
+  const ZKmd::zkSeqFileBuf64 wanted =
+      OneRequest64(".\\", "r.bin", 0, static_cast<long>(data.size()));
   for (int minor : {0, 2}) {
     for (bool own : {false, true}) {
       const std::string where = "GIOP 1." + std::to_string(minor) + (own ? ", own calls" : "");

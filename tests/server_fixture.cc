@@ -119,6 +119,23 @@ ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, lo
   return seq;
 }
 
+ZKmd::zkSeqFileBuf64 OneRequest64(const std::string& dir, const std::string& name, long long pos,
+                                  long len) {
+  ZKmd::zkSeqFileBuf64 seq;
+  seq.length(1);
+  ZKmd::zkStrctFileBuf64& c = seq[0];
+  c.filePath = dir.c_str();
+  c.fileNm = name.c_str();
+  c.fileSize = 0;
+  c.updDt = "";
+  c.crtDt = "";
+  c.bufNo = 1;
+  c.nextBuf = false;
+  c.bufPos = pos;
+  c.bufUnitSize = static_cast<CORBA::Long>(len);
+  return seq;
+}
+
 long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
             const std::string& mode, std::string* ret) {
   CORBA::String_var value = CORBA::string_dup("");

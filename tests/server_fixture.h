@@ -28,6 +28,9 @@ std::vector<int> ReferencePorts(CORBA::Object_ptr obj);
 // A batch of one chunk for the file `name` in the root of the area: `data` as its content for an
 // upload, `pos` and `len` as the part asked for by a download.
 ZKmd::zkSeqFileBuf OneChunk(const std::string& name, const std::string& data, long pos, long len);
+// A zkFileDownload64 request for `len` bytes at `pos` of `dir` + `name` (first chunk, no times).
+ZKmd::zkSeqFileBuf64 OneRequest64(const std::string& dir, const std::string& name, long long pos,
+                                  long len);
 // zkRemoteJob in wait mode ("1") or shell mode ("0"); the job's return value in *ret.
 long RunJob(ZKmd_ptr server, const std::string& user, const std::string& job,
             const std::string& mode, std::string* ret);

@@ -4,7 +4,6 @@
 // nothing under its name. Unspoilt, the check says nothing.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,14 +29,8 @@ class VerifiedCopyTest : public ::testing::Test {
     ZKmd_var server = ResolveServer(fixture_->ns_port());
     const ObjectAddress address = ObjectAddressOf(server.in());
     relay_ = new Relay(address.port);
-    std::string key;
-    for (unsigned char c : address.key) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      key += hex;
-    }
-    CORBA::Object_var via = TestOrb()->string_to_object(
-        ("corbaloc:iiop:1.2@127.0.0.1:" + std::to_string(relay_->port()) + "/" + key).c_str());
+    CORBA::Object_var via =
+        TestOrb()->string_to_object(Corbaloc(2, relay_->port(), address.key).c_str());
     CORBA::Object_var ns = TestOrb()->string_to_object(
         ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture_->ns_port()) + "/NameService")
             .c_str());
