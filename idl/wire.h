@@ -31,6 +31,10 @@ constexpr int32_t kChangeFailed = -1;
 constexpr int32_t kTransferOk = 0;
 constexpr int32_t kTransferFileFailed = 20;  // a file not created, opened, read or written
 constexpr int32_t kTransferDirFailed = 21;   // upload: a directory not created
+// Answered only by zkFileUploadVerified, which only this version's tools call; the earlier
+// operations answer 20 for both.
+constexpr int32_t kTransferCorrupt = 22;    // a chunk's data differs from its digest
+constexpr int32_t kTransferQuotaFull = 23;  // the upload would take the area past its limit
 
 // zkRemoteJob.
 constexpr int32_t kJobStarted = 0;          // started (and, in wait mode, finished)
