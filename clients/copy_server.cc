@@ -35,8 +35,12 @@ CORBA::Long ZKmdCopyServer::Upload(const ZKmd::zkSeqFileBuf& batch, CORBA::Long*
     BorrowChunkData(in, &c);
   }
   CORBA::Long i = 0;
-  CORBA::Long r =
-      good == 0 ? 0 : UploadFrom(server_, user_.c_str(), chunks, &i, source, piece_.get());
+  CORBA::Long r = 0;
+  if (good > 0) {
+    r = upload_verified_.Call(
+        [&] { return UploadFrom(server_, user_.c_str(), chunks, &i, source, piece_.get(), true); },
+        [&] { return UploadFrom(server_, user_.c_str(), chunks, &i, source, piece_.get()); });
+  }
   if (r == kTransferOk && good < n) {
     i = static_cast<CORBA::Long>(good + 1);
     r = kTransferFileFailed;

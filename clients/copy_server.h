@@ -71,8 +71,10 @@ class ZKmdCopyServer : public CopyServer {
   std::string user_;
   ServerText text_;
   WideOps ops_;
-  // zkFileDownloadVerified, which a server of this version has; found out as ops_ is.
+  // zkFileDownloadVerified and zkFileUploadVerified, which a server of this version has; found
+  // out as ops_ is.
   WideOps verified_;
+  WideOps upload_verified_;
   std::function<ZKmd_ptr()> open_second_;  // null once called
   ZKmd_var second_ref_;
   std::unique_ptr<ZKmdCopyServer> second_;

@@ -25,9 +25,10 @@ void UploadBatch::Add(const UploadHead& file, const ChunkSpan& span, uint8_t* da
   const size_t len = static_cast<size_t>(span.len);
   if (len > kChunkPieceBytes) {
     streamed_[n] = Streamed{path, span.pos, len, data};
-  } else if (len > 0) {
+  } else {
+    streamed_[n].pos = span.pos;
     const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
-    c.fileBuf.replace(n32, n32, data, false);
+    if (len > 0) c.fileBuf.replace(n32, n32, data, false);
   }
   Count(n);
 }

@@ -29,6 +29,7 @@ struct UploadHead {
 // piece read already. The data is not the batch's: it must stay until the batch is cleared.
 class UploadBatch {
  public:
+  // (Of every chunk; its position is kept for all, its file only for a streamed one.)
   struct Streamed {
     std::string path;                // local; "" for a chunk whose data is in its fileBuf
     int64_t pos = 0;                 // of the chunk in its file

@@ -40,6 +40,8 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
   UploadBatch pending(unit_);
   int result = kExitOk;
   walking_.push_back(RealDir(fs_, local_dir));
+  const std::string outer_dir = local_dir_;
+  local_dir_ = local_dir;
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
@@ -52,14 +54,54 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
         result = kExitFail;
         break;
       }
+      local_dir_ = local_dir;  // back from a subdirectory
     }
     SendUpload(&pending);
+    RetryCorrupt(server_dir, &pending);
   } catch (const std::exception&) {  // the requests guard themselves; what is left is memory
     console_.err(kListFailed + local_dir + mask + ")");
     result = kExitFail;
   }
   walking_.pop_back();
+  local_dir_ = outer_dir;
+  retries_.clear();
   return stopped_ ? kExitFail : result;
+}
+
+void UploadWalk::RetryCorrupt(const std::string& server_dir, UploadBatch* pending) {
+  while (!retries_.empty() && !stopped_) {
+    std::vector<std::string> now;
+    now.swap(retries_);
+    for (const std::string& name : now) {
+      const std::string path = local_dir_ + name;
+      resent_.insert(path);
+      DirEntry e;
+      bool queued = fs_->Stat(path, &e).ok();
+      if (queued) {
+        e.name = name;
+        queued = QueueUpload(path, e, server_dir, pending);
+      }
+      if (!queued) {
+        console_.err("WARNING:ファイルを開けませんでした。");
+        ++unreadable_;
+        failed_ = true;
+      }
+      if (stopped_) break;
+    }
+    SendUpload(pending);
+  }
+}
+
+void UploadWalk::Corrupt(const ZKmd::zkStrctFileBuf& c) {
+  const std::string name = c.fileNm.in();
+  if (resent_.count(local_dir_ + name) == 0) {
+    if (std::find(retries_.begin(), retries_.end(), name) == retries_.end()) {
+      retries_.push_back(name);
+    }
+    return;
+  }
+  console_.err(kVerifyFailed + name + ")");
+  failed_ = true;
 }
 
 bool UploadWalk::CanUpload(const std::string& local_dir, const DirEntry& e) {
@@ -171,6 +213,7 @@ class UploadWalk::UploadReader : public UploadSource {
       : fs_(fs), batch_(batch), source_(source) {}
 
   size_t StreamedLength(CORBA::ULong i) const override { return batch_.StreamedLength(i); }
+  int64_t Position(CORBA::ULong i) const override { return batch_.streamed(i).pos; }
 
   bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
     const UploadBatch::Streamed& s = batch_.streamed(i);
@@ -232,14 +275,17 @@ bool UploadWalk::Upload(const UploadBatch& pending) {
   CORBA::Long index = 0;
   CORBA::Long r = server_->Upload(chunks, &index, &reader);
   CORBA::ULong processed = count;
-  // The server refused a chunk because its file failed to be read while it was sent.
+  // The server refused a chunk because its file failed to be read while it was sent, or because
+  // its data differed from its digest.
   bool unread = false;
+  bool corrupt = false;
   if (r != kTransferOk) {
     processed = index >= 1 ? std::min(static_cast<CORBA::ULong>(index - 1), count) : 0;
     unread =
         r == kTransferFileFailed && index >= 1 && processed < count && reader.failed(processed);
-    if (!unread) ReportRefused(r, NameAt(chunks, index));  // an unread one is reported below
-    failed_ = true;
+    corrupt = r == kTransferCorrupt && index >= 1 && processed < count;
+    if (!unread && !corrupt) ReportRefused(r, NameAt(chunks, index));  // an unread one below
+    if (!corrupt) failed_ = true;
   }
   // Files that failed to be read: unreadable, whatever the server made of them.
   std::set<std::string> unreadable;
@@ -251,9 +297,14 @@ bool UploadWalk::Upload(const UploadBatch& pending) {
     }
   }
   for (CORBA::ULong i = 0; i < processed; ++i) {
-    if (!chunks[i].nextBuf && unreadable.count(FileOf(chunks, i)) == 0) ++copied_;
+    if (chunks[i].nextBuf || unreadable.count(FileOf(chunks, i)) > 0) continue;
+    if (resent_.count(local_dir_ + chunks[i].fileNm.in()) > 0) {
+      console_.err(kResent + std::string(chunks[i].fileNm.in()) + ")");
+    }
+    ++copied_;
   }
-  if (unread) return UploadRestAfterUnread(pending, processed);
+  if (corrupt) Corrupt(chunks[processed]);
+  if (unread || corrupt) return UploadRestAfter(pending, processed);
   return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
 }
 
@@ -265,9 +316,9 @@ void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
   }
 }
 
-bool UploadWalk::UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused) {
+bool UploadWalk::UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused) {
   // The server took nothing after the refused chunk: the chunks of other files after it are sent
-  // again; the rest of the unreadable file is dropped.
+  // again; the rest of the refused file is dropped.
   const ZKmd::zkSeqFileBuf& chunks = pending.chunks();
   const CORBA::ULong count = chunks.length();
   const std::string bad = FileOf(chunks, refused);

@@ -4,6 +4,7 @@
 #define ZK_CLIENTS_UPLOAD_WALK_H_
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,14 +57,25 @@ class UploadWalk : private WalkPart {
   // The request of SendUpload and what its reply says; throws what the request throws.
   bool Upload(const UploadBatch& pending);
   void ReportRefused(CORBA::Long result, const std::string& name);
-  // After the server refused chunk `refused` of `pending` because its file could not be read:
-  // sends the chunks after it of other files; true when the last chunk of `pending` was stored.
-  bool UploadRestAfterUnread(const UploadBatch& pending, CORBA::ULong refused);
+  // After the server refused chunk `refused` of `pending` because its file could not be read or
+  // its data differed from its digest: sends the chunks after it of other files; true when the
+  // last chunk of `pending` was stored.
+  bool UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused);
+  // The server found chunk `c`'s data differing from its digest, and has no upload of its file:
+  // the first time, the file is queued to be sent once more (RetryCorrupt); the second time,
+  // reported.
+  void Corrupt(const ZKmd::zkStrctFileBuf& c);
+  // Sends each file queued by Corrupt once more, in server directory `server_dir`, through
+  // `pending` (empty).
+  void RetryCorrupt(const std::string& server_dir, UploadBatch* pending);
 
   // The chunk data of the pending upload batch, in memory used again from batch to batch.
   BlockPool chunk_pool_{static_cast<size_t>(kMaxMessageBytes)};
   ChunkArena upload_arena_{&chunk_pool_};
   SourceFile source_;
+  std::string local_dir_;              // of the level being walked, whose batches are sent
+  std::vector<std::string> retries_;   // names of its files to be sent once more
+  std::set<std::string> resent_;       // local paths sent a second time
 };
 
 }  // namespace zk

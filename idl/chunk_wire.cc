@@ -153,8 +153,10 @@ bool ReadWhole(UploadSource* source, CORBA::ULong i, size_t len, uint8_t* buf) {
 // is read for it, and it counts the same bytes as the sending pass.
 class StreamedWriter : public ChunkFieldWriter {
  public:
-  StreamedWriter(cdrStream& s, CORBA::ULong i, size_t len, UploadSource* source, uint8_t* piece)
-      : ChunkFieldWriter(s), i_(i), len_(len), source_(source), piece_(piece) {}
+  // With `digest`, the bytes written are digested into it (on the sending pass).
+  StreamedWriter(cdrStream& s, CORBA::ULong i, size_t len, UploadSource* source, uint8_t* piece,
+                 ChunkDigest* digest)
+      : ChunkFieldWriter(s), i_(i), len_(len), source_(source), piece_(piece), digest_(digest) {}
   using ChunkFieldWriter::Integer;
 
   // The number follows the data: a chunk whose file failed mid-way is marked as one no server
@@ -169,6 +171,7 @@ class StreamedWriter : public ChunkFieldWriter {
       // The data with one call (idl/omniorb/streams.h), read whole first.
       std::vector<uint8_t> whole(len_);
       readable_ = ReadWhole(source_, i_, len_, whole.data());
+      if (digest_) digest_->Update(whole.data(), len_);
       s_.put_octet_array(whole.data(), static_cast<int>(len_), omni::ALIGN_1);
       return;
     }
@@ -176,6 +179,7 @@ class StreamedWriter : public ChunkFieldWriter {
       const size_t n = std::min(len_ - done, kChunkPieceBytes);
       if (!counting && readable_) readable_ = source_->Read(i_, done, piece_, n);
       if (!counting && !readable_) std::memset(piece_, 0, n);
+      if (!counting && digest_) digest_->Update(piece_, n);
       s_.put_octet_array(piece_, static_cast<int>(n), omni::ALIGN_1);
       done += n;
     }
@@ -186,17 +190,23 @@ class StreamedWriter : public ChunkFieldWriter {
   size_t len_;
   UploadSource* source_;
   uint8_t* piece_;
+  ChunkDigest* digest_;
   bool readable_ = true;
 };
 
 class UploadCall : public OwnCall {
  public:
   UploadCall(const char* user, const ZKmd::zkSeqFileBuf& batch, CORBA::Long index,
-             UploadSource* source, uint8_t* piece)
-      : user_(user), batch_(batch), index_(index), source_(source), piece_(piece) {}
+             UploadSource* source, uint8_t* piece, bool verified)
+      : user_(user),
+        batch_(batch),
+        index_(index),
+        source_(source),
+        piece_(piece),
+        verified_(verified) {}
 
   void WriteArguments(cdrStream& s) override {
-    WriteUploadRequest(s, user_, batch_, index_, source_, piece_);
+    WriteUploadRequest(s, user_, batch_, index_, source_, piece_, verified_);
   }
   void ReadResults(cdrStream& s) override {
     result_ <<= s;
@@ -217,7 +227,18 @@ class UploadCall : public OwnCall {
       c.fileBuf.length(n32);
       if (!ReadWhole(source_, i, len, c.fileBuf.get_buffer())) c.bufNo = 0;
     }
-    result_ = servant->zkFileUpload(user_, whole, index_);
+    if (!verified_) {
+      result_ = servant->zkFileUpload(user_, whole, index_);
+      return;
+    }
+    ZKmd::DataBuffer digests(whole.length() * static_cast<CORBA::ULong>(sizeof(Digest128)));
+    digests.length(digests.maximum());
+    for (CORBA::ULong i = 0; i < whole.length(); ++i) {
+      const Digest128 d = DigestOfChunk(source_->Position(i), whole[i].fileBuf.get_buffer(),
+                                        whole[i].fileBuf.length());
+      std::copy(d.begin(), d.end(), digests.get_buffer() + i * sizeof(Digest128));
+    }
+    result_ = servant->zkFileUploadVerified(user_, whole, digests, index_);
   }
   CORBA::Long result() const { return result_; }
   CORBA::Long index() const { return index_; }
@@ -228,23 +249,41 @@ class UploadCall : public OwnCall {
   CORBA::Long index_;
   UploadSource* source_;
   uint8_t* piece_;
+  bool verified_;
   CORBA::Long result_ = 0;
 };
 
 }  // namespace
 
 void WriteUploadRequest(cdrStream& s, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                        CORBA::Long index, UploadSource* source, uint8_t* piece) {
+                        CORBA::Long index, UploadSource* source, uint8_t* piece, bool verified) {
   s.marshalString(user, 0);
   const CORBA::ULong n = batch.length();
   n >>= s;
+  // Digests are taken on the sending pass only; a counting pass counts their bytes.
+  const bool digesting = verified && !IsCountingStream(s);
+  std::vector<uint8_t> digests(verified ? n * sizeof(Digest128) : 0);
   for (CORBA::ULong i = 0; i < n; ++i) {
     const size_t len = source->StreamedLength(i);
+    Digest128 d{};
     if (len == 0) {
       batch[i] >>= s;
+      if (digesting) {
+        d = DigestOfChunk(source->Position(i), batch[i].fileBuf.get_buffer(),
+                          batch[i].fileBuf.length());
+      }
     } else {
-      StreamedWriter writer(s, i, len, source, piece);
+      ChunkDigest digest(digesting ? source->Position(i) : 0);
+      StreamedWriter writer(s, i, len, source, piece, digesting ? &digest : nullptr);
       VisitChunk(batch[i], writer);
+      if (digesting) d = digest.Finish();
+    }
+    if (verified) std::copy(d.begin(), d.end(), digests.begin() + i * sizeof(Digest128));
+  }
+  if (verified) {
+    static_cast<CORBA::ULong>(digests.size()) >>= s;
+    if (!digests.empty()) {
+      s.put_octet_array(digests.data(), static_cast<int>(digests.size()), omni::ALIGN_1);
     }
   }
   index >>= s;
@@ -270,9 +309,9 @@ void ReadReplyDigests(cdrStream& s, ChunkSink* sink) {
 }
 
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                       CORBA::Long* index, UploadSource* source, uint8_t* piece) {
-  UploadCall call(user, batch, *index, source, piece);
-  Invoke(server, "zkFileUpload", call);
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece, bool verified) {
+  UploadCall call(user, batch, *index, source, piece, verified);
+  Invoke(server, verified ? "zkFileUploadVerified" : "zkFileUpload", call);
   *index = call.index();
   return call.result();
 }

@@ -71,6 +71,8 @@ class UploadSource {
   // The length of chunk `i`'s data when it is read while sent; 0 when its data is the chunk's
   // fileBuf.
   virtual size_t StreamedLength(CORBA::ULong i) const = 0;
+  // Where chunk `i`'s data lies in its file (the request's 32-bit bufPos cannot say it).
+  virtual int64_t Position(CORBA::ULong i) const = 0;
   // Fills `buf` with the `len` bytes at `offset` of chunk `i`'s data (zeros past the end of a
   // file that shrank). False when the file could not be read: the rest of the chunk is then sent
   // as zeros with the chunk number 0, which no server takes, so that the file is not stored.
@@ -79,15 +81,20 @@ class UploadSource {
 
 // The arguments of a zkFileUpload request as the generated stub writes them, but with the data of
 // the chunks that `source` streams read from it piece by piece into `piece` (kChunkPieceBytes)
-// while they are written; a counting stream reads nothing.
+// while they are written; a counting stream reads nothing. With `verified`, those of
+// zkFileUploadVerified: each chunk's digest (platform/digest.h, at source->Position) is taken
+// from the bytes as they are written, and the digests follow the chunks.
 void WriteUploadRequest(cdrStream& s, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                        CORBA::Long index, UploadSource* source, uint8_t* piece);
+                        CORBA::Long index, UploadSource* source, uint8_t* piece,
+                        bool verified = false);
 
 // zkFileUpload of `server` as the generated stub makes it, but with the data of the chunks that
 // `source` streams read from it piece by piece into `piece` (which holds kChunkPieceBytes) while
 // the request is sent. With a servant in this process, each such chunk is read whole first.
+// With `verified`, zkFileUploadVerified instead.
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
-                       CORBA::Long* index, UploadSource* source, uint8_t* piece);
+                       CORBA::Long* index, UploadSource* source, uint8_t* piece,
+                       bool verified = false);
 
 }  // namespace zk
 

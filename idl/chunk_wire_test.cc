@@ -35,6 +35,7 @@ class PatternSource : public UploadSource {
  public:
   explicit PatternSource(std::vector<size_t> lengths) : lengths_(std::move(lengths)) {}
   size_t StreamedLength(CORBA::ULong i) const override { return lengths_[i]; }
+  int64_t Position(CORBA::ULong) const override { return 0; }
   bool Read(CORBA::ULong i, size_t offset, uint8_t* buf, size_t len) override {
     ++reads;
     if (broken.count(i) > 0 && offset > 0) return false;

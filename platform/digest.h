@@ -52,6 +52,8 @@ class ChunkDigest {
   explicit ChunkDigest(int64_t pos) : pos_(pos) {}
   void Update(const void* data, size_t len) { bytes_.Update(data, len); }
   void Zeros(uint64_t len) { bytes_.Zeros(len); }
+  // The chunk turned out to be at `pos`: its bytes may be given before its place is known.
+  void Place(int64_t pos) { pos_ = pos; }
   // The chunk's digest: of its bytes, its position and how many bytes it was given.
   Digest128 Finish() const;
 

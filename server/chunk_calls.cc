@@ -22,18 +22,26 @@ namespace {
 // is written into its file piece by piece (through one piece of pooled memory, so that receiving
 // overlaps writing and the data stays in the processor's cache), a small one is read into the
 // arena first. Each chunk is stored (ChunkStore) once its last field is read, so all the work is
-// done here and the upcall only gives the result.
+// done here and the upcall only gives the result. zkFileUploadVerified (`verified`) is the same
+// with the chunks' digests after them, checked before any of its files is put in place.
 class UploadCall : public OwnCall {
  public:
-  UploadCall(ZKmdImpl* impl, ChunkArena* arena) : impl_(impl), arena_(arena) {}
+  UploadCall(ZKmdImpl* impl, ChunkArena* arena, bool verified = false)
+      : impl_(impl), arena_(arena), verified_(verified) {}
 
   void ReadArguments(cdrStream& s) override {
     CORBA::String_var wire_user = s.unmarshalString(0);
-    batch_.reset(new UploadBatch(impl_, wire_user.in()));
+    batch_.reset(new UploadBatch(impl_, wire_user.in(), verified_));
     CORBA::ULong n;
     n <<= s;
     if (!s.checkInputOverrun(1, n)) _CORBA_marshal_sequence_range_check_error(s);
     for (CORBA::ULong i = 0; i < n; ++i) ReadChunk(s);
+    if (verified_) {
+      const CORBA::ULong len = ReadDataLength(s);
+      CORBA::Octet* digests = len > 0 ? arena_->Alloc(len) : nullptr;
+      if (len > 0) s.get_octet_array(digests, static_cast<int>(len), omni::ALIGN_1);
+      batch_->Verify(digests, len);
+    }
     CORBA::Long sent_index;  // the request's bufIndex is not used
     sent_index <<= s;
   }
@@ -105,6 +113,7 @@ class UploadCall : public OwnCall {
 
   ZKmdImpl* impl_;
   ChunkArena* arena_;
+  bool verified_;
   CORBA::Octet* piece_ = nullptr;
   std::unique_ptr<UploadBatch> batch_;
   ZKmd::zkStrctFileBuf c_;
@@ -283,7 +292,8 @@ CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* ind
 
 bool IsChunkCall(const char* operation) {
   for (const char* op :
-       {"zkFileUpload", "zkFileDownload", "zkFileDownload64", "zkFileDownloadVerified"}) {
+       {"zkFileUpload", "zkFileDownload", "zkFileDownload64", "zkFileDownloadVerified",
+        "zkFileUploadVerified"}) {
     if (std::strcmp(operation, op) == 0) return true;
   }
   return false;
@@ -294,8 +304,9 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant) {
   // The arena outlives the call descriptor, whose sequences point into it, and the reply, which
   // is written before the upcall returns.
   ChunkArena arena(&servant->state()->chunk_pool);
-  if (std::strcmp(operation, "zkFileUpload") == 0) {
-    UploadCall call(servant, &arena);
+  const bool upload = std::strcmp(operation, "zkFileUpload") == 0;
+  if (upload || std::strcmp(operation, "zkFileUploadVerified") == 0) {
+    UploadCall call(servant, &arena, !upload);
     request.Serve(call);
     return true;
   }

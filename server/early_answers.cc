@@ -21,6 +21,7 @@ const FailureAnswer kAnswers[] = {
     {"zkFileCount", 0, Rest::kNothing},
     {"zkFileList", 0, Rest::kEmptyFileList},
     {"zkFileUpload", kTransferFileFailed, Rest::kIndexOne},
+    {"zkFileUploadVerified", kTransferFileFailed, Rest::kIndexOne},
     {"zkFileDownload", kTransferFileFailed, Rest::kEmptyBuffersIndexOne},
     {"zkDirRemove", kChangeFailed, Rest::kNothing},
     {"zkFileRemove", kChangeFailed, Rest::kNothing},

@@ -124,7 +124,11 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
   return kTransferOk;
 }
 
-ChunkStore::~ChunkStore() { Finish(&land_); }
+ChunkStore::~ChunkStore() {
+  Finish(&land_);
+  // Chunks whose digests never came are not kept.
+  if (verified_ && !checked_) GiveUpFrom(0);
+}
 
 CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* target,
                                std::string* dir) {
@@ -173,6 +177,7 @@ void ChunkStore::Receive(const char* path, const char* name, size_t len) {
 }
 
 void ChunkStore::Piece(const uint8_t* data, size_t n) {
+  if (verified_) land_.digest.Update(data, n);
   if (land_.file && !land_.failed && n > 0) {
     land_.tail_hole = IsAllZero(data, n);
     if (!land_.tail_hole) {
@@ -239,6 +244,7 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   if (!written) return Abandon(step);
   const int64_t length = step.at.length + static_cast<int64_t>(len);
   uploads_->Stored(step.key, length);
+  if (verified_) Note(step, DigestOfChunk(step.at.length, data, len));
   return Complete(c, step, length, hole);
 }
 
@@ -258,6 +264,10 @@ CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
       uploads_->Stored(step.key, length);
       if (land_.claim != 0) uploads_->Unclaim(step.key, land_.claim);
       land_.claim = 0;
+      if (verified_) {
+        land_.digest.Place(step.at.length);
+        Note(step, land_.digest.Finish());
+      }
       // The last chunk always sets the length: pieces of zeros were not written.
       result = Complete(c, step, length, true);
     }
@@ -317,13 +327,76 @@ CORBA::Long ChunkStore::Abandon(const Step& step) {
 CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
                                  bool hole) {
   if (c.nextBuf) return kTransferOk;
-  // Whole: its length (when it ends in a hole), its time, then in the target's place.
-  bool done = !hole || area_->Resize(step.at.temp, length);
-  if (done) ApplyTimes(area_, step.at.temp, c.updDt.in(), c.crtDt.in());
-  done = done && area_->Rename(step.at.temp, step.target);
-  if (!done) return Abandon(step);
+  if (verified_) {
+    // Whole, but not yet checked: the file is this store's until Verify.
+    Unverified& u = stored_.back();
+    u.last = true;
+    u.upd = c.updDt.in();
+    u.crt = c.crtDt.in();
+    u.length = length;
+    u.hole = hole;
+    uploads_->End(step.key);
+    return kTransferOk;
+  }
+  if (!PutInPlace(step.at.temp, step.target, length, hole, c.updDt.in(), c.crtDt.in())) {
+    return Abandon(step);
+  }
   uploads_->End(step.key);
   return kTransferOk;
+}
+
+void ChunkStore::Note(const Step& step, const Digest128& digest) {
+  Unverified u;
+  u.digest = digest;
+  u.key = step.key;
+  u.temp = step.at.temp;
+  u.target = step.target;
+  stored_.push_back(std::move(u));
+}
+
+bool ChunkStore::PutInPlace(const std::string& temp, const std::string& target, int64_t length,
+                            bool hole, const char* upd, const char* crt) {
+  bool done = !hole || area_->Resize(temp, length);
+  if (done) ApplyTimes(area_, temp, upd, crt);
+  return done && area_->Rename(temp, target);
+}
+
+CORBA::Long ChunkStore::Verify(const uint8_t* digests, size_t len, CORBA::Long* index) {
+  checked_ = true;
+  const size_t sent = len / sizeof(Digest128);
+  size_t bad = stored_.size();
+  for (size_t i = 0; i < stored_.size() && bad == stored_.size(); ++i) {
+    const uint8_t* d = digests + i * sizeof(Digest128);
+    if (i >= sent || !std::equal(stored_[i].digest.begin(), stored_[i].digest.end(), d)) bad = i;
+  }
+  CORBA::Long result = bad < stored_.size() ? kTransferCorrupt : kTransferOk;
+  if (result != kTransferOk) {
+    PrintErr("WARNING:受信したデータが送信元と一致しなかったため、ファイルを保存しませんでした。(" +
+             LogText(stored_[bad].target) + ")");
+  }
+  for (size_t i = 0; i < bad; ++i) {
+    const Unverified& u = stored_[i];
+    if (u.last &&
+        !PutInPlace(u.temp, u.target, u.length, u.hole, u.upd.c_str(), u.crt.c_str())) {
+      bad = i;
+      result = kTransferFileFailed;
+    }
+  }
+  GiveUpFrom(bad);
+  *index = result == kTransferOk ? 0 : static_cast<CORBA::Long>(bad + 1);
+  return result;
+}
+
+void ChunkStore::GiveUpFrom(size_t first) {
+  for (size_t i = first; i < stored_.size(); ++i) {
+    const Unverified& u = stored_[i];
+    if (u.last) {
+      area_->RemoveFile(u.temp);  // out of the table already
+    } else {
+      GiveUp(area_, uploads_, u.key, u.temp);
+    }
+  }
+  stored_.resize(std::min(first, stored_.size()));
 }
 
 namespace {

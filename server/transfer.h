@@ -12,6 +12,7 @@
 #include "idl/chunk_memory.h"
 #include "idl/orb.h"
 #include "idl/wire.h"
+#include "platform/digest.h"
 #include "platform/fs.h"
 #include "server/uploads.h"
 
@@ -54,11 +55,18 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
 // Whatever a chunk that fails wrote is removed with its temporary file; nothing is written outside
 // the area or under a name a request can see. Pieces of zeros are not written (holes); the last
 // chunk gives the file its length.
+//
+// A `verified` store (zkFileUploadVerified) digests each chunk's data as it stores it, at the
+// position where it stores it (platform/digest.h), and puts no file in its place before Verify has
+// compared those digests with the ones the client sent after the batch's chunks: a file whose
+// last chunk was stored waits for it, out of the upload table. A store that ends without Verify
+// gives up every upload it stored a chunk of.
 class ChunkStore {
  public:
   // `area`, `uploads` and `caller` as StoreChunks takes them; `area` may be null.
-  ChunkStore(FileSystem* area, UploadTable* uploads, const UploadCaller& caller)
-      : area_(area), uploads_(uploads), caller_(caller) {}
+  ChunkStore(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
+             bool verified = false)
+      : area_(area), uploads_(uploads), caller_(caller), verified_(verified) {}
   ~ChunkStore();
   ChunkStore(const ChunkStore&) = delete;
   ChunkStore& operator=(const ChunkStore&) = delete;
@@ -75,6 +83,14 @@ class ChunkStore {
   // received: 0, 20 or 21 as Store.
   CORBA::Long Received(const ZKmd::zkStrctFileBuf& c);
 
+  // A verified store, after its chunks: `digests` holds the client's digest of each chunk of the
+  // batch, 16 bytes each, in order; the chunks stored are the batch's first ones. The files of
+  // the chunks before the first whose digest differs (or is missing) are put in place; the
+  // uploads of that chunk and of every chunk stored after it are given up. Returns 0, or 22 with
+  // *index the 1-based position of that chunk, or 20 with it at a chunk whose file could not be
+  // put in place.
+  CORBA::Long Verify(const uint8_t* digests, size_t len, CORBA::Long* index);
+
  private:
   // Where a received chunk's data was written.
   struct Landing {
@@ -87,6 +103,7 @@ class ChunkStore {
     bool tail_hole = false;                  // the last piece was zeros, not written
     UploadKey key;                           // the claimed upload, when claim is not 0
     uint64_t claim = 0;
+    ChunkDigest digest{0};                   // of the data received, in a verified store
   };
 
   // Where the upload a chunk belongs to stands.
@@ -94,6 +111,18 @@ class ChunkStore {
     std::string target;        // the file in the area
     UploadKey key;             // its upload
     UploadTable::Progress at;  // its temporary file and the bytes stored in it
+  };
+
+  // A chunk that a verified store stored, waiting for Verify.
+  struct Unverified {
+    Digest128 digest;
+    UploadKey key;
+    std::string temp;
+    std::string target;
+    bool last = false;  // its file waits for Verify to be put in place, with these:
+    std::string upd, crt;
+    int64_t length = 0;
+    bool hole = false;
   };
 
   // The steps of storing a chunk, for both ways its data arrives (Store, Received).
@@ -108,6 +137,14 @@ class ChunkStore {
                        bool hole);
   // Gives the upload up after a write failed: 20.
   CORBA::Long Abandon(const Step& step);
+  // Puts a finished upload's temporary file in the target's place: its length (when it ends in a
+  // hole), its time, then the rename. False when that failed.
+  bool PutInPlace(const std::string& temp, const std::string& target, int64_t length, bool hole,
+                  const char* upd, const char* crt);
+  // A verified store stored a chunk of `step`'s upload whose data has `digest`.
+  void Note(const Step& step, const Digest128& digest);
+  // Gives up what a verified store stored from its `first` chunk on.
+  void GiveUpFrom(size_t first);
   // The target of a chunk in the area and its folder, made: 0, 20 or 21.
   CORBA::Long Locate(const char* path, const char* name, std::string* target, std::string* dir);
   // Copies the landed data into the new temporary file `temp`; `land` then describes it there.
@@ -120,6 +157,9 @@ class ChunkStore {
   UploadCaller caller_;
   std::string made_;  // the directory this batch created last (chunks mostly share one)
   Landing land_;
+  bool verified_;
+  bool checked_ = false;             // Verify ran
+  std::vector<Unverified> stored_;  // by a verified store, in order
 };
 
 // What a download reply takes besides its chunks, at most: the GIOP and reply headers (with room

@@ -11,7 +11,8 @@
 
 namespace zk {
 
-UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user) : wire_("zkFileUpload") {
+UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user, bool verified)
+    : wire_(verified ? "zkFileUploadVerified" : "zkFileUpload") {
   // The user id is checked before anything is written.
   std::string user;
   UploadCaller caller;
@@ -22,7 +23,7 @@ UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user) : wire_("zkFi
     index_ = 1;
     return;
   }
-  store_.reset(new ChunkStore(area_.get(), &servant->state()->uploads, caller));
+  store_.reset(new ChunkStore(area_.get(), &servant->state()->uploads, caller, verified));
 }
 
 bool UploadBatch::Next(const char* path, const char* name, const char* upd, const char* crt) {
@@ -55,6 +56,16 @@ void UploadBatch::Piece(const uint8_t* data, size_t n) { store_->Piece(data, n);
 void UploadBatch::Received(ZKmd::zkStrctFileBuf* c) {
   TakeTexts(c);
   Stored(store_->Received(*c));
+}
+
+void UploadBatch::Verify(const uint8_t* digests, size_t len) {
+  if (!store_) return;  // failed at its first chunk
+  CORBA::Long index = 0;
+  const CORBA::Long checked = store_->Verify(digests, len, &index);
+  if (checked != kTransferOk) {
+    result_ = checked;
+    index_ = index;
+  }
 }
 
 void UploadBatch::Stored(CORBA::Long stored) {

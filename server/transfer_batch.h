@@ -19,12 +19,14 @@ namespace zk {
 class ZKmdImpl;
 
 // A zkFileUpload batch: the chunks are stored one by one as they come (ChunkStore). The first
-// chunk that fails fails the batch; the chunks after it are read and dropped.
+// chunk that fails fails the batch; the chunks after it are read and dropped. A zkFileUploadVerified
+// batch (`verified`) puts its files in place only once Verify has checked the digests that follow
+// the chunks.
 class UploadBatch {
  public:
   // `wire_user` as it came; a refused one, or a caller who is not that user, fails the batch at
   // its first chunk (20, index 1), even when it has none.
-  UploadBatch(ZKmdImpl* servant, const char* wire_user);
+  UploadBatch(ZKmdImpl* servant, const char* wire_user, bool verified = false);
   UploadBatch(const UploadBatch&) = delete;
   UploadBatch& operator=(const UploadBatch&) = delete;
 
@@ -38,6 +40,9 @@ class UploadBatch {
   void Receive(size_t len);
   void Piece(const uint8_t* data, size_t n);
   void Received(ZKmd::zkStrctFileBuf* c);
+  // After the chunks of a verified batch: the client's digests of them (ChunkStore::Verify). A
+  // chunk whose digest differs, before the one that failed, if any, fails the batch there.
+  void Verify(const uint8_t* digests, size_t len);
 
   // 0, 20 or 21, and the 1-based position of the chunk that failed (0 after success).
   CORBA::Long result() const { return result_; }

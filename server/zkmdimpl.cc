@@ -39,7 +39,7 @@ void LogRefusedLogin(const std::string& reason, const std::string& user,
 bool CarriesBulk(const char* op) {
   for (const char* bulk :
        {"zkFileList", "zkFileList64", "zkFileUpload", "zkFileDownload", "zkFileDownload64",
-        "zkFileDownloadVerified"}) {
+        "zkFileDownloadVerified", "zkFileUploadVerified"}) {
     if (std::strcmp(op, bulk) == 0) return true;
   }
   return false;

@@ -48,6 +48,9 @@ class ZKmdImpl : public DispatchingServant {
   // their texts pass the text boundary there.
   CORBA::Long zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                            CORBA::Long& bufIndex) override;
+  CORBA::Long zkFileUploadVerified(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
+                                   const ZKmd::DataBuffer& digests,
+                                   CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,

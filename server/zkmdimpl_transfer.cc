@@ -23,6 +23,17 @@ CORBA::Long DownloadWhole(ZKmdImpl* servant, const char* operation, const char* 
   return result;
 }
 
+// Stores every chunk of `fileBufs` in `batch`, as far as it takes them.
+void StoreAll(const ZKmd::zkSeqFileBuf& fileBufs, UploadBatch* batch) {
+  ZKmd::zkStrctFileBuf c;
+  for (CORBA::ULong i = 0; i < fileBufs.length(); ++i) {
+    const ZKmd::zkStrctFileBuf& in = fileBufs[i];
+    if (!batch->Next(in.filePath.in(), in.fileNm.in(), in.updDt.in(), in.crtDt.in())) continue;
+    BorrowChunkData(in, &c);
+    batch->Store(&c);
+  }
+}
+
 }  // namespace
 
 bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
@@ -41,13 +52,17 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
 CORBA::Long ZKmdImpl::zkFileUpload(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    CORBA::Long& bufIndex) {
   UploadBatch batch(this, userId);
-  ZKmd::zkStrctFileBuf c;
-  for (CORBA::ULong i = 0; i < fileBufs.length(); ++i) {
-    const ZKmd::zkStrctFileBuf& in = fileBufs[i];
-    if (!batch.Next(in.filePath.in(), in.fileNm.in(), in.updDt.in(), in.crtDt.in())) continue;
-    BorrowChunkData(in, &c);
-    batch.Store(&c);
-  }
+  StoreAll(fileBufs, &batch);
+  bufIndex = batch.index();
+  return batch.result();
+}
+
+CORBA::Long ZKmdImpl::zkFileUploadVerified(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
+                                           const ZKmd::DataBuffer& digests,
+                                           CORBA::Long& bufIndex) {
+  UploadBatch batch(this, userId, true);
+  StoreAll(fileBufs, &batch);
+  batch.Verify(digests.get_buffer(), digests.length());
   bufIndex = batch.index();
   return batch.result();
 }

@@ -56,23 +56,27 @@ std::string Relay::FromClients() {
 
 void Relay::CorruptFromTarget(const std::string& marker, int times) {
   std::lock_guard<std::mutex> lock(mu_);
-  marker_ = marker;
-  corrupt_left_ = times;
+  from_target_spoil_ = Spoil{marker, times};
 }
 
-bool Relay::Pass(int from, int to, std::string* kept) {
+void Relay::CorruptFromClients(const std::string& marker, int times) {
+  std::lock_guard<std::mutex> lock(mu_);
+  from_clients_spoil_ = Spoil{marker, times};
+}
+
+bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil) {
   char buf[64 * 1024];
   const ssize_t n = read(from, buf, sizeof buf);
   if (n <= 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     kept->append(buf, static_cast<size_t>(n));
-    if (kept == &from_target_ && !marker_.empty()) {
+    if (!spoil->marker.empty()) {
       std::string text(buf, static_cast<size_t>(n));
-      for (size_t at = text.find(marker_); at != std::string::npos && corrupt_left_ != 0;
-           at = text.find(marker_, at + 1)) {
+      for (size_t at = text.find(spoil->marker); at != std::string::npos && spoil->left != 0;
+           at = text.find(spoil->marker, at + 1)) {
         buf[at] ^= 1;
-        if (corrupt_left_ > 0) --corrupt_left_;
+        if (spoil->left > 0) --spoil->left;
       }
     }
   }
@@ -99,8 +103,8 @@ void Relay::Run() {
       const pollfd& c = fds[2 + 2 * i];
       const pollfd& t = fds[3 + 2 * i];
       bool open = true;
-      if (c.revents != 0) open = Pass(c.fd, t.fd, &from_clients_);
-      if (open && t.revents != 0) open = Pass(t.fd, c.fd, &from_target_);
+      if (c.revents != 0) open = Pass(c.fd, t.fd, &from_clients_, &from_clients_spoil_);
+      if (open && t.revents != 0) open = Pass(t.fd, c.fd, &from_target_, &from_target_spoil_);
       if (open) {
         open_pairs.push_back(pairs_[i]);
       } else {  // one side closed: the other is closed too, so its peer sees the end

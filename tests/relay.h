@@ -27,6 +27,8 @@ class Relay {
   // From now on changes one bit of the first byte of `marker` in what the target sends, the next
   // `times` times the marker appears within one read (-1: every time): data spoilt on the way.
   void CorruptFromTarget(const std::string& marker, int times);
+  // The same in what the clients send.
+  void CorruptFromClients(const std::string& marker, int times);
   // Everything the target (the clients) sent so far, over all connections, in the order it came.
   std::string FromTarget();
   std::string FromClients();
@@ -36,9 +38,15 @@ class Relay {
     int client;
     int target;
   };
+  // What one way spoils: the marker, and how many more times.
+  struct Spoil {
+    std::string marker;
+    int left = 0;
+  };
   void Run();
-  // Moves what `from` has to `to`, appending it to `*kept`; false when either side is closed.
-  bool Pass(int from, int to, std::string* kept);
+  // Moves what `from` has to `to`, appending it to `*kept` and spoiling it as `*spoil` says;
+  // false when either side is closed.
+  bool Pass(int from, int to, std::string* kept, Spoil* spoil);
 
   int target_port_;
   int listen_fd_ = -1;
@@ -48,8 +56,8 @@ class Relay {
   std::mutex mu_;
   std::string from_target_;
   std::string from_clients_;
-  std::string marker_;  // what CorruptFromTarget spoils, and how many more times
-  int corrupt_left_ = 0;
+  Spoil from_target_spoil_;
+  Spoil from_clients_spoil_;
   std::thread thread_;
 };
 

@@ -43,9 +43,13 @@ class ScriptedServer : public POA_ZKmd {
     calls_.clear();
   }
 
-  // A server of before the verified download.
+  // A server of before the verified transfers.
   CORBA::Long zkFileDownloadVerified(const char*, ZKmd::zkSeqFileBuf64&, CORBA::Long&,
                                      ZKmd::DataBuffer_out) override {
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
+  CORBA::Long zkFileUploadVerified(const char*, const ZKmd::zkSeqFileBuf&, const ZKmd::DataBuffer&,
+                                   CORBA::Long&) override {
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
   CORBA::Long zkChgUserPwd(const char*, const char*) override { return -1; }

@@ -1,7 +1,7 @@
-// Downloads checked end to end: data changed on the way between the server and zkcp (a relay
-// that spoils one byte of the file's data) is never kept. Spoilt once, the file is sent again
-// and lands whole, with one warning; spoilt every time, it is not copied (status 20) and leaves
-// nothing under its name. Unspoilt, the check says nothing.
+// Copies checked end to end, both ways: data changed on the way between the server and zkcp (a
+// relay that spoils one byte of the file's data) is never kept. Spoilt once, the file is sent
+// again and lands whole, with one warning; spoilt every time, it is not copied (status 20) and
+// leaves nothing under its name. Unspoilt, the check says nothing.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -44,22 +44,37 @@ class VerifiedCopyTest : public ::testing::Test {
     relay_ = nullptr;
   }
 
-  // A file of 3000 bytes on the server whose second chunk holds the marker.
-  static std::string PutOnServer(const std::string& name) {
+  // A file of 3000 bytes whose second chunk holds the marker.
+  static std::string Spoilable() {
     std::string data(3000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
     data.replace(1500, sizeof kMarker - 1, kMarker);
-    const std::string path = fixture_->storage_dir("u1") + "/" + name;
-    WriteFile(path, data);
+    return data;
+  }
+  static std::string PutOnServer(const std::string& name) {
+    const std::string data = Spoilable();
+    WriteFile(fixture_->storage_dir("u1") + "/" + name, data);
     return data;
   }
   static RunResult Download(const std::string& name, const std::string& to) {
     return fixture_->RunClient("u1", "zkcp", {"::" + name, to, "-p", "pw1"});
   }
-  // The names in the client's folder `dir`.
+  // Uploads the client's file `dir`/`name` into the server's folder `dir`, over what is there.
+  static RunResult Upload(const std::string& dir, const std::string& name) {
+    FileSystem::Default()->MakeDirs(fixture_->client_dir("u1") + "/" + dir);
+    WriteFile(fixture_->client_dir("u1") + "/" + dir + "/" + name, Spoilable());
+    return fixture_->RunClient("u1", "zkcp", {dir + "/", "::" + dir, "-r", "-p", "pw1"});
+  }
+  // The names in the client's folder `dir`, or the server's.
   static std::vector<std::string> Names(const std::string& dir) {
+    return NamesIn(fixture_->client_dir("u1") + "/" + dir);
+  }
+  static std::vector<std::string> ServerNames(const std::string& dir) {
+    return NamesIn(fixture_->storage_dir("u1") + "/" + dir);
+  }
+  static std::vector<std::string> NamesIn(const std::string& path) {
     std::vector<DirEntry> entries;
-    FileSystem::Default()->Search(fixture_->client_dir("u1") + "/" + dir, "*", &entries);
+    FileSystem::Default()->Search(path, "*", &entries);
     std::vector<std::string> names;
     for (const DirEntry& e : entries) names.push_back(e.name);
     return names;
@@ -99,6 +114,31 @@ TEST_F(VerifiedCopyTest, AnUnspoiltDownloadSaysNothingMore) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
   EXPECT_TRUE(ReadFile(fixture_->client_dir("u1") + "/plain/plain.txt") == data);
+}
+
+TEST_F(VerifiedCopyTest, AnUploadSpoiltOnceIsSentAgainAndLandsWhole) {
+  relay_->CorruptFromClients(kMarker, 1);
+  RunResult r = Upload("uponce", "once.txt");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("WARNING:転送したデータが一致しなかったため、もう一度転送しました。(once.txt)\n",
+            r.err);
+  EXPECT_TRUE(ReadFile(fixture_->storage_dir("u1") + "/uponce/once.txt") == Spoilable());
+  EXPECT_EQ(std::vector<std::string>{"once.txt"}, ServerNames("uponce"));
+}
+
+TEST_F(VerifiedCopyTest, AnUploadSpoiltEveryTimeIsNotCopiedAndLeavesTheOldFile) {
+  FileSystem::Default()->MakeDirs(fixture_->storage_dir("u1") + "/upalways");
+  WriteFile(fixture_->storage_dir("u1") + "/upalways/always.txt", "the old file");
+  relay_->CorruptFromClients(kMarker, -1);
+  RunResult r = Upload("upalways", "always.txt");
+  relay_->CorruptFromClients("", 0);
+  EXPECT_EQ(20, r.status);
+  EXPECT_EQ(
+      "ERROR:もう一度転送したデータも一致しなかったため、コピーできませんでした。(always.txt)\n",
+      r.err);
+  // The old file stays, and no temporary file is left beside it.
+  EXPECT_EQ("the old file", ReadFile(fixture_->storage_dir("u1") + "/upalways/always.txt"));
+  EXPECT_EQ(std::vector<std::string>{"always.txt"}, ServerNames("upalways"));
 }
 
 }  // namespace
