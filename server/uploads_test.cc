@@ -319,6 +319,59 @@ TEST_F(StoreTest, AnUploadWrittenByOneCallIsLeftWholeOrGivenUp) {
   EXPECT_EQ(0u, table_.size());
 }
 
+// A verified store puts a file in place only once the client's digests of its chunks agree with
+// what it stored, where it stored it; from the first chunk that differs on, nothing lands, and a
+// store whose digests never came keeps nothing.
+TEST_F(StoreTest, AVerifiedStorePutsInPlaceOnlyWhatItsDigestsConfirm) {
+  std::ofstream(root_ + "/b") << "old b";
+  const std::string big = Data(kChunkPieceBytes + 5, 6);
+  auto digests = [](std::initializer_list<Digest128> ds) {
+    std::string bytes;
+    for (const Digest128& d : ds) bytes.append(d.begin(), d.end());
+    return bytes;
+  };
+  auto verify = [](ChunkStore* store, const std::string& bytes, CORBA::Long* index) {
+    return store->Verify(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), index);
+  };
+  const Digest128 a1 = DigestOfChunk(0, "a1", 2), a2 = DigestOfChunk(2, "a2", 2);
+  const Digest128 b1 = DigestOfChunk(0, big.data(), big.size());
+  {
+    // a in two chunks (the second at 2), b streamed: b's digest is given for the wrong place.
+    ChunkStore store(area_.get(), &table_, caller_, true);
+    ASSERT_EQ(0, store.Store(Chunk("a", "a1", 1, true)));
+    ASSERT_EQ(0, store.Store(Chunk("a", "a2", 2, false)));
+    ASSERT_EQ(0, Stream(&store, "b", big, 1, false));
+    EXPECT_EQ((Names{"b", "TEMP", "TEMP"}), NamesHere());  // nothing in place before the check
+    CORBA::Long index = -1;
+    EXPECT_EQ(kTransferCorrupt,
+              verify(&store, digests({a1, a2, DigestOfChunk(1, big.data(), big.size())}), &index));
+    EXPECT_EQ(3, index);
+  }
+  EXPECT_EQ("a1a2", Read("a"));
+  EXPECT_EQ("old b", Read("b"));
+  EXPECT_EQ((Names{"a", "b"}), NamesHere());
+  EXPECT_EQ(0u, table_.size());
+  {
+    // Too few digests: the chunk without one differs.
+    ChunkStore store(area_.get(), &table_, caller_, true);
+    ASSERT_EQ(0, Stream(&store, "b", big, 1, false));
+    ASSERT_EQ(0, store.Store(Chunk("c", "c1", 1, true)));
+    CORBA::Long index = -1;
+    EXPECT_EQ(kTransferCorrupt, verify(&store, digests({b1}), &index));
+    EXPECT_EQ(2, index);
+  }
+  EXPECT_TRUE(big == Read("b"));
+  EXPECT_EQ(0u, table_.size());  // c's upload is given up
+  {
+    // No digests at all (the request ended before them): neither file lands.
+    ChunkStore store(area_.get(), &table_, caller_, true);
+    ASSERT_EQ(0, store.Store(Chunk("d", "d1", 1, true)));
+    ASSERT_EQ(0, store.Store(Chunk("e", "e1", 1, false)));
+  }
+  EXPECT_EQ((Names{"a", "b"}), NamesHere());
+  EXPECT_EQ(0u, table_.size());
+}
+
 TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedAtStart) {
   const std::string env = root_ + "/server.zkd";
   ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(env, "127.0.0.1", "1", "2", "1000"));
