@@ -25,6 +25,11 @@ bool ParseUnit(const std::string& text, int64_t* bytes) {
 
 ChunkCutter::ChunkCutter(int64_t size, int64_t unit) : size_(size < 0 ? 0 : size), unit_(unit) {}
 
+void ChunkCutter::StartAt(int64_t pos, int32_t no) {
+  pos_ = pos < 0 ? 0 : (pos > size_ ? size_ : pos);
+  no_ = no - 1;
+}
+
 bool ChunkCutter::Next(ChunkSpan* span) {
   if (done_) return false;
   const int64_t remaining = size_ - pos_;

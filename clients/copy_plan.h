@@ -35,6 +35,9 @@ struct ChunkSpan {
 class ChunkCutter {
  public:
   ChunkCutter(int64_t size, int64_t unit);
+  // Cuts from `pos` on (at most the size), the next chunk numbered `no`: the rest of an upload
+  // that the server kept up to there.
+  void StartAt(int64_t pos, int32_t no);
   // The next chunk; false after the last one.
   bool Next(ChunkSpan* span);
   // How many chunks the file has.

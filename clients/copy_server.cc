@@ -101,6 +101,36 @@ CORBA::Long ZKmdCopyServer::DownloadNarrow(const ZKmd::zkSeqFileBuf64& requests,
   return r;
 }
 
+bool ZKmdCopyServer::Kept(const std::string& dir, const std::string& name, int64_t size,
+                          const std::string& upd, int64_t* kept, std::vector<Digest128>* blocks) {
+  std::string wire_dir, wire_name;
+  if (!text_.Out(dir, &wire_dir) || !text_.Out(name, &wire_name)) return false;
+  ZKmd::DataBuffer_var digests;
+  CORBA::LongLong length = 0;
+  const CORBA::Long r = resume_.Call(
+      [&] {
+        return server_->zkFileKept(user_.c_str(), wire_dir.c_str(), wire_name.c_str(), size,
+                                   upd.c_str(), length, digests.out());
+      },
+      [] { return kTransferFileFailed; });
+  if (r != kTransferOk) return false;
+  *kept = length;
+  *blocks = SplitDigests(digests->get_buffer(), digests->length());
+  return true;
+}
+
+bool ZKmdCopyServer::Resume(const std::string& dir, const std::string& name, int64_t size,
+                            const std::string& upd, int64_t from, int32_t no) {
+  std::string wire_dir, wire_name;
+  if (!text_.Out(dir, &wire_dir) || !text_.Out(name, &wire_name)) return false;
+  return resume_.Call(
+             [&] {
+               return server_->zkFileResume(user_.c_str(), wire_dir.c_str(), wire_name.c_str(),
+                                            size, upd.c_str(), from, no);
+             },
+             [] { return kTransferFileFailed; }) == kTransferOk;
+}
+
 CopyServer* ZKmdCopyServer::Second() {
   if (open_second_ && !ops_.narrow()) {
     second_ref_ = open_second_();

@@ -37,6 +37,21 @@ class CopyServer {
   // The same server for the same user over a second connection, opened on the first call (null
   // when there is none): a download may run on it while one runs here, on another thread.
   virtual CopyServer* Second() { return nullptr; }
+  // What the server kept of a stopped upload of `name` into server directory `dir` whose source
+  // had `size` bytes and the time text `upd` (zkFileKept): true, with the bytes it holds and the
+  // digests of its blocks; false when there is none, or the server keeps none.
+  virtual bool Kept(const std::string& dir, const std::string& name, int64_t size,
+                    const std::string& upd, int64_t* kept, std::vector<Digest128>* blocks) {
+    (void)dir, (void)name, (void)size, (void)upd, (void)kept, (void)blocks;
+    return false;
+  }
+  // Takes that kept upload up after its first `from` bytes, its next chunk numbered `no`
+  // (zkFileResume); with `from` 0, drops it. True when the server did.
+  virtual bool Resume(const std::string& dir, const std::string& name, int64_t size,
+                      const std::string& upd, int64_t from, int32_t no) {
+    (void)dir, (void)name, (void)size, (void)upd, (void)from, (void)no;
+    return false;
+  }
 };
 
 // CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
@@ -60,6 +75,10 @@ class ZKmdCopyServer : public CopyServer {
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override;
   CopyServer* Second() override;
+  bool Kept(const std::string& dir, const std::string& name, int64_t size, const std::string& upd,
+            int64_t* kept, std::vector<Digest128>* blocks) override;
+  bool Resume(const std::string& dir, const std::string& name, int64_t size,
+              const std::string& upd, int64_t from, int32_t no) override;
 
  private:
   // zkFileDownload for `requests`, whose positions fit 32 bits; its whole reply, in memory, is
@@ -75,6 +94,7 @@ class ZKmdCopyServer : public CopyServer {
   // out as ops_ is.
   WideOps verified_;
   WideOps upload_verified_;
+  WideOps resume_;  // zkFileKept and zkFileResume
   std::function<ZKmd_ptr()> open_second_;  // null once called
   ZKmd_var second_ref_;
   std::unique_ptr<ZKmdCopyServer> second_;

@@ -158,6 +158,9 @@ bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
                         FormatLocalTime(file.btime), file.size};
   CORBA::ULong first = pending->length();  // this file's first chunk still pending
   ChunkCutter cutter(file.size, unit_);
+  // A file of more than one batch may have been sent in part before.
+  const int64_t from = file.size > unit_ ? ResumeFrom(path, head) : 0;
+  if (from > 0) cutter.StartAt(from, kResumedChunkNo);
   ChunkSpan span;
   while (cutter.Next(&span)) {
     if (pending->MustSendBefore(head, span)) {
@@ -180,6 +183,23 @@ bool UploadWalk::QueueUpload(const std::string& path, const DirEntry& file,
     Progress(path, span.pos + span.len, file.size);
   }
   return true;
+}
+
+int64_t UploadWalk::ResumeFrom(const std::string& path, const UploadHead& head) {
+  int64_t kept = 0;
+  std::vector<Digest128> blocks;
+  if (!server_->Kept(head.dir, head.name, head.size, head.upd, &kept, &blocks)) return 0;
+  // As far as the blocks agree with the file as it is now.
+  FileSystem::File* source = source_.Get(fs_, path);
+  std::vector<Digest128> same;
+  int64_t from = 0;
+  if (source && kept <= head.size &&
+      DigestBlocks(source, kept, kResumeBlockBytes, &same, &blocks)) {
+    from = std::min(kept, static_cast<int64_t>(same.size()) * kResumeBlockBytes);
+  }
+  // From nothing, the server drops what it kept.
+  return server_->Resume(head.dir, head.name, head.size, head.upd, from, kResumedChunkNo) ? from
+                                                                                         : 0;
 }
 
 bool UploadWalk::ReadChunk(const std::string& path, const ChunkSpan& span, uint8_t** data) {

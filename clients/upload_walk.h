@@ -48,6 +48,11 @@ class UploadWalk : private WalkPart {
   // Queues the chunks of one local file; false when it could not be read.
   bool QueueUpload(const std::string& path, const DirEntry& file, const std::string& server_dir,
                    UploadBatch* pending);
+  // Where the upload of the file at `path` continues: after what the server kept of an earlier
+  // upload of it, as far as that agrees with the file, taken up by the server; else 0.
+  int64_t ResumeFrom(const std::string& path, const UploadHead& head);
+  // The number of the first chunk sent of a file that continues a kept upload.
+  static constexpr int32_t kResumedChunkNo = 2;
   // Reads chunk `span` of the file at `path`, or its first piece when it is larger, into memory
   // of the batch being filled (*data, null for an empty chunk); false when it cannot be read.
   bool ReadChunk(const std::string& path, const ChunkSpan& span, uint8_t** data);

@@ -71,15 +71,6 @@ class SinkReader : public ChunkFieldReader {
   ZKmd::zkStrctFileBuf64* c_ = nullptr;
 };
 
-// Digests of 16 bytes each, in order; a last part of fewer bytes is not one.
-std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len) {
-  std::vector<Digest128> out(len / sizeof(Digest128));
-  for (size_t i = 0; i < out.size(); ++i) {
-    std::copy(bytes + i * sizeof(Digest128), bytes + (i + 1) * sizeof(Digest128), out[i].begin());
-  }
-  return out;
-}
-
 template <class Chunks>
 void Feed(CORBA::Long result, const Chunks& chunks, ChunkSink* sink, size_t piece) {
   sink->Begin(result, chunks.length());
@@ -306,6 +297,14 @@ void ReadReplyDigests(cdrStream& s, ChunkSink* sink) {
   std::vector<uint8_t> bytes(len);
   if (len > 0) s.get_octet_array(bytes.data(), static_cast<int>(len), omni::ALIGN_1);
   sink->Digests(SplitDigests(bytes.data(), bytes.size()));
+}
+
+std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len) {
+  std::vector<Digest128> out(len / sizeof(Digest128));
+  for (size_t i = 0; i < out.size(); ++i) {
+    std::copy(bytes + i * sizeof(Digest128), bytes + (i + 1) * sizeof(Digest128), out[i].begin());
+  }
+  return out;
 }
 
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,

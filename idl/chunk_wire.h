@@ -64,6 +64,10 @@ CORBA::Long ReadDownloadReply(cdrStream& s, ChunkSink* sink, uint8_t* piece, COR
 // The digests that end a zkFileDownloadVerified reply, read from `s` and handed to `sink`.
 void ReadReplyDigests(cdrStream& s, ChunkSink* sink);
 
+// Digests of 16 bytes each, in order, as a DataBuffer carries them; a last part of fewer bytes is
+// not one.
+std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len);
+
 // The data of upload chunks that are read from their files while they are sent.
 class UploadSource {
  public:

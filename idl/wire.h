@@ -36,6 +36,9 @@ constexpr int32_t kTransferDirFailed = 21;   // upload: a directory not created
 constexpr int32_t kTransferCorrupt = 22;    // a chunk's data differs from its digest
 constexpr int32_t kTransferQuotaFull = 23;  // the upload would take the area past its limit
 
+// zkFileKept: the blocks whose digests say how much of a kept upload agrees with its source.
+constexpr int64_t kResumeBlockBytes = 16 * 1024 * 1024;
+
 // zkRemoteJob.
 constexpr int32_t kJobStarted = 0;          // started (and, in wait mode, finished)
 constexpr int32_t kJobUnknown = -10;        // no such job id (or no such user)

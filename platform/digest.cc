@@ -83,6 +83,28 @@ Digest128 ChunkDigest::Finish() const {
   return whole.Value();
 }
 
+bool DigestBlocks(FileSystem::File* f, int64_t length, int64_t block, std::vector<Digest128>* out,
+                  const std::vector<Digest128>* expected) {
+  constexpr size_t kPiece = 1 << 20;
+  std::unique_ptr<uint8_t[]> piece(new uint8_t[kPiece]);
+  for (int64_t pos = 0; pos < length; pos += block) {
+    const int64_t end = std::min(length, pos + block);
+    ChunkDigest d(pos);
+    for (int64_t at = pos; at < end;) {
+      const size_t n = static_cast<size_t>(std::min<int64_t>(kPiece, end - at));
+      size_t got = 0;
+      if (!f->ReadAt(at, n, piece.get(), &got)) return false;
+      d.Update(piece.get(), got);
+      d.Zeros(n - got);
+      at += static_cast<int64_t>(n);
+    }
+    const Digest128 digest = d.Finish();
+    if (expected && (out->size() >= expected->size() || (*expected)[out->size()] != digest)) break;
+    out->push_back(digest);
+  }
+  return true;
+}
+
 Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len) {
   ChunkDigest d(pos);
   d.Update(data, len);

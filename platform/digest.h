@@ -15,6 +15,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/fs.h"
 
 namespace zk {
 
@@ -64,6 +67,13 @@ class ChunkDigest {
 
 // The digest of one chunk whose bytes are all in memory.
 Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len);
+
+// The digests of the blocks of `block` bytes that make the first `length` bytes of the file `f`,
+// each as a chunk at its position, the last one shorter; zeros past the file's end. Stops at the
+// first block whose digest differs from the one at its place in `expected`, when given (its own
+// digest is not added). False when the file cannot be read.
+bool DigestBlocks(FileSystem::File* f, int64_t length, int64_t block, std::vector<Digest128>* out,
+                  const std::vector<Digest128>* expected = nullptr);
 
 }  // namespace zk
 

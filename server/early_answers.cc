@@ -29,6 +29,8 @@ const FailureAnswer kAnswers[] = {
     {"zkFileList64", 0, Rest::kEmptyFileList64},
     {"zkFileDownload64", kTransferFileFailed, Rest::kEmptyBuffers64IndexOne},
     {"zkFileDownloadVerified", kTransferFileFailed, Rest::kEmptyBuffers64IndexOneNoDigests},
+    {"zkFileKept", kTransferFileFailed, Rest::kKeptSizeZeroNoDigests},
+    {"zkFileResume", kTransferFileFailed, Rest::kNothing},
 };
 
 // Reads none of the arguments (the rest of the request is skipped by reading it into the ORB's
@@ -68,6 +70,10 @@ class UnreadCall : public OwnCall {
         break;
       case Rest::kReturnValueZero:
         s.marshalString(kJobNoReturnValue);
+        break;
+      case Rest::kKeptSizeZeroNoDigests:
+        CORBA::LongLong(0) >>= s;
+        ZKmd::DataBuffer() >>= s;
         break;
     }
   }

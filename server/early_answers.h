@@ -28,6 +28,7 @@ struct FailureAnswer {
     kEmptyBuffers64IndexOne,           // zkFileDownload64: fileBufs empty, bufIndex 1
     kEmptyBuffers64IndexOneNoDigests,  // zkFileDownloadVerified: that, and no digests
     kReturnValueZero,                  // zkRemoteJob: retValue kJobNoReturnValue
+    kKeptSizeZeroNoDigests,            // zkFileKept: keptSize 0, no digests
   };
   const char* operation;
   CORBA::Long result;

@@ -12,6 +12,7 @@
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
+#include "server/kept_uploads.h"
 #include "server/login_throttle.h"
 #include "server/uploads.h"
 #include "settings/zkdb.h"
@@ -23,6 +24,7 @@ struct ServerState {
   PeerLimit peers{kMaxConnectionsPerPeer, SocketStillOpen};
   LoginWatch login_watch{kLoginWait};
   UploadTable uploads;
+  KeptUploads kept;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
   // zkExistsUser's reader of the users of the server environment file: one connection to it,

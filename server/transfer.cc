@@ -36,7 +36,7 @@ void ApplyTimes(FileSystem* fs, const std::string& path, const char* upd, const 
 // An upload that cannot go on: forgotten, its temporary file removed.
 void GiveUp(FileSystem* area, UploadTable* uploads, const UploadKey& key, const std::string& temp) {
   uploads->End(key);
-  area->RemoveFile(temp);
+  RemoveUploadFiles(area, temp);
 }
 
 // Removes the temporary files of `leftovers`: through `area` in the caller's own area, through the
@@ -45,7 +45,7 @@ void RemoveAll(FileSystem* area, const UploadCaller& caller,
                const std::vector<UploadLeftover>& leftovers) {
   for (const UploadLeftover& leftover : leftovers) {
     if (leftover.area == caller.area_dir) {
-      area->RemoveFile(leftover.temp);
+      RemoveUploadFiles(area, leftover.temp);
     } else if (caller.root) {
       RemoveLeftover(caller.root, leftover);
     }
@@ -126,8 +126,8 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
 
 ChunkStore::~ChunkStore() {
   Finish(&land_);
-  // Chunks whose digests never came are not kept.
-  if (verified_ && !checked_) GiveUpFrom(0);
+  // Chunks whose digests never came do not count.
+  if (verified_ && !checked_) Rewind();
 }
 
 CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* target,
@@ -244,7 +244,7 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   if (!written) return Abandon(step);
   const int64_t length = step.at.length + static_cast<int64_t>(len);
   uploads_->Stored(step.key, length);
-  if (verified_) Note(step, DigestOfChunk(step.at.length, data, len));
+  if (verified_) Note(c, step, DigestOfChunk(step.at.length, data, len));
   return Complete(c, step, length, hole);
 }
 
@@ -266,7 +266,7 @@ CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
       land_.claim = 0;
       if (verified_) {
         land_.digest.Place(step.at.length);
-        Note(step, land_.digest.Finish());
+        Note(c, step, land_.digest.Finish());
       }
       // The last chunk always sets the length: pieces of zeros were not written.
       result = Complete(c, step, length, true);
@@ -328,14 +328,13 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
                                  bool hole) {
   if (c.nextBuf) return kTransferOk;
   if (verified_) {
-    // Whole, but not yet checked: the file is this store's until Verify.
+    // Whole, but not yet checked: Verify puts it in place.
     Unverified& u = stored_.back();
     u.last = true;
-    u.upd = c.updDt.in();
     u.crt = c.crtDt.in();
     u.length = length;
     u.hole = hole;
-    uploads_->End(step.key);
+    uploads_->Finished(step.key);
     return kTransferOk;
   }
   if (!PutInPlace(step.at.temp, step.target, length, hole, c.updDt.in(), c.crtDt.in())) {
@@ -345,13 +344,71 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
   return kTransferOk;
 }
 
-void ChunkStore::Note(const Step& step, const Digest128& digest) {
+void ChunkStore::Note(const ZKmd::zkStrctFileBuf& c, const Step& step, const Digest128& digest) {
   Unverified u;
   u.digest = digest;
   u.key = step.key;
   u.temp = step.at.temp;
   u.target = step.target;
+  u.no = c.bufNo;
+  u.start = step.at.length;
+  u.recorded = step.at.recorded;
+  u.size = c.fileSize;
+  u.upd = c.updDt.in();
   stored_.push_back(std::move(u));
+}
+
+bool ChunkStore::Land(const Unverified& u) {
+  if (!PutInPlace(u.temp, u.target, u.length, u.hole, u.upd.c_str(), u.crt.c_str())) {
+    return false;
+  }
+  uploads_->End(u.key);
+  if (u.recorded) area_->RemoveFile(KeptRecordName(u.temp));
+  // A kept upload of the same file is of no use any more.
+  KeptPart old;
+  if (caller_.kept && caller_.kept->Drop(caller_.area_dir, u.target, &old)) {
+    RemoveUploadFiles(area_, old.temp);
+  }
+  return true;
+}
+
+void ChunkStore::RecordUnfinished(size_t end) {
+  for (size_t i = 0; i < end; ++i) {
+    Unverified& u = stored_[i];
+    // Once per upload: at its last chunk of the batch, when no record was written before.
+    if (u.last || u.recorded || (i + 1 < end && stored_[i + 1].key.target == u.key.target)) {
+      continue;
+    }
+    KeptPart part;
+    part.area = caller_.area_dir;
+    part.target = u.target;
+    part.temp = u.temp;
+    part.user = caller_.user;
+    part.upd = u.upd;
+    part.size = u.size;
+    if (WriteKeptRecord(area_, part)) uploads_->Recorded(u.key, part);
+  }
+}
+
+void ChunkStore::Rewind() {
+  std::vector<UploadKey> done;
+  for (const Unverified& u : stored_) {
+    if (std::find_if(done.begin(), done.end(), [&](const UploadKey& k) {
+          return !(k < u.key) && !(u.key < k);
+        }) != done.end()) {
+      continue;  // its first chunk here said where it stood
+    }
+    done.push_back(u.key);
+    if (u.no == 1) {
+      GiveUp(area_, uploads_, u.key, u.temp);  // nothing of it was checked
+      continue;
+    }
+    // Out of the table, it was given up (its file is gone) or kept meanwhile (its connection
+    // ended): either way, what this store wrote goes.
+    const bool in_table = uploads_->Rewind(u.key, u.start, u.no);
+    if (!area_->Resize(u.temp, u.start) && in_table) GiveUp(area_, uploads_, u.key, u.temp);
+  }
+  stored_.clear();
 }
 
 bool ChunkStore::PutInPlace(const std::string& temp, const std::string& target, int64_t length,
@@ -375,13 +432,12 @@ CORBA::Long ChunkStore::Verify(const uint8_t* digests, size_t len, CORBA::Long* 
              LogText(stored_[bad].target) + ")");
   }
   for (size_t i = 0; i < bad; ++i) {
-    const Unverified& u = stored_[i];
-    if (u.last &&
-        !PutInPlace(u.temp, u.target, u.length, u.hole, u.upd.c_str(), u.crt.c_str())) {
+    if (stored_[i].last && !Land(stored_[i])) {
       bad = i;
       result = kTransferFileFailed;
     }
   }
+  RecordUnfinished(bad);
   GiveUpFrom(bad);
   *index = result == kTransferOk ? 0 : static_cast<CORBA::Long>(bad + 1);
   return result;
@@ -389,12 +445,7 @@ CORBA::Long ChunkStore::Verify(const uint8_t* digests, size_t len, CORBA::Long* 
 
 void ChunkStore::GiveUpFrom(size_t first) {
   for (size_t i = first; i < stored_.size(); ++i) {
-    const Unverified& u = stored_[i];
-    if (u.last) {
-      area_->RemoveFile(u.temp);  // out of the table already
-    } else {
-      GiveUp(area_, uploads_, u.key, u.temp);
-    }
+    GiveUp(area_, uploads_, stored_[i].key, stored_[i].temp);
   }
   stored_.resize(std::min(first, stored_.size()));
 }

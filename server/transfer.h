@@ -21,11 +21,15 @@ namespace zk {
 // Who uploads: the connection the chunks came on (its id and socket), the storage directory of
 // the area they go to, and the file system the areas are opened from (the servant's), through
 // which uploads of other areas that the table gives up are removed (none when null).
+// The user (UTF-8) and the server's kept uploads, which a verified upload's record and
+// completion concern (none when null).
 struct UploadCaller {
   uint64_t conn = 0;
   Socket socket;
   std::string area_dir;
   FileSystem* root = nullptr;
+  std::string user;
+  KeptUploads* kept = nullptr;
 };
 
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;
@@ -59,8 +63,9 @@ CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCall
 // A `verified` store (zkFileUploadVerified) digests each chunk's data as it stores it, at the
 // position where it stores it (platform/digest.h), and puts no file in its place before Verify has
 // compared those digests with the ones the client sent after the batch's chunks: a file whose
-// last chunk was stored waits for it, out of the upload table. A store that ends without Verify
-// gives up every upload it stored a chunk of.
+// last chunk was stored waits for it. An upload that Verify leaves in progress gets its record
+// (server/kept_uploads.h), so that it is kept when it stops. A store that ends without Verify
+// leaves each upload it stored a chunk of as it was before, or gives it up when it began here.
 class ChunkStore {
  public:
   // `area`, `uploads` and `caller` as StoreChunks takes them; `area` may be null.
@@ -119,8 +124,12 @@ class ChunkStore {
     UploadKey key;
     std::string temp;
     std::string target;
-    bool last = false;  // its file waits for Verify to be put in place, with these:
+    int32_t no = 0;        // its number
+    int64_t start = 0;     // where it was stored
+    bool recorded = false;  // its upload has a record
+    int32_t size = 0;      // the fileSize it gave
     std::string upd, crt;
+    bool last = false;  // its file waits for Verify to be put in place, with these:
     int64_t length = 0;
     bool hole = false;
   };
@@ -141,10 +150,17 @@ class ChunkStore {
   // hole), its time, then the rename. False when that failed.
   bool PutInPlace(const std::string& temp, const std::string& target, int64_t length, bool hole,
                   const char* upd, const char* crt);
-  // A verified store stored a chunk of `step`'s upload whose data has `digest`.
-  void Note(const Step& step, const Digest128& digest);
+  // A verified store stored the chunk `c` of `step`'s upload, whose data has `digest`.
+  void Note(const ZKmd::zkStrctFileBuf& c, const Step& step, const Digest128& digest);
   // Gives up what a verified store stored from its `first` chunk on.
   void GiveUpFrom(size_t first);
+  // Puts the verified upload `u` in place: false when that failed.
+  bool Land(const Unverified& u);
+  // Writes the records of the uploads that the verified chunks before `end` leave in progress.
+  void RecordUnfinished(size_t end);
+  // A verified store that ends unchecked: each upload it stored chunks of stands where it stood
+  // before them again (or is given up when it began here).
+  void Rewind();
   // The target of a chunk in the area and its folder, made: 0, 20 or 21.
   CORBA::Long Locate(const char* path, const char* name, std::string* target, std::string* dir);
   // Copies the landed data into the new temporary file `temp`; `land` then describes it there.

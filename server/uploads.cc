@@ -18,6 +18,8 @@ namespace {
 // 0xFF never occurs in UTF-8 text.
 const char kTempMark[] = "\xFFzk-upload.";
 constexpr size_t kTempMarkLength = sizeof(kTempMark) - 1;
+// How often the sweeper asks whether the owners of kept uploads are still registered.
+constexpr int kOwnerCheckSeconds = 30;
 
 // 16 hexadecimal digits chosen once per process: its temporary names are its own.
 const std::string& ProcessMark() {
@@ -55,6 +57,27 @@ std::vector<UploadLeftover> UploadTable::Begin(const UploadKey& key, const std::
                                                const Socket& socket, Clock::time_point now) {
   std::vector<UploadLeftover> drop;
   std::lock_guard<std::mutex> lock(mu_);
+  Place(key, temp, socket, now, &drop);
+  return drop;
+}
+
+std::vector<UploadLeftover> UploadTable::Adopt(const UploadKey& key, const KeptPart& part,
+                                               const Socket& socket, Clock::time_point now,
+                                               int64_t length, int32_t no) {
+  std::vector<UploadLeftover> drop;
+  std::lock_guard<std::mutex> lock(mu_);
+  Upload& up = Place(key, part.temp, socket, now, &drop);
+  up.length = length;
+  up.next_no = no;
+  up.recorded = true;
+  up.record = part;
+  return drop;
+}
+
+UploadTable::Upload& UploadTable::Place(const UploadKey& key, const std::string& temp,
+                                        const Socket& socket, Clock::time_point now,
+                                        std::vector<UploadLeftover>* dropped) {
+  std::vector<UploadLeftover>& drop = *dropped;
   auto same = uploads_.find(key);
   if (same != uploads_.end()) {
     drop.push_back({key.area, same->second.temp});
@@ -77,7 +100,7 @@ std::vector<UploadLeftover> UploadTable::Begin(const UploadKey& key, const std::
   up.socket = socket;
   up.used = now;
   up.serial = ++serial_;
-  return drop;
+  return up;
 }
 
 bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, Progress* at,
@@ -94,6 +117,7 @@ bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, 
   it->second.used = now;
   at->temp = it->second.temp;
   at->length = it->second.length;
+  at->recorded = it->second.recorded;
   return true;
 }
 
@@ -104,6 +128,7 @@ bool UploadTable::Claim(const UploadKey& key, Progress* at, uint64_t* claim) {
   it->second.claimed = true;
   at->temp = it->second.temp;
   at->length = it->second.length;
+  at->recorded = it->second.recorded;
   *claim = it->second.serial;
   return true;
 }
@@ -122,18 +147,49 @@ void UploadTable::Stored(const UploadKey& key, int64_t length) {
   it->second.length = length;
 }
 
+void UploadTable::Finished(const UploadKey& key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = uploads_.find(key);
+  if (it != uploads_.end()) it->second.next_no = INT32_MIN;  // no chunk's number
+}
+
+bool UploadTable::Rewind(const UploadKey& key, int64_t length, int32_t no) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = uploads_.find(key);
+  if (it == uploads_.end()) return false;
+  it->second.length = length;
+  it->second.next_no = no;
+  return true;
+}
+
+void UploadTable::Recorded(const UploadKey& key, const KeptPart& record) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = uploads_.find(key);
+  if (it == uploads_.end()) return;
+  it->second.recorded = true;
+  it->second.record = record;
+}
+
 void UploadTable::End(const UploadKey& key) {
   std::lock_guard<std::mutex> lock(mu_);
   uploads_.erase(key);
 }
 
 std::vector<UploadLeftover> UploadTable::Expired(Clock::time_point now, Clock::duration idle,
-                                                 const std::function<bool(const Socket&)>& open) {
+                                                 const std::function<bool(const Socket&)>& open,
+                                                 std::vector<KeptPart>* keep) {
   std::vector<UploadLeftover> drop;
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = uploads_.begin(); it != uploads_.end();) {
-    if (now - it->second.used >= idle || !open(it->second.socket)) {
-      drop.push_back({it->first.area, it->second.temp});
+    // A call writing into it ends first (its connection is closed, so it fails soon), and
+    // leaves the upload as its verified chunks made it.
+    const bool stopped = now - it->second.used >= idle || !open(it->second.socket);
+    if (stopped && !it->second.claimed) {
+      if (it->second.recorded && keep) {
+        keep->push_back(it->second.record);
+      } else {
+        drop.push_back({it->first.area, it->second.temp});
+      }
       it = uploads_.erase(it);
     } else {
       ++it;
@@ -147,46 +203,34 @@ size_t UploadTable::size() const {
   return uploads_.size();
 }
 
+void RemoveUploadFiles(FileSystem* area, const std::string& temp) {
+  area->RemoveFile(temp);
+  area->RemoveFile(KeptRecordName(temp));  // none, mostly
+}
+
 void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover) {
   std::unique_ptr<FileSystem> area = fs->Beneath(leftover.area);
-  if (area) area->RemoveFile(leftover.temp);
+  if (area) RemoveUploadFiles(area.get(), leftover.temp);
 }
 
-namespace {
-
-// Removes the leftovers of other processes below `dir` of `area`; counts them into *removed.
-void RemoveLeftoversBelow(FileSystem* area, const std::string& dir, int* removed) {
-  std::vector<DirEntry> entries;
-  if (!area->Search(dir, "*", &entries)) return;
-  for (const DirEntry& e : entries) {
-    const std::string path = dir.empty() ? e.name : dir + "/" + e.name;
-    if (e.is_link) continue;  // a link is no leftover, and the tree it leads to is walked anyway
-    if (e.is_dir) {
-      RemoveLeftoversBelow(area, path, removed);
-    } else if (IsUploadTempName(e.name) && !IsOwnUploadTempName(e.name) && area->RemoveFile(path)) {
-      ++*removed;
-    }
-  }
-}
-
-}  // namespace
-
-int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file) {
+int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file, KeptUploads* kept) {
   int removed = 0;
+  const int64_t now = UnixNow();
   for (const std::string& user : RegisteredUsers(env_file)) {
     std::string dir;
     if (!GetUserStorageDir(fs, env_file, user, &dir)) continue;
     std::unique_ptr<FileSystem> area = fs->Beneath(dir);
-    if (area) RemoveLeftoversBelow(area.get(), "", &removed);
+    if (area) removed += TakeOverEarlierUploads(area.get(), dir, user, kept, now);
   }
   return removed;
 }
 
 UploadSweeper::UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
-                             BlockPool* chunk_pool)
+                             KeptUploads* kept, BlockPool* chunk_pool)
     : fs_(fs),
       env_file_(env_file),
       uploads_(uploads),
+      kept_(kept),
       chunk_pool_(chunk_pool),
       thread_([this] { Loop(); }) {}
 
@@ -200,13 +244,29 @@ UploadSweeper::~UploadSweeper() {
 }
 
 void UploadSweeper::Loop() {
-  RemoveEarlierLeftovers(fs_, env_file_);
+  RemoveEarlierLeftovers(fs_, env_file_, kept_);
   std::unique_lock<std::mutex> lock(mu_);
+  int ticks = 0;
   while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
     lock.unlock();
+    std::vector<KeptPart> keep;
     for (const UploadLeftover& leftover :
-         uploads_->Expired(UploadTable::Clock::now(), kUploadIdleLimit, SocketStillOpen)) {
+         uploads_->Expired(UploadTable::Clock::now(), kUploadIdleLimit, SocketStillOpen, &keep)) {
       RemoveLeftover(fs_, leftover);
+    }
+    for (KeptPart& part : keep) {
+      for (const KeptPart& old : kept_->Keep(std::move(part))) RemoveKeptPart(fs_, old);
+    }
+    // Now and then, whether the owners of kept uploads are still registered with that area.
+    const bool look_at_owners = ++ticks % kOwnerCheckSeconds == 0;
+    auto gone = [this](const KeptPart& part) {
+      std::string dir;
+      return !GetUserStorageDir(fs_, env_file_, part.user, &dir) || dir != part.area;
+    };
+    std::function<bool(const KeptPart&)> check;
+    if (look_at_owners) check = gone;
+    for (const KeptPart& part : kept_->Expired(UnixNow(), check)) {
+      RemoveKeptPart(fs_, part);
     }
     // Chunk memory that no batch used for a while goes back to the system.
     chunk_pool_->ReleaseIdle(BlockPool::Clock::now(), kChunkMemoryIdle);

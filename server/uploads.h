@@ -18,7 +18,8 @@
 // reused), and is continued only there. The table bounds what one connection can hold open
 // (kMaxUploadsPerConnection) and gives up uploads whose connection has closed or that were not
 // continued for kUploadIdleLimit (Expired); their temporary files are removed then (UploadSweeper),
-// and those of an earlier server process when the server starts.
+// and those of an earlier server process when the server starts. An upload with a record
+// (server/kept_uploads.h) is kept instead, and one of an earlier process taken over as kept.
 #ifndef ZK_SERVER_UPLOADS_H_
 #define ZK_SERVER_UPLOADS_H_
 
@@ -36,6 +37,7 @@
 #include "idl/chunk_memory.h"
 #include "platform/fs.h"
 #include "server/connection_limits.h"
+#include "server/kept_uploads.h"
 
 namespace zk {
 
@@ -69,10 +71,12 @@ struct UploadLeftover {
 class UploadTable {
  public:
   using Clock = std::chrono::steady_clock;
-  // Where an upload stands: its temporary file and the bytes stored so far.
+  // Where an upload stands: its temporary file and the bytes stored so far, and whether it has
+  // a record (Recorded).
   struct Progress {
     std::string temp;
     int64_t length = 0;
+    bool recorded = false;
   };
 
   explicit UploadTable(size_t max_per_connection = kMaxUploadsPerConnection)
@@ -99,12 +103,27 @@ class UploadTable {
   void Unclaim(const UploadKey& key, uint64_t claim);
   // The next chunk of `key` was stored: `length` bytes are stored now.
   void Stored(const UploadKey& key, int64_t length);
+  // The last chunk of `key` was stored: no chunk continues it (one that tries gives it up).
+  void Finished(const UploadKey& key);
+  // The chunks of `key` from number `no` on did not count: it stands at `length` again, its next
+  // chunk number `no`. False when there is no such upload.
+  bool Rewind(const UploadKey& key, int64_t length, int32_t no);
+  // The record of the upload `key` was written: it is kept, not removed, when it stops.
+  void Recorded(const UploadKey& key, const KeptPart& record);
+  // Continues the kept upload `part` as the upload `key` by the connection whose socket is
+  // `socket`, at `length` bytes, its next chunk number `no`. What is given up as Begin gives up is
+  // returned for removal.
+  std::vector<UploadLeftover> Adopt(const UploadKey& key, const KeptPart& part,
+                                    const Socket& socket, Clock::time_point now, int64_t length,
+                                    int32_t no);
   // The upload `key` is over: renamed into place, or given up with its file removed.
   void End(const UploadKey& key);
   // Gives up the uploads that were not continued since `now` - `idle`, and those whose socket
-  // `open` says is closed; their temporary files are returned for removal.
+  // `open` says is closed, unless a call is writing into them; their temporary files are returned
+  // for removal, or, for those with a record, their records put into *keep.
   std::vector<UploadLeftover> Expired(Clock::time_point now, Clock::duration idle,
-                                      const std::function<bool(const Socket&)>& open);
+                                      const std::function<bool(const Socket&)>& open,
+                                      std::vector<KeptPart>* keep = nullptr);
   size_t size() const;
 
  private:
@@ -116,7 +135,12 @@ class UploadTable {
     Clock::time_point used;
     uint64_t serial = 0;  // order of beginning, for giving up the oldest; the id of a claim
     bool claimed = false;
+    bool recorded = false;
+    KeptPart record;  // when recorded
   };
+  // Begin's bookkeeping, with mu_ held.
+  Upload& Place(const UploadKey& key, const std::string& temp, const Socket& socket,
+                Clock::time_point now, std::vector<UploadLeftover>* drop);
 
   mutable std::mutex mu_;
   size_t max_per_connection_;
@@ -124,23 +148,27 @@ class UploadTable {
   std::map<UploadKey, Upload> uploads_;
 };
 
+// Removes the temporary file `temp` of an upload in `area`, and its record when it has one.
+void RemoveUploadFiles(FileSystem* area, const std::string& temp);
 // Removes the temporary file of `leftover` (`fs` opens its area).
 void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover);
 
-// Removes the temporary files that an earlier server process left in the storage areas of the
-// users registered in `env_file` (all of them, whatever their age), below every directory of
-// each area. Returns how many it removed.
-int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file);
+// Takes over what an earlier server process left in the storage areas of the users registered
+// in `env_file`, below every directory of each area: its kept uploads go into `kept`
+// (TakeOverEarlierUploads), its other temporary files are removed, whatever their age. Returns how
+// many files it removed.
+int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file, KeptUploads* kept);
 
 // Cleans up in the background for as long as it lives: first the earlier process's leftovers,
 // then, every second, the uploads of `uploads` that are given up (connection closed, idle for
-// kUploadIdleLimit), and the memory of `chunk_pool` that no call used lately
+// kUploadIdleLimit) or kept, the kept uploads of `kept` whose time is up or whose owner is no
+// longer registered, and the memory of `chunk_pool` that no call used lately
 // (server/chunk_calls.h).
 class UploadSweeper {
  public:
   // `fs` is the file system the storage areas are opened from.
   UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
-                BlockPool* chunk_pool);
+                KeptUploads* kept, BlockPool* chunk_pool);
   ~UploadSweeper();
   UploadSweeper(const UploadSweeper&) = delete;
   UploadSweeper& operator=(const UploadSweeper&) = delete;
@@ -151,6 +179,7 @@ class UploadSweeper {
   FileSystem* fs_;
   std::string env_file_;
   UploadTable* uploads_;
+  KeptUploads* kept_;
   BlockPool* chunk_pool_;
   std::mutex mu_;
   std::condition_variable wake_;

@@ -372,7 +372,9 @@ TEST_F(StoreTest, AVerifiedStorePutsInPlaceOnlyWhatItsDigestsConfirm) {
   EXPECT_EQ(0u, table_.size());
 }
 
-TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedAtStart) {
+// What an earlier process left: its temporary files go, but for those with a record of this
+// area's owner whose time is not up, which are kept; records without their file go too.
+TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedOrKeptAtStart) {
   const std::string env = root_ + "/server.zkd";
   ASSERT_EQ(WriteStatus::kDone, CreateServerEnvFile(env, "127.0.0.1", "1", "2", "1000"));
   const std::string area = root_ + "/u1";
@@ -381,14 +383,43 @@ TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedAtStart) {
   ASSERT_EQ(0, mkdir((area + "/sub").c_str(), 0700));
   const std::string earlier = "\xFFzk-upload.00000000deadbeef.3";
   const std::string own = NewUploadTempName();
-  for (const std::string& name : {earlier, "sub/" + earlier, own, std::string("plain")}) {
+  const std::string kept = "\xFFzk-upload.00000000deadbeef.4";
+  const std::string old = "\xFFzk-upload.00000000deadbeef.5";
+  const std::string other = "\xFFzk-upload.00000000deadbeef.6";
+  for (const std::string& name : {earlier, "sub/" + earlier, own, std::string("plain"),
+                                  "sub/" + kept, old, other}) {
     std::ofstream(area + "/" + name) << "x";
   }
-  EXPECT_EQ(2, RemoveEarlierLeftovers(FileSystem::Default(), env));
-  EXPECT_FALSE(std::filesystem::exists(area + "/" + earlier));
-  EXPECT_FALSE(std::filesystem::exists(area + "/sub/" + earlier));
+  std::unique_ptr<FileSystem> fs = FileSystem::Default()->Beneath(area + "/");
+  KeptPart record;
+  record.user = "u1";
+  record.upd = "2020/01/02 03:04:05";
+  record.size = 5;
+  for (const auto& t : {std::make_pair("sub/" + kept, std::string("sub/k")),
+                        std::make_pair(old, std::string("o")),
+                        std::make_pair(other, std::string("p")),
+                        std::make_pair("sub/" + earlier + "9", std::string("sub/gone"))}) {
+    record.temp = t.first;
+    record.target = t.second;
+    record.user = t.second == "p" ? "u2" : "u1";  // a record of another user's
+    ASSERT_TRUE(WriteKeptRecord(fs.get(), record));
+  }
+  ASSERT_TRUE(fs->SetWriteTime(old, UnixNow() - 25 * 3600));  // its time is up
+  KeptUploads table(std::chrono::hours(24));
+  EXPECT_EQ(4, RemoveEarlierLeftovers(FileSystem::Default(), env, &table));
+  for (const std::string& gone : {earlier, "sub/" + earlier, old, KeptRecordName(old), other,
+                                  KeptRecordName(other), "sub/" + KeptRecordName(earlier + "9")}) {
+    EXPECT_FALSE(std::filesystem::exists(area + "/" + gone)) << gone;
+  }
   EXPECT_TRUE(std::filesystem::exists(area + "/" + own));  // an upload of this process
   EXPECT_TRUE(std::filesystem::exists(area + "/plain"));
+  KeptPart found;
+  ASSERT_TRUE(table.Find(area + "/", "sub/k", "u1", 5, record.upd, &found));
+  EXPECT_EQ("sub/" + kept, found.temp);
+  EXPECT_TRUE(std::filesystem::exists(area + "/sub/" + KeptRecordName(kept)));
+  EXPECT_FALSE(table.Find(area + "/", "sub/k", "u2", 5, record.upd, &found));
+  EXPECT_FALSE(table.Find(area + "/", "sub/k", "u1", 6, record.upd, &found));
+  EXPECT_EQ(1u, table.size());
 }
 
 }  // namespace

@@ -51,6 +51,13 @@ class ZKmdImpl : public DispatchingServant {
   CORBA::Long zkFileUploadVerified(const char* userId, const ZKmd::zkSeqFileBuf& fileBufs,
                                    const ZKmd::DataBuffer& digests,
                                    CORBA::Long& bufIndex) override;
+  // Stopped uploads, kept for their owner (server/kept_uploads.h).
+  CORBA::Long zkFileKept(const char* userId, const char* filePath, const char* fileNm,
+                         CORBA::LongLong fileSize, const char* updDt, CORBA::LongLong& keptSize,
+                         ZKmd::DataBuffer_out blockDigests) override;
+  CORBA::Long zkFileResume(const char* userId, const char* filePath, const char* fileNm,
+                           CORBA::LongLong fileSize, const char* updDt, CORBA::LongLong from,
+                           CORBA::Long nextBufNo) override;
   CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,

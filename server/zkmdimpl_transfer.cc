@@ -42,6 +42,8 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
   caller->conn = CurrentConnectionId(state_->connections);
   caller->socket = CurrentConnectionSocket();
   caller->root = fs_;
+  caller->user = userId;
+  caller->kept = &state_->kept;
   area->reset();
   if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
     *area = fs_->Beneath(caller->area_dir);

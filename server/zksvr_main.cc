@@ -115,8 +115,10 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     ZKmd_var ref = servant->_this();
 
     naming->rebind(zk::ServerName(), ref.in());
-    // Removes what uploads that will never finish left behind, while the server runs.
-    zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.chunk_pool);
+    // Removes what uploads that will never finish left behind, and keeps what stopped uploads
+    // stored, while the server runs.
+    state.kept.set_keep(zk::KeptTime(zk::kServerConfigFile));
+    zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.kept, &state.chunk_pool);
     orb->run();
 
     watcher->Release();

@@ -17,6 +17,7 @@
 
 #include "idl/orb.h"
 #include "platform/fs.h"
+#include "platform/timetext.h"
 #include "settings/zkdb.h"
 #include "tests/server_fixture.h"
 #include "tests/shared_server.h"
@@ -295,7 +296,7 @@ TEST_F(CopyTest, JapaneseNamesBothWays) {
   EXPECT_TRUE(SameFile(src + "/日本語の名前.txt", Client() + "/戻り/日本語の名前.txt"));
 }
 
-TEST_F(CopyTest, UploadKilledMidFileLeavesNothingUnderItsNameAndARerunCopiesItWhole) {
+TEST_F(CopyTest, UploadKilledMidFileLeavesNothingUnderItsNameAndARerunCompletesIt) {
   // Big enough that a unit of 1 KB takes many requests, so the kill lands inside the file.
   const std::string src = Client() + "/big";
   Put(src + "/a.bin", Bytes(6 * 1024 * 1024, 9), 1500000000);
@@ -308,14 +309,27 @@ TEST_F(CopyTest, UploadKilledMidFileLeavesNothingUnderItsNameAndARerunCopiesItWh
   kill(pid, SIGKILL);
   Stop(pid);
   EXPECT_FALSE(Exists(dir + "/a.bin")) << "a part of the file is under its name";
-  // The server gives the upload up once its connection is gone.
-  EXPECT_TRUE(WaitUntil([&] { return UploadTempBytes(dir) < 0; }, 10));
+  // The server keeps what it stored once the connection is gone, for the user to continue.
+  ZKmd_var server = ResolveServer(fixture_->ns_port());
+  ASSERT_EQ(-1, server->zkExistsUser("u1", kPass));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        CORBA::LongLong kept = 0;
+        ZKmd::DataBuffer_var digests;
+        return server->zkFileKept("u1", "killed\\big\\", "a.bin", 6 * 1024 * 1024,
+                                  FormatLocalTime(1500000000).c_str(), kept,
+                                  digests.out()) == 0 &&
+               kept > 0;
+      },
+      10));
 
-  // The default mode skips names that exist: nothing of a.bin does, so it is copied whole.
+  // The default mode skips names that exist: nothing of a.bin does, so it is copied, the rest
+  // of it after what the server kept; nothing of the kept upload is left.
   RunResult r = Zkcp({"big", "::killed"}, 120);
   EXPECT_TRUE(Ended(r, 0, src + "/a.bin\n" + src + "/b.bin\n" + Copied(2), ""));
   EXPECT_TRUE(SameFile(src + "/a.bin", dir + "/a.bin"));
   EXPECT_TRUE(SameFile(src + "/b.bin", dir + "/b.bin"));
+  EXPECT_LT(UploadTempBytes(dir), 0);
 }
 
 TEST_F(CopyTest, DirectTransfersStayInTheAreaAndWithinOneReply) {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "tests/process.h"
@@ -64,12 +65,34 @@ void Relay::CorruptFromClients(const std::string& marker, int times) {
   from_clients_spoil_ = Spoil{marker, times};
 }
 
+void Relay::HoldClientsAfter(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  holding_ = true;
+  allowed_ = bytes;
+}
+
+void Relay::Release() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    holding_ = false;
+  }
+  const char wake = 'r';
+  (void)!write(wake_[1], &wake, 1);
+}
+
 bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil) {
   char buf[64 * 1024];
-  const ssize_t n = read(from, buf, sizeof buf);
+  size_t want = sizeof buf;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (kept == &from_clients_ && holding_) want = std::min(want, allowed_);
+  }
+  if (want == 0) return true;  // held back
+  const ssize_t n = read(from, buf, want);
   if (n <= 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (kept == &from_clients_ && holding_) allowed_ -= static_cast<size_t>(n);
     kept->append(buf, static_cast<size_t>(n));
     if (!spoil->marker.empty()) {
       std::string text(buf, static_cast<size_t>(n));
@@ -91,19 +114,33 @@ bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil) {
 void Relay::Run() {
   for (;;) {
     std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+    bool held;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      held = holding_ && allowed_ == 0;
+    }
     for (const Pair& p : pairs_) {
-      fds.push_back({p.client, POLLIN, 0});
+      // Held back, a client's bytes wait; its end is still seen.
+      fds.push_back({p.client, static_cast<short>(held ? POLLRDHUP : POLLIN), 0});
       fds.push_back({p.target, POLLIN, 0});
     }
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
-    if (fds[0].revents != 0) return;
+    if (fds[0].revents != 0) {
+      char wake[16];
+      if (read(wake_[0], wake, sizeof wake) == 1 && wake[0] == 'r') continue;  // Release
+      return;
+    }
     // The pairs polled; one accepted now joins them after.
     std::vector<Pair> open_pairs;
     for (size_t i = 0; i < (fds.size() - 2) / 2; ++i) {
       const pollfd& c = fds[2 + 2 * i];
       const pollfd& t = fds[3 + 2 * i];
       bool open = true;
-      if (c.revents != 0) open = Pass(c.fd, t.fd, &from_clients_, &from_clients_spoil_);
+      if (held && c.revents != 0) {
+        open = false;  // its end
+      } else if (c.revents != 0) {
+        open = Pass(c.fd, t.fd, &from_clients_, &from_clients_spoil_);
+      }
       if (open && t.revents != 0) open = Pass(t.fd, c.fd, &from_target_, &from_target_spoil_);
       if (open) {
         open_pairs.push_back(pairs_[i]);

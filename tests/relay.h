@@ -29,6 +29,10 @@ class Relay {
   void CorruptFromTarget(const std::string& marker, int times);
   // The same in what the clients send.
   void CorruptFromClients(const std::string& marker, int times);
+  // From now on passes at most `bytes` more of what the clients send, then holds the rest back
+  // (the clients' sends block) until Release.
+  void HoldClientsAfter(size_t bytes);
+  void Release();
   // Everything the target (the clients) sent so far, over all connections, in the order it came.
   std::string FromTarget();
   std::string FromClients();
@@ -58,6 +62,8 @@ class Relay {
   std::string from_clients_;
   Spoil from_target_spoil_;
   Spoil from_clients_spoil_;
+  bool holding_ = false;
+  size_t allowed_ = 0;  // while holding, what the clients may still send
   std::thread thread_;
 };
 

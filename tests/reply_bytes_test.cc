@@ -55,6 +55,16 @@ class GeneratedFailures : public POA_ZKmd {
                                    const ZKmd::DataBuffer&, CORBA::Long& index) override {
     return zkFileUpload(user, bufs, index);
   }
+  CORBA::Long zkFileKept(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                         CORBA::LongLong& kept, ZKmd::DataBuffer_out digests) override {
+    kept = 0;
+    digests = new ZKmd::DataBuffer;
+    return kTransferFileFailed;
+  }
+  CORBA::Long zkFileResume(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                           CORBA::LongLong, CORBA::Long) override {
+    return kTransferFileFailed;
+  }
   CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf& bufs, CORBA::Long& index) override {
     bufs.length(0);
     index = 1;
@@ -123,6 +133,12 @@ void CallEveryOperation(ZKmd_ptr zk) {
   index = 0;
   EXPECT_EQ(kTransferFileFailed, zk->zkFileDownloadVerified("u1", down64, index, digests.out()));
   EXPECT_EQ(0u, digests->length());
+  CORBA::LongLong kept = -1;
+  EXPECT_EQ(kTransferFileFailed,
+            zk->zkFileKept("u1", ".\\", "a.txt", 5, "2020/01/02 03:04:05", kept, digests.out()));
+  EXPECT_EQ(0, kept);
+  EXPECT_EQ(kTransferFileFailed,
+            zk->zkFileResume("u1", ".\\", "a.txt", 5, "2020/01/02 03:04:05", 4, 2));
   EXPECT_EQ(kChangeFailed, zk->zkDirRemove("u1", "d"));
   EXPECT_EQ(kChangeFailed, zk->zkFileRemove("u1", "f"));
   CORBA::String_var ret = CORBA::string_dup("");
@@ -216,7 +232,7 @@ TEST_F(ReplyBytesTest, TheServersOwnRepliesAreTheGeneratedSkeletonsOverGiop10And
   for (int minor : {0, 2}) {
     const std::vector<std::string> own = RepliesOf(ObjectAddressOf(server.in()), minor);
     const std::vector<std::string> generated = RepliesOf(ObjectAddressOf(generated_), minor);
-    ASSERT_EQ(18u, own.size()) << "GIOP 1." << minor;
+    ASSERT_EQ(20u, own.size()) << "GIOP 1." << minor;
     ASSERT_EQ(generated.size(), own.size());
     for (size_t i = 0; i < own.size(); ++i) {
       EXPECT_EQ(minor, own[i][5]);

@@ -52,6 +52,14 @@ class ScriptedServer : public POA_ZKmd {
                                    CORBA::Long&) override {
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
+  CORBA::Long zkFileKept(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                         CORBA::LongLong&, ZKmd::DataBuffer_out) override {
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
+  CORBA::Long zkFileResume(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                           CORBA::LongLong, CORBA::Long) override {
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
   CORBA::Long zkChgUserPwd(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsUser(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsDir(const char*, const char*) override { return 0; }

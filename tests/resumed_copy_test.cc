@@ -1,0 +1,196 @@
+// Uploads that stop part way resume: the server keeps what reached it for its owner, and the next
+// zkcp of the same file continues after it, sending about what was missing and printing what a
+// fresh copy prints. A source that changed since starts again. Another user, or a connection
+// where nobody is logged in, does not reach the kept upload. The tools reach the server through
+// a relay that can hold back what they send, so that a copy is caught in the middle and killed.
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "idl/orb.h"
+#include "idl/wire.h"
+#include "platform/fs.h"
+#include "platform/timetext.h"
+#include "tests/direct_client.h"
+#include "tests/raw_giop.h"
+#include "tests/relay.h"
+#include "tests/server_fixture.h"
+
+namespace zk {
+namespace test {
+namespace {
+
+constexpr size_t kFileBytes = 4 << 20;
+
+class ResumedCopyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixture_ = new ServerFixture("64");  // batches of 64 KB
+    fixture_->AddUser("u1", "pw1");
+    fixture_->AddUser("u2", "pw2");
+    fixture_->Start();
+    ZKmd_var server = ResolveServer(fixture_->ns_port());
+    const ObjectAddress address = ObjectAddressOf(server.in());
+    relay_ = new Relay(address.port);
+    CORBA::Object_var via =
+        TestOrb()->string_to_object(Corbaloc(2, relay_->port(), address.key).c_str());
+    CORBA::Object_var ns = TestOrb()->string_to_object(
+        ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture_->ns_port()) + "/NameService")
+            .c_str());
+    CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(ns.in());
+    naming->rebind(ServerName(), via.in());
+  }
+  static void TearDownTestSuite() {
+    delete fixture_;
+    fixture_ = nullptr;
+    delete relay_;
+    relay_ = nullptr;
+  }
+
+  // Each test copies a folder of its own, named after its one file's name without ".bin".
+  static std::string Folder(const std::string& name) { return name.substr(0, name.find('.')); }
+  static std::string Local(const std::string& name) {
+    return fixture_->client_dir("u1") + "/" + Folder(name) + "/" + name;
+  }
+  static std::string OnServer(const std::string& name) {
+    return fixture_->storage_dir("u1") + "/" + Folder(name) + "/" + name;
+  }
+  // The names in the server's copy of the folder.
+  static std::vector<std::string> ServerNames(const std::string& name) {
+    std::vector<DirEntry> there;
+    FileSystem::Default()->Search(fixture_->storage_dir("u1") + "/" + Folder(name), "*", &there);
+    std::vector<std::string> names;
+    for (const DirEntry& e : there) names.push_back(e.name);
+    return names;
+  }
+  static std::vector<std::string> Copy(const std::string& name) {
+    return {Folder(name) + "/", "::" + Folder(name), "-r", "-p", "pw1"};
+  }
+  static std::string Wire(const std::string& name) { return Folder(name) + "\\"; }
+  // Writes a local file of kFileBytes whose bytes depend on `seed`.
+  static std::string MakeSource(const std::string& name, int seed) {
+    std::string data(kFileBytes, '\0');
+    uint32_t x = 2463534242u + static_cast<uint32_t>(seed);
+    for (char& c : data) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    FileSystem::Default()->MakeDirs(fixture_->client_dir("u1") + "/" + Folder(name));
+    WriteFile(Local(name), data);
+    return data;
+  }
+  // Starts the copy, lets about half the file through, kills zkcp, and waits until the server
+  // keeps what it stored: what zkFileKept then says it holds.
+  static int64_t CopyKilledHalfWay(const std::string& name) {
+    relay_->HoldClientsAfter(kFileBytes / 2);
+    std::vector<std::string> argv = {Program("zkcp")};
+    for (const std::string& a : Copy(name)) argv.push_back(a);
+    const pid_t pid = Spawn(argv, fixture_->client_dir("u1"));
+    const size_t before = relay_->FromClients().size();
+    for (int i = 0; i < 500 && relay_->FromClients().size() < before + kFileBytes / 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    relay_->Release();
+    DirEntry local;
+    FileSystem::Default()->Stat(Local(name), &local);
+    DirectClient owner(fixture_->ns_port(), 11);
+    EXPECT_EQ(kLoginAccepted, owner->zkExistsUser("u1", "pw1"));
+    for (int i = 0; i < 100; ++i) {
+      CORBA::LongLong kept = 0;
+      ZKmd::DataBuffer_var digests;
+      if (owner->zkFileKept("u1", Wire(name).c_str(), name.c_str(), kFileBytes,
+                            FormatLocalTime(local.mtime).c_str(), kept,
+                            digests.out()) == kTransferOk) {
+        return kept;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+  }
+  // What zkcp sent through the relay while `run` ran.
+  template <class Run>
+  static size_t Sent(const Run& run) {
+    const size_t before = relay_->FromClients().size();
+    run();
+    return relay_->FromClients().size() - before;
+  }
+
+  static inline ServerFixture* fixture_ = nullptr;
+  static inline Relay* relay_ = nullptr;
+};
+
+TEST_F(ResumedCopyTest, AKilledUploadContinuesWhereItStoppedAndLandsWhole) {
+  const std::string data = MakeSource("big.bin", 1);
+  const int64_t kept = CopyKilledHalfWay("big.bin");
+  ASSERT_GT(kept, 0) << fixture_->ServerLog();
+  EXPECT_LE(kept, static_cast<int64_t>(kFileBytes / 2));
+
+  // Nobody else reaches it: another user, nor a connection where nobody is logged in.
+  DirectClient other(fixture_->ns_port(), 12);
+  ASSERT_EQ(kLoginAccepted, other->zkExistsUser("u2", "pw2"));
+  DirectClient nobody(fixture_->ns_port(), 13);
+  DirEntry local;
+  ASSERT_TRUE(FileSystem::Default()->Stat(Local("big.bin"), &local));
+  const std::string upd = FormatLocalTime(local.mtime);
+  for (auto* client : {&other, &nobody}) {
+    for (const char* user : {"u1", "u2"}) {
+      CORBA::LongLong size = -1;
+      ZKmd::DataBuffer_var digests;
+      EXPECT_EQ(kTransferFileFailed, (*client)->zkFileKept(user, "big\\", "big.bin",
+                                                           kFileBytes, upd.c_str(), size,
+                                                           digests.out()));
+      EXPECT_EQ(0, size);
+      EXPECT_EQ(kTransferFileFailed, (*client)->zkFileResume(user, "big\\", "big.bin",
+                                                             kFileBytes, upd.c_str(), 0, 2));
+    }
+  }
+
+  RunResult resumed;
+  const size_t resent =
+      Sent([&] { resumed = fixture_->RunClient("u1", "zkcp", Copy("big.bin")); });
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ("", resumed.err);
+  EXPECT_TRUE(ReadFile(OnServer("big.bin")) == data);
+  // About what was missing: the rest of the file, and the requests' own bytes.
+  EXPECT_GE(resent, kFileBytes - static_cast<size_t>(kept));
+  EXPECT_LT(resent, kFileBytes - static_cast<size_t>(kept) + kFileBytes / 16);
+  // No temporary file and no record left.
+  EXPECT_EQ(std::vector<std::string>{"big.bin"}, ServerNames("big.bin"));
+
+  // A fresh copy of the same file prints the same and sends it all.
+  RunResult fresh;
+  EXPECT_GE(Sent([&] { fresh = fixture_->RunClient("u1", "zkcp", Copy("big.bin")); }),
+            kFileBytes);
+  EXPECT_EQ(fresh.out, resumed.out);
+  EXPECT_EQ(0, fresh.status);
+}
+
+TEST_F(ResumedCopyTest, ASourceThatChangedSinceStartsAgain) {
+  MakeSource("changed.bin", 2);
+  DirEntry before;
+  ASSERT_TRUE(FileSystem::Default()->Stat(Local("changed.bin"), &before));
+  ASSERT_GT(CopyKilledHalfWay("changed.bin"), 0);
+  // The same size and time, but its first byte differs.
+  std::string data = ReadFile(Local("changed.bin"));
+  data[0] = static_cast<char>(data[0] ^ 1);
+  WriteFile(Local("changed.bin"), data);
+  ASSERT_TRUE(FileSystem::Default()->SetWriteTime(Local("changed.bin"), before.mtime));
+
+  RunResult r;
+  EXPECT_GE(Sent([&] { r = fixture_->RunClient("u1", "zkcp", Copy("changed.bin")); }),
+            kFileBytes);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(ReadFile(OnServer("changed.bin")) == data);
+  EXPECT_EQ(std::vector<std::string>{"changed.bin"}, ServerNames("changed.bin"));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zk
