@@ -9,6 +9,7 @@
 #include <string>
 
 #include "idl/chunk_memory.h"
+#include "server/area_usage.h"
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
@@ -25,6 +26,8 @@ struct ServerState {
   UploadTable uploads;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
+  // How many bytes each storage area holds, for the users' storage limits.
+  AreaUsage area_usage;
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;

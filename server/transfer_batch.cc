@@ -58,6 +58,8 @@ void UploadBatch::Received(ZKmd::zkStrctFileBuf* c) {
 }
 
 void UploadBatch::Stored(CORBA::Long stored) {
+  // zkFileUpload has no answer of its own for an area at its limit.
+  if (stored == kTransferQuotaFull) stored = kTransferFileFailed;
   if (stored != kTransferOk) Fail(stored);
 }
 
