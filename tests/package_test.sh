@@ -56,7 +56,7 @@ cleanup() {
 trap cleanup EXIT
 
 # What the package must hold.
-user_tools=(zkcp zkls zkrm zkpwd zkjob zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd)
+user_tools=(zkcp zkls zkrm zkpwd zkjob zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd zkquota)
 system_programs=(zksvr zknsstr zksvstr zkkill zksetup)
 expected_files() {
   local p
