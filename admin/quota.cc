@@ -14,11 +14,20 @@ bool ParseByteLimit(const std::string& text, int64_t* bytes) {
   int shift = 0;
   if (digits < text.size()) {
     switch (std::toupper(static_cast<unsigned char>(text[digits]))) {
-      case 'K': shift = 10; break;
-      case 'M': shift = 20; break;
-      case 'G': shift = 30; break;
-      case 'T': shift = 40; break;
-      default: return false;
+      case 'K':
+        shift = 10;
+        break;
+      case 'M':
+        shift = 20;
+        break;
+      case 'G':
+        shift = 30;
+        break;
+      case 'T':
+        shift = 40;
+        break;
+      default:
+        return false;
     }
   }
   const uint64_t max = static_cast<uint64_t>(INT64_MAX) >> shift;

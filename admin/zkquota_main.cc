@@ -19,8 +19,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   zk::OptionScan scan = zk::ScanOptions(argc, argv, "e:a:");
   const auto& pos = scan.positional;
   if (!scan.ok || pos.empty() || pos.size() > 2 || pos[0].empty()) {
-    return zk::PrintUsage(argv0, {"<ユーザID> ", "<容量制限(バイト)> ", zk::kUsageEnvFile,
-                                  zk::kUsageAdminPassword});
+    return zk::PrintUsage(
+        argv0, {"<ユーザID> ", "<容量制限(バイト)> ", zk::kUsageEnvFile, zk::kUsageAdminPassword});
   }
   const std::string& user_id = pos[0];
   const bool setting = pos.size() == 2;
@@ -50,8 +50,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
       zk::PrintErr("ERROR:容量制限の設定に失敗しました。");
       return zk::kExitFail;
     }
-    zk::PrintOut((limit > 0 ? "容量制限を設定しました。(" : "容量制限を解除しました。(") +
-                 user_id + ")");
+    zk::PrintOut((limit > 0 ? "容量制限を設定しました。(" : "容量制限を解除しました。(") + user_id +
+                 ")");
     zk::PrintOut(zk::LimitLine(limit));
     return zk::kExitOk;
   }

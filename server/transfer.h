@@ -38,8 +38,9 @@ struct UploadCaller {
 // Returns 0, 20 (file not created, opened or written; not a regular file or a directory in the
 // way; path refused; a chunk that continues no upload of this connection), 21 (directory not
 // created) or 23 (kTransferQuotaFull: the chunk, or the file its first chunk announces, would take
-// the area past caller.quota's limit; the upload is given up before the chunk is written). *index is 0 after success, else the 1-based position of the failing chunk; the chunks
-// before it are stored. An upload that fails is given up, its temporary file removed: its later
+// the area past caller.quota's limit; the upload is given up before the chunk is written).
+// *index is 0 after success, else the 1-based position of the failing chunk; the chunks before it
+// are stored. An upload that fails is given up, its temporary file removed: its later
 // chunks fail as continuing none.
 CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
                         const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);

@@ -119,10 +119,9 @@ TEST_F(QuotaTest, ZkquotaSetsShowsAndRemovesTheLimitAndRefusesWhatIsNoLimit) {
   EXPECT_EQ(3LL << 40, StoredLimit("u1"));
   EXPECT_EQ(0, StoredLimit("u2"));
   // The other tools print as before.
-  EXPECT_TRUE(Ended(Admin("zklu", {"-a", kAdmin}), 0,
-                    "1: u1 (" + fx_.storage_dir("u1") + "/)\n2: u2 (" + fx_.storage_dir("u2") +
-                        "/)\n",
-                    ""));
+  EXPECT_TRUE(Ended(
+      Admin("zklu", {"-a", kAdmin}), 0,
+      "1: u1 (" + fx_.storage_dir("u1") + "/)\n2: u2 (" + fx_.storage_dir("u2") + "/)\n", ""));
   EXPECT_TRUE(Ended(Quota({"u1", "0"}), 0, "容量制限を解除しました。(u1)\n  容量制限 :なし\n", ""));
   EXPECT_EQ(0, StoredLimit("u1"));
 
@@ -158,14 +157,17 @@ TEST_F(QuotaTest, AnUploadPastTheLimitLandsNothingAndOtherUsersCopyOn) {
   WriteFile(huge, "");
   ASSERT_EQ(0, truncate(huge.c_str(), (2LL << 30) + 1));
   r = Zkcp("u1", {"huge.bin", "::"});
-  EXPECT_TRUE(Ended(r, 20, huge + "\n" + Copied(0), "ERROR:アップロードに失敗しました。(huge.bin)\n"));
+  EXPECT_TRUE(
+      Ended(r, 20, huge + "\n" + Copied(0), "ERROR:アップロードに失敗しました。(huge.bin)\n"));
   EXPECT_EQ((std::vector<std::string>{"old", "up"}), Names(fx_.storage_dir("u1")));
   const std::string log = fx_.ServerLog();
-  EXPECT_NE(std::string::npos,
-            log.find("WARNING:容量制限を超えるため、アップロードを拒否しました。(up/c.bin; 10240; u1 "))
+  EXPECT_NE(
+      std::string::npos,
+      log.find("WARNING:容量制限を超えるため、アップロードを拒否しました。(up/c.bin; 10240; u1 "))
       << log;
-  EXPECT_NE(std::string::npos,
-            log.find("WARNING:容量制限を超えるため、アップロードを拒否しました。(huge.bin; 10240; u1 "))
+  EXPECT_NE(
+      std::string::npos,
+      log.find("WARNING:容量制限を超えるため、アップロードを拒否しました。(huge.bin; 10240; u1 "))
       << log;
   EXPECT_TRUE(Ended(Quota({"u1"}), 0, Shown("u1", "10,240 バイト", "7,000"), ""));
 
