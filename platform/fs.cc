@@ -81,7 +81,8 @@ bool IsAllZero(const void* data, size_t len) {
   return true;
 }
 
-FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes) {
+FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes,
+                       bool (*skip)(const std::string& name)) {
   *bytes = 0;
   std::vector<DirEntry> entries;
   FsStatus top = fs->Search(dir, "*", &entries);
@@ -95,7 +96,7 @@ FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes) {
       if (e.is_link || e.is_special) continue;
       if (e.is_dir) {
         pending.push_back(base.empty() ? e.name : base + "/" + e.name);
-      } else if (e.size > 0) {
+      } else if (e.size > 0 && !(skip && skip(e.name))) {
         *bytes = e.size > INT64_MAX - *bytes ? INT64_MAX : *bytes + e.size;
       }
     }

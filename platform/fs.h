@@ -75,8 +75,9 @@ class FileSystem;
 // the figure is what copying the files takes, whatever the disk saves). Symbolic links are not
 // followed and count nothing; neither do directories, pipes or devices. False when `dir` itself
 // cannot be read; a directory below it that cannot be read (or vanishes meanwhile) counts as
-// empty.
-FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes);
+// empty. A file whose name `skip` (when given) is true for counts nothing either.
+FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes,
+                       bool (*skip)(const std::string& name) = nullptr);
 
 class FileSystem {
  public:

@@ -3,6 +3,7 @@
 
 #include "platform/console.h"
 #include "server/connection_auth.h"
+#include "server/uploads.h"
 
 namespace zk {
 
@@ -14,9 +15,17 @@ AreaUsage::Area* AreaUsage::Find(const std::string& dir, bool make) const {
   return (areas_[dir] = std::make_unique<Area>()).get();
 }
 
-bool AreaUsage::Count(Area* a, FileSystem* area, Clock::time_point now) {
+bool AreaUsage::Count(const std::string& dir, Area* a, FileSystem* area,
+                      Clock::time_point now) {
   int64_t bytes = 0;
-  if (!area || !TreeFileBytes(area, "", &bytes)) return false;
+  if (!area) return false;
+  if (!in_progress_) {
+    if (!TreeFileBytes(area, "", &bytes)) return false;
+  } else {
+    if (!TreeFileBytes(area, "", &bytes, IsOwnUploadTempName)) return false;
+    const int64_t held = in_progress_(dir);
+    bytes = held > INT64_MAX - bytes ? INT64_MAX : bytes + held;
+  }
   a->bytes = bytes;
   a->counted = true;
   a->at = now;
@@ -30,11 +39,11 @@ bool AreaUsage::Take(const std::string& dir, FileSystem* area, int64_t limit, in
   if (!a) return true;  // no limit and no figure: nothing to keep up to date
   std::lock_guard<std::mutex> lock(a->mu);
   if (limit > 0) {
-    if (!a->counted || now - a->at >= kRecountAfter) Count(a, area, now);
+    if (!a->counted || now - a->at >= kRecountAfter) Count(dir, a, area, now);
     if (!a->counted) return true;
     // Written as a comparison that cannot overflow: the figure may pass a limit lowered since.
     auto passes = [&] { return bytes > 0 && bytes > limit - a->bytes; };
-    if (passes() && now - a->at >= kRecountBeforeRefusal) Count(a, area, now);
+    if (passes() && now - a->at >= kRecountBeforeRefusal) Count(dir, a, area, now);
     if (passes()) return false;
   }
   if (keep && a->counted) a->bytes = bytes > INT64_MAX - a->bytes ? INT64_MAX : a->bytes + bytes;

@@ -1,7 +1,9 @@
 // Storage limits: how many bytes each storage area holds, and the check of an upload against its
-// user's limit. The figure of an area is counted once (a walk of the area, temporary files of
-// uploads included) when a limit first needs it, then kept up to date by the server's own writes
-// and removals, so that knowing it costs no walk per request:
+// user's limit. The figure of an area is counted once when a limit first needs it: a walk of the
+// area, temporary files of uploads included (those of this server's uploads in progress by the
+// bytes the table of uploads says they hold, since a chunk of zeros is a hole on disk until the
+// file is whole); then it is kept up to date by the server's own writes and removals, so that
+// knowing it costs no walk per request:
 //   - each chunk of an upload counts its bytes before they are written (Take);
 //   - a finished upload put over an existing file frees that file's bytes (Rename);
 //   - zkFileRemove frees the removed file's bytes (Freed).
@@ -19,10 +21,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/fs.h"
 #include "settings/zkdb.h"
@@ -39,6 +43,12 @@ constexpr std::chrono::seconds kRecountBeforeRefusal(5);
 class AreaUsage {
  public:
   using Clock = std::chrono::steady_clock;
+  // What this server's uploads in progress hold in the area at a storage directory
+  // (UploadTable::BytesIn); a count adds it to the files the walk finds, its own temporary files
+  // left out.
+  using InProgress = std::function<int64_t(const std::string& dir)>;
+
+  explicit AreaUsage(InProgress in_progress = nullptr) : in_progress_(std::move(in_progress)) {}
 
   // `bytes` more for the area at `dir` (its file system `area`, through which it is counted)
   // against `limit`: true when the area's use plus `bytes` stays within the limit, and then
@@ -62,9 +72,11 @@ class AreaUsage {
     Clock::time_point at;  // of the last count
   };
   Area* Find(const std::string& dir, bool make) const;
-  // Walks the area: the figure and its time; false, leaving both, when it cannot be walked.
-  static bool Count(Area* a, FileSystem* area, Clock::time_point now);
+  // Walks the area at `dir`: the figure and its time; false, leaving both, when it cannot be
+  // walked.
+  bool Count(const std::string& dir, Area* a, FileSystem* area, Clock::time_point now);
 
+  InProgress in_progress_;
   mutable std::mutex mu_;
   mutable std::map<std::string, std::unique_ptr<Area>> areas_;
 };

@@ -81,6 +81,35 @@ TEST(AreaUsageTest, CountedOnceKeptByWritesAndCountedAgainWhenItMayHaveDrifted) 
   EXPECT_EQ(0, usage.Figure("/u1/"));  // the other area is its own
 }
 
+// A count takes this server's uploads in progress by what they stored, not by their temporary
+// files, whose tails of zeros are holes until the file is whole: an upload of zeros cannot pass the
+// limit by waiting for a count. Temporary files of another process count by their length.
+TEST(AreaUsageTest, ACountTakesUploadsInProgressFromTheirTable) {
+  MemoryFileSystem root;
+  root.AddFile("/u1/a", std::string(100, 'a'));
+  root.AddFile("/u1/\xFFzk-upload.0123456789abcdef.1", std::string(40, 't'));  // another process's
+  const std::string temp = NewUploadTempName();
+  root.AddFile("/u1/" + temp, "");  // chunks of zeros so far: nothing written
+  UploadTable table;
+  const UploadKey key{1, "/u1/", "zeros"};
+  table.Begin(key, temp, Socket(), UploadTable::Clock::now());
+  table.Stored(key, 5000);
+  std::unique_ptr<FileSystem> area = root.Beneath("/u1");
+  AreaUsage usage([&](const std::string& dir) { return table.BytesIn(dir); });
+  const auto t0 = AreaUsage::Clock::now();
+  EXPECT_FALSE(usage.Take("/u1/", area.get(), 6000, 1000, true, t0));
+  EXPECT_EQ(5140, usage.Figure("/u1/"));
+  EXPECT_FALSE(usage.Take("/u1/", area.get(), 6000, 1000, true, t0 + minutes(1)));
+  EXPECT_EQ(5140, usage.Figure("/u1/"));
+  EXPECT_TRUE(usage.Take("/u1/", area.get(), 6000, 860, true, t0 + minutes(1)));
+  // Once the upload is over (its file in place), the walk finds its bytes in the file.
+  table.End(key);
+  ASSERT_TRUE(root.Rename("/u1/" + temp, "/u1/zeros"));
+  ASSERT_TRUE(root.Resize("/u1/zeros", 5860));
+  EXPECT_TRUE(usage.Take("/u1/", area.get(), 6000, 0, true, t0 + minutes(20)));
+  EXPECT_EQ(6000, usage.Figure("/u1/"));
+}
+
 // One upload chunk for `name` in the root of the area.
 ZKmd::zkStrctFileBuf Chunk(const std::string& name, size_t len, int no, bool next,
                            long file_size = 0) {

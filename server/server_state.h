@@ -26,8 +26,9 @@ struct ServerState {
   UploadTable uploads;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
-  // How many bytes each storage area holds, for the users' storage limits.
-  AreaUsage area_usage;
+  // How many bytes each storage area holds, for the users' storage limits; a count takes what the
+  // uploads in progress hold from their table.
+  AreaUsage area_usage{[this](const std::string& dir) { return uploads.BytesIn(dir); }};
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;

@@ -106,6 +106,9 @@ class UploadTable {
   std::vector<UploadLeftover> Expired(Clock::time_point now, Clock::duration idle,
                                       const std::function<bool(const Socket&)>& open);
   size_t size() const;
+  // The bytes stored so far by the uploads in progress into the area at `area` (its storage
+  // directory), holes they have not written yet included.
+  int64_t BytesIn(const std::string& area) const;
 
  private:
   struct Upload {
