@@ -22,6 +22,7 @@
 #include <tuple>
 #include <vector>
 
+#include "idl/wire.h"
 #include "platform/fs_memory.h"
 #include "platform/process.h"
 #include "platform/timetext.h"
@@ -41,6 +42,7 @@ class FakeServer : public CopyServer {
   std::map<std::string, std::string> files;
   bool narrow = false;            // list as a server without the 64-bit operations
   int fail_at = 0;                // the transfer call (from 1) that answers 20 for its first chunk
+  CORBA::Long fail_with = 20;     // ... or this result
   int throw_at = 0;               // the transfer call that raises TRANSIENT (the server is gone)
   int replaced_from = 0;          // from this download call on, files carry another time
   std::function<void()> on_call;  // runs at every transfer call, before anything else
@@ -155,7 +157,7 @@ class FakeServer : public CopyServer {
     if (calls == throw_at) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
     if (calls == fail_at) {
       *index = 1;
-      return 20;
+      return fail_with;
     }
     return 0;
   }
@@ -413,6 +415,20 @@ TEST_F(WalkTest, AnUploadWhoseChunkFailedSendsNoMoreOfIt) {
   EXPECT_EQ((Batches{{Sent{"a.bin", 1, true, 1024}}, {Sent{"b.bin", 1, false, 100}}}),
             server.uploads);
   EXPECT_EQ(1, walk.copied());
+  EXPECT_TRUE(walk.failed());
+}
+
+TEST_F(WalkTest, AnUploadRefusedForTheStorageLimitSaysSo) {
+  std::filesystem::create_directory(dir_ + "up");
+  Put("up/a.bin", std::string(100, 'a'));
+  FakeServer server;
+  server.fail_at = 1;
+  server.fail_with = kTransferQuotaFull;
+  CopyWalk walk(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  walk.ToServer(dir_ + "up/", "*.*", ".\\");
+  EXPECT_EQ("ERROR:格納ディレクトリの容量制限に達したため、アップロードできませんでした。(a.bin)\n",
+            err_);
+  EXPECT_EQ(0, walk.copied());
   EXPECT_TRUE(walk.failed());
 }
 

@@ -331,6 +331,8 @@ bool UploadWalk::Upload(const UploadBatch& pending) {
 void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
   if (result == kTransferDirFailed) {
     console_.err(kDirFailed + name + ")");
+  } else if (result == kTransferQuotaFull) {
+    console_.err(kQuotaFull + name + ")");
   } else {
     console_.err("ERROR:アップロードに失敗しました。(" + name + ")");
   }

@@ -20,6 +20,9 @@ inline constexpr char kBackslashName[] = "ERROR:名前に「\\」を含むため
 inline constexpr char kDownloadFailed[] = "ERROR:ダウンロードに失敗しました。(";
 inline constexpr char kWriteFailed[] = "ERROR:ファイル書き込みに失敗しました。(";
 inline constexpr char kDirFailed[] = "ERROR:ディレクトリを作成できませんでした。(";
+// The server refused an upload that would take the user's area past its storage limit.
+inline constexpr char kQuotaFull[] =
+    "ERROR:格納ディレクトリの容量制限に達したため、アップロードできませんでした。(";
 // A file whose data did not arrive as it was sent (its digest differs): sent once more, then,
 // when it differs again, not copied.
 inline constexpr char kResent[] =

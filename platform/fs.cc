@@ -81,6 +81,31 @@ bool IsAllZero(const void* data, size_t len) {
   return true;
 }
 
+FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes,
+                       bool (*skip)(const std::string& name)) {
+  *bytes = 0;
+  std::vector<DirEntry> entries;
+  FsStatus top = fs->Search(dir, "*", &entries);
+  if (!top) return top;
+  // Directories still to read; a list instead of recursion, for trees of any depth.
+  std::vector<std::string> pending;
+  for (;;) {
+    const std::string base = pending.empty() ? dir : pending.back();
+    if (!pending.empty()) pending.pop_back();
+    for (const DirEntry& e : entries) {
+      if (e.is_link || e.is_special) continue;
+      if (e.is_dir) {
+        pending.push_back(base.empty() ? e.name : base + "/" + e.name);
+      } else if (e.size > 0 && !(skip && skip(e.name))) {
+        *bytes = e.size > INT64_MAX - *bytes ? INT64_MAX : *bytes + e.size;
+      }
+    }
+    if (pending.empty()) return FsStatus::Ok();
+    entries.clear();
+    if (!fs->Search(pending.back(), "*", &entries)) entries.clear();
+  }
+}
+
 void SortSearchOrder(std::vector<DirEntry>* entries) {
   // Upper-case each name once, not once per comparison: listings reach 100,000 entries.
   std::vector<std::string> upper;

@@ -68,6 +68,17 @@ struct FsStatus {
   static FsStatus Check(bool ok);
 };
 
+class FileSystem;
+
+// The bytes the regular files below the directory `dir` take, at every depth ("" is the root of
+// a Beneath() tree), in *bytes: each file's length as Stat gives it (a hole counts as written, so
+// the figure is what copying the files takes, whatever the disk saves). Symbolic links are not
+// followed and count nothing; neither do directories, pipes or devices. False when `dir` itself
+// cannot be read; a directory below it that cannot be read (or vanishes meanwhile) counts as
+// empty. A file whose name `skip` (when given) is true for counts nothing either.
+FsStatus TreeFileBytes(FileSystem* fs, const std::string& dir, int64_t* bytes,
+                       bool (*skip)(const std::string& name) = nullptr);
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;

@@ -341,3 +341,37 @@ TEST_F(BeneathTest, OpenFilesStayInsideAndKeepTheirFile) {
 
 }  // namespace
 }  // namespace zk
+
+namespace zk {
+namespace {
+
+// The bytes of a tree: every regular file at every depth by its length (holes included), nothing
+// that a link leads to, inside or out; the same through the confined tree and the real one.
+TEST_F(BeneathTest, TreeFileBytesCountsRegularFilesNotLinks) {
+  std::string deep = area_;
+  for (int i = 0; i < 40; ++i) {
+    deep += "/d";
+    ASSERT_EQ(0, mkdir(deep.c_str(), 0700));
+  }
+  Put(deep + "/leaf", "12345");
+  ASSERT_EQ(0, truncate((area_ + "/docs/a.txt").c_str(), 1 << 20));  // a hole, counted whole
+  ASSERT_EQ(0, mkfifo((area_ + "/fifo").c_str(), 0600));
+  Link(root_ + "/outside", "out");
+  Link(root_ + "/outside/secret", "secret");
+  Link("docs/a.txt", "again");
+  Link("nowhere", "dangling");
+
+  int64_t bytes = -1;
+  ASSERT_TRUE(TreeFileBytes(fs_.get(), "", &bytes));
+  EXPECT_EQ((1 << 20) + 5, bytes);
+  ASSERT_TRUE(TreeFileBytes(fs_.get(), "docs", &bytes));
+  EXPECT_EQ(1 << 20, bytes);
+  ASSERT_TRUE(TreeFileBytes(FileSystem::Default(), area_, &bytes));
+  EXPECT_EQ((1 << 20) + 5, bytes);
+  // A directory that cannot be read is no figure at all.
+  EXPECT_FALSE(TreeFileBytes(fs_.get(), "missing", &bytes));
+  EXPECT_EQ(0, bytes);
+}
+
+}  // namespace
+}  // namespace zk

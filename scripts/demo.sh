@@ -23,7 +23,7 @@ user=demo
 password=demo
 preferred_ns_port=21108
 
-server_programs=(zksvr zknsstr zksvstr zkkill zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd)
+server_programs=(zksvr zknsstr zksvstr zkkill zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd zkquota)
 client_programs=(zkls zkcp zkrm zkpwd zkjob)
 
 die() {

@@ -1,6 +1,6 @@
 // The state of one server: who is logged in on which connection, what each peer holds, the
 // connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
-// kept between calls and the reader of the users. zksvr's main builds one and hands it to the
+// kept between calls, the bytes each storage area holds and the reader of the users. zksvr's main builds one and hands it to the
 // servant and to the ORB's connection hooks; a unit test builds one of its own.
 #ifndef ZK_SERVER_SERVER_STATE_H_
 #define ZK_SERVER_SERVER_STATE_H_
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "idl/chunk_memory.h"
+#include "server/area_usage.h"
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
@@ -27,6 +28,9 @@ struct ServerState {
   KeptUploads kept;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
+  // How many bytes each storage area holds, for the users' storage limits; a count takes what the
+  // uploads in progress hold from their table.
+  AreaUsage area_usage{[this](const std::string& dir) { return uploads.BytesIn(dir); }};
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;

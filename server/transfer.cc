@@ -149,11 +149,12 @@ CORBA::Long ChunkStore::Locate(const char* path, const char* name, std::string* 
 }
 
 void ChunkStore::Receive(const char* path, const char* name, size_t len) {
-  (void)len;
   Finish(&land_);
   land_ = Landing();
   std::string target, dir;
   if (Locate(path, name, &target, &dir) != kTransferOk) return;  // Received fails it the same way
+  land_.refused = !caller_.quota.Take(area_, target, 0, len);
+  if (land_.refused) return;  // nothing written; Received refuses the chunk
   const UploadKey key{caller_.conn, caller_.area_dir, target};
   UploadTable::Progress at;
   uint64_t claim = 0;
@@ -233,6 +234,9 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   if (result != kTransferOk) return result;
   // A chunk of zeros is not written: the file gets its length at the end, with a hole there.
   const size_t len = c.fileBuf.length();
+  if (!caller_.quota.Take(area_, step.target, c.bufNo == 1 ? c.fileSize : 0, len)) {
+    return Refuse(step);
+  }
   const CORBA::Octet* data = len ? c.fileBuf.get_buffer() : nullptr;
   const bool hole = len > 0 && IsAllZero(data, len);
   bool written = true;
@@ -258,7 +262,7 @@ CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
     land_.file.reset();
     if (!written) {
       land_.claim = 0;
-      result = Abandon(step);
+      result = land_.refused ? Refuse(step) : Abandon(step);
     } else {
       const int64_t length = step.at.length + static_cast<int64_t>(land_.received);
       uploads_->Stored(step.key, length);
@@ -322,6 +326,12 @@ bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) 
 CORBA::Long ChunkStore::Abandon(const Step& step) {
   GiveUp(area_, uploads_, step.key, step.at.temp);
   return kTransferFileFailed;
+}
+
+CORBA::Long ChunkStore::Refuse(const Step& step) {
+  Abandon(step);
+  caller_.quota.Freed(step.at.length);  // its temporary file is gone
+  return kTransferQuotaFull;
 }
 
 CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
@@ -415,7 +425,7 @@ bool ChunkStore::PutInPlace(const std::string& temp, const std::string& target, 
                             bool hole, const char* upd, const char* crt) {
   bool done = !hole || area_->Resize(temp, length);
   if (done) ApplyTimes(area_, temp, upd, crt);
-  return done && area_->Rename(temp, target);
+  return done && caller_.quota.Rename(area_, temp, target);
 }
 
 CORBA::Long ChunkStore::Verify(const uint8_t* digests, size_t len, CORBA::Long* index) {

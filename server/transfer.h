@@ -14,6 +14,7 @@
 #include "idl/wire.h"
 #include "platform/digest.h"
 #include "platform/fs.h"
+#include "server/area_usage.h"
 #include "server/uploads.h"
 
 namespace zk {
@@ -30,6 +31,7 @@ struct UploadCaller {
   FileSystem* root = nullptr;
   std::string user;
   KeptUploads* kept = nullptr;
+  AreaQuota quota;  // the user's storage limit (server/area_usage.h); none by default
 };
 
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;
@@ -39,9 +41,11 @@ struct UploadCaller {
 // The last chunk of a file (nextBuf FALSE) gives the temporary file the file's last-write time
 // and then puts it in the file's place, so the file is there whole or not at all.
 // Returns 0, 20 (file not created, opened or written; not a regular file or a directory in the
-// way; path refused; a chunk that continues no upload of this connection) or 21 (directory not
-// created). *index is 0 after success, else the 1-based position of the failing chunk; the chunks
-// before it are stored. An upload that fails is given up, its temporary file removed: its later
+// way; path refused; a chunk that continues no upload of this connection), 21 (directory not
+// created) or 23 (kTransferQuotaFull: the chunk, or the file its first chunk announces, would take
+// the area past caller.quota's limit; the upload is given up before the chunk is written).
+// *index is 0 after success, else the 1-based position of the failing chunk; the chunks before it
+// are stored. An upload that fails is given up, its temporary file removed: its later
 // chunks fail as continuing none.
 CORBA::Long StoreChunks(FileSystem* area, UploadTable* uploads, const UploadCaller& caller,
                         const ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index);
@@ -106,6 +110,7 @@ class ChunkStore {
     bool fresh = false;                      // a new temporary file, not (yet) an upload's
     bool failed = false;                     // a write failed
     bool tail_hole = false;                  // the last piece was zeros, not written
+    bool refused = false;                    // the area's limit refused the data: not written
     UploadKey key;                           // the claimed upload, when claim is not 0
     uint64_t claim = 0;
     ChunkDigest digest{0};                   // of the data received, in a verified store
@@ -161,6 +166,8 @@ class ChunkStore {
   // A verified store that ends unchecked: each upload it stored chunks of stands where it stood
   // before them again (or is given up when it began here).
   void Rewind();
+  // Gives the upload up, refused by the area's limit: kTransferQuotaFull.
+  CORBA::Long Refuse(const Step& step);
   // The target of a chunk in the area and its folder, made: 0, 20 or 21.
   CORBA::Long Locate(const char* path, const char* name, std::string* target, std::string* dir);
   // Copies the landed data into the new temporary file `temp`; `land` then describes it there.

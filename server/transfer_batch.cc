@@ -12,7 +12,7 @@
 namespace zk {
 
 UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user, bool verified)
-    : wire_(verified ? "zkFileUploadVerified" : "zkFileUpload") {
+    : wire_(verified ? "zkFileUploadVerified" : "zkFileUpload"), verified_(verified) {
   // The user id is checked before anything is written.
   std::string user;
   UploadCaller caller;
@@ -69,6 +69,8 @@ void UploadBatch::Verify(const uint8_t* digests, size_t len) {
 }
 
 void UploadBatch::Stored(CORBA::Long stored) {
+  // zkFileUpload has no answer of its own for an area at its limit.
+  if (stored == kTransferQuotaFull && !verified_) stored = kTransferFileFailed;
   if (stored != kTransferOk) Fail(stored);
 }
 

@@ -54,6 +54,7 @@ class UploadBatch {
   void Fail(CORBA::Long result);
 
   WireRequest wire_;
+  bool verified_;
   std::unique_ptr<FileSystem> area_;
   std::unique_ptr<ChunkStore> store_;
   bool texts_ = true;  // no chunk's text was refused so far

@@ -208,6 +208,15 @@ void RemoveUploadFiles(FileSystem* area, const std::string& temp) {
   area->RemoveFile(KeptRecordName(temp));  // none, mostly
 }
 
+int64_t UploadTable::BytesIn(const std::string& area) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  int64_t bytes = 0;
+  for (const auto& up : uploads_) {
+    if (up.first.area == area) bytes += up.second.length;
+  }
+  return bytes;
+}
+
 void RemoveLeftover(FileSystem* fs, const UploadLeftover& leftover) {
   std::unique_ptr<FileSystem> area = fs->Beneath(leftover.area);
   if (area) RemoveUploadFiles(area.get(), leftover.temp);

@@ -125,6 +125,9 @@ class UploadTable {
                                       const std::function<bool(const Socket&)>& open,
                                       std::vector<KeptPart>* keep = nullptr);
   size_t size() const;
+  // The bytes stored so far by the uploads in progress into the area at `area` (its storage
+  // directory), holes they have not written yet included.
+  int64_t BytesIn(const std::string& area) const;
 
  private:
   struct Upload {

@@ -14,6 +14,7 @@
 #include "idl/wire.h"
 #include "platform/fs.h"
 #include "platform/pathtext.h"
+#include "server/area_usage.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
@@ -31,17 +32,23 @@ std::string DropFinalSlash(const std::string& path) {
   return path;
 }
 
-// The area of `user` and the path of `rel` in it; false when the user or the path is refused.
+// The area of `user` (at the storage directory *dir, when asked) and the path of `rel` in it; false
+// when the user or the path is refused.
 bool AreaPath(FileSystem* fs, const std::string& env_file, const char* user, const char* rel,
-              std::unique_ptr<FileSystem>* area, std::string* path) {
+              std::unique_ptr<FileSystem>* area, std::string* path, std::string* dir = nullptr) {
   if (!AreaRelativePath(rel ? rel : "", path)) return false;
-  *area = OpenUserArea(fs, env_file, user ? user : "");
+  std::string storage;
+  if (!GetUserStorageDir(fs, env_file, user ? user : "", &storage)) return false;
+  *area = fs->Beneath(storage);
+  if (dir) *dir = storage;
   return *area != nullptr;
 }
 
-// What one path operation works on: the caller's area, the path in it and what is there.
+// What one path operation works on: the caller's area (at the storage directory `dir`), the path
+// in it and what is there.
 struct AreaEntry {
   std::unique_ptr<FileSystem> area;
+  std::string dir;
   std::string path;
   DirEntry entry;
 };
@@ -51,7 +58,8 @@ struct AreaEntry {
 // is there (a directory's path is looked at without its final separator).
 bool LookUp(const ConnectionAuth& connections, FileSystem* fs, const std::string& env_file,
             const char* operation, const char* user, const char* rel, bool as_dir, AreaEntry* e) {
-  if (!CallerIs(connections, user, operation) || !AreaPath(fs, env_file, user, rel, &e->area, &e->path)) {
+  if (!CallerIs(connections, user, operation) ||
+      !AreaPath(fs, env_file, user, rel, &e->area, &e->path, &e->dir)) {
     return false;
   }
   if (as_dir) e->path = DropFinalSlash(e->path);
@@ -189,7 +197,11 @@ CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
   if (!LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
     return kChangeFailed;
   }
-  e.area->RemoveFile(e.path);  // outcome not examined, as for directories
+  // The outcome is not examined, as for directories; a file that went frees its bytes in the
+  // area's figure (server/area_usage.h).
+  const int64_t bytes =
+      state_->area_usage.Counted(e.dir) ? OwnFileBytes(e.area.get(), e.path) : 0;
+  if (e.area->RemoveFile(e.path)) state_->area_usage.Freed(e.dir, bytes);
   return kChangeDone;
 }
 

@@ -192,6 +192,45 @@ TEST_F(ServantTest, ALoggedInUserUploadsListsDownloadsAndRemovesInTheirAreaOnly)
   EXPECT_EQ(kChangeFailed, servant_.zkFileRemove("u1", "hello.txt"));
 }
 
+// A user's storage limit, read from the settings file per batch: an upload past it is refused
+// with zkFileUpload's 20 and lands nothing; the server's own removals and replacements free their
+// bytes in the area's figure without a walk; another user and a removed limit are not held back.
+TEST_F(ServantTest, UploadsStayWithinTheUsersLimitAndRemovalsFreeTheirBytes) {
+  fs_.AddFile("/srv/u1/keep", std::string(40, 'k'));
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(env_, "u1", 100));
+  ASSERT_EQ(kLoginAccepted, Login(&first_, "u1", "pw1"));
+  ASSERT_EQ(kLoginAccepted, Login(&second_, "u2", "pw2"));
+  CORBA::Long index = 0;
+  ASSERT_EQ(kTransferOk, Upload(&first_, "u1", "a", std::string(50, 'a'), &index));
+  EXPECT_EQ(90, state_.area_usage.Figure("/srv/u1/"));
+  EXPECT_EQ(kTransferFileFailed, Upload(&first_, "u1", "b", std::string(20, 'b'), &index));
+  EXPECT_EQ(1, index);
+  EXPECT_EQ(kEntryAbsent, [&] {
+    CallScope scope(&first_, "giop:tcp:127.0.0.1:40000", -1);
+    return servant_.zkExistsFile("u1", "b");
+  }());
+  EXPECT_EQ(2, Count(&first_, "u1"));  // keep and a, no temporary file
+  EXPECT_EQ(90, state_.area_usage.Figure("/srv/u1/"));
+
+  {
+    CallScope scope(&first_, "giop:tcp:127.0.0.1:40000", -1);
+    EXPECT_EQ(kChangeDone, servant_.zkFileRemove("u1", "a"));
+  }
+  EXPECT_EQ(40, state_.area_usage.Figure("/srv/u1/"));
+  ASSERT_EQ(kTransferOk, Upload(&first_, "u1", "b", std::string(20, 'b'), &index));
+  // 40 + 20 + the new keep's 30 fits while both keeps are there; then the old one's bytes go.
+  ASSERT_EQ(kTransferOk, Upload(&first_, "u1", "keep", std::string(30, 'n'), &index));
+  EXPECT_EQ(50, state_.area_usage.Figure("/srv/u1/"));
+  EXPECT_EQ(std::string(30, 'n'), fs_.Content("/srv/u1/keep"));
+
+  // Another user has no limit; a removed limit holds nobody back from the next batch on.
+  EXPECT_EQ(kTransferOk, Upload(&second_, "u2", "big", std::string(500, 'x'), &index));
+  EXPECT_EQ(kTransferFileFailed, Upload(&first_, "u1", "big", std::string(500, 'x'), &index));
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(env_, "u1", 0));
+  EXPECT_EQ(kTransferOk, Upload(&first_, "u1", "big", std::string(500, 'x'), &index));
+  EXPECT_EQ(550, state_.area_usage.Figure("/srv/u1/"));
+}
+
 // The server reads an upload request as the generated stub writes it, in either byte order: a
 // file in a large chunk (streamed into its file) and a small one, and a small file.
 TEST_F(ServantTest, StoresAnUploadRequestAsTheGeneratedStubWritesIt) {

@@ -48,6 +48,10 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
   if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
     *area = fs_->Beneath(caller->area_dir);
   }
+  if (!ReadAreaQuota(state_->users.get(), &state_->area_usage, userId, caller->area_dir,
+                     &caller->quota)) {
+    area->reset();  // a limit that cannot be read refuses the batch
+  }
   return true;
 }
 

@@ -119,21 +119,35 @@ UserReader::~UserReader() = default;
 const std::string& UserReader::file() const { return kept_->file; }
 
 ReadStatus UserReader::Read(const std::string& user_id, UserRow* row, std::string* error) {
-  Kept& k = *kept_;
-  std::lock_guard<std::mutex> lock(k.mu);
-  FileStamp now;
-  if (!StampOf(k.file, &now) || !(now == k.opened)) k.Drop();
   std::array<std::string, 3> values;
-  bool retry = false;
-  ReadStatus status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
-  if (status == ReadStatus::kFailed && retry) {
-    status = k.ReadOnce("usr_" + user_id, now, &values, error, &retry);
-  }
+  ReadStatus status = ReadValues("usr_" + user_id, &values, error);
   if (status == ReadStatus::kFound && row) {
     row->user_id = std::move(values[0]);
     row->password = std::move(values[1]);
     row->storage_dir = std::move(values[2]);
   }
+  return status;
+}
+
+ReadStatus UserReader::ReadQuota(const std::string& user_id, int64_t* bytes, std::string* error) {
+  std::array<std::string, 3> values;
+  *bytes = 0;
+  ReadStatus status = ReadValues("qta_" + user_id, &values, error);
+  if (status == ReadStatus::kFound && !ParseStoredQuota(values[0], bytes)) {
+    status = ReadStatus::kFailed;
+  }
+  return status;
+}
+
+ReadStatus UserReader::ReadValues(const std::string& id, std::array<std::string, 3>* values,
+                                  std::string* error) {
+  Kept& k = *kept_;
+  std::lock_guard<std::mutex> lock(k.mu);
+  FileStamp now;
+  if (!StampOf(k.file, &now) || !(now == k.opened)) k.Drop();
+  bool retry = false;
+  ReadStatus status = k.ReadOnce(id, now, values, error, &retry);
+  if (status == ReadStatus::kFailed && retry) status = k.ReadOnce(id, now, values, error, &retry);
   return status;
 }
 

@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
@@ -117,9 +118,12 @@ struct Registry {
   const char* high;   // "maxusers"
   const char* num;    // "uid_"
   const char* entry;  // "usr_"
+  // The row that belongs to an entry and goes with it ("qta_", the user's storage limit); null
+  // when none does.
+  const char* belongs;
 };
-const Registry kUsers = {"users", "maxusers", "uid_", "usr_"};
-const Registry kJobs = {"jobs", "maxjobs", "jid_", "job_"};
+const Registry kUsers = {"users", "maxusers", "uid_", "usr_", "qta_"};
+const Registry kJobs = {"jobs", "maxjobs", "jid_", "job_", nullptr};
 
 WriteStatus AddEntry(const std::string& file, const Registry& r, const std::string& id,
                      const std::string& v1, const std::string& v2, const std::string& v3) {
@@ -134,6 +138,8 @@ WriteStatus AddEntry(const std::string& file, const Registry& r, const std::stri
         !CounterWritten(UpdateRow(c.get(), r.count, std::to_string(count + 1), "", ""))) {
       return WriteStatus::kFailed;
     }
+    // A new entry starts without what belonged to an earlier one of the same id.
+    if (r.belongs && DeleteRow(c.get(), r.belongs + id) < 0) return WriteStatus::kFailed;
     Statement ins(c.get(), kInsertRow);
     // An id that already has a row fails here, and nothing of the addition is kept.
     return DoneIf(ins.ok() && InsertRow(&ins, r.entry + id, v1, v2, v3) &&
@@ -175,6 +181,7 @@ WriteStatus DeleteEntry(const std::string& file, const Registry& r, const std::s
     if (deleted == 0) return WriteStatus::kNoRow;
     if (deleted != 1) return WriteStatus::kFailed;
     if (n > 0 && DeleteRow(c.get(), r.num + std::to_string(n)) < 0) return WriteStatus::kFailed;
+    if (r.belongs && DeleteRow(c.get(), r.belongs + id) < 0) return WriteStatus::kFailed;
     return DoneIf(CounterWritten(UpdateRow(c.get(), r.count, std::to_string(count - 1), "", "")));
   });
 }
@@ -358,6 +365,51 @@ WriteStatus AddUser(const std::string& file, const std::string& user_id,
 
 WriteStatus DeleteUser(const std::string& file, const std::string& user_id) {
   return DeleteEntry(file, kUsers, user_id);
+}
+
+bool ParseStoredQuota(const std::string& text, int64_t* bytes) {
+  if (text.empty() || text[0] == '0' || text.size() > 19 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  uint64_t v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > static_cast<uint64_t>(INT64_MAX)) return false;
+  *bytes = static_cast<int64_t>(v);
+  return true;
+}
+
+ReadStatus ReadUserQuota(const std::string& file, const std::string& user_id, int64_t* bytes) {
+  std::array<std::string, 3> values;
+  *bytes = 0;
+  ReadStatus status = ReadEnvRow(file, "qta_" + user_id, &values);
+  if (status == ReadStatus::kFound && !ParseStoredQuota(values[0], bytes)) {
+    status = ReadStatus::kFailed;
+  }
+  return status;
+}
+
+WriteStatus SetUserQuota(const std::string& file, const std::string& user_id, int64_t bytes) {
+  if (bytes < 0) return WriteStatus::kFailed;
+  Connection c;
+  if (!c.OpenExisting(file)) return WriteStatus::kFailed;
+  const std::string id = "qta_" + user_id;
+  // The user is checked under the same write lock, so a limit never outlives its user.
+  return InTransaction(&c, [&] {
+    std::array<std::string, 3> user;
+    switch (ReadRow(c.get(), "usr_" + user_id, &user)) {
+      case ReadStatus::kMissing:
+        return WriteStatus::kNoRow;
+      case ReadStatus::kFailed:
+        return WriteStatus::kFailed;
+      case ReadStatus::kFound:
+        break;
+    }
+    if (DeleteRow(c.get(), id) < 0) return WriteStatus::kFailed;
+    if (bytes == 0) return WriteStatus::kDone;
+    Statement ins(c.get(), kInsertRow);
+    return DoneIf(ins.ok() &&
+                  InsertRow(&ins, id, std::to_string(bytes), MakeFillerText(), MakeFillerText()));
+  });
 }
 
 ReadStatus ReadJob(const std::string& file, const std::string& job_id, JobRow* row) {

@@ -15,6 +15,7 @@
 #define ZK_SETTINGS_ZKDB_H_
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,8 +94,21 @@ int ReadUserHighMark(const std::string& file);
 // kFailed also when the id is registered already.
 WriteStatus AddUser(const std::string& file, const std::string& user_id,
                     const std::string& password, const std::string& dir);
-// kNoRow when the id is not registered.
+// kNoRow when the id is not registered. The user's storage limit goes with the user.
 WriteStatus DeleteUser(const std::string& file, const std::string& user_id);
+
+// Storage limits: the row "qta_" + user id, v1 the limit in bytes (decimal, above 0), v2 and v3
+// filler. A user without the row has no limit; no other row or reader changes with it.
+// The limit in *bytes (0 for none) when the file can be read: kFound or kMissing. A stored text
+// that is not a decimal number above 0 that fits in 64 bits fails the read (kFailed) rather than
+// pass for no limit.
+ReadStatus ReadUserQuota(const std::string& file, const std::string& user_id, int64_t* bytes);
+// Sets the registered user's limit to `bytes` (above 0), or removes it (0), in one transaction
+// with the check that the user is registered: kNoRow when not; kFailed for a negative `bytes`.
+WriteStatus SetUserQuota(const std::string& file, const std::string& user_id, int64_t bytes);
+// The stored text of a limit as bytes: false unless it is a decimal number above 0 without
+// leading zeros that fits in 64 bits.
+bool ParseStoredQuota(const std::string& text, int64_t* bytes);
 
 // Reads user rows like ReadUser, through a connection and a prepared statement that it keeps
 // between reads, for a process that reads users many times (the server checks a password on
@@ -118,8 +132,14 @@ class UserReader {
   const std::string& file() const;
   // As ReadUser(file(), user_id, row, error, busy_timeout_ms).
   ReadStatus Read(const std::string& user_id, UserRow* row = nullptr, std::string* error = nullptr);
+  // As ReadUserQuota(file(), user_id, bytes), through the same connection.
+  ReadStatus ReadQuota(const std::string& user_id, int64_t* bytes, std::string* error = nullptr);
 
  private:
+  // Row `id` read as a fresh open would read it.
+  ReadStatus ReadValues(const std::string& id, std::array<std::string, 3>* values,
+                        std::string* error);
+
   struct Kept;
   std::unique_ptr<Kept> kept_;
 };

@@ -325,3 +325,96 @@ TEST_F(ZkdbTest, KeptReaderServesManyThreadsDuringWrites) {
 
 }  // namespace
 }  // namespace zk
+
+namespace zk {
+namespace {
+
+// The number of rows whose stored id is that of `id`, read past the settings store.
+int StoredRows(const std::string& file, const std::string& id) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return -1;
+  sqlite3_stmt* s = nullptr;
+  int n = -1;
+  const std::string key = ScrambleText(id);
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM zkenv WHERE id=?", -1, &s, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(s, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(s) == SQLITE_ROW) n = sqlite3_column_int(s, 0);
+  }
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  return n;
+}
+
+TEST(StoredQuotaTest, OnlyPlainDecimalsAboveZeroThatFit) {
+  int64_t v = -1;
+  EXPECT_TRUE(ParseStoredQuota("1", &v));
+  EXPECT_EQ(1, v);
+  EXPECT_TRUE(ParseStoredQuota("9223372036854775807", &v));
+  EXPECT_EQ(INT64_MAX, v);
+  for (const char* bad : {"", "0", "01", "-5", " 5", "5 ", "5K", "9223372036854775808",
+                          "18446744073709551616", "99999999999999999999"}) {
+    EXPECT_FALSE(ParseStoredQuota(bad, &v)) << bad;
+  }
+}
+
+// A limit is one scrambled row of its own: set, changed and removed for a registered user only,
+// seen at once by the kept reader, gone with its user, and invisible to every other reader.
+TEST_F(ZkdbTest, QuotaRowLivesAndDiesWithItsUser) {
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u1", "pw1", "/s/u1/"));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u2", "pw2", "/s/u2/"));
+  int64_t bytes = -1;
+  EXPECT_EQ(WriteStatus::kNoRow, SetUserQuota(server_, "nobody", 10));
+  EXPECT_EQ(0, StoredRows(server_, "qta_nobody"));
+  EXPECT_EQ(WriteStatus::kFailed, SetUserQuota(server_, "u1", -1));
+  EXPECT_EQ(ReadStatus::kMissing, ReadUserQuota(server_, "u1", &bytes));
+  EXPECT_EQ(0, bytes);
+
+  UserReader reader(server_);
+  ASSERT_EQ(ReadStatus::kMissing, reader.ReadQuota("u1", &bytes));
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(server_, "u1", 5LL << 30));
+  EXPECT_EQ(ReadStatus::kFound, ReadUserQuota(server_, "u1", &bytes));
+  EXPECT_EQ(5LL << 30, bytes);
+  EXPECT_EQ(ReadStatus::kFound, reader.ReadQuota("u1", &bytes));
+  EXPECT_EQ(5LL << 30, bytes);
+  EXPECT_EQ(1, StoredRows(server_, "qta_u1"));
+  std::array<std::string, 3> values;
+  ASSERT_EQ(ReadStatus::kFound, ReadEnvRow(server_, "qta_u1", &values));
+  EXPECT_EQ("5368709120", values[0]);
+  EXPECT_NE("", values[1]);  // filler, as in every row's unused columns
+
+  // The other readers and counters see nothing of it.
+  EXPECT_EQ(2, ReadUserCount(server_));
+  EXPECT_EQ((std::vector<std::string>{"u1", "u2"}), RegisteredUsers(server_));
+  UserRow row;
+  ASSERT_EQ(ReadStatus::kFound, reader.Read("u1", &row));
+  EXPECT_EQ("pw1", row.password);
+  EXPECT_EQ("/s/u1/", row.storage_dir);
+  EXPECT_EQ(ReadStatus::kMissing, ReadUserQuota(server_, "u2", &bytes));
+
+  // Changed in place, then removed.
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(server_, "u1", 1000));
+  EXPECT_EQ(ReadStatus::kFound, reader.ReadQuota("u1", &bytes));
+  EXPECT_EQ(1000, bytes);
+  EXPECT_EQ(1, StoredRows(server_, "qta_u1"));
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(server_, "u1", 0));
+  EXPECT_EQ(ReadStatus::kMissing, reader.ReadQuota("u1", &bytes));
+  EXPECT_EQ(0, StoredRows(server_, "qta_u1"));
+
+  // A stored text that is no limit is not taken for none.
+  ASSERT_EQ(WriteStatus::kDone, SetUserQuota(server_, "u2", 7));
+  ASSERT_EQ(WriteStatus::kDone, UpdateEnvRow(server_, "qta_u2", "7 bytes", "", ""));
+  EXPECT_EQ(ReadStatus::kFailed, ReadUserQuota(server_, "u2", &bytes));
+  EXPECT_EQ(ReadStatus::kFailed, reader.ReadQuota("u2", &bytes));
+
+  // Deleting the user deletes the limit; the same id added again starts without one.
+  ASSERT_EQ(WriteStatus::kDone, DeleteUser(server_, "u2"));
+  EXPECT_EQ(0, StoredRows(server_, "qta_u2"));
+  ASSERT_EQ(WriteStatus::kDone, AddUser(server_, "u2", "pw2", "/s/u2/"));
+  EXPECT_EQ(ReadStatus::kMissing, ReadUserQuota(server_, "u2", &bytes));
+  EXPECT_EQ(2, ReadUserCount(server_));
+  EXPECT_EQ(3, ReadUserHighMark(server_));
+}
+
+}  // namespace
+}  // namespace zk

@@ -56,7 +56,7 @@ cleanup() {
 trap cleanup EXIT
 
 # What the package must hold.
-user_tools=(zkcp zkls zkrm zkpwd zkjob zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd)
+user_tools=(zkcp zkls zkrm zkpwd zkjob zkenv zkuenv zkau zkdu zklu zkaj zkdj zklj zkapwd zkquota)
 system_programs=(zksvr zknsstr zksvstr zkkill zksetup)
 expected_files() {
   local p
@@ -210,7 +210,7 @@ case $step in
     need_package
     unpack
     pages=("$root"/usr/share/man/man[178]/*.gz)
-    [ ${#pages[@]} -eq 20 ] || fail "expected 20 manual pages, found ${#pages[@]}"
+    [ ${#pages[@]} -eq 21 ] || fail "expected 21 manual pages, found ${#pages[@]}"
     for page in "${pages[@]}"; do
       name=$(basename "$page" .gz)
       warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l --warnings=w "$page" 2>&1 >"$tmp/page.txt")
