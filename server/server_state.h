@@ -1,6 +1,6 @@
 // The state of one server: who is logged in on which connection, what each peer holds, the
 // connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
-// kept between calls and the reader of the users. zksvr's main builds one and hands it to the
+// kept between calls, the figures for the metrics file and the reader of the users. zksvr's main builds one and hands it to the
 // servant and to the ORB's connection hooks; a unit test builds one of its own.
 #ifndef ZK_SERVER_SERVER_STATE_H_
 #define ZK_SERVER_SERVER_STATE_H_
@@ -13,6 +13,7 @@
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
 #include "server/login_throttle.h"
+#include "server/metrics.h"
 #include "server/uploads.h"
 #include "settings/zkdb.h"
 
@@ -25,6 +26,7 @@ struct ServerState {
   UploadTable uploads;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
+  Metrics metrics;
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;
