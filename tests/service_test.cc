@@ -4,13 +4,16 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -123,6 +126,87 @@ TEST(ServiceNotificationTest, ReadyAfterTheNameIsBoundThenStatusWatchdogAndStopp
   fixture.StopServer();
   // The watchdog's probe logs nothing.
   EXPECT_EQ(std::string::npos, fixture.ServerLog().find("zkExistsDir")) << fixture.ServerLog();
+}
+
+
+// The metrics file: sample lines "name{labels} value" by name and labels.
+std::map<std::string, double> ReadMetrics(const std::string& path) {
+  std::map<std::string, double> samples;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t space = line.rfind(' ');
+    if (space == std::string::npos) continue;
+    samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+  }
+  return samples;
+}
+
+// Fails the test (and gives "") when the file `path` is not valid exposition text to promtool;
+// skips the check with a message when promtool is not installed.
+void CheckWithPromtool(const std::string& path) {
+  if (system("command -v promtool >/dev/null 2>&1") != 0) {
+    std::cout << "promtool not installed (Debian package prometheus): the file's format is not "
+                 "checked by it\n";
+    return;
+  }
+  const RunResult r = Run({"/bin/sh", "-c", "promtool check metrics < '" + path + "'"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("", r.out + r.err);  // no lint warnings either
+}
+
+TEST(MetricsFileTest, WrittenEveryFewSecondsAndMovedByACopy) {
+  ServerFixture fixture;
+  const std::string file = fixture.dir() + "/metrics/zk.prom";
+  ASSERT_EQ(0, mkdir((fixture.dir() + "/metrics").c_str(), 0755));
+  fixture.AddServerConf("zkMetricsFile = " + file);
+  const std::string client = fixture.AddUser("u1", "pw1");
+  fixture.Start();
+  ASSERT_TRUE(WaitUntil([&] { return Exists(file); }, 10)) << fixture.ServerLog();
+  CheckWithPromtool(file);
+  const std::map<std::string, double> before = ReadMetrics(file);
+  EXPECT_EQ(1, before.at("zk_build_info{version=\"1.0.0\"}"));
+  EXPECT_EQ(0, before.at("zk_kept_parts"));
+
+  const std::string data(5000, 'x');
+  WriteFile(client + "/a.txt", data);
+  RunResult r = fixture.RunClient("u1", "zkcp", {"-p", "pw1", "a.txt", "::"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = fixture.RunClient("u1", "zkcp", {"-p", "pw1", "::a.txt", "back"});
+  ASSERT_EQ(0, r.status) << r.err;
+  r = fixture.RunClient("u1", "zkls", {"-p", "wrong"});
+  EXPECT_EQ(20, r.status);
+
+  const std::string upload_ok = "zk_requests_total{operation=\"zkFileUpload\",result=\"ok\"}";
+  std::map<std::string, double> after;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        after = ReadMetrics(file);
+        return after["zk_logins_total{result=\"refused\"}"] >
+               before.at("zk_logins_total{result=\"refused\"}");
+      },
+      12))
+      << ReadFile(file);
+  auto moved = [&](const std::string& name) { return after.at(name) - before.at(name); };
+  EXPECT_EQ(1, moved(upload_ok));
+  EXPECT_EQ(5000, moved("zk_received_bytes_total"));
+  EXPECT_EQ(5000, moved("zk_sent_bytes_total"));
+  EXPECT_EQ(2, moved("zk_logins_total{result=\"accepted\"}"));
+  EXPECT_EQ(1, moved("zk_logins_total{result=\"refused\"}"));
+  EXPECT_EQ(1, moved("zk_requests_total{operation=\"zkExistsUser\",result=\"refused\"}"));
+  EXPECT_EQ(0, after.at("zk_uploads_in_progress"));
+  double failed = 0;
+  for (const auto& sample : after) {
+    if (sample.first.find("result=\"failed\"") != std::string::npos) failed += sample.second;
+  }
+  EXPECT_EQ(0, failed) << ReadFile(file);
+  CheckWithPromtool(file);
+  EXPECT_EQ(0644, [&] {
+    struct stat st {};
+    stat(file.c_str(), &st);
+    return static_cast<int>(st.st_mode & 07777);
+  }());
 }
 
 }  // namespace
