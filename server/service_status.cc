@@ -31,16 +31,25 @@ void ServiceStatus::Ready() {
 
 void ServiceStatus::Loop(std::chrono::microseconds watchdog) {
   using Clock = std::chrono::steady_clock;
-  // Half the manager's interval, so that one slow probe does not miss it.
+  // A ping every half of the manager's interval, so that one slow probe does not miss it, on a
+  // tick that divides it and looks at the count at least every `every_`.
+  const bool pings = watchdog.count() > 0;
   const auto ping_every = std::chrono::duration_cast<Clock::duration>(watchdog / 2);
-  const auto tick = watchdog.count() > 0
-                        ? std::min<Clock::duration>(ping_every, every_)
-                        : Clock::duration(every_);
+  const Clock::duration every = every_;
+  const long ticks_per_ping =
+      pings ? std::max<long>(1, static_cast<long>((ping_every + every - Clock::duration(1)) / every))
+            : 1;
+  const Clock::duration tick = pings ? ping_every / ticks_per_ping : every;
+  long until_ping = ticks_per_ping;
   size_t shown = probes_.connections();
   std::unique_lock<std::mutex> lock(mu_);
   while (!wake_.wait_for(lock, tick, [this] { return stop_; })) {
     lock.unlock();
-    if (watchdog.count() > 0 && probes_.answers()) manager_->Notify("WATCHDOG=1");
+    // A probe that fails is tried again at the next tick; one that hangs holds everything.
+    if (pings && --until_ping <= 0 && probes_.answers()) {
+      manager_->Notify("WATCHDOG=1");
+      until_ping = ticks_per_ping;
+    }
     const size_t now = probes_.connections();
     if (now != shown) {
       manager_->Notify(StatusLine(now));

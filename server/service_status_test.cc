@@ -98,5 +98,28 @@ TEST(ServiceStatusTest, TheWatchdogIsFedOnlyWhileTheOrbAnswers) {
   EXPECT_GE(manager.Count("WATCHDOG=1"), hung + 4);
 }
 
+TEST(ServiceStatusTest, PingsComeEveryHalfIntervalWhileTheCountIsLookedAtMoreOften) {
+  RecordingManager manager(std::chrono::milliseconds(400));  // a ping every 200 ms
+  std::atomic<size_t> connections{0};
+  std::atomic<int> probes{0};
+  ServiceStatus status(&manager, {[&] { return connections.load(); }, [&] {
+                                    ++probes;
+                                    return true;
+                                  }},
+                       std::chrono::milliseconds(50));
+  status.Ready();
+  Sleep(100);
+  connections = 1;  // seen within a tick of 50 ms, long before the next ping
+  Sleep(100);
+  EXPECT_EQ(1, manager.Count("STATUS=接続数 1"));
+  Sleep(800);
+  // About five pings in a second, one probe each: not one per tick (twenty).
+  EXPECT_GE(manager.Count("WATCHDOG=1"), 3);
+  EXPECT_LE(manager.Count("WATCHDOG=1"), 6);
+  const int pings = manager.Count("WATCHDOG=1");
+  EXPECT_GE(probes.load(), pings);
+  EXPECT_LE(probes.load(), pings + 1);  // one may be under way
+}
+
 }  // namespace
 }  // namespace zk
