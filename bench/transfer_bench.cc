@@ -378,8 +378,8 @@ int main() {
     // zkcp and cp -r only (scp and rsync would write their zeros).
     const bool sparse_set = set.name.compare(0, 6, "sparse") == 0;
     const bool big_set = set.name == "big" || sparse_set;
-    std::string uploaded;      // the server directory of the last zkcp upload
-    std::string tls_uploaded;  // the same on the TLS server
+    std::string uploaded;          // the server directory of the last zkcp upload
+    std::string tls_uploaded;      // the same on the TLS server
     std::string metrics_uploaded;  // and on the server with metrics
     for (int round = 0; round < rounds; ++round)
       for (const char* dir : {"up", "down"}) {

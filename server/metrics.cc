@@ -106,8 +106,7 @@ Metrics::Result Metrics::ResultOf(const char* operation, long value) {
   return Result::kFailed;
 }
 
-void Metrics::CountRequest(const char* operation, Result result, uint64_t received,
-                           uint64_t sent) {
+void Metrics::CountRequest(const char* operation, Result result, uint64_t received, uint64_t sent) {
   const size_t slot = Slot(operation);
   requests_[slot][static_cast<size_t>(result)].fetch_add(1, std::memory_order_relaxed);
   if (kOperationTable[slot].kind == Kind::kLogin) {
@@ -119,7 +118,8 @@ void Metrics::CountRequest(const char* operation, Result result, uint64_t receiv
 
 std::string Metrics::Exposition(const Gauges& gauges, const std::string& version) const {
   std::string out;
-  Family(&out, "zk_requests_total", "counter", "Requests served by zksvr, by operation and result.");
+  Family(&out, "zk_requests_total", "counter",
+         "Requests served by zksvr, by operation and result.");
   for (size_t op = 0; op < kOperations; ++op) {
     for (size_t r = 0; r < kResults; ++r) {
       out += std::string("zk_requests_total{operation=\"") + kOperationTable[op].name +

@@ -1,7 +1,8 @@
 // The state of one server: who is logged in on which connection, what each peer holds, the
 // connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
-// kept between calls, the figures for the metrics file and the reader of the users. zksvr's main builds one and hands it to the
-// servant and to the ORB's connection hooks; a unit test builds one of its own.
+// kept between calls, the figures for the metrics file and the reader of the users. zksvr's main
+// builds one and hands it to the servant and to the ORB's connection hooks; a unit test builds one
+// of its own.
 #ifndef ZK_SERVER_SERVER_STATE_H_
 #define ZK_SERVER_SERVER_STATE_H_
 

@@ -11,7 +11,8 @@ std::string StatusLine(size_t connections) {
   return "STATUS=接続数 " + std::to_string(connections);
 }
 
-ServiceStatus::ServiceStatus(ServiceManager* manager, Probes probes, std::chrono::milliseconds every)
+ServiceStatus::ServiceStatus(ServiceManager* manager, Probes probes,
+                             std::chrono::milliseconds every)
     : manager_(manager), probes_(std::move(probes)), every_(every) {}
 
 ServiceStatus::~ServiceStatus() {
@@ -37,8 +38,9 @@ void ServiceStatus::Loop(std::chrono::microseconds watchdog) {
   const auto ping_every = std::chrono::duration_cast<Clock::duration>(watchdog / 2);
   const Clock::duration every = every_;
   const long ticks_per_ping =
-      pings ? std::max<long>(1, static_cast<long>((ping_every + every - Clock::duration(1)) / every))
-            : 1;
+      pings
+          ? std::max<long>(1, static_cast<long>((ping_every + every - Clock::duration(1)) / every))
+          : 1;
   const Clock::duration tick = pings ? ping_every / ticks_per_ping : every;
   long until_ping = ticks_per_ping;
   size_t shown = probes_.connections();

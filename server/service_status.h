@@ -1,7 +1,7 @@
 // What zksvr tells the service manager (platform/service_manager.h) while it serves: "READY=1"
 // once its name is bound and requests are served, then a "STATUS=" line with the number of
-// connections (again whenever it changes, looked at every kStatusEvery at the latest), and, when the
-// manager runs a watchdog, "WATCHDOG=1" every half interval, each only after `answers` has
+// connections (again whenever it changes, looked at every kStatusEvery at the latest), and, when
+// the manager runs a watchdog, "WATCHDOG=1" every half interval, each only after `answers` has
 // proved that the ORB still serves a call to the server's own object: a server whose ORB hangs
 // stops sending it and is restarted. "STOPPING=1" goes from the shutdown's own thread.
 //

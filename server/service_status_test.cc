@@ -44,10 +44,12 @@ TEST(ServiceStatusTest, ReadyWithTheCountThenALineForEachChangeAndNoWatchdogUnle
   std::atomic<size_t> connections{2};
   std::atomic<int> probes{0};
   {
-    ServiceStatus status(&manager, {[&] { return connections.load(); }, [&] {
-                                      ++probes;
-                                      return true;
-                                    }},
+    ServiceStatus status(&manager,
+                         {[&] { return connections.load(); },
+                          [&] {
+                            ++probes;
+                            return true;
+                          }},
                          std::chrono::milliseconds(20));
     EXPECT_TRUE(manager.heard().empty());  // nothing before Ready
     status.Ready();
@@ -102,10 +104,12 @@ TEST(ServiceStatusTest, PingsComeEveryHalfIntervalWhileTheCountIsLookedAtMoreOft
   RecordingManager manager(std::chrono::milliseconds(400));  // a ping every 200 ms
   std::atomic<size_t> connections{0};
   std::atomic<int> probes{0};
-  ServiceStatus status(&manager, {[&] { return connections.load(); }, [&] {
-                                    ++probes;
-                                    return true;
-                                  }},
+  ServiceStatus status(&manager,
+                       {[&] { return connections.load(); },
+                        [&] {
+                          ++probes;
+                          return true;
+                        }},
                        std::chrono::milliseconds(50));
   status.Ready();
   Sleep(100);

@@ -1,7 +1,7 @@
 // Every operation's strings through the text boundary. A refused string gives the operation's
 // own failure answer, the same one an unauthenticated caller gets: 0 for the queries and the
-// listings, -1 for removals and zkChgUserPwd, -10 for jobs (the transfers: server/transfer_batch.h).
-// Each answer is noted for the metrics (server/metrics.h).
+// listings, -1 for removals and zkChgUserPwd, -10 for jobs (the transfers:
+// server/transfer_batch.h). Each answer is noted for the metrics (server/metrics.h).
 #include "server/zkmdimpl_wire.h"
 
 #include <string>

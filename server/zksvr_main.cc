@@ -120,8 +120,7 @@ bool Answers(ZKmd_ptr self) {
 
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
 void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
-           const zk::ConnectionSettings& c, zk::ServiceManager* service,
-           ShutdownWatcher* watcher) {
+           const zk::ConnectionSettings& c, zk::ServiceManager* service, ShutdownWatcher* watcher) {
   // The server's state outlives the ORB, whose threads read it until it is destroyed.
   zk::ServerState state;
   std::unique_ptr<zk::ConnectionTracking> tracking;

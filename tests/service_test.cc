@@ -1,12 +1,12 @@
 // zksvr as a service: its notifications to a service manager, heard on a notification socket of
 // the test's own, and its metrics file, read back and moved by a copy.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,7 +37,8 @@ class NotifySocket {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, name_.data(), name_.size());
-    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
+    const socklen_t len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
     bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) == 0;
   }
   ~NotifySocket() {
@@ -67,7 +68,9 @@ int NotifySocket::made_ = 0;
 // scope's lifetime.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    setenv(name, value.c_str(), 1);
+  }
   ~ScopedEnv() { unsetenv(name_); }
 
  private:
@@ -127,7 +130,6 @@ TEST(ServiceNotificationTest, ReadyAfterTheNameIsBoundThenStatusWatchdogAndStopp
   // The watchdog's probe logs nothing.
   EXPECT_EQ(std::string::npos, fixture.ServerLog().find("zkExistsDir")) << fixture.ServerLog();
 }
-
 
 // The metrics file: sample lines "name{labels} value" by name and labels.
 std::map<std::string, double> ReadMetrics(const std::string& path) {
