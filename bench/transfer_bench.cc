@@ -22,6 +22,10 @@
 // same copy with the sender reading the file into its own memory and sending from there (pread
 // and send of 128 KiB at a time): the least copying open to a sender whose data must pass
 // through user memory, as a CORBA request's does. zkcp is given as a share of that too.
+//
+// The cost of the metrics: zkcp at the default unit against a third server that writes its
+// metrics file (zkMetricsFile), every data set up and down, as a share of the same row against
+// the server without it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -323,6 +327,17 @@ int main() {
   const std::string tls_area = tls_fixture.storage_dir("bench");
   const std::string tls_tool = "zkcp TLS 1000 KB";
 
+  // The same server writing its metrics file.
+  zk::test::ServerFixture metrics_fixture("1000");
+  metrics_fixture.AddServerConf("zkMetricsFile = " + metrics_fixture.dir() + "/zk.prom");
+  const std::string metrics_client = metrics_fixture.AddUser("bench", kPass);
+  if (!metrics_fixture.StartNaming() || !metrics_fixture.StartServer()) {
+    std::fprintf(stderr, "the server with metrics did not start\n");
+    return 1;
+  }
+  const std::string metrics_area = metrics_fixture.storage_dir("bench");
+  const std::string metrics_tool = "zkcp 1000 metrics";
+
   const char* ssh_port = std::getenv("ZK_BENCH_SSH_PORT");
   const char* ssh_key = std::getenv("ZK_BENCH_SSH_KEY");
   const bool have_ssh = ssh_port && ssh_key;
@@ -363,8 +378,9 @@ int main() {
     // zkcp and cp -r only (scp and rsync would write their zeros).
     const bool sparse_set = set.name.compare(0, 6, "sparse") == 0;
     const bool big_set = set.name == "big" || sparse_set;
-    std::string uploaded;      // the server directory of the last zkcp upload
-    std::string tls_uploaded;  // the same on the TLS server
+    std::string uploaded;          // the server directory of the last zkcp upload
+    std::string tls_uploaded;      // the same on the TLS server
+    std::string metrics_uploaded;  // and on the server with metrics
     for (int round = 0; round < rounds; ++round)
       for (const char* dir : {"up", "down"}) {
         const bool up = std::string(dir) == "up";
@@ -418,6 +434,10 @@ int main() {
         std::rotate(units.begin(), units.begin() + round % units.size(), units.end());
         for (const auto& unit : units) {
           if (!zkcp_row(unit.first, fixture, client, area, unit.second, &uploaded)) return 1;
+        }
+        if (!zkcp_row(metrics_tool, metrics_fixture, metrics_client, metrics_area,
+                      metrics_client + "/client.zkd", &metrics_uploaded)) {
+          return 1;
         }
         // The wire's limit for the large file: up into the area, down from the last upload; with
         // sendfile, and with the sender's copy through its own memory.
@@ -477,7 +497,8 @@ int main() {
           if (big_set) Sh("rm -rf '" + dest + "'");
         }
       }
-    Sh("rm -rf '" + area + "'/* '" + tls_area + "'/* '" + tmp.path() + "'/" + set.name + "-*");
+    Sh("rm -rf '" + area + "'/* '" + tls_area + "'/* '" + metrics_area + "'/* '" + tmp.path() +
+       "'/" + set.name + "-*");
     for (Row& r : rows) {
       if (r.data == set.label) r.complete = r.bytes == set.bytes && r.files == set.files;
     }
@@ -486,6 +507,8 @@ int main() {
   fixture.StopNaming();
   tls_fixture.StopServer();
   tls_fixture.StopNaming();
+  metrics_fixture.StopServer();
+  metrics_fixture.StopNaming();
 
   // The fastest run of each row; memory is the highest seen, "ok" only when every run was.
   std::vector<Row> best;
@@ -577,6 +600,17 @@ int main() {
           dir, zk_tool.c_str(), ratio(k1), by_key.count(ks) ? ratio(ks) : 0.0,
           by_key[k5]->t.client_hwm_kb / 1024, by_key[k1]->t.client_hwm_kb / 1024,
           by_key[k5]->server_hwm_kb / 1024, by_key[k1]->server_hwm_kb / 1024);
+    }
+  }
+  // The metrics file's cost: the default unit with metrics on, as a share of it without.
+  std::printf("\nthe metrics file (goal: >= 0.95 of the same copy without it):\n");
+  for (const std::string& set :
+       {big, tree, std::string("5 GiB sparse"), std::string("1 GiB sparse")}) {
+    for (const char* dir : {"up", "down"}) {
+      const double without = rate[set + "|" + dir + "|zkcp 1000 KB"];
+      if (without <= 0) continue;
+      std::printf("  %-13s %-4s  metrics on / off %5.2f\n", set.c_str(), dir,
+                  rate[set + "|" + dir + "|" + metrics_tool] / without);
     }
   }
   return 0;

@@ -10,6 +10,7 @@
 #include "idl/chunk_wire.h"
 #include "idl/omniorb/calls.h"
 #include "platform/digest.h"
+#include "server/metrics.h"
 #include "server/server_state.h"
 #include "server/transfer.h"
 #include "server/transfer_batch.h"
@@ -52,6 +53,7 @@ class UploadCall : public OwnCall {
     arena_->Reset();
   }
   void WriteResults(cdrStream& s) override {
+    NoteAnswer(batch_->result());  // metrics
     batch_->result() >>= s;
     batch_->index() >>= s;
   }
@@ -69,6 +71,7 @@ class UploadCall : public OwnCall {
       const ZKmd::zkStrctFileBuf& c = call_->c_;
       store_it = call_->batch_->Next(c.filePath.in(), c.fileNm.in(), c.updDt.in(), c.crtDt.in());
       const CORBA::ULong len = ReadDataLength(s_);
+      NoteReceivedBytes(len);  // metrics
       streamed = len > kChunkPieceBytes;
       if (store_it && streamed) {
         call_->batch_->Receive(len);
@@ -141,11 +144,13 @@ class ReplyChunkWriter : public ChunkFieldWriter {
   }
   void Data(ChunkField, const ZKmd::DataBuffer& own) {
     if (i_ >= source_->size()) {
+      if (!counting_) NoteSentBytes(own.length());  // metrics
       own >>= s_;
       if (digests_) digests_->push_back(DigestOfChunk(pos_, own.get_buffer(), own.length()));
       return;
     }
     const size_t len = source_->Length(i_);
+    if (!counting_) NoteSentBytes(len);  // metrics
     static_cast<CORBA::ULong>(len) >>= s_;
     const uint8_t* data = source_->Data(i_);
     if (!data && whole_ && !counting_ && len > 0) {
@@ -190,6 +195,7 @@ template <class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
                 ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
                 std::vector<Digest128>* digests) {
+  NoteAnswer(result);  // metrics
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;

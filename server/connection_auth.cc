@@ -11,6 +11,7 @@
 #include "idl/omniorb/internals.h"
 #include "platform/console.h"
 #include "server/connection_limits.h"
+#include "server/metrics.h"
 #include "server/server_state.h"
 
 namespace zk {
@@ -222,6 +223,8 @@ bool CallerIs(const ConnectionAuth& connections, const char* user, const char* o
   const CallOrigin& origin = CurrentCall();
   const std::string id = user ? user : "";
   if (connections.Allows(origin.conn, id)) return true;
+  if (!origin.conn) return false;  // the server's own call (its watchdog's probe): no log
+  NoteRefused();
   PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + operation +
            " " + LogText(id) + " " + (origin.peer.empty() ? "-" : origin.peer) + ")");
   return false;

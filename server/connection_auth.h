@@ -107,7 +107,8 @@ std::string PeerHost(const std::string& address);
 std::string LogText(const std::string& text);
 
 // The guard at the top of each operation: true when `user` is authenticated on the calling
-// connection; otherwise logs one line naming the operation, the user id and the peer.
+// connection; otherwise logs one line naming the operation, the user id and the peer (none for a
+// call the server makes to itself, which comes on no connection).
 bool CallerIs(const ConnectionAuth& connections, const char* user, const char* operation);
 
 }  // namespace zk

@@ -44,15 +44,17 @@ void PeerLimit::Prune(std::vector<Socket>* sockets) {
                  sockets->end());
 }
 
+void PeerLimit::PruneAll() {
+  for (auto it = hosts_.begin(); it != hosts_.end();) {
+    Prune(&it->second);
+    it = it->second.empty() ? hosts_.erase(it) : std::next(it);
+  }
+}
+
 bool PeerLimit::Admit(const std::string& host, const Socket& socket) {
   std::lock_guard<std::mutex> lock(mu_);
   // Now and then the whole table, so that peers that never come back are not kept.
-  if (++admitted_ % 1024 == 0) {
-    for (auto it = hosts_.begin(); it != hosts_.end();) {
-      Prune(&it->second);
-      it = it->second.empty() ? hosts_.erase(it) : std::next(it);
-    }
-  }
+  if (++admitted_ % 1024 == 0) PruneAll();
   std::vector<Socket>& sockets = hosts_[host];
   if (sockets.size() >= max_) Prune(&sockets);
   if (sockets.size() >= max_) return false;
@@ -66,6 +68,14 @@ size_t PeerLimit::Count(const std::string& host) {
   if (it == hosts_.end()) return 0;
   Prune(&it->second);
   return it->second.size();
+}
+
+size_t PeerLimit::Total() {
+  std::lock_guard<std::mutex> lock(mu_);
+  PruneAll();
+  size_t total = 0;
+  for (const auto& host : hosts_) total += host.second.size();
+  return total;
 }
 
 void LoginWatch::Waiting(const Socket& socket, const std::string& peer, Clock::time_point now) {

@@ -56,10 +56,13 @@ class PeerLimit {
   bool Admit(const std::string& host, const Socket& socket);
   // The live connections counted for `host`.
   size_t Count(const std::string& host);
+  // The live connections of every peer (each asked whether it is alive).
+  size_t Total();
 
  private:
-  // Drops the closed connections of `sockets`.
+  // Drops the closed connections of `sockets`; of every peer, and the peers left with none.
   void Prune(std::vector<Socket>* sockets);
+  void PruneAll();
 
   std::mutex mu_;
   size_t max_;

@@ -20,6 +20,7 @@ TEST(ConnectionLimitsTest, AClosedSocketWhoseNumberIsReusedIsNeitherCountedNorSh
   ASSERT_TRUE(peers.Admit("host", old_socket));
   EXPECT_FALSE(peers.Admit("host", SocketOfFd(old_pair[1])));  // one at a time
   EXPECT_TRUE(peers.Admit("other", SocketOfFd(old_pair[1])));
+  EXPECT_EQ(2u, peers.Total());
 
   // The first socket closes; a new one gets its number.
   close(old_pair[0]);
@@ -32,6 +33,7 @@ TEST(ConnectionLimitsTest, AClosedSocketWhoseNumberIsReusedIsNeitherCountedNorSh
   }
   EXPECT_FALSE(SocketStillOpen(old_socket));
   EXPECT_EQ(0u, peers.Count("host"));
+  EXPECT_EQ(1u, peers.Total());  // the one of "other" only
   EXPECT_TRUE(peers.Admit("host", SocketOfFd(new_pair[0])));
 
   // Shutting the old connection down leaves the new one alone.

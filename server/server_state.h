@@ -1,7 +1,8 @@
 // The state of one server: who is logged in on which connection, what each peer holds, the
 // connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
-// kept between calls, the bytes each storage area holds and the reader of the users. zksvr's main builds one and hands it to the
-// servant and to the ORB's connection hooks; a unit test builds one of its own.
+// kept between calls, the bytes each storage area holds, the figures for the metrics file and
+// the reader of the users. zksvr's main builds one and hands it to the servant and to the ORB's
+// connection hooks; a unit test builds one of its own.
 #ifndef ZK_SERVER_SERVER_STATE_H_
 #define ZK_SERVER_SERVER_STATE_H_
 
@@ -15,6 +16,7 @@
 #include "server/connection_limits.h"
 #include "server/kept_uploads.h"
 #include "server/login_throttle.h"
+#include "server/metrics.h"
 #include "server/uploads.h"
 #include "settings/zkdb.h"
 
@@ -31,6 +33,7 @@ struct ServerState {
   // How many bytes each storage area holds, for the users' storage limits; a count takes what the
   // uploads in progress hold from their table.
   AreaUsage area_usage{[this](const std::string& dir) { return uploads.BytesIn(dir); }};
+  Metrics metrics;
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;

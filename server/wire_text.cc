@@ -9,6 +9,7 @@
 #include "platform/console.h"
 #include "platform/pathtext.h"
 #include "server/connection_auth.h"
+#include "server/metrics.h"
 
 namespace zk {
 namespace {
@@ -34,6 +35,7 @@ bool WireRequest::InSecret(const char* param, const char* wire, std::string* tex
 bool WireRequest::Convert(const char* param, const char* wire, std::string* text, bool show) {
   const std::string bytes = wire ? wire : "";
   if (FromWire(ServerWireCode(), bytes, text)) return true;
+  NoteRefused();
   if (!refused_) {
     refused_ = true;
     const std::string& peer = CurrentCall().peer;

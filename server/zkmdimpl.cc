@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "idl/wire.h"
 #include "platform/console.h"
@@ -13,6 +14,7 @@
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
 #include "server/login_throttle.h"
+#include "server/metrics.h"
 #include "server/server_state.h"
 #include "settings/zkdb.h"
 
@@ -71,6 +73,10 @@ void ZKmdImpl::SetEnvFile(const std::string& env_file) {
 CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
   CallScope scope(request.Connection(), request.PeerAddress(), request.SocketFd());
   const char* op = request.Operation();
+  // Counted when served (server/metrics.h); the ORB's own requests ("_is_a", "_non_existent")
+  // are not the server's work.
+  std::optional<RequestCount> count;
+  if (op[0] != '_') count.emplace(&state_->metrics, op);
   const bool logged_in = state_->connections.HasLogin(request.Connection());
   // The ORB gives the rest of a request kServerCallTimeoutMs to arrive once its header has; a
   // peer that stops sending is disconnected then. A logged-in user's batch may take as long as
@@ -81,6 +87,7 @@ CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
       const std::string& peer = CurrentCall().peer;
       PrintErr(std::string("WARNING:認証されていない接続からの要求を拒否しました。(") + op + " - " +
                (peer.empty() ? "-" : peer) + ")");
+      NoteRefused();
       AnswerUnread(request, *answer);
       return true;
     }
@@ -113,6 +120,7 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   const std::string key = user.substr(0, kMaxLoginText);
   LoginThrottle::Clock::duration wait;
   if (!state_->throttle.Admit(key, peer, &wait)) {
+    state_->metrics.CountLoginHeldBack();
     long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
     LogRefusedLogin(
         "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",

@@ -1,12 +1,14 @@
 // Every operation's strings through the text boundary. A refused string gives the operation's
 // own failure answer, the same one an unauthenticated caller gets: 0 for the queries and the
-// listings, -1 for removals and zkChgUserPwd, -10 for jobs (the transfers: server/transfer_batch.h).
+// listings, -1 for removals and zkChgUserPwd, -10 for jobs (the transfers:
+// server/transfer_batch.h). Each answer is noted for the metrics (server/metrics.h).
 #include "server/zkmdimpl_wire.h"
 
 #include <string>
 
 #include "server/connection_auth.h"
 #include "server/jobs.h"
+#include "server/metrics.h"
 #include "server/server_state.h"
 #include "server/wire_text.h"
 
@@ -29,6 +31,7 @@ CORBA::Long WireList(const char* operation, const Serve& serve, const char* user
     return 0;
   }
   CORBA::Long result = serve(user.c_str(), dir.c_str(), mask.c_str(), key.c_str(), fileList);
+  NoteAnswer(result);
   if (ServerWireCode() != WireCode::kUtf8) {
     std::string wire;
     for (CORBA::ULong i = 0; i < fileList.length(); ++i) {
@@ -49,7 +52,7 @@ CORBA::Long WirePathOp(const char* operation, const char* field, CORBA::Long ref
   WireRequest w(operation);
   std::string user, text;
   if (!w.In("userId", userId, &user) || !w.In(field, path, &text)) return refused;
-  return serve(user.c_str(), text.c_str());
+  return NoteAnswer(serve(user.c_str(), text.c_str()));
 }
 
 }  // namespace
@@ -60,7 +63,7 @@ CORBA::Long ZKmdWireImpl::zkChgUserPwd(const char* userId, const char* newPasswo
   if (!w.In("userId", userId, &user) || !w.InSecret("newPassword", newPassword, &password)) {
     return kChangeFailed;
   }
-  return ZKmdImpl::zkChgUserPwd(user.c_str(), password.c_str());
+  return NoteAnswer(ZKmdImpl::zkChgUserPwd(user.c_str(), password.c_str()));
 }
 
 CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password) {
@@ -70,7 +73,7 @@ CORBA::Long ZKmdWireImpl::zkExistsUser(const char* userId, const char* password)
     state()->connections.Failed(CurrentCall().conn);  // like any refusal: nobody is left proven
     return kLoginRefused;
   }
-  return ZKmdImpl::zkExistsUser(user.c_str(), word.c_str());
+  return NoteAnswer(ZKmdImpl::zkExistsUser(user.c_str(), word.c_str()));
 }
 
 CORBA::Long ZKmdWireImpl::zkExistsDir(const char* userId, const char* dirName) {
@@ -91,7 +94,7 @@ CORBA::Long ZKmdWireImpl::zkFileCount(const char* userId, const char* dirName,
       !w.In("fileMask", fileMask, &mask)) {
     return 0;
   }
-  return ZKmdImpl::zkFileCount(user.c_str(), dir.c_str(), mask.c_str());
+  return NoteAnswer(ZKmdImpl::zkFileCount(user.c_str(), dir.c_str(), mask.c_str()));
 }
 
 CORBA::Long ZKmdWireImpl::zkFileList(const char* userId, const char* dirName, const char* fileMask,
@@ -132,8 +135,8 @@ CORBA::Long ZKmdWireImpl::zkRemoteJob(const char* userId, const char* jobId, con
     return kJobUnknown;
   }
   // retValue is a decimal number: the same bytes in either code.
-  return ZKmdImpl::zkRemoteJob(user.c_str(), job.c_str(), params.c_str(), password.c_str(),
-                               mode.c_str(), retValue);
+  return NoteAnswer(ZKmdImpl::zkRemoteJob(user.c_str(), job.c_str(), params.c_str(),
+                                          password.c_str(), mode.c_str(), retValue));
 }
 
 }  // namespace zk

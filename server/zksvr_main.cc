@@ -1,5 +1,7 @@
 // zksvr: serves ZKmd to the client tools. Reads server.zkd, registers one servant in the naming
 // service as "ZKmdImpl" and runs the ORB until SIGTERM or SIGINT, then tears down and exits 0.
+// Under systemd it says when it is ready, how many connections it has, that its ORB still answers
+// (the watchdog) and that it stops; with zkMetricsFile in server.conf it writes its figures there.
 #include <ace/OS_main.h>
 #include <pthread.h>
 #include <signal.h>
@@ -11,12 +13,16 @@
 #include <thread>
 
 #include "idl/orb.h"
+#include "idl/wire.h"
 #include "platform/console.h"
 #include "platform/exit_status.h"
 #include "platform/fs.h"
 #include "platform/options.h"
+#include "platform/service_manager.h"
 #include "server/connection_auth.h"
+#include "server/metrics.h"
 #include "server/server_state.h"
+#include "server/service_status.h"
 #include "server/uploads.h"
 #include "server/wire_text.h"
 #include "server/zkmdimpl_wire.h"
@@ -29,7 +35,8 @@ namespace {
 // no ORB call ever runs inside a signal handler.
 class ShutdownWatcher {
  public:
-  ShutdownWatcher() {
+  // `manager` hears "STOPPING=1" when a signal ends the run.
+  explicit ShutdownWatcher(zk::ServiceManager* manager) : manager_(manager) {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGTERM);
     sigaddset(&signals_, SIGINT);
@@ -72,6 +79,7 @@ class ShutdownWatcher {
         // The ORB is not up yet: nothing to tear down, end at once.
         _exit(128 + sig);
       }
+      manager_->Notify("STOPPING=1");
       try {
         orb_->shutdown(false);
       } catch (const CORBA::Exception&) {
@@ -80,6 +88,7 @@ class ShutdownWatcher {
     }
   }
 
+  zk::ServiceManager* manager_;
   sigset_t signals_;
   std::mutex mu_;
   bool done_ = false;
@@ -88,9 +97,30 @@ class ShutdownWatcher {
   std::thread thread_;
 };
 
+// The figures of `state` that are looked at when the metrics file is written.
+zk::Metrics::Gauges GaugesOf(zk::ServerState* state) {
+  zk::Metrics::Gauges g;
+  g.connections = state->peers.Total();
+  g.uploads_in_progress = state->uploads.size();
+  g.kept_parts = state->kept.size();
+  return g;
+}
+
+// True when the ORB serves a call to `self`, the server's own object: omniORB makes it through
+// the object adapter (refused while the adapter holds, discards or is gone) into the servant's
+// operation, which takes the connection table's lock and refuses it quietly, since no connection
+// made it. It changes nothing and logs nothing, and is not counted.
+bool Answers(ZKmd_ptr self) {
+  try {
+    return self->zkExistsDir("", "") == zk::kEntryAbsent;
+  } catch (const CORBA::Exception&) {
+    return false;
+  }
+}
+
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
 void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
-           const zk::ConnectionSettings& c, ShutdownWatcher* watcher) {
+           const zk::ConnectionSettings& c, zk::ServiceManager* service, ShutdownWatcher* watcher) {
   // The server's state outlives the ORB, whose threads read it until it is destroyed.
   zk::ServerState state;
   std::unique_ptr<zk::ConnectionTracking> tracking;
@@ -119,7 +149,18 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     // stored, while the server runs.
     state.kept.set_keep(zk::KeptTime(zk::kServerConfigFile));
     zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.kept, &state.chunk_pool);
-    orb->run();
+    {
+      const std::string metrics_file = zk::ConfigValue(zk::kServerConfigFile, zk::kMetricsFileKey);
+      std::unique_ptr<zk::MetricsWriter> metrics;
+      if (!metrics_file.empty()) {
+        metrics = std::make_unique<zk::MetricsWriter>(fs, metrics_file, &state.metrics,
+                                                      [&state] { return GaugesOf(&state); });
+      }
+      zk::ServiceStatus status(service, {[&state] { return state.peers.Total(); },
+                                         [&ref] { return Answers(ref.in()); }});
+      status.Ready();
+      orb->run();
+    }
 
     watcher->Release();
     try {
@@ -170,7 +211,8 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   zk::SetServerWireCode(wire);
 
-  ShutdownWatcher watcher;
-  Serve(fs, argv0, env_file, connection, &watcher);
+  zk::ServiceManager* manager = zk::ServiceManager::Default();
+  ShutdownWatcher watcher(manager);
+  Serve(fs, argv0, env_file, connection, manager, &watcher);
   return zk::kExitOk;
 }
