@@ -5,6 +5,7 @@
 // (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
 // or changed.
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -14,6 +15,7 @@
 #include "idl/wire.h"
 #include "platform/fs.h"
 #include "platform/pathtext.h"
+#include "server/audit_events.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
@@ -176,21 +178,29 @@ CORBA::Long ZKmdImpl::zkFileList64(const char* userId, const char* dirName, cons
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
+  const auto started = std::chrono::steady_clock::now();
   AreaEntry e;
-  if (!LookUp(state_->connections, fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
-    return kChangeFailed;
+  CORBA::Long result = kChangeFailed;
+  if (LookUp(state_->connections, fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) &&
+      e.entry.is_dir) {
+    e.area->RemoveDir(e.path);  // a directory with content stays; still done
+    result = kChangeDone;
   }
-  e.area->RemoveDir(e.path);  // a directory with content stays; still done
-  return kChangeDone;
+  AuditPathCall(&state_->audit, AuditEvent::kRemoveDir, userId, dirName, result, started);
+  return result;
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
+  const auto started = std::chrono::steady_clock::now();
   AreaEntry e;
-  if (!LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
-    return kChangeFailed;
+  CORBA::Long result = kChangeFailed;
+  if (LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) &&
+      !e.entry.is_dir) {
+    e.area->RemoveFile(e.path);  // outcome not examined, as for directories
+    result = kChangeDone;
   }
-  e.area->RemoveFile(e.path);  // outcome not examined, as for directories
-  return kChangeDone;
+  AuditPathCall(&state_->audit, AuditEvent::kRemoveFile, userId, fileName, result, started);
+  return result;
 }
 
 }  // namespace zk

@@ -9,12 +9,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "idl/orb.h"
 #include "platform/console.h"
 #include "platform/exit_status.h"
 #include "platform/fs.h"
 #include "platform/options.h"
+#include "server/audit.h"
 #include "server/connection_auth.h"
 #include "server/server_state.h"
 #include "server/uploads.h"
@@ -90,9 +92,11 @@ class ShutdownWatcher {
 
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
 void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
-           const zk::ConnectionSettings& c, ShutdownWatcher* watcher) {
+           const zk::ConnectionSettings& c, std::unique_ptr<zk::AuditSink> audit,
+           ShutdownWatcher* watcher) {
   // The server's state outlives the ORB, whose threads read it until it is destroyed.
   zk::ServerState state;
+  if (audit) state.StartAudit(std::move(audit));
   std::unique_ptr<zk::ConnectionTracking> tracking;
   CORBA::ORB_var orb;
   try {
@@ -168,7 +172,20 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   zk::SetServerWireCode(wire);
 
+  // Where the audit records go; a setting that cannot be followed stops the start.
+  const std::string audit_to = zk::ConfigValue(zk::kServerConfigFile, zk::kAuditLogKey);
+  std::unique_ptr<zk::AuditSink> audit;
+  bool bad_value = false;
+  std::string why;
+  if (!zk::AuditSinkFor(audit_to, &audit, &bad_value, &why)) {
+    zk::PrintErr(bad_value ? std::string("ERROR:") + zk::kServerConfigFile + "の" +
+                                 zk::kAuditLogKey + "はjournal、none、または絶対パスです。(" +
+                                 audit_to + ")"
+                           : "ERROR:監査記録ファイルを開けません。(" + audit_to + ": " + why + ")");
+    return zk::kExitFail;
+  }
+
   ShutdownWatcher watcher;
-  Serve(fs, argv0, env_file, connection, &watcher);
+  Serve(fs, argv0, env_file, connection, std::move(audit), &watcher);
   return zk::kExitOk;
 }
