@@ -167,12 +167,13 @@ JsonLinesSink::~JsonLinesSink() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool JsonLinesSink::Open(std::string* error) {
+bool JsonLinesSink::Open(std::string* error, int* err_no) {
   if (fd_ >= 0) close(fd_);
   // Non-blocking: a FIFO without a reader fails at once instead of holding the writer.
   fd_ = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0) {
+    if (err_no) *err_no = errno;
     *error = strerror(errno);
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
@@ -262,7 +263,8 @@ bool AuditSinkFor(const std::string& value, std::unique_ptr<AuditSink>* sink, bo
     return false;
   }
   auto file = std::make_unique<JsonLinesSink>(value);
-  if (!file->Open(error)) return false;
+  int err_no = 0;
+  if (!file->Open(error, &err_no) && err_no != ENXIO) return false;
   *sink = std::move(file);
   return true;
 }
@@ -341,7 +343,6 @@ void AuditLog::Loop() {
     lock.lock();
     written_ += n;
     dropped_ += batch.size() - n;
-    done_ += batch.size();
     std::string say;
     if (n < batch.size() && !failing_said_) {
       failing_said_ = true;
@@ -353,12 +354,14 @@ void AuditLog::Loop() {
             std::to_string(dropped_) + "件)";
     }
     if (queue_.empty()) queue_full_said_ = false;
-    drained_.notify_all();
     if (!say.empty()) {
       lock.unlock();
       Say(say);
       lock.lock();
     }
+    // Done once said: who flushed sees the line too.
+    done_ += batch.size();
+    drained_.notify_all();
   }
 }
 

@@ -58,7 +58,7 @@ struct AuditRecord {
   AuditEvent event;
   std::chrono::system_clock::time_point time;  // when it ended
   std::optional<std::string> user;             // as log lines write it (LogText)
-  std::string peer;                            // the ORB's form, "giop:tcp:127.0.0.1:40000"
+  std::string peer;                            // host and port, "127.0.0.1:40000" (AuditPeer)
   std::optional<std::string> path;             // in the area, "/" separators
   std::optional<int64_t> bytes;
   std::optional<int64_t> result;  // the operation's result code, as the caller got it
@@ -111,8 +111,9 @@ class JsonLinesSink : public AuditSink {
   JsonLinesSink(const JsonLinesSink&) = delete;
   JsonLinesSink& operator=(const JsonLinesSink&) = delete;
 
-  // Opens (or creates) the file now: false, with the reason, when it cannot be.
-  bool Open(std::string* error);
+  // Opens (or creates) the file now: false, with the reason (and its errno in *err_no), when it
+  // cannot be.
+  bool Open(std::string* error, int* err_no = nullptr);
   size_t Write(const std::vector<AuditRecord>& records, std::string* error) override;
   std::string Name() const override { return path_; }
 
@@ -141,7 +142,8 @@ constexpr char kAuditLogKey[] = "zkAuditLog";
 
 // What the setting `value` asks for, in *sink (null for none). A JSON-lines file is opened (or
 // created) now. False for a value of another form (*bad_value set) or a file that cannot be opened
-// (*error says why).
+// (*error says why); a FIFO that nobody reads yet is no error: its records are dropped until
+// somebody does.
 bool AuditSinkFor(const std::string& value, std::unique_ptr<AuditSink>* sink, bool* bad_value,
                   std::string* error);
 

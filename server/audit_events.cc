@@ -28,11 +28,20 @@ std::string RecordPath(std::string dir, const std::string& name, bool add_separa
 
 }  // namespace
 
+std::string AuditPeer(const std::string& address) {
+  if (address.rfind("giop:tcp:", 0) != 0 && address.rfind("giop:ssl:", 0) != 0) return address;
+  const std::string host = PeerHost(address);
+  const size_t colon = address.rfind(':');
+  if (host == address) return address;
+  const std::string port = address.substr(colon + 1);
+  return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+}
+
 AuditRecord CallRecord(AuditEvent event, const std::string& user,
                        std::chrono::steady_clock::time_point started) {
   AuditRecord r(event);
   r.user = LogText(user);
-  r.peer = CurrentCall().peer;
+  r.peer = AuditPeer(CurrentCall().peer);
   r.ms = MsBetween(started, std::chrono::steady_clock::now());
   return r;
 }
@@ -49,7 +58,7 @@ void AuditPathCall(AuditLog* log, AuditEvent event, const char* user, const char
 void AuditConnection(AuditLog* log, AuditEvent event, const std::string& peer, const char* reason) {
   if (!log->on()) return;
   AuditRecord r(event);
-  r.peer = peer;
+  r.peer = AuditPeer(peer);
   r.reason = reason;
   log->Record(std::move(r));
 }
@@ -215,7 +224,7 @@ template <class Chunks>
 void NoteDownloadBatch(TransferAudit* audit, const std::string& user, const Chunks& chunks,
                        CORBA::Long result, CORBA::Long index) {
   if (!audit->on()) return;
-  const std::string& peer = CurrentCall().peer;
+  const std::string peer = AuditPeer(CurrentCall().peer);
   const auto now = TransferAudit::Clock::now();
   if (result != kTransferOk) {
     // A failed batch is served not at all: only the request that failed has a record.
@@ -259,7 +268,7 @@ UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user
                                    const Socket& socket)
     : audit_(audit->on() ? audit : nullptr),
       user_(user),
-      peer_(CurrentCall().peer),
+      peer_(AuditPeer(CurrentCall().peer)),
       conn_(conn),
       socket_(socket) {}
 

@@ -37,6 +37,9 @@ constexpr std::chrono::minutes kDownloadIdle(10);
 // Files followed at most, each way; beyond that the oldest is recorded as it stands and forgotten.
 constexpr size_t kMaxFollowedFiles = 4096;
 
+// The peer of a record: host and port of the ORB's address ("giop:tcp:[::ffff:10.0.0.5]:40000"
+// gives "10.0.0.5:40000", "giop:ssl:[::1]:40000" gives "[::1]:40000"); another form is kept whole.
+std::string AuditPeer(const std::string& address);
 // A record of the request this thread is serving, by `user` (as log lines write it), from the
 // calling peer, taking the time since `started`.
 AuditRecord CallRecord(AuditEvent event, const std::string& user,

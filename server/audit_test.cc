@@ -125,6 +125,14 @@ TEST(AuditRecordTest, AnyBytesGiveAValidJsonString) {
   EXPECT_EQ(JsonEscape("\x93\xfa\x96\x7b"), "\\ufffd\\ufffd\\ufffd{");
 }
 
+TEST(AuditRecordTest, ThePeerIsTheCallersHostAndPort) {
+  EXPECT_EQ(AuditPeer("giop:tcp:127.0.0.1:40000"), "127.0.0.1:40000");
+  EXPECT_EQ(AuditPeer("giop:tcp:[::ffff:10.0.0.5]:40001"), "10.0.0.5:40001");
+  EXPECT_EQ(AuditPeer("giop:ssl:[::1]:40002"), "[::1]:40002");
+  EXPECT_EQ(AuditPeer("giop:unix:/tmp/x"), "giop:unix:/tmp/x");
+  EXPECT_EQ(AuditPeer(""), "");
+}
+
 TEST(AuditRecordTest, EachKindHasItsOwnMessageId) {
   std::set<std::string> ids;
   for (AuditEvent e :
@@ -164,6 +172,10 @@ TEST(AuditSinkTest, TheSettingChoosesTheSink) {
   EXPECT_FALSE(bad);
   EXPECT_NE(error, "");
   EXPECT_FALSE(AuditSinkFor(tmp / "", &sink, &bad, &error)) << "a directory";
+  // A FIFO nobody reads yet: its records are dropped until somebody does.
+  ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
+  EXPECT_TRUE(AuditSinkFor(tmp / "fifo", &sink, &bad, &error));
+  EXPECT_NE(sink, nullptr);
 }
 
 TEST(AuditSinkTest, JsonLinesAreAppendedOwnerOnlyAndFollowRotation) {
