@@ -290,6 +290,7 @@ void AuditLog::Start(std::unique_ptr<AuditSink> sink, size_t capacity, Report re
 void AuditLog::Record(AuditRecord r) {
   if (!on_) return;
   bool say_full = false;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++queued_;
@@ -300,13 +301,13 @@ void AuditLog::Record(AuditRecord r) {
       queue_full_said_ = true;
     } else {
       queue_.push_back(std::move(r));
+      wake = queue_.size() == kAuditWakeRecords;
     }
   }
+  if (wake) wake_.notify_one();
   if (say_full) {
     Say("WARNING:監査記録の書き込みが追いつかないため、記録を捨てています。(" + sink_->Name() +
         ")");
-  } else {
-    wake_.notify_one();
   }
 }
 
@@ -324,6 +325,8 @@ void AuditLog::Flush() {
   if (!on_) return;
   std::unique_lock<std::mutex> lock(mu_);
   const uint64_t target = queued_;
+  flush_ = true;
+  wake_.notify_one();
   drained_.wait(lock, [&] { return done_ >= target; });
 }
 
@@ -332,8 +335,14 @@ void AuditLog::Say(const std::string& line) { report_(line); }
 void AuditLog::Loop() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-    if (queue_.empty()) return;  // stopping, and everything is written
+    wake_.wait_for(lock, kAuditWriteEvery, [this] {
+      return stop_ || flush_ || queue_.size() >= kAuditWakeRecords;
+    });
+    flush_ = false;
+    if (queue_.empty()) {
+      if (stop_) return;  // everything is written
+      continue;
+    }
     std::vector<AuditRecord> batch(std::make_move_iterator(queue_.begin()),
                                    std::make_move_iterator(queue_.end()));
     queue_.clear();

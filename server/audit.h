@@ -151,6 +151,12 @@ bool AuditSinkFor(const std::string& value, std::unique_ptr<AuditSink>* sink, bo
 // records a second, several seconds of a sink that stands still.
 constexpr size_t kAuditQueueRecords = 8192;
 
+// The writer takes what is queued this often, or at once when kAuditWakeRecords are waiting: a
+// busy server writes its records in few large writes, not one small write (and one wake-up of the
+// writer) per request.
+constexpr std::chrono::milliseconds kAuditWriteEvery(100);
+constexpr size_t kAuditWakeRecords = 1024;
+
 class AuditLog {
  public:
   // Where the log says that records are dropped, and that they are written again.
@@ -195,6 +201,7 @@ class AuditLog {
   uint64_t written_ = 0;
   bool queue_full_said_ = false;
   bool failing_said_ = false;
+  bool flush_ = false;  // somebody waits in Flush: write at once
   bool stop_ = false;
   std::thread thread_;
 };
