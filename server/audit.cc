@@ -49,8 +49,8 @@ AuditField Text(const char* json, const char* journal, const std::optional<std::
 
 AuditField Number(const char* json, const char* journal, const std::optional<int64_t>& v,
                   bool always) {
-  return AuditField{json, journal, v ? std::to_string(*v) : std::string(), false, v.has_value(),
-                    always};
+  const std::string text = v ? std::to_string(*v) : std::string();
+  return AuditField{json, journal, text, false, v.has_value(), always};
 }
 
 std::optional<std::string> Unless(const std::string& s) {
@@ -89,6 +89,24 @@ size_t Utf8Length(const std::string& s, size_t i) {
   return n;
 }
 
+// JSON's two-character escape of `c`, or null when it has none.
+const char* ShortEscape(unsigned char c) {
+  switch (c) {
+    case '"':
+      return "\\\"";
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 const char* AuditEventName(AuditEvent event) { return Kind(event).name; }
@@ -116,13 +134,10 @@ std::string JsonEscape(const std::string& s) {
   out.reserve(s.size() + 2);
   for (size_t i = 0; i < s.size();) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"': out += "\\\""; ++i; continue;
-      case '\\': out += "\\\\"; ++i; continue;
-      case '\n': out += "\\n"; ++i; continue;
-      case '\r': out += "\\r"; ++i; continue;
-      case '\t': out += "\\t"; ++i; continue;
-      default: break;
+    if (const char* e = ShortEscape(c)) {
+      out += e;
+      ++i;
+      continue;
     }
     if (c < 0x20 || c == 0x7f) {
       char buf[8];
@@ -335,9 +350,8 @@ void AuditLog::Say(const std::string& line) { report_(line); }
 void AuditLog::Loop() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    wake_.wait_for(lock, kAuditWriteEvery, [this] {
-      return stop_ || flush_ || queue_.size() >= kAuditWakeRecords;
-    });
+    wake_.wait_for(lock, kAuditWriteEvery,
+                   [this] { return stop_ || flush_ || queue_.size() >= kAuditWakeRecords; });
     flush_ = false;
     if (queue_.empty()) {
       if (stop_) return;  // everything is written

@@ -152,8 +152,8 @@ void TransferAudit::UploadChunk(uint64_t conn, const Socket& socket, const std::
     return;
   }
   it->second.bytes += static_cast<int64_t>(len);
-  if (last) End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes,
-                digest);
+  if (last)
+    End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes, digest);
 }
 
 void TransferAudit::DownloadChunk(const std::string& user, const std::string& peer,
@@ -180,8 +180,7 @@ void TransferAudit::DownloadChunk(const std::string& user, const std::string& pe
 }
 
 void TransferAudit::DownloadFailed(const std::string& user, const std::string& peer,
-                                   const std::string& rel, int64_t result,
-                                   Clock::time_point now) {
+                                   const std::string& rel, int64_t result, Clock::time_point now) {
   if (!on()) return;
   std::lock_guard<std::mutex> lock(mu_);
   const DownloadKey key{user, rel};
@@ -275,8 +274,8 @@ UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user
 void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result) {
   if (!audit_) return;
   audit_->UploadChunk(conn_, socket_, user_, peer_,
-                      RecordPath(c.filePath.in(), c.fileNm.in(), false), c.bufNo, !c.nextBuf,
-                      len, result, TransferAudit::Clock::now());
+                      RecordPath(c.filePath.in(), c.fileNm.in(), false), c.bufNo, !c.nextBuf, len,
+                      result, TransferAudit::Clock::now());
 }
 
 }  // namespace zk

@@ -87,8 +87,8 @@ class TransferAudit {
 
   // A download batch as the servant checked it (its texts in UTF-8, each file opened): each
   // request served, or the one at `index` failed.
-  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks,
-                     CORBA::Long result, CORBA::Long index);
+  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks, CORBA::Long result,
+                     CORBA::Long index);
   void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
                      CORBA::Long result, CORBA::Long index);
 

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <fstream>
 #include <set>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include "idl/wire.h"
 #include "server/audit_events.h"

@@ -44,12 +44,24 @@ bool ParseObject(const std::string& line, Object* out) {
       }
       if (++i >= line.size()) return false;
       switch (line[i]) {
-        case '"': *s += '"'; break;
-        case '\\': *s += '\\'; break;
-        case '/': *s += '/'; break;
-        case 'n': *s += '\n'; break;
-        case 'r': *s += '\r'; break;
-        case 't': *s += '\t'; break;
+        case '"':
+          *s += '"';
+          break;
+        case '\\':
+          *s += '\\';
+          break;
+        case '/':
+          *s += '/';
+          break;
+        case 'n':
+          *s += '\n';
+          break;
+        case 'r':
+          *s += '\r';
+          break;
+        case 't':
+          *s += '\t';
+          break;
         case 'u': {
           if (i + 4 >= line.size()) return false;
           const unsigned long cp = std::stoul(line.substr(i + 1, 4), nullptr, 16);
@@ -61,7 +73,8 @@ bool ParseObject(const std::string& line, Object* out) {
           }
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;
@@ -96,7 +109,7 @@ bool ParseIsoTime(const std::string& t, int64_t* ms) {
   const char* form = "dddd-dd-ddTdd:dd:dd.dddXdd:dd";
   if (t.size() != strlen(form)) return false;
   for (size_t i = 0; i < t.size(); ++i) {
-    if (form[i] == 'd' ? !isdigit(static_cast<unsigned char>(t[i]))
+    if (form[i] == 'd'   ? !isdigit(static_cast<unsigned char>(t[i]))
         : form[i] == 'X' ? t[i] != '+' && t[i] != '-'
                          : t[i] != form[i]) {
       return false;
@@ -211,8 +224,9 @@ TEST(AuditTrailTest, ASessionOfTheToolsIsReadBackWithEveryField) {
   r = fx.RunClient("u1", "zkls", {"-p", "pw1"});  // the old password
   ASSERT_EQ(r.status, 20) << r.out << r.err;
 
-  ASSERT_TRUE(WaitForRecord(trail, [](const Object& o) { return Is(o, "reason", "wrong-password"); }))
-      << ReadFile(trail);
+  ASSERT_TRUE(WaitForRecord(trail, [](const Object& o) {
+    return Is(o, "reason", "wrong-password");
+  })) << ReadFile(trail);
   const int64_t until = NowMs();
   struct stat st;
   ASSERT_EQ(stat(trail.c_str(), &st), 0);
@@ -345,8 +359,10 @@ void RequestsGoOnWith(const std::string& sink, const std::string& reason) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
   }
-  const std::string said = "WARNING:監査記録を書けませんでした。書けるようになるまで、記録は数えて"
-                           "捨てます。(" + sink + ": " + reason + ")\n";
+  const std::string said =
+      "WARNING:監査記録を書けませんでした。書けるようになるまで、記録は数えて"
+      "捨てます。(" +
+      sink + ": " + reason + ")\n";
   ASSERT_TRUE(WaitUntil([&] { return fx.ServerLog().find(said) != std::string::npos; }, 10))
       << fx.ServerLog();
   const std::string log = fx.ServerLog();
@@ -397,8 +413,8 @@ TEST(AuditTrailTest, JournalRecordsCarryTheFieldsAndTheKindsMessageId) {
   const bool found = WaitUntil(
       [&] {
         out = test::Run({"/bin/sh", "-c",
-                   "journalctl --no-pager -o export ZK_USER=" + user +
-                       " MESSAGE_ID=d7c991fb8f5a405ea56941496d2da767"})
+                         "journalctl --no-pager -o export ZK_USER=" + user +
+                             " MESSAGE_ID=d7c991fb8f5a405ea56941496d2da767"})
                   .out;
         return out.find("ZK_EVENT=login") != std::string::npos;
       },
