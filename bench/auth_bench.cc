@@ -1,21 +1,22 @@
 // zkauthbench: many clients authenticating at once against a real naming service and zksvr.
 //
 // Each client is a process of its own (this program started again with "--client"), with its
-// own ORB and connection, like a client tool. Rounds of 32 clients run against a server:
-//   the first warms the server up (32 x 200 authentications), then the server goes idle;
-//   kRounds more measure, every client doing in turn
+// own ORB and connection, like a client tool. Rounds of 32 clients run against two servers, one
+// without and one with the audit trail (a JSON-lines file, one record per login) and the metrics
+// file:
+//   round 1 warms each server up (32 x 200 authentications), then the servers go idle;
+//   the measured rounds, seven on each server in turn, have every client doing in turn
 //     ping - `_non_existent` round trips: ORB and network alone (the peer), and
-//     auth - zkExistsUser with the right password: ORB plus the registry lookup.
-// Prints requests per second, failures and the ratio to the peer, and the server's resident
-// memory (VmRSS) when idle before and after the measured rounds: a leak shows as growth between
-// the two. A second server, which writes its metrics file (zkMetricsFile), is measured in rounds
-// alternating with the first one's; its rows stand beside the first one's: the cost of the
-// metrics as a ratio.
+//     auth - zkExistsUser with the right password: ORB plus the registry lookup;
+//   the best round of each server counts.
+// Prints requests per second, failures and the ratio to the peer, the cost of the audit trail
+// (its server's logins per second against the other's, limit 5%) with the records it wrote, and
+// each server's resident memory (VmRSS) when idle before and after the measured rounds: a leak
+// shows as growth between the two.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,8 +34,6 @@ namespace {
 
 constexpr int kClients = 32;
 constexpr int kCalls = 200;
-// Measured rounds per server.
-constexpr int kRounds = 5;
 const char kUser[] = "bench";
 const char kPassword[] = "bench-pw";
 
@@ -155,55 +154,59 @@ long IdleRssKb(pid_t server, long idle_threads) {
   return StatusField(server, "VmRSS");
 }
 
-// A naming service and zksvr of their own, warmed up; with `metrics_file`, the server writes its
-// metrics file (zkMetricsFile) while it serves.
-struct Server {
+// A server for the benchmark, with the audit trail on or off, and what its rounds measured.
+struct BenchServer {
   std::unique_ptr<zk::test::ServerFixture> fixture;
-  bool metrics_file = false;
   pid_t pid = -1;
   long idle_threads = 0;
-  int failures = 0;  // of every round, the warm-up's and each connect too
-  std::pair<int, double> ping{0, 1e9}, auth{0, 1e9};  // the fastest round of each
   long rss_start = 0, rss_before = 0, rss_busy = 0, rss_after = 0;
+  std::pair<int, double> ping{0, 1e30}, auth{0, 1e30};  // the best measured round's
+  int failures = 0;                                     // of every round
 };
 
-bool StartServer(const std::string& self, bool metrics_file, Server* s) {
-  s->metrics_file = metrics_file;
+// Starts `s`; with `audit`, its records go to audit.jsonl in its folder.
+bool StartServer(BenchServer* s, bool audit, std::string* why) {
   s->fixture = std::make_unique<zk::test::ServerFixture>();
-  zk::test::ServerFixture& fixture = *s->fixture;
-  fixture.AddUser(kUser, kPassword);
+  s->fixture->AddUser(kUser, kPassword);
   // Idle connection threads end after a second instead of omniORB's default, so that the
   // server is idle again soon after each round.
-  fixture.AddServerConf("idleThreadTimeout = 1");
-  if (metrics_file) fixture.AddServerConf("zkMetricsFile = " + fixture.dir() + "/zk.prom");
-  std::string why;
-  if (!fixture.StartNaming(&why) || !fixture.StartServer(&why)) {
-    std::fprintf(stderr, "%s\n", why.c_str());
-    return false;
+  s->fixture->AddServerConf("idleThreadTimeout = 1");
+  if (audit) {
+    s->fixture->AddServerConf("zkAuditLog = " + s->fixture->dir() + "/audit.jsonl");
+    s->fixture->AddServerConf("zkMetricsFile = " + s->fixture->dir() + "/zk.prom");
   }
-  s->pid = fixture.server_pid();
+  if (!s->fixture->StartNaming(why) || !s->fixture->StartServer(why)) return false;
+  s->pid = s->fixture->server_pid();
   s->idle_threads = StatusField(s->pid, "Threads");
   s->rss_start = StatusField(s->pid, "VmRSS");
-  // Warm-up.
-  std::vector<Client> clients = StartClients(self, fixture.ns_port());
-  s->failures += RunPhase(clients, kConnect).first;
-  s->failures += RunPhase(clients, kAuth).first;
-  EndClients(clients);
-  s->rss_before = IdleRssKb(s->pid, s->idle_threads);
   return true;
 }
 
-// One measured round: the fastest ping and auth phases are kept.
-void MeasureRound(const std::string& self, Server* s) {
+// One round of 32 clients: connect, then (when measured) ping, then auth.
+void Round(const std::string& self, BenchServer* s, bool measured) {
   std::vector<Client> clients = StartClients(self, s->fixture->ns_port());
   s->failures += RunPhase(clients, kConnect).first;
-  const std::pair<int, double> ping = RunPhase(clients, kPing);
-  const std::pair<int, double> auth = RunPhase(clients, kAuth);
-  s->failures += ping.first + auth.first;
-  if (ping.second < s->ping.second) s->ping = ping;
-  if (auth.second < s->auth.second) s->auth = auth;
-  s->rss_busy = std::max(s->rss_busy, StatusField(s->pid, "VmRSS"));
+  if (measured) {
+    std::pair<int, double> ping = RunPhase(clients, kPing);
+    std::pair<int, double> auth = RunPhase(clients, kAuth);
+    s->failures += ping.first + auth.first;
+    if (ping.second < s->ping.second) s->ping = ping;
+    if (auth.second < s->auth.second) s->auth = auth;
+    s->rss_busy = StatusField(s->pid, "VmRSS");
+  } else {
+    s->failures += RunPhase(clients, kAuth).first;
+  }
   EndClients(clients);
+}
+
+// The login records of the JSON-lines file at `path` (the fixture's own connection, which never
+// logs in, has a record of its closing too).
+long LoginRecords(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  long n = 0;
+  while (std::getline(in, line)) n += line.find("\"event\":\"login\"") != std::string::npos;
+  return n;
 }
 
 }  // namespace
@@ -216,51 +219,69 @@ int main(int argc, char* argv[]) {
   CORBA::ORB_var orb = zk::InitOrb(zk::TranslateForOmniOrb(
       zk::FileSystem::Default(), zk::ClientOrbArgs(argv[0], {"127.0.0.1", "1", "2", ""})));
 
-  Server plain, metrics;
-  if (!StartServer(self, false, &plain) || !StartServer(self, true, &metrics)) return 1;
-  // The rounds alternate between the two servers, so that a busy moment of the machine falls
-  // on both alike; the fastest round of each counts.
+  BenchServer plain, audited;
+  std::string why;
+  if (!StartServer(&plain, false, &why) || !StartServer(&audited, true, &why)) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+  }
+  BenchServer* both[] = {&plain, &audited};
+
+  // Round 1: warm-up.
+  for (BenchServer* s : both) {
+    Round(self, s, false);
+    s->rss_before = IdleRssKb(s->pid, s->idle_threads);
+  }
+  // The measured rounds, the two servers in turn.
+  constexpr int kRounds = 7;
   for (int i = 0; i < kRounds; ++i) {
-    MeasureRound(self, &plain);
-    MeasureRound(self, &metrics);
+    for (BenchServer* s : both) Round(self, s, true);
   }
-  for (Server* s : {&plain, &metrics}) s->rss_after = IdleRssKb(s->pid, s->idle_threads);
-  if (!zk::test::Exists(metrics.fixture->dir() + "/zk.prom")) {
-    std::fprintf(stderr, "no metrics file written\n");
-    metrics.failures += 1;
-  }
+  for (BenchServer* s : both) s->rss_after = IdleRssKb(s->pid, s->idle_threads);
 
   const double requests = static_cast<double>(kClients) * kCalls;
   const double ping_rate = requests / plain.ping.second;
-  auto row = [&](const char* name, const std::pair<int, double>& p) {
-    const double rate = requests / p.second;
-    std::printf("%-28s %9.0f %9d %9.3f %11.0f %7.2f\n", name, requests, p.first, p.second, rate,
-                rate / ping_rate);
-  };
+  const double auth_rate = requests / plain.auth.second;
+  const double audited_ping_rate = requests / audited.ping.second;
+  const double audited_rate = requests / audited.auth.second;
   std::printf(
-      "zkauthbench: %d client processes x %d calls each, the fastest of %d rounds, two zksvr "
-      "(one writing its metrics file), 127.0.0.1\n\n",
+      "zkauthbench: %d client processes x %d calls each, two zksvr (audit trail off, on), "
+      "127.0.0.1, best of %d rounds each\n\n",
       kClients, kCalls, kRounds);
-  std::printf("%-28s %9s %9s %9s %11s %7s\n", "measured", "requests", "failures", "seconds",
+  std::printf("%-30s %9s %9s %9s %11s %7s\n", "measured", "requests", "failures", "seconds",
               "requests/s", "ratio");
-  row("ping (_non_existent)", plain.ping);
-  row("auth (zkExistsUser)", plain.auth);
-  row("ping, metrics file on", metrics.ping);
-  row("auth, metrics file on", metrics.auth);
+  std::printf("%-30s %9.0f %9d %9.3f %11.0f %7.2f\n", "ping (_non_existent)", requests,
+              plain.ping.first, plain.ping.second, ping_rate, 1.0);
+  std::printf("%-30s %9.0f %9d %9.3f %11.0f %7.2f\n", "auth (zkExistsUser)", requests,
+              plain.auth.first, plain.auth.second, auth_rate, auth_rate / ping_rate);
+  std::printf("%-30s %9.0f %9d %9.3f %11.0f %7.2f\n", "ping, audit trail on", requests,
+              audited.ping.first, audited.ping.second, audited_ping_rate,
+              audited_ping_rate / ping_rate);
+  std::printf("%-30s %9.0f %9d %9.3f %11.0f %7.2f\n", "auth, audit trail on", requests,
+              audited.auth.first, audited.auth.second, audited_rate, audited_rate / ping_rate);
   std::printf(
-      "(ratio: requests/s against the ping peer of the server without metrics, measured in the "
-      "same run; auth with metrics on against without: %.2f)\n\n",
-      plain.auth.second / metrics.auth.second);
+      "(ratio: requests/s against the ping peer measured in the same run; failures of every "
+      "round, warm-up and connect included: %d and %d)\n\n",
+      plain.failures, audited.failures);
 
-  bool ok = true;
-  for (const Server* s : {&plain, &metrics}) {
+  // Every login on the audited server is one record: the connect of each client and its calls.
+  const long expected = static_cast<long>(kClients) * ((1 + kRounds) + (1 + kRounds) * kCalls);
+  const long records = LoginRecords(audited.fixture->dir() + "/audit.jsonl");
+  const double cost = audited_rate / auth_rate;
+  std::printf(
+      "audit trail: logins/s %.3f of those without it (limit 0.95); %ld login records written "
+      "of %ld logins\n",
+      cost, records, expected);
+
+  bool ok = plain.failures == 0 && audited.failures == 0 && cost >= 0.95 && records == expected;
+  for (BenchServer* s : both) {
     const double growth = 100.0 * (s->rss_after - s->rss_before) / s->rss_before;
     std::printf(
         "zksvr%s VmRSS (kB): %ld started, %ld idle before, %ld busy, %ld idle after: "
-        "%+.1f%% (limit +10%%); failures %d\n",
-        s->metrics_file ? " (metrics on)" : "", s->rss_start, s->rss_before, s->rss_busy,
-        s->rss_after, growth, s->failures);
-    ok = ok && s->failures == 0 && growth <= 10.0;
+        "%+.1f%% (limit +10%%)\n",
+        s == &audited ? " (audit trail on)" : "", s->rss_start, s->rss_before, s->rss_busy,
+        s->rss_after, growth);
+    ok = ok && growth <= 10.0;
   }
   std::printf("%s\n", ok ? "PASS" : "FAIL");
   return ok ? 0 : 1;

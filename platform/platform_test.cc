@@ -92,6 +92,23 @@ TEST(TimeTextTest, TimesBeyondFourDigitYearsHaveNoText) {
   }
 }
 
+TEST(TimeTextTest, IsoTimeHasMillisecondsAndTheZonesOffset) {
+  {
+    TimeZone tz("JST-9");
+    EXPECT_EQ(FormatIsoTime(1709218799123), "2024-02-29T23:59:59.123+09:00");
+    EXPECT_EQ(FormatIsoTime(0), "1970-01-01T09:00:00.000+09:00");
+    EXPECT_EQ(FormatIsoTime(-1), "1970-01-01T08:59:59.999+09:00");
+  }
+  {
+    TimeZone tz("UTC0");
+    EXPECT_EQ(FormatIsoTime(1700000000007), "2023-11-14T22:13:20.007+00:00");
+  }
+  // West of Greenwich, and an offset of hours and minutes; summer time moves it.
+  TimeZone tz("NST3:30NDT,M3.2.0,M11.1.0");
+  EXPECT_EQ(FormatIsoTime(1704067200000), "2023-12-31T20:30:00.000-03:30");
+  EXPECT_EQ(FormatIsoTime(1720000000000), "2024-07-03T07:16:40.000-02:30");
+}
+
 TEST(WildcardTest, WindowsStyleMatching) {
   for (const char* name : {"noext", ".hidden", "x."}) EXPECT_TRUE(WildcardMatch("*.*", name));
   using Case = std::pair<const char*, const char*>;

@@ -72,4 +72,23 @@ bool ParseLocalTime(const std::string& text, int64_t* secs) {
   return true;
 }
 
+std::string FormatIsoTime(int64_t ms) {
+  // Floor division: a time before the epoch keeps its milliseconds positive.
+  int64_t secs = ms / 1000, milli = ms % 1000;
+  if (milli < 0) {
+    milli += 1000;
+    --secs;
+  }
+  time_t t = static_cast<time_t>(secs);
+  struct tm tm;
+  if (!localtime_r(&t, &tm)) return std::string();
+  const long offset_min = tm.tm_gmtoff / 60;
+  const long abs_min = offset_min < 0 ? -offset_min : offset_min;
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
+           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(milli),
+           offset_min < 0 ? '-' : '+', abs_min / 60, abs_min % 60);
+  return buf;
+}
+
 }  // namespace zk

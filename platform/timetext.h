@@ -20,6 +20,11 @@ std::string FormatLocalTime(int64_t secs);
 // "1899/12/30 00:00:00" gives 0.
 bool ParseLocalTime(const std::string& text, int64_t* secs);
 
+// `ms` milliseconds since the epoch as ISO 8601 in local time with milliseconds and the zone's
+// offset: "2026-12-09T14:03:12.345+09:00" ("+00:00" in UTC). For records read by machines, never
+// on the wire.
+std::string FormatIsoTime(int64_t ms);
+
 }  // namespace zk
 
 #endif  // ZK_PLATFORM_TIMETEXT_H_

@@ -10,6 +10,7 @@
 
 #include "idl/omniorb/internals.h"
 #include "platform/console.h"
+#include "server/audit_events.h"
 #include "server/connection_limits.h"
 #include "server/metrics.h"
 #include "server/server_state.h"
@@ -90,6 +91,7 @@ const char* OnAccept(const void* conn, const char* address) {
   const Socket socket = SocketOfConnection(conn);
   if (!state->peers.Admit(PeerHost(peer), socket)) {
     PrintErr("WARNING:同じ接続元からの接続が多すぎるため、接続を拒否しました。(" + peer + ")");
+    AuditConnection(&state->audit, AuditEvent::kConnectionRefused, peer, "too-many-connections");
     return "too many connections from one peer";
   }
   state->connections.Accepted(conn);
@@ -109,7 +111,8 @@ bool OnReply(const void* conn) {
 // Closes the connections on which nobody logged in in time, a few times a second.
 class ConnectionTracking::Watchdog {
  public:
-  explicit Watchdog(LoginWatch* watch) : watch_(watch), thread_([this] { Loop(); }) {}
+  Watchdog(LoginWatch* watch, AuditLog* audit)
+      : watch_(watch), audit_(audit), thread_([this] { Loop(); }) {}
   ~Watchdog() {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -131,12 +134,14 @@ class ConnectionTracking::Watchdog {
         PrintErr("WARNING:認証されないまま" + std::to_string(kLoginWait.count() / 1000) +
                  "秒が過ぎたため、接続を閉じました。(" + overdue.second + ")");
         ShutDownSocket(overdue.first, overdue.second.rfind("giop:tcp:", 0) == 0);
+        AuditConnection(audit_, AuditEvent::kConnectionClosed, overdue.second, "no-login");
       }
       lock.lock();
     }
   }
 
   LoginWatch* watch_;
+  AuditLog* audit_;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;
@@ -160,7 +165,7 @@ CallScope::CallScope(const void* conn, const char* peer, int socket_fd) : saved_
 CallScope::~CallScope() { current_call = saved_; }
 
 ConnectionTracking::ConnectionTracking(ServerState* state)
-    : watchdog_(std::make_unique<Watchdog>(&state->login_watch)) {
+    : watchdog_(std::make_unique<Watchdog>(&state->login_watch, &state->audit)) {
   tracked.store(state);
   SetAcceptHook(OnAccept);
   SetReplyHook(OnReply);

@@ -147,7 +147,7 @@ std::string Metrics::Exposition(const Gauges& gauges, const std::string& version
   Sample(&out, "zk_kept_parts", gauges.kept_parts);
   Family(&out, "zk_audit_records_dropped_total", "counter",
          "Audit records that could not be written.");
-  Sample(&out, "zk_audit_records_dropped_total", Get(audit_dropped_));
+  Sample(&out, "zk_audit_records_dropped_total", gauges.audit_records_dropped);
   Family(&out, "zk_build_info", "gauge", "The version of zksvr, as a label; the value is 1.");
   out += "zk_build_info{version=\"" + LabelValue(version) + "\"} 1\n";
   return out;

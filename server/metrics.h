@@ -58,12 +58,12 @@ class Metrics {
     uint64_t connections = 0;
     uint64_t uploads_in_progress = 0;
     uint64_t kept_parts = 0;
+    uint64_t audit_records_dropped = 0;  // a counter, but the audit trail's own
   };
 
   // One request of `operation` with `result`, `received` and `sent` bytes of file data.
   void CountRequest(const char* operation, Result result, uint64_t received, uint64_t sent);
   void CountLoginHeldBack() { held_back_.fetch_add(1, std::memory_order_relaxed); }
-  void CountAuditRecordDropped() { audit_dropped_.fetch_add(1, std::memory_order_relaxed); }
 
   // The result of a request of `operation` that answered `value`.
   static Result ResultOf(const char* operation, long value);
@@ -78,7 +78,6 @@ class Metrics {
   std::atomic<uint64_t> sent_{0};
   std::atomic<uint64_t> logins_[2] = {};  // accepted, refused
   std::atomic<uint64_t> held_back_{0};
-  std::atomic<uint64_t> audit_dropped_{0};
 };
 
 // The request this thread serves, counted in `metrics` when the scope ends (also when it is left

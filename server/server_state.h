@@ -1,4 +1,4 @@
-// The state of one server: who is logged in on which connection, what each peer holds, the
+// The state of one server: its audit trail, who is logged in on which connection, what each peer holds, the
 // connections waiting for a login, the uploads in progress, the login throttle, the chunk memory
 // kept between calls, the bytes each storage area holds, the figures for the metrics file and
 // the reader of the users. zksvr's main builds one and hands it to the servant and to the ORB's
@@ -8,9 +8,12 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "idl/chunk_memory.h"
 #include "server/area_usage.h"
+#include "server/audit.h"
+#include "server/audit_events.h"
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
@@ -23,6 +26,9 @@
 namespace zk {
 
 struct ServerState {
+  // First, so that it outlives everything that records into it. Off until StartAudit.
+  AuditLog audit;
+  TransferAudit transfer_audit{&audit};
   ConnectionAuth connections;
   PeerLimit peers{kMaxConnectionsPerPeer, SocketStillOpen};
   LoginWatch login_watch{kLoginWait};
@@ -37,6 +43,12 @@ struct ServerState {
   // zkExistsUser's reader of the users of the server environment file: one connection to it,
   // kept open (settings/zkdb.h). Null until ReadUsersFrom.
   std::unique_ptr<UserReader> users;
+
+  // From now on the operations' records go to `sink`.
+  void StartAudit(std::unique_ptr<AuditSink> sink) {
+    audit.Start(std::move(sink));
+    transfer_audit.Start();
+  }
 
   // A login waits at most `busy_timeout_ms` for a file that another process has locked.
   void ReadUsersFrom(const std::string& env_file, int busy_timeout_ms) {

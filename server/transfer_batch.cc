@@ -24,6 +24,7 @@ UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user, bool verified
     return;
   }
   store_.reset(new ChunkStore(area_.get(), &servant->state()->uploads, caller, verified));
+  audit_ = UploadBatchAudit(&servant->state()->transfer_audit, user, caller.conn, caller.socket);
 }
 
 bool UploadBatch::Next(const char* path, const char* name, const char* upd, const char* crt) {
@@ -47,15 +48,20 @@ void UploadBatch::TakeTexts(ZKmd::zkStrctFileBuf* c) const {
 void UploadBatch::Store(ZKmd::zkStrctFileBuf* c) {
   TakeTexts(c);
   Stored(store_->Store(*c));
+  audit_.Stored(*c, c->fileBuf.length(), result_);
 }
 
-void UploadBatch::Receive(size_t len) { store_->Receive(path_.c_str(), name_.c_str(), len); }
+void UploadBatch::Receive(size_t len) {
+  audit_.Receiving(len);
+  store_->Receive(path_.c_str(), name_.c_str(), len);
+}
 
 void UploadBatch::Piece(const uint8_t* data, size_t n) { store_->Piece(data, n); }
 
 void UploadBatch::Received(ZKmd::zkStrctFileBuf* c) {
   TakeTexts(c);
   Stored(store_->Received(*c));
+  audit_.Received(*c, result_);
 }
 
 void UploadBatch::Verify(const uint8_t* digests, size_t len) {
@@ -118,6 +124,7 @@ CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& us
   if (chunks.length() == 0) return kTransferOk;
   std::unique_ptr<FileSystem> area = OpenUserArea(servant->fs(), servant->env_file(), user);
   const CORBA::Long result = OpenChunks(area.get(), chunks, index, source);
+  servant->state()->transfer_audit.DownloadBatch(user, chunks, result, *index);
   source->Keep(std::move(area));
   // A failed batch is not written by the client: the reply carries none of it.
   if (result != kTransferOk) chunks.length(0);

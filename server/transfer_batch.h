@@ -11,6 +11,7 @@
 
 #include "idl/orb.h"
 #include "platform/fs.h"
+#include "server/audit_events.h"
 #include "server/transfer.h"
 #include "server/wire_text.h"
 
@@ -55,6 +56,7 @@ class UploadBatch {
 
   WireRequest wire_;
   bool verified_;
+  UploadBatchAudit audit_;
   std::unique_ptr<FileSystem> area_;
   std::unique_ptr<ChunkStore> store_;
   bool texts_ = true;  // no chunk's text was refused so far

@@ -7,9 +7,12 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "idl/wire.h"
 #include "platform/console.h"
+#include "server/audit.h"
+#include "server/audit_events.h"
 #include "server/chunk_calls.h"
 #include "server/connection_auth.h"
 #include "server/early_answers.h"
@@ -28,6 +31,8 @@ std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 // for milliseconds; a lock held longer refuses the login rather than keep the client waiting.
 constexpr int kLoginBusyTimeoutMs = 1000;
 
+using Clock = std::chrono::steady_clock;
+
 // One log line about a refused login: the reason, then in parentheses any detail, the user id
 // and the peer.
 void LogRefusedLogin(const std::string& reason, const std::string& user,
@@ -35,6 +40,16 @@ void LogRefusedLogin(const std::string& reason, const std::string& user,
   const std::string& peer = CurrentCall().peer;
   PrintErr("WARNING:" + reason + "(" + (detail.empty() ? "" : detail + "; ") + LogText(user) + " " +
            (peer.empty() ? "-" : peer) + ")");
+}
+
+// The audit record of a login that began at `started`: accepted (no `why`), or refused and why.
+void AuditLogin(AuditLog* audit, const std::string& user, CORBA::Long result, const char* why,
+                Clock::time_point started) {
+  if (!audit->on()) return;
+  AuditRecord r = CallRecord(AuditEvent::kLogin, user, started);
+  r.result = result;
+  r.reason = why ? why : "";
+  audit->Record(std::move(r));
 }
 
 // The operations whose arguments or replies may be large.
@@ -109,8 +124,15 @@ CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
 // database, locked), and an attempt that the throttle holds back (too many failures for the user id
 // or the peer).
 CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
+  const Clock::time_point started = Clock::now();
   const std::string user = Text(userId);
   const CallOrigin& origin = CurrentCall();
+  // Every refusal is logged and audited, with why.
+  auto refuse = [&](const char* why, const std::string& text, const std::string& detail = "") {
+    LogRefusedLogin(text, user, detail);
+    AuditLogin(&state_->audit, user, kLoginRefused, why, started);
+    return kLoginRefused;
+  };
   // Whatever happens below, nobody is logged in on the connection until the password matched.
   LoginFailed(state_);
 
@@ -122,10 +144,8 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   if (!state_->throttle.Admit(key, peer, &wait)) {
     state_->metrics.CountLoginHeldBack();
     long seconds = static_cast<long>(std::chrono::ceil<std::chrono::seconds>(wait).count());
-    LogRefusedLogin(
-        "認証に失敗が続いたため、あと" + std::to_string(seconds) + "秒は認証を受け付けません。",
-        user);
-    return kLoginRefused;
+    return refuse("held-back", "認証に失敗が続いたため、あと" + std::to_string(seconds) +
+                                   "秒は認証を受け付けません。");
   }
 
   // The attempt's outcome goes to the throttle on every way out below.
@@ -142,26 +162,24 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
   std::string error;
   switch (state_->users ? state_->users->Read(user, &row, &error) : ReadStatus::kFailed) {
     case ReadStatus::kFailed:
-      LogRefusedLogin("サーバ環境設定ファイルを読めないため、認証を拒否しました。", user,
-                      env_file_ + ": " + error);
-      return kLoginRefused;
+      return refuse("registry-unreadable",
+                    "サーバ環境設定ファイルを読めないため、認証を拒否しました。",
+                    env_file_ + ": " + error);
     case ReadStatus::kMissing:
-      LogRefusedLogin("認証に失敗しました。ユーザが登録されていません。", user);
-      return kLoginRefused;
+      return refuse("unknown-user", "認証に失敗しました。ユーザが登録されていません。");
     case ReadStatus::kFound:
       break;
   }
   const std::string& stored = row.password;
   if (stored.empty()) {
-    LogRefusedLogin("認証に失敗しました。パスワードが登録されていません。", user);
-    return kLoginRefused;
+    return refuse("no-password", "認証に失敗しました。パスワードが登録されていません。");
   }
   if (stored != Text(password)) {
-    LogRefusedLogin("認証に失敗しました。パスワードが違います。", user);
-    return kLoginRefused;
+    return refuse("wrong-password", "認証に失敗しました。パスワードが違います。");
   }
   matched = true;
   LoginSucceeded(state_, user);
+  AuditLogin(&state_->audit, user, kLoginAccepted, nullptr, started);
   return kLoginAccepted;
 }
 
@@ -171,6 +189,17 @@ CORBA::Long ZKmdImpl::zkExistsUser(const char* userId, const char* password) {
 // before; kChangeFailed also when it did not. An empty new password is refused and the old one
 // kept: it would be stored as filler that nobody knows.
 CORBA::Long ZKmdImpl::zkChgUserPwd(const char* userId, const char* newPassword) {
+  const Clock::time_point started = Clock::now();
+  const CORBA::Long result = ChangePassword(userId, newPassword);
+  if (state_->audit.on()) {
+    AuditRecord r = CallRecord(AuditEvent::kPassword, Text(userId), started);
+    r.result = result;
+    state_->audit.Record(std::move(r));
+  }
+  return result;
+}
+
+CORBA::Long ZKmdImpl::ChangePassword(const char* userId, const char* newPassword) {
   if (!CallerIs(state_->connections, userId, "zkChgUserPwd")) return kChangeFailed;
   if (Text(newPassword).empty()) return kChangeFailed;
   // A user deleted since the login has no row: nothing changes, and that is no failure.

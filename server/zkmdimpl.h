@@ -80,6 +80,9 @@ class ZKmdImpl : public DispatchingServant {
   CORBA::Boolean Dispatch(IncomingRequest& request) override;
 
  private:
+  // zkChgUserPwd but its audit record.
+  CORBA::Long ChangePassword(const char* userId, const char* newPassword);
+
   ServerState* state_;
   std::string env_file_;
   FileSystem* fs_ = nullptr;

@@ -5,6 +5,7 @@
 // (kEntryAbsent or no entries for queries, kChangeFailed for removals) without anything being read
 // or changed.
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/fs.h"
 #include "platform/pathtext.h"
 #include "server/area_usage.h"
+#include "server/audit_events.h"
 #include "server/connection_auth.h"
 #include "server/listing.h"
 #include "server/storage.h"
@@ -184,25 +186,33 @@ CORBA::Long ZKmdImpl::zkFileList64(const char* userId, const char* dirName, cons
 }
 
 CORBA::Long ZKmdImpl::zkDirRemove(const char* userId, const char* dirName) {
+  const auto started = std::chrono::steady_clock::now();
   AreaEntry e;
-  if (!LookUp(state_->connections, fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) || !e.entry.is_dir) {
-    return kChangeFailed;
+  CORBA::Long result = kChangeFailed;
+  if (LookUp(state_->connections, fs_, env_file_, "zkDirRemove", userId, dirName, true, &e) &&
+      e.entry.is_dir) {
+    e.area->RemoveDir(e.path);  // a directory with content stays; still done
+    result = kChangeDone;
   }
-  e.area->RemoveDir(e.path);  // a directory with content stays; still done
-  return kChangeDone;
+  AuditPathCall(&state_->audit, AuditEvent::kRemoveDir, userId, dirName, result, started);
+  return result;
 }
 
 CORBA::Long ZKmdImpl::zkFileRemove(const char* userId, const char* fileName) {
+  const auto started = std::chrono::steady_clock::now();
   AreaEntry e;
-  if (!LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) || e.entry.is_dir) {
-    return kChangeFailed;
+  CORBA::Long result = kChangeFailed;
+  if (LookUp(state_->connections, fs_, env_file_, "zkFileRemove", userId, fileName, false, &e) &&
+      !e.entry.is_dir) {
+    // The outcome is not examined, as for directories; a file that went frees its bytes in the
+    // area's figure (server/area_usage.h).
+    const int64_t bytes =
+        state_->area_usage.Counted(e.dir) ? OwnFileBytes(e.area.get(), e.path) : 0;
+    if (e.area->RemoveFile(e.path)) state_->area_usage.Freed(e.dir, bytes);
+    result = kChangeDone;
   }
-  // The outcome is not examined, as for directories; a file that went frees its bytes in the
-  // area's figure (server/area_usage.h).
-  const int64_t bytes =
-      state_->area_usage.Counted(e.dir) ? OwnFileBytes(e.area.get(), e.path) : 0;
-  if (e.area->RemoveFile(e.path)) state_->area_usage.Freed(e.dir, bytes);
-  return kChangeDone;
+  AuditPathCall(&state_->audit, AuditEvent::kRemoveFile, userId, fileName, result, started);
+  return result;
 }
 
 }  // namespace zk

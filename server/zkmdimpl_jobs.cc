@@ -1,8 +1,13 @@
 // Remote jobs: the servant's entry point and the real job host over the registry in the server
 // environment file, the servant's file system and the process layer. The checks live in
 // server/jobs.cc.
+#include <chrono>
+#include <string>
+#include <utility>
+
 #include "platform/fs.h"
 #include "platform/process.h"
+#include "server/audit_events.h"
 #include "server/connection_auth.h"
 #include "server/jobs.h"
 #include "server/server_state.h"
@@ -54,7 +59,16 @@ CORBA::Long ZKmdImpl::zkRemoteJob(const char* userId, const char* jobId, const c
   request.run_mode = runMode ? runMode : "";
   RegistryJobHost host(fs_, env_file_);
   std::string ret;
+  const auto started = std::chrono::steady_clock::now();
   CORBA::Long result = RunRemoteJob(&host, request, &ret);
+  if (state_->audit.on()) {
+    AuditRecord r = CallRecord(AuditEvent::kJob, request.user_id, started);
+    r.job = LogText(request.job_id);
+    r.result = result;
+    // A job that was waited for came back with its exit code.
+    if (result == kJobStarted && request.run_mode == kJobWaitMode) r.exit = std::stoll(ret);
+    state_->audit.Record(std::move(r));
+  }
   CORBA::string_free(retValue);
   retValue = CORBA::string_dup(ret.c_str());
   return result;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "idl/orb.h"
 #include "idl/wire.h"
@@ -19,6 +20,7 @@
 #include "platform/fs.h"
 #include "platform/options.h"
 #include "platform/service_manager.h"
+#include "server/audit.h"
 #include "server/connection_auth.h"
 #include "server/metrics.h"
 #include "server/server_state.h"
@@ -103,6 +105,7 @@ zk::Metrics::Gauges GaugesOf(zk::ServerState* state) {
   g.connections = state->peers.Total();
   g.uploads_in_progress = state->uploads.size();
   g.kept_parts = state->kept.size();
+  g.audit_records_dropped = state->audit.dropped();
   return g;
 }
 
@@ -120,9 +123,11 @@ bool Answers(ZKmd_ptr self) {
 
 // Steps 8 and 9: ORB start-up, registration, the run loop and the teardown.
 void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_file,
-           const zk::ConnectionSettings& c, zk::ServiceManager* service, ShutdownWatcher* watcher) {
+           const zk::ConnectionSettings& c, zk::ServiceManager* service,
+           std::unique_ptr<zk::AuditSink> audit, ShutdownWatcher* watcher) {
   // The server's state outlives the ORB, whose threads read it until it is destroyed.
   zk::ServerState state;
+  if (audit) state.StartAudit(std::move(audit));
   std::unique_ptr<zk::ConnectionTracking> tracking;
   CORBA::ORB_var orb;
   try {
@@ -211,8 +216,21 @@ int ACE_TMAIN(int argc, ACE_TCHAR* argv[]) {
   }
   zk::SetServerWireCode(wire);
 
+  // Where the audit records go; a setting that cannot be followed stops the start.
+  const std::string audit_to = zk::ConfigValue(zk::kServerConfigFile, zk::kAuditLogKey);
+  std::unique_ptr<zk::AuditSink> audit;
+  bool bad_value = false;
+  std::string why;
+  if (!zk::AuditSinkFor(audit_to, &audit, &bad_value, &why)) {
+    zk::PrintErr(bad_value ? std::string("ERROR:") + zk::kServerConfigFile + "の" +
+                                 zk::kAuditLogKey + "はjournal、none、または絶対パスです。(" +
+                                 audit_to + ")"
+                           : "ERROR:監査記録ファイルを開けません。(" + audit_to + ": " + why + ")");
+    return zk::kExitFail;
+  }
+
   zk::ServiceManager* manager = zk::ServiceManager::Default();
   ShutdownWatcher watcher(manager);
-  Serve(fs, argv0, env_file, connection, manager, &watcher);
+  Serve(fs, argv0, env_file, connection, manager, std::move(audit), &watcher);
   return zk::kExitOk;
 }

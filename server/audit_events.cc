@@ -1,0 +1,281 @@
+// The server's audit records: calls, connections, and the files followed across calls.
+#include "server/audit_events.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "idl/wire.h"
+#include "platform/pathtext.h"
+#include "server/connection_auth.h"
+#include "server/storage.h"
+#include "server/uploads.h"
+
+namespace zk {
+namespace {
+
+int64_t MsBetween(std::chrono::steady_clock::time_point from,
+                  std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The path of `name` in the wire folder `dir` as the area names it; the texts as they came when
+// the path is refused (they are written escaped).
+std::string RecordPath(std::string dir, const std::string& name, bool add_separator) {
+  if (add_separator && !dir.empty() && !EndsWithSeparator(dir)) dir += "\\";
+  std::string rel;
+  return AreaRelativePath(dir + name, &rel) ? rel : LogText(dir + name);
+}
+
+}  // namespace
+
+std::string AuditPeer(const std::string& address) {
+  if (address.rfind("giop:tcp:", 0) != 0 && address.rfind("giop:ssl:", 0) != 0) return address;
+  const std::string host = PeerHost(address);
+  const size_t colon = address.rfind(':');
+  if (host == address) return address;
+  const std::string port = address.substr(colon + 1);
+  return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+}
+
+AuditRecord CallRecord(AuditEvent event, const std::string& user,
+                       std::chrono::steady_clock::time_point started) {
+  AuditRecord r(event);
+  r.user = LogText(user);
+  r.peer = AuditPeer(CurrentCall().peer);
+  r.ms = MsBetween(started, std::chrono::steady_clock::now());
+  return r;
+}
+
+void AuditPathCall(AuditLog* log, AuditEvent event, const char* user, const char* wire_path,
+                   int64_t result, std::chrono::steady_clock::time_point started) {
+  if (!log->on()) return;
+  AuditRecord r = CallRecord(event, user ? user : "", started);
+  r.path = RecordPath(wire_path ? wire_path : "", "", false);
+  r.result = result;
+  log->Record(std::move(r));
+}
+
+void AuditConnection(AuditLog* log, AuditEvent event, const std::string& peer, const char* reason) {
+  if (!log->on()) return;
+  AuditRecord r(event);
+  r.peer = AuditPeer(peer);
+  r.reason = reason;
+  log->Record(std::move(r));
+}
+
+TransferAudit::~TransferAudit() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(sweep_mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  const Clock::time_point now = Clock::now();
+  while (!uploads_.empty()) {
+    End(&uploads_, uploads_.begin(), AuditEvent::kUpload, kTransferFileFailed, "server-stopped",
+        now, uploads_.begin()->second.bytes);
+  }
+  while (!downloads_.empty()) {
+    End(&downloads_, downloads_.begin(), AuditEvent::kDownload, kTransferFileFailed,
+        "server-stopped", now, downloads_.begin()->second.bytes);
+  }
+}
+
+void TransferAudit::Start() {
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void TransferAudit::Loop() {
+  std::unique_lock<std::mutex> lock(sweep_mu_);
+  while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; })) {
+    lock.unlock();
+    Sweep(Clock::now());
+    lock.lock();
+  }
+}
+
+template <class Map>
+void TransferAudit::End(Map* files, typename Map::iterator it, AuditEvent event, int64_t result,
+                        const char* reason, Clock::time_point now, int64_t bytes,
+                        const std::string& digest) {
+  AuditRecord r(event);
+  const auto& key = it->first;
+  r.user = LogText(std::get<std::tuple_size<typename Map::key_type>::value - 2>(key));
+  r.path = std::get<std::tuple_size<typename Map::key_type>::value - 1>(key);
+  r.peer = it->second.peer;
+  r.bytes = bytes;
+  r.result = result;
+  r.ms = MsBetween(it->second.started, now);
+  r.reason = reason ? reason : "";
+  r.digest = digest;
+  files->erase(it);
+  log_->Record(std::move(r));
+}
+
+template <class Map>
+void TransferAudit::Bound(Map* files, AuditEvent event, Clock::time_point now) {
+  if (files->size() < kMaxFollowedFiles) return;
+  auto oldest = std::min_element(files->begin(), files->end(), [](const auto& a, const auto& b) {
+    return a.second.used < b.second.used;
+  });
+  End(files, oldest, event, kTransferFileFailed, "not-followed", now, oldest->second.bytes);
+}
+
+void TransferAudit::UploadChunk(uint64_t conn, const Socket& socket, const std::string& user,
+                                const std::string& peer, const std::string& rel, int32_t no,
+                                bool last, size_t len, int64_t result, Clock::time_point now,
+                                const std::string& digest) {
+  if (!on()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  const UploadKey key{conn, user, rel};
+  auto it = uploads_.find(key);
+  if (no == 1 && it != uploads_.end()) {
+    End(&uploads_, it, AuditEvent::kUpload, kTransferFileFailed, "begun-again", now,
+        it->second.bytes);
+    it = uploads_.end();
+  }
+  if (it == uploads_.end()) {
+    // Also a chunk that continues nothing: its failure is recorded like any other.
+    Bound(&uploads_, AuditEvent::kUpload, now);
+    File f;
+    f.peer = peer;
+    f.socket = socket;
+    f.started = now;
+    it = uploads_.emplace(key, f).first;
+  }
+  it->second.used = now;
+  if (result != kTransferOk) {
+    End(&uploads_, it, AuditEvent::kUpload, result, nullptr, now, it->second.bytes);
+    return;
+  }
+  it->second.bytes += static_cast<int64_t>(len);
+  if (last)
+    End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes, digest);
+}
+
+void TransferAudit::DownloadChunk(const std::string& user, const std::string& peer,
+                                  const std::string& rel, int64_t pos, int64_t len, int64_t size,
+                                  Clock::time_point now) {
+  if (!on()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  const DownloadKey key{user, rel};
+  auto it = downloads_.find(key);
+  if (it == downloads_.end()) {
+    Bound(&downloads_, AuditEvent::kDownload, now);
+    File f;
+    f.peer = peer;
+    f.started = now;
+    it = downloads_.emplace(key, f).first;
+  }
+  it->second.used = now;
+  // Only the bytes inside the file count: past its end the reply holds zeros.
+  const int64_t end = size >= 0 ? std::min(pos + len, size) : pos + len;
+  if (end > pos) it->second.bytes += end - pos;
+  if (size >= 0 && it->second.bytes >= size) {
+    End(&downloads_, it, AuditEvent::kDownload, kTransferOk, nullptr, now, size);
+  }
+}
+
+void TransferAudit::DownloadFailed(const std::string& user, const std::string& peer,
+                                   const std::string& rel, int64_t result, Clock::time_point now) {
+  if (!on()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  const DownloadKey key{user, rel};
+  auto it = downloads_.find(key);
+  if (it == downloads_.end()) {
+    File f;
+    f.peer = peer;
+    f.started = now;
+    it = downloads_.emplace(key, f).first;
+  }
+  End(&downloads_, it, AuditEvent::kDownload, result, nullptr, now, it->second.bytes);
+}
+
+void TransferAudit::Sweep(Clock::time_point now) {
+  if (!on()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = uploads_.begin(); it != uploads_.end();) {
+    auto next = std::next(it);
+    const char* reason = !open_(it->second.socket)                   ? "connection-closed"
+                         : now - it->second.used >= kUploadIdleLimit ? "idle"
+                                                                     : nullptr;
+    if (reason) {
+      End(&uploads_, it, AuditEvent::kUpload, kTransferFileFailed, reason, now, it->second.bytes);
+    }
+    it = next;
+  }
+  for (auto it = downloads_.begin(); it != downloads_.end();) {
+    auto next = std::next(it);
+    if (now - it->second.used >= kDownloadIdle) {
+      End(&downloads_, it, AuditEvent::kDownload, kTransferFileFailed, "incomplete", now,
+          it->second.bytes);
+    }
+    it = next;
+  }
+}
+
+namespace {
+
+template <class Chunks>
+void NoteDownloadBatch(TransferAudit* audit, const std::string& user, const Chunks& chunks,
+                       CORBA::Long result, CORBA::Long index) {
+  if (!audit->on()) return;
+  const std::string peer = AuditPeer(CurrentCall().peer);
+  const auto now = TransferAudit::Clock::now();
+  if (result != kTransferOk) {
+    // A failed batch is served not at all: only the request that failed has a record.
+    if (index >= 1 && static_cast<CORBA::ULong>(index) <= chunks.length()) {
+      const auto& c = chunks[static_cast<CORBA::ULong>(index - 1)];
+      audit->DownloadFailed(user, peer, RecordPath(c.filePath.in(), c.fileNm.in(), true), result,
+                            now);
+    }
+    return;
+  }
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    const auto& c = chunks[i];
+    audit->DownloadChunk(user, peer, RecordPath(c.filePath.in(), c.fileNm.in(), true), c.bufPos,
+                         c.bufUnitSize, c.fileSize, now);
+  }
+}
+
+}  // namespace
+
+void TransferAudit::DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks,
+                                  CORBA::Long result, CORBA::Long index) {
+  NoteDownloadBatch(this, user, chunks, result, index);
+}
+
+void TransferAudit::DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
+                                  CORBA::Long result, CORBA::Long index) {
+  NoteDownloadBatch(this, user, chunks, result, index);
+}
+
+size_t TransferAudit::uploads() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return uploads_.size();
+}
+
+size_t TransferAudit::downloads() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return downloads_.size();
+}
+
+UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user, uint64_t conn,
+                                   const Socket& socket)
+    : audit_(audit->on() ? audit : nullptr),
+      user_(user),
+      peer_(AuditPeer(CurrentCall().peer)),
+      conn_(conn),
+      socket_(socket) {}
+
+void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result) {
+  if (!audit_) return;
+  audit_->UploadChunk(conn_, socket_, user_, peer_,
+                      RecordPath(c.filePath.in(), c.fileNm.in(), false), c.bufNo, !c.nextBuf, len,
+                      result, TransferAudit::Clock::now());
+}
+
+}  // namespace zk

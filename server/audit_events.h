@@ -1,0 +1,156 @@
+// What the server writes into its audit trail (server/audit.h), and when. The servant's
+// operations that end in one call make their record where their result is known (CallRecord).
+// A file's upload and download span calls, and TransferAudit follows each file until it ends:
+//
+// - an upload from its first chunk (bufNo 1) on its connection: one record when its last chunk
+//   landed (result 0) or a chunk of it failed (that chunk's result), or when it is given up: its
+//   connection closed, or it was not continued for kUploadIdleLimit, as the table of uploads gives
+//   it up (reason "connection-closed", "idle"), or the connection began it again ("begun-again");
+// - a download from the first request for the file by the user, on any of the user's connections
+//   (the tools ask for later parts ahead over a second one, so the parts may come in any order):
+//   one record once every byte of the file has been served (bytes: the file's size), or when a
+//   request for it failed (that result), or, when nothing more was asked for kDownloadIdle,
+//   result 20 with reason "incomplete" and the bytes served.
+//
+// Nothing here is done while the audit trail is off.
+#ifndef ZK_SERVER_AUDIT_EVENTS_H_
+#define ZK_SERVER_AUDIT_EVENTS_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "idl/orb.h"
+#include "server/audit.h"
+#include "server/connection_limits.h"
+
+namespace zk {
+
+// A download that nothing more was asked of for this long is recorded as incomplete.
+constexpr std::chrono::minutes kDownloadIdle(10);
+// Files followed at most, each way; beyond that the oldest is recorded as it stands and forgotten.
+constexpr size_t kMaxFollowedFiles = 4096;
+
+// The peer of a record: host and port of the ORB's address ("giop:tcp:[::ffff:10.0.0.5]:40000"
+// gives "10.0.0.5:40000", "giop:ssl:[::1]:40000" gives "[::1]:40000"); another form is kept whole.
+std::string AuditPeer(const std::string& address);
+// A record of the request this thread is serving, by `user` (as log lines write it), from the
+// calling peer, taking the time since `started`.
+AuditRecord CallRecord(AuditEvent event, const std::string& user,
+                       std::chrono::steady_clock::time_point started);
+// The record of a call on one path of `user`'s area (`wire_path` as it came), with its result.
+void AuditPathCall(AuditLog* log, AuditEvent event, const char* user, const char* wire_path,
+                   int64_t result, std::chrono::steady_clock::time_point started);
+// A connection refused or closed: the peer and why.
+void AuditConnection(AuditLog* log, AuditEvent event, const std::string& peer, const char* reason);
+
+class TransferAudit {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using OpenFn = std::function<bool(const Socket&)>;
+
+  // Records go to `log`; `open` says whether an upload's connection is still open.
+  explicit TransferAudit(AuditLog* log, OpenFn open = SocketStillOpen)
+      : log_(log), open_(std::move(open)) {}
+  // Records what is still followed (reason "server-stopped") and ends the sweep.
+  ~TransferAudit();
+  TransferAudit(const TransferAudit&) = delete;
+  TransferAudit& operator=(const TransferAudit&) = delete;
+
+  // Sweeps every second from now on (Sweep), in a thread of its own. After the log's Start.
+  void Start();
+  bool on() const { return log_->on(); }
+
+  // The upload chunk number `no` (`last` when nextBuf is FALSE) of the file at `rel` in the area
+  // (as it came, when the path was refused) by `user` on connection `conn` was stored, `len`
+  // bytes, with `result`. `digest`: the file's, where its last chunk carries one.
+  void UploadChunk(uint64_t conn, const Socket& socket, const std::string& user,
+                   const std::string& peer, const std::string& rel, int32_t no, bool last,
+                   size_t len, int64_t result, Clock::time_point now,
+                   const std::string& digest = std::string());
+  // `len` bytes from `pos` of the file at `rel` in the area of `user`, of `size` bytes (-1: not
+  // known), were served.
+  void DownloadChunk(const std::string& user, const std::string& peer, const std::string& rel,
+                     int64_t pos, int64_t len, int64_t size, Clock::time_point now);
+  // A request for the file at `rel` failed with `result`.
+  void DownloadFailed(const std::string& user, const std::string& peer, const std::string& rel,
+                      int64_t result, Clock::time_point now);
+  // Records and forgets the uploads whose connection closed or that were idle for
+  // kUploadIdleLimit, and the downloads idle for kDownloadIdle.
+  void Sweep(Clock::time_point now);
+
+  // A download batch as the servant checked it (its texts in UTF-8, each file opened): each
+  // request served, or the one at `index` failed.
+  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks, CORBA::Long result,
+                     CORBA::Long index);
+  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
+                     CORBA::Long result, CORBA::Long index);
+
+  // Files followed now (tests).
+  size_t uploads() const;
+  size_t downloads() const;
+
+ private:
+  struct File {
+    std::string peer;
+    Socket socket;
+    Clock::time_point started, used;
+    int64_t bytes = 0;
+  };
+  using UploadKey = std::tuple<uint64_t, std::string, std::string>;  // conn, user, rel
+  using DownloadKey = std::pair<std::string, std::string>;           // user, rel
+
+  // Records the file's transfer as ended now and forgets it.
+  template <class Map>
+  void End(Map* files, typename Map::iterator it, AuditEvent event, int64_t result,
+           const char* reason, Clock::time_point now, int64_t bytes,
+           const std::string& digest = std::string());
+  // Makes room for one more file in `files` by ending its oldest.
+  template <class Map>
+  void Bound(Map* files, AuditEvent event, Clock::time_point now);
+  void Loop();
+
+  AuditLog* log_;
+  OpenFn open_;
+  mutable std::mutex mu_;
+  std::map<UploadKey, File> uploads_;
+  std::map<DownloadKey, File> downloads_;
+
+  std::mutex sweep_mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// The audit of one upload batch (server/transfer_batch.h): the caller once, then the outcome of
+// each chunk the batch stored. A default one records nothing.
+class UploadBatchAudit {
+ public:
+  UploadBatchAudit() = default;
+  UploadBatchAudit(TransferAudit* audit, const std::string& user, uint64_t conn,
+                   const Socket& socket);
+  // The data of the next chunk is streamed: `len` bytes.
+  void Receiving(size_t len) { len_ = len; }
+  // The chunk `c` (texts in UTF-8) was stored with `result`: `len` bytes of data, or those given
+  // to Receiving when it was streamed.
+  void Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result);
+  void Received(const ZKmd::zkStrctFileBuf& c, CORBA::Long result) { Stored(c, len_, result); }
+
+ private:
+  TransferAudit* audit_ = nullptr;
+  std::string user_;
+  std::string peer_;
+  uint64_t conn_ = 0;
+  Socket socket_;
+  size_t len_ = 0;
+};
+
+}  // namespace zk
+
+#endif  // ZK_SERVER_AUDIT_EVENTS_H_
