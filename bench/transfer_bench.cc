@@ -45,6 +45,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/fs.h"
@@ -286,6 +287,54 @@ Row NewRow(const std::string& data, const std::string& dir, const std::string& t
   return r;
 }
 
+// zkcp's switch that turns the check of every copy off, for this benchmark only.
+const char kUnverifiedSwitch[] = "ZK_BENCH_UNVERIFIED";
+const char kUnverifiedTool[] = "zkcp 1000 unchecked";
+const char kResumedTool[] = "zkcp 1000 resumed";
+
+// The bytes of the temporary files of uploads in the server folder `dir` (their records left out).
+int64_t UploadTempBytes(const std::string& dir) {
+  std::vector<zk::DirEntry> entries;
+  zk::FileSystem::Default()->Search(dir, "*", &entries);
+  int64_t bytes = 0;
+  for (const zk::DirEntry& e : entries) {
+    const bool record = e.name.size() > 5 && e.name.compare(e.name.size() - 5, 5, ".kept") == 0;
+    if (!e.name.empty() && e.name[0] == '\xFF' && !record) bytes += e.size;
+  }
+  return bytes;
+}
+
+// An upload of the folder `src` (`bytes` of data) into `name` of `fx` killed once the server has
+// stored about half of it, then, once the server keeps what it stored, run again and timed: the
+// resume. *sent is the data the resume had to send: what the server had not kept.
+Timed ResumedUpload(zk::test::ServerFixture& fx, const std::string& client, const std::string& env,
+                    const std::string& src, int64_t bytes, const std::string& name,
+                    int64_t* sent) {
+  const std::string there = fx.storage_dir("bench") + "/" + name;
+  const std::vector<std::string> argv = {zk::test::Program("zkcp"), src + "/", "::" + name, "-r",
+                                         "-e", env, "-p", kPass};
+  const pid_t pid = zk::test::Spawn(argv, client);
+  zk::test::WaitUntil([&] { return UploadTempBytes(there) >= bytes / 2; }, 120);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  // The server looks at its connections every second.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  *sent = bytes - UploadTempBytes(there);
+  return RunTimed(argv, client);
+}
+
+// The fastest upload time of `tool` for the data set `data` among `rows`; 0 when there is none.
+double by_tool_seconds(const std::vector<Row>& rows, const std::string& data,
+                       const std::string& tool) {
+  double best = 0;
+  for (const Row& r : rows) {
+    if (r.data == data && r.dir == "up" && r.tool == tool && (best == 0 || r.t.seconds < best)) {
+      best = r.t.seconds;
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 int main() {
@@ -363,6 +412,7 @@ int main() {
     int64_t bytes, files;
   };
   int serial = 0;
+  int64_t resume_sent = 0;  // data sent by the resumed upload
   // Every row is measured ZK_BENCH_ROUNDS times (default 2), in turns; the table shows the
   // fastest run of each, which is the least disturbed by whatever else the machine does.
   const int rounds = std::getenv("ZK_BENCH_ROUNDS") ? std::atoi(std::getenv("ZK_BENCH_ROUNDS")) : 2;
@@ -386,9 +436,11 @@ int main() {
       for (const char* dir : {"up", "down"}) {
         const bool up = std::string(dir) == "up";
         // One zkcp row against `fx` (restarted first), whose area `fx_area` is the "remote" side.
+        // Without `verified`, zkcp copies as it would with a server that does not check.
         auto zkcp_row = [&](const std::string& tool, zk::test::ServerFixture& fx,
                             const std::string& fx_client, const std::string& fx_area,
-                            const std::string& env, std::string* last_upload) {
+                            const std::string& env, std::string* last_upload,
+                            bool verified = true) {
           Row row = NewRow(set.label, dir, tool);
           const std::string name = set.name + "-" + std::to_string(++serial);
           const std::string dest = up ? fx_area + "/" + name : tmp / name;
@@ -406,6 +458,7 @@ int main() {
             argv.insert(argv.end(), {"::" + *last_upload + "\\", dest, "-r"});
           }
           argv.insert(argv.end(), {"-e", env, "-p", kPass});
+          if (!verified) argv.insert(argv.begin(), {"env", std::string(kUnverifiedSwitch) + "=1"});
           // ZK_BENCH_TRACE=DIR: system-call counts of the client per zkcp row (slows it down).
           if (const char* trace = std::getenv("ZK_BENCH_TRACE")) {
             argv.insert(argv.begin(),
@@ -439,6 +492,17 @@ int main() {
         if (!zkcp_row(audit_tool, audit_fixture, audit_client, audit_area,
                       audit_client + "/client.zkd", &audit_uploaded)) {
           return 1;
+        }
+        if (!zkcp_row(kUnverifiedTool, fixture, client, area, env_default, &uploaded, false)) {
+          return 1;
+        }
+        if (set.name == "big" && up) {
+          Row resumed = NewRow(set.label, dir, kResumedTool);
+          resumed.t = ResumedUpload(fixture, client, env_default, src, set.bytes,
+                                    set.name + "-" + std::to_string(++serial), &resume_sent);
+          Measure(area + "/" + set.name + "-" + std::to_string(serial), &resumed.bytes,
+                  &resumed.files);
+          rows.push_back(resumed);
         }
         // The wire's limit for the large file: up into the area, down from the last upload; with
         // sendfile, and with the sender's copy through its own memory.
@@ -590,6 +654,25 @@ int main() {
           share(big_rate("down", zk_tool), big_rate("up", zk_tool)),
           share(big_rate(dir, zk_tool), big_rate(dir, "scp")));
     }
+  }
+  // What the check costs: zkcp against itself with the check switched off; and a resumed upload.
+  std::printf("\nthe check of every copy (goal: >= 0.95 of the same zkcp unchecked):\n");
+  for (const char* dir : {"up", "down"}) {
+    for (const std::string& set : {big, tree, std::string("5 GiB sparse"),
+                                   std::string("1 GiB sparse")}) {
+      const double checked = rate[set + "|" + dir + "|zkcp 1000 KB"];
+      const double unchecked = rate[set + "|" + dir + "|" + kUnverifiedTool];
+      if (checked <= 0 || unchecked <= 0) continue;
+      std::printf("  %-4s %-13s  checked/unchecked %5.2f\n", dir, set.c_str(),
+                  checked / unchecked);
+    }
+  }
+  if (by_tool_seconds(rows, big, kResumedTool) > 0) {
+    std::printf(
+        "\nthe 1 GiB upload killed half way, then resumed: %.0f MB of data sent on the resume "
+        "(what the server had not kept), its time / a fresh upload's %.2f\n",
+        resume_sent / 1e6,
+        by_tool_seconds(rows, big, kResumedTool) / by_tool_seconds(rows, big, "zkcp 1000 KB"));
   }
   // The audit trail's cost: the audited server's rate against the other's, same unit.
   std::printf("\nthe audit trail (goal: >= 0.95 of the same zkcp without it; %ld file records "

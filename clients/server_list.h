@@ -37,6 +37,8 @@ class WideOps {
   }
   // True once the server is known to lack the 64-bit operations.
   bool narrow() const { return state_ == State::kNarrow; }
+  // From now on `narrow`, as for a server without them.
+  void UseNarrow() { state_ = State::kNarrow; }
 
  private:
   enum class State { kUnknown, kWide, kNarrow };
