@@ -273,9 +273,27 @@ UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user
 
 void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result) {
   if (!audit_) return;
+  Chunk chunk{c.filePath.in(), c.fileNm.in(), c.bufNo, !c.nextBuf, len, result};
+  if (defer_) {
+    deferred_.push_back(std::move(chunk));
+  } else {
+    Record(chunk);
+  }
+}
+
+void UploadBatchAudit::Checked(CORBA::Long result, CORBA::Long index) {
+  for (size_t i = 0; i < deferred_.size(); ++i) {
+    Chunk& c = deferred_[i];
+    if (result != 0 && static_cast<CORBA::Long>(i + 1) >= index) c.result = result;
+    Record(c);
+  }
+  deferred_.clear();
+}
+
+void UploadBatchAudit::Record(const Chunk& c) {
   audit_->UploadChunk(conn_, socket_, user_, peer_,
-                      RecordPath(c.filePath.in(), c.fileNm.in(), false), c.bufNo, !c.nextBuf, len,
-                      result, TransferAudit::Clock::now());
+                      RecordPath(c.path.c_str(), c.name.c_str(), false), c.no, c.last, c.len,
+                      c.result, TransferAudit::Clock::now());
 }
 
 }  // namespace zk

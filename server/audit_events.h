@@ -23,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 #include <tuple>
 
@@ -141,14 +142,31 @@ class UploadBatchAudit {
   // to Receiving when it was streamed.
   void Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result);
   void Received(const ZKmd::zkStrctFileBuf& c, CORBA::Long result) { Stored(c, len_, result); }
+  // A verified batch: its chunks are recorded by Checked, once the batch's digests are compared
+  // (a file whose chunk differed never landed).
+  void Defer() { defer_ = true; }
+  // The batch ended with `result`, failed at the 1-based chunk `index` (0 after success): the
+  // chunks from there on are recorded with it.
+  void Checked(CORBA::Long result, CORBA::Long index);
 
  private:
+  struct Chunk {
+    std::string path, name;
+    CORBA::Long no;
+    bool last;
+    size_t len;
+    CORBA::Long result;
+  };
+  void Record(const Chunk& c);
+
   TransferAudit* audit_ = nullptr;
   std::string user_;
   std::string peer_;
   uint64_t conn_ = 0;
   Socket socket_;
   size_t len_ = 0;
+  bool defer_ = false;
+  std::vector<Chunk> deferred_;
 };
 
 }  // namespace zk

@@ -25,6 +25,7 @@ UploadBatch::UploadBatch(ZKmdImpl* servant, const char* wire_user, bool verified
   }
   store_.reset(new ChunkStore(area_.get(), &servant->state()->uploads, caller, verified));
   audit_ = UploadBatchAudit(&servant->state()->transfer_audit, user, caller.conn, caller.socket);
+  if (verified) audit_.Defer();
 }
 
 bool UploadBatch::Next(const char* path, const char* name, const char* upd, const char* crt) {
@@ -72,6 +73,7 @@ void UploadBatch::Verify(const uint8_t* digests, size_t len) {
     result_ = checked;
     index_ = index;
   }
+  audit_.Checked(result_, index_);
 }
 
 void UploadBatch::Stored(CORBA::Long stored) {

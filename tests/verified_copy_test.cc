@@ -24,6 +24,7 @@ class VerifiedCopyTest : public ::testing::Test {
   static void SetUpTestSuite() {
     fixture_ = new ServerFixture("1");  // a unit of 1 KB: the file spans several chunks
     fixture_->AddUser("u1", "pw1");
+    fixture_->AddServerConf("zkAuditLog = " + fixture_->dir() + "/audit.jsonl");
     fixture_->Start();
     // The tools find the relay under the server's name.
     ZKmd_var server = ResolveServer(fixture_->ns_port());
@@ -78,6 +79,18 @@ class VerifiedCopyTest : public ::testing::Test {
     std::vector<std::string> names;
     for (const DirEntry& e : entries) names.push_back(e.name);
     return names;
+  }
+
+  // The audit records of the file at `path` in the area.
+  static std::vector<std::string> AuditRecordsOf(const std::string& path) {
+    const std::string audit = ReadFile(fixture_->dir() + "/audit.jsonl");
+    std::vector<std::string> records;
+    for (size_t at = 0; (at = audit.find("\"path\":\"" + path + "\"", at)) != std::string::npos;
+         ++at) {
+      const size_t line = audit.rfind('\n', at) + 1;
+      records.push_back(audit.substr(line, audit.find('\n', at) - line));
+    }
+    return records;
   }
 
   static inline ServerFixture* fixture_ = nullptr;
@@ -139,6 +152,13 @@ TEST_F(VerifiedCopyTest, AnUploadSpoiltEveryTimeIsNotCopiedAndLeavesTheOldFile) 
   // The old file stays, and no temporary file is left beside it.
   EXPECT_EQ("the old file", ReadFile(fixture_->storage_dir("u1") + "/upalways/always.txt"));
   EXPECT_EQ(std::vector<std::string>{"always.txt"}, ServerNames("upalways"));
+  // The audit trail has the two attempts as refused (its writer takes a moment), and no success.
+  std::vector<std::string> records;
+  WaitUntil([&] { return (records = AuditRecordsOf("upalways/always.txt")).size() >= 2; }, 5);
+  ASSERT_EQ(2u, records.size());
+  for (const std::string& record : records) {
+    EXPECT_NE(std::string::npos, record.find("\"result\":22,")) << record;
+  }
 }
 
 }  // namespace
