@@ -18,6 +18,8 @@ namespace {
 // 0xFF never occurs in UTF-8 text.
 const char kTempMark[] = "\xFFzk-upload.";
 constexpr size_t kTempMarkLength = sizeof(kTempMark) - 1;
+// The next chunk number of a finished upload: no chunk's number.
+constexpr int32_t kFinishedNo = INT32_MIN;
 // How often the sweeper asks whether the owners of kept uploads are still registered.
 constexpr int kOwnerCheckSeconds = 30;
 
@@ -88,7 +90,10 @@ UploadTable::Upload& UploadTable::Place(const UploadKey& key, const std::string&
     auto first = uploads_.lower_bound(UploadKey{key.conn, "", ""});
     auto oldest = uploads_.end();
     size_t count = 0;
-    for (auto it = first; it != uploads_.end() && it->first.conn == key.conn; ++it, ++count) {
+    for (auto it = first; it != uploads_.end() && it->first.conn == key.conn; ++it) {
+      // A finished upload waits for its batch's check only: it does not count.
+      if (it->second.next_no == kFinishedNo) continue;
+      ++count;
       if (oldest == uploads_.end() || it->second.serial < oldest->second.serial) oldest = it;
     }
     if (count < max_per_connection_ || oldest == uploads_.end()) break;
@@ -150,7 +155,7 @@ void UploadTable::Stored(const UploadKey& key, int64_t length) {
 void UploadTable::Finished(const UploadKey& key) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = uploads_.find(key);
-  if (it != uploads_.end()) it->second.next_no = INT32_MIN;  // no chunk's number
+  if (it != uploads_.end()) it->second.next_no = kFinishedNo;
 }
 
 bool UploadTable::Rewind(const UploadKey& key, int64_t length, int32_t no) {

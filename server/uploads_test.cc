@@ -372,6 +372,27 @@ TEST_F(StoreTest, AVerifiedStorePutsInPlaceOnlyWhatItsDigestsConfirm) {
   EXPECT_EQ(0u, table_.size());
 }
 
+// Files whose last chunk a verified batch stored wait for its check without counting against
+// the uploads one connection may have in progress: a batch of many small files lands whole.
+TEST_F(StoreTest, AVerifiedBatchOfMoreFilesThanUploadsInProgressLandsWhole) {
+  ChunkStore store(area_.get(), &table_, caller_, true);
+  std::string digests;
+  Names names;
+  for (size_t i = 0; i < kMaxUploadsPerConnection + 3; ++i) {
+    const std::string name = "f" + std::to_string(10 + i), data = "data " + name;
+    ASSERT_EQ(0, store.Store(Chunk(name, data, 1, false)));
+    const Digest128 d = DigestOfChunk(0, data.data(), data.size());
+    digests.append(d.begin(), d.end());
+    names.push_back(name);
+  }
+  CORBA::Long index = -1;
+  EXPECT_EQ(kTransferOk,
+            store.Verify(reinterpret_cast<const uint8_t*>(digests.data()), digests.size(), &index));
+  EXPECT_EQ(0, index);
+  EXPECT_EQ(names, NamesHere());
+  EXPECT_EQ(0u, table_.size());
+}
+
 // What an earlier process left: its temporary files go, but for those with a record of this
 // area's owner whose time is not up, which are kept; records without their file go too.
 TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedOrKeptAtStart) {
