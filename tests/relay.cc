@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include "tests/process.h"
+#include "tests/raw_giop.h"
+#include "tests/server_fixture.h"
 
 namespace zk {
 namespace test {
@@ -160,6 +162,19 @@ void Relay::Run() {
     }
     pairs_.swap(open_pairs);
   }
+}
+
+Relay* RelayBeforeServer(const ServerFixture& fixture) {
+  ZKmd_var server = ResolveServer(fixture.ns_port());
+  const ObjectAddress address = ObjectAddressOf(server.in());
+  Relay* relay = new Relay(address.port);
+  CORBA::Object_var via =
+      TestOrb()->string_to_object(Corbaloc(2, relay->port(), address.key).c_str());
+  CORBA::Object_var ns = TestOrb()->string_to_object(
+      ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture.ns_port()) + "/NameService").c_str());
+  CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(ns.in());
+  naming->rebind(ServerName(), via.in());
+  return relay;
 }
 
 }  // namespace test

@@ -67,6 +67,12 @@ class Relay {
   std::thread thread_;
 };
 
+class ServerFixture;
+
+// A relay to `fixture`'s server, bound in its naming service under the server's name, so that the
+// tools reach the server through it from now on. The caller deletes it after the server.
+Relay* RelayBeforeServer(const ServerFixture& fixture);
+
 }  // namespace test
 }  // namespace zk
 

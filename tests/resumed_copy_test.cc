@@ -34,16 +34,7 @@ class ResumedCopyTest : public ::testing::Test {
     fixture_->AddUser("u1", "pw1");
     fixture_->AddUser("u2", "pw2");
     fixture_->Start();
-    ZKmd_var server = ResolveServer(fixture_->ns_port());
-    const ObjectAddress address = ObjectAddressOf(server.in());
-    relay_ = new Relay(address.port);
-    CORBA::Object_var via =
-        TestOrb()->string_to_object(Corbaloc(2, relay_->port(), address.key).c_str());
-    CORBA::Object_var ns = TestOrb()->string_to_object(
-        ("corbaloc:iiop:127.0.0.1:" + std::to_string(fixture_->ns_port()) + "/NameService")
-            .c_str());
-    CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(ns.in());
-    naming->rebind(ServerName(), via.in());
+    relay_ = RelayBeforeServer(*fixture_);
   }
   static void TearDownTestSuite() {
     delete fixture_;
