@@ -2,7 +2,6 @@
 #include "server/kept_uploads.h"
 
 #include <memory>
-#include <tuple>
 
 #include "idl/orb.h"
 #include "platform/console.h"

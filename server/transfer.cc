@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 
 #include "idl/chunk_layout.h"
 #include "platform/console.h"
@@ -401,14 +402,9 @@ void ChunkStore::RecordUnfinished(size_t end) {
 }
 
 void ChunkStore::Rewind() {
-  std::vector<UploadKey> done;
+  std::set<UploadKey> done;
   for (const Unverified& u : stored_) {
-    if (std::find_if(done.begin(), done.end(), [&](const UploadKey& k) {
-          return !(k < u.key) && !(u.key < k);
-        }) != done.end()) {
-      continue;  // its first chunk here said where it stood
-    }
-    done.push_back(u.key);
+    if (!done.insert(u.key).second) continue;  // its first chunk here said where it stood
     if (u.no == 1) {
       GiveUp(area_, uploads_, u.key, u.temp);  // nothing of it was checked
       continue;

@@ -17,7 +17,6 @@
 #include "platform/fs.h"
 #include "platform/timetext.h"
 #include "tests/direct_client.h"
-#include "tests/raw_giop.h"
 #include "tests/relay.h"
 #include "tests/server_fixture.h"
 

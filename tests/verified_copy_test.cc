@@ -9,7 +9,6 @@
 
 #include "idl/orb.h"
 #include "platform/fs.h"
-#include "tests/raw_giop.h"
 #include "tests/relay.h"
 #include "tests/server_fixture.h"
 
