@@ -131,6 +131,25 @@ bool ZKmdCopyServer::Resume(const std::string& dir, const std::string& name, int
              [] { return kTransferFileFailed; }) == kTransferOk;
 }
 
+int64_t ZKmdCopyServer::Agreed(const std::string& dir, const std::string& name, int64_t size,
+                               const std::string& upd, int64_t length,
+                               const std::vector<Digest128>& blocks) {
+  std::string wire_dir, wire_name;
+  if (!text_.Out(dir, &wire_dir) || !text_.Out(name, &wire_name)) return 0;
+  ZKmd::DataBuffer digests;
+  digests.length(static_cast<CORBA::ULong>(blocks.size() * sizeof(Digest128)));
+  for (size_t i = 0; i < blocks.size(); ++i)
+    std::copy(blocks[i].begin(), blocks[i].end(), digests.get_buffer() + i * sizeof(Digest128));
+  CORBA::LongLong agreed = 0;
+  const CORBA::Long r = agreed_.Call(
+      [&] {
+        return server_->zkFileAgreed(user_.c_str(), wire_dir.c_str(), wire_name.c_str(), size,
+                                     upd.c_str(), length, digests, agreed);
+      },
+      [] { return kTransferFileFailed; });
+  return r == kTransferOk && agreed >= 0 && agreed <= length ? agreed : 0;
+}
+
 CopyServer* ZKmdCopyServer::Second() {
   if (open_second_ && !ops_.narrow()) {
     second_ref_ = open_second_();

@@ -52,6 +52,19 @@ class CopyServer {
     (void)dir, (void)name, (void)size, (void)upd, (void)from, (void)no;
     return false;
   }
+  // True while a stopped download may be continued later: the server has not shown that it
+  // lacks what that takes.
+  virtual bool ResumesDownloads() { return false; }
+  // How many of the first `length` bytes of the file `name` in server directory `dir`, which
+  // had `size` bytes and the time text `upd`, agree with a partial copy whose blocks have the
+  // digests `blocks` (zkFileAgreed): the leading blocks that agree, in bytes; 0 when none do or
+  // the server cannot say.
+  virtual int64_t Agreed(const std::string& dir, const std::string& name, int64_t size,
+                         const std::string& upd, int64_t length,
+                         const std::vector<Digest128>& blocks) {
+    (void)dir, (void)name, (void)size, (void)upd, (void)length, (void)blocks;
+    return 0;
+  }
 };
 
 // CopyServer over a ZKmd reference for one authenticated user (`user` in its wire form). Lists
@@ -85,6 +98,10 @@ class ZKmdCopyServer : public CopyServer {
             int64_t* kept, std::vector<Digest128>* blocks) override;
   bool Resume(const std::string& dir, const std::string& name, int64_t size,
               const std::string& upd, int64_t from, int32_t no) override;
+  bool ResumesDownloads() override { return !verified_.narrow() && !agreed_.narrow(); }
+  int64_t Agreed(const std::string& dir, const std::string& name, int64_t size,
+                 const std::string& upd, int64_t length,
+                 const std::vector<Digest128>& blocks) override;
 
  private:
   // zkFileDownload for `requests`, whose positions fit 32 bits; its whole reply, in memory, is
@@ -101,6 +118,7 @@ class ZKmdCopyServer : public CopyServer {
   WideOps verified_;
   WideOps upload_verified_;
   WideOps resume_;  // zkFileKept and zkFileResume
+  WideOps agreed_;  // zkFileAgreed
   std::function<ZKmd_ptr()> open_second_;  // null once called
   ZKmd_var second_ref_;
   std::unique_ptr<ZKmdCopyServer> second_;

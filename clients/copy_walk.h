@@ -33,6 +33,14 @@ struct CopyConsole {
 std::string DownloadTempName(int pid, uint64_t serial);
 // True for a name of that form; *pid is the process that made it.
 bool IsDownloadTempName(const std::string& name, int* pid);
+// The temporary name of a download that can be continued when it stops: ".zkcp-N-V.part", N from
+// the file's name and V from its size and time on the server, each 16 hexadecimal digits, so that
+// the next zkcp of the same file finds what this one wrote. The run that writes it holds its lock;
+// one left unlocked and unused for kKeptPartSeconds is removed where the walk meets it.
+std::string ResumableTempName(const std::string& name, int64_t size, const std::string& upd);
+// True for a name of that form; *name_key is its N.
+bool IsResumableTempName(const std::string& name, std::string* name_key);
+constexpr int64_t kKeptPartSeconds = 24 * 60 * 60;
 
 class CopyWalk {
  public:

@@ -576,6 +576,7 @@ class FaultyFileSystem : public MemoryFileSystem {
       return file_->WriteAt(offset, data, len);
     }
     FsStatus Close() override { return file_->Close(); }
+    FsStatus Lock() override { return file_->Lock(); }
 
    private:
     FaultyFileSystem* fs_;

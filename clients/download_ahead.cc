@@ -200,7 +200,7 @@ void DownloadWalk::FinishLane(int lane) {
   const std::unique_ptr<Ahead> a = std::move(held_[lane]);
   if (stopped_) {  // the batch before lost its connection: this one would not have been sent
     LetGo(lane);
-    GiveUpDownloads(a->chunks, 0, a->dir);
+    GiveUpDownloads(a->chunks, 0, a->dir, true);
     return;
   }
   CompleteDownload(a->chunks, &a->writer, a->dir,

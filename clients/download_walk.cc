@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <set>
 #include <unordered_set>
 
 #include "clients/reply_writer.h"
 #include "idl/wire.h"
+#include "platform/digest.h"
 #include "platform/pathtext.h"
 #include "platform/process.h"
 #include "platform/timetext.h"
@@ -18,6 +20,22 @@ namespace {
 
 const char kTempPrefix[] = ".zkcp-";
 const char kTempSuffix[] = ".part";
+
+// 16 hexadecimal digits that stand for `text`.
+std::string KeyOf(const std::string& text) {
+  StreamDigest d;
+  d.Update(text.data(), text.size());
+  return DigestText(d.Value()).substr(0, 16);
+}
+
+bool IsHexKey(const std::string& s, size_t at) {
+  if (s.size() < at + 16) return false;
+  for (size_t i = at; i < at + 16; ++i) {
+    const char c = s[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
 
 // A name the server listed that is one entry of the local directory: no "/", not "." or "..".
 bool IsPlainName(const std::string& name) {
@@ -56,19 +74,47 @@ bool IsDownloadTempName(const std::string& name, int* pid) {
   return *pid > 0;
 }
 
+std::string ResumableTempName(const std::string& name, int64_t size, const std::string& upd) {
+  return kTempPrefix + KeyOf(name) + "-" + KeyOf(std::to_string(size) + "\n" + upd) + kTempSuffix;
+}
+
+bool IsResumableTempName(const std::string& name, std::string* name_key) {
+  const size_t prefix = sizeof(kTempPrefix) - 1, suffix = sizeof(kTempSuffix) - 1;
+  if (name.size() != prefix + 33 + suffix || name.compare(0, prefix, kTempPrefix) != 0 ||
+      name.compare(prefix + 33, suffix, kTempSuffix) != 0 || !IsHexKey(name, prefix) ||
+      name[prefix + 16] != '-' || !IsHexKey(name, prefix + 17)) {
+    return false;
+  }
+  *name_key = name.substr(prefix, 16);
+  return true;
+}
+
 int DownloadWalk::Run(const std::string& server_dir, const std::string& mask,
                       const std::string& local_dir) {
   int result = DownloadLevel(server_dir, mask, local_dir);
   FinishAhead();
   // Whatever is still in progress (the walk stopped) will not be finished.
-  while (!incoming_.empty()) GiveUpDownload(incoming_.begin()->first);
+  while (!incoming_.empty()) GiveUpDownload(incoming_.begin()->first, true);
   return stopped_ ? kExitFail : result;
 }
 
 void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
                                            std::vector<DirEntry>* entries) {
+  const std::string dir = WithSlash(local_dir);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
   auto leftover = [&](const DirEntry& e) {
     int pid = 0;
+    std::string key;
+    if (!e.is_dir && IsResumableTempName(e.name, &key)) {
+      // Kept for the next zkcp of its file, for a day; taken out of the entries either way.
+      if (now - e.mtime <= kKeptPartSeconds) {
+        parts_.emplace(dir + key, dir + e.name);
+      } else {
+        std::unique_ptr<FileSystem::File> f = fs_->Open(dir + e.name, FileSystem::OpenMode::kWrite);
+        if (f && f->Lock()) fs_->RemoveFile(dir + e.name);  // unless a run holds it
+      }
+      return true;
+    }
     if (e.is_dir || !IsDownloadTempName(e.name, &pid)) return false;
     // This run's own, or that of another run still going: not a leftover.
     if (pid == OwnProcessId() || ProcessExists(pid)) return false;
@@ -177,6 +223,8 @@ void DownloadWalk::QueueDownload(const ListEntry& file, const std::string& serve
                                  DownloadBatch* pending, const std::string& local_dir) {
   const std::string path = WithSlash(local_dir) + file.name;
   ChunkCutter cutter(file.size, unit_);
+  const int64_t from = SetUpResumable(file, server_dir, path);
+  if (from > 0) cutter.StartAt(from, static_cast<int32_t>(from / unit_ + 1));
   ChunkSpan span;
   while (cutter.Next(&span)) {
     if (pending->MustSendBefore(server_dir, file.name, span)) {
@@ -208,7 +256,7 @@ void DownloadWalk::SendDownload(DownloadBatch* pending, const std::string& local
   const ZKmd::zkSeqFileBuf64& requests = pending->chunks();
   if (requests.length() == 0) return;
   if (stopped_) {
-    GiveUpDownloads(requests, 0, local_dir);
+    GiveUpDownloads(requests, 0, local_dir, true);
   } else {
     ReplyWriter writer(this, requests, local_dir);
     CompleteDownload(requests, &writer, local_dir,
@@ -234,27 +282,76 @@ void DownloadWalk::CompleteDownload(const ZKmd::zkSeqFileBuf64& requests, ReplyW
   } catch (const CORBA::Exception& e) {
     writer->CloseFile();
     TransferException(e);
-    GiveUpDownloads(requests, 0, local_dir);
+    GiveUpDownloads(requests, 0, local_dir, true);
   } catch (...) {  // the ORB may raise more than CORBA's exceptions
     writer->CloseFile();
     console_.err("Error ServerToLocal");
     failed_ = true;
-    GiveUpDownloads(requests, 0, local_dir);
+    GiveUpDownloads(requests, 0, local_dir, true);
   }
 }
 
-void DownloadWalk::GiveUpDownload(const std::string& path) {
+int64_t DownloadWalk::SetUpResumable(const ListEntry& file, const std::string& server_dir,
+                                     const std::string& path) {
+  if (file.size <= unit_ || !server_->ResumesDownloads() || incoming_.count(path) > 0) return 0;
+  const std::string dir = DirPart(path).empty() ? std::string() : DirPart(path) + "/";
+  const std::string temp = dir + ResumableTempName(file.name, file.size, file.upd);
+  RemoveOtherParts(dir, file.name, temp);
+  // The directory is made now, as the first chunk would make it, so that the file can be locked.
+  if (!dir.empty() && !fs_->MakeDirs(dir)) return 0;
+  const bool earlier = fs_->IsFile(temp);
+  std::shared_ptr<FileSystem::File> lock(
+      fs_->Open(temp, earlier ? FileSystem::OpenMode::kWrite : FileSystem::OpenMode::kCreate));
+  // Held by another run of zkcp that downloads the same file now: this one goes its own way.
+  if (!lock || !lock->Lock()) return 0;
+  Incoming in;
+  in.temp = temp;
+  in.size = file.size;
+  in.upd = file.upd;
+  in.lock = lock;
+  int64_t from = 0;
+  DirEntry st;
+  if (earlier && lock->Stat(&st) && st.size > 0 && st.size <= file.size) {
+    std::vector<Digest128> blocks;
+    if (DigestBlocks(lock.get(), st.size, kResumeBlockBytes, &blocks)) {
+      const int64_t agreed = server_->Agreed(server_dir, file.name, file.size, file.upd, st.size,
+                                             blocks);
+      // From the start of a chunk, and never past the last one's.
+      from = std::min(agreed, file.size - 1) / unit_ * unit_;
+    }
+  }
+  if (from > 0 && !fs_->Resize(temp, from)) from = 0;
+  in.written_end = from;
+  in.begun = from > 0;
+  incoming_[path] = in;
+  return from;
+}
+
+void DownloadWalk::RemoveOtherParts(const std::string& dir, const std::string& name,
+                                    const std::string& keep) {
+  auto range = parts_.equal_range(dir + KeyOf(name));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == keep) continue;
+    std::unique_ptr<FileSystem::File> f = fs_->Open(it->second, FileSystem::OpenMode::kWrite);
+    if (f && f->Lock()) fs_->RemoveFile(it->second);
+  }
+  parts_.erase(range.first, range.second);
+}
+
+void DownloadWalk::GiveUpDownload(const std::string& path, bool interrupted) {
   auto it = incoming_.find(path);
   if (it == incoming_.end()) return;
-  fs_->RemoveFile(it->second.temp);
+  // What was written of it is continued by the next zkcp; its lock ends with it here.
+  const Incoming& in = it->second;
+  if (!(in.lock && in.begun && interrupted)) fs_->RemoveFile(in.temp);
   incoming_.erase(it);
 }
 
 void DownloadWalk::GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
-                                   const std::string& local_dir) {
+                                   const std::string& local_dir, bool interrupted) {
   const std::string base = WithSlash(local_dir);
   for (CORBA::ULong i = from; i < chunks.length(); ++i)
-    GiveUpDownload(base + chunks[i].fileNm.in());
+    GiveUpDownload(base + chunks[i].fileNm.in(), interrupted);
 }
 
 void DownloadWalk::FinishDownloaded(const ZKmd::zkSeqFileBuf64& chunks, const ReplyWriter& writer,

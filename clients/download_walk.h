@@ -31,11 +31,15 @@ class DownloadWalk : private WalkPart {
   // A download in progress: its temporary file, what the server said of the file when the first
   // chunk came (a later chunk of another size or time is of another file), and where the bytes
   // written so far end (zeros are left as holes, so the file may be shorter than what came).
+  // A download that can be continued (ResumableTempName) also holds its temporary file's lock,
+  // from before its first chunk is asked for: set up, `begun` once a chunk of it is written.
   struct Incoming {
     std::string temp;
     int64_t size = 0;
     std::string upd;
     int64_t written_end = 0;
+    std::shared_ptr<FileSystem::File> lock;
+    bool begun = false;
   };
   class ReplyWriter;
   // A thread that makes the download calls of one connection, each reply held back until the
@@ -57,6 +61,15 @@ class DownloadWalk : private WalkPart {
                     const std::string& local_dir);
   void QueueDownload(const ListEntry& file, const std::string& server_dir, DownloadBatch* pending,
                      const std::string& local_dir);
+  // Sets up the download of `file` into `path` under a name that the next zkcp finds, when the
+  // file is larger than one batch and the server may let it continue: from where an earlier
+  // one's temporary file agrees with the file on the server, or from the start. The position
+  // the download starts at (a chunk's); 0 also when it goes under a name of this run's own.
+  int64_t SetUpResumable(const ListEntry& file, const std::string& server_dir,
+                         const std::string& path);
+  // Removes the temporary files of earlier downloads of `name` in `dir` (ending in "/") other
+  // than `keep` that no run holds.
+  void RemoveOtherParts(const std::string& dir, const std::string& name, const std::string& keep);
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
   // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
   // ahead before it (FinishAhead): while that reply is written, the server is already reading
@@ -91,8 +104,10 @@ class DownloadWalk : private WalkPart {
   void Corrupt(const ZKmd::zkStrctFileBuf64& c, const std::string& path);
   // Gives up the downloads in progress that chunks from position `from` of `chunks` continue.
   void GiveUpDownloads(const ZKmd::zkSeqFileBuf64& chunks, CORBA::ULong from,
-                       const std::string& local_dir);
-  void GiveUpDownload(const std::string& path);
+                       const std::string& local_dir, bool interrupted = false);
+  // Removes the download's temporary file; or, `interrupted` (its request failed or the walk
+  // stopped, not its data) and the download can be continued, leaves it for the next zkcp.
+  void GiveUpDownload(const std::string& path, bool interrupted = false);
   // Removes leftovers of interrupted downloads among `entries` of `local_dir`, and drops them.
   void RemoveDownloadLeftovers(const std::string& local_dir, std::vector<DirEntry>* entries);
 
@@ -107,6 +122,9 @@ class DownloadWalk : private WalkPart {
   std::map<std::string, Incoming> incoming_;  // downloads in progress, by local path
   std::vector<Retry> retries_;                // corrupt files of the level being walked
   std::set<std::string> resent_;              // local paths downloaded a second time
+  // The temporary files of earlier downloads that may be continued, by the directory they are in
+  // and the name key of the file they are of.
+  std::multimap<std::string, std::string> parts_;
   uint64_t temp_serial_ = 0;
   AheadState ahead_state_;
   std::unique_ptr<DownloadLane> lanes_[2];  // this connection and the second one, when there is one

@@ -66,10 +66,16 @@ class DownloadWalk::ReplyWriter : public ChunkSink {
       if (halted_) return false;  // closing the previous file failed
       const std::string dir = DirPart(path);
       if (!dir.empty() && !walk_->fs_->MakeDirs(dir)) return Halt(Fate::kDirFailed);
-      walk_->GiveUpDownload(path);  // an earlier one of the same name that never finished
       Incoming in;
-      in.temp =
-          (dir.empty() ? "" : dir + "/") + DownloadTempName(OwnProcessId(), ++walk_->temp_serial_);
+      auto set_up = walk_->incoming_.find(path);
+      if (set_up != walk_->incoming_.end() && set_up->second.lock && !set_up->second.begun) {
+        in = set_up->second;  // under the name the next zkcp finds (SetUpResumable)
+      } else {
+        walk_->GiveUpDownload(path);  // an earlier one of the same name that never finished
+        in.temp = (dir.empty() ? "" : dir + "/") +
+                  DownloadTempName(OwnProcessId(), ++walk_->temp_serial_);
+      }
+      in.begun = true;
       in.size = file_size;
       in.upd = upd;
       file_ = walk_->fs_->Open(in.temp, FileSystem::OpenMode::kCreate);

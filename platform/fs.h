@@ -161,6 +161,10 @@ class FileSystem {
     virtual FsStatus WriteAt(int64_t offset, const void* data, size_t len) = 0;
     // Closes it; fails when a write turns out to have failed (later calls fail).
     virtual FsStatus Close() = 0;
+    // Takes the file's one exclusive lock for as long as this handle is open (the real file
+    // system's ends with the process too, however it ends). Fails at once, without waiting, when
+    // another handle holds it.
+    virtual FsStatus Lock() = 0;
   };
   enum class OpenMode {
     kRead,    // to read

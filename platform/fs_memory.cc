@@ -291,13 +291,26 @@ class MemoryFileSystem::MemoryFile : public FileSystem::File {
     if (len > 0) std::memcpy(&n->data[at], data, len);
     return FsStatus::Ok();
   }
+  ~MemoryFile() override { Unlock(); }
   FsStatus Close() override {
+    Unlock();
     const bool was = open_;
     open_ = false;
     return was ? FsStatus::Ok() : Failed(FsError::kOther);
   }
+  FsStatus Lock() override {
+    Node* n = Get();
+    if (!n) return Failed(FsError::kNotFound);
+    if (n->locked_by && n->locked_by != this) return Failed(FsError::kOther);
+    n->locked_by = this;
+    return FsStatus::Ok();
+  }
 
  private:
+  void Unlock() {
+    Node* n = Get();
+    if (n && n->locked_by == this) n->locked_by = nullptr;
+  }
   Node* Get() {
     if (!open_) return nullptr;
     auto it = tree_->find(key_);

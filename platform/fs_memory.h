@@ -64,6 +64,7 @@ class MemoryFileSystem : public FileSystem {
     std::string data;
     int64_t mtime = 0;
     int mode = 0;
+    const void* locked_by = nullptr;  // the open file that holds its lock
   };
   using Tree = std::map<std::string, Node>;
   class MemoryFile;

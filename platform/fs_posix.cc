@@ -1,6 +1,7 @@
 // The real file system over POSIX calls.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,6 +108,14 @@ class FdFile : public FileSystem::File {
     const int fd = fd_;
     fd_ = -1;
     return FsStatus::Check(close(fd) == 0);
+  }
+  FsStatus Lock() override {
+    if (fd_ < 0) return FsStatus::FromErrno(EBADF);
+    int r;
+    do {
+      r = flock(fd_, LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    return FsStatus::Check(r == 0);
   }
 
  private:

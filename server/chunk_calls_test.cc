@@ -41,6 +41,7 @@ class FlakyFileSystem : public MemoryFileSystem {
       return file_->WriteAt(offset, data, len);
     }
     FsStatus Close() override { return file_->Close(); }
+    FsStatus Lock() override { return file_->Lock(); }
 
    private:
     FlakyFileSystem* fs_;

@@ -31,6 +31,7 @@ const FailureAnswer kAnswers[] = {
     {"zkFileDownloadVerified", kTransferFileFailed, Rest::kEmptyBuffers64IndexOneNoDigests},
     {"zkFileKept", kTransferFileFailed, Rest::kKeptSizeZeroNoDigests},
     {"zkFileResume", kTransferFileFailed, Rest::kNothing},
+    {"zkFileAgreed", kTransferFileFailed, Rest::kAgreedZero},
 };
 
 // Reads none of the arguments (the rest of the request is skipped by reading it into the ORB's
@@ -74,6 +75,9 @@ class UnreadCall : public OwnCall {
       case Rest::kKeptSizeZeroNoDigests:
         CORBA::LongLong(0) >>= s;
         ZKmd::DataBuffer() >>= s;
+        break;
+      case Rest::kAgreedZero:
+        CORBA::LongLong(0) >>= s;
         break;
     }
   }

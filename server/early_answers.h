@@ -29,6 +29,7 @@ struct FailureAnswer {
     kEmptyBuffers64IndexOneNoDigests,  // zkFileDownloadVerified: that, and no digests
     kReturnValueZero,                  // zkRemoteJob: retValue kJobNoReturnValue
     kKeptSizeZeroNoDigests,            // zkFileKept: keptSize 0, no digests
+    kAgreedZero,                       // zkFileAgreed: agreed 0
   };
   const char* operation;
   CORBA::Long result;

@@ -35,6 +35,7 @@ constexpr Operation kOperationTable[Metrics::kOperations] = {
     {"zkFileDownloadVerified", Kind::kTransfer},
     {"zkFileKept", Kind::kTransfer},
     {"zkFileResume", Kind::kTransfer},
+    {"zkFileAgreed", Kind::kTransfer},
     {"zkDirRemove", Kind::kChange},
     {"zkFileRemove", Kind::kChange},
     {"zkRemoteJob", Kind::kJob},

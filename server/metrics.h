@@ -51,7 +51,7 @@ class Metrics {
   enum class Result { kOk, kFailed, kRefused };
   static constexpr size_t kResults = 3;
   // The operations of ZKmd by name, and one slot for every other name.
-  static constexpr size_t kOperations = 18;
+  static constexpr size_t kOperations = 19;
 
   // The figures that are not counted here but looked at when the file is written.
   struct Gauges {

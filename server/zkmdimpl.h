@@ -58,6 +58,10 @@ class ZKmdImpl : public DispatchingServant {
   CORBA::Long zkFileResume(const char* userId, const char* filePath, const char* fileNm,
                            CORBA::LongLong fileSize, const char* updDt, CORBA::LongLong from,
                            CORBA::Long nextBufNo) override;
+  // How far a download's partial file agrees with the file it is of (zkmdimpl_resume.cc).
+  CORBA::Long zkFileAgreed(const char* userId, const char* filePath, const char* fileNm,
+                           CORBA::LongLong fileSize, const char* updDt, CORBA::LongLong length,
+                           const ZKmd::DataBuffer& blockDigests, CORBA::LongLong& agreed) override;
   CORBA::Long zkFileDownload(const char* userId, ZKmd::zkSeqFileBuf& fileBufs,
                              CORBA::Long& bufIndex) override;
   CORBA::Long zkFileDownload64(const char* userId, ZKmd::zkSeqFileBuf64& fileBufs,

@@ -1,14 +1,17 @@
 // Continuing uploads that stopped: what the server kept of one (zkFileKept), and taking it up on
 // the calling connection (zkFileResume). Only the kept upload's owner, logged in on the calling
-// connection, reaches it; every other caller gets the operation's failure answer.
+// connection, reaches it; every other caller gets the operation's failure answer. And continuing
+// downloads: how far a client's partial file agrees with the file it is of (zkFileAgreed).
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "idl/chunk_wire.h"
 #include "idl/wire.h"
 #include "platform/digest.h"
 #include "platform/pathtext.h"
+#include "platform/timetext.h"
 #include "server/connection_auth.h"
 #include "server/kept_uploads.h"
 #include "server/server_state.h"
@@ -47,7 +50,39 @@ bool LookUpKept(ZKmdImpl* servant, const char* operation, const char* wire_user,
   return k->area != nullptr;
 }
 
+// Blocks of kResumeBlockBytes that make `length` bytes, the last one shorter.
+int64_t BlocksOf(int64_t length) { return (length + kResumeBlockBytes - 1) / kResumeBlockBytes; }
+
 }  // namespace
+
+CORBA::Long ZKmdImpl::zkFileAgreed(const char* userId, const char* filePath, const char* fileNm,
+                                   CORBA::LongLong fileSize, const char* updDt,
+                                   CORBA::LongLong length, const ZKmd::DataBuffer& blockDigests,
+                                   CORBA::LongLong& agreed) {
+  agreed = 0;
+  KeptLookup k;
+  if (!LookUpKept(this, "zkFileAgreed", userId, filePath, fileNm, updDt, &k)) {
+    return kTransferFileFailed;
+  }
+  const std::vector<Digest128> theirs =
+      SplitDigests(blockDigests.get_buffer(), blockDigests.length());
+  if (length < 0 || length > fileSize ||
+      blockDigests.length() != theirs.size() * sizeof(Digest128) ||
+      static_cast<int64_t>(theirs.size()) != BlocksOf(length)) {
+    return kTransferFileFailed;
+  }
+  std::unique_ptr<FileSystem::File> f = k.area->Open(k.target, FileSystem::OpenMode::kRead);
+  DirEntry st;
+  if (!f || !f->Stat(&st) || st.size != fileSize || FormatLocalTime(st.mtime) != k.upd) {
+    return kTransferFileFailed;
+  }
+  std::vector<Digest128> same;
+  if (!DigestBlocks(f.get(), length, kResumeBlockBytes, &same, &theirs)) {
+    return kTransferFileFailed;
+  }
+  agreed = std::min<int64_t>(static_cast<int64_t>(same.size()) * kResumeBlockBytes, length);
+  return kTransferOk;
+}
 
 CORBA::Long ZKmdImpl::zkFileKept(const char* userId, const char* filePath, const char* fileNm,
                                  CORBA::LongLong fileSize, const char* updDt,

@@ -65,6 +65,12 @@ class GeneratedFailures : public POA_ZKmd {
                            CORBA::LongLong, CORBA::Long) override {
     return kTransferFileFailed;
   }
+  CORBA::Long zkFileAgreed(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                           CORBA::LongLong, const ZKmd::DataBuffer&,
+                           CORBA::LongLong& agreed) override {
+    agreed = 0;
+    return kTransferFileFailed;
+  }
   CORBA::Long zkFileDownload(const char*, ZKmd::zkSeqFileBuf& bufs, CORBA::Long& index) override {
     bufs.length(0);
     index = 1;
@@ -139,6 +145,10 @@ void CallEveryOperation(ZKmd_ptr zk) {
   EXPECT_EQ(0, kept);
   EXPECT_EQ(kTransferFileFailed,
             zk->zkFileResume("u1", ".\\", "a.txt", 5, "2020/01/02 03:04:05", 4, 2));
+  CORBA::LongLong agreed = -1;
+  EXPECT_EQ(kTransferFileFailed, zk->zkFileAgreed("u1", ".\\", "a.txt", 5, "2020/01/02 03:04:05",
+                                                  0, ZKmd::DataBuffer(), agreed));
+  EXPECT_EQ(0, agreed);
   EXPECT_EQ(kChangeFailed, zk->zkDirRemove("u1", "d"));
   EXPECT_EQ(kChangeFailed, zk->zkFileRemove("u1", "f"));
   CORBA::String_var ret = CORBA::string_dup("");
@@ -232,7 +242,7 @@ TEST_F(ReplyBytesTest, TheServersOwnRepliesAreTheGeneratedSkeletonsOverGiop10And
   for (int minor : {0, 2}) {
     const std::vector<std::string> own = RepliesOf(ObjectAddressOf(server.in()), minor);
     const std::vector<std::string> generated = RepliesOf(ObjectAddressOf(generated_), minor);
-    ASSERT_EQ(20u, own.size()) << "GIOP 1." << minor;
+    ASSERT_EQ(21u, own.size()) << "GIOP 1." << minor;
     ASSERT_EQ(generated.size(), own.size());
     for (size_t i = 0; i < own.size(); ++i) {
       EXPECT_EQ(minor, own[i][5]);

@@ -60,6 +60,10 @@ class ScriptedServer : public POA_ZKmd {
                            CORBA::LongLong, CORBA::Long) override {
     throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
   }
+  CORBA::Long zkFileAgreed(const char*, const char*, const char*, CORBA::LongLong, const char*,
+                           CORBA::LongLong, const ZKmd::DataBuffer&, CORBA::LongLong&) override {
+    throw CORBA::BAD_OPERATION(0, CORBA::COMPLETED_NO);
+  }
   CORBA::Long zkChgUserPwd(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsUser(const char*, const char*) override { return -1; }
   CORBA::Long zkExistsDir(const char*, const char*) override { return 0; }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "clients/copy_walk.h"
 #include "platform/fs.h"
 #include "tests/direct_client.h"
 #include "tests/server_fixture.h"
@@ -179,7 +180,7 @@ TEST_F(WholeUploadsTest, AServerThatGoesAwayStopsAnUploadWithOneReport) {
   EXPECT_FALSE(Exists(Store() + "/up/big.bin"));
 }
 
-TEST_F(WholeUploadsTest, AServerThatGoesAwayStopsADownloadWithOneReportAndNothingWritten) {
+TEST_F(WholeUploadsTest, AServerThatGoesAwayStopsADownloadWithOneReportAndNothingUnderItsName) {
   ASSERT_NO_FATAL_FAILURE(Start());
   WriteFile(Store() + "/big.bin", Bytes(64 << 20, 4));
   std::thread stopper([&] {
@@ -193,10 +194,14 @@ TEST_F(WholeUploadsTest, AServerThatGoesAwayStopsADownloadWithOneReportAndNothin
   EXPECT_EQ(0u, r.err.find("CORBA Exception: CORBA::")) << r.err;
   EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << "more than one line: " << r.err;
   EXPECT_FALSE(Exists(Client() + "/down/big.bin"));
-  EXPECT_TRUE(ClientTemps(Client() + "/down").names.empty());
+  // What came is left for the next zkcp of the file to continue.
+  const Found left = ClientTemps(Client() + "/down");
+  std::string key;
+  ASSERT_EQ(1u, left.names.size()) << r.err;
+  EXPECT_TRUE(IsResumableTempName(left.names[0], &key)) << left.names[0];
 }
 
-TEST_F(WholeUploadsTest, ADownloadCutOffLeavesNothingUnderItsNameAndTheNextRunCleansUp) {
+TEST_F(WholeUploadsTest, ADownloadCutOffLeavesNothingUnderItsNameAndTheNextRunCompletesIt) {
   ASSERT_NO_FATAL_FAILURE(Start());
   const std::string data = Bytes(32 << 20, 5);
   WriteFile(Store() + "/big.bin", data);
@@ -208,7 +213,8 @@ TEST_F(WholeUploadsTest, ADownloadCutOffLeavesNothingUnderItsNameAndTheNextRunCl
   EXPECT_FALSE(Exists(Client() + "/down/big.bin"));
   const Found left = ClientTemps(Client() + "/down");
   ASSERT_EQ(1u, left.names.size());
-  EXPECT_EQ(".zkcp-" + std::to_string(pid) + "-1.part", left.names[0]);
+  std::string key;
+  EXPECT_TRUE(IsResumableTempName(left.names[0], &key)) << left.names[0];
 
   RunResult r = Zkcp({"::big.bin", "down"});
   EXPECT_TRUE(Ended(r, 0, ".\\big.bin\n" + Copied(1), ""));
