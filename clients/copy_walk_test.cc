@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "idl/wire.h"
+#include "platform/digest.h"
 #include "platform/fs_memory.h"
 #include "platform/process.h"
 #include "platform/timetext.h"
@@ -65,8 +66,23 @@ class FakeServer : public CopyServer {
     }
   } fail, lose, closing, renewed;
   FakeServer* second = nullptr;  // what Second() gives
+  bool resumes = false;          // answers Agreed as the server does
+  int first_no = 0;              // the number of the first chunk asked for
 
   CopyServer* Second() override { return second; }
+  bool ResumesDownloads() override { return resumes; }
+  int64_t Agreed(const std::string&, const std::string& name, int64_t size, const std::string& upd,
+                 int64_t length, const std::vector<Digest128>& blocks) override {
+    const std::string& data = files[name];
+    if (!resumes || size != static_cast<int64_t>(data.size()) || upd != kTime) return 0;
+    int64_t agreed = 0;
+    for (const Digest128& d : blocks) {
+      const int64_t len = std::min(kResumeBlockBytes, length - agreed);
+      if (d != DigestOfChunk(agreed, data.data() + agreed, static_cast<size_t>(len))) break;
+      agreed += len;
+    }
+    return agreed;
+  }
 
   std::vector<ListEntry> List(const std::string&, const std::string&) override {
     std::vector<ListEntry> out;
@@ -112,6 +128,7 @@ class FakeServer : public CopyServer {
   CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                        ChunkSink* sink) override {
     ZKmd::zkSeqFileBuf64 batch = requests;
+    if (first_no == 0 && batch.length() > 0) first_no = batch[0].bufNo;
     for (CORBA::ULong i = 0; i < batch.length(); ++i) {
       auto is = [&](const ChunkOf& c) {
         return c.name == batch[i].fileNm.in() && c.chunk == batch[i].bufNo;
@@ -542,6 +559,58 @@ TEST_F(WalkTest, LeftoversOfInterruptedDownloadsAreRemovedWhenTheirProcessIsGone
                                ".zkcp-1-2.part.x", ".zkcp-0-2.part"}) {
     EXPECT_FALSE(IsDownloadTempName(not_ours, &pid)) << not_ours;
   }
+}
+
+TEST_F(WalkTest, AStoppedDownloadIsContinuedByTheNextRunOfTheSameFile) {
+  std::string data(10240, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 256);
+  const std::string part = ResumableTempName("big", 10240, kTime);
+  FakeServer lost;
+  lost.files = {{"big", data}};
+  lost.resumes = true;
+  lost.lose = {"big", 4};  // the connection is lost at the fourth chunk of 1 KB
+  CopyWalk first(FileSystem::Default(), &lost, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitFail, Download(&first));
+  EXPECT_EQ(std::vector<std::string>{part}, Dst());
+  EXPECT_EQ(data.substr(0, 3072), Get("dst/" + part));
+
+  // The next run asks for the fourth chunk on, and the file is whole.
+  FakeServer server;
+  server.files = {{"big", data}};
+  server.resumes = true;
+  progress_.clear();
+  CopyWalk next(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&next));
+  EXPECT_EQ(4, server.first_no);
+  ASSERT_FALSE(progress_.empty());
+  EXPECT_EQ(4096, std::get<1>(progress_.front()));
+  EXPECT_EQ(std::vector<std::string>{"big"}, Dst());
+  EXPECT_TRUE(Get("dst/big") == data);
+
+  // What another run holds is left to it; one of another version of the file is removed.
+  std::filesystem::remove(dir_ + "dst/big");
+  Put("dst/" + part, data.substr(0, 5000));
+  const std::string older = ResumableTempName("big", 999, kTime);
+  Put("dst/" + older, "an earlier version");
+  std::unique_ptr<FileSystem::File> held =
+      FileSystem::Default()->Open(dir_ + "dst/" + part, FileSystem::OpenMode::kWrite);
+  ASSERT_TRUE(held && held->Lock());
+  server.first_no = 0;
+  CopyWalk beside(FileSystem::Default(), &server, CopyMode::kReplace, 1024, console_);
+  EXPECT_EQ(kExitOk, Download(&beside));
+  EXPECT_EQ(1, server.first_no);
+  std::vector<std::string> left = {"big", part};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, Dst());
+  EXPECT_TRUE(Get("dst/big") == data);
+  EXPECT_EQ(data.substr(0, 5000), Get("dst/" + part));
+
+  std::string key;
+  EXPECT_TRUE(IsResumableTempName(part, &key));
+  int pid = 0;
+  EXPECT_FALSE(IsResumableTempName(DownloadTempName(123, 4), &key));
+  EXPECT_FALSE(IsDownloadTempName(part, &pid));
+  EXPECT_FALSE(IsResumableTempName(part.substr(1), &key));
 }
 
 // The in-memory file system, where reads of one file (from a given offset on), or writes beyond a

@@ -69,32 +69,37 @@ void Relay::CorruptFromClients(const std::string& marker, int times) {
 
 void Relay::HoldClientsAfter(size_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
-  holding_ = true;
-  allowed_ = bytes;
+  from_clients_hold_ = Hold{true, bytes};
+}
+
+void Relay::HoldTargetAfter(size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  from_target_hold_ = Hold{true, bytes};
 }
 
 void Relay::Release() {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    holding_ = false;
+    from_clients_hold_ = Hold();
+    from_target_hold_ = Hold();
   }
   const char wake = 'r';
   (void)!write(wake_[1], &wake, 1);
 }
 
-bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil) {
+bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil, Hold* hold) {
   char buf[64 * 1024];
   size_t want = sizeof buf;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (kept == &from_clients_ && holding_) want = std::min(want, allowed_);
+    if (hold->on) want = std::min(want, hold->allowed);
   }
   if (want == 0) return true;  // held back
   const ssize_t n = read(from, buf, want);
   if (n <= 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (kept == &from_clients_ && holding_) allowed_ -= static_cast<size_t>(n);
+    if (hold->on) hold->allowed -= static_cast<size_t>(n);
     kept->append(buf, static_cast<size_t>(n));
     if (!spoil->marker.empty()) {
       std::string text(buf, static_cast<size_t>(n));
@@ -116,15 +121,16 @@ bool Relay::Pass(int from, int to, std::string* kept, Spoil* spoil) {
 void Relay::Run() {
   for (;;) {
     std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
-    bool held;
+    bool clients_held, target_held;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      held = holding_ && allowed_ == 0;
+      clients_held = from_clients_hold_.held();
+      target_held = from_target_hold_.held();
     }
     for (const Pair& p : pairs_) {
-      // Held back, a client's bytes wait; its end is still seen.
-      fds.push_back({p.client, static_cast<short>(held ? POLLRDHUP : POLLIN), 0});
-      fds.push_back({p.target, POLLIN, 0});
+      // Held back, a side's bytes wait; its end is still seen.
+      fds.push_back({p.client, static_cast<short>(clients_held ? POLLRDHUP : POLLIN), 0});
+      fds.push_back({p.target, static_cast<short>(target_held ? POLLRDHUP : POLLIN), 0});
     }
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
     if (fds[0].revents != 0) {
@@ -138,12 +144,16 @@ void Relay::Run() {
       const pollfd& c = fds[2 + 2 * i];
       const pollfd& t = fds[3 + 2 * i];
       bool open = true;
-      if (held && c.revents != 0) {
+      if (clients_held && c.revents != 0) {
         open = false;  // its end
       } else if (c.revents != 0) {
-        open = Pass(c.fd, t.fd, &from_clients_, &from_clients_spoil_);
+        open = Pass(c.fd, t.fd, &from_clients_, &from_clients_spoil_, &from_clients_hold_);
       }
-      if (open && t.revents != 0) open = Pass(t.fd, c.fd, &from_target_, &from_target_spoil_);
+      if (open && target_held && t.revents != 0) {
+        open = false;
+      } else if (open && t.revents != 0) {
+        open = Pass(t.fd, c.fd, &from_target_, &from_target_spoil_, &from_target_hold_);
+      }
       if (open) {
         open_pairs.push_back(pairs_[i]);
       } else {  // one side closed: the other is closed too, so its peer sees the end

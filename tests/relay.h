@@ -32,6 +32,9 @@ class Relay {
   // From now on passes at most `bytes` more of what the clients send, then holds the rest back
   // (the clients' sends block) until Release.
   void HoldClientsAfter(size_t bytes);
+  // The same for what the target sends.
+  void HoldTargetAfter(size_t bytes);
+  // Lets both ways pass again.
   void Release();
   // Everything the target (the clients) sent so far, over all connections, in the order it came.
   std::string FromTarget();
@@ -47,10 +50,16 @@ class Relay {
     std::string marker;
     int left = 0;
   };
+  // What one way holds back: while `on`, the bytes it may still pass.
+  struct Hold {
+    bool on = false;
+    size_t allowed = 0;
+    bool held() const { return on && allowed == 0; }
+  };
   void Run();
   // Moves what `from` has to `to`, appending it to `*kept` and spoiling it as `*spoil` says;
   // false when either side is closed.
-  bool Pass(int from, int to, std::string* kept, Spoil* spoil);
+  bool Pass(int from, int to, std::string* kept, Spoil* spoil, Hold* hold);
 
   int target_port_;
   int listen_fd_ = -1;
@@ -62,8 +71,8 @@ class Relay {
   std::string from_clients_;
   Spoil from_target_spoil_;
   Spoil from_clients_spoil_;
-  bool holding_ = false;
-  size_t allowed_ = 0;  // while holding, what the clients may still send
+  Hold from_clients_hold_;
+  Hold from_target_hold_;
   std::thread thread_;
 };
 

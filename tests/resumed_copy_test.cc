@@ -1,8 +1,9 @@
-// Uploads that stop part way resume: the server keeps what reached it for its owner, and the next
-// zkcp of the same file continues after it, sending about what was missing and printing what a
-// fresh copy prints. A source that changed since starts again. Another user, or a connection
-// where nobody is logged in, does not reach the kept upload. The tools reach the server through
-// a relay that can hold back what they send, so that a copy is caught in the middle and killed.
+// Copies that stop part way resume. An upload: the server keeps what reached it for its owner, and
+// the next zkcp of the same file continues after it, sending about what was missing and printing
+// what a fresh copy prints; another user, or a connection where nobody is logged in, does not
+// reach the kept upload. A download: zkcp leaves what it wrote, and the next one continues it the
+// same way. A source that changed since starts again. The tools reach the server through a relay
+// that can hold back what either side sends, so that a copy is caught in the middle and killed.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include "idl/orb.h"
 #include "idl/wire.h"
 #include "platform/fs.h"
+#include "clients/copy_walk.h"
 #include "platform/timetext.h"
 #include "tests/direct_client.h"
 #include "tests/relay.h"
@@ -63,13 +65,17 @@ class ResumedCopyTest : public ::testing::Test {
   }
   static std::string Wire(const std::string& name) { return Folder(name) + "\\"; }
   // Writes a local file of kFileBytes whose bytes depend on `seed`.
-  static std::string MakeSource(const std::string& name, int seed) {
+  static std::string Bytes(int seed) {
     std::string data(kFileBytes, '\0');
     uint32_t x = 2463534242u + static_cast<uint32_t>(seed);
     for (char& c : data) {
       x ^= x << 13, x ^= x >> 17, x ^= x << 5;
       c = static_cast<char>(x);
     }
+    return data;
+  }
+  static std::string MakeSource(const std::string& name, int seed) {
+    const std::string data = Bytes(seed);
     FileSystem::Default()->MakeDirs(fixture_->client_dir("u1") + "/" + Folder(name));
     WriteFile(Local(name), data);
     return data;
@@ -110,6 +116,62 @@ class ResumedCopyTest : public ::testing::Test {
     const size_t before = relay_->FromClients().size();
     run();
     return relay_->FromClients().size() - before;
+  }
+  // What the server sent through the relay while `run` ran.
+  template <class Run>
+  static size_t Received(const Run& run) {
+    const size_t before = relay_->FromTarget().size();
+    run();
+    return relay_->FromTarget().size() - before;
+  }
+
+  // Downloads: the file `name` at the root of u1's area, copied into the local folder named
+  // after it.
+  static std::vector<std::string> Fetch(const std::string& name) {
+    return {"::" + name, Folder(name), "-p", "pw1"};
+  }
+  static std::string Fetched(const std::string& name) {
+    return fixture_->client_dir("u1") + "/" + Folder(name) + "/" + name;
+  }
+  // The names of zkcp's temporary files in that folder.
+  static std::vector<std::string> Parts(const std::string& name) {
+    std::vector<DirEntry> there;
+    FileSystem::Default()->Search(fixture_->client_dir("u1") + "/" + Folder(name), ".zkcp-*",
+                                  &there);
+    std::vector<std::string> names;
+    for (const DirEntry& e : there) names.push_back(e.name);
+    return names;
+  }
+  // Starts the download, lets about half the file through, kills zkcp: the size of what it left.
+  static int64_t DownloadKilledHalfWay(const std::string& name) {
+    relay_->HoldTargetAfter(kFileBytes / 2);
+    std::vector<std::string> argv = {Program("zkcp")};
+    for (const std::string& a : Fetch(name)) argv.push_back(a);
+    const pid_t pid = Spawn(argv, fixture_->client_dir("u1"));
+    const size_t before = relay_->FromTarget().size();
+    for (int i = 0; i < 500 && relay_->FromTarget().size() < before + kFileBytes / 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // What came is written before zkcp waits for more.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    relay_->Release();
+    const std::vector<std::string> parts = Parts(name);
+    std::string key;
+    DirEntry st;
+    if (parts.size() != 1 || !IsResumableTempName(parts[0], &key) ||
+        !FileSystem::Default()->Stat(
+            fixture_->client_dir("u1") + "/" + Folder(name) + "/" + parts[0], &st)) {
+      return -1;
+    }
+    return st.size;
+  }
+  // Writes the file of kFileBytes `name` at the root of u1's area.
+  static std::string MakeServerFile(const std::string& name, int seed) {
+    const std::string data = Bytes(seed);
+    WriteFile(fixture_->storage_dir("u1") + "/" + name, data);
+    return data;
   }
 
   static inline ServerFixture* fixture_ = nullptr;
@@ -179,6 +241,61 @@ TEST_F(ResumedCopyTest, ASourceThatChangedSinceStartsAgain) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(ReadFile(OnServer("changed.bin")) == data);
   EXPECT_EQ(std::vector<std::string>{"changed.bin"}, ServerNames("changed.bin"));
+}
+
+TEST_F(ResumedCopyTest, AKilledDownloadContinuesWhereItStoppedAndLandsWhole) {
+  const std::string data = MakeServerFile("down.bin", 3);
+  const int64_t left = DownloadKilledHalfWay("down.bin");
+  ASSERT_GT(left, 0);
+  EXPECT_LE(left, static_cast<int64_t>(kFileBytes / 2));
+  EXPECT_FALSE(FileSystem::Default()->Exists(Fetched("down.bin")));
+
+  RunResult resumed;
+  const size_t rest =
+      Received([&] { resumed = fixture_->RunClient("u1", "zkcp", Fetch("down.bin")); });
+  EXPECT_EQ(0, resumed.status) << resumed.err;
+  EXPECT_EQ("", resumed.err);
+  EXPECT_TRUE(ReadFile(Fetched("down.bin")) == data);
+  EXPECT_GE(rest, kFileBytes - static_cast<size_t>(left));
+  EXPECT_LT(rest, kFileBytes - static_cast<size_t>(left) + kFileBytes / 16);
+  EXPECT_TRUE(Parts("down.bin").empty());
+
+  // A fresh copy of the same file prints the same and receives it all.
+  ASSERT_TRUE(FileSystem::Default()->RemoveFile(Fetched("down.bin")));
+  RunResult fresh;
+  EXPECT_GE(Received([&] { fresh = fixture_->RunClient("u1", "zkcp", Fetch("down.bin")); }),
+            kFileBytes);
+  EXPECT_EQ(fresh.out, resumed.out);
+  EXPECT_EQ(0, fresh.status);
+}
+
+TEST_F(ResumedCopyTest, ADownloadOfAFileThatChangedSinceStartsAgain) {
+  const std::string server_path = fixture_->storage_dir("u1") + "/moved.bin";
+  std::string data = MakeServerFile("moved.bin", 4);
+  DirEntry before;
+  ASSERT_TRUE(FileSystem::Default()->Stat(server_path, &before));
+
+  // The same size and time, but its first byte differs.
+  ASSERT_GT(DownloadKilledHalfWay("moved.bin"), 0);
+  data[0] = static_cast<char>(data[0] ^ 1);
+  WriteFile(server_path, data);
+  ASSERT_TRUE(FileSystem::Default()->SetWriteTime(server_path, before.mtime));
+  RunResult r;
+  EXPECT_GE(Received([&] { r = fixture_->RunClient("u1", "zkcp", Fetch("moved.bin")); }),
+            kFileBytes);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(ReadFile(Fetched("moved.bin")) == data);
+  EXPECT_TRUE(Parts("moved.bin").empty());
+
+  // The same bytes at another time: what was left of the earlier one is removed too.
+  ASSERT_TRUE(FileSystem::Default()->RemoveFile(Fetched("moved.bin")));
+  ASSERT_GT(DownloadKilledHalfWay("moved.bin"), 0);
+  ASSERT_TRUE(FileSystem::Default()->SetWriteTime(server_path, before.mtime - 3600));
+  EXPECT_GE(Received([&] { r = fixture_->RunClient("u1", "zkcp", Fetch("moved.bin")); }),
+            kFileBytes);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(ReadFile(Fetched("moved.bin")) == data);
+  EXPECT_TRUE(Parts("moved.bin").empty());
 }
 
 }  // namespace
