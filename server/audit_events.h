@@ -29,10 +29,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "idl/orb.h"
 #include "server/audit.h"
@@ -210,8 +210,8 @@ class DownloadBatchAudit {
     std::shared_ptr<FileDigest> digest;
   };
   template <class Chunks>
-  void Open(TransferAudit* audit, const std::string& user, const Chunks& chunks,
-            CORBA::Long result, CORBA::Long index);
+  void Open(TransferAudit* audit, const std::string& user, const Chunks& chunks, CORBA::Long result,
+            CORBA::Long index);
 
   TransferAudit* audit_ = nullptr;
   std::string user_, peer_;

@@ -76,8 +76,7 @@ class FileDigest {
 
 // A digest of the first `length` bytes of the file at `path` in `area`, read now (a kept upload
 // taken up again); null when the file cannot be read.
-std::shared_ptr<FileDigest> DigestOfFile(FileSystem* area, const std::string& path,
-                                         int64_t length);
+std::shared_ptr<FileDigest> DigestOfFile(FileSystem* area, const std::string& path, int64_t length);
 
 }  // namespace zk
 

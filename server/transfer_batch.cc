@@ -116,9 +116,8 @@ bool NamesIn(WireRequest* w, Chunks& chunks, CORBA::Long* index,
 
 // Checks the caller and opens each request's file in `source` (user id in UTF-8).
 template <class Chunks>
-CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& user,
-                 Chunks& chunks, CORBA::Long* index, ChunkSource* source,
-                 DownloadBatchAudit* audit) {
+CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& user, Chunks& chunks,
+                 CORBA::Long* index, ChunkSource* source, DownloadBatchAudit* audit) {
   if (!CallerIs(servant->state()->connections, user.c_str(), operation)) {
     chunks.length(0);  // nothing of what the caller sent goes back
     *index = 1;

@@ -101,8 +101,8 @@ CORBA::Long ZKmdImpl::zkFileResume(const char* userId, const char* filePath, con
   std::shared_ptr<FileDigest> digest =
       state_->audit.on() ? DigestOfFile(k.area.get(), part.temp, from) : nullptr;
   for (const UploadLeftover& leftover :
-       state_->uploads.Adopt(key, part, CurrentConnectionSocket(), UploadTable::Clock::now(),
-                             from, nextBufNo, digest)) {
+       state_->uploads.Adopt(key, part, CurrentConnectionSocket(), UploadTable::Clock::now(), from,
+                             nextBufNo, digest)) {
     RemoveLeftover(fs_, leftover);
   }
   return kTransferOk;
