@@ -351,7 +351,7 @@ std::vector<Object> RecordsOf(const std::string& trail, const std::string& event
 
 // Chunks larger than the pieces the server streams, a stretch of zeros that the server stores as
 // a hole, and the plain upload beside the checked one: each record still names the whole file's
-// digest, and a download that begins mid-file names none.
+// digest.
 TEST(AuditTrailTest, LargeChunksAndZerosAreDigestedAsTheFileHoldsThem) {
   ServerFixture fx;  // a unit of 1000 KB
   const std::string trail = fx.dir() + "/audit.jsonl";
