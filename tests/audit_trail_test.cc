@@ -398,6 +398,35 @@ TEST(AuditTrailTest, LargeChunksAndZerosAreDigestedAsTheFileHoldsThem) {
   EXPECT_TRUE(Is(down[0], "digest", digest)) << ReadFile(trail);
 }
 
+// Batches larger than what the connection buffers: the download's next batch, asked for on the
+// second connection, is served while the reply before it is still being written. Its record
+// carries the file's digest all the same.
+TEST(AuditTrailTest, ADownloadOverTwoConnectionsCarriesTheDigest) {
+  ServerFixture fx("16384");
+  const std::string trail = fx.dir() + "/audit.jsonl";
+  fx.AddServerConf("zkAuditLog = " + trail);
+  fx.AddUser("u1", "pw1");
+  fx.Start();
+  std::string data(96 << 20, '\0');
+  uint32_t x = 88172645u;
+  for (char& c : data) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  WriteFile(fx.storage_dir("u1") + "/large.bin", data);
+  const std::string client = fx.client_dir("u1");
+  mkdir((client + "/back").c_str(), 0700);
+  RunResult r = fx.RunClient("u1", "zkcp", {"::large.bin", "back", "-p", "pw1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_TRUE(WaitForRecord(trail, [](const Object& o) { return Is(o, "event", "download"); }))
+      << ReadFile(trail);
+  const std::vector<Object> down = RecordsOf(trail, "download", "large.bin");
+  ASSERT_EQ(down.size(), 1u) << ReadFile(trail);
+  EXPECT_TRUE(Is(down[0], "result", "0"));
+  EXPECT_TRUE(Is(down[0], "digest", FileDigestOf(data, client + "/back/large.bin")))
+      << ReadFile(trail);
+}
+
 TEST(AuditTrailTest, AFileMovedAwayIsFollowedByANewOwnerOnlyOne) {
   ServerFixture fx;
   const std::string trail = fx.dir() + "/audit.jsonl";
