@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/fs_memory.h"
-
 namespace zk {
 namespace {
 
@@ -109,19 +107,6 @@ TEST(FileDigestTest, WhatIsHeldAheadIsBoundedAndGivenBack) {
   big.Add(0, "x", 1);
   EXPECT_EQ(big.Text(static_cast<int64_t>(far.size()) + 1), "");
   EXPECT_EQ(plenty.left(), 1LL << 40);
-}
-
-TEST(FileDigestTest, AKeptFileIsReadUpToTheGivenLength) {
-  MemoryFileSystem fs;
-  const std::string s = Content(3 * 1024 * 1024 + 17);  // more than one piece of reading
-  ASSERT_TRUE(fs.WriteAt("kept", true, 0, s.data(), s.size()));
-  std::shared_ptr<FileDigest> d = DigestOfFile(&fs, "kept", 2 * 1024 * 1024 + 5);
-  ASSERT_TRUE(d);
-  d->Add(2 * 1024 * 1024 + 5, s.data() + 2 * 1024 * 1024 + 5, s.size() - (2 * 1024 * 1024 + 5));
-  EXPECT_EQ(d->Text(static_cast<int64_t>(s.size())), Whole(s));
-  EXPECT_FALSE(DigestOfFile(&fs, "missing", 10));
-  EXPECT_FALSE(DigestOfFile(&fs, "kept", static_cast<int64_t>(s.size()) + 1))
-      << "the file is shorter than what was kept of it";
 }
 
 }  // namespace
