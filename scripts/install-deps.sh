@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake g++ make
   libomniorb4-dev omniidl libcos4-dev omniorb-idl omniorb-nameserver
-  libace-dev libsqlite3-dev sqlite3 libssl-dev libxxhash-dev libsystemd-dev prometheus
+  libace-dev libsqlite3-dev sqlite3 libssl-dev libxxhash-dev libsystemd-dev prometheus xxhash
   libgtest-dev googletest
   omniorb tcl-combat
   openssl procps locales tcpdump strace

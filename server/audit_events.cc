@@ -156,12 +156,8 @@ void TransferAudit::UploadChunk(uint64_t conn, const Socket& socket, const std::
     End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes, digest);
 }
 
-void TransferAudit::DownloadChunk(const std::string& user, const std::string& peer,
-                                  const std::string& rel, int64_t pos, int64_t len, int64_t size,
-                                  Clock::time_point now) {
-  if (!on()) return;
-  std::lock_guard<std::mutex> lock(mu_);
-  const DownloadKey key{user, rel};
+std::map<TransferAudit::DownloadKey, TransferAudit::File>::iterator TransferAudit::FollowDownload(
+    const DownloadKey& key, const std::string& peer, Clock::time_point now) {
   auto it = downloads_.find(key);
   if (it == downloads_.end()) {
     Bound(&downloads_, AuditEvent::kDownload, now);
@@ -171,11 +167,32 @@ void TransferAudit::DownloadChunk(const std::string& user, const std::string& pe
     it = downloads_.emplace(key, f).first;
   }
   it->second.used = now;
+  return it;
+}
+
+std::shared_ptr<FileDigest> TransferAudit::DownloadDigest(const std::string& user,
+                                                          const std::string& peer,
+                                                          const std::string& rel,
+                                                          Clock::time_point now) {
+  if (!on()) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = FollowDownload(DownloadKey{user, rel}, peer, now);
+  if (!it->second.digest) it->second.digest = std::make_shared<FileDigest>(&ahead_);
+  return it->second.digest;
+}
+
+void TransferAudit::DownloadChunk(const std::string& user, const std::string& peer,
+                                  const std::string& rel, int64_t pos, int64_t len, int64_t size,
+                                  Clock::time_point now) {
+  if (!on()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = FollowDownload(DownloadKey{user, rel}, peer, now);
   // Only the bytes inside the file count: past its end the reply holds zeros.
   const int64_t end = size >= 0 ? std::min(pos + len, size) : pos + len;
   if (end > pos) it->second.bytes += end - pos;
   if (size >= 0 && it->second.bytes >= size) {
-    End(&downloads_, it, AuditEvent::kDownload, kTransferOk, nullptr, now, size);
+    const std::string digest = it->second.digest ? it->second.digest->Text(size) : std::string();
+    End(&downloads_, it, AuditEvent::kDownload, kTransferOk, nullptr, now, size, digest);
   }
 }
 
@@ -217,11 +234,9 @@ void TransferAudit::Sweep(Clock::time_point now) {
   }
 }
 
-namespace {
-
 template <class Chunks>
-void NoteDownloadBatch(TransferAudit* audit, const std::string& user, const Chunks& chunks,
-                       CORBA::Long result, CORBA::Long index) {
+void DownloadBatchAudit::Open(TransferAudit* audit, const std::string& user, const Chunks& chunks,
+                              CORBA::Long result, CORBA::Long index) {
   if (!audit->on()) return;
   const std::string peer = AuditPeer(CurrentCall().peer);
   const auto now = TransferAudit::Clock::now();
@@ -234,23 +249,46 @@ void NoteDownloadBatch(TransferAudit* audit, const std::string& user, const Chun
     }
     return;
   }
+  audit_ = audit;
+  user_ = user;
+  peer_ = peer;
+  chunks_.clear();
+  chunks_.reserve(chunks.length());
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     const auto& c = chunks[i];
-    audit->DownloadChunk(user, peer, RecordPath(c.filePath.in(), c.fileNm.in(), true), c.bufPos,
-                         c.bufUnitSize, c.fileSize, now);
+    Chunk chunk{RecordPath(c.filePath.in(), c.fileNm.in(), true), c.bufPos, c.bufUnitSize,
+                c.fileSize, nullptr};
+    chunk.digest = audit->DownloadDigest(user, peer, chunk.rel, now);
+    chunks_.push_back(std::move(chunk));
   }
 }
 
-}  // namespace
-
-void TransferAudit::DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks,
-                                  CORBA::Long result, CORBA::Long index) {
-  NoteDownloadBatch(this, user, chunks, result, index);
+void DownloadBatchAudit::Opened(TransferAudit* audit, const std::string& user,
+                                const ZKmd::zkSeqFileBuf& chunks, CORBA::Long result,
+                                CORBA::Long index) {
+  Open(audit, user, chunks, result, index);
 }
 
-void TransferAudit::DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
-                                  CORBA::Long result, CORBA::Long index) {
-  NoteDownloadBatch(this, user, chunks, result, index);
+void DownloadBatchAudit::Opened(TransferAudit* audit, const std::string& user,
+                                const ZKmd::zkSeqFileBuf64& chunks, CORBA::Long result,
+                                CORBA::Long index) {
+  Open(audit, user, chunks, result, index);
+}
+
+void DownloadBatchAudit::Data(size_t i, size_t at, const void* data, size_t n) {
+  if (!audit_ || i >= chunks_.size() || !chunks_[i].digest) return;
+  const Chunk& c = chunks_[i];
+  const int64_t pos = c.pos + static_cast<int64_t>(at);
+  // Past the file's end the reply holds zeros that are not the file's.
+  int64_t len = static_cast<int64_t>(n);
+  if (c.size >= 0) len = std::max<int64_t>(0, std::min(len, c.size - pos));
+  c.digest->Add(pos, data, static_cast<size_t>(len));
+}
+
+void DownloadBatchAudit::Served(size_t i) {
+  if (!audit_ || i >= chunks_.size()) return;
+  const Chunk& c = chunks_[i];
+  audit_->DownloadChunk(user_, peer_, c.rel, c.pos, c.len, c.size, TransferAudit::Clock::now());
 }
 
 size_t TransferAudit::uploads() const {
@@ -271,9 +309,10 @@ UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user
       conn_(conn),
       socket_(socket) {}
 
-void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result) {
+void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result,
+                              const std::string& digest) {
   if (!audit_) return;
-  Chunk chunk{c.filePath.in(), c.fileNm.in(), c.bufNo, !c.nextBuf, len, result};
+  Chunk chunk{c.filePath.in(), c.fileNm.in(), c.bufNo, !c.nextBuf, len, result, digest};
   if (defer_) {
     deferred_.push_back(std::move(chunk));
   } else {
@@ -293,7 +332,7 @@ void UploadBatchAudit::Checked(CORBA::Long result, CORBA::Long index) {
 void UploadBatchAudit::Record(const Chunk& c) {
   audit_->UploadChunk(conn_, socket_, user_, peer_,
                       RecordPath(c.path.c_str(), c.name.c_str(), false), c.no, c.last, c.len,
-                      c.result, TransferAudit::Clock::now());
+                      c.result, TransferAudit::Clock::now(), c.digest);
 }
 
 }  // namespace zk

@@ -12,6 +12,11 @@
 //   request for it failed (that result), or, when nothing more was asked for kDownloadIdle,
 //   result 20 with reason "incomplete" and the bytes served.
 //
+// The record of a file that landed, or of a download served whole, carries the file's digest
+// (server/file_digest.h): of the bytes stored, or of those served, in file order. It is empty
+// where they were not all seen in order: a download that skipped, asked for a part again or began
+// mid-file; an upload whose chunks did not follow on.
+//
 // Nothing here is done while the audit trail is off.
 #ifndef ZK_SERVER_AUDIT_EVENTS_H_
 #define ZK_SERVER_AUDIT_EVENTS_H_
@@ -21,15 +26,18 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "idl/orb.h"
 #include "server/audit.h"
 #include "server/connection_limits.h"
+#include "server/file_digest.h"
 
 namespace zk {
 
@@ -37,6 +45,8 @@ namespace zk {
 constexpr std::chrono::minutes kDownloadIdle(10);
 // Files followed at most, each way; beyond that the oldest is recorded as it stands and forgotten.
 constexpr size_t kMaxFollowedFiles = 4096;
+// Bytes that the digests of all downloads hold ahead together, at most (FileDigest).
+constexpr int64_t kMaxAheadBytes = 256 * 1024 * 1024;
 
 // The peer of a record: host and port of the ORB's address ("giop:tcp:[::ffff:10.0.0.5]:40000"
 // gives "10.0.0.5:40000", "giop:ssl:[::1]:40000" gives "[::1]:40000"); another form is kept whole.
@@ -75,6 +85,10 @@ class TransferAudit {
                    const std::string& peer, const std::string& rel, int32_t no, bool last,
                    size_t len, int64_t result, Clock::time_point now,
                    const std::string& digest = std::string());
+  // The digest of the download of the file at `rel` in the area of `user`: every byte served of
+  // it goes there, before DownloadChunk says that it was served. Begins following the download.
+  std::shared_ptr<FileDigest> DownloadDigest(const std::string& user, const std::string& peer,
+                                             const std::string& rel, Clock::time_point now);
   // `len` bytes from `pos` of the file at `rel` in the area of `user`, of `size` bytes (-1: not
   // known), were served.
   void DownloadChunk(const std::string& user, const std::string& peer, const std::string& rel,
@@ -86,13 +100,6 @@ class TransferAudit {
   // kUploadIdleLimit, and the downloads idle for kDownloadIdle.
   void Sweep(Clock::time_point now);
 
-  // A download batch as the servant checked it (its texts in UTF-8, each file opened): each
-  // request served, or the one at `index` failed.
-  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf& chunks, CORBA::Long result,
-                     CORBA::Long index);
-  void DownloadBatch(const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
-                     CORBA::Long result, CORBA::Long index);
-
   // Files followed now (tests).
   size_t uploads() const;
   size_t downloads() const;
@@ -103,6 +110,7 @@ class TransferAudit {
     Socket socket;
     Clock::time_point started, used;
     int64_t bytes = 0;
+    std::shared_ptr<FileDigest> digest;  // a download's
   };
   using UploadKey = std::tuple<uint64_t, std::string, std::string>;  // conn, user, rel
   using DownloadKey = std::pair<std::string, std::string>;           // user, rel
@@ -115,6 +123,10 @@ class TransferAudit {
   // Makes room for one more file in `files` by ending its oldest.
   template <class Map>
   void Bound(Map* files, AuditEvent event, Clock::time_point now);
+  // The download of `key` followed, begun now when it was not.
+  std::map<std::pair<std::string, std::string>, File>::iterator FollowDownload(
+      const std::pair<std::string, std::string>& key, const std::string& peer,
+      Clock::time_point now);
   void Loop();
 
   AuditLog* log_;
@@ -122,6 +134,7 @@ class TransferAudit {
   mutable std::mutex mu_;
   std::map<UploadKey, File> uploads_;
   std::map<DownloadKey, File> downloads_;
+  AheadBudget ahead_{kMaxAheadBytes};  // for the downloads' digests
 
   std::mutex sweep_mu_;
   std::condition_variable wake_;
@@ -139,9 +152,12 @@ class UploadBatchAudit {
   // The data of the next chunk is streamed: `len` bytes.
   void Receiving(size_t len) { len_ = len; }
   // The chunk `c` (texts in UTF-8) was stored with `result`: `len` bytes of data, or those given
-  // to Receiving when it was streamed.
-  void Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result);
-  void Received(const ZKmd::zkStrctFileBuf& c, CORBA::Long result) { Stored(c, len_, result); }
+  // to Receiving when it was streamed. `digest`: the file's (ChunkStore::landed_digest).
+  void Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result,
+              const std::string& digest);
+  void Received(const ZKmd::zkStrctFileBuf& c, CORBA::Long result, const std::string& digest) {
+    Stored(c, len_, result, digest);
+  }
   // A verified batch: its chunks are recorded by Checked, once the batch's digests are compared
   // (a file whose chunk differed never landed).
   void Defer() { defer_ = true; }
@@ -156,6 +172,7 @@ class UploadBatchAudit {
     bool last;
     size_t len;
     CORBA::Long result;
+    std::string digest;
   };
   void Record(const Chunk& c);
 
@@ -167,6 +184,38 @@ class UploadBatchAudit {
   size_t len_ = 0;
   bool defer_ = false;
   std::vector<Chunk> deferred_;
+};
+
+// The audit of one download batch: each chunk's data into its file's digest as it goes into the
+// reply, then the chunk as served. A default one, or one opened while the audit trail is off,
+// records and digests nothing.
+class DownloadBatchAudit {
+ public:
+  // The batch as the servant checked it (its texts in UTF-8, each file opened), with `result` and
+  // the failing request's 1-based `index`: a failed batch is recorded now (the request that
+  // failed); the chunks of one that succeeded are followed while they are served.
+  void Opened(TransferAudit* audit, const std::string& user, const ZKmd::zkSeqFileBuf& chunks,
+              CORBA::Long result, CORBA::Long index);
+  void Opened(TransferAudit* audit, const std::string& user, const ZKmd::zkSeqFileBuf64& chunks,
+              CORBA::Long result, CORBA::Long index);
+  // `n` bytes of chunk `i`'s data, from `at` bytes into it, went into the reply.
+  void Data(size_t i, size_t at, const void* data, size_t n);
+  // Chunk `i` went into the reply whole.
+  void Served(size_t i);
+
+ private:
+  struct Chunk {
+    std::string rel;
+    int64_t pos, len, size;
+    std::shared_ptr<FileDigest> digest;
+  };
+  template <class Chunks>
+  void Open(TransferAudit* audit, const std::string& user, const Chunks& chunks, CORBA::Long result,
+            CORBA::Long index);
+
+  TransferAudit* audit_ = nullptr;
+  std::string user_, peer_;
+  std::vector<Chunk> chunks_;
 };
 
 }  // namespace zk

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "idl/wire.h"
+#include "platform/digest.h"
 #include "server/audit_events.h"
 #include "server/uploads.h"
 
@@ -526,12 +527,73 @@ TEST_F(TransferAuditTest, AFailedOrAbandonedDownloadIsRecorded) {
   EXPECT_EQ(*got[2].bytes, 200);
 }
 
+// A download batch's requests for `name` (at the root of the area) of `size` bytes: `pos`, `len`.
+ZKmd::zkSeqFileBuf64 Requests(const char* name, int64_t size,
+                              const std::vector<std::pair<int64_t, int64_t>>& parts) {
+  ZKmd::zkSeqFileBuf64 chunks;
+  chunks.length(static_cast<CORBA::ULong>(parts.size()));
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    chunks[i].filePath = "\\";
+    chunks[i].fileNm = name;
+    chunks[i].bufPos = parts[i].first;
+    chunks[i].bufUnitSize = parts[i].second;
+    chunks[i].fileSize = size;
+  }
+  return chunks;
+}
+
+// Each chunk of `batch` served from `file`, zeros past its end, in pieces of at most `piece`.
+void Serve(DownloadBatchAudit* batch, const ZKmd::zkSeqFileBuf64& chunks, const std::string& file,
+           size_t piece) {
+  for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
+    std::string data = file.substr(std::min<size_t>(file.size(), chunks[i].bufPos));
+    data.resize(static_cast<size_t>(chunks[i].bufUnitSize), '\0');
+    for (size_t at = 0; at < data.size(); at += piece) {
+      batch->Data(i, at, data.data() + at, std::min(piece, data.size() - at));
+    }
+    batch->Served(i);
+  }
+}
+
+TEST_F(TransferAuditTest, ADownloadServedWholeInFileOrderCarriesItsDigest) {
+  std::string file;
+  for (int i = 0; i < 3000; ++i) file += static_cast<char>(i % 251);
+  StreamDigest whole;
+  whole.Update(file.data(), file.size());
+  // The second batch, asked for ahead over another connection, is opened and served before the
+  // first; its last chunk asks past the end of the file.
+  const ZKmd::zkSeqFileBuf64 first = Requests("big", 3000, {{0, 1000}, {1000, 500}});
+  const ZKmd::zkSeqFileBuf64 second = Requests("big", 3000, {{1500, 1000}, {2500, 1000}});
+  DownloadBatchAudit a, b;
+  a.Opened(&audit_, "u1", first, kTransferOk, 0);
+  b.Opened(&audit_, "u1", second, kTransferOk, 0);
+  Serve(&b, second, file, 300);
+  Serve(&a, first, file, 128);
+  // Asked again in part: as many bytes served as the file has, but no digest.
+  const ZKmd::zkSeqFileBuf64 again = Requests("again", 3000, {{0, 2000}, {1000, 2000}});
+  DownloadBatchAudit c;
+  c.Opened(&audit_, "u1", again, kTransferOk, 0);
+  Serve(&c, again, file, 4096);
+  std::vector<AuditRecord> got = Records();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(*got[0].path, "big");
+  EXPECT_EQ(*got[0].bytes, 3000);
+  EXPECT_EQ(got[0].digest, DigestText(whole.Value()));
+  EXPECT_EQ(*got[1].path, "again");
+  EXPECT_EQ(*got[1].result, kTransferOk);
+  EXPECT_EQ(got[1].digest, "");
+}
+
 TEST(TransferAuditOffTest, NothingIsFollowedWhileTheTrailIsOff) {
   AuditLog log;
   TransferAudit audit(&log);
   audit.UploadChunk(1, Socket{}, "u1", "p", "a", 1, false, 10, kTransferOk,
                     TransferAudit::Clock::now());
   audit.DownloadChunk("u1", "p", "a", 0, 10, 100, TransferAudit::Clock::now());
+  const ZKmd::zkSeqFileBuf64 chunks = Requests("a", 10, {{0, 10}});
+  DownloadBatchAudit batch;
+  batch.Opened(&audit, "u1", chunks, kTransferOk, 0);
+  Serve(&batch, chunks, "0123456789", 10);
   EXPECT_EQ(audit.uploads(), 0u);
   EXPECT_EQ(audit.downloads(), 0u);
 }

@@ -126,15 +126,17 @@ class UploadCall : public OwnCall {
 // `i`) or, for a chunk the source does not describe, its own.
 class ReplyChunkWriter : public ChunkFieldWriter {
  public:
-  // With `digests`, the digest of each chunk written is added to it.
+  // With `digests`, the digest of each chunk written is added to it; with `audit`, the audit
+  // trail is told what is served.
   ReplyChunkWriter(cdrStream& s, ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
-                   std::vector<Digest128>* digests)
+                   std::vector<Digest128>* digests, DownloadBatchAudit* audit)
       : ChunkFieldWriter(s),
         source_(source),
         piece_(piece),
         counting_(IsCountingStream(s)),
         whole_(whole),
-        digests_(counting_ ? nullptr : digests) {}
+        digests_(counting_ ? nullptr : digests),
+        audit_(counting_ ? nullptr : audit) {}
 
   template <class Chunk>
   void Write(CORBA::ULong i, const Chunk& c) {
@@ -161,6 +163,10 @@ class ReplyChunkWriter : public ChunkFieldWriter {
     if (data) {
       if (len > 0) s_.put_octet_array(data, static_cast<int>(len));
       if (digests_) digests_->push_back(DigestOfChunk(pos_, data, len));
+      if (audit_) {
+        audit_->Data(i_, 0, data, len);
+        audit_->Served(i_);
+      }
       return;
     }
     ChunkDigest digest(pos_);
@@ -176,8 +182,10 @@ class ReplyChunkWriter : public ChunkFieldWriter {
       }
       s_.put_octet_array(piece_, static_cast<int>(n));
       if (digests_) digest.Update(piece_, n);
+      if (audit_) audit_->Data(i_, at, piece_, n);
     }
     if (digests_) digests_->push_back(digest.Finish());
+    if (audit_) audit_->Served(i_);
   }
 
  private:
@@ -186,6 +194,7 @@ class ReplyChunkWriter : public ChunkFieldWriter {
   bool counting_;
   ChunkArena* whole_;
   std::vector<Digest128>* digests_;
+  DownloadBatchAudit* audit_;
   CORBA::ULong i_ = 0;
   int64_t pos_ = 0;
 };
@@ -194,12 +203,12 @@ class ReplyChunkWriter : public ChunkFieldWriter {
 template <class Chunks>
 void WriteReply(cdrStream& s, CORBA::Long result, const Chunks& chunks, CORBA::Long index,
                 ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
-                std::vector<Digest128>* digests) {
+                std::vector<Digest128>* digests, DownloadBatchAudit* audit) {
   NoteAnswer(result);  // metrics
   result >>= s;
   const CORBA::ULong n = chunks.length();
   n >>= s;
-  ReplyChunkWriter writer(s, source, piece, whole, digests);
+  ReplyChunkWriter writer(s, source, piece, whole, digests, audit);
   for (CORBA::ULong i = 0; i < n; ++i) writer.Write(i, chunks[i]);
   index >>= s;
   if (!digests) return;
@@ -232,7 +241,7 @@ class DownloadCall : public OwnCall {
     index_ <<= s;
   }
   void Run(_impl_ZKmd*) override {
-    result_ = OpenDownload(impl_, operation_, user_.in(), chunks_, &index_, &source_);
+    result_ = OpenDownload(impl_, operation_, user_.in(), chunks_, &index_, &source_, &audit_);
   }
   void WriteResults(cdrStream& s) override {
     const bool counting = IsCountingStream(s);
@@ -243,19 +252,20 @@ class DownloadCall : public OwnCall {
 
  private:
   void Reply(cdrStream& s, const ZKmd::zkSeqFileBuf& chunks, ChunkArena* whole) {
-    WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+    WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole, &audit_);
   }
   void Reply(cdrStream& s, const ZKmd::zkSeqFileBuf64& chunks, ChunkArena* whole) {
     if (verified_) {
-      WriteVerifiedDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+      WriteVerifiedDownloadReply(s, result_, chunks, index_, &source_, piece_, whole, &audit_);
     } else {
-      WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole);
+      WriteDownloadReply(s, result_, chunks, index_, &source_, piece_, whole, &audit_);
     }
   }
 
   ZKmdImpl* impl_;
   ChunkArena* arena_;
   ChunkSource source_;
+  DownloadBatchAudit audit_;  // told what the reply serves
   const char* operation_;
   bool verified_;
   CORBA::Octet* piece_ = nullptr;
@@ -269,22 +279,23 @@ class DownloadCall : public OwnCall {
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
-                        ChunkArena* whole) {
-  WriteReply(s, result, chunks, index, source, piece, whole, nullptr);
+                        ChunkArena* whole, DownloadBatchAudit* audit) {
+  WriteReply(s, result, chunks, index, source, piece, whole, nullptr, audit);
 }
 
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
-                        ChunkArena* whole) {
-  WriteReply(s, result, chunks, index, source, piece, whole, nullptr);
+                        ChunkArena* whole, DownloadBatchAudit* audit) {
+  WriteReply(s, result, chunks, index, source, piece, whole, nullptr, audit);
 }
 
 void WriteVerifiedDownloadReply(cdrStream& s, CORBA::Long result,
                                 const ZKmd::zkSeqFileBuf64& chunks, CORBA::Long index,
-                                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole) {
+                                ChunkSource* source, CORBA::Octet* piece, ChunkArena* whole,
+                                DownloadBatchAudit* audit) {
   std::vector<Digest128> digests;
   digests.reserve(chunks.length());
-  WriteReply(s, result, chunks, index, source, piece, whole, &digests);
+  WriteReply(s, result, chunks, index, source, piece, whole, &digests, audit);
 }
 
 CORBA::Long StoreUploadRequest(cdrStream& s, ZKmdImpl* servant, CORBA::Long* index) {

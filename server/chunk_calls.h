@@ -18,6 +18,7 @@
 
 namespace zk {
 class ChunkSource;
+class DownloadBatchAudit;
 class ZKmdImpl;
 }  // namespace zk
 
@@ -42,18 +43,20 @@ CORBA::Boolean ServeChunkCall(IncomingRequest& request, ZKmdImpl* servant);
 // nothing). Throws CORBA::PERSIST_STORE when a read fails: the reply must not complete then.
 // With `whole`, each such chunk is read whole into memory of that arena and written at once, for a
 // message that the ORB sizes before sending it (idl/omniorb/streams.h, SizedBeforeSending).
+// `audit` (when given) is told each chunk's data as it is written, and each chunk served; a
+// counting stream tells it nothing.
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
-                        ChunkArena* whole = nullptr);
+                        ChunkArena* whole = nullptr, DownloadBatchAudit* audit = nullptr);
 void WriteDownloadReply(cdrStream& s, CORBA::Long result, const ZKmd::zkSeqFileBuf64& chunks,
                         CORBA::Long index, ChunkSource* source, CORBA::Octet* piece,
-                        ChunkArena* whole = nullptr);
+                        ChunkArena* whole = nullptr, DownloadBatchAudit* audit = nullptr);
 // The reply of zkFileDownloadVerified: the same, then each chunk's digest (platform/digest.h) of
 // the data as it was read and written (a counting stream counts zeros in their place).
 void WriteVerifiedDownloadReply(cdrStream& s, CORBA::Long result,
                                 const ZKmd::zkSeqFileBuf64& chunks, CORBA::Long index,
                                 ChunkSource* source, CORBA::Octet* piece,
-                                ChunkArena* whole = nullptr);
+                                ChunkArena* whole = nullptr, DownloadBatchAudit* audit = nullptr);
 
 // Reads the arguments of a zkFileUpload request from `s` and stores its chunks as ServeChunkCall
 // does (each chunk as it comes off the stream, a large one piece by piece); the result, and the

@@ -166,6 +166,7 @@ void ChunkStore::Receive(const char* path, const char* name, size_t len) {
       land_.offset = at.length;
       land_.key = key;
       land_.claim = claim;
+      land_.file_digest = at.digest;
       return;
     }
     uploads_->Unclaim(key, claim);
@@ -175,11 +176,15 @@ void ChunkStore::Receive(const char* path, const char* name, size_t len) {
   if (land_.file) {
     land_.path = temp;
     land_.fresh = true;
+    land_.file_digest = NewFileDigest();
   }
 }
 
 void ChunkStore::Piece(const uint8_t* data, size_t n) {
   if (verified_) land_.digest.Update(data, n);
+  if (land_.file_digest) {
+    land_.file_digest->Add(land_.offset + static_cast<int64_t>(land_.received), data, n);
+  }
   if (land_.file && !land_.failed && n > 0) {
     land_.tail_hole = IsAllZero(data, n);
     if (!land_.tail_hole) {
@@ -210,16 +215,19 @@ bool ChunkStore::Move(Landing* land, const std::string& temp) {
   std::unique_ptr<FileSystem::File> to = area_->Open(temp, FileSystem::OpenMode::kCreate);
   if (!to) return false;
   bool moved = land->file && !land->failed;
+  std::shared_ptr<FileDigest> digest = NewFileDigest();  // the new upload's, from its first byte
   std::vector<uint8_t> piece(kChunkPieceBytes);
   for (size_t at = 0; moved && at < land->received; at += piece.size()) {
     const size_t n = std::min(piece.size(), land->received - at);
     size_t got = 0;
     moved = land->file->ReadAt(land->offset + static_cast<int64_t>(at), n, piece.data(), &got) &&
             got == n;
+    if (moved && digest) digest->Add(static_cast<int64_t>(at), piece.data(), n);
     if (moved && !IsAllZero(piece.data(), n)) {
       moved = to->WriteAt(static_cast<int64_t>(at), piece.data(), n).ok();
     }
   }
+  land->file_digest = std::move(digest);
   // The old file is no longer this chunk's: it is the given-up upload's, removed with it.
   land->file = std::move(to);
   land->path = temp;
@@ -229,7 +237,12 @@ bool ChunkStore::Move(Landing* land, const std::string& temp) {
   return moved;
 }
 
+std::shared_ptr<FileDigest> ChunkStore::NewFileDigest() const {
+  return caller_.digest ? std::make_shared<FileDigest>() : nullptr;
+}
+
 CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
+  landed_digest_.clear();
   Step step;
   const CORBA::Long result = Continue(c, nullptr, &step);
   if (result != kTransferOk) return result;
@@ -247,6 +260,7 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
     written = area_->WriteAt(step.at.temp, false, step.at.length, data, len).ok();
   }
   if (!written) return Abandon(step);
+  if (step.at.digest) step.at.digest->Add(step.at.length, data, len);  // zeros too
   const int64_t length = step.at.length + static_cast<int64_t>(len);
   uploads_->Stored(step.key, length);
   if (verified_) Note(c, step, DigestOfChunk(step.at.length, data, len));
@@ -254,6 +268,7 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
 }
 
 CORBA::Long ChunkStore::Received(const ZKmd::zkStrctFileBuf& c) {
+  landed_digest_.clear();
   Step step;
   CORBA::Long result = Continue(c, &land_, &step);
   if (result == kTransferOk) {
@@ -309,16 +324,19 @@ bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) 
     return false;
   }
   std::string temp;
+  // The digest of the new upload's file: of the data received when it is this chunk's.
+  std::shared_ptr<FileDigest> digest = land ? nullptr : NewFileDigest();
   if (land && land->fresh && land->file) {
     temp = land->path;  // the new file the data went to becomes the upload's
+    digest = land->file_digest;
   } else {
     temp = (dir.empty() ? "" : dir + "/") + NewUploadTempName();
     // Written into an upload of this file in progress, which a first chunk gives up: the data
     // moves to the new upload's file first.
-    if (land && land->file) Move(land, temp);
+    if (land && land->file && Move(land, temp)) digest = land->file_digest;
   }
   RemoveAll(area_, caller_,
-            uploads_->Begin(step.key, temp, caller_.socket, UploadTable::Clock::now()));
+            uploads_->Begin(step.key, temp, caller_.socket, UploadTable::Clock::now(), digest));
   if (land && land->path == temp) land->fresh = false;  // the upload's now
   if (land) land->claim = 0;                            // that upload is gone
   return true;
@@ -338,6 +356,7 @@ CORBA::Long ChunkStore::Refuse(const Step& step) {
 CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
                                  bool hole) {
   if (c.nextBuf) return kTransferOk;
+  if (step.at.digest) landed_digest_ = step.at.digest->Text(length);
   if (verified_) {
     // Whole, but not yet checked: Verify puts it in place.
     Unverified& u = stored_.back();
@@ -349,6 +368,7 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
     return kTransferOk;
   }
   if (!PutInPlace(step.at.temp, step.target, length, hole, c.updDt.in(), c.crtDt.in())) {
+    landed_digest_.clear();
     return Abandon(step);
   }
   uploads_->End(step.key);

@@ -15,6 +15,7 @@
 #include "platform/digest.h"
 #include "platform/fs.h"
 #include "server/area_usage.h"
+#include "server/file_digest.h"
 #include "server/uploads.h"
 
 namespace zk {
@@ -32,6 +33,7 @@ struct UploadCaller {
   std::string user;
   KeptUploads* kept = nullptr;
   AreaQuota quota;  // the user's storage limit (server/area_usage.h); none by default
+  bool digest = false;  // the audit trail is on: each file's digest is taken as it is stored
 };
 
 // Stores `chunks` in order in `area` (the storage area's own file system, FileSystem::Beneath;
@@ -92,6 +94,11 @@ class ChunkStore {
   // received: 0, 20 or 21 as Store.
   CORBA::Long Received(const ZKmd::zkStrctFileBuf& c);
 
+  // With caller.digest: the digest (server/file_digest.h) of the whole file whose last chunk the
+  // latest Store or Received stored, of every byte in file order, holes included. Empty when that
+  // chunk was not a file's last, failed, or part of the file's bytes was not digested.
+  const std::string& landed_digest() const { return landed_digest_; }
+
   // A verified store, after its chunks: `digests` holds the client's digest of each chunk of the
   // batch, 16 bytes each, in order; the chunks stored are the batch's first ones. The files of
   // the chunks before the first whose digest differs (or is missing) are put in place; the
@@ -114,6 +121,7 @@ class ChunkStore {
     UploadKey key;                           // the claimed upload, when claim is not 0
     uint64_t claim = 0;
     ChunkDigest digest{0};                   // of the data received, in a verified store
+    std::shared_ptr<FileDigest> file_digest;  // of the upload's file (landed_digest)
   };
 
   // Where the upload a chunk belongs to stands.
@@ -174,6 +182,8 @@ class ChunkStore {
   bool Move(Landing* land, const std::string& temp);
   // Removes what a landing left that no upload took, ends its claim.
   void Finish(Landing* land);
+  // A digest for a new upload's file, when the caller wants them.
+  std::shared_ptr<FileDigest> NewFileDigest() const;
 
   FileSystem* area_;
   UploadTable* uploads_;
@@ -183,6 +193,7 @@ class ChunkStore {
   bool verified_;
   bool checked_ = false;             // Verify ran
   std::vector<Unverified> stored_;  // by a verified store, in order
+  std::string landed_digest_;
 };
 
 // What a download reply takes besides its chunks, at most: the GIOP and reply headers (with room

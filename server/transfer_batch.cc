@@ -49,7 +49,7 @@ void UploadBatch::TakeTexts(ZKmd::zkStrctFileBuf* c) const {
 void UploadBatch::Store(ZKmd::zkStrctFileBuf* c) {
   TakeTexts(c);
   Stored(store_->Store(*c));
-  audit_.Stored(*c, c->fileBuf.length(), result_);
+  audit_.Stored(*c, c->fileBuf.length(), result_, store_->landed_digest());
 }
 
 void UploadBatch::Receive(size_t len) {
@@ -62,7 +62,7 @@ void UploadBatch::Piece(const uint8_t* data, size_t n) { store_->Piece(data, n);
 void UploadBatch::Received(ZKmd::zkStrctFileBuf* c) {
   TakeTexts(c);
   Stored(store_->Received(*c));
-  audit_.Received(*c, result_);
+  audit_.Received(*c, result_, store_->landed_digest());
 }
 
 void UploadBatch::Verify(const uint8_t* digests, size_t len) {
@@ -116,8 +116,8 @@ bool NamesIn(WireRequest* w, Chunks& chunks, CORBA::Long* index,
 
 // Checks the caller and opens each request's file in `source` (user id in UTF-8).
 template <class Chunks>
-CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& user,
-                 Chunks& chunks, CORBA::Long* index, ChunkSource* source) {
+CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& user, Chunks& chunks,
+                 CORBA::Long* index, ChunkSource* source, DownloadBatchAudit* audit) {
   if (!CallerIs(servant->state()->connections, user.c_str(), operation)) {
     chunks.length(0);  // nothing of what the caller sent goes back
     *index = 1;
@@ -126,7 +126,7 @@ CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& us
   if (chunks.length() == 0) return kTransferOk;
   std::unique_ptr<FileSystem> area = OpenUserArea(servant->fs(), servant->env_file(), user);
   const CORBA::Long result = OpenChunks(area.get(), chunks, index, source);
-  servant->state()->transfer_audit.DownloadBatch(user, chunks, result, *index);
+  audit->Opened(&servant->state()->transfer_audit, user, chunks, result, *index);
   source->Keep(std::move(area));
   // A failed batch is not written by the client: the reply carries none of it.
   if (result != kTransferOk) chunks.length(0);
@@ -135,7 +135,8 @@ CORBA::Long Open(ZKmdImpl* servant, const char* operation, const std::string& us
 
 template <class Chunks>
 CORBA::Long Download(ZKmdImpl* servant, const char* operation, const char* wire_user,
-                     Chunks& chunks, CORBA::Long* index, ChunkSource* source) {
+                     Chunks& chunks, CORBA::Long* index, ChunkSource* source,
+                     DownloadBatchAudit* audit) {
   WireRequest w(operation);
   std::string user;
   *index = 0;
@@ -145,7 +146,7 @@ CORBA::Long Download(ZKmdImpl* servant, const char* operation, const char* wire_
   }
   std::vector<std::string> wire_paths, wire_names;
   if (!NamesIn(&w, chunks, index, &wire_paths, &wire_names)) return kTransferFileFailed;
-  const CORBA::Long result = Open(servant, operation, user, chunks, index, source);
+  const CORBA::Long result = Open(servant, operation, user, chunks, index, source, audit);
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     chunks[i].filePath = wire_paths[i].c_str();
     chunks[i].fileNm = wire_names[i].c_str();
@@ -156,13 +157,15 @@ CORBA::Long Download(ZKmdImpl* servant, const char* operation, const char* wire_
 }  // namespace
 
 CORBA::Long OpenDownload(ZKmdImpl* servant, const char* operation, const char* wire_user,
-                         ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index, ChunkSource* source) {
-  return Download(servant, operation, wire_user, chunks, index, source);
+                         ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index, ChunkSource* source,
+                         DownloadBatchAudit* audit) {
+  return Download(servant, operation, wire_user, chunks, index, source, audit);
 }
 
 CORBA::Long OpenDownload(ZKmdImpl* servant, const char* operation, const char* wire_user,
-                         ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index, ChunkSource* source) {
-  return Download(servant, operation, wire_user, chunks, index, source);
+                         ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index, ChunkSource* source,
+                         DownloadBatchAudit* audit) {
+  return Download(servant, operation, wire_user, chunks, index, source, audit);
 }
 
 }  // namespace zk

@@ -69,11 +69,14 @@ class UploadBatch {
 // A zkFileDownload(64) batch: the requests' texts through the boundary (a refused one fails the
 // batch), the caller checked, each request checked and its file opened in `source`, which reads
 // the data of the chunks (OpenChunks); the reply gives the names back as the client sent them
-// and, after a failure, carries no chunk. `operation` names the operation in the log.
+// and, after a failure, carries no chunk. `operation` names the operation in the log. `audit` is
+// opened with the batch (DownloadBatchAudit::Opened); the caller tells it what it serves.
 CORBA::Long OpenDownload(ZKmdImpl* servant, const char* operation, const char* wire_user,
-                         ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index, ChunkSource* source);
+                         ZKmd::zkSeqFileBuf& chunks, CORBA::Long* index, ChunkSource* source,
+                         DownloadBatchAudit* audit);
 CORBA::Long OpenDownload(ZKmdImpl* servant, const char* operation, const char* wire_user,
-                         ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index, ChunkSource* source);
+                         ZKmd::zkSeqFileBuf64& chunks, CORBA::Long* index, ChunkSource* source,
+                         DownloadBatchAudit* audit);
 
 }  // namespace zk
 

@@ -56,19 +56,22 @@ bool UploadKey::operator<(const UploadKey& o) const {
 }
 
 std::vector<UploadLeftover> UploadTable::Begin(const UploadKey& key, const std::string& temp,
-                                               const Socket& socket, Clock::time_point now) {
+                                               const Socket& socket, Clock::time_point now,
+                                               std::shared_ptr<FileDigest> digest) {
   std::vector<UploadLeftover> drop;
   std::lock_guard<std::mutex> lock(mu_);
-  Place(key, temp, socket, now, &drop);
+  Place(key, temp, socket, now, &drop).digest = std::move(digest);
   return drop;
 }
 
 std::vector<UploadLeftover> UploadTable::Adopt(const UploadKey& key, const KeptPart& part,
                                                const Socket& socket, Clock::time_point now,
-                                               int64_t length, int32_t no) {
+                                               int64_t length, int32_t no,
+                                               std::shared_ptr<FileDigest> digest) {
   std::vector<UploadLeftover> drop;
   std::lock_guard<std::mutex> lock(mu_);
   Upload& up = Place(key, part.temp, socket, now, &drop);
+  up.digest = std::move(digest);
   up.length = length;
   up.next_no = no;
   up.recorded = true;
@@ -123,6 +126,7 @@ bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, 
   at->temp = it->second.temp;
   at->length = it->second.length;
   at->recorded = it->second.recorded;
+  at->digest = it->second.digest;
   return true;
 }
 
@@ -134,6 +138,7 @@ bool UploadTable::Claim(const UploadKey& key, Progress* at, uint64_t* claim) {
   at->temp = it->second.temp;
   at->length = it->second.length;
   at->recorded = it->second.recorded;
+  at->digest = it->second.digest;
   *claim = it->second.serial;
   return true;
 }

@@ -37,6 +37,7 @@
 #include "idl/chunk_memory.h"
 #include "platform/fs.h"
 #include "server/connection_limits.h"
+#include "server/file_digest.h"
 #include "server/kept_uploads.h"
 
 namespace zk {
@@ -72,11 +73,12 @@ class UploadTable {
  public:
   using Clock = std::chrono::steady_clock;
   // Where an upload stands: its temporary file and the bytes stored so far, and whether it has
-  // a record (Recorded).
+  // a record (Recorded). `digest`: of the bytes stored so far, while the audit trail is on.
   struct Progress {
     std::string temp;
     int64_t length = 0;
     bool recorded = false;
+    std::shared_ptr<FileDigest> digest;
   };
 
   explicit UploadTable(size_t max_per_connection = kMaxUploadsPerConnection)
@@ -85,9 +87,11 @@ class UploadTable {
   // Begins the upload `key` into the temporary file `temp` (still to be created), by the
   // connection whose socket is `socket`; its next chunk is number 1. The connection's upload of
   // the same target, and its oldest one when it has the maximum in progress, are given up: their
-  // temporary files are returned for removal.
+  // temporary files are returned for removal. `digest` (none when null) takes its bytes as they
+  // are stored (Progress).
   std::vector<UploadLeftover> Begin(const UploadKey& key, const std::string& temp,
-                                    const Socket& socket, Clock::time_point now);
+                                    const Socket& socket, Clock::time_point now,
+                                    std::shared_ptr<FileDigest> digest = nullptr);
   // The upload `key` when chunk number `no` is its next one: true, with where it stands. False
   // when there is no such upload; when there is one that expects another chunk, or one that
   // another call has claimed (unless `claim` is that claim), it is given up and its temporary file
@@ -111,11 +115,11 @@ class UploadTable {
   // The record of the upload `key` was written: it is kept, not removed, when it stops.
   void Recorded(const UploadKey& key, const KeptPart& record);
   // Continues the kept upload `part` as the upload `key` by the connection whose socket is
-  // `socket`, at `length` bytes, its next chunk number `no`. What is given up as Begin gives up is
-  // returned for removal.
+  // `socket`, at `length` bytes, its next chunk number `no`; `digest` as Begin takes it, holding
+  // the kept bytes already. What is given up as Begin gives up is returned for removal.
   std::vector<UploadLeftover> Adopt(const UploadKey& key, const KeptPart& part,
                                     const Socket& socket, Clock::time_point now, int64_t length,
-                                    int32_t no);
+                                    int32_t no, std::shared_ptr<FileDigest> digest = nullptr);
   // The upload `key` is over: renamed into place, or given up with its file removed.
   void End(const UploadKey& key);
   // Gives up the uploads that were not continued since `now` - `idle`, and those whose socket
@@ -140,6 +144,7 @@ class UploadTable {
     bool claimed = false;
     bool recorded = false;
     KeptPart record;  // when recorded
+    std::shared_ptr<FileDigest> digest;
   };
   // Begin's bookkeeping, with mu_ held.
   Upload& Place(const UploadKey& key, const std::string& temp, const Socket& socket,

@@ -13,6 +13,7 @@
 #include "platform/pathtext.h"
 #include "platform/timetext.h"
 #include "server/connection_auth.h"
+#include "server/file_digest.h"
 #include "server/kept_uploads.h"
 #include "server/server_state.h"
 #include "server/storage.h"
@@ -131,9 +132,12 @@ CORBA::Long ZKmdImpl::zkFileResume(const char* userId, const char* filePath, con
     return kTransferFileFailed;
   }
   const UploadKey key{CurrentConnectionId(state_->connections), k.area_dir, k.target};
+  // The file's audit record carries its digest, of the kept bytes too: read once more here.
+  std::shared_ptr<FileDigest> digest =
+      state_->audit.on() ? DigestOfFile(k.area.get(), part.temp, from) : nullptr;
   for (const UploadLeftover& leftover :
-       state_->uploads.Adopt(key, part, CurrentConnectionSocket(), UploadTable::Clock::now(),
-                             from, nextBufNo)) {
+       state_->uploads.Adopt(key, part, CurrentConnectionSocket(), UploadTable::Clock::now(), from,
+                             nextBufNo, digest)) {
     RemoveLeftover(fs_, leftover);
   }
   return kTransferOk;

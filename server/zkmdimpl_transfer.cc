@@ -18,8 +18,15 @@ template <class Chunks>
 CORBA::Long DownloadWhole(ZKmdImpl* servant, const char* operation, const char* userId,
                           Chunks& fileBufs, CORBA::Long& bufIndex) {
   ChunkSource source(nullptr, SIZE_MAX);
-  const CORBA::Long result = OpenDownload(servant, operation, userId, fileBufs, &bufIndex, &source);
-  if (result == kTransferOk) CopyChunkData(source, fileBufs);
+  DownloadBatchAudit audit;
+  const CORBA::Long result =
+      OpenDownload(servant, operation, userId, fileBufs, &bufIndex, &source, &audit);
+  if (result != kTransferOk) return result;
+  CopyChunkData(source, fileBufs);
+  for (CORBA::ULong i = 0; i < fileBufs.length(); ++i) {
+    audit.Data(i, 0, fileBufs[i].fileBuf.get_buffer(), fileBufs[i].fileBuf.length());
+    audit.Served(i);
+  }
   return result;
 }
 
@@ -44,6 +51,7 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
   caller->root = fs_;
   caller->user = userId;
   caller->kept = &state_->kept;
+  caller->digest = state_->audit.on();  // the audit records carry each file's digest
   area->reset();
   if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
     *area = fs_->Beneath(caller->area_dir);

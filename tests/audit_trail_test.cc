@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/digest.h"
 #include "platform/timetext.h"
 #include "tests/server_fixture.h"
 
@@ -190,6 +191,20 @@ void CheckCommonFields(const Object& o, int64_t since_ms, int64_t until_ms) {
   EXPECT_GT(std::stoi(o.at("peer").text.substr(10)), 0) << o.at("peer").text;
 }
 
+// The digest that a record gives for a file of `content`: what xxh128sum prints for it. Where the
+// program is installed, it is asked too, for the file at `path` holding that content.
+std::string FileDigestOf(const std::string& content, const std::string& path) {
+  StreamDigest d;
+  d.Update(content.data(), content.size());
+  const std::string text = DigestText(d.Value());
+  if (Exists("/usr/bin/xxh128sum")) {
+    RunResult r = test::Run({"/usr/bin/xxh128sum", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, text + "  " + path + "\n");
+  }
+  return text;
+}
+
 int64_t NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -264,12 +279,15 @@ TEST(AuditTrailTest, ASessionOfTheToolsIsReadBackWithEveryField) {
   EXPECT_TRUE(Is(up, "path", "hello.txt"));
   EXPECT_TRUE(Is(up, "bytes", "2500"));
   EXPECT_TRUE(Is(up, "result", "0"));
-  EXPECT_EQ(up.count("digest") + up.count("job") + up.count("exit") + up.count("reason"), 0u);
+  const std::string digest = FileDigestOf(data, fx.client_dir("u1") + "/hello.txt");
+  EXPECT_TRUE(Is(up, "digest", digest)) << ReadFile(trail);
+  EXPECT_EQ(up.count("job") + up.count("exit") + up.count("reason"), 0u);
   const Object& down = acts[1];
   EXPECT_TRUE(Is(down, "event", "download"));
   EXPECT_TRUE(Is(down, "path", "hello.txt"));
   EXPECT_TRUE(Is(down, "bytes", "2500"));
   EXPECT_TRUE(Is(down, "result", "0"));
+  EXPECT_TRUE(Is(down, "digest", digest)) << ReadFile(trail);
   const Object& rm = acts[2];
   EXPECT_TRUE(Is(rm, "event", "remove-file"));
   EXPECT_TRUE(Is(rm, "path", "hello.txt"));
@@ -312,12 +330,101 @@ TEST(AuditTrailTest, AFailedUploadAndADirectoryRemovalCarryTheirResults) {
   EXPECT_TRUE(Is(ups[0], "path", "taken")) << ups[0].at("path").text;
   EXPECT_TRUE(Is(ups[0], "result", "20")) << ups[0].at("result").text;
   EXPECT_TRUE(Is(ups[0], "bytes", "0"));
+  EXPECT_EQ(ups[0].count("digest"), 0u) << "nothing landed";
   for (const Object& o : Records(trail)) {
     if (Is(o, "event", "remove-dir")) {
       EXPECT_TRUE(Is(o, "path", "empty")) << o.at("path").text;
       EXPECT_TRUE(Is(o, "result", "0"));
     }
   }
+}
+
+// The records of `path` with `event`, in the order written.
+std::vector<Object> RecordsOf(const std::string& trail, const std::string& event,
+                              const std::string& path) {
+  std::vector<Object> out;
+  for (const Object& o : Records(trail)) {
+    if (Is(o, "event", event) && Is(o, "path", path)) out.push_back(o);
+  }
+  return out;
+}
+
+// Chunks larger than the pieces the server streams, a stretch of zeros that the server stores as
+// a hole, and the plain upload beside the checked one: each record still names the whole file's
+// digest.
+TEST(AuditTrailTest, LargeChunksAndZerosAreDigestedAsTheFileHoldsThem) {
+  ServerFixture fx;  // a unit of 1000 KB
+  const std::string trail = fx.dir() + "/audit.jsonl";
+  fx.AddServerConf("zkAuditLog = " + trail);
+  fx.AddUser("u1", "pw1");
+  fx.Start();
+  std::string data;
+  uint32_t x = 12345;
+  for (int i = 0; i < 1300 * 1024; ++i) {
+    x = x * 1103515245u + 12345u;
+    data += static_cast<char>(x >> 24);
+  }
+  data += std::string(1000 * 1024, '\0');  // one whole chunk of zeros
+  data += "the end";
+  const std::string client = fx.client_dir("u1");
+  WriteFile(client + "/big.bin", data);
+  WriteFile(client + "/plain.bin", data.substr(1000));
+  mkdir((client + "/back").c_str(), 0700);
+  RunResult r = fx.RunClient("u1", "zkcp", {"big.bin", "::", "-p", "pw1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  RunOptions unverified;  // zkFileUpload instead of the checked upload
+  unverified.cwd = client;
+  unverified.env = {"ZK_BENCH_UNVERIFIED=1"};
+  r = test::Run({Program("zkcp"), "plain.bin", "::", "-p", "pw1"}, unverified);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  r = fx.RunClient("u1", "zkcp", {"::big.bin", "back", "-p", "pw1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(ReadFile(client + "/back/big.bin"), data);
+
+  ASSERT_TRUE(WaitForRecord(trail, [](const Object& o) {
+    return Is(o, "event", "download") && Is(o, "path", "big.bin");
+  })) << ReadFile(trail);
+  const std::string digest = FileDigestOf(data, client + "/big.bin");
+  const std::vector<Object> up = RecordsOf(trail, "upload", "big.bin");
+  ASSERT_EQ(up.size(), 1u) << ReadFile(trail);
+  EXPECT_TRUE(Is(up[0], "bytes", std::to_string(data.size())));
+  EXPECT_TRUE(Is(up[0], "digest", digest)) << ReadFile(trail);
+  const std::vector<Object> plain = RecordsOf(trail, "upload", "plain.bin");
+  ASSERT_EQ(plain.size(), 1u) << ReadFile(trail);
+  EXPECT_TRUE(Is(plain[0], "digest", FileDigestOf(data.substr(1000), client + "/plain.bin")))
+      << ReadFile(trail);
+  const std::vector<Object> down = RecordsOf(trail, "download", "big.bin");
+  ASSERT_EQ(down.size(), 1u) << ReadFile(trail);
+  EXPECT_TRUE(Is(down[0], "digest", digest)) << ReadFile(trail);
+}
+
+// Batches larger than what the connection buffers: the download's next batch, asked for on the
+// second connection, is served while the reply before it is still being written. Its record
+// carries the file's digest all the same.
+TEST(AuditTrailTest, ADownloadOverTwoConnectionsCarriesTheDigest) {
+  ServerFixture fx("16384");
+  const std::string trail = fx.dir() + "/audit.jsonl";
+  fx.AddServerConf("zkAuditLog = " + trail);
+  fx.AddUser("u1", "pw1");
+  fx.Start();
+  std::string data(96 << 20, '\0');
+  uint32_t x = 88172645u;
+  for (char& c : data) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  WriteFile(fx.storage_dir("u1") + "/large.bin", data);
+  const std::string client = fx.client_dir("u1");
+  mkdir((client + "/back").c_str(), 0700);
+  RunResult r = fx.RunClient("u1", "zkcp", {"::large.bin", "back", "-p", "pw1"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_TRUE(WaitForRecord(trail, [](const Object& o) { return Is(o, "event", "download"); }))
+      << ReadFile(trail);
+  const std::vector<Object> down = RecordsOf(trail, "download", "large.bin");
+  ASSERT_EQ(down.size(), 1u) << ReadFile(trail);
+  EXPECT_TRUE(Is(down[0], "result", "0"));
+  EXPECT_TRUE(Is(down[0], "digest", FileDigestOf(data, client + "/back/large.bin")))
+      << ReadFile(trail);
 }
 
 TEST(AuditTrailTest, AFileMovedAwayIsFollowedByANewOwnerOnlyOne) {

@@ -4,6 +4,7 @@
 // reach the kept upload. A download: zkcp leaves what it wrote, and the next one continues it the
 // same way. A source that changed since starts again. The tools reach the server through a relay
 // that can hold back what either side sends, so that a copy is caught in the middle and killed.
+// The audit trail records a resumed upload with the digest of all of it, the kept bytes too.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -13,10 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "clients/copy_walk.h"
 #include "idl/orb.h"
 #include "idl/wire.h"
+#include "platform/digest.h"
 #include "platform/fs.h"
-#include "clients/copy_walk.h"
 #include "platform/timetext.h"
 #include "tests/direct_client.h"
 #include "tests/relay.h"
@@ -32,6 +34,7 @@ class ResumedCopyTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     fixture_ = new ServerFixture("64");  // batches of 64 KB
+    fixture_->AddServerConf("zkAuditLog = " + Trail());
     fixture_->AddUser("u1", "pw1");
     fixture_->AddUser("u2", "pw2");
     fixture_->Start();
@@ -42,6 +45,30 @@ class ResumedCopyTest : public ::testing::Test {
     fixture_ = nullptr;
     delete relay_;
     relay_ = nullptr;
+  }
+
+  static std::string Trail() { return fixture_->dir() + "/audit.jsonl"; }
+  // Waits for the audit record of `name` landed with the digest of `data`.
+  static bool LandedWithDigest(const std::string& name, const std::string& data) {
+    StreamDigest d;
+    d.Update(data.data(), data.size());
+    const std::string digest = "\"digest\":\"" + DigestText(d.Value()) + "\"";
+    const std::string path = "\"path\":\"" + Folder(name) + "/" + name + "\"";
+    return WaitUntil(
+        [&] {
+          const std::string all = ReadFile(Trail());
+          for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = all.substr(at, end - at);
+            if (line.find("\"event\":\"upload\"") != std::string::npos &&
+                line.find(path) != std::string::npos &&
+                line.find("\"result\":0,") != std::string::npos &&
+                line.find(digest) != std::string::npos) {
+              return true;
+            }
+          }
+          return false;
+        },
+        10);
   }
 
   // Each test copies a folder of its own, named after its one file's name without ".bin".
@@ -210,6 +237,7 @@ TEST_F(ResumedCopyTest, AKilledUploadContinuesWhereItStoppedAndLandsWhole) {
   EXPECT_EQ(0, resumed.status) << resumed.err;
   EXPECT_EQ("", resumed.err);
   EXPECT_TRUE(ReadFile(OnServer("big.bin")) == data);
+  EXPECT_TRUE(LandedWithDigest("big.bin", data)) << ReadFile(Trail());
   // About what was missing: the rest of the file, and the requests' own bytes.
   EXPECT_GE(resent, kFileBytes - static_cast<size_t>(kept));
   EXPECT_LT(resent, kFileBytes - static_cast<size_t>(kept) + kFileBytes / 16);
