@@ -699,8 +699,12 @@ int main() {
       const double checked = rate[set + "|" + dir + "|zkcp 1000 KB"];
       const double unchecked = rate[set + "|" + dir + "|" + kUnverifiedTool];
       if (checked <= 0 || unchecked <= 0) continue;
-      std::printf("  %-4s %-13s  checked/unchecked best %5.2f  median of turns %5.2f\n", dir,
-                  set.c_str(), checked / unchecked, median_ratio(set, dir, 0, 1));
+      std::printf("  %-4s %-13s  checked/unchecked best %5.2f  median of turns %5.2f  (seconds:",
+                  dir, set.c_str(), checked / unchecked, median_ratio(set, dir, 0, 1));
+      const std::vector<double>& a = turns[set + "|" + dir + "|0"];
+      const std::vector<double>& b = turns[set + "|" + dir + "|1"];
+      for (size_t i = 0; i < a.size() && i < b.size(); ++i) std::printf(" %.2f/%.2f", a[i], b[i]);
+      std::printf(")\n");
     }
   }
   if (by_tool_seconds(rows, big, kResumedTool) > 0) {
