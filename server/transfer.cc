@@ -358,12 +358,16 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
   if (c.nextBuf) return kTransferOk;
   if (step.at.digest) landed_digest_ = step.at.digest->Text(length);
   if (verified_) {
-    // Whole, but not yet checked: Verify puts it in place.
+    // Whole, but not yet checked: its length and times now, while the rest of the request is
+    // still to come; Verify only renames it.
     Unverified& u = stored_.back();
+    if (hole && !area_->Resize(step.at.temp, length)) {
+      stored_.pop_back();
+      landed_digest_.clear();
+      return Abandon(step);
+    }
+    ApplyTimes(area_, step.at.temp, c.updDt.in(), c.crtDt.in());
     u.last = true;
-    u.crt = c.crtDt.in();
-    u.length = length;
-    u.hole = hole;
     uploads_->Finished(step.key);
     return kTransferOk;
   }
@@ -390,9 +394,7 @@ void ChunkStore::Note(const ZKmd::zkStrctFileBuf& c, const Step& step, const Dig
 }
 
 bool ChunkStore::Land(const Unverified& u) {
-  if (!PutInPlace(u.temp, u.target, u.length, u.hole, u.upd.c_str(), u.crt.c_str())) {
-    return false;
-  }
+  if (!caller_.quota.Rename(area_, u.temp, u.target)) return false;
   uploads_->End(u.key);
   if (u.recorded) area_->RemoveFile(KeptRecordName(u.temp));
   // A kept upload of the same file is of no use any more.
@@ -433,6 +435,9 @@ void ChunkStore::Rewind() {
     // ended): either way, what this store wrote goes.
     const bool in_table = uploads_->Rewind(u.key, u.start, u.no);
     if (!area_->Resize(u.temp, u.start) && in_table) GiveUp(area_, uploads_, u.key, u.temp);
+    // A last chunk gave the file the source's time: a kept upload's time is that of its last
+    // write, which its keeping is counted from.
+    if (u.last && in_table) area_->SetWriteTime(u.temp, UnixNow());
   }
   stored_.clear();
 }

@@ -141,10 +141,8 @@ class ChunkStore {
     int64_t start = 0;     // where it was stored
     bool recorded = false;  // its upload has a record
     int32_t size = 0;      // the fileSize it gave
-    std::string upd, crt;
-    bool last = false;  // its file waits for Verify to be put in place, with these:
-    int64_t length = 0;
-    bool hole = false;
+    std::string upd;
+    bool last = false;  // its file, with its length and times, waits for Verify to be renamed
   };
 
   // The steps of storing a chunk, for both ways its data arrives (Store, Received).

@@ -86,10 +86,12 @@ UploadTable::Upload& UploadTable::Place(const UploadKey& key, const std::string&
   auto same = uploads_.find(key);
   if (same != uploads_.end()) {
     drop.push_back({key.area, same->second.temp});
-    uploads_.erase(same);
+    Erase(same);
   }
   // The connection's uploads are next to each other in the map (the id comes first in the key).
   for (;;) {
+    auto counted = unfinished_.find(key.conn);
+    if (counted == unfinished_.end() || counted->second < max_per_connection_) break;
     auto first = uploads_.lower_bound(UploadKey{key.conn, "", ""});
     auto oldest = uploads_.end();
     size_t count = 0;
@@ -101,9 +103,10 @@ UploadTable::Upload& UploadTable::Place(const UploadKey& key, const std::string&
     }
     if (count < max_per_connection_ || oldest == uploads_.end()) break;
     drop.push_back({oldest->first.area, oldest->second.temp});
-    uploads_.erase(oldest);
+    Erase(oldest);
   }
   Upload& up = uploads_[key];
+  ++unfinished_[key.conn];
   up.temp = temp;
   up.socket = socket;
   up.used = now;
@@ -119,7 +122,7 @@ bool UploadTable::Next(const UploadKey& key, int32_t no, Clock::time_point now, 
   const bool claimed_by_other = it->second.claimed && it->second.serial != claim;
   if (it->second.next_no != no || claimed_by_other) {
     drop->push_back({key.area, it->second.temp});
-    uploads_.erase(it);
+    Erase(it);
     return false;
   }
   it->second.used = now;
@@ -160,7 +163,7 @@ void UploadTable::Stored(const UploadKey& key, int64_t length) {
 void UploadTable::Finished(const UploadKey& key) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = uploads_.find(key);
-  if (it != uploads_.end()) it->second.next_no = kFinishedNo;
+  if (it != uploads_.end()) Number(it, kFinishedNo);
 }
 
 bool UploadTable::Rewind(const UploadKey& key, int64_t length, int32_t no) {
@@ -168,7 +171,7 @@ bool UploadTable::Rewind(const UploadKey& key, int64_t length, int32_t no) {
   auto it = uploads_.find(key);
   if (it == uploads_.end()) return false;
   it->second.length = length;
-  it->second.next_no = no;
+  Number(it, no);
   return true;
 }
 
@@ -182,7 +185,26 @@ void UploadTable::Recorded(const UploadKey& key, const KeptPart& record) {
 
 void UploadTable::End(const UploadKey& key) {
   std::lock_guard<std::mutex> lock(mu_);
-  uploads_.erase(key);
+  auto it = uploads_.find(key);
+  if (it != uploads_.end()) Erase(it);
+}
+
+std::map<UploadKey, UploadTable::Upload>::iterator UploadTable::Erase(
+    std::map<UploadKey, Upload>::iterator it) {
+  Number(it, kFinishedNo);
+  return uploads_.erase(it);
+}
+
+void UploadTable::Number(std::map<UploadKey, Upload>::iterator it, int32_t no) {
+  const bool was = it->second.next_no != kFinishedNo, is = no != kFinishedNo;
+  it->second.next_no = no;
+  if (was == is) return;
+  auto counted = unfinished_.find(it->first.conn);
+  if (is) {
+    ++unfinished_[it->first.conn];
+  } else if (counted != unfinished_.end() && --counted->second == 0) {
+    unfinished_.erase(counted);
+  }
 }
 
 std::vector<UploadLeftover> UploadTable::Expired(Clock::time_point now, Clock::duration idle,
@@ -200,7 +222,7 @@ std::vector<UploadLeftover> UploadTable::Expired(Clock::time_point now, Clock::d
       } else {
         drop.push_back({it->first.area, it->second.temp});
       }
-      it = uploads_.erase(it);
+      it = Erase(it);
     } else {
       ++it;
     }

@@ -153,7 +153,15 @@ class UploadTable {
   mutable std::mutex mu_;
   size_t max_per_connection_;
   uint64_t serial_ = 0;
+  // Removes `it`, and counts it out of its connection's unfinished uploads when it was one.
+  std::map<UploadKey, Upload>::iterator Erase(std::map<UploadKey, Upload>::iterator it);
+  // Gives `it` the next number `no`, counting it in or out of the unfinished uploads.
+  void Number(std::map<UploadKey, Upload>::iterator it, int32_t no);
+
   std::map<UploadKey, Upload> uploads_;
+  // By connection, how many of its uploads are not finished: finished ones wait for their batch's
+  // check in uploads_, beside them, and a batch of small files has many.
+  std::map<uint64_t, size_t> unfinished_;
 };
 
 // Removes the temporary file `temp` of an upload in `area`, and its record when it has one.

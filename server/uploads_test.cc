@@ -15,6 +15,7 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/timetext.h"
 #include "server/transfer.h"
 #include "settings/zkdb.h"
 
@@ -348,6 +349,11 @@ TEST_F(StoreTest, AVerifiedStorePutsInPlaceOnlyWhatItsDigestsConfirm) {
     EXPECT_EQ(3, index);
   }
   EXPECT_EQ("a1a2", Read("a"));
+  int64_t mtime = 0;
+  ASSERT_TRUE(ParseLocalTime("2020/01/02 03:04:05", &mtime));
+  DirEntry landed;
+  ASSERT_TRUE(area_->Stat("a", &landed));
+  EXPECT_EQ(mtime, landed.mtime);  // given before the check, while the request still came
   EXPECT_EQ("old b", Read("b"));
   EXPECT_EQ((Names{"a", "b"}), NamesHere());
   EXPECT_EQ(0u, table_.size());
