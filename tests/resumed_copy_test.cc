@@ -107,20 +107,28 @@ class ResumedCopyTest : public ::testing::Test {
     WriteFile(Local(name), data);
     return data;
   }
-  // Starts the copy, lets about half the file through, kills zkcp, and waits until the server
-  // keeps what it stored: what zkFileKept then says it holds.
-  static int64_t CopyKilledHalfWay(const std::string& name) {
-    relay_->HoldClientsAfter(kFileBytes / 2);
+  // Runs zkcp with `args` while the relay lets about half the file through the way `up` says
+  // (the clients' or the server's), and kills it once that passed.
+  static void KillHalfWay(const std::vector<std::string>& args, bool up) {
+    up ? relay_->HoldClientsAfter(kFileBytes / 2) : relay_->HoldTargetAfter(kFileBytes / 2);
+    auto passed = [up] { return (up ? relay_->FromClients() : relay_->FromTarget()).size(); };
     std::vector<std::string> argv = {Program("zkcp")};
-    for (const std::string& a : Copy(name)) argv.push_back(a);
+    argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = Spawn(argv, fixture_->client_dir("u1"));
-    const size_t before = relay_->FromClients().size();
-    for (int i = 0; i < 500 && relay_->FromClients().size() < before + kFileBytes / 2; ++i) {
+    const size_t before = passed();
+    for (int i = 0; i < 500 && passed() < before + kFileBytes / 2; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // What came is written before zkcp waits for more.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     relay_->Release();
+  }
+  // Kills the copy half way, and waits until the server keeps what it stored: what zkFileKept
+  // then says it holds.
+  static int64_t CopyKilledHalfWay(const std::string& name) {
+    KillHalfWay(Copy(name), true);
     DirEntry local;
     FileSystem::Default()->Stat(Local(name), &local);
     DirectClient owner(fixture_->ns_port(), 11);
@@ -171,19 +179,7 @@ class ResumedCopyTest : public ::testing::Test {
   }
   // Starts the download, lets about half the file through, kills zkcp: the size of what it left.
   static int64_t DownloadKilledHalfWay(const std::string& name) {
-    relay_->HoldTargetAfter(kFileBytes / 2);
-    std::vector<std::string> argv = {Program("zkcp")};
-    for (const std::string& a : Fetch(name)) argv.push_back(a);
-    const pid_t pid = Spawn(argv, fixture_->client_dir("u1"));
-    const size_t before = relay_->FromTarget().size();
-    for (int i = 0; i < 500 && relay_->FromTarget().size() < before + kFileBytes / 2; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    // What came is written before zkcp waits for more.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    relay_->Release();
+    KillHalfWay(Fetch(name), false);
     const std::vector<std::string> parts = Parts(name);
     std::string key;
     DirEntry st;
