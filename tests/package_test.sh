@@ -106,11 +106,15 @@ expand_command() {
   printf '%s\n' "${line//$'\x01'/\$}"
 }
 
-# A TCP port on 127.0.0.1 that nothing listens on.
+# A TCP port on 127.0.0.1 that nothing listens on, below the range the system takes the local
+# ports of outgoing connections from: a connection of another test that closed just now may still
+# hold one of those (TIME_WAIT), and the server could not bind it.
 free_port() {
-  local p
+  local p low=32768
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
+  [ "$low" -gt 21024 ] || low=32768
   while :; do
-    p=$((20000 + RANDOM % 30000))
+    p=$((20000 + RANDOM % (low - 20000)))
     (: </dev/tcp/127.0.0.1/"$p") 2>/dev/null || break
   done
   echo "$p"
