@@ -25,12 +25,14 @@ ServiceStatus::~ServiceStatus() {
 }
 
 void ServiceStatus::Ready() {
-  manager_->Notify("READY=1\n" + StatusLine(probes_.connections()));
+  // The thread starts from the count said here: one that changed before it ran is said again.
+  const size_t shown = probes_.connections();
+  manager_->Notify("READY=1\n" + StatusLine(shown));
   const std::chrono::microseconds watchdog = manager_->WatchdogInterval();
-  thread_ = std::thread([this, watchdog] { Loop(watchdog); });
+  thread_ = std::thread([this, watchdog, shown] { Loop(watchdog, shown); });
 }
 
-void ServiceStatus::Loop(std::chrono::microseconds watchdog) {
+void ServiceStatus::Loop(std::chrono::microseconds watchdog, size_t shown) {
   using Clock = std::chrono::steady_clock;
   // A ping every half of the manager's interval, so that one slow probe does not miss it, on a
   // tick that divides it and looks at the count at least every `every_`.
@@ -43,7 +45,6 @@ void ServiceStatus::Loop(std::chrono::microseconds watchdog) {
           : 1;
   const Clock::duration tick = pings ? ping_every / ticks_per_ping : every;
   long until_ping = ticks_per_ping;
-  size_t shown = probes_.connections();
   std::unique_lock<std::mutex> lock(mu_);
   while (!wake_.wait_for(lock, tick, [this] { return stop_; })) {
     lock.unlock();

@@ -48,7 +48,8 @@ class ServiceStatus {
   void Ready();
 
  private:
-  void Loop(std::chrono::microseconds watchdog);
+  // Says the watchdog pings and every change of the count from `shown`, the count said last.
+  void Loop(std::chrono::microseconds watchdog, size_t shown);
 
   ServiceManager* manager_;
   Probes probes_;

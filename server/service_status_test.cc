@@ -64,6 +64,22 @@ TEST(ServiceStatusTest, ReadyWithTheCountThenALineForEachChangeAndNoWatchdogUnle
   EXPECT_EQ(0, probes.load());  // no watchdog: the ORB is not asked
 }
 
+// A connection that comes between "READY=1" and the thread's first look is said too.
+TEST(ServiceStatusTest, ACountThatChangedRightAfterReadyIsSaid) {
+  RecordingManager manager(std::chrono::microseconds(0));
+  std::atomic<int> asked{0};
+  {
+    ServiceStatus status(&manager, {[&] { return size_t(asked++ == 0 ? 0 : 1); }, [] { return true; }},
+                         std::chrono::milliseconds(10));
+    status.Ready();
+    Sleep(100);
+  }
+  const std::vector<std::string> heard = manager.heard();
+  ASSERT_EQ(2u, heard.size());
+  EXPECT_EQ("READY=1\nSTATUS=接続数 0", heard[0]);
+  EXPECT_EQ("STATUS=接続数 1", heard[1]);
+}
+
 TEST(ServiceStatusTest, TheWatchdogIsFedOnlyWhileTheOrbAnswers) {
   RecordingManager manager(std::chrono::milliseconds(40));  // a ping every 20 ms
   std::atomic<int> mode{0};  // 0 answers, 1 fails, 2 hangs until released
