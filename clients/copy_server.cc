@@ -137,9 +137,7 @@ int64_t ZKmdCopyServer::Agreed(const std::string& dir, const std::string& name, 
   std::string wire_dir, wire_name;
   if (!text_.Out(dir, &wire_dir) || !text_.Out(name, &wire_name)) return 0;
   ZKmd::DataBuffer digests;
-  digests.length(static_cast<CORBA::ULong>(blocks.size() * sizeof(Digest128)));
-  for (size_t i = 0; i < blocks.size(); ++i)
-    std::copy(blocks[i].begin(), blocks[i].end(), digests.get_buffer() + i * sizeof(Digest128));
+  JoinDigests(blocks, &digests);
   CORBA::LongLong agreed = 0;
   const CORBA::Long r = agreed_.Call(
       [&] {

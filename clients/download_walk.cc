@@ -110,8 +110,7 @@ void DownloadWalk::RemoveDownloadLeftovers(const std::string& local_dir,
       if (now - e.mtime <= kKeptPartSeconds) {
         parts_.emplace(dir + key, dir + e.name);
       } else {
-        std::unique_ptr<FileSystem::File> f = fs_->Open(dir + e.name, FileSystem::OpenMode::kWrite);
-        if (f && f->Lock()) fs_->RemoveFile(dir + e.name);  // unless a run holds it
+        RemoveUnlessHeld(dir + e.name);
       }
       return true;
     }
@@ -331,11 +330,14 @@ void DownloadWalk::RemoveOtherParts(const std::string& dir, const std::string& n
                                     const std::string& keep) {
   auto range = parts_.equal_range(dir + KeyOf(name));
   for (auto it = range.first; it != range.second; ++it) {
-    if (it->second == keep) continue;
-    std::unique_ptr<FileSystem::File> f = fs_->Open(it->second, FileSystem::OpenMode::kWrite);
-    if (f && f->Lock()) fs_->RemoveFile(it->second);
+    if (it->second != keep) RemoveUnlessHeld(it->second);
   }
   parts_.erase(range.first, range.second);
+}
+
+void DownloadWalk::RemoveUnlessHeld(const std::string& part) {
+  std::unique_ptr<FileSystem::File> f = fs_->Open(part, FileSystem::OpenMode::kWrite);
+  if (f && f->Lock()) fs_->RemoveFile(part);
 }
 
 void DownloadWalk::GiveUpDownload(const std::string& path, bool interrupted) {

@@ -70,6 +70,9 @@ class DownloadWalk : private WalkPart {
   // Removes the temporary files of earlier downloads of `name` in `dir` (ending in "/") other
   // than `keep` that no run holds.
   void RemoveOtherParts(const std::string& dir, const std::string& name, const std::string& keep);
+  // Removes the temporary file `part` of a download that can be continued, unless a run holds its
+  // lock.
+  void RemoveUnlessHeld(const std::string& part);
   void SendDownload(DownloadBatch* pending, const std::string& local_dir);
   // Sends the pending batch on the lane that is free, and then writes the reply to the batch sent
   // ahead before it (FinishAhead): while that reply is written, the server is already reading

@@ -307,6 +307,13 @@ std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len) {
   return out;
 }
 
+void JoinDigests(const std::vector<Digest128>& digests, ZKmd::DataBuffer* out) {
+  out->length(static_cast<CORBA::ULong>(digests.size() * sizeof(Digest128)));
+  for (size_t i = 0; i < digests.size(); ++i) {
+    std::copy(digests[i].begin(), digests[i].end(), out->get_buffer() + i * sizeof(Digest128));
+  }
+}
+
 CORBA::Long UploadFrom(ZKmd_ptr server, const char* user, const ZKmd::zkSeqFileBuf& batch,
                        CORBA::Long* index, UploadSource* source, uint8_t* piece, bool verified) {
   UploadCall call(user, batch, *index, source, piece, verified);

@@ -67,6 +67,8 @@ void ReadReplyDigests(cdrStream& s, ChunkSink* sink);
 // Digests of 16 bytes each, in order, as a DataBuffer carries them; a last part of fewer bytes is
 // not one.
 std::vector<Digest128> SplitDigests(const uint8_t* bytes, size_t len);
+// The other way: `digests` one after the other into *out.
+void JoinDigests(const std::vector<Digest128>& digests, ZKmd::DataBuffer* out);
 
 // The data of upload chunks that are read from their files while they are sent.
 class UploadSource {

@@ -102,12 +102,7 @@ CORBA::Long ZKmdImpl::zkFileKept(const char* userId, const char* filePath, const
   if (!f || !f->Stat(&st) || !DigestBlocks(f.get(), st.size, kResumeBlockBytes, &digests)) {
     return kTransferFileFailed;
   }
-  const CORBA::ULong bytes = static_cast<CORBA::ULong>(digests.size() * sizeof(Digest128));
-  blockDigests->length(bytes);
-  for (size_t i = 0; i < digests.size(); ++i) {
-    std::copy(digests[i].begin(), digests[i].end(),
-              blockDigests->get_buffer() + i * sizeof(Digest128));
-  }
+  JoinDigests(digests, blockDigests.ptr());
   keptSize = st.size;
   return kTransferOk;
 }
