@@ -25,8 +25,8 @@ std::shared_ptr<UserReader> KeptReader(const std::string& env_file) {
 
 }  // namespace
 
-bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
-                       std::string* dir) {
+bool RegisteredStorageDir(const std::string& env_file, const std::string& user_id,
+                          std::string* dir) {
   dir->clear();
   UserRow user;
   if (user_id.empty() || KeptReader(env_file)->Read(user_id, &user) != ReadStatus::kFound) {
@@ -38,11 +38,17 @@ bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::s
     if (c == '\\') c = '/';
   }
   if (d.back() != '/') d.push_back('/');
-  std::string bare = d.size() > 1 ? d.substr(0, d.size() - 1) : d;
+  *dir = d;
+  return true;
+}
+
+bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
+                       std::string* dir) {
+  if (!RegisteredStorageDir(env_file, user_id, dir)) return false;
+  std::string bare = dir->size() > 1 ? dir->substr(0, dir->size() - 1) : *dir;
   // A failed creation is not an error here: the following test or search then finds nothing.
   // A directory created here is the owner's only, as when the user was added.
   if (bare != "/" && !fs->Exists(bare) && fs->MakeDirs(bare)) fs->SetMode(bare, 0700);
-  *dir = d;
   return true;
 }
 

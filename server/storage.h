@@ -19,6 +19,11 @@ namespace zk {
 bool GetUserStorageDir(FileSystem* fs, const std::string& env_file, const std::string& user_id,
                        std::string* dir);
 
+// The same lookup without creating anything: for the server's own sweeps, which must not make
+// areas that no request asked for (nor race an administrator who is replacing one).
+bool RegisteredStorageDir(const std::string& env_file, const std::string& user_id,
+                          std::string* dir);
+
 // The storage area of `user_id` as a file system confined to it (`fs`->Beneath of the directory
 // that GetUserStorageDir gives): every path is resolved inside the area when it is used, links that
 // lead outside included. Null when the user has no area, or it cannot be opened or confined.

@@ -259,7 +259,7 @@ int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file, KeptUplo
   const int64_t now = UnixNow();
   for (const std::string& user : RegisteredUsers(env_file)) {
     std::string dir;
-    if (!GetUserStorageDir(fs, env_file, user, &dir)) continue;
+    if (!RegisteredStorageDir(env_file, user, &dir)) continue;
     std::unique_ptr<FileSystem> area = fs->Beneath(dir);
     if (area) removed += TakeOverEarlierUploads(area.get(), dir, user, kept, now);
   }
@@ -302,7 +302,7 @@ void UploadSweeper::Loop() {
     const bool look_at_owners = ++ticks % kOwnerCheckSeconds == 0;
     auto gone = [this](const KeptPart& part) {
       std::string dir;
-      return !GetUserStorageDir(fs_, env_file_, part.user, &dir) || dir != part.area;
+      return !RegisteredStorageDir(env_file_, part.user, &dir) || dir != part.area;
     };
     std::function<bool(const KeptPart&)> check;
     if (look_at_owners) check = gone;
