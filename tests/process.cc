@@ -17,8 +17,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -265,17 +267,24 @@ sockaddr_in Loopback(int port) {
 }
 }  // namespace
 
+// Ports are taken below the range the system gives outgoing connections their local ports
+// from: a port of that range, free when it was found, can become the local end of another test's
+// connection before the server of this test binds it (or binds it again after a restart).
 int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof(addr);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+  if (low <= 21024) low = 32768;
+  static std::mt19937 random(static_cast<unsigned>(getpid() ^ time(nullptr)));
+  for (int tries = 0; tries < 1000; ++tries) {
+    const int port = 20000 + static_cast<int>(random() % static_cast<unsigned>(low - 20000));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr = Loopback(port);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    if (free) return port;
   }
-  close(fd);
-  return port;
+  return 0;
 }
 
 int ConnectLoopback(int port) {
