@@ -8,6 +8,8 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <climits>
 #include <cstring>
 #include <iterator>
 
@@ -129,52 +131,129 @@ std::vector<AuditField> AuditFields(const AuditRecord& r) {
   };
 }
 
+namespace {
+
+// Appends the JSON escape of `s` to *out: runs of bytes that need none are copied whole.
+void AppendJsonEscaped(const std::string& s, std::string* out) {
+  size_t plain = 0;  // where the run not yet copied begins
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
+    const size_t n = c < 0x80 ? 0 : Utf8Length(s, i);
+    if (n > 0) {  // valid UTF-8 stays as it is
+      i += n;
+      continue;
+    }
+    out->append(s, plain, i - plain);
+    if (const char* e = ShortEscape(c)) {
+      *out += e;
+    } else if (c < 0x80) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      *out += buf;
+    } else {
+      *out += "\\ufffd";
+    }
+    plain = ++i;
+  }
+  out->append(s, plain, s.size() - plain);
+}
+
+// Appends the record's time as FormatIsoTime writes it, the second's text from *kept when it is
+// that second's, else formatted and kept there.
+void AppendIsoTime(int64_t ms, AuditSecondText* kept, std::string* out) {
+  int64_t sec = ms / 1000, milli = ms % 1000;
+  if (milli < 0) {
+    milli += 1000;
+    --sec;
+  }
+  if (sec != kept->sec) {
+    const std::string text = FormatIsoTime(sec * 1000);
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos || dot + 4 > text.size()) {  // unformattable: as FormatIsoTime
+      *out += FormatIsoTime(ms);
+      return;
+    }
+    kept->sec = sec;
+    kept->head = text.substr(0, dot + 1);
+    kept->zone = text.substr(dot + 4);
+  }
+  char digits[4] = {static_cast<char>('0' + milli / 100), static_cast<char>('0' + milli / 10 % 10),
+                    static_cast<char>('0' + milli % 10), 0};
+  *out += kept->head;
+  out->append(digits, 3);
+  *out += kept->zone;
+}
+
+// The JSON of one field: `"key":` and its value, or null where the record has none.
+void AppendKey(const char* key, std::string* out) {
+  if (out->back() != '{') *out += ',';
+  *out += '"';
+  *out += key;
+  *out += "\":";
+}
+void AppendText(const char* key, const std::string* value, std::string* out) {
+  AppendKey(key, out);
+  if (!value) {
+    *out += "null";
+    return;
+  }
+  *out += '"';
+  AppendJsonEscaped(*value, out);
+  *out += '"';
+}
+void AppendNumber(const char* key, const int64_t* value, std::string* out) {
+  AppendKey(key, out);
+  if (!value) {
+    *out += "null";
+    return;
+  }
+  char buf[24];
+  const std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, *value);
+  out->append(buf, end.ptr);
+}
+template <typename T>
+const T* Get(const std::optional<T>& v) {
+  return v ? &*v : nullptr;
+}
+
+}  // namespace
+
+// The keys and their order are AuditFields' (the journal's fields), written straight into the line
+// instead of through a list of texts.
+void AppendAuditJson(const AuditRecord& r, AuditSecondText* second, std::string* out) {
+  *out += "{\"time\":\"";
+  AppendIsoTime(EpochMs(r.time), second, out);
+  *out += "\",\"event\":\"";
+  *out += AuditEventName(r.event);
+  *out += '"';
+  AppendText("user", Get(r.user), out);
+  AppendText("peer", r.peer.empty() ? nullptr : &r.peer, out);
+  AppendText("path", Get(r.path), out);
+  AppendNumber("bytes", Get(r.bytes), out);
+  AppendNumber("result", Get(r.result), out);
+  AppendNumber("ms", &r.ms, out);
+  if (!r.reason.empty()) AppendText("reason", &r.reason, out);
+  if (!r.digest.empty()) AppendText("digest", &r.digest, out);
+  if (r.job) AppendText("job", &*r.job, out);
+  if (r.exit) AppendNumber("exit", &*r.exit, out);
+  *out += '}';
+}
+
 std::string JsonEscape(const std::string& s) {
   std::string out;
   out.reserve(s.size() + 2);
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (const char* e = ShortEscape(c)) {
-      out += e;
-      ++i;
-      continue;
-    }
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-      ++i;
-      continue;
-    }
-    const size_t n = Utf8Length(s, i);
-    if (n == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    out.append(s, i, n);
-    i += n;
-  }
+  AppendJsonEscaped(s, &out);
   return out;
 }
 
 std::string AuditJson(const AuditRecord& r) {
-  std::string out = "{";
-  for (const AuditField& f : AuditFields(r)) {
-    if (!f.present && !f.always) continue;
-    if (out.size() > 1) out += ',';
-    out += '"';
-    out += f.json_key;
-    out += "\":";
-    if (!f.present) {
-      out += "null";
-    } else if (f.text) {
-      out += '"' + JsonEscape(f.value) + '"';
-    } else {
-      out += f.value;
-    }
-  }
-  out += '}';
+  std::string out;
+  AuditSecondText second;
+  AppendAuditJson(r, &second, &out);
   return out;
 }
 
@@ -213,8 +292,9 @@ size_t JsonLinesSink::Write(const std::vector<AuditRecord>& records, std::string
   std::string all;
   std::vector<size_t> ends;  // where each record's line ends in `all`
   ends.reserve(records.size());
+  all.reserve(records.size() * 192);
   for (const AuditRecord& r : records) {
-    all += AuditJson(r);
+    AppendAuditJson(r, &second_, &all);
     all += '\n';
     ends.push_back(all.size());
   }

@@ -89,6 +89,16 @@ std::string JsonEscape(const std::string& s);
 // The record as one JSON object, without a line end.
 std::string AuditJson(const AuditRecord& r);
 
+// The text of one second of record times, kept by a writer that formats many records a second:
+// the date, time and offset are then looked up once for all the records of that second.
+struct AuditSecondText {
+  int64_t sec = INT64_MIN;
+  std::string head;  // up to and with the '.' before the milliseconds
+  std::string zone;  // after the milliseconds
+};
+// AuditJson appended to *out, the time's second from *second when it is that second's.
+void AppendAuditJson(const AuditRecord& r, AuditSecondText* second, std::string* out);
+
 // Where records go. Write is called from the log's thread only.
 class AuditSink {
  public:
@@ -126,6 +136,7 @@ class JsonLinesSink : public AuditSink {
   int fd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  AuditSecondText second_;
 };
 
 // Records to the systemd journal (sd_journal_send), each field of the record a journal field, with

@@ -17,6 +17,7 @@
 #include "idl/wire.h"
 #include "platform/digest.h"
 #include "server/audit_events.h"
+#include "platform/timetext.h"
 #include "server/uploads.h"
 
 namespace zk {
@@ -106,6 +107,22 @@ TEST(AuditRecordTest, JsonHasEveryKeyAndNullWhereARecordHasNone) {
                                "\"ms\":0,\"digest\":\"00ff\"}"),
             std::string::npos)
       << AuditJson(up);
+}
+
+// A writer keeps the text of the second it last wrote: records later in that second, in the next
+// one (here across midnight and a month's end), and an earlier one again all get their own time.
+TEST(AuditRecordTest, TimesFormattedOncePerSecondAreEachRecordsOwn) {
+  UtcZone utc;
+  AuditSecondText second;
+  for (int64_t ms : {1709251199123LL, 1709251199999LL, 1709251199000LL, 1709251200007LL,
+                     1709251200007LL, 1709251199500LL, -1LL}) {
+    AuditRecord r(AuditEvent::kLogin);
+    r.time = std::chrono::system_clock::time_point(milliseconds(ms));
+    std::string line;
+    AppendAuditJson(r, &second, &line);
+    EXPECT_EQ(line.substr(0, 39), "{\"time\":\"" + FormatIsoTime(ms) + "\"") << ms;
+    EXPECT_EQ(line, AuditJson(r));
+  }
 }
 
 TEST(AuditRecordTest, AnyBytesGiveAValidJsonString) {
