@@ -11,7 +11,6 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
-#include <iterator>
 
 #include "platform/console.h"
 #include "platform/timetext.h"
@@ -428,6 +427,10 @@ void AuditLog::Flush() {
 void AuditLog::Say(const std::string& line) { report_(line); }
 
 void AuditLog::Loop() {
+  // Past this many records, the batch's memory goes back after the write instead of being kept
+  // for the next one: a burst does not keep its queue's size for good.
+  constexpr size_t kKeptBatchRecords = 2 * kAuditWakeRecords;
+  std::vector<AuditRecord> batch;
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     wake_.wait_for(lock, kAuditWriteEvery,
@@ -437,21 +440,22 @@ void AuditLog::Loop() {
       if (stop_) return;  // everything is written
       continue;
     }
-    std::vector<AuditRecord> batch(std::make_move_iterator(queue_.begin()),
-                                   std::make_move_iterator(queue_.end()));
-    queue_.clear();
+    batch.swap(queue_);
     lock.unlock();
     std::string error;
     const size_t n = sink_->Write(batch, &error);
+    const size_t taken = batch.size();
+    batch.clear();  // the records' own memory goes back outside the lock
+    if (batch.capacity() > kKeptBatchRecords) std::vector<AuditRecord>().swap(batch);
     lock.lock();
     written_ += n;
-    dropped_ += batch.size() - n;
+    dropped_ += taken - n;
     std::string say;
-    if (n < batch.size() && !failing_said_) {
+    if (n < taken && !failing_said_) {
       failing_said_ = true;
       say = "WARNING:監査記録を書けませんでした。書けるようになるまで、記録は数えて捨てます。(" +
             sink_->Name() + ": " + error + ")";
-    } else if (n == batch.size() && failing_said_) {
+    } else if (n == taken && failing_said_) {
       failing_said_ = false;
       say = "監査記録をまた書けるようになりました。(" + sink_->Name() + "; 捨てた記録は" +
             std::to_string(dropped_) + "件)";
@@ -463,7 +467,7 @@ void AuditLog::Loop() {
       lock.lock();
     }
     // Done once said: who flushed sees the line too.
-    done_ += batch.size();
+    done_ += taken;
     drained_.notify_all();
   }
 }

@@ -25,7 +25,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -205,7 +204,8 @@ class AuditLog {
   mutable std::mutex mu_;
   std::condition_variable wake_;     // records queued, or stop
   std::condition_variable drained_;  // a batch is done
-  std::deque<AuditRecord> queue_;
+  // A vector that the writer swaps with its own emptied one: no allocation per record.
+  std::vector<AuditRecord> queue_;
   uint64_t queued_ = 0;  // records ever queued or dropped at the queue
   uint64_t done_ = 0;    // of those, written or dropped
   uint64_t dropped_ = 0;
