@@ -690,6 +690,14 @@ int main() {
     std::sort(r.begin(), r.end());
     return r.size() % 2 ? r[r.size() / 2] : (r[r.size() / 2 - 1] + r[r.size() / 2]) / 2;
   };
+  // Ends a line with every turn's seconds of the variant `of`, then `against`.
+  auto print_turns = [&](const std::string& set, const char* dir, int of, int against) {
+    const std::vector<double>& a = turns[set + "|" + dir + "|" + std::to_string(of)];
+    const std::vector<double>& b = turns[set + "|" + dir + "|" + std::to_string(against)];
+    std::printf("  (seconds:");
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) std::printf(" %.2f/%.2f", a[i], b[i]);
+    std::printf(")\n");
+  };
   std::printf("\nthe check of every copy (goal: >= 0.95 of the same zkcp unchecked; best of the "
               "rounds, and the median of %d turns side by side):\n",
               cost_turns);
@@ -699,12 +707,9 @@ int main() {
       const double checked = rate[set + "|" + dir + "|zkcp 1000 KB"];
       const double unchecked = rate[set + "|" + dir + "|" + kUnverifiedTool];
       if (checked <= 0 || unchecked <= 0) continue;
-      std::printf("  %-4s %-13s  checked/unchecked best %5.2f  median of turns %5.2f  (seconds:",
-                  dir, set.c_str(), checked / unchecked, median_ratio(set, dir, 0, 1));
-      const std::vector<double>& a = turns[set + "|" + dir + "|0"];
-      const std::vector<double>& b = turns[set + "|" + dir + "|1"];
-      for (size_t i = 0; i < a.size() && i < b.size(); ++i) std::printf(" %.2f/%.2f", a[i], b[i]);
-      std::printf(")\n");
+      std::printf("  %-4s %-13s  checked/unchecked best %5.2f  median of turns %5.2f", dir,
+                  set.c_str(), checked / unchecked, median_ratio(set, dir, 0, 1));
+      print_turns(set, dir, 0, 1);
     }
   }
   if (by_tool_seconds(rows, big, kResumedTool) > 0) {
@@ -724,8 +729,9 @@ int main() {
       const double plain = rate[set + "|" + dir + "|zkcp 1000 KB"];
       const double audited = rate[set + "|" + dir + "|" + audit_tool];
       if (plain <= 0 || audited <= 0) continue;
-      std::printf("  %-4s %-13s  audit/plain best %5.2f  median of turns %5.2f\n", dir,
+      std::printf("  %-4s %-13s  audit/plain best %5.2f  median of turns %5.2f", dir,
                   set.c_str(), audited / plain, median_ratio(set, dir, 2, 0));
+      print_turns(set, dir, 2, 0);
     }
   }
   // Files beyond 4 GiB: the rate of the 5 GiB sparse file against the 1 GiB file and the 1 GiB
