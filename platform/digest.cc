@@ -22,6 +22,25 @@ void PutLittle(uint64_t v, uint8_t* out) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+Digest128 Canonical(XXH128_hash_t hash) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  Digest128 d;
+  std::copy(canonical.digest, canonical.digest + d.size(), d.begin());
+  return d;
+}
+
+// A chunk's digest from its bytes' own: with the chunk's place and the length actually given.
+// One call over 32 bytes in memory: a streaming state would cost more than the bytes of a small
+// chunk.
+Digest128 Placed(const Digest128& bytes, int64_t pos, uint64_t len) {
+  uint8_t all[16 + 16];
+  std::copy(bytes.begin(), bytes.end(), all);
+  PutLittle(static_cast<uint64_t>(pos), all + 16);
+  PutLittle(len, all + 24);
+  return Canonical(XXH3_128bits(all, sizeof all));
+}
+
 }  // namespace
 
 struct StreamDigest::State {
@@ -63,30 +82,14 @@ void StreamDigest::Zeros(uint64_t len) {
   }
 }
 
-Digest128 StreamDigest::Value() const {
-  XXH128_canonical_t canonical;
-  XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_->xxh));
-  Digest128 d;
-  std::copy(canonical.digest, canonical.digest + d.size(), d.begin());
-  return d;
-}
+Digest128 StreamDigest::Value() const { return Canonical(XXH3_128bits_digest(state_->xxh)); }
 
 void StreamDigest::Reset() {
   XXH3_128bits_reset(state_->xxh);
   length_ = 0;
 }
 
-Digest128 ChunkDigest::Finish() const {
-  // The bytes' own digest, then the chunk's place and the length actually given.
-  const Digest128 bytes = bytes_.Value();
-  uint8_t all[16 + 16];
-  std::copy(bytes.begin(), bytes.end(), all);
-  PutLittle(static_cast<uint64_t>(pos_), all + 16);
-  PutLittle(bytes_.length(), all + 24);
-  StreamDigest whole;
-  whole.Update(all, sizeof all);
-  return whole.Value();
-}
+Digest128 ChunkDigest::Finish() const { return Placed(bytes_.Value(), pos_, bytes_.length()); }
 
 bool DigestBlocks(FileSystem::File* f, int64_t length, int64_t block, std::vector<Digest128>* out,
                   const std::vector<Digest128>* expected) {
@@ -111,9 +114,8 @@ bool DigestBlocks(FileSystem::File* f, int64_t length, int64_t block, std::vecto
 }
 
 Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len) {
-  ChunkDigest d(pos);
-  d.Update(data, len);
-  return d.Finish();
+  // The same value as a ChunkDigest given the bytes in one piece, without a streaming state.
+  return Placed(Canonical(XXH3_128bits(len > 0 ? data : nullptr, len)), pos, len);
 }
 
 }  // namespace zk

@@ -74,5 +74,25 @@ TEST(DigestTest, AChunkMatchesOnlyTheSameBytesAtTheSamePlace) {
   EXPECT_NE(Whole(zeros), hole.Finish());
 }
 
+TEST(DigestTest, AChunkIsTheDigestOfItsBytesDigestPlaceAndLength) {
+  // What peers compare: the bytes' XXH3-128, then the position and the length as 64-bit little
+  // endian, digested again; the same whether the bytes came in one piece or in many.
+  for (size_t len : {0, 1, 4096, 5000, 200000}) {
+    const std::string data = Pattern(len);
+    const int64_t pos = 3 * static_cast<int64_t>(len) + 0x123456789;
+    std::string all;
+    for (uint8_t b : Whole(data)) all += static_cast<char>(b);
+    for (uint64_t v : {static_cast<uint64_t>(pos), static_cast<uint64_t>(len)}) {
+      for (int i = 0; i < 8; ++i) all += static_cast<char>(v >> (8 * i));
+    }
+    const Digest128 expected = Whole(all);
+    EXPECT_EQ(expected, DigestOfChunk(pos, data.data(), data.size())) << len;
+    ChunkDigest pieces(0);
+    for (size_t at = 0; at < len; at += 777) pieces.Update(data.data() + at, std::min<size_t>(777, len - at));
+    pieces.Place(pos);
+    EXPECT_EQ(expected, pieces.Finish()) << len;
+  }
+}
+
 }  // namespace
 }  // namespace zk
