@@ -155,6 +155,7 @@ CopyServer* ZKmdCopyServer::Second() {
       second_.reset(new ZKmdCopyServer(second_ref_.in(), user_, text_));
       second_->ops_ = ops_;
       second_->verified_ = verified_;
+      second_->upload_verified_ = upload_verified_;
     }
   }
   open_second_ = nullptr;

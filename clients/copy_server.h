@@ -35,7 +35,8 @@ class CopyServer {
   virtual CORBA::Long Download(const ZKmd::zkSeqFileBuf64& requests, CORBA::Long* index,
                                ChunkSink* sink) = 0;
   // The same server for the same user over a second connection, opened on the first call (null
-  // when there is none): a download may run on it while one runs here, on another thread.
+  // when there is none): a download, or an upload of whole files, may run on it while one runs
+  // here, on another thread.
   virtual CopyServer* Second() { return nullptr; }
   // What the server kept of a stopped upload of `name` into server directory `dir` whose source
   // had `size` bytes and the time text `upd` (zkFileKept): true, with the bytes it holds and the

@@ -66,6 +66,13 @@ class FakeServer : public CopyServer {
     }
   } fail, lose, closing, renewed;
   FakeServer* second = nullptr;  // what Second() gives
+  // Upload chunks of the files named here are answered with the result given, that many times
+  // (what follows them in their batch is not taken): shared by the two connections' fakes.
+  struct Refusal {
+    CORBA::Long result = 20;
+    int times = 1;
+  };
+  std::map<std::string, Refusal>* refuse = nullptr;
   bool resumes = false;          // answers Agreed as the server does
   int first_no = 0;              // the number of the first chunk asked for
 
@@ -116,6 +123,13 @@ class FakeServer : public CopyServer {
       if (!read) {
         *index = static_cast<CORBA::Long>(i + 1);
         r = 20;
+        break;
+      }
+      auto refusal = refuse ? refuse->find(batch[i].fileNm.in()) : decltype(refuse->end()){};
+      if (refuse && refusal != refuse->end() && refusal->second.times > 0) {
+        --refusal->second.times;
+        *index = static_cast<CORBA::Long>(i + 1);
+        r = refusal->second.result;
         break;
       }
       b.emplace_back(batch[i].fileNm.in(), batch[i].bufNo, batch[i].nextBuf != 0, data.size());
@@ -379,6 +393,77 @@ TEST_F(WalkTest, DownloadsAskedForAheadOnASecondConnectionEndAsWithOne) {
   std::string a = Get("dst/a.bin");
   ASSERT_EQ(5000u, a.size());
   for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(static_cast<char>('a' + i % 26), a[i]) << i;
+}
+
+// With a second connection, batches of whole files go out there while the walk reads the next;
+// a file of more than one batch stays on the walk's own connection. Whatever the replies say, the
+// walk reads as with one connection: the same lines, data, counts and state.
+TEST_F(WalkTest, UploadsOfWholeFilesSentAheadOnASecondConnectionEndAsWithOne) {
+  std::filesystem::create_directories(dir_ + "up/sub");
+  for (int i = 0; i < 6; ++i) Put("up/a" + std::to_string(i), std::string(600, 'a' + i));
+  for (int i = 0; i < 3; ++i) Put("up/sub/s" + std::to_string(i), std::string(600, 'p' + i));
+  Put("up/big", std::string(3000, 'B'));
+  struct Outcome {
+    std::string out, err;
+    std::map<std::string, std::string> received;
+    int copied;
+    bool failed;
+  };
+  auto run = [&](bool two, std::vector<std::string>* sorted_err) {
+    std::map<std::string, FakeServer::Refusal> refuse = {
+        {"a3", {20, 9}},                 // refused each time
+        {"s1", {kTransferCorrupt, 1}},   // arrives wrong once, then right
+        {"a5", {kTransferCorrupt, 2}}};  // wrong twice: not copied
+    FakeServer main, second;
+    main.refuse = second.refuse = &refuse;
+    if (two) main.second = &second;
+    out_.clear();
+    err_.clear();
+    Outcome o;
+    {
+      CopyWalk walk(FileSystem::Default(), &main, CopyMode::kReplace, 1024, console_);
+      EXPECT_EQ(kExitOk, walk.ToServer(dir_ + "up/", "*.*", ".\\"));
+      o.copied = walk.copied();
+      o.failed = walk.failed();
+    }
+    o.out = out_;
+    std::istringstream lines(err_);
+    for (std::string line; std::getline(lines, line);) sorted_err->push_back(line);
+    std::sort(sorted_err->begin(), sorted_err->end());
+    o.received = main.received;
+    for (const auto& f : second.received) {
+      EXPECT_EQ(0u, o.received.count(f.first)) << f.first;
+      o.received[f.first] += f.second;
+    }
+    if (two) {
+      EXPECT_FALSE(second.uploads.empty());
+      for (const auto& b : second.uploads) {
+        for (const Sent& s : b) {
+          EXPECT_EQ(1, std::get<1>(s)) << std::get<0>(s);
+          EXPECT_FALSE(std::get<2>(s)) << std::get<0>(s);
+        }
+      }
+    }
+    return o;
+  };
+  std::vector<std::string> err_one, err_two;
+  const Outcome one = run(false, &err_one);
+  const Outcome two = run(true, &err_two);
+  EXPECT_EQ(one.out, two.out);
+  EXPECT_EQ(err_one, err_two);
+  EXPECT_EQ(one.received, two.received);
+  EXPECT_EQ(one.copied, two.copied);
+  EXPECT_EQ(one.failed, two.failed);
+  // What either run must have done: a3 refused, s1 sent again, a5 given up, the rest copied.
+  EXPECT_EQ((std::vector<std::string>{
+                "ERROR:もう一度転送したデータも一致しなかったため、コピーできませんでした。(a5)",
+                "ERROR:アップロードに失敗しました。(a3)",
+                "WARNING:転送したデータが一致しなかったため、もう一度転送しました。(s1)"}),
+            err_two);
+  EXPECT_EQ(8, two.copied);
+  EXPECT_TRUE(two.failed);
+  EXPECT_EQ(std::string(600, 'q'), two.received.at("s1"));
+  EXPECT_EQ(std::string(3000, 'B'), two.received.at("big"));
 }
 
 TEST_F(WalkTest, AFileReplacedOnTheServerWhileItIsReadIsNotWritten) {

@@ -24,9 +24,10 @@ void UploadBatch::Add(const UploadHead& file, const ChunkSpan& span, uint8_t* da
   c.fileBuf.length(0);
   const size_t len = static_cast<size_t>(span.len);
   if (len > kChunkPieceBytes) {
-    streamed_[n] = Streamed{path, span.pos, len, data};
+    streamed_[n] = Streamed{path, span.pos, len, data, path};
   } else {
     streamed_[n].pos = span.pos;
+    streamed_[n].source = path;
     const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
     if (len > 0) c.fileBuf.replace(n32, n32, data, false);
   }
@@ -47,6 +48,13 @@ void UploadBatch::DropFrom(CORBA::ULong first) {
   streamed_.resize(first);
   budget_.Clear();
   for (CORBA::ULong i = 0; i < first; ++i) Count(i);
+}
+
+bool UploadBatch::WholeFiles() const {
+  for (CORBA::ULong i = 0; i < chunks_.length(); ++i) {
+    if (chunks_[i].bufNo != 1 || chunks_[i].nextBuf) return false;
+  }
+  return true;
 }
 
 size_t UploadBatch::DataLength(CORBA::ULong i) const {

@@ -35,6 +35,7 @@ class UploadBatch {
     int64_t pos = 0;                 // of the chunk in its file
     size_t len = 0;                  // of the chunk's data
     const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes)
+    std::string source;              // the local file it is read from, streamed or not
   };
 
   explicit UploadBatch(int64_t unit) : budget_(unit) {}
@@ -57,6 +58,9 @@ class UploadBatch {
   const ZKmd::zkSeqFileBuf& chunks() const { return chunks_; }
   CORBA::ULong length() const { return chunks_.length(); }
   const Streamed& streamed(CORBA::ULong i) const { return streamed_[i]; }
+  // True when every chunk is the whole of its file: no upload continues from a batch before or
+  // into one after, so the batch may go on any connection.
+  bool WholeFiles() const;
   // Data bytes of chunk `i`, and of them those that are streamed (0 when it is not).
   size_t DataLength(CORBA::ULong i) const;
   size_t StreamedLength(CORBA::ULong i) const;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <set>
 
+#include "clients/call_lane.h"
 #include "idl/wire.h"
 #include "platform/timetext.h"
 
@@ -23,6 +24,11 @@ std::string RealDir(FileSystem* fs, const std::string& path) {
 int UploadWalk::Run(const std::string& local_dir, const std::string& mask,
                     const std::string& server_dir) {
   int result = UploadLevel(local_dir, mask, server_dir);
+  // The last batch ahead may have found files to send once more.
+  FinishAhead();
+  UploadBatch again(unit_);
+  RetryCorrupt(&again);
+  retries_.clear();  // when the walk stopped
   source_.Close();
   return stopped_ ? kExitFail : result;
 }
@@ -40,8 +46,6 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
   UploadBatch pending(unit_);
   int result = kExitOk;
   walking_.push_back(RealDir(fs_, local_dir));
-  const std::string outer_dir = local_dir_;
-  local_dir_ = local_dir;
   try {
     std::vector<DirEntry> entries;
     fs_->Search(local_dir, mask, &entries);  // a directory that cannot be read holds nothing
@@ -54,32 +58,28 @@ int UploadWalk::UploadLevel(const std::string& local_dir, const std::string& mas
         result = kExitFail;
         break;
       }
-      local_dir_ = local_dir;  // back from a subdirectory
     }
     SendUpload(&pending);
-    RetryCorrupt(server_dir, &pending);
+    RetryCorrupt(&pending);  // those known by now
   } catch (const std::exception&) {  // the requests guard themselves; what is left is memory
     console_.err(kListFailed + local_dir + mask + ")");
     result = kExitFail;
   }
   walking_.pop_back();
-  local_dir_ = outer_dir;
-  retries_.clear();
   return stopped_ ? kExitFail : result;
 }
 
-void UploadWalk::RetryCorrupt(const std::string& server_dir, UploadBatch* pending) {
+void UploadWalk::RetryCorrupt(UploadBatch* pending) {
   while (!retries_.empty() && !stopped_) {
-    std::vector<std::string> now;
+    std::vector<Retry> now;
     now.swap(retries_);
-    for (const std::string& name : now) {
-      const std::string path = local_dir_ + name;
-      resent_.insert(path);
+    for (const Retry& r : now) {
+      resent_.insert(r.path);
       DirEntry e;
-      bool queued = fs_->Stat(path, &e).ok();
+      bool queued = fs_->Stat(r.path, &e).ok();
       if (queued) {
-        e.name = name;
-        queued = QueueUpload(path, e, server_dir, pending);
+        e.name = r.name;
+        queued = QueueUpload(r.path, e, r.server_dir, pending);
       }
       if (!queued) {
         console_.err("WARNING:ファイルを開けませんでした。");
@@ -88,16 +88,17 @@ void UploadWalk::RetryCorrupt(const std::string& server_dir, UploadBatch* pendin
       }
       if (stopped_) break;
     }
-    SendUpload(pending);
+    // At once: a file sent again is reported before the walk goes on.
+    SendUpload(pending, false);
   }
 }
 
-void UploadWalk::Corrupt(const ZKmd::zkStrctFileBuf& c) {
+void UploadWalk::Corrupt(const ZKmd::zkStrctFileBuf& c, const std::string& path) {
   const std::string name = c.fileNm.in();
-  if (resent_.count(local_dir_ + name) == 0) {
-    if (std::find(retries_.begin(), retries_.end(), name) == retries_.end()) {
-      retries_.push_back(name);
-    }
+  if (resent_.count(path) == 0) {
+    const bool queued = std::any_of(retries_.begin(), retries_.end(),
+                                    [&](const Retry& r) { return r.path == path; });
+    if (!queued) retries_.push_back(Retry{path, name, c.filePath.in()});
     return;
   }
   console_.err(kVerifyFailed + name + ")");
@@ -207,7 +208,7 @@ bool UploadWalk::ReadChunk(const std::string& path, const ChunkSpan& span, uint8
   // which finds a file that cannot be read.
   const size_t now = std::min(static_cast<size_t>(span.len), kChunkPieceBytes);
   if (now == 0) return true;
-  *data = upload_arena_.Alloc(now);
+  *data = filling_->Alloc(now);
   size_t got = 0;
   FileSystem::File* source = source_.Get(fs_, path);
   if (!source || !source->ReadAt(span.pos, now, *data, &got)) return false;
@@ -270,30 +271,41 @@ std::string FileOf(const ZKmd::zkSeqFileBuf& chunks, CORBA::ULong i) {
 
 }  // namespace
 
-bool UploadWalk::SendUpload(UploadBatch* pending) {
+bool UploadWalk::SendUpload(UploadBatch* pending, bool ahead) {
   if (pending->length() == 0) return false;
-  bool last_stored = false;
-  if (!stopped_) {
-    try {
-      last_stored = Upload(*pending);
-    } catch (const CORBA::Exception& e) {
-      TransferException(e);
-    } catch (...) {  // the ORB may raise more than CORBA's exceptions
-      console_.err("Error LocalToServer");
-      failed_ = true;
-    }
+  if (ahead && CanGoAhead(*pending)) {
+    SendAhead(pending);
+    return true;
   }
+  // Replies are taken in the order their batches were sent.
+  FinishAhead();
+  const bool last_stored = SendNow(*pending);
   pending->Clear();
-  upload_arena_.Reset();
+  filling_->Reset();
   return last_stored;
 }
 
-bool UploadWalk::Upload(const UploadBatch& pending) {
-  const ZKmd::zkSeqFileBuf& chunks = pending.chunks();
+bool UploadWalk::SendNow(const UploadBatch& batch) {
+  if (batch.length() == 0 || stopped_) return false;
+  ++batches_;
+  try {
+    UploadReader reader(fs_, batch, &source_);
+    CORBA::Long index = 0;
+    const CORBA::Long r = server_->Upload(batch.chunks(), &index, &reader);
+    return Settle(batch, r, index, reader);
+  } catch (const CORBA::Exception& e) {
+    TransferException(e);
+  } catch (...) {  // the ORB may raise more than CORBA's exceptions
+    console_.err("Error LocalToServer");
+    failed_ = true;
+  }
+  return false;
+}
+
+bool UploadWalk::Settle(const UploadBatch& batch, CORBA::Long r, CORBA::Long index,
+                        const UploadReader& reader) {
+  const ZKmd::zkSeqFileBuf& chunks = batch.chunks();
   const CORBA::ULong count = chunks.length();
-  UploadReader reader(fs_, pending, &source_);
-  CORBA::Long index = 0;
-  CORBA::Long r = server_->Upload(chunks, &index, &reader);
   CORBA::ULong processed = count;
   // The server refused a chunk because its file failed to be read while it was sent, or because
   // its data differed from its digest.
@@ -318,14 +330,77 @@ bool UploadWalk::Upload(const UploadBatch& pending) {
   }
   for (CORBA::ULong i = 0; i < processed; ++i) {
     if (chunks[i].nextBuf || unreadable.count(FileOf(chunks, i)) > 0) continue;
-    if (resent_.count(local_dir_ + chunks[i].fileNm.in()) > 0) {
+    if (resent_.count(batch.streamed(i).source) > 0) {
       console_.err(kResent + std::string(chunks[i].fileNm.in()) + ")");
     }
     ++copied_;
   }
-  if (corrupt) Corrupt(chunks[processed]);
-  if (unread || corrupt) return UploadRestAfter(pending, processed);
+  if (corrupt) Corrupt(chunks[processed], batch.streamed(processed).source);
+  if (unread || corrupt) return UploadRestAfter(batch, processed);
   return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
+}
+
+// A batch sent ahead on the second connection: its chunks, their data in *arena, read through a
+// source file of its own while the walk reads on; then the reply.
+struct UploadWalk::Ahead {
+  Ahead(FileSystem* fs, const UploadBatch& from, int64_t unit, ChunkArena* data)
+      : batch(unit), arena(data), reader(fs, batch, &source) {
+    for (CORBA::ULong i = 0; i < from.length(); ++i) batch.AddFrom(from, i);
+  }
+  UploadBatch batch;
+  ChunkArena* arena;
+  SourceFile source;
+  UploadReader reader;
+  CORBA::Long result = 0;
+  CORBA::Long index = 0;
+};
+
+UploadWalk::UploadWalk(WalkState* state) : WalkPart(state) {}
+
+UploadWalk::~UploadWalk() { lane_.reset(); }  // a call still running ends before its batch
+
+bool UploadWalk::CanGoAhead(const UploadBatch& pending) {
+  // Two batches of many small files are in memory at once, not two of a large unit.
+  constexpr int64_t kAheadBytes = 64LL * 1024 * 1024;
+  if (stopped_ || !pending.WholeFiles() || pending.data_bytes() > kAheadBytes) return false;
+  if (!lane_) {
+    // The second connection is a login of its own: not for a copy of a batch or two.
+    if (lane_tried_ || batches_ < 2) return false;
+    lane_tried_ = true;
+    second_ = server_->Second();
+    if (!second_) return false;
+    lane_.reset(new CallLane);
+  }
+  return true;
+}
+
+void UploadWalk::SendAhead(UploadBatch* pending) {
+  FinishAhead();
+  if (!stopped_) {
+    ++batches_;
+    ahead_.reset(new Ahead(fs_, *pending, unit_, filling_));
+    filling_ = filling_ == &arena_a_ ? &arena_b_ : &arena_a_;
+    Ahead* a = ahead_.get();
+    CopyServer* second = second_;
+    lane_->Start([a, second] { a->result = second->Upload(a->batch.chunks(), &a->index, &a->reader); });
+  }
+  pending->Clear();
+  filling_->Reset();  // sent from the other arena, or not at all
+}
+
+void UploadWalk::FinishAhead() {
+  if (!ahead_) return;
+  const std::unique_ptr<Ahead> a = std::move(ahead_);
+  try {
+    lane_->Finish();
+    Settle(a->batch, a->result, a->index, a->reader);
+  } catch (const CORBA::Exception& e) {
+    TransferException(e);
+  } catch (...) {  // the ORB may raise more than CORBA's exceptions
+    console_.err("Error LocalToServer");
+    failed_ = true;
+  }
+  a->arena->Reset();
 }
 
 void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
@@ -349,7 +424,8 @@ bool UploadWalk::UploadRestAfter(const UploadBatch& pending, CORBA::ULong refuse
     // The data stays in the arena until this batch ends.
     if (FileOf(chunks, i) != bad) again.AddFrom(pending, i);
   }
-  return FileOf(chunks, count - 1) != bad && SendUpload(&again);
+  // On the walk's own connection, at once: its data is that of `pending`, which is being settled.
+  return FileOf(chunks, count - 1) != bad && SendNow(again);
 }
 
 }  // namespace zk
