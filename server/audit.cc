@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <climits>
 #include <cstring>
 
 #include "platform/console.h"
@@ -43,19 +42,29 @@ int64_t EpochMs(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
-AuditField Text(const char* json, const char* journal, const std::optional<std::string>& v,
-                bool always) {
-  return AuditField{json, journal, v ? *v : std::string(), true, v.has_value(), always};
+template <typename T>
+const T* Get(const std::optional<T>& v) {
+  return v ? &*v : nullptr;
 }
+const std::string* Unless(const std::string& s) { return s.empty() ? nullptr : &s; }
 
-AuditField Number(const char* json, const char* journal, const std::optional<int64_t>& v,
-                  bool always) {
-  const std::string text = v ? std::to_string(*v) : std::string();
-  return AuditField{json, journal, text, false, v.has_value(), always};
-}
-
-std::optional<std::string> Unless(const std::string& s) {
-  return s.empty() ? std::nullopt : std::optional<std::string>(s);
+// Every field of a record, in the order both sinks write them, to `v`: Time and Event always
+// have a value; a Text or Number value is null where the record has none, and a field that is
+// not `always` is then left out.
+template <class Visitor>
+void VisitAuditFields(const AuditRecord& r, Visitor* v) {
+  v->Time("time", "ZK_TIME", EpochMs(r.time));
+  v->Event("event", "ZK_EVENT", AuditEventName(r.event));
+  v->Text("user", "ZK_USER", Get(r.user), true);
+  v->Text("peer", "ZK_PEER", Unless(r.peer), true);
+  v->Text("path", "ZK_PATH", Get(r.path), true);
+  v->Number("bytes", "ZK_BYTES", Get(r.bytes), true);
+  v->Number("result", "ZK_RESULT", Get(r.result), true);
+  v->Number("ms", "ZK_MS", &r.ms, true);
+  v->Text("reason", "ZK_REASON", Unless(r.reason), false);
+  v->Text("digest", "ZK_DIGEST", Unless(r.digest), false);
+  v->Text("job", "ZK_JOB", Get(r.job), false);
+  v->Number("exit", "ZK_EXIT", Get(r.exit), false);
 }
 
 // The length of the valid UTF-8 sequence at s[i], or 0 when there is none (a stray continuation
@@ -114,20 +123,24 @@ const char* AuditEventName(AuditEvent event) { return Kind(event).name; }
 const char* AuditMessageId(AuditEvent event) { return Kind(event).message_id; }
 
 std::vector<AuditField> AuditFields(const AuditRecord& r) {
-  return {
-      Text("time", "ZK_TIME", FormatIsoTime(EpochMs(r.time)), true),
-      Text("event", "ZK_EVENT", std::string(AuditEventName(r.event)), true),
-      Text("user", "ZK_USER", r.user, true),
-      Text("peer", "ZK_PEER", Unless(r.peer), true),
-      Text("path", "ZK_PATH", r.path, true),
-      Number("bytes", "ZK_BYTES", r.bytes, true),
-      Number("result", "ZK_RESULT", r.result, true),
-      Number("ms", "ZK_MS", r.ms, true),
-      Text("reason", "ZK_REASON", Unless(r.reason), false),
-      Text("digest", "ZK_DIGEST", Unless(r.digest), false),
-      Text("job", "ZK_JOB", r.job, false),
-      Number("exit", "ZK_EXIT", r.exit, false),
-  };
+  struct Fields {
+    void Time(const char* json, const char* journal, int64_t ms) {
+      out.push_back(AuditField{json, journal, FormatIsoTime(ms), true, true, true});
+    }
+    void Event(const char* json, const char* journal, const char* name) {
+      out.push_back(AuditField{json, journal, name, true, true, true});
+    }
+    void Text(const char* json, const char* journal, const std::string* v, bool always) {
+      out.push_back(AuditField{json, journal, v ? *v : std::string(), true, v != nullptr, always});
+    }
+    void Number(const char* json, const char* journal, const int64_t* v, bool always) {
+      out.push_back(AuditField{json, journal, v ? std::to_string(*v) : std::string(), false,
+                               v != nullptr, always});
+    }
+    std::vector<AuditField> out;
+  } fields;
+  VisitAuditFields(r, &fields);
+  return std::move(fields.out);
 }
 
 namespace {
@@ -194,51 +207,52 @@ void AppendKey(const char* key, std::string* out) {
   *out += key;
   *out += "\":";
 }
-void AppendText(const char* key, const std::string* value, std::string* out) {
-  AppendKey(key, out);
-  if (!value) {
-    *out += "null";
-    return;
+// The fields written straight into the line, without a list of texts between.
+struct JsonFields {
+  void Time(const char* json, const char*, int64_t ms) {
+    AppendKey(json, out);
+    *out += '"';
+    AppendIsoTime(ms, second, out);
+    *out += '"';
   }
-  *out += '"';
-  AppendJsonEscaped(*value, out);
-  *out += '"';
-}
-void AppendNumber(const char* key, const int64_t* value, std::string* out) {
-  AppendKey(key, out);
-  if (!value) {
-    *out += "null";
-    return;
+  void Event(const char* json, const char*, const char* name) {
+    AppendKey(json, out);
+    *out += '"';
+    *out += name;  // plain ASCII
+    *out += '"';
   }
-  char buf[24];
-  const std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, *value);
-  out->append(buf, end.ptr);
-}
-template <typename T>
-const T* Get(const std::optional<T>& v) {
-  return v ? &*v : nullptr;
-}
+  void Text(const char* json, const char*, const std::string* v, bool always) {
+    if (!v && !always) return;
+    AppendKey(json, out);
+    if (!v) {
+      *out += "null";
+      return;
+    }
+    *out += '"';
+    AppendJsonEscaped(*v, out);
+    *out += '"';
+  }
+  void Number(const char* json, const char*, const int64_t* v, bool always) {
+    if (!v && !always) return;
+    AppendKey(json, out);
+    if (!v) {
+      *out += "null";
+      return;
+    }
+    char buf[24];
+    const std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, *v);
+    out->append(buf, end.ptr);
+  }
+  AuditSecondText* second;
+  std::string* out;
+};
 
 }  // namespace
 
-// The keys and their order are AuditFields' (the journal's fields), written straight into the line
-// instead of through a list of texts.
 void AppendAuditJson(const AuditRecord& r, AuditSecondText* second, std::string* out) {
-  *out += "{\"time\":\"";
-  AppendIsoTime(EpochMs(r.time), second, out);
-  *out += "\",\"event\":\"";
-  *out += AuditEventName(r.event);
-  *out += '"';
-  AppendText("user", Get(r.user), out);
-  AppendText("peer", r.peer.empty() ? nullptr : &r.peer, out);
-  AppendText("path", Get(r.path), out);
-  AppendNumber("bytes", Get(r.bytes), out);
-  AppendNumber("result", Get(r.result), out);
-  AppendNumber("ms", &r.ms, out);
-  if (!r.reason.empty()) AppendText("reason", &r.reason, out);
-  if (!r.digest.empty()) AppendText("digest", &r.digest, out);
-  if (r.job) AppendText("job", &*r.job, out);
-  if (r.exit) AppendNumber("exit", &*r.exit, out);
+  *out += '{';
+  JsonFields fields{second, out};
+  VisitAuditFields(r, &fields);
   *out += '}';
 }
 
