@@ -75,6 +75,9 @@ struct Timed {
 // Runs argv in `cwd` with output to /dev/null and measures wall time and peak memory.
 Timed RunTimed(const std::vector<std::string>& argv, const std::string& cwd) {
   Timed t;
+  // Every run starts with the write-back of the runs before it done: a 1 GiB run otherwise took
+  // 0.6 s or 3 s by whether it met the last one's dirty pages, whatever it ran.
+  sync();
   auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
