@@ -279,20 +279,20 @@ bool UploadWalk::SendUpload(UploadBatch* pending, bool ahead) {
   }
   // Replies are taken in the order their batches were sent.
   FinishAhead();
-  const bool last_stored = SendNow(*pending);
+  const bool last_stored = SendNow(*pending, &source_);
   pending->Clear();
   filling_->Reset();
   return last_stored;
 }
 
-bool UploadWalk::SendNow(const UploadBatch& batch) {
+bool UploadWalk::SendNow(const UploadBatch& batch, SourceFile* source) {
   if (batch.length() == 0 || stopped_) return false;
   ++batches_;
   try {
-    UploadReader reader(fs_, batch, &source_);
+    UploadReader reader(fs_, batch, source);
     CORBA::Long index = 0;
     const CORBA::Long r = server_->Upload(batch.chunks(), &index, &reader);
-    return Settle(batch, r, index, reader);
+    return Settle(batch, r, index, reader, source);
   } catch (const CORBA::Exception& e) {
     TransferException(e);
   } catch (...) {  // the ORB may raise more than CORBA's exceptions
@@ -303,7 +303,7 @@ bool UploadWalk::SendNow(const UploadBatch& batch) {
 }
 
 bool UploadWalk::Settle(const UploadBatch& batch, CORBA::Long r, CORBA::Long index,
-                        const UploadReader& reader) {
+                        const UploadReader& reader, SourceFile* source) {
   const ZKmd::zkSeqFileBuf& chunks = batch.chunks();
   const CORBA::ULong count = chunks.length();
   CORBA::ULong processed = count;
@@ -336,7 +336,7 @@ bool UploadWalk::Settle(const UploadBatch& batch, CORBA::Long r, CORBA::Long ind
     ++copied_;
   }
   if (corrupt) Corrupt(chunks[processed], batch.streamed(processed).source);
-  if (unread || corrupt) return UploadRestAfter(batch, processed);
+  if (unread || corrupt) return UploadRestAfter(batch, processed, source);
   return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
 }
 
@@ -382,7 +382,8 @@ void UploadWalk::SendAhead(UploadBatch* pending) {
     filling_ = filling_ == &arena_a_ ? &arena_b_ : &arena_a_;
     Ahead* a = ahead_.get();
     CopyServer* second = second_;
-    lane_->Start([a, second] { a->result = second->Upload(a->batch.chunks(), &a->index, &a->reader); });
+    lane_->Start(
+        [a, second] { a->result = second->Upload(a->batch.chunks(), &a->index, &a->reader); });
   }
   pending->Clear();
   filling_->Reset();  // sent from the other arena, or not at all
@@ -393,7 +394,9 @@ void UploadWalk::FinishAhead() {
   const std::unique_ptr<Ahead> a = std::move(ahead_);
   try {
     lane_->Finish();
-    Settle(a->batch, a->result, a->index, a->reader);
+    // Its files are read through its own source file: the walk's may be holding the file it is
+    // queueing, read again by the next batch.
+    Settle(a->batch, a->result, a->index, a->reader, &a->source);
   } catch (const CORBA::Exception& e) {
     TransferException(e);
   } catch (...) {  // the ORB may raise more than CORBA's exceptions
@@ -413,7 +416,8 @@ void UploadWalk::ReportRefused(CORBA::Long result, const std::string& name) {
   }
 }
 
-bool UploadWalk::UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused) {
+bool UploadWalk::UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused,
+                                 SourceFile* source) {
   // The server took nothing after the refused chunk: the chunks of other files after it are sent
   // again; the rest of the refused file is dropped.
   const ZKmd::zkSeqFileBuf& chunks = pending.chunks();
@@ -425,7 +429,7 @@ bool UploadWalk::UploadRestAfter(const UploadBatch& pending, CORBA::ULong refuse
     if (FileOf(chunks, i) != bad) again.AddFrom(pending, i);
   }
   // On the walk's own connection, at once: its data is that of `pending`, which is being settled.
-  return FileOf(chunks, count - 1) != bad && SendNow(again);
+  return FileOf(chunks, count - 1) != bad && SendNow(again, source);
 }
 
 }  // namespace zk

@@ -74,12 +74,13 @@ class UploadWalk : private WalkPart {
   // whole files may still be on its way when this returns (true then); its reply is taken by the
   // next send or by FinishAhead.
   bool SendUpload(UploadBatch* pending, bool ahead = true);
-  // The request for `batch` on the walk's own connection, and what its reply says.
-  bool SendNow(const UploadBatch& batch);
+  // The request for `batch` on the walk's own connection, its streamed chunks read through
+  // `source`, and what its reply says.
+  bool SendNow(const UploadBatch& batch, SourceFile* source);
   // What the server's reply to `batch` (result `r`, failing chunk `index`) says, read through
-  // `reader`; throws what the requests it makes again throw.
+  // `reader`; the chunks of other files after a refused one are sent again through `source`.
   bool Settle(const UploadBatch& batch, CORBA::Long r, CORBA::Long index,
-              const UploadReader& reader);
+              const UploadReader& reader, SourceFile* source);
   // True when `pending` may go ahead on the second connection (opened now, the first time).
   bool CanGoAhead(const UploadBatch& pending);
   // Sends `pending` ahead, after taking the reply to the batch ahead before it.
@@ -90,7 +91,7 @@ class UploadWalk : private WalkPart {
   // After the server refused chunk `refused` of `pending` because its file could not be read or
   // its data differed from its digest: sends the chunks after it of other files; true when the
   // last chunk of `pending` was stored.
-  bool UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused);
+  bool UploadRestAfter(const UploadBatch& pending, CORBA::ULong refused, SourceFile* source);
   // The server found chunk `c`'s data, read from local file `path`, differing from its digest,
   // and has no upload of its file: the first time, the file is queued to be sent once more
   // (RetryCorrupt); the second time, reported.

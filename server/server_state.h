@@ -15,6 +15,7 @@
 #include "server/audit.h"
 #include "server/audit_events.h"
 #include "server/chunk_calls.h"
+#include "server/closing_queue.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
 #include "server/kept_uploads.h"
@@ -29,6 +30,7 @@ struct ServerState {
   // First, so that it outlives everything that records into it. Off until StartAudit.
   AuditLog audit;
   TransferAudit transfer_audit{&audit};
+  ClosingQueue closing;  // outlives the uploads that hand it files
   ConnectionAuth connections;
   PeerLimit peers{kMaxConnectionsPerPeer, SocketStillOpen};
   LoginWatch login_watch{kLoginWait};

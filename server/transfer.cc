@@ -368,6 +368,7 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
     }
     ApplyTimes(area_, step.at.temp, c.updDt.in(), c.crtDt.in());
     u.last = true;
+    PrepareRename(&u);
     uploads_->Finished(step.key);
     return kTransferOk;
   }
@@ -393,16 +394,23 @@ void ChunkStore::Note(const ZKmd::zkStrctFileBuf& c, const Step& step, const Dig
   stored_.push_back(std::move(u));
 }
 
-bool ChunkStore::Land(const Unverified& u) {
-  if (!caller_.quota.Rename(area_, u.temp, u.target)) return false;
-  uploads_->End(u.key);
-  if (u.recorded) area_->RemoveFile(KeptRecordName(u.temp));
+bool ChunkStore::Land(Unverified* u) {
+  if (!caller_.quota.Rename(area_, u->temp, u->target)) return false;
+  if (u->replaced) replaced_.push_back(std::move(u->replaced));
+  uploads_->End(u->key);
+  if (u->recorded) area_->RemoveFile(KeptRecordName(u->temp));
   // A kept upload of the same file is of no use any more.
   KeptPart old;
-  if (caller_.kept && caller_.kept->Drop(caller_.area_dir, u.target, &old)) {
+  if (caller_.kept && caller_.kept->Drop(caller_.area_dir, u->target, &old)) {
     RemoveUploadFiles(area_, old.temp);
   }
   return true;
+}
+
+void ChunkStore::PrepareRename(Unverified* u) {
+  if (!caller_.closing || held_ >= kMaxHeldReplaced) return;
+  u->replaced = area_->Open(u->target, FileSystem::OpenMode::kRead);
+  if (u->replaced) ++held_;
 }
 
 void ChunkStore::RecordUnfinished(size_t end) {
@@ -463,11 +471,12 @@ CORBA::Long ChunkStore::Verify(const uint8_t* digests, size_t len, CORBA::Long* 
              LogText(stored_[bad].target) + ")");
   }
   for (size_t i = 0; i < bad; ++i) {
-    if (stored_[i].last && !Land(stored_[i])) {
+    if (stored_[i].last && !Land(&stored_[i])) {
       bad = i;
       result = kTransferFileFailed;
     }
   }
+  if (caller_.closing) caller_.closing->Take(std::move(replaced_));  // the files replaced
   RecordUnfinished(bad);
   GiveUpFrom(bad);
   *index = result == kTransferOk ? 0 : static_cast<CORBA::Long>(bad + 1);

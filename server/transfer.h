@@ -15,6 +15,7 @@
 #include "platform/digest.h"
 #include "platform/fs.h"
 #include "server/area_usage.h"
+#include "server/closing_queue.h"
 #include "server/file_digest.h"
 #include "server/uploads.h"
 
@@ -32,6 +33,7 @@ struct UploadCaller {
   FileSystem* root = nullptr;
   std::string user;
   KeptUploads* kept = nullptr;
+  ClosingQueue* closing = nullptr;  // closes the files a checked batch replaced; or none held
   AreaQuota quota;  // the user's storage limit (server/area_usage.h); none by default
   bool digest = false;  // the audit trail is on: each file's digest is taken as it is stored
 };
@@ -143,6 +145,8 @@ class ChunkStore {
     int32_t size = 0;      // the fileSize it gave
     std::string upd;
     bool last = false;  // its file, with its length and times, waits for Verify to be renamed
+    // The file it will replace, held open so that the rename does not free its blocks.
+    std::unique_ptr<FileSystem::File> replaced;
   };
 
   // The steps of storing a chunk, for both ways its data arrives (Store, Received).
@@ -166,7 +170,11 @@ class ChunkStore {
   // Gives up what a verified store stored from its `first` chunk on.
   void GiveUpFrom(size_t first);
   // Puts the verified upload `u` in place: false when that failed.
-  bool Land(const Unverified& u);
+  bool Land(Unverified* u);
+  // For the rename of the whole but unchecked upload `u`, while the rest of the request is still
+  // to come: holds the file it will replace open, so that the rename does not free that file's
+  // blocks while the client waits for the reply (the closing queue does, later).
+  void PrepareRename(Unverified* u);
   // Writes the records of the uploads that the verified chunks before `end` leave in progress.
   void RecordUnfinished(size_t end);
   // A verified store that ends unchecked: each upload it stored chunks of stands where it stood
@@ -191,6 +199,9 @@ class ChunkStore {
   bool verified_;
   bool checked_ = false;             // Verify ran
   std::vector<Unverified> stored_;  // by a verified store, in order
+  size_t held_ = 0;                 // files held open by PrepareRename, at most kMaxHeldReplaced
+  static constexpr size_t kMaxHeldReplaced = 64;
+  std::vector<std::unique_ptr<FileSystem::File>> replaced_;  // by Land, for the closing queue
   std::string landed_digest_;
 };
 

@@ -399,6 +399,40 @@ TEST_F(StoreTest, AVerifiedBatchOfMoreFilesThanUploadsInProgressLandsWhole) {
   EXPECT_EQ(0u, table_.size());
 }
 
+// A checked batch that replaces files holds the old ones open until they are renamed over, then
+// hands them to the closing queue: more files than it holds, one of them refused by its digest.
+TEST_F(StoreTest, FilesAVerifiedBatchReplacesAreReplacedWholeAndTheRefusedOneStays) {
+  ClosingQueue closing;
+  UploadCaller caller = caller_;
+  caller.closing = &closing;
+  const size_t n = 70;  // more than are held open
+  std::string digests;
+  Names names;
+  for (size_t i = 0; i < n; ++i) {
+    const std::string name = "r" + std::to_string(100 + i);
+    std::ofstream(root_ + "/" + name) << "old " << name;
+    names.push_back(name);
+  }
+  {
+    ChunkStore store(area_.get(), &table_, caller, true);
+    for (size_t i = 0; i < n; ++i) {
+      const std::string data = "new " + names[i];
+      ASSERT_EQ(0, store.Store(Chunk(names[i], data, 1, false)));
+      const Digest128 d = DigestOfChunk(i == 66 ? 1 : 0, data.data(), data.size());
+      digests.append(d.begin(), d.end());
+    }
+    CORBA::Long index = -1;
+    EXPECT_EQ(kTransferCorrupt,
+              store.Verify(reinterpret_cast<const uint8_t*>(digests.data()), digests.size(), &index));
+    EXPECT_EQ(67, index);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_EQ((i < 66 ? "new " : "old ") + names[i], Read(names[i])) << names[i];
+  }
+  EXPECT_EQ(names, NamesHere());
+  EXPECT_EQ(0u, table_.size());
+}
+
 // What an earlier process left: its temporary files go, but for those with a record of this
 // area's owner whose time is not up, which are kept; records without their file go too.
 TEST_F(StoreTest, LeftoversOfAnEarlierProcessAreRemovedOrKeptAtStart) {

@@ -51,6 +51,7 @@ bool ZKmdImpl::OpenUploadArea(const char* userId, UploadCaller* caller,
   caller->root = fs_;
   caller->user = userId;
   caller->kept = &state_->kept;
+  caller->closing = &state_->closing;
   caller->digest = state_->audit.on();  // the audit records carry each file's digest
   area->reset();
   if (GetUserStorageDir(fs_, env_file_, userId, &caller->area_dir)) {
