@@ -23,11 +23,10 @@ void UploadBatch::Add(const UploadHead& file, const ChunkSpan& span, uint8_t* da
   c.bufUnitSize = 0;
   c.fileBuf.length(0);
   const size_t len = static_cast<size_t>(span.len);
-  if (len > kChunkPieceBytes) {
-    streamed_[n] = Streamed{path, span.pos, len, data, path};
+  streamed_[n] = Streamed{path, span.pos, len, nullptr};
+  if (streamed_[n].streamed()) {
+    streamed_[n].first = data;
   } else {
-    streamed_[n].pos = span.pos;
-    streamed_[n].source = path;
     const CORBA::ULong n32 = static_cast<CORBA::ULong>(len);
     if (len > 0) c.fileBuf.replace(n32, n32, data, false);
   }
@@ -58,12 +57,11 @@ bool UploadBatch::WholeFiles() const {
 }
 
 size_t UploadBatch::DataLength(CORBA::ULong i) const {
-  const Streamed& s = streamed_[i];
-  return s.path.empty() ? chunks_[i].fileBuf.length() : s.len;
+  return streamed_[i].len;
 }
 
 size_t UploadBatch::StreamedLength(CORBA::ULong i) const {
-  return i < streamed_.size() && !streamed_[i].path.empty() ? streamed_[i].len : 0;
+  return i < streamed_.size() && streamed_[i].streamed() ? streamed_[i].len : 0;
 }
 
 void UploadBatch::Count(CORBA::ULong i) {

@@ -29,13 +29,14 @@ struct UploadHead {
 // piece read already. The data is not the batch's: it must stay until the batch is cleared.
 class UploadBatch {
  public:
-  // (Of every chunk; its position is kept for all, its file only for a streamed one.)
+  // Where a chunk's data comes from: kept for every chunk; a chunk is streamed when its data is
+  // larger than a piece.
   struct Streamed {
-    std::string path;                // local; "" for a chunk whose data is in its fileBuf
+    std::string path;                // the local file it is read from
     int64_t pos = 0;                 // of the chunk in its file
     size_t len = 0;                  // of the chunk's data
-    const uint8_t* first = nullptr;  // its first piece (kChunkPieceBytes)
-    std::string source;              // the local file it is read from, streamed or not
+    const uint8_t* first = nullptr;  // a streamed chunk's first piece (kChunkPieceBytes)
+    bool streamed() const { return len > kChunkPieceBytes; }
   };
 
   explicit UploadBatch(int64_t unit) : budget_(unit) {}

@@ -330,12 +330,12 @@ bool UploadWalk::Settle(const UploadBatch& batch, CORBA::Long r, CORBA::Long ind
   }
   for (CORBA::ULong i = 0; i < processed; ++i) {
     if (chunks[i].nextBuf || unreadable.count(FileOf(chunks, i)) > 0) continue;
-    if (resent_.count(batch.streamed(i).source) > 0) {
+    if (resent_.count(batch.streamed(i).path) > 0) {
       console_.err(kResent + std::string(chunks[i].fileNm.in()) + ")");
     }
     ++copied_;
   }
-  if (corrupt) Corrupt(chunks[processed], batch.streamed(processed).source);
+  if (corrupt) Corrupt(chunks[processed], batch.streamed(processed).path);
   if (unread || corrupt) return UploadRestAfter(batch, processed, source);
   return processed == count && unreadable.count(FileOf(chunks, count - 1)) == 0;
 }
