@@ -17,33 +17,12 @@
 #include "platform/startdir.h"
 #include "platform/text.h"
 #include "platform/timetext.h"
+#include "tests/time_zone.h"
 
 namespace zk {
 namespace {
 
-// Runs the body with the process's time zone set to `tz`, then restores the previous one.
-class TimeZone {
- public:
-  explicit TimeZone(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
+using test::TimeZone;
 
 TEST(TimeTextTest, LocalTimeRoundTrips) {
   {

@@ -19,6 +19,7 @@
 #include "server/audit_events.h"
 #include "platform/timetext.h"
 #include "server/uploads.h"
+#include "tests/time_zone.h"
 
 namespace zk {
 namespace {
@@ -31,29 +32,6 @@ AuditRecord At(AuditEvent e) {
   r.time = std::chrono::system_clock::time_point(milliseconds(1709251199123));
   return r;
 }
-
-class UtcZone {
- public:
-  UtcZone() {
-    const char* tz = getenv("TZ");
-    had_ = tz != nullptr;
-    if (had_) old_ = tz;
-    setenv("TZ", "UTC0", 1);
-    tzset();
-  }
-  ~UtcZone() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_;
-  std::string old_;
-};
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -76,7 +54,7 @@ class TempFolder {
 };
 
 TEST(AuditRecordTest, JsonHasEveryKeyAndNullWhereARecordHasNone) {
-  UtcZone utc;
+  test::TimeZone utc("UTC0");
   AuditRecord login = At(AuditEvent::kLogin);
   login.user = "alice";
   login.peer = "giop:tcp:127.0.0.1:40000";
@@ -112,7 +90,7 @@ TEST(AuditRecordTest, JsonHasEveryKeyAndNullWhereARecordHasNone) {
 // A writer keeps the text of the second it last wrote: records later in that second, in the next
 // one (here across midnight and a month's end), and an earlier one again all get their own time.
 TEST(AuditRecordTest, TimesFormattedOncePerSecondAreEachRecordsOwn) {
-  UtcZone utc;
+  test::TimeZone utc("UTC0");
   AuditSecondText second;
   for (int64_t ms : {1709251199123LL, 1709251199999LL, 1709251199000LL, 1709251200007LL,
                      1709251200007LL, 1709251199500LL, -1LL}) {
