@@ -479,12 +479,12 @@ int main() {
           row.server_hwm_kb = ProcessHwmKb(fx.server_pid());
           Measure(dest, &row.bytes, &row.files);
           rows.push_back(row);
+          // Only the last upload stays (the downloads read it), so that every turn writes into
+          // a file system as full as the turn before.
           if (up) {
-            if (big_set && !last_upload->empty()) {
-              Sh("rm -rf '" + fx_area + "/" + *last_upload + "'");
-            }
+            if (!last_upload->empty()) Sh("rm -rf '" + fx_area + "/" + *last_upload + "'");
             *last_upload = name;
-          } else if (big_set) {
+          } else {
             Sh("rm -rf '" + dest + "'");
           }
           return true;
