@@ -301,7 +301,7 @@ CORBA::Long ChunkStore::Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, S
   const CORBA::Long located = Locate(c.filePath.in(), c.fileNm.in(), &step->target, &dir);
   if (located != kTransferOk) return located;
   step->key = UploadKey{caller_.conn, caller_.area_dir, step->target};
-  if (c.bufNo == 1 && !Begin(*step, dir, land)) return kTransferFileFailed;
+  if (c.bufNo == 1 && !Begin(step, dir, land)) return kTransferFileFailed;
   std::vector<UploadLeftover> dropped;
   if (!uploads_->Next(step->key, c.bufNo, UploadTable::Clock::now(), &step->at, &dropped,
                       land ? land->claim : 0)) {
@@ -314,15 +314,16 @@ CORBA::Long ChunkStore::Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, S
   return kTransferOk;
 }
 
-bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) {
+bool ChunkStore::Begin(Step* step, const std::string& dir, Landing* land) {
   // The target must be a file or nothing, and inside the area.
   DirEntry st;
-  const FsStatus there = area_->Stat(step.target, &st);
+  const FsStatus there = area_->Stat(step->target, &st);
   if (there) {
     if (st.is_dir || st.is_special) return false;
   } else if (there.outside()) {
     return false;
   }
+  step->target_absent = there.error == FsError::kNotFound;
   std::string temp;
   // The digest of the new upload's file: of the data received when it is this chunk's.
   std::shared_ptr<FileDigest> digest = land ? nullptr : NewFileDigest();
@@ -336,7 +337,7 @@ bool ChunkStore::Begin(const Step& step, const std::string& dir, Landing* land) 
     if (land && land->file && Move(land, temp)) digest = land->file_digest;
   }
   RemoveAll(area_, caller_,
-            uploads_->Begin(step.key, temp, caller_.socket, UploadTable::Clock::now(), digest));
+            uploads_->Begin(step->key, temp, caller_.socket, UploadTable::Clock::now(), digest));
   if (land && land->path == temp) land->fresh = false;  // the upload's now
   if (land) land->claim = 0;                            // that upload is gone
   return true;
@@ -368,7 +369,8 @@ CORBA::Long ChunkStore::Complete(const ZKmd::zkStrctFileBuf& c, const Step& step
     }
     ApplyTimes(area_, step.at.temp, c.updDt.in(), c.crtDt.in());
     u.last = true;
-    PrepareRename(&u);
+    // A file of one chunk whose target was not there a moment ago has nothing to hold open.
+    if (!step.target_absent) PrepareRename(&u);
     uploads_->Finished(step.key);
     return kTransferOk;
   }

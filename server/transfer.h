@@ -131,6 +131,7 @@ class ChunkStore {
     std::string target;        // the file in the area
     UploadKey key;             // its upload
     UploadTable::Progress at;  // its temporary file and the bytes stored in it
+    bool target_absent = false;  // nothing was at the target when this chunk began the upload
   };
 
   // A chunk that a verified store stored, waiting for Verify.
@@ -153,8 +154,8 @@ class ChunkStore {
   // Begins the upload when `c` is its first chunk, then continues it: 0 with where it stands in
   // *step, else 20 or 21. `land` is where the chunk's data was received, or null.
   CORBA::Long Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, Step* step);
-  // A new upload of step.target in the folder `dir`: false when the target is refused.
-  bool Begin(const Step& step, const std::string& dir, Landing* land);
+  // A new upload of step->target in the folder `dir`: false when the target is refused.
+  bool Begin(Step* step, const std::string& dir, Landing* land);
   // The data is written and `length` bytes are stored: the last chunk puts the file in place
   // (giving it its length first when it ends in a hole). 0, or 20 with the upload given up.
   CORBA::Long Complete(const ZKmd::zkStrctFileBuf& c, const Step& step, int64_t length,
