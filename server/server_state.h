@@ -18,6 +18,7 @@
 #include "server/closing_queue.h"
 #include "server/connection_auth.h"
 #include "server/connection_limits.h"
+#include "server/freed_memory.h"
 #include "server/kept_uploads.h"
 #include "server/login_throttle.h"
 #include "server/metrics.h"
@@ -38,6 +39,7 @@ struct ServerState {
   KeptUploads kept;
   LoginThrottle throttle;
   BlockPool chunk_pool{kKeptChunkBytes};
+  FreedMemory freed_memory;  // by the calls that move bulk
   // How many bytes each storage area holds, for the users' storage limits; a count takes what the
   // uploads in progress hold from their table.
   AreaUsage area_usage{[this](const std::string& dir) { return uploads.BytesIn(dir); }};

@@ -267,12 +267,13 @@ int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file, KeptUplo
 }
 
 UploadSweeper::UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
-                             KeptUploads* kept, BlockPool* chunk_pool)
+                             KeptUploads* kept, BlockPool* chunk_pool, FreedMemory* freed)
     : fs_(fs),
       env_file_(env_file),
       uploads_(uploads),
       kept_(kept),
       chunk_pool_(chunk_pool),
+      freed_(freed),
       thread_([this] { Loop(); }) {}
 
 UploadSweeper::~UploadSweeper() {
@@ -311,6 +312,7 @@ void UploadSweeper::Loop() {
     }
     // Chunk memory that no batch used for a while goes back to the system.
     chunk_pool_->ReleaseIdle(BlockPool::Clock::now(), kChunkMemoryIdle);
+    freed_->GiveBack();
     lock.lock();
   }
 }

@@ -38,6 +38,7 @@
 #include "platform/fs.h"
 #include "server/connection_limits.h"
 #include "server/file_digest.h"
+#include "server/freed_memory.h"
 #include "server/kept_uploads.h"
 
 namespace zk {
@@ -178,13 +179,13 @@ int RemoveEarlierLeftovers(FileSystem* fs, const std::string& env_file, KeptUplo
 // Cleans up in the background for as long as it lives: first the earlier process's leftovers,
 // then, every second, the uploads of `uploads` that are given up (connection closed, idle for
 // kUploadIdleLimit) or kept, the kept uploads of `kept` whose time is up or whose owner is no
-// longer registered, and the memory of `chunk_pool` that no call used lately
-// (server/chunk_calls.h).
+// longer registered, the memory of `chunk_pool` that no call used lately (server/chunk_calls.h),
+// and the memory the calls freed (`freed`).
 class UploadSweeper {
  public:
   // `fs` is the file system the storage areas are opened from.
   UploadSweeper(FileSystem* fs, const std::string& env_file, UploadTable* uploads,
-                KeptUploads* kept, BlockPool* chunk_pool);
+                KeptUploads* kept, BlockPool* chunk_pool, FreedMemory* freed);
   ~UploadSweeper();
   UploadSweeper(const UploadSweeper&) = delete;
   UploadSweeper& operator=(const UploadSweeper&) = delete;
@@ -197,6 +198,7 @@ class UploadSweeper {
   UploadTable* uploads_;
   KeptUploads* kept_;
   BlockPool* chunk_pool_;
+  FreedMemory* freed_;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;

@@ -2,7 +2,6 @@
 // right after connecting, and the password change.
 #include "server/zkmdimpl.h"
 
-#include <malloc.h>
 
 #include <chrono>
 #include <cstring>
@@ -62,15 +61,6 @@ bool CarriesBulk(const char* op) {
   return false;
 }
 
-// Freed memory goes back to the system once there is much of it: a request or reply of many
-// small parts (a listing with millions of slots) would otherwise leave the process that much
-// bigger for good. (Large buffers are mapped and unmapped one by one anyway; trimming after every
-// batch would only make the next one fault its pages in again.)
-void GiveMemoryBack() {
-  constexpr size_t kKeepFreeBytes = 16 * 1024 * 1024;
-  if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
-}
-
 }  // namespace
 
 ZKmdImpl::ZKmdImpl(ServerState* state) : state_(state) {}
@@ -113,7 +103,7 @@ CORBA::Boolean ZKmdImpl::Dispatch(IncomingRequest& request) {
   }
   CORBA::Boolean served =
       IsChunkCall(op) ? ServeChunkCall(request, this) : request.ServeAsGenerated();
-  if (CarriesBulk(op)) GiveMemoryBack();
+  if (CarriesBulk(op)) state_->freed_memory.BulkCallEnded();
   return served;
 }
 

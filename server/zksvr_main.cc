@@ -153,7 +153,8 @@ void Serve(zk::FileSystem* fs, const std::string& argv0, const std::string& env_
     // Removes what uploads that will never finish left behind, and keeps what stopped uploads
     // stored, while the server runs.
     state.kept.set_keep(zk::KeptTime(zk::kServerConfigFile));
-    zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.kept, &state.chunk_pool);
+    zk::UploadSweeper sweeper(fs, env_file, &state.uploads, &state.kept, &state.chunk_pool,
+                              &state.freed_memory);
     {
       const std::string metrics_file = zk::ConfigValue(zk::kServerConfigFile, zk::kMetricsFileKey);
       std::unique_ptr<zk::MetricsWriter> metrics;
