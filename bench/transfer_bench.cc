@@ -44,6 +44,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,7 @@ struct Timed {
   int status = -1;
   double seconds = 0;
   long client_hwm_kb = 0;  // peak resident set of the process tree that was waited for
+  double client_cpu = 0;   // user and system seconds of that process tree
 };
 
 // Runs argv in `cwd` with output to /dev/null and measures wall time and peak memory.
@@ -98,7 +100,27 @@ Timed RunTimed(const std::vector<std::string>& argv, const std::string& cwd) {
   t.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   t.client_hwm_kb = ru.ru_maxrss;
+  t.client_cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+                 (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   return t;
+}
+
+// User and system seconds the process has used so far (0 when it cannot be read).
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  // The fields after the command's name, which ends with the last ')': state is the first,
+  // utime the twelfth, stime the thirteenth.
+  const size_t end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i >= 12) ticks += std::atof(field.c_str());
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long ProcessHwmKb(pid_t pid) {
@@ -278,6 +300,7 @@ struct Row {
   std::string tool;
   Timed t;
   long server_hwm_kb = -1;
+  double server_cpu = 0;  // seconds the server (started for the row) used
   int64_t bytes = 0, files = 0;
   bool complete = false;
 };
@@ -427,6 +450,8 @@ int main() {
   const int cost_turns =
       std::getenv("ZK_BENCH_COST_TURNS") ? std::atoi(std::getenv("ZK_BENCH_COST_TURNS")) : 7;
   std::map<std::string, std::vector<double>> turns;
+  // The same turns' processor seconds: the client's and the server's.
+  std::map<std::string, std::vector<std::pair<double, double>>> cpu_turns;
   for (const Set& set : {Set{"1 GiB file", "big", want_big_bytes, want_big_files},
                          Set{"10,000 files", "tree", want_tree_bytes, want_tree_files},
                          Set{"5 GiB sparse", "sparse5", kSparseBytes, 1},
@@ -477,6 +502,7 @@ int main() {
           }
           row.t = RunTimed(argv, fx_client);
           row.server_hwm_kb = ProcessHwmKb(fx.server_pid());
+          row.server_cpu = ProcessCpuSeconds(fx.server_pid());
           Measure(dest, &row.bytes, &row.files);
           rows.push_back(row);
           // Only the last upload stays (the downloads read it), so that every turn writes into
@@ -518,7 +544,9 @@ int main() {
                          : zkcp_row(audit_tool, audit_fixture, audit_client, audit_area,
                                     audit_client + "/client.zkd", &audit_uploaded);
             if (!ok) return 1;
-            turns[set.label + "|" + dir + "|" + std::to_string(v)].push_back(rows.back().t.seconds);
+            const std::string key = set.label + "|" + dir + "|" + std::to_string(v);
+            turns[key].push_back(rows.back().t.seconds);
+            cpu_turns[key].emplace_back(rows.back().t.client_cpu, rows.back().server_cpu);
           }
         }
         if (set.name == "big" && up) {
@@ -700,6 +728,21 @@ int main() {
     std::printf("  (seconds:");
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) std::printf(" %.2f/%.2f", a[i], b[i]);
     std::printf(")\n");
+    // Where the difference goes: the median processor time of each side, client and server,
+    // which the machine's other work disturbs less than the wall time.
+    auto median_cpu = [&](int v, bool server) {
+      std::vector<double> s;
+      for (const auto& c : cpu_turns[set + "|" + dir + "|" + std::to_string(v)]) {
+        s.push_back(server ? c.second : c.first);
+      }
+      if (s.empty()) return 0.0;
+      std::sort(s.begin(), s.end());
+      return s[s.size() / 2];
+    };
+    std::printf("         processor ms, median of turns (client + server): %.0f + %.0f / %.0f + "
+                "%.0f\n",
+                1e3 * median_cpu(of, false), 1e3 * median_cpu(of, true),
+                1e3 * median_cpu(against, false), 1e3 * median_cpu(against, true));
   };
   std::printf("\nthe check of every copy (goal: >= 0.95 of the same zkcp unchecked; best of the "
               "rounds, and the median of %d turns side by side):\n",
