@@ -4,10 +4,11 @@
 
 namespace zk {
 
-bool FreedMemory::GiveBack() {
-  if (!pending_.exchange(false, std::memory_order_relaxed)) return false;
-  if (mallinfo2().fordblks > kKeepFreeBytes) malloc_trim(0);
-  return true;
+void FreedMemory::GiveBack() {
+  if (pending_.exchange(false, std::memory_order_relaxed) &&
+      mallinfo2().fordblks > kKeepFreeBytes) {
+    malloc_trim(0);
+  }
 }
 
 }  // namespace zk

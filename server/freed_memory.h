@@ -20,9 +20,8 @@ class FreedMemory {
 
   // A call that moves bulk ended.
   void BulkCallEnded() { pending_.store(true, std::memory_order_relaxed); }
-  // When one did since the last time: gives the free memory back once there is much of it. True
-  // when it looked.
-  bool GiveBack();
+  // When one did since the last time: gives the free memory back once there is much of it.
+  void GiveBack();
 
  private:
   std::atomic<bool> pending_{false};
