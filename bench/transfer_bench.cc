@@ -105,6 +105,13 @@ Timed RunTimed(const std::vector<std::string>& argv, const std::string& cwd) {
   return t;
 }
 
+// The median of `v` (0 when it is empty).
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
 // User and system seconds the process has used so far (0 when it cannot be read).
 double ProcessCpuSeconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -717,9 +724,7 @@ int main() {
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
       if (a[i] > 0) r.push_back(b[i] / a[i]);
     }
-    if (r.empty()) return 0.0;
-    std::sort(r.begin(), r.end());
-    return r.size() % 2 ? r[r.size() / 2] : (r[r.size() / 2 - 1] + r[r.size() / 2]) / 2;
+    return Median(r);
   };
   // Ends a line with every turn's seconds of the variant `of`, then `against`.
   auto print_turns = [&](const std::string& set, const char* dir, int of, int against) {
@@ -735,9 +740,7 @@ int main() {
       for (const auto& c : cpu_turns[set + "|" + dir + "|" + std::to_string(v)]) {
         s.push_back(server ? c.second : c.first);
       }
-      if (s.empty()) return 0.0;
-      std::sort(s.begin(), s.end());
-      return s[s.size() / 2];
+      return Median(s);
     };
     std::printf("         processor ms, median of turns (client + server): %.0f + %.0f / %.0f + "
                 "%.0f\n",

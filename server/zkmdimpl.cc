@@ -2,7 +2,6 @@
 // right after connecting, and the password change.
 #include "server/zkmdimpl.h"
 
-
 #include <chrono>
 #include <cstring>
 #include <optional>
