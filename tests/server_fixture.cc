@@ -81,6 +81,17 @@ ZKmd_ptr ResolveServer(int ns_port) {
 
 bool ServerServes(int ns_port) { return NameServes(ns_port); }
 
+bool NamingAnswers(int ns_port) {
+  try {
+    ZKmd_var server = ResolveServer(ns_port);
+    return true;
+  } catch (const CosNaming::NamingContext::NotFound&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::vector<int> ReferencePorts(CORBA::Object_ptr obj) {
   std::vector<int> ports;
   for (const IIOP::ProfileBody& body : zk::IiopProfiles(obj)) {
@@ -254,9 +265,9 @@ bool ServerFixture::StartNaming(std::string* why) {
   ns_pid_ = Spawn({"/usr/bin/omniNames", "-start", port, "-always", "-datadir", dir() + "/names",
                    "-ORBendPoint", "giop:tcp:127.0.0.1:" + port},
                   dir(), dir() + "/names.log");
-  if (WaitForPort(ns_port_, 20)) return true;
+  if (WaitUntil([&] { return NamingAnswers(ns_port_); }, 20)) return true;
   if (why)
-    *why = "naming service did not listen on " + port + ": " + ReadFile(dir() + "/names.log");
+    *why = "naming service did not answer on " + port + ": " + ReadFile(dir() + "/names.log");
   return false;
 }
 

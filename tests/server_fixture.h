@@ -22,6 +22,9 @@ CORBA::ORB_ptr TestOrb();
 ZKmd_ptr ResolveServer(int ns_port);
 // True when "ZKmdImpl" resolves there to a live object.
 bool ServerServes(int ns_port);
+// True when the naming service on 127.0.0.1:ns_port answers a call. omniNames listens before it
+// has written its data file, and one stopped in between cannot start again over that data.
+bool NamingAnswers(int ns_port);
 // The TCP ports that a reference names: its IIOP profile's port, unless 0, and the port of each
 // TLS component (a TLS-only server publishes 0 as the first and its TLS port in the second).
 std::vector<int> ReferencePorts(CORBA::Object_ptr obj);

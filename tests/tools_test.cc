@@ -182,13 +182,14 @@ TEST_F(LauncherTest, StartsRealNamingService) {
   DetachedGuard guard("omniNames", prog() + "/nsdata");
   RunResult r = Launch("zknsstr");
   ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_TRUE(WaitForPort(port, 20));
+  // Stopped only once it answers: before that, its data file may be only half written.
+  EXPECT_TRUE(WaitUntil([&] { return NamingAnswers(port); }, 20));
   pid_t pid = guard.WaitForOne();
   ASSERT_GT(pid, 0);
   EXPECT_EQ(TerminateResult::kEnded, TerminateProcess(pid));
   // Started again over its existing data, it comes up once more.
   ASSERT_EQ(0, Launch("zknsstr").status);
-  EXPECT_TRUE(WaitForPort(port, 20));
+  EXPECT_TRUE(WaitUntil([&] { return NamingAnswers(port); }, 20));
   EXPECT_GT(guard.WaitForOne(), 0);
 }
 
