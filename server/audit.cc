@@ -397,20 +397,32 @@ void AuditLog::Start(std::unique_ptr<AuditSink> sink, size_t capacity, Report re
 
 void AuditLog::Record(AuditRecord r) {
   if (!on_) return;
+  Queue(&r, 1);
+}
+
+void AuditLog::Record(std::vector<AuditRecord> records) {
+  if (!on_ || records.empty()) return;
+  Queue(records.data(), records.size());
+}
+
+void AuditLog::Queue(AuditRecord* records, size_t n) {
   bool say_full = false;
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ++queued_;
-    if (queue_.size() >= capacity_) {
-      ++dropped_;
-      ++done_;
-      say_full = !queue_full_said_;
-      queue_full_said_ = true;
-    } else {
-      queue_.push_back(std::move(r));
-      wake = queue_.size() == kAuditWakeRecords;
+    const size_t before = queue_.size();
+    for (size_t i = 0; i < n; ++i) {
+      ++queued_;
+      if (queue_.size() >= capacity_) {
+        ++dropped_;
+        ++done_;
+        say_full = say_full || !queue_full_said_;
+        queue_full_said_ = true;
+      } else {
+        queue_.push_back(std::move(records[i]));
+      }
     }
+    wake = before < kAuditWakeRecords && queue_.size() >= kAuditWakeRecords;
   }
   if (wake) wake_.notify_one();
   if (say_full) {

@@ -185,6 +185,8 @@ class AuditLog {
   bool on() const { return on_; }
   // Queues `r` (nothing when off). Never waits for the sink.
   void Record(AuditRecord r);
+  // Queues each of `records`, in order, as Record does, taking the queue once for all of them.
+  void Record(std::vector<AuditRecord> records);
   // Records dropped so far (queue full, or the sink failed).
   uint64_t dropped() const;
   // Records written so far.
@@ -193,6 +195,8 @@ class AuditLog {
   void Flush();
 
  private:
+  // Queues the `n` records from `records`, moving them.
+  void Queue(AuditRecord* records, size_t n);
   void Loop();
   void Say(const std::string& line);
 

@@ -100,7 +100,7 @@ void TransferAudit::Loop() {
 template <class Map>
 void TransferAudit::End(Map* files, typename Map::iterator it, AuditEvent event, int64_t result,
                         const char* reason, Clock::time_point now, int64_t bytes,
-                        const std::string& digest) {
+                        const std::string& digest, std::vector<AuditRecord>* ended) {
   AuditRecord r(event);
   const auto& key = it->first;
   r.user = LogText(std::get<std::tuple_size<typename Map::key_type>::value - 2>(key));
@@ -112,7 +112,11 @@ void TransferAudit::End(Map* files, typename Map::iterator it, AuditEvent event,
   r.reason = reason ? reason : "";
   r.digest = digest;
   files->erase(it);
-  log_->Record(std::move(r));
+  if (ended) {
+    ended->push_back(std::move(r));
+  } else {
+    log_->Record(std::move(r));
+  }
 }
 
 template <class Map>
@@ -129,42 +133,84 @@ void TransferAudit::UploadChunk(uint64_t conn, const Socket& socket, const std::
                                 bool last, size_t len, int64_t result, Clock::time_point now,
                                 const std::string& digest) {
   if (!on()) return;
-  std::lock_guard<std::mutex> lock(mu_);
-  const UploadKey key{conn, user, rel};
-  auto it = uploads_.find(key);
-  if (no == 1 && it != uploads_.end()) {
+  Uploaded chunk{rel, no, last, len, result, digest};
+  std::vector<AuditRecord> ended;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Upload(conn, socket, user, peer, &chunk, now, &ended);
+  }
+  log_->Record(std::move(ended));
+}
+
+void TransferAudit::UploadChunks(uint64_t conn, const Socket& socket, const std::string& user,
+                                 const std::string& peer, std::vector<Uploaded>* chunks,
+                                 Clock::time_point now) {
+  if (!on() || chunks->empty()) return;
+  std::vector<AuditRecord> ended;
+  ended.reserve(chunks->size());
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Uploaded& chunk : *chunks) Upload(conn, socket, user, peer, &chunk, now, &ended);
+  }
+  log_->Record(std::move(ended));
+}
+
+void TransferAudit::Upload(uint64_t conn, const Socket& socket, const std::string& user,
+                           const std::string& peer, Uploaded* chunk, Clock::time_point now,
+                           std::vector<AuditRecord>* ended) {
+  auto it = uploads_.find(std::tie(conn, user, chunk->rel));
+  if (chunk->no == 1 && it != uploads_.end()) {
     End(&uploads_, it, AuditEvent::kUpload, kTransferFileFailed, "begun-again", now,
-        it->second.bytes);
+        it->second.bytes, std::string(), ended);
     it = uploads_.end();
   }
+  if (it == uploads_.end() && (chunk->last || chunk->result != kTransferOk)) {
+    // A file of one chunk, or a chunk that failed and continues nothing: it ends here, and is
+    // recorded as one that began now.
+    AuditRecord r(AuditEvent::kUpload);
+    r.user = LogText(user);
+    r.path = std::move(chunk->rel);
+    r.peer = peer;
+    r.result = chunk->result;
+    r.bytes = 0;
+    if (chunk->result == kTransferOk) {
+      r.bytes = static_cast<int64_t>(chunk->len);
+      r.digest = std::move(chunk->digest);
+    }
+    ended->push_back(std::move(r));
+    return;
+  }
   if (it == uploads_.end()) {
-    // Also a chunk that continues nothing: its failure is recorded like any other.
     Bound(&uploads_, AuditEvent::kUpload, now);
     File f;
     f.peer = peer;
     f.socket = socket;
     f.started = now;
-    it = uploads_.emplace(key, f).first;
+    it = uploads_.emplace(UploadKey{conn, user, chunk->rel}, f).first;
   }
   it->second.used = now;
-  if (result != kTransferOk) {
-    End(&uploads_, it, AuditEvent::kUpload, result, nullptr, now, it->second.bytes);
+  if (chunk->result != kTransferOk) {
+    End(&uploads_, it, AuditEvent::kUpload, chunk->result, nullptr, now, it->second.bytes,
+        std::string(), ended);
     return;
   }
-  it->second.bytes += static_cast<int64_t>(len);
-  if (last)
-    End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes, digest);
+  it->second.bytes += static_cast<int64_t>(chunk->len);
+  if (chunk->last) {
+    End(&uploads_, it, AuditEvent::kUpload, kTransferOk, nullptr, now, it->second.bytes,
+        chunk->digest, ended);
+  }
 }
 
-std::map<TransferAudit::DownloadKey, TransferAudit::File>::iterator TransferAudit::FollowDownload(
-    const DownloadKey& key, const std::string& peer, Clock::time_point now) {
-  auto it = downloads_.find(key);
+std::map<TransferAudit::DownloadKey, TransferAudit::File, std::less<>>::iterator
+TransferAudit::FollowDownload(const std::string& user, const std::string& rel,
+                              const std::string& peer, Clock::time_point now) {
+  auto it = downloads_.find(std::tie(user, rel));
   if (it == downloads_.end()) {
     Bound(&downloads_, AuditEvent::kDownload, now);
     File f;
     f.peer = peer;
     f.started = now;
-    it = downloads_.emplace(key, f).first;
+    it = downloads_.emplace(DownloadKey{user, rel}, f).first;
   }
   it->second.used = now;
   return it;
@@ -176,7 +222,7 @@ std::shared_ptr<FileDigest> TransferAudit::DownloadDigest(const std::string& use
                                                           Clock::time_point now) {
   if (!on()) return nullptr;
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = FollowDownload(DownloadKey{user, rel}, peer, now);
+  auto it = FollowDownload(user, rel, peer, now);
   if (!it->second.digest) it->second.digest = std::make_shared<FileDigest>(&ahead_);
   return it->second.digest;
 }
@@ -186,7 +232,7 @@ void TransferAudit::DownloadChunk(const std::string& user, const std::string& pe
                                   Clock::time_point now) {
   if (!on()) return;
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = FollowDownload(DownloadKey{user, rel}, peer, now);
+  auto it = FollowDownload(user, rel, peer, now);
   // Only the bytes inside the file count: past its end the reply holds zeros.
   const int64_t end = size >= 0 ? std::min(pos + len, size) : pos + len;
   if (end > pos) it->second.bytes += end - pos;
@@ -196,17 +242,43 @@ void TransferAudit::DownloadChunk(const std::string& user, const std::string& pe
   }
 }
 
+std::shared_ptr<FileDigest> TransferAudit::DownloadWholeDigest(const std::string& user,
+                                                               const std::string& rel) {
+  if (!on()) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (downloads_.find(std::tie(user, rel)) != downloads_.end()) return nullptr;
+  }
+  // One reply's pieces come in file order: nothing is held ahead.
+  return std::make_shared<FileDigest>();
+}
+
+void TransferAudit::DownloadServedWhole(const std::string& user, const std::string& peer,
+                                        const std::string& rel, int64_t size,
+                                        const FileDigest& digest, Clock::time_point started,
+                                        Clock::time_point now) {
+  if (!on()) return;
+  AuditRecord r(AuditEvent::kDownload);
+  r.user = LogText(user);
+  r.path = rel;
+  r.peer = peer;
+  r.bytes = size;
+  r.result = kTransferOk;
+  r.ms = MsBetween(started, now);
+  r.digest = digest.Text(size);
+  log_->Record(std::move(r));
+}
+
 void TransferAudit::DownloadFailed(const std::string& user, const std::string& peer,
                                    const std::string& rel, int64_t result, Clock::time_point now) {
   if (!on()) return;
   std::lock_guard<std::mutex> lock(mu_);
-  const DownloadKey key{user, rel};
-  auto it = downloads_.find(key);
+  auto it = downloads_.find(std::tie(user, rel));
   if (it == downloads_.end()) {
     File f;
     f.peer = peer;
     f.started = now;
-    it = downloads_.emplace(key, f).first;
+    it = downloads_.emplace(DownloadKey{user, rel}, f).first;
   }
   End(&downloads_, it, AuditEvent::kDownload, result, nullptr, now, it->second.bytes);
 }
@@ -252,13 +324,19 @@ void DownloadBatchAudit::Open(TransferAudit* audit, const std::string& user, con
   audit_ = audit;
   user_ = user;
   peer_ = peer;
+  started_ = now;
   chunks_.clear();
   chunks_.reserve(chunks.length());
   for (CORBA::ULong i = 0; i < chunks.length(); ++i) {
     const auto& c = chunks[i];
     Chunk chunk{RecordPath(c.filePath.in(), c.fileNm.in(), true), c.bufPos, c.bufUnitSize,
-                c.fileSize, nullptr};
-    chunk.digest = audit->DownloadDigest(user, peer, chunk.rel, now);
+                c.fileSize, nullptr, false};
+    // A small file comes whole in one chunk.
+    if (c.bufPos == 0 && c.fileSize >= 0 && c.bufUnitSize >= c.fileSize) {
+      chunk.digest = audit->DownloadWholeDigest(user, chunk.rel);
+      chunk.whole = chunk.digest != nullptr;
+    }
+    if (!chunk.whole) chunk.digest = audit->DownloadDigest(user, peer, chunk.rel, now);
     chunks_.push_back(std::move(chunk));
   }
 }
@@ -288,7 +366,12 @@ void DownloadBatchAudit::Data(size_t i, size_t at, const void* data, size_t n) {
 void DownloadBatchAudit::Served(size_t i) {
   if (!audit_ || i >= chunks_.size()) return;
   const Chunk& c = chunks_[i];
-  audit_->DownloadChunk(user_, peer_, c.rel, c.pos, c.len, c.size, TransferAudit::Clock::now());
+  const auto now = TransferAudit::Clock::now();
+  if (c.whole) {
+    audit_->DownloadServedWhole(user_, peer_, c.rel, c.size, *c.digest, started_, now);
+  } else {
+    audit_->DownloadChunk(user_, peer_, c.rel, c.pos, c.len, c.size, now);
+  }
 }
 
 size_t TransferAudit::uploads() const {
@@ -312,27 +395,22 @@ UploadBatchAudit::UploadBatchAudit(TransferAudit* audit, const std::string& user
 void UploadBatchAudit::Stored(const ZKmd::zkStrctFileBuf& c, size_t len, CORBA::Long result,
                               const std::string& digest) {
   if (!audit_) return;
-  Chunk chunk{c.filePath.in(), c.fileNm.in(), c.bufNo, !c.nextBuf, len, result, digest};
+  const std::string rel = RecordPath(c.filePath.in(), c.fileNm.in(), false);
   if (defer_) {
-    deferred_.push_back(std::move(chunk));
+    deferred_.push_back({rel, c.bufNo, !c.nextBuf, len, result, digest});
   } else {
-    Record(chunk);
+    audit_->UploadChunk(conn_, socket_, user_, peer_, rel, c.bufNo, !c.nextBuf, len, result,
+                        TransferAudit::Clock::now(), digest);
   }
 }
 
 void UploadBatchAudit::Checked(CORBA::Long result, CORBA::Long index) {
+  if (!audit_) return;
   for (size_t i = 0; i < deferred_.size(); ++i) {
-    Chunk& c = deferred_[i];
-    if (result != 0 && static_cast<CORBA::Long>(i + 1) >= index) c.result = result;
-    Record(c);
+    if (result != 0 && static_cast<CORBA::Long>(i + 1) >= index) deferred_[i].result = result;
   }
+  audit_->UploadChunks(conn_, socket_, user_, peer_, &deferred_, TransferAudit::Clock::now());
   deferred_.clear();
-}
-
-void UploadBatchAudit::Record(const Chunk& c) {
-  audit_->UploadChunk(conn_, socket_, user_, peer_,
-                      RecordPath(c.path.c_str(), c.name.c_str(), false), c.no, c.last, c.len,
-                      c.result, TransferAudit::Clock::now(), c.digest);
 }
 
 }  // namespace zk

@@ -85,10 +85,29 @@ class TransferAudit {
                    const std::string& peer, const std::string& rel, int32_t no, bool last,
                    size_t len, int64_t result, Clock::time_point now,
                    const std::string& digest = std::string());
+  // One upload chunk as UploadChunk takes it.
+  struct Uploaded {
+    std::string rel;
+    int32_t no;
+    bool last;
+    size_t len;
+    int64_t result;
+    std::string digest;
+  };
+  // The chunks of one batch, in order, as so many calls of UploadChunk would record them.
+  void UploadChunks(uint64_t conn, const Socket& socket, const std::string& user,
+                    const std::string& peer, std::vector<Uploaded>* chunks, Clock::time_point now);
   // The digest of the download of the file at `rel` in the area of `user`: every byte served of
   // it goes there, before DownloadChunk says that it was served. Begins following the download.
   std::shared_ptr<FileDigest> DownloadDigest(const std::string& user, const std::string& peer,
                                              const std::string& rel, Clock::time_point now);
+  // A download of the whole file at `rel` in one chunk needs no following across calls: a digest
+  // of its own for it, or null when the file is followed already (then DownloadDigest, as for any
+  // part). DownloadServedWhole records it once served, `size` bytes, begun at `started`.
+  std::shared_ptr<FileDigest> DownloadWholeDigest(const std::string& user, const std::string& rel);
+  void DownloadServedWhole(const std::string& user, const std::string& peer, const std::string& rel,
+                           int64_t size, const FileDigest& digest, Clock::time_point started,
+                           Clock::time_point now);
   // `len` bytes from `pos` of the file at `rel` in the area of `user`, of `size` bytes (-1: not
   // known), were served.
   void DownloadChunk(const std::string& user, const std::string& peer, const std::string& rel,
@@ -113,27 +132,34 @@ class TransferAudit {
     std::shared_ptr<FileDigest> digest;  // a download's
   };
   using UploadKey = std::tuple<uint64_t, std::string, std::string>;  // conn, user, rel
-  using DownloadKey = std::pair<std::string, std::string>;           // user, rel
+  using DownloadKey = std::tuple<std::string, std::string>;          // user, rel
 
-  // Records the file's transfer as ended now and forgets it.
+  // UploadChunk under mu_, the ended files' records into `ended`.
+  void Upload(uint64_t conn, const Socket& socket, const std::string& user,
+              const std::string& peer, Uploaded* chunk, Clock::time_point now,
+              std::vector<AuditRecord>* ended);
+
+  // Records the file's transfer as ended now and forgets it; the record goes into `ended` where
+  // one is given.
   template <class Map>
   void End(Map* files, typename Map::iterator it, AuditEvent event, int64_t result,
            const char* reason, Clock::time_point now, int64_t bytes,
-           const std::string& digest = std::string());
+           const std::string& digest = std::string(), std::vector<AuditRecord>* ended = nullptr);
   // Makes room for one more file in `files` by ending its oldest.
   template <class Map>
   void Bound(Map* files, AuditEvent event, Clock::time_point now);
-  // The download of `key` followed, begun now when it was not.
-  std::map<std::pair<std::string, std::string>, File>::iterator FollowDownload(
-      const std::pair<std::string, std::string>& key, const std::string& peer,
-      Clock::time_point now);
+  // The download of `rel` by `user` followed, begun now when it was not.
+  std::map<DownloadKey, File, std::less<>>::iterator FollowDownload(const std::string& user,
+                                                                     const std::string& rel,
+                                                                     const std::string& peer,
+                                                                     Clock::time_point now);
   void Loop();
 
   AuditLog* log_;
   OpenFn open_;
   mutable std::mutex mu_;
-  std::map<UploadKey, File> uploads_;
-  std::map<DownloadKey, File> downloads_;
+  std::map<UploadKey, File, std::less<>> uploads_;
+  std::map<DownloadKey, File, std::less<>> downloads_;
   AheadBudget ahead_{kMaxAheadBytes};  // for the downloads' digests
 
   std::mutex sweep_mu_;
@@ -166,15 +192,6 @@ class UploadBatchAudit {
   void Checked(CORBA::Long result, CORBA::Long index);
 
  private:
-  struct Chunk {
-    std::string path, name;
-    CORBA::Long no;
-    bool last;
-    size_t len;
-    CORBA::Long result;
-    std::string digest;
-  };
-  void Record(const Chunk& c);
 
   TransferAudit* audit_ = nullptr;
   std::string user_;
@@ -183,7 +200,7 @@ class UploadBatchAudit {
   Socket socket_;
   size_t len_ = 0;
   bool defer_ = false;
-  std::vector<Chunk> deferred_;
+  std::vector<TransferAudit::Uploaded> deferred_;
 };
 
 // The audit of one download batch: each chunk's data into its file's digest as it goes into the
@@ -208,6 +225,7 @@ class DownloadBatchAudit {
     std::string rel;
     int64_t pos, len, size;
     std::shared_ptr<FileDigest> digest;
+    bool whole;  // the whole file, not followed across calls (DownloadWholeDigest)
   };
   template <class Chunks>
   void Open(TransferAudit* audit, const std::string& user, const Chunks& chunks, CORBA::Long result,
@@ -215,6 +233,7 @@ class DownloadBatchAudit {
 
   TransferAudit* audit_ = nullptr;
   std::string user_, peer_;
+  TransferAudit::Clock::time_point started_;
   std::vector<Chunk> chunks_;
 };
 

@@ -579,6 +579,36 @@ TEST_F(TransferAuditTest, ADownloadServedWholeInFileOrderCarriesItsDigest) {
   EXPECT_EQ(got[1].digest, "");
 }
 
+TEST_F(TransferAuditTest, AFileAskedForWholeInOneChunkIsRecordedOnceServed) {
+  const std::string file(3000, 'z');
+  StreamDigest whole;
+  whole.Update(file.data(), file.size());
+  const ZKmd::zkSeqFileBuf64 small = Requests("small", 3000, {{0, 4096}});
+  DownloadBatchAudit a;
+  a.Opened(&audit_, "u1", small, kTransferOk, 0);
+  EXPECT_EQ(audit_.downloads(), 0u) << "a whole file needs no following across calls";
+  Serve(&a, small, file, 1000);
+  // A file whose download is followed already: asking for it whole joins that download.
+  const ZKmd::zkSeqFileBuf64 part = Requests("part", 3000, {{1000, 1000}});
+  DownloadBatchAudit b;
+  b.Opened(&audit_, "u1", part, kTransferOk, 0);
+  Serve(&b, part, file, 1000);
+  const ZKmd::zkSeqFileBuf64 rest = Requests("part", 3000, {{0, 3000}});
+  DownloadBatchAudit c;
+  c.Opened(&audit_, "u1", rest, kTransferOk, 0);
+  Serve(&c, rest, file, 1000);
+  std::vector<AuditRecord> got = Records();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(*got[0].path, "small");
+  EXPECT_EQ(*got[0].bytes, 3000);
+  EXPECT_EQ(*got[0].result, kTransferOk);
+  EXPECT_EQ(got[0].digest, DigestText(whole.Value()));
+  EXPECT_EQ(*got[1].path, "part");
+  EXPECT_EQ(*got[1].bytes, 3000);
+  EXPECT_EQ(got[1].digest, "") << "bytes 1000 to 2000 were served twice";
+  EXPECT_EQ(audit_.downloads(), 0u);
+}
+
 TEST(TransferAuditOffTest, NothingIsFollowedWhileTheTrailIsOff) {
   AuditLog log;
   TransferAudit audit(&log);
