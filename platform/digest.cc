@@ -113,9 +113,15 @@ bool DigestBlocks(FileSystem::File* f, int64_t length, int64_t block, std::vecto
   return true;
 }
 
-Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len) {
+Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len, Digest128* bytes) {
   // The same value as a ChunkDigest given the bytes in one piece, without a streaming state.
-  return Placed(Canonical(XXH3_128bits(len > 0 ? data : nullptr, len)), pos, len);
+  const Digest128 own = DigestOfBytes(data, len);
+  if (bytes) *bytes = own;
+  return Placed(own, pos, len);
+}
+
+Digest128 DigestOfBytes(const void* data, size_t len) {
+  return Canonical(XXH3_128bits(len > 0 ? data : nullptr, len));
 }
 
 }  // namespace zk

@@ -65,8 +65,11 @@ class ChunkDigest {
   int64_t pos_;
 };
 
-// The digest of one chunk whose bytes are all in memory.
-Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len);
+// The digest of one chunk whose bytes are all in memory; with `bytes`, also the digest of the bytes
+// alone there (what StreamDigest gives for them: a file's, when the chunk is the whole file).
+Digest128 DigestOfChunk(int64_t pos, const void* data, size_t len, Digest128* bytes = nullptr);
+// What StreamDigest gives for the `len` bytes at `data`, in one call.
+Digest128 DigestOfBytes(const void* data, size_t len);
 
 // The digests of the blocks of `block` bytes that make the first `length` bytes of the file `f`,
 // each as a chunk at its position, the last one shorter; zeros past the file's end. Stops at the

@@ -35,6 +35,13 @@ TEST(DigestTest, IsXxh3OfTheBytesHoweverTheyAreCut) {
     EXPECT_EQ(data.size(), d.length());
   }
   EXPECT_NE(Whole(data), Whole(data.substr(1)));
+  // In one call, alone or beside a chunk's digest, the same value.
+  EXPECT_EQ(Whole(data), DigestOfBytes(data.data(), data.size()));
+  EXPECT_EQ(StreamDigest().Value(), DigestOfBytes(nullptr, 0));
+  Digest128 bytes{};
+  EXPECT_EQ(DigestOfChunk(5, data.data(), data.size()),
+            DigestOfChunk(5, data.data(), data.size(), &bytes));
+  EXPECT_EQ(Whole(data), bytes);
   StreamDigest reused;
   reused.Update("x", 1);
   reused.Reset();

@@ -263,7 +263,14 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   if (step.at.digest) step.at.digest->Add(step.at.length, data, len);  // zeros too
   const int64_t length = step.at.length + static_cast<int64_t>(len);
   uploads_->Stored(step.key, length);
-  if (verified_) Note(c, step, DigestOfChunk(step.at.length, data, len));
+  const bool own_digest = step.whole_in_memory && caller_.digest;
+  Digest128 file_digest{};
+  if (verified_) {
+    Note(c, step, DigestOfChunk(step.at.length, data, len, own_digest ? &file_digest : nullptr));
+  } else if (own_digest) {
+    file_digest = DigestOfBytes(data, len);
+  }
+  if (own_digest) landed_digest_ = DigestText(file_digest);
   return Complete(c, step, length, hole);
 }
 
@@ -301,6 +308,7 @@ CORBA::Long ChunkStore::Continue(const ZKmd::zkStrctFileBuf& c, Landing* land, S
   const CORBA::Long located = Locate(c.filePath.in(), c.fileNm.in(), &step->target, &dir);
   if (located != kTransferOk) return located;
   step->key = UploadKey{caller_.conn, caller_.area_dir, step->target};
+  step->whole_in_memory = !land && c.bufNo == 1 && !c.nextBuf;
   if (c.bufNo == 1 && !Begin(step, dir, land)) return kTransferFileFailed;
   std::vector<UploadLeftover> dropped;
   if (!uploads_->Next(step->key, c.bufNo, UploadTable::Clock::now(), &step->at, &dropped,
@@ -326,7 +334,8 @@ bool ChunkStore::Begin(Step* step, const std::string& dir, Landing* land) {
   step->target_absent = there.error == FsError::kNotFound;
   std::string temp;
   // The digest of the new upload's file: of the data received when it is this chunk's.
-  std::shared_ptr<FileDigest> digest = land ? nullptr : NewFileDigest();
+  std::shared_ptr<FileDigest> digest =
+      land || step->whole_in_memory ? nullptr : NewFileDigest();
   if (land && land->fresh && land->file) {
     temp = land->path;  // the new file the data went to becomes the upload's
     digest = land->file_digest;

@@ -132,6 +132,9 @@ class ChunkStore {
     UploadKey key;             // its upload
     UploadTable::Progress at;  // its temporary file and the bytes stored in it
     bool target_absent = false;  // nothing was at the target when this chunk began the upload
+    // The whole file in this one chunk, in memory: its digest comes from the chunk's bytes in one
+    // call, not from a FileDigest of its upload.
+    bool whole_in_memory = false;
   };
 
   // A chunk that a verified store stored, waiting for Verify.
