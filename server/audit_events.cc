@@ -18,6 +18,22 @@ int64_t MsBetween(std::chrono::steady_clock::time_point from,
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
+// The record of a file's transfer that ended: `bytes` moved, with `result`, after `ms`.
+AuditRecord FileRecord(AuditEvent event, const std::string& user, std::string path,
+                       const std::string& peer, int64_t bytes, int64_t result, int64_t ms,
+                       const char* reason, std::string digest) {
+  AuditRecord r(event);
+  r.user = LogText(user);
+  r.path = std::move(path);
+  r.peer = peer;
+  r.bytes = bytes;
+  r.result = result;
+  r.ms = ms;
+  r.reason = reason ? reason : "";
+  r.digest = std::move(digest);
+  return r;
+}
+
 // The path of `name` in the wire folder `dir` as the area names it; the texts as they came when
 // the path is refused (they are written escaped).
 std::string RecordPath(std::string dir, const std::string& name, bool add_separator) {
@@ -101,16 +117,11 @@ template <class Map>
 void TransferAudit::End(Map* files, typename Map::iterator it, AuditEvent event, int64_t result,
                         const char* reason, Clock::time_point now, int64_t bytes,
                         const std::string& digest, std::vector<AuditRecord>* ended) {
-  AuditRecord r(event);
   const auto& key = it->first;
-  r.user = LogText(std::get<std::tuple_size<typename Map::key_type>::value - 2>(key));
-  r.path = std::get<std::tuple_size<typename Map::key_type>::value - 1>(key);
-  r.peer = it->second.peer;
-  r.bytes = bytes;
-  r.result = result;
-  r.ms = MsBetween(it->second.started, now);
-  r.reason = reason ? reason : "";
-  r.digest = digest;
+  AuditRecord r =
+      FileRecord(event, std::get<std::tuple_size<typename Map::key_type>::value - 2>(key),
+                 std::get<std::tuple_size<typename Map::key_type>::value - 1>(key), it->second.peer,
+                 bytes, result, MsBetween(it->second.started, now), reason, digest);
   files->erase(it);
   if (ended) {
     ended->push_back(std::move(r));
@@ -167,17 +178,10 @@ void TransferAudit::Upload(uint64_t conn, const Socket& socket, const std::strin
   if (it == uploads_.end() && (chunk->last || chunk->result != kTransferOk)) {
     // A file of one chunk, or a chunk that failed and continues nothing: it ends here, and is
     // recorded as one that began now.
-    AuditRecord r(AuditEvent::kUpload);
-    r.user = LogText(user);
-    r.path = std::move(chunk->rel);
-    r.peer = peer;
-    r.result = chunk->result;
-    r.bytes = 0;
-    if (chunk->result == kTransferOk) {
-      r.bytes = static_cast<int64_t>(chunk->len);
-      r.digest = std::move(chunk->digest);
-    }
-    ended->push_back(std::move(r));
+    const bool ok = chunk->result == kTransferOk;
+    ended->push_back(FileRecord(AuditEvent::kUpload, user, std::move(chunk->rel), peer,
+                                ok ? static_cast<int64_t>(chunk->len) : 0, chunk->result, 0,
+                                nullptr, ok ? std::move(chunk->digest) : std::string()));
     return;
   }
   if (it == uploads_.end()) {
@@ -258,15 +262,8 @@ void TransferAudit::DownloadServedWhole(const std::string& user, const std::stri
                                         const FileDigest& digest, Clock::time_point started,
                                         Clock::time_point now) {
   if (!on()) return;
-  AuditRecord r(AuditEvent::kDownload);
-  r.user = LogText(user);
-  r.path = rel;
-  r.peer = peer;
-  r.bytes = size;
-  r.result = kTransferOk;
-  r.ms = MsBetween(started, now);
-  r.digest = digest.Text(size);
-  log_->Record(std::move(r));
+  log_->Record(FileRecord(AuditEvent::kDownload, user, rel, peer, size, kTransferOk,
+                          MsBetween(started, now), nullptr, digest.Text(size)));
 }
 
 void TransferAudit::DownloadFailed(const std::string& user, const std::string& peer,

@@ -550,6 +550,14 @@ void Serve(DownloadBatchAudit* batch, const ZKmd::zkSeqFileBuf64& chunks, const 
   }
 }
 
+// A download batch of `chunks` by "u1", opened and served from `file` in pieces of `piece`.
+void Download(TransferAudit* audit, const ZKmd::zkSeqFileBuf64& chunks, const std::string& file,
+              size_t piece) {
+  DownloadBatchAudit batch;
+  batch.Opened(audit, "u1", chunks, kTransferOk, 0);
+  Serve(&batch, chunks, file, piece);
+}
+
 TEST_F(TransferAuditTest, ADownloadServedWholeInFileOrderCarriesItsDigest) {
   std::string file;
   for (int i = 0; i < 3000; ++i) file += static_cast<char>(i % 251);
@@ -565,10 +573,7 @@ TEST_F(TransferAuditTest, ADownloadServedWholeInFileOrderCarriesItsDigest) {
   Serve(&b, second, file, 300);
   Serve(&a, first, file, 128);
   // Asked again in part: as many bytes served as the file has, but no digest.
-  const ZKmd::zkSeqFileBuf64 again = Requests("again", 3000, {{0, 2000}, {1000, 2000}});
-  DownloadBatchAudit c;
-  c.Opened(&audit_, "u1", again, kTransferOk, 0);
-  Serve(&c, again, file, 4096);
+  Download(&audit_, Requests("again", 3000, {{0, 2000}, {1000, 2000}}), file, 4096);
   std::vector<AuditRecord> got = Records();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(*got[0].path, "big");
@@ -589,14 +594,8 @@ TEST_F(TransferAuditTest, AFileAskedForWholeInOneChunkIsRecordedOnceServed) {
   EXPECT_EQ(audit_.downloads(), 0u) << "a whole file needs no following across calls";
   Serve(&a, small, file, 1000);
   // A file whose download is followed already: asking for it whole joins that download.
-  const ZKmd::zkSeqFileBuf64 part = Requests("part", 3000, {{1000, 1000}});
-  DownloadBatchAudit b;
-  b.Opened(&audit_, "u1", part, kTransferOk, 0);
-  Serve(&b, part, file, 1000);
-  const ZKmd::zkSeqFileBuf64 rest = Requests("part", 3000, {{0, 3000}});
-  DownloadBatchAudit c;
-  c.Opened(&audit_, "u1", rest, kTransferOk, 0);
-  Serve(&c, rest, file, 1000);
+  Download(&audit_, Requests("part", 3000, {{1000, 1000}}), file, 1000);
+  Download(&audit_, Requests("part", 3000, {{0, 3000}}), file, 1000);
   std::vector<AuditRecord> got = Records();
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(*got[0].path, "small");

@@ -266,7 +266,7 @@ CORBA::Long ChunkStore::Store(const ZKmd::zkStrctFileBuf& c) {
   const bool own_digest = step.whole_in_memory && caller_.digest;
   Digest128 file_digest{};
   if (verified_) {
-    Note(c, step, DigestOfChunk(step.at.length, data, len, own_digest ? &file_digest : nullptr));
+    Note(c, step, DigestOfChunk(step.at.length, data, len, &file_digest));
   } else if (own_digest) {
     file_digest = DigestOfBytes(data, len);
   }
@@ -334,8 +334,7 @@ bool ChunkStore::Begin(Step* step, const std::string& dir, Landing* land) {
   step->target_absent = there.error == FsError::kNotFound;
   std::string temp;
   // The digest of the new upload's file: of the data received when it is this chunk's.
-  std::shared_ptr<FileDigest> digest =
-      land || step->whole_in_memory ? nullptr : NewFileDigest();
+  std::shared_ptr<FileDigest> digest = land || step->whole_in_memory ? nullptr : NewFileDigest();
   if (land && land->fresh && land->file) {
     temp = land->path;  // the new file the data went to becomes the upload's
     digest = land->file_digest;
